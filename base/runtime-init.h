@@ -1,0 +1,18 @@
+// Starting every runtime module, in one fixed order: each step uses what
+// the steps before it made.
+#pragma once
+#include <cstdint>
+
+namespace vum::runtime {
+
+// 1 while start-up makes permanent values: words and issues made then are
+// kept in the root block.
+extern int32_t word_recording;
+
+void init_all();
+
+// Returns every memory frame to the OS and frees every tracked block. No
+// step of start-up or exit calls it; it exists for an orderly release.
+void release_all();
+
+}  // namespace vum::runtime

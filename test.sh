@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: once in the normal build, once
+# built with AddressSanitizer and UndefinedBehaviorSanitizer. Ends with the
+# line "N passed, N failed".
+set -uo pipefail
+cd "$(dirname "$0")"
+. tools/ensure-packages.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
+
+jobs=$(nproc)
+passed=0
+failed=0
+
+run_suite() {   # build directory, cmake options...
+    local dir=$1; shift
+    if ! { cmake -S . -B "$dir" -G Ninja -DVUM_WERROR=ON "$@" >/dev/null && cmake --build "$dir"; }; then
+        echo "build in $dir failed"
+        failed=$((failed + 1))
+        return
+    fi
+    local log="$dir/ctest.log"
+    ctest --test-dir "$dir" -j"$jobs" --output-on-failure 2>&1 | tee "$log"
+    local line
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    local bad total
+    bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+    total=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+}
+
+run_suite build
+run_suite build-sanitize -DVUM_SANITIZE=ON
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

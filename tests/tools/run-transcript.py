@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""Runs one transcript: a console session as it appears on screen.
+
+Lines before the first prompt describe the session; among them a line
+"; exit-status: N" sets the status the program must end with (0 otherwise).
+From the first prompt on, a line starting with ">> " holds an input; lines
+that follow it and start with a continuation cue (an open delimiter and four
+spaces) continue that input. Every other line is expected output. A line
+"..." matches any number of lines.
+
+The inputs are fed to the program's standard input; the console echoes each
+line after its prompt, so its output reads as the transcript itself.
+"""
+import argparse
+import difflib
+import os
+import re
+import subprocess
+import sys
+
+PROMPT = ">> "
+CUE = re.compile(r'^[\[\(\{"<]    ')
+WILDCARD = "..."
+
+
+def parse(text):
+    lines = text.split("\n")
+    if lines and lines[-1] == "":
+        lines.pop()
+    status = 0
+    start = len(lines)
+    for i, line in enumerate(lines):
+        if line.startswith(PROMPT) or line == PROMPT.rstrip():
+            start = i
+            break
+        m = re.match(r"^;\s*exit-status:\s*(-?\d+)\s*$", line)
+        if m:
+            status = int(m.group(1)) & 0xFF
+    expected = lines[start:]
+    inputs = []
+    in_input = False
+    for line in expected:
+        if line.startswith(PROMPT) or line == PROMPT.rstrip():
+            inputs.append(line[len(PROMPT):])
+            in_input = True
+        elif in_input and CUE.match(line):
+            inputs.append(line[len(CUE.match(line).group(0)):])
+        else:
+            in_input = False
+    return expected, inputs, status
+
+
+def session_lines(output):
+    lines = output.split("\n")
+    for i, line in enumerate(lines):
+        if line.startswith(PROMPT) or line == PROMPT.rstrip():
+            lines = lines[i:]
+            break
+    else:
+        lines = []
+    # The prompt shown when the input ran out ends the output.
+    while lines and lines[-1].strip() in ("", PROMPT.strip()):
+        lines.pop()
+    return lines
+
+
+def matches(expected, actual):
+    """Line match where WILDCARD stands for any run of lines."""
+    memo = {}
+
+    def go(i, j):
+        key = (i, j)
+        if key in memo:
+            return memo[key]
+        if i == len(expected):
+            r = j == len(actual)
+        elif expected[i] == WILDCARD:
+            r = go(i + 1, j) or (j < len(actual) and go(i, j + 1))
+        else:
+            r = j < len(actual) and expected[i] == actual[j] and go(i + 1, j + 1)
+        memo[key] = r
+        return r
+
+    sys.setrecursionlimit(max(10000, 4 * (len(expected) + len(actual))))
+    return go(0, 0)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--timeout", type=float, default=300)
+    ap.add_argument("transcript")
+    args = ap.parse_args()
+
+    with open(args.transcript, encoding="utf-8") as f:
+        expected, inputs, status = parse(f.read())
+    feed = "".join(line + "\n" for line in inputs)
+    try:
+        run = subprocess.run([args.program], input=feed.encode("utf-8"),
+                             capture_output=True, timeout=args.timeout,
+                             env=os.environ.copy())
+    except subprocess.TimeoutExpired:
+        print(f"{args.transcript}: timed out after {args.timeout} s")
+        return 1
+    output = run.stdout.decode("utf-8", errors="replace")
+    actual = session_lines(output)
+    trimmed = list(expected)
+    while trimmed and trimmed[-1].strip() == "":
+        trimmed.pop()
+
+    ok = True
+    if not matches(trimmed, actual):
+        ok = False
+        print(f"{args.transcript}: output differs")
+        for line in difflib.unified_diff(trimmed, actual, "expected", "actual", lineterm=""):
+            print(line)
+    if run.returncode & 0xFF != status:
+        ok = False
+        print(f"{args.transcript}: exit status {run.returncode}, expected {status}")
+    if not ok and run.stderr:
+        print("standard error:")
+        print(run.stderr.decode("utf-8", errors="replace"))
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
