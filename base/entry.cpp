@@ -10,6 +10,7 @@
 #include "base/runtime-record.h"
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
+#include "memory/collector.h"
 #include "platform/fault-signals.h"
 #include "platform/float-unit.h"
 #include "platform/runtime-thread.h"
@@ -58,6 +59,7 @@ void set_top_level_state() {
     rt.boot_image = nullptr;
     set_top_level_state();
     runtime::init_all();
+    gc::state.enabled = 1;
     start.top_level();
     sys::terminate(0, 0);
 }

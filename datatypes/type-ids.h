@@ -1,0 +1,66 @@
+// Every datatype's id: the low byte of a cell's header.
+#pragma once
+#include <cstdint>
+
+namespace vum {
+
+enum TypeId : uint8_t {
+    type_datatype = 1,
+    type_unset = 2,
+    type_none = 3,
+    type_logic = 4,
+    type_block = 5,
+    type_paren = 6,
+    type_string = 7,
+    type_file = 8,
+    type_url = 9,
+    type_char = 10,
+    type_integer = 11,
+    type_float = 12,
+    type_symbol = 13,
+    type_context = 14,
+    type_word = 15,
+    type_set_word = 16,
+    type_lit_word = 17,
+    type_get_word = 18,
+    type_refinement = 19,
+    type_issue = 20,
+    type_native = 21,
+    type_action = 22,
+    type_op = 23,
+    type_function = 24,
+    type_path = 25,
+    type_lit_path = 26,
+    type_set_path = 27,
+    type_get_path = 28,
+    type_routine = 29,
+    type_bitset = 30,
+    type_triple = 31,
+    type_object = 32,
+    type_typeset = 33,
+    type_error = 34,
+    type_vector = 35,
+    type_hash = 36,
+    type_pair = 37,
+    type_percent = 38,
+    type_tuple = 39,
+    type_map = 40,
+    type_binary = 41,
+    type_series = 42,
+    type_time = 43,
+    type_tag = 44,
+    type_email = 45,
+    type_handle = 46,
+    type_date = 47,
+    type_port = 48,
+    type_money = 49,
+    type_ref = 50,
+    type_point2d = 51,
+    type_point3d = 52,
+    type_image = 53,
+    type_event = 54,
+};
+
+constexpr int max_type_slots = 57;  // ids 0..56; 55 and 56 are free room
+
+}  // namespace vum

@@ -1,0 +1,89 @@
+// The garbage collector: mark from the roots, then compact the series
+// frames so the bump allocator finds room again. Dead buffers give their
+// nodes back; unmarked big frames go back to the operating system. Node ids
+// never change, so a cell stays valid across any collection; buffer
+// addresses do not.
+#pragma once
+#include <cstdint>
+
+#include "memory/cell.h"
+
+namespace vum::gc {
+
+struct State {
+    int32_t enabled;       // collections may start from the allocator
+    int32_t in_progress;
+    int32_t collections;
+    int32_t evacuations;   // node frames emptied by moving nodes: never, ids are stable
+};
+extern State state;
+
+void init();
+void collect();
+void collect_if_enabled();
+bool in_progress();
+
+// Torture: VUM_GC_TORTURE=N collects at every Nth allocation (1: every one)
+// and moves every live buffer each time.
+bool torture();
+void set_torture(int32_t stride);  // tests
+void allocation_tick();
+
+using MarkCallback = void (*)();
+void add_mark_callback(MarkCallback fn);
+void remove_mark_callback(MarkCallback fn);
+
+// Marking primitives for roots and for the types' own marking. Each takes
+// the node (or the cells) and marks what it reaches; cells are scanned from
+// an explicit stack, never by recursion.
+bool mark_series(uint32_t node);         // true when newly marked
+bool mark_series_cells(uint32_t node);
+void mark_block(const Cell* c);
+void mark_context(uint32_t node);
+void mark_hash_table(uint32_t node);
+void mark_cells(const Cell* first, const Cell* last);  // [first, last)
+void clear_mark(uint32_t node);
+
+// Cells owned by C++ code that must survive collections: registered for as
+// long as the guard lives.
+class Protect {
+public:
+    Protect(Cell* cells, int32_t count);
+    explicit Protect(Cell* c) : Protect(c, 1) {}
+    ~Protect();
+    Protect(const Protect&) = delete;
+    Protect& operator=(const Protect&) = delete;
+
+private:
+    int32_t depth_;
+};
+
+// A node held by C++ code (not inside any cell).
+class ProtectNode {
+public:
+    explicit ProtectNode(const uint32_t* node);
+    ~ProtectNode();
+    ProtectNode(const ProtectNode&) = delete;
+    ProtectNode& operator=(const ProtectNode&) = delete;
+
+private:
+    int32_t depth_;
+};
+
+// Roots that the runtime's modules keep; the collector marks each that is set.
+struct Roots {
+    Cell root_block;          // every permanent value
+    uint32_t symbol_table;    // hash table of the symbols
+    uint32_t ownership_table;
+    uint32_t arg_stack;       // the stacks' series only; their live cells below
+    uint32_t call_stack;
+    const Cell* args_begin;
+    const Cell* args_top;
+    uint32_t global_context;
+    uint32_t take_scratch;
+    Cell current_value;       // the interpreter's
+    uint32_t cell_slot_table;
+};
+extern Roots roots;
+
+}  // namespace vum::gc

@@ -1,0 +1,62 @@
+// Series storage. A series is a node: a stable 32-bit id whose slot in the
+// node table holds the address of the series' current buffer. Buffers grow
+// and move (growth, compaction); nodes never do, so cells keep node ids and
+// code that needs a buffer reads it through the node, again after anything
+// that may allocate.
+#pragma once
+#include <cstdint>
+
+namespace vum {
+
+struct SeriesBuffer {
+    uint32_t flags;
+    uint32_t node;   // the node that points here; 0 once a growth abandoned it
+    uint32_t size;   // bytes of data, a multiple of 16
+    uint32_t head;   // byte offset of the first element in use, from the data
+    uint32_t tail;   // byte offset just past the last element in use
+    uint32_t spare;
+
+    uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
+    const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(this + 1); }
+    uint8_t* head_ptr() { return data() + head; }
+    uint8_t* tail_ptr() { return data() + tail; }
+    uint32_t unit() const { return flags & 0x1F; }
+    // Elements between head and tail.
+    uint32_t count() const { return (tail - head) >> unit_shift(); }
+    uint32_t unit_shift() const {
+        switch (flags & 0x1F) {
+            case 1: return 0;
+            case 2: return 1;
+            case 4: return 2;
+            default: return 4;
+        }
+    }
+};
+// The header sits 8 bytes past a 16-byte boundary so the data is aligned.
+static_assert(sizeof(SeriesBuffer) == 24);
+
+namespace series_flags {
+enum : uint32_t {
+    unit_mask = 0x1F,
+    owned = 1u << 17,
+    complemented = 1u << 19,  // bitset!
+    external = 1u << 20,      // in a tracked-heap block, outside the frames
+    big = 1u << 24,           // in a big frame of its own
+    mark = 1u << 27,
+    centred = 1u << 28,
+    made = 1u << 29,
+    in_use = 1u << 31,
+};
+}
+
+namespace nodes {
+
+// The node table: one reserved stretch of address space, committed as node
+// frames are made. Slot 0 is never a node.
+extern SeriesBuffer** table;
+
+inline SeriesBuffer* buffer(uint32_t node) { return table[node]; }
+inline void set_buffer(uint32_t node, SeriesBuffer* b) { table[node] = b; }
+
+}  // namespace nodes
+}  // namespace vum

@@ -1,0 +1,59 @@
+#include "memory/series.h"
+
+#include <cstring>
+
+#include "memory/memory-manager.h"
+#include "memory/raise-error.h"
+
+namespace vum::series {
+
+Cell* alloc_tail_cell(uint32_t node) {
+    SeriesBuffer* b = nodes::buffer(node);
+    if (b->tail + 16 > b->size) b = memory::expand_copy(node, 0);
+    auto* c = reinterpret_cast<Cell*>(b->tail_ptr());
+    c->header = type_unset;
+    b->tail += 16;
+    return c;
+}
+
+uint8_t* alloc_tail_bytes(uint32_t node, int32_t n) {
+    if (n < 0) errors::raise(errors::category_internal, "no-memory");
+    SeriesBuffer* b = nodes::buffer(node);
+    if (int64_t(b->tail) + n > int64_t(b->size)) {
+        int64_t grown = b->size < uint32_t(n) ? 2 * int64_t(n) : 2 * int64_t(b->size);
+        if (grown > 0x7FFFFFFF - 64) errors::raise(errors::category_internal, "no-memory");
+        b = memory::expand_copy(node, int32_t(grown));
+    }
+    uint8_t* at = b->tail_ptr();
+    b->tail += uint32_t(n);
+    return at;
+}
+
+uint32_t copy_part(uint32_t node, int32_t start, int32_t count) {
+    SeriesBuffer* source = nodes::buffer(node);
+    uint32_t unit = source->unit();
+    // Clipped to the elements that exist.
+    int64_t available = int64_t(source->count());
+    if (start < 0) start = 0;
+    if (start > available) start = int32_t(available);
+    if (count < 0) count = 0;
+    if (count > available - start) count = int32_t(available - start);
+    int64_t bytes = int64_t(count) * unit;
+    uint32_t copy = memory::alloc_bytes(int32_t(bytes));
+    source = nodes::buffer(node);
+    SeriesBuffer* b = nodes::buffer(copy);
+    b->flags = (source->flags & ~(series_flags::owned | series_flags::big | series_flags::external |
+                                  series_flags::mark)) |
+               (b->flags & series_flags::big);
+    std::memcpy(b->head_ptr(), source->head_ptr() + int64_t(start) * unit, size_t(bytes));
+    b->tail = b->head + uint32_t(bytes);
+    return copy;
+}
+
+}  // namespace vum::series
+
+namespace vum::block {
+
+Cell* alloc_tail(const Cell* block) { return series::alloc_tail_cell(block->w2); }
+
+}  // namespace vum::block

@@ -1,0 +1,43 @@
+// A fresh memory manager and collector for each test, with collections off
+// until the test turns them on.
+#pragma once
+#include <gtest/gtest.h>
+
+#include "base/handle-registry.h"
+#include "memory/collector.h"
+#include "memory/memory-manager.h"
+#include "memory/series.h"
+
+class MemoryTest : public testing::Test {
+protected:
+    int32_t saved_torture = 0;
+    void SetUp() override {
+        vum::memory::release_all();
+        vum::memory::init();
+        vum::gc::roots = {};
+        vum::gc::state.enabled = 0;
+        vum::handle_registry::init();
+        saved_torture = vum::gc::torture() ? 1 : 0;
+    }
+    void TearDown() override {
+        vum::gc::state.enabled = 0;
+        vum::gc::roots = {};
+        vum::memory::release_all();
+        vum::memory::init();
+    }
+
+    // A block of n integer cells 0..n-1.
+    static uint32_t integers(int32_t n) {
+        uint32_t node = vum::memory::alloc_cells(n);
+        for (int32_t i = 0; i < n; i++) vum::cell::make_integer(vum::series::alloc_tail_cell(node), i);
+        return node;
+    }
+    static bool holds_integers(uint32_t node, int32_t n) {
+        vum::SeriesBuffer* b = vum::nodes::buffer(node);
+        if (int32_t(b->count()) != n) return false;
+        auto* c = reinterpret_cast<vum::Cell*>(b->head_ptr());
+        for (int32_t i = 0; i < n; i++)
+            if (vum::cell::type(c + i) != vum::type_integer || vum::cell::get_integer(c + i) != i) return false;
+        return true;
+    }
+};
