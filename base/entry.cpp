@@ -11,6 +11,7 @@
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
 #include "memory/collector.h"
+#include "memory/cycle-guard.h"
 #include "platform/fault-signals.h"
 #include "platform/float-unit.h"
 #include "platform/runtime-thread.h"
@@ -53,6 +54,7 @@ void platform_start(int argc, char** argv) {
 void set_top_level_state() {
     floats::init();
     output::save_default_attribute();
+    cycles::init();
 }
 
 [[noreturn]] void body(const Start& start) {

@@ -5,7 +5,13 @@
 #include "base/os-services.h"
 #include "base/tracked-heap.h"
 #include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/cycle-guard.h"
+#include "memory/hash-table.h"
 #include "memory/memory-manager.h"
+#include "memory/runtime-symbols.h"
+#include "memory/symbols.h"
+#include "memory/unicode.h"
 
 namespace vum::runtime {
 
@@ -19,16 +25,25 @@ void init_all() {
     word_recording = 1;
     hooks::init();
     platform::init();
-    // (random numbers start here)
+    // (random numbers start here) Hashes are never stored outside a run, so
+    // any per-process constant seeds them.
+    hashtable::seed = uint32_t(reinterpret_cast<uintptr_t>(&hashtable::seed));
     memory::init();
     handle_registry::init();
     // (the datatype tables, the datatypes and the action table)
     // Every permanent value is a cell of the root block.
     cell::make_series(&gc::roots.root_block, type_block, memory::alloc_cells(root_block_cells));
-    // (the stacks, the global context, the case tables, the symbols, the
-    // natives, PARSE, ownership, checksum and compression methods, process
-    // calls, the value stack, the lexer, the boot image, the interpreter,
-    // the cell-slot table)
+    // (the stacks)
+    symbols::init_table();
+    context::init_global();
+    case_map::init_tables();
+    // (the datatype name words)
+    runtime_symbols::init_runtime_words();
+    runtime_symbols::init_refinements();
+    runtime_symbols::init_issue_constant();
+    // (the natives, PARSE, ownership, checksum and compression methods,
+    // process calls, the value stack, the lexer, the boot image, the
+    // interpreter, the cell-slot table)
     gc::init();
 }
 

@@ -4,9 +4,20 @@
 #include <gtest/gtest.h>
 
 #include "base/handle-registry.h"
+#include "base/system-throw.h"
+#include "memory/raise-error.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/series.h"
+
+// The id of the error raised by fn, or null when none was.
+template <class Fn>
+const char* raised(Fn fn) {
+    vum::errors::last_raised = {0, nullptr};
+    uint32_t code = vum::sys::catch_codes(vum::sys::catch_guard, fn);
+    vum::sys::clear_thrown();
+    return code == vum::sys::code_language_error ? vum::errors::last_raised.id : nullptr;
+}
 
 class MemoryTest : public testing::Test {
 protected:

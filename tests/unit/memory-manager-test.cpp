@@ -15,14 +15,6 @@ namespace {
 
 using MemoryManager = MemoryTest;
 
-// The id of the error raised by fn, or null when none was.
-template <class Fn>
-const char* raised(Fn fn) {
-    errors::last_raised = {0, nullptr};
-    uint32_t code = sys::catch_codes(sys::catch_guard, fn);
-    sys::clear_thrown();
-    return code == sys::code_language_error ? errors::last_raised.id : nullptr;
-}
 
 TEST(Cell, LayoutAndHeaderBits) {
     EXPECT_EQ(sizeof(Cell), 16u);
