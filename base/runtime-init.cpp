@@ -4,14 +4,18 @@
 #include "base/hooks.h"
 #include "base/os-services.h"
 #include "base/tracked-heap.h"
+#include "datatypes/error.h"
 #include "memory/collector.h"
+#include "memory/cell-slots.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
+#include "memory/ownership.h"
 #include "memory/runtime-symbols.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
+#include "memory/value-stack.h"
 
 namespace vum::runtime {
 
@@ -41,9 +45,14 @@ void init_all() {
     runtime_symbols::init_runtime_words();
     runtime_symbols::init_refinements();
     runtime_symbols::init_issue_constant();
-    // (the natives, PARSE, ownership, checksum and compression methods,
-    // process calls, the value stack, the lexer, the boot image, the
-    // interpreter, the cell-slot table)
+    // (the natives, PARSE)
+    ownership::init_table();
+    // (checksum and compression methods, process calls)
+    stack::init();
+    // (the lexer) The boot image brings the error catalogue.
+    error::init();
+    // (the interpreter)
+    slots::init();
     gc::init();
 }
 

@@ -159,6 +159,12 @@ void terminate(int32_t number, uintptr_t address) {
     std::_Exit(number);
 }
 
+void exit_process(int32_t status) {
+    std::fflush(nullptr);
+    heap::release_at_exit();
+    std::_Exit(status);
+}
+
 void terminate_from_fault(int32_t number, uintptr_t address) {
     if (number != 0) report(number, address);
     ::_exit(number);

@@ -69,6 +69,10 @@ void clear_thrown();
 // The same from a signal handler: no heap work, only async-signal-safe calls.
 [[noreturn]] void terminate_from_fault(int32_t number, uintptr_t address);
 
+// Ends the process with the status, quietly, after flushing output and
+// releasing the tracked heap.
+[[noreturn]] void exit_process(int32_t status);
+
 // Maps an OS exception code, as the platform layer reports a hardware fault,
 // to its runtime error and terminates.
 [[noreturn]] void exception_filter(uint32_t os_code, uintptr_t address);

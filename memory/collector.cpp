@@ -7,7 +7,9 @@
 
 #include "base/handle-registry.h"
 #include "memory/memory-manager.h"
+#include "memory/ownership.h"
 #include "memory/series-buffer.h"
+#include "memory/value-stack.h"
 
 namespace vum::gc {
 
@@ -134,10 +136,12 @@ void mark_cell(const Cell* c) {
 void mark_roots() {
     mark_block(&roots.root_block);
     if (roots.symbol_table) mark_hash_table(roots.symbol_table);
-    if (roots.ownership_table) mark_hash_table(roots.ownership_table);
     if (roots.arg_stack) mark_series(roots.arg_stack);
     if (roots.call_stack) mark_series(roots.call_stack);
-    if (roots.args_begin && roots.args_top > roots.args_begin) mark_cells(roots.args_begin, roots.args_top);
+    if (stack::initialised()) {
+        mark_cells(stack::s.args_begin, stack::s.args_top);
+        stack::mark_frames();
+    }
     if (roots.global_context) mark_context(roots.global_context);
     if (roots.take_scratch) mark_series_cells(roots.take_scratch);
     if (cell::type(&roots.current_value) != 0 && roots.current_value.w2) mark_cell(&roots.current_value);
@@ -148,6 +152,13 @@ void mark_roots() {
     for (int32_t i = 0; i < callback_count; i++)
         if (callbacks[i]) callbacks[i]();
     drain();
+    // The ownership table keeps no series alive on its own: an entry counts
+    // only once its series is reached some other way, and then keeps its
+    // owner and field word alive.
+    if (roots.ownership_table) {
+        while (ownership::mark_reachable_entries()) drain();
+        ownership::sweep();
+    }
 }
 
 void queue_free(uint32_t node) {

@@ -75,10 +75,8 @@ struct Roots {
     Cell root_block;          // every permanent value
     uint32_t symbol_table;    // hash table of the symbols
     uint32_t ownership_table;
-    uint32_t arg_stack;       // the stacks' series only; their live cells below
+    uint32_t arg_stack;       // the stacks' series only: the value stack marks its live cells
     uint32_t call_stack;
-    const Cell* args_begin;
-    const Cell* args_top;
     uint32_t global_context;
     uint32_t take_scratch;
     Cell current_value;       // the interpreter's

@@ -1201,9 +1201,10 @@ void sweep_pointer(uint32_t table) {
         uint8_t* entry = entry_at(r, bucket_array(r)[b]);
         bool dead = !node_marked(reinterpret_cast<uint32_t*>(entry)[1]);
         if (!dead && r->kind == kind_ownership && r->cell_buckets >= 48) {
-            // The owner named by the second data cell must be alive too.
+            // The owner named by the second data cell (an object!, its
+            // context node in w1) must be alive too.
             auto* owner = reinterpret_cast<const Cell*>(entry + 32);
-            uint32_t node = owner->w2;
+            uint32_t node = owner->w1;
             if (node && memory::node_frame_of(node) && !node_marked(node)) dead = true;
         }
         if (!dead) continue;

@@ -1,14 +1,37 @@
 #include "memory/raise-error.h"
 
+#include "base/error-catalogue.h"
 #include "base/system-throw.h"
+#include "datatypes/error.h"
+#include "memory/value-stack.h"
 
 namespace vum::errors {
 
 Designation last_raised{0, nullptr};
+TraceFn trace_error = nullptr;
 
-void raise(Category category, const char* id) {
-    last_raised = {category, id};
-    sys::throw_code(sys::code_language_error);
+void raise(Category category, const char* id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    int32_t index = error_catalogue::find_id(category, id);
+    if (index < 0) {
+        // A name the catalogue lacks is the raiser's fault: report it as an
+        // invalid error rather than losing it.
+        category = category_internal;
+        index = error_catalogue::find_id(category_internal, "invalid-error");
+    }
+    make_and_throw(category, index, arg1, arg2, arg3);
 }
+
+void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    last_raised = {category, error_catalogue::categories[category].ids[id_index - 2].id};
+    // Before the value stack exists (early start-up, and the memory core's
+    // own tests) the designation travels alone.
+    if (!stack::initialised() || !error::ready()) sys::throw_code(sys::code_language_error);
+    Cell* error = stack::push_cell();
+    error::create(category, id_index, arg1, arg2, arg3, error);
+    if (trace_error) trace_error(error);
+    stack::throw_error(error);
+}
+
+void raise_2_args(const Cell* a, const Cell* b) { raise(category_script, "bad-make-arg", a, b); }
 
 }  // namespace vum::errors

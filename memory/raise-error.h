@@ -1,9 +1,11 @@
-// Raising a language error from the memory core. The error value itself is
-// made by the error machinery once it exists; until then the designation
-// (category and id name) is recorded and the error travels as the code of a
-// language error, to the nearest guard that takes it.
+// Raising language errors. Every error the runtime raises goes through one
+// routine: it builds an error! value from a category, an id and up to three
+// arguments, tells the tracer, and throws it to the nearest try frame of
+// the value stack.
 #pragma once
 #include <cstdint>
+
+#include "memory/cell.h"
 
 namespace vum::errors {
 
@@ -20,13 +22,24 @@ enum Category : int32_t {
     category_internal = 9,
 };
 
+// The last error raised, by category and id name (for diagnostics and tests).
 struct Designation {
     int32_t category;
     const char* id;
 };
-
 extern Designation last_raised;
 
-[[noreturn]] void raise(Category category, const char* id);
+// By category and id name, as the catalogue lists it.
+[[noreturn]] void raise(Category category, const char* id, const Cell* arg1 = nullptr,
+                        const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+// By category and id index (the id's field position in its category).
+[[noreturn]] void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1 = nullptr,
+                                 const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+// script bad-make-arg with two values.
+[[noreturn]] void raise_2_args(const Cell* a, const Cell* b);
+
+// Called with the error value before it is thrown, while tracing is on.
+using TraceFn = void (*)(const Cell* error);
+extern TraceFn trace_error;
 
 }  // namespace vum::errors

@@ -2,9 +2,12 @@
 
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "base/tracked-heap.h"
+#include "memory/collector.h"
+#include "memory/series-buffer.h"
 #include "memory/raise-error.h"
 
 namespace vum::sort {
@@ -107,6 +110,27 @@ struct HeapScratch {
 
 }  // namespace
 
+void cells(uint32_t node, int32_t start, int32_t n, bool stable, intptr_t arg1, intptr_t arg2, Compare compare) {
+    SeriesBuffer* b = nodes::buffer(node);
+    int32_t available = int32_t(b->count()) - start;
+    if (start < 0 || available <= 0) return;
+    if (n > available) n = available;
+    if (n < 2) return;
+    // Sorted in a copy that never moves and that the collector sees; the
+    // result goes back through the node, wherever the buffer is by then.
+    HeapScratch copy{heap::alloc(n * 16)};
+    auto* records = static_cast<Cell*>(copy.p);
+    std::memcpy(records, reinterpret_cast<Cell*>(b->head_ptr()) + start, size_t(n) * 16);
+    gc::Protect keep(records, n);
+    if (stable)
+        merge(records, n, 16, arg1, arg2, compare);
+    else
+        quick(records, n, 16, arg1, arg2, compare);
+    b = nodes::buffer(node);
+    int32_t room = int32_t(b->count()) - start;
+    if (room > 0) std::memcpy(reinterpret_cast<Cell*>(b->head_ptr()) + start, records, size_t(n < room ? n : room) * 16);
+}
+
 void swap(void* x, void* y, int32_t bytes, bool bytewise) {
     if (bytes <= 0 || x == y) return;
     auto* p = static_cast<uint8_t*>(x);
@@ -208,8 +232,12 @@ void merge(void* base, int32_t n, int32_t width, intptr_t arg1, intptr_t arg2, C
     if (!worth_sorting(base, n, width, compare)) return;
     int64_t scratch_bytes = int64_t(n / 2) * width;
     if (scratch_bytes > INT32_MAX) errors::raise(errors::category_script, "too-long");
-    HeapScratch scratch{heap::alloc(int32_t(scratch_bytes))};
+    HeapScratch scratch{heap::alloc_zeroed(int32_t(scratch_bytes))};
     auto* buffer = static_cast<uint8_t*>(scratch.p);
+    // Cells waiting in scratch while a comparison runs language code (which
+    // may collect) must stay visible to the collector.
+    std::optional<gc::Protect> keep;
+    if (width == 16) keep.emplace(reinterpret_cast<Cell*>(buffer), int32_t(n / 2));
 
     Records r = make_records(base, width, arg1, arg2, compare);
     CompareRecord record{width, arg1, arg2, compare};

@@ -33,6 +33,12 @@ void merge(void* base, int32_t n, int32_t width, intptr_t arg1, intptr_t arg2, C
 // Unstable sort of n records, in place, O(n log n) comparisons at worst.
 void quick(void* base, int32_t n, int32_t width, intptr_t arg1, intptr_t arg2, Compare compare);
 
+// Sorts n cells of a block's series from element start, stable or not, for
+// comparisons that run language code: the cells are sorted in a copy that
+// the collector sees and that never moves, then written back through the
+// node.
+void cells(uint32_t node, int32_t start, int32_t n, bool stable, intptr_t arg1, intptr_t arg2, Compare compare);
+
 // Exchanges two records of `bytes` bytes, by 32-bit words unless bytewise.
 // Neither address needs any alignment.
 void swap(void* x, void* y, int32_t bytes, bool bytewise);

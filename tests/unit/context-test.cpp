@@ -13,15 +13,8 @@ using namespace vum;
 
 namespace {
 
-class Contexts : public MemoryTest {
+class Contexts : public CoreTest {
 protected:
-    void SetUp() override {
-        MemoryTest::SetUp();
-        cell::make_series(&gc::roots.root_block, type_block, memory::alloc_cells(100));
-        symbols::init_table();
-        context::init_global();
-        cycles::init();
-    }
     static Cell word(const char* text, uint8_t type = type_word) {
         return {type, 0, uint32_t(symbols::make(text)), uint32_t(-1)};
     }

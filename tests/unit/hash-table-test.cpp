@@ -549,7 +549,7 @@ TEST_F(HashTableHash, BlockKeysAreRehashedAfterACompaction) {
 
 int32_t raise_on_equal_integers(const Cell* a, const Cell* b, int32_t op) {
     if (cell::type(a) == type_integer && cell::type(b) == type_integer && a->w2 == b->w2)
-        errors::raise(errors::category_script, "test-compare");
+        errors::raise(errors::category_script, "invalid-compare");
     return ht::default_compare(a, b, op);
 }
 
@@ -559,12 +559,12 @@ TEST_F(HashTableHash, RebuildRestoresTheCollectionSwitchWhenLeftByAnError) {
     Cell source{type_block, 0, block, 0};
     ht::compare_cells = raise_on_equal_integers;
     gc::state.enabled = 1;
-    EXPECT_STREQ(raised([&] { ht::create(0, &source, ht::kind_hash, 0); }), "test-compare");
+    EXPECT_STREQ(raised([&] { ht::create(0, &source, ht::kind_hash, 0); }), "invalid-compare");
     EXPECT_EQ(gc::state.enabled, 1);
     ht::compare_cells = ht::default_compare;
     HashValue h(block);
     ht::compare_cells = raise_on_equal_integers;
-    EXPECT_STREQ(raised([&] { ht::rebuild(h.table(), 2); }), "test-compare");
+    EXPECT_STREQ(raised([&] { ht::rebuild(h.table(), 2); }), "invalid-compare");
     EXPECT_EQ(gc::state.enabled, 1);
 }
 
@@ -818,7 +818,7 @@ TEST_F(HashTableIdentity, SweepDropsEntriesOfUnmarkedSeries) {
     uint32_t nodes_[6];
     for (uint32_t& n : nodes_) n = memory::alloc_bytes(16);
     uint32_t owner = memory::alloc_cells(1);
-    for (uint32_t n : nodes_) *(ht::put_pointer(table, n) + 1) = {type_block, 0, owner, 0};
+    for (uint32_t n : nodes_) *(ht::put_pointer(table, n) + 1) = {type_object, owner, 1, 0};
     for (int i = 0; i < 3; i++) memory::set_flags(nodes_[i], series_flags::mark);
     memory::set_flags(owner, series_flags::mark);
     ht::sweep_pointer(table);

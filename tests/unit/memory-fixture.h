@@ -7,8 +7,12 @@
 #include "base/system-throw.h"
 #include "memory/raise-error.h"
 #include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/cycle-guard.h"
 #include "memory/memory-manager.h"
+#include "memory/runtime-symbols.h"
 #include "memory/series.h"
+#include "memory/symbols.h"
 
 // The id of the error raised by fn, or null when none was.
 template <class Fn>
@@ -50,5 +54,21 @@ protected:
         for (int32_t i = 0; i < n; i++)
             if (vum::cell::type(c + i) != vum::type_integer || vum::cell::get_integer(c + i) != i) return false;
         return true;
+    }
+};
+
+// The core that start-up makes before any datatype: the root block, the
+// symbol table, the global context, the cycle guard and, on request, the
+// runtime's own words.
+class CoreTest : public MemoryTest {
+protected:
+    void SetUp() override { set_up_core(false); }
+    void set_up_core(bool runtime_words) {
+        MemoryTest::SetUp();
+        vum::cell::make_series(&vum::gc::roots.root_block, vum::type_block, vum::memory::alloc_cells(100));
+        vum::symbols::init_table();
+        vum::context::init_global();
+        vum::cycles::init();
+        if (runtime_words) vum::runtime_symbols::init_runtime_words();
     }
 };

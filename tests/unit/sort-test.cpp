@@ -628,3 +628,67 @@ TEST_F(SortCells, SortsABlockWhoseBufferMoved) {
 }
 
 }  // namespace
+
+namespace {
+
+// A comparison that runs a full collection each time, as a user function
+// may: every block and string the sorted cells hold must survive, and the
+// block's own buffer may move under the sort.
+int32_t collecting_compare(const void* x, const void* y, intptr_t, intptr_t) {
+    vum::gc::collect();
+    vum::memory::alloc_bytes(64);  // garbage, and a reason to move
+    auto* a = static_cast<const vum::Cell*>(x);
+    auto* b = static_cast<const vum::Cell*>(y);
+    int32_t ka = int32_t(vum::nodes::buffer(a->w2)->count());
+    int32_t kb = int32_t(vum::nodes::buffer(b->w2)->count());
+    return ka < kb ? -1 : ka > kb;
+}
+
+
+TEST_F(SortCells, CellsSurviveCollectionsDuringComparisons) {
+    using namespace vum;
+    Cell block;
+    cell::make_series(&block, type_block, memory::alloc_cells(40));
+    gc::Protect keep(&block);
+    // Each cell holds the only reference to a block of k integers.
+    const int32_t lengths[] = {5, 3, 9, 1, 3, 7, 2, 8, 3, 4, 6, 0};
+    for (int32_t k : lengths) {
+        uint32_t inner = integers(k);
+        cell::make_series(series::alloc_tail_cell(block.w2), type_block, inner);
+    }
+    for (bool stable : {true, false}) {
+        sort::cells(block.w2, 0, 12, stable, 0, 0, collecting_compare);
+        Cell* c = series::cells_head(block.w2);
+        int32_t previous = -1;
+        for (int i = 0; i < 12; i++) {
+            int32_t k = int32_t(nodes::buffer(c[i].w2)->count());
+            EXPECT_GE(k, previous);
+            EXPECT_TRUE(holds_integers(c[i].w2, k));
+            previous = k;
+        }
+    }
+}
+
+TEST_F(SortCells, CellsInMergeScratchStayVisible) {
+    using namespace vum;
+    // The records are the only holders of the inner blocks; while a merge
+    // runs, some of them wait in its scratch.
+    constexpr int32_t n = 64;
+    Cell records[n];
+    gc::Protect keep(records, n);
+    for (int32_t i = 0; i < n; i++) cell::make_none(&records[i]);
+    for (int32_t i = 0; i < n; i++) {
+        int32_t k = (i * 37) % 11;
+        cell::make_series(&records[i], type_block, integers(k));
+    }
+    sort::merge(records, n, 16, 0, 0, collecting_compare);
+    for (int32_t i = 0; i < n; i++) {
+        int32_t k = int32_t(nodes::buffer(records[i].w2)->count());
+        EXPECT_TRUE(holds_integers(records[i].w2, k));
+        if (i) {
+            EXPECT_GE(k, int32_t(nodes::buffer(records[i - 1].w2)->count()));
+        }
+    }
+}
+
+}  // namespace

@@ -70,15 +70,7 @@ TEST_F(Symbols, TextEndsInNulAndManySymbolsSurviveGrowthAndCollections) {
     EXPECT_LT(r->occupied, r->threshold);
 }
 
-class RuntimeSymbols : public MemoryTest {
-protected:
-    void SetUp() override {
-        MemoryTest::SetUp();
-        cell::make_series(&gc::roots.root_block, type_block, memory::alloc_cells(100));
-        symbols::init_table();
-        context::init_global();
-    }
-};
+using RuntimeSymbols = CoreTest;
 
 TEST_F(RuntimeSymbols, MadeInOrderIntoTheirGlobals) {
     using namespace runtime_symbols;
