@@ -61,6 +61,7 @@ void set_top_level_state() {
     rt.boot_image = nullptr;
     set_top_level_state();
     runtime::init_all();
+    runtime::word_recording = 0;
     gc::state.enabled = 1;
     start.top_level();
     sys::terminate(0, 0);

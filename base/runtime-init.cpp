@@ -4,7 +4,10 @@
 #include "base/hooks.h"
 #include "base/os-services.h"
 #include "base/tracked-heap.h"
+#include "datatypes/all-types.h"
 #include "datatypes/error.h"
+#include "datatypes/registry.h"
+#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/cell-slots.h"
 #include "memory/context.h"
@@ -34,17 +37,18 @@ void init_all() {
     hashtable::seed = uint32_t(reinterpret_cast<uintptr_t>(&hashtable::seed));
     memory::init();
     handle_registry::init();
-    // (the datatype tables, the datatypes and the action table)
+    datatypes::register_all();
     // Every permanent value is a cell of the root block.
     cell::make_series(&gc::roots.root_block, type_block, memory::alloc_cells(root_block_cells));
     // (the stacks)
     symbols::init_table();
     context::init_global();
     case_map::init_tables();
-    // (the datatype name words)
+    datatype::make_name_words();
     runtime_symbols::init_runtime_words();
     runtime_symbols::init_refinements();
     runtime_symbols::init_issue_constant();
+    actions::fill_table();
     // (the natives, PARSE)
     ownership::init_table();
     // (checksum and compression methods, process calls)

@@ -1,0 +1,141 @@
+// Actions: the 62 polymorphic operations every datatype may implement.
+// Calling one dispatches to the handler that the first argument's datatype
+// registered for the action's slot. Other modules call the twin workers
+// below with arguments already in hand, so a datatype can form, mold, copy
+// or compare another value without the evaluator.
+//
+// Handler conventions, for every datatype module:
+// - Every Cell* argument points at a cell that does not move (a value-stack
+//   cell or a protected C++ local); a refinement that was not used arrives
+//   as nullptr (its value) or false (its flag).
+// - A handler that produces a value writes it to `result`, which may be the
+//   same cell as its first argument: read what you need first.
+// - Frame handlers (FrameFn) read their operands from the current frame,
+//   stack::arg(0) and stack::arg(1), and leave the result in stack::arg(0).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "datatypes/registry.h"
+#include "memory/cell.h"
+
+namespace vum::actions {
+
+enum Slot : int32_t {
+    slot_make = 1, slot_random, slot_reflect, slot_to, slot_form, slot_mold, slot_eval_path,
+    slot_set_path, slot_compare, slot_absolute, slot_add, slot_divide, slot_multiply, slot_negate,
+    slot_power, slot_remainder, slot_round, slot_subtract, slot_even_q, slot_odd_q, slot_and,
+    slot_complement, slot_or, slot_xor, slot_append, slot_at, slot_back, slot_change, slot_clear,
+    slot_copy, slot_find, slot_head, slot_head_q, slot_index_q, slot_insert, slot_length_q,
+    slot_move, slot_next, slot_pick, slot_poke, slot_put, slot_remove, slot_reverse, slot_select,
+    slot_sort, slot_skip, slot_swap, slot_tail, slot_tail_q, slot_take, slot_trim, slot_create,
+    slot_close, slot_delete, slot_modify, slot_open, slot_open_q, slot_query, slot_read,
+    slot_rename, slot_update, slot_write,
+};
+
+// Comparison operators passed to every compare handler.
+enum Op : int32_t {
+    op_equal = 0, op_not_equal = 1, op_strict_equal = 2, op_lesser = 3, op_lesser_equal = 4,
+    op_greater = 5, op_greater_equal = 6, op_sort = 7, op_case_sort = 8, op_same = 9,
+    op_equal_path_10 = 10, op_equal_path_11 = 11, op_find = 12,
+};
+constexpr int32_t not_comparable = -2;
+
+struct PathStep {
+    const Cell* parent;
+    const Cell* element;
+    const Cell* value;     // the value to set; null to get
+    const Cell* path;      // null when unknown
+    const Cell* container; // one level up
+    const Cell* previous;  // the previous element
+    int32_t index;         // the element's position in the path, -1 when unknown
+    bool case_sensitive;
+    bool last;
+    bool notify;
+    bool reserved;
+};
+
+struct FindOptions {
+    const Cell* part = nullptr;
+    bool only = false;
+    bool case_sensitive = false;
+    bool same = false;
+    bool any = false;
+    const Cell* with = nullptr;
+    const Cell* skip = nullptr;
+    bool last = false;
+    bool reverse = false;
+    bool tail = false;
+    bool match = false;
+};
+
+using MakeFn = void (*)(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
+using RandomFn = void (*)(Cell* value, bool seed, bool secure, bool only, Cell* result);
+using ReflectFn = void (*)(const Cell* value, int32_t field_symbol, Cell* result);
+// form and mold append to `buffer` (a string! node) and return the limit
+// less the characters written; a limit below 0 means none.
+using FormFn = int32_t (*)(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);
+using MoldFn = int32_t (*)(const Cell* value, uint32_t buffer, bool only, bool all, bool flat,
+                           const Cell* arg, int32_t limit, int32_t indent);
+using EvalPathFn = void (*)(const PathStep& step, Cell* result);
+using CompareFn = int32_t (*)(const Cell* a, const Cell* b, int32_t op);
+using FrameFn = void (*)();
+using ValueFn = void (*)(Cell* value, Cell* result);    // complement, clear
+using LengthFn = int32_t (*)(Cell* value);              // length?: -1 answers none
+using PredicateFn = bool (*)(const Cell* value);        // even?, odd?
+using RoundFn = void (*)(const Cell* value, const Cell* scale, bool even, bool down, bool half_down,
+                         bool floor, bool ceiling, bool half_ceiling, Cell* result);
+using InsertFn = void (*)(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup,
+                          bool append, Cell* result);  // append and insert
+using ChangeFn = void (*)(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup,
+                          Cell* result);
+using CopyFn = void (*)(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types);
+using FindFn = void (*)(const Cell* series, const Cell* value, const FindOptions& options, Cell* result);
+using MoveFn = void (*)(Cell* origin, Cell* target, const Cell* part, Cell* result);
+using PickFn = void (*)(const Cell* series, const Cell* index, int32_t boxed, Cell* result);
+using PokeFn = void (*)(Cell* series, const Cell* index, const Cell* value, int32_t boxed, Cell* result);
+using PutFn = void (*)(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result);
+using RemoveFn = void (*)(Cell* series, const Cell* part, const Cell* key, Cell* result);
+using ReverseFn = void (*)(Cell* series, const Cell* part, const Cell* skip, Cell* result);
+using SortFn = void (*)(Cell* series, bool case_sensitive, const Cell* skip, const Cell* comparator,
+                        const Cell* part, bool all, bool reverse, bool stable, Cell* result);
+using SwapFn = void (*)(Cell* a, Cell* b, Cell* result);
+using TakeFn = void (*)(Cell* series, const Cell* part, bool deep, bool last, Cell* result);
+using TrimFn = void (*)(Cell* series, bool head, bool tail, bool automatic, bool lines, bool all,
+                        const Cell* with, Cell* result);
+using ModifyFn = void (*)(Cell* target, const Cell* field, const Cell* value, bool case_sensitive,
+                          Cell* result);
+
+template <class Fn>
+datatype::Handler handler(Fn fn) {
+    return reinterpret_cast<datatype::Handler>(fn);
+}
+
+// The handler of the value's type for the slot, or the error the language
+// gives when the type has none (script expect-arg naming the action).
+datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot);
+template <class Fn>
+Fn find(const Cell* value, int32_t slot) {
+    return reinterpret_cast<Fn>(dispatch(cell::type(value), value, slot));
+}
+
+// The action's word, for reports (none for slots 7, 8 and 9).
+Cell word(int32_t slot);
+void fill_table();
+
+// Twin workers.
+int32_t call_form(const Cell* value, uint32_t buffer, bool part, int32_t limit);
+int32_t call_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, bool part,
+                  int32_t limit, int32_t indent);
+// -1, 0 or 1, or not_comparable.
+int32_t call_compare(const Cell* a, const Cell* b, int32_t op);
+// The logic of a comparison operator; values that cannot be compared are
+// unequal, and raise script invalid-compare for the ordering operators.
+bool compare(const Cell* a, const Cell* b, int32_t op);
+void call_copy(const Cell* value, Cell* result, const Cell* part, bool deep, const Cell* types);
+
+// Convenience for C++ callers and tests: the formed or molded text as UTF-8.
+std::string form_text(const Cell* value);
+std::string mold_text(const Cell* value, bool all = false, bool flat = false);
+
+}  // namespace vum::actions

@@ -1,0 +1,52 @@
+// The runtime as far as the datatypes: the core of memory-fixture.h, the
+// value stack, errors, and every registered datatype with its action words.
+#pragma once
+#include "datatypes/all-types.h"
+#include "datatypes/error.h"
+#include "datatypes/string.h"
+#include "engine/actions.h"
+#include "memory-fixture.h"
+#include "memory/ownership.h"
+#include "memory/value-stack.h"
+
+class DatatypeTest : public CoreTest {
+protected:
+    void SetUp() override {
+        set_up_core(true);
+        vum::ownership::init_table();
+        vum::stack::init();
+        vum::error::init();
+        vum::datatypes::register_all();
+        vum::datatype::make_name_words();
+        vum::actions::fill_table();
+        vum::gc::state.enabled = 1;
+    }
+    void TearDown() override {
+        vum::stack::s = {};
+        CoreTest::TearDown();
+    }
+
+    // The error a try frame caught around fn, or none.
+    template <class Fn>
+    static vum::Cell caught(Fn fn) {
+        using namespace vum;
+        Cell w = context::load_word("try");
+        stack::Mark mark;
+        stack::push_native_frame(&w);
+        stack::push_try_frame(&w);
+        Cell result = {type_none, 0, 0, 0};
+        uint32_t code = sys::catch_codes(sys::catch_guard, fn);
+        if (code == sys::code_language_error) {
+            sys::clear_thrown();
+            result = *stack::top_cell();
+        }
+        return result;
+    }
+    // The id of an error value, as text.
+    static std::string error_id(const vum::Cell& e) {
+        if (vum::cell::type(&e) != vum::type_error) return "";
+        return vum::symbols::text(int32_t(vum::error::field(&e, vum::error::field_id)->w2));
+    }
+    static std::string mold(const vum::Cell& v) { return vum::actions::mold_text(&v); }
+    static std::string form(const vum::Cell& v) { return vum::actions::form_text(&v); }
+};
