@@ -1,7 +1,19 @@
 #include "datatypes/all-types.h"
 
+#include "datatypes/block.h"
+#include "datatypes/char.h"
+#include "datatypes/file-url.h"
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/path.h"
 #include "datatypes/registry.h"
+#include "datatypes/series.h"
+#include "datatypes/string-type.h"
+#include "datatypes/symbol-context.h"
+#include "datatypes/time.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
 
 namespace vum::datatypes {
 
@@ -13,14 +25,28 @@ void register_all() {
     core_types::init_unset();
     core_types::init_none();
     core_types::init_logic();
-    // series::init();
-    // block::init();
-    // (string!, binary!, integer!, symbol!, context!, the word kinds, char!,
-    // native!, action!, op!)
-    // path::init();  (path!, lit-path!, set-path!, get-path!)
+    series_actions::init();
+    block_actions::init();
+    string_type::init();
+    // (binary!)
+    integer_type::init();
+    symbol_type::init();
+    context_type::init();
+    word_type::init();  // word!, lit-word!, set-word!, get-word!, refinement!
+    char_type::init();
+    // (native!, action!, op!)
+    path::init();  // path!, lit-path!, set-path!, get-path!
     // (function!, routine!)
-    // paren::init();
-    // (issue! and the later types)
+    paren::init();
+    word_type::init_issue();
+    url_type::init();
+    file_type::init();
+    // (object!, bitset!, triple!)
+    float_type::init();
+    typeset_type::init();
+    // (error!, vector!, map!, hash!, pair!, percent!, tuple!)
+    time_type::init();
+    // (and the later types)
 }
 
 }  // namespace vum::datatypes

@@ -106,6 +106,17 @@ using TrimFn = void (*)(Cell* series, bool head, bool tail, bool automatic, bool
 using ModifyFn = void (*)(Cell* target, const Cell* field, const Cell* value, bool case_sensitive,
                           Cell* result);
 
+// The I/O actions, which series of the locator kinds hand to the file and
+// network services.
+using OpenFn = void (*)(const Cell* spec, bool new_port, bool read, bool write, bool seek, const Cell* allow,
+                        Cell* result);
+using ReadFn = void (*)(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
+                        const Cell* as, Cell* result);
+using WriteFn = void (*)(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
+                         const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result);
+using TargetFn = void (*)(const Cell* target, Cell* result);  // delete, query
+using RenameFn = void (*)(const Cell* from, const Cell* to, Cell* result);
+
 template <class Fn>
 datatype::Handler handler(Fn fn) {
     return reinterpret_cast<datatype::Handler>(fn);

@@ -1,6 +1,7 @@
 #include "memory/collector.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -313,6 +314,20 @@ void collect_if_enabled() {
     if (state.enabled && !state.in_progress) collect();
 }
 
+// Under torture every live buffer must be the one its node points at.
+void verify_frames() {
+    for (memory::SeriesFrame* f = memory::root.series_frames_head; f; f = f->next)
+        for (uint8_t* p = f->data_start(); p < f->free; p += span_of(reinterpret_cast<SeriesBuffer*>(p))) {
+            auto* b = reinterpret_cast<SeriesBuffer*>(p);
+            if (!(b->flags & series_flags::in_use) || !b->node) continue;
+            if (nodes::buffer(b->node) != b) {
+                std::fprintf(stderr, "collector: node %u points at %p, its buffer is %p\n", b->node,
+                             static_cast<void*>(nodes::buffer(b->node)), static_cast<void*>(b));
+                std::abort();
+            }
+        }
+}
+
 void collect() {
     if (state.in_progress || !memory::initialised()) return;
     state.in_progress = 1;
@@ -328,6 +343,8 @@ void collect() {
     for (uint32_t node : memory::external_nodes()) clear_mark(node);
     flush_free_queue();
     memory::settle_node_frames();
+    if (torture_stride) verify_frames();
+
     state.collections++;
     fence();
     state.in_progress = 0;

@@ -343,7 +343,8 @@ namespace {
 SeriesBuffer* grow(uint32_t node, int32_t n, SeriesBuffer** old_out) {
     SeriesBuffer* old = nodes::buffer(node);
     uint32_t unit = old->unit();
-    int64_t want = n == 0 ? int64_t(old->size) * 2 : int64_t(n);
+    // Doubling an empty buffer still has to make room for one element.
+    int64_t want = n == 0 ? (old->size ? int64_t(old->size) * 2 : 16) : int64_t(n);
     if (want < 1 || want > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
     // Never smaller than the content: it must still fit.
     if (want < int64_t(old->tail - old->head)) want = old->tail - old->head;

@@ -1,6 +1,8 @@
 // The runtime as far as the datatypes: the core of memory-fixture.h, the
 // value stack, errors, and every registered datatype with its action words.
 #pragma once
+#include <array>
+
 #include "datatypes/all-types.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
@@ -19,11 +21,27 @@ protected:
         vum::datatypes::register_all();
         vum::datatype::make_name_words();
         vum::actions::fill_table();
+        for (vum::Cell& c : kept_errors()) c = {vum::type_none, 0, 0, 0};
+        vum::gc::add_mark_callback(mark_kept);
         vum::gc::state.enabled = 1;
     }
     void TearDown() override {
+        vum::gc::remove_mark_callback(mark_kept);
         vum::stack::s = {};
         CoreTest::TearDown();
+    }
+
+    // Errors handed back by caught() stay alive while the test looks at
+    // them: the stack that held them has been put back.
+    static std::array<vum::Cell, 16>& kept_errors() {
+        static std::array<vum::Cell, 16> cells;
+        return cells;
+    }
+    static void mark_kept() { vum::gc::mark_cells(kept_errors().data(), kept_errors().data() + kept_errors().size()); }
+    static vum::Cell keep_error(const vum::Cell& e) {
+        static size_t next = 0;
+        kept_errors()[next++ % kept_errors().size()] = e;
+        return e;
     }
 
     // The error a try frame caught around fn, or none.
@@ -38,7 +56,7 @@ protected:
         uint32_t code = sys::catch_codes(sys::catch_guard, fn);
         if (code == sys::code_language_error) {
             sys::clear_thrown();
-            result = *stack::top_cell();
+            result = keep_error(*stack::top_cell());
         }
         return result;
     }

@@ -84,6 +84,13 @@ TEST_F(MemoryManager, FullBlockDoublesOnTailCell) {
     EXPECT_TRUE(holds_integers(integers(100), 100));
 }
 
+TEST_F(MemoryManager, EmptyBlockGrowsOnItsFirstCell) {
+    uint32_t node = memory::alloc_cells(0);
+    EXPECT_EQ(nodes::buffer(node)->size, 0u);
+    cell::make_integer(series::alloc_tail_cell(node), 0);
+    EXPECT_TRUE(holds_integers(node, 1));
+}
+
 TEST_F(MemoryManager, TailBytesGrowth) {
     uint32_t node = memory::alloc_bytes(16);
     std::memcpy(series::alloc_tail_bytes(node, 10), "0123456789", 10);

@@ -1,0 +1,48 @@
+// block! searching, insertion, sorting and the set operations: the handlers
+// of find, select, put, append, insert, change and sort, and the block
+// worker behind unique, union, intersect, exclude and difference. paren!,
+// the path kinds and hash! share them.
+#pragma once
+#include <cstdint>
+
+#include "engine/actions.h"
+#include "memory/cell.h"
+
+namespace vum::block_search {
+
+void find(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result);
+// The cell after the match (after the whole sequence for a block searched
+// without /only), or none.
+void select(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result);
+void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result);
+// append (append true) and insert. part and dup are absent when their
+// refinement was not used.
+void insert(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, bool append, Cell* result);
+void change(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, Cell* result);
+void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* comparator, const Cell* part, bool all,
+          bool reverse, bool stable, Cell* result);
+
+// The set operations' codes, as the natives pass them.
+enum SetOperation : int32_t {
+    set_unique = 8,
+    set_union = 9,
+    set_intersect = 10,
+    set_exclude = 11,
+    set_difference = 12,
+};
+// second is ignored for unique; skip is absent or an integer! record size.
+// The result keeps first's type, or is a hash! (with its table) when either
+// set is one.
+void set_operation(const Cell* first, const Cell* second, bool case_sensitive, const Cell* skip, int32_t operation,
+                   Cell* result);
+// The same on the current frame: its first argument (and, but for unique,
+// its second) are the sets; the result replaces the first.
+void set_operation_frame(bool case_sensitive, const Cell* skip, int32_t operation);
+
+// Calls a function! given to sort/compare with two values; the answer goes
+// to result. Installed by the interpreter; until then sorting with a
+// function raises internal not-done.
+using CallComparator = void (*)(const Cell* function, const Cell* a, const Cell* b, Cell* result);
+extern CallComparator call_comparator;
+
+}  // namespace vum::block_search

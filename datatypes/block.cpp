@@ -1,0 +1,841 @@
+#include "datatypes/block.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "datatypes/block-search.h"
+#include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "engine/actions.h"
+#include "memory/collector.h"
+#include "memory/cycle-guard.h"
+#include "memory/hash-table.h"
+#include "memory/memory-manager.h"
+#include "memory/ownership.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/typed-access.h"
+#include "memory/value-stack.h"
+
+namespace vum::block_actions {
+
+int32_t mold_depth = 0;
+
+namespace {
+
+using namespace actions;
+
+const Cell none_value = {type_none, 0, 0, 0};
+
+struct DepthRaise {
+    DepthRaise() { mold_depth++; }
+    ~DepthRaise() { mold_depth--; }
+    DepthRaise(const DepthRaise&) = delete;
+    DepthRaise& operator=(const DepthRaise&) = delete;
+};
+
+// Writes ASCII text and counts it against the part limit.
+void put_text(uint32_t buffer, const char* text, int32_t* limit) {
+    string::append_ascii(buffer, text);
+    *limit -= int32_t(std::strlen(text));
+}
+
+bool is_text_kind(uint8_t t) {
+    switch (t) {
+        case type_string: case type_file: case type_url: case type_tag: case type_email: case type_ref:
+        case type_binary: case type_vector:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_issue; }
+bool is_number(uint8_t t) { return t == type_integer || t == type_float || t == type_percent; }
+
+bool equality_op(int32_t op) {
+    return op == op_equal || op == op_not_equal || op == op_strict_equal || op == op_equal_path_10 ||
+           op == op_equal_path_11 || op == op_find;
+}
+
+bool has_table(const Cell* c) { return cell::type(c) == type_hash && c->w3 != 0; }
+
+// The value's own copy action when its type has one; otherwise the text
+// kinds get a plain copy of their elements from the head, so that a deep
+// copy never shares them.
+void copy_one(const Cell* value, Cell* out, bool deep, const Cell* types) {
+    uint8_t t = cell::type(value);
+    if (datatype::handler(t, slot_copy)) {
+        call_copy(value, out, nullptr, deep, types);
+    } else if (is_text_kind(t)) {
+        Cell v = *value;
+        int32_t n = buffer_length(v.w2);
+        uint32_t node = series::copy_part(v.w2, int32_t(v.w1), n - int32_t(v.w1));
+        *out = {v.header, 0, node, v.w3};
+    } else {
+        *out = *value;
+    }
+    out->header = (out->header & ~uint32_t(cell::flag_new_line)) | (value->header & cell::flag_new_line);
+}
+
+bool copyable_kind(uint8_t t) {
+    return is_series_kind(t) || t == type_bitset || t == type_object || t == type_error || t == type_map;
+}
+
+bool kind_matches(const Cell* kind, uint8_t t) {
+    if (cell::type(kind) == type_datatype) return kind->w1 == t;
+    if (cell::type(kind) == type_typeset) return typeset::has_type(kind, t);
+    return false;
+}
+
+}  // namespace
+
+Cell refinement_word(const char* name) {
+    return {type_refinement, 0, uint32_t(symbols::make(name)), uint32_t(-1)};
+}
+
+bool is_any_block(uint8_t t) {
+    return t == type_block || t == type_paren || (t >= type_path && t <= type_get_path) || t == type_hash;
+}
+
+bool is_series_kind(uint8_t t) { return is_any_block(t) || is_text_kind(t) || t == type_image; }
+
+// The index a part or position argument stands for, relative to `from`:
+// an integer! as a count, a position in the same buffer by its index.
+int32_t part_count(const Cell* part, const Cell* series) {
+    if (cell::type(part) == type_integer) return cell::get_integer(part);
+    if (is_series_kind(cell::type(part)) && part->w2 == series->w2) return int32_t(part->w1) - int32_t(series->w1);
+    Cell word = refinement_word("part");
+    errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
+}
+
+
+// ------------------------------------------------------------ cell operations
+
+int32_t length_from_head(const Cell* b) { return block::length_from_head(b); }
+
+Cell* clip_head(Cell* b) {
+    int32_t n = buffer_length(b->w2);
+    if (int32_t(b->w1) > n) b->w1 = uint32_t(n);
+    return cell_at(b->w2, int32_t(b->w1));
+}
+
+bool is_tail(const Cell* b) { return int32_t(b->w1) >= buffer_length(b->w2); }
+
+bool next_is_tail(Cell* b) {
+    int32_t n = buffer_length(b->w2);
+    if (int32_t(b->w1) < n) b->w1++;
+    return int32_t(b->w1) >= n;
+}
+
+void clear_from_head(const Cell* b) { set_tail_at(b, int32_t(b->w1)); }
+
+void set_tail_at(const Cell* b, int32_t n) {
+    SeriesBuffer* buf = nodes::buffer(b->w2);
+    if (n < 0) n = 0;
+    if (uint32_t(n) < buf->count()) buf->tail = buf->head + uint32_t(n) * 16;
+}
+
+void open_gap(uint32_t node, int32_t at, int32_t n, bool generous) {
+    if (n <= 0) return;
+    SeriesBuffer* b = nodes::buffer(node);
+    int32_t length = int32_t(b->count());
+    if (at < 0) at = 0;
+    if (at > length) at = length;
+    int64_t need = (int64_t(length) + n) * 16;
+    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (int64_t(b->head) + need > int64_t(b->size)) {
+        int64_t want = generous ? 2 * need : need;
+        if (want > int64_t(0x7FFFFFFF) - 64) want = need;
+        b = memory::expand_copy(node, int32_t(want));
+    }
+    Cell* c = reinterpret_cast<Cell*>(b->head_ptr());
+    std::memmove(c + at + n, c + at, size_t(length - at) * 16);
+    for (int32_t i = 0; i < n; i++) cell::make_unset(c + at + i);
+    b->tail += uint32_t(n) * 16;
+}
+
+void close_gap(uint32_t node, int32_t at, int32_t n) {
+    SeriesBuffer* b = nodes::buffer(node);
+    int32_t length = int32_t(b->count());
+    if (at < 0 || at >= length || n <= 0) return;
+    if (n > length - at) n = length - at;
+    Cell* c = reinterpret_cast<Cell*>(b->head_ptr());
+    std::memmove(c + at, c + at + n, size_t(length - at - n) * 16);
+    b->tail -= uint32_t(n) * 16;
+}
+
+void hash_inserted(const Cell* series, int32_t at, int32_t n) {
+    if (!has_table(series) || n <= 0) return;
+    uint32_t table = series->w3;
+    int32_t length = buffer_length(series->w2);
+    int32_t later = length - at - n;
+    if (hashtable::shift_indexes(table, n, at, later, true) == 1) {
+        hashtable::rebuild(table, length);
+        return;
+    }
+    for (int32_t i = at; i < at + n; i++) {
+        int32_t status = 0;
+        hashtable::put_key_status(table, cell_at(series->w2, i), &status);
+        if (status == 2) return;
+    }
+}
+
+void hash_rebuild(const Cell* series) {
+    if (has_table(series)) hashtable::rebuild(series->w3, buffer_length(series->w2));
+}
+
+void append_copy(const Cell* block, const Cell* value) {
+    Cell v = *value;
+    Cell b = *block;
+    gc::Protect keep(&v);
+    gc::Protect keep_block(&b);
+    *series::alloc_tail_cell(b.w2) = v;
+    if (has_table(&b)) hashtable::put_key(b.w3, cell_at(b.w2, buffer_length(b.w2) - 1));
+}
+
+void remove_last(Cell* block) {
+    SeriesBuffer* buf = nodes::buffer(block->w2);
+    if (buf->tail <= buf->head) return;
+    if (has_table(block)) hashtable::remove_key(block->w3, cell_at(block->w2, int32_t(buf->count()) - 1));
+    buf->tail -= 16;
+    clip_head(block);
+}
+
+void append_all(const Cell* target, const Cell* source) {
+    Cell t = *target;
+    Cell s = *source;
+    gc::Protect keep(&t);
+    gc::Protect keep_source(&s);
+    int32_t n = length_from_head(&s);
+    if (n <= 0) return;
+    int32_t at = buffer_length(t.w2);
+    if (t.w2 == s.w2) {
+        // Appending a block to itself: read the source before it grows.
+        std::vector<Cell> copy(cell_at(s.w2, int32_t(s.w1)), cell_at(s.w2, int32_t(s.w1)) + n);
+        gc::Protect keep_copy(copy.data(), n);
+        open_gap(t.w2, at, n, true);
+        std::memcpy(cell_at(t.w2, at), copy.data(), size_t(n) * 16);
+    } else {
+        open_gap(t.w2, at, n, true);
+        std::memcpy(cell_at(t.w2, at), cell_at(s.w2, int32_t(s.w1)), size_t(n) * 16);
+    }
+    hash_inserted(&t, at, n);
+}
+
+const Cell* select_value(const Cell* block, const Cell* value) {
+    Cell probe = none_value;
+    gc::Protect keep(&probe);
+    int32_t head = int32_t(block->w1);
+    for (int32_t i = head; i < buffer_length(block->w2); i++) {
+        probe = *cell_at(block->w2, i);
+        if (actions::compare(&probe, value, op_find)) {
+            if (i + 1 >= buffer_length(block->w2)) return &none_value;
+            return cell_at(block->w2, i + 1);
+        }
+    }
+    return &none_value;
+}
+
+bool remove_value(const Cell* block, const Cell* value, bool from_start) {
+    Cell probe = none_value;
+    gc::Protect keep(&probe);
+    int32_t start = from_start ? 0 : int32_t(block->w1);
+    for (int32_t i = start; i < buffer_length(block->w2); i++) {
+        probe = *cell_at(block->w2, i);
+        if (!actions::compare(&probe, value, op_find)) continue;
+        if (has_table(block)) {
+            hashtable::remove_key(block->w3, cell_at(block->w2, i));
+            close_gap(block->w2, i, 1);
+            if (hashtable::shift_indexes(block->w3, -1, i + 1, buffer_length(block->w2) - i, false) == 1)
+                hash_rebuild(block);
+        } else {
+            close_gap(block->w2, i, 1);
+        }
+        return i <= int32_t(block->w1);
+    }
+    return false;
+}
+
+const Cell* select_word(const Cell* block, const Cell* word, bool strict) {
+    int32_t want = int32_t(word->w2);
+    if (!strict) want = symbols::resolve(want);
+    for (int32_t i = int32_t(block->w1); i < buffer_length(block->w2); i++) {
+        const Cell* c = cell_at(block->w2, i);
+        uint8_t t = cell::type(c);
+        if (t < type_word || t > type_get_word) continue;
+        int32_t s = int32_t(c->w2);
+        if (!strict) s = symbols::resolve(s);
+        if (s != want) continue;
+        if (i + 1 >= buffer_length(block->w2)) return &none_value;
+        return cell_at(block->w2, i + 1);
+    }
+    return &none_value;
+}
+
+void clone(const Cell* source, bool deep, bool paths_too, Cell* result) {
+    Cell s = *source;
+    gc::Protect keep(&s);
+    int32_t head = int32_t(s.w1);
+    int32_t n = std::max(length_from_head(&s), 0);
+    uint32_t node = series::copy_part(s.w2, head, n);
+    *result = {uint8_t(cell::type(&s)), 0, node, 0};
+    if (!deep) return;
+    cycles::Visit visit(s.w2);
+    Cell nested = none_value;
+    gc::Protect keep_nested(&nested);
+    for (int32_t i = 0; i < buffer_length(node); i++) {
+        nested = *cell_at(node, i);
+        uint8_t t = cell::type(&nested);
+        bool wanted = t == type_block || (paths_too && (t == type_paren || (t >= type_path && t <= type_get_path)));
+        if (!wanted || cycles::find(nested.w2)) continue;
+        uint32_t header = nested.header;
+        clone(&nested, true, paths_too, &nested);
+        nested.header = header;
+        *cell_at(node, i) = nested;
+    }
+}
+
+void copy_nested_values(const Cell* block, int32_t from, int32_t to, int32_t step, bool deep, const Cell* types) {
+    Cell b = *block;
+    Cell kind = *types;
+    Cell c = none_value;
+    gc::Protect keep(&b);
+    gc::Protect keep_kind(&kind);
+    gc::Protect keep_cell(&c);
+    if (step < 1) step = 1;
+    for (int32_t i = std::max(from, 0); i < std::min(to, buffer_length(b.w2)); i += step) {
+        c = *cell_at(b.w2, i);
+        uint8_t t = cell::type(&c);
+        if (!kind_matches(&kind, t) || !copyable_kind(t)) continue;
+        copy_one(&c, &c, deep, deep ? &kind : nullptr);
+        if (i < buffer_length(b.w2)) *cell_at(b.w2, i) = c;
+    }
+}
+
+void insert_value(Cell* block, const Cell* value, bool advance, bool at_start) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    int32_t at = at_start ? 0 : int32_t(clip_head(block) - cell_at(block->w2, 0));
+    open_gap(block->w2, at, 1, true);
+    *cell_at(block->w2, at) = v;
+    hash_inserted(block, at, 1);
+    if (advance) block->w1 = uint32_t(at + 1);
+}
+
+void insert_all(Cell* target, const Cell* source) {
+    Cell s = *source;
+    gc::Protect keep(&s);
+    Cell c = none_value;
+    gc::Protect keep_cell(&c);
+    int32_t n = std::max(length_from_head(&s), 0);
+    int32_t origin = int32_t(clip_head(target) - cell_at(target->w2, 0));
+    for (int32_t i = 0; i < n; i++) {
+        // Inserting into the source's own buffer shifts the cells from the
+        // insertion point on by one each time: follow them.
+        int32_t at = int32_t(s.w1) + i;
+        if (s.w2 == target->w2 && at >= origin) at += i;
+        c = *cell_at(s.w2, at);
+        insert_value(target, &c, true, false);
+    }
+}
+
+void append_stack_arg() { append_copy(stack::arg(0), stack::arg(1)); }
+
+void append_below_frame() { append_copy(stack::s.args - 1, stack::arg(0)); }
+
+void insert_below_frame() { insert_value(stack::s.args - 1, stack::arg(0), true, false); }
+
+void init_at(Cell* c, int32_t n, bool external) {
+    if (n < 1) n = 1;
+    uint32_t node = external ? memory::alloc_external_series(n, 16, 0) : memory::alloc_cells_unset(n);
+    cell::make_series(c, type_block, node);
+}
+
+void make_at(Cell* c, int32_t n) { init_at(c, n, false); }
+
+Cell make_in(const Cell* block, int32_t n) {
+    Cell b = *block;
+    gc::Protect keep(&b);
+    Cell fresh = none_value;
+    make_at(&fresh, n);
+    gc::Protect keep_fresh(&fresh);
+    *series::alloc_tail_cell(b.w2) = fresh;
+    return fresh;
+}
+
+Cell* push_new(int32_t n) {
+    Cell* c = stack::push_cell();
+    cell::make_none(c);
+    make_at(c, n == 0 ? 1 : n);
+    return c;
+}
+
+// ------------------------------------------------------------ text forms
+
+bool emit_ellipsis(const Cell* value, uint32_t buffer, int32_t* limit, bool mold) {
+    uint8_t t = cell::type(value);
+    uint32_t node = t == type_object ? value->w1 : value->w2;
+    if (!cycles::find(node)) return false;
+    const char* marker = "...";
+    if (mold) {
+        switch (t) {
+            case type_block: case type_hash: marker = "[...]"; break;
+            case type_paren: marker = "(...)"; break;
+            case type_map: marker = "#[...]"; break;
+            case type_object: marker = "make object! [...]"; break;
+            default: break;
+        }
+    }
+    put_text(buffer, marker, limit);
+    return true;
+}
+
+int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
+    if (emit_ellipsis(value, buffer, &limit, false)) return limit;
+    Cell b = *value;
+    gc::Protect keep(&b);
+    Cell c = none_value;
+    gc::Protect keep_cell(&c);
+    cycles::Visit visit(b.w2);
+    for (int32_t i = int32_t(b.w1); i < buffer_length(b.w2); i++) {
+        if (arg && limit <= 0) break;
+        c = *cell_at(b.w2, i);
+        limit = call_form(&c, buffer, arg != nullptr, limit);
+        if (i + 1 >= buffer_length(b.w2)) break;
+        int32_t written = string::length(buffer);
+        uint32_t last = written > 0 ? string::char_at(buffer, written - 1) : 0;
+        if (written == 0 || (last != '\t' && last != '\n' && last != '\r')) {
+            string::append_char(buffer, ' ');
+            limit--;
+        }
+    }
+    return limit;
+}
+
+int32_t mold_each(const Cell* block, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg,
+                  int32_t limit, int32_t indent) {
+    Cell b = *block;
+    gc::Protect keep(&b);
+    Cell c = none_value;
+    gc::Protect keep_cell(&c);
+    cycles::Visit visit(b.w2);
+    bool closing = false;
+    int32_t head = int32_t(b.w1);
+    for (int32_t i = head; i < buffer_length(b.w2); i++) {
+        if (arg && limit <= 0) break;
+        DepthRaise depth;
+        c = *cell_at(b.w2, i);
+        bool first = i == head;
+        if (!flat && cell::has_new_line(&c)) {
+            if (!only && first) {
+                indent++;
+                closing = true;
+            }
+            if (!(only && first)) {
+                string::append_char(buffer, '\n');
+                limit--;
+            }
+            for (int32_t k = 0; k < indent; k++) put_text(buffer, "    ", &limit);
+        } else if (!first) {
+            string::append_char(buffer, ' ');
+            limit--;
+        }
+        limit = call_mold(&c, buffer, false, all, flat, arg != nullptr, limit, indent);
+    }
+    if (closing) {
+        indent--;
+        string::append_char(buffer, '\n');
+        limit--;
+        for (int32_t k = 0; k < indent; k++) put_text(buffer, "    ", &limit);
+    }
+    return limit;
+}
+
+int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
+             int32_t indent) {
+    if (emit_ellipsis(value, buffer, &limit, true)) return limit;
+    bool paren = cell::type(value) == type_paren;
+    if (!only) put_text(buffer, paren ? "(" : "[", &limit);
+    limit = mold_each(value, buffer, only, all, flat, arg, limit, indent);
+    if (!only) put_text(buffer, paren ? ")" : "]", &limit);
+    return limit;
+}
+
+// ------------------------------------------------------------ compare
+
+int32_t compare(const Cell* a, const Cell* b, int32_t op) {
+    uint8_t ta = cell::type(a), tb = cell::type(b);
+    if (ta != tb) {
+        bool path_kinds = (ta == type_path || ta == type_lit_path) && (tb == type_path || tb == type_lit_path);
+        if (!(path_kinds && (op == op_equal_path_10 || op == op_equal_path_11))) return not_comparable;
+    }
+    if (op == op_same) return a->w2 == b->w2 && a->w1 == b->w1 ? 0 : -1;
+    if (a->w2 == b->w2 && a->w1 == b->w1) return 0;
+    if (cycles::find(a->w2)) return cycles::find(b->w2) ? 0 : -1;
+    int32_t l1 = std::max(length_from_head(a), 0);
+    int32_t l2 = std::max(length_from_head(b), 0);
+    if (l1 != l2 && equality_op(op)) return 1;
+    if (l1 == 0 || l2 == 0) return l1 == l2 ? 0 : l1 == 0 ? -1 : 1;
+
+    Cell x = *a, y = *b;
+    Cell cx{}, cy{};
+    gc::Protect keep_x(&x);
+    gc::Protect keep_y(&y);
+    gc::Protect keep_cx(&cx);
+    gc::Protect keep_cy(&cy);
+    cycles::Visit visit_a(x.w2);
+    cycles::Visit visit_b(y.w2);
+    int32_t n = std::min(l1, l2);
+    for (int32_t i = 0; i < n; i++) {
+        // A comparison may run code that shortens either block.
+        if (int32_t(x.w1) + i >= buffer_length(x.w2) || int32_t(y.w1) + i >= buffer_length(y.w2)) break;
+        cx = *cell_at(x.w2, int32_t(x.w1) + i);
+        cy = *cell_at(y.w2, int32_t(y.w1) + i);
+        uint8_t t1 = cell::type(&cx), t2 = cell::type(&cy);
+        bool comparable = t1 == t2 || (is_word_kind(t1) && is_word_kind(t2)) || (is_number(t1) && is_number(t2));
+        if (!comparable) return t1 < t2 ? -1 : 1;
+        int32_t r = call_compare(&cx, &cy, op);
+        if (r != 0) return r;
+    }
+    return l1 < l2 ? -1 : l1 > l2 ? 1 : 0;
+}
+
+// ------------------------------------------------------------ make, to
+
+void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
+    uint8_t t = cell::type(spec);
+    if (is_any_block(t)) {
+        clone(spec, false, false, result);
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
+    if (t == type_integer || t == type_float) {
+        double d = t == type_integer ? double(cell::get_integer(spec)) : cell::get_double(spec);
+        int32_t n = d >= 1.0 && d < 2147483647.0 ? int32_t(d) : 1;
+        if (d >= 2147483647.0) errors::raise(errors::category_internal, "no-memory");
+        Cell fresh = none_value;
+        make_at(&fresh, n);
+        *result = fresh;
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
+    // Bodies of objects and maps, and vector elements, come with those types.
+    if (t == type_object || t == type_map || t == type_vector) errors::raise(errors::category_internal, "not-done");
+    Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
+    errors::raise(errors::category_script, "bad-make-arg", &datatype_value, spec);
+}
+
+void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
+    uint8_t t = cell::type(value);
+    if (is_any_block(t)) {
+        clone(value, false, false, result);
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
+    if (t == type_typeset) {
+        Cell set = *value;
+        gc::Protect keep(&set);
+        Cell fresh = none_value;
+        make_at(&fresh, 8);
+        gc::Protect keep_fresh(&fresh);
+        for (int32_t id = 1; id < max_type_slots; id++) {
+            if (!typeset::has_type(&set, uint8_t(id))) continue;
+            Cell d = {type_datatype, uint32_t(id), 0, 0};
+            append_copy(&fresh, &d);
+        }
+        *result = fresh;
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
+    // Loading text needs the lexer; bodies and elements come with their types.
+    if (t == type_string || t == type_object || t == type_map || t == type_vector)
+        errors::raise(errors::category_internal, "not-done");
+    Cell v = *value;
+    gc::Protect keep(&v);
+    Cell fresh = none_value;
+    make_at(&fresh, 1);
+    gc::Protect keep_fresh(&fresh);
+    cell::clear_new_line(&v);
+    append_copy(&fresh, &v);
+    *result = fresh;
+    cell::set_type(result, uint8_t(type));
+}
+
+// ------------------------------------------------------------ copy, take
+
+void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int32_t i = int32_t(s.w1);
+    int32_t length = buffer_length(s.w2);
+    int32_t start = i;
+    int64_t k = std::max(length - i, 0);
+    if (part) {
+        if (cell::type(part) == type_pair) {
+            int32_t x = int32_t(part->w2), y = int32_t(part->w3);
+            start = std::max(x < 0 ? i + x : i + x - 1, 0);
+            k = y < x ? 0 : int64_t(y) - x;
+        } else {
+            k = part_count(part, &s);
+        }
+    }
+    if (k < 0) {
+        int32_t from = int32_t(std::max<int64_t>(int64_t(i) + k, 0));
+        k = i - from;
+        start = from;
+    }
+    if (start > length) {
+        start = length;
+        k = 0;
+    }
+    if (start + k > length) k = length - start;
+    uint32_t node = series::copy_part(s.w2, start, int32_t(k));
+    *result = {s.header, 0, node, 0};
+    if (!deep && !types) {
+        if (has_table(&s)) result->w3 = hashtable::create(int32_t(k), result, hashtable::kind_hash, 0);
+        return;
+    }
+    // A deep copy of a hash! is a block!: hash! re-hashes its own.
+    if (cell::type(&s) == type_hash) cell::set_type(result, type_block);
+    Cell out = *result;
+    gc::Protect keep_out(&out);
+    if (deep && cycles::find(s.w2)) {
+        cycles::reset();
+        errors::raise(errors::category_internal, "no-cycle");
+    }
+    if (deep) cycles::push(s.w2);
+    struct Pop {
+        bool active;
+        ~Pop() {
+            if (active) cycles::pop();
+        }
+    } pop{deep};
+    if (types) {
+        copy_nested_values(&out, 0, buffer_length(out.w2), 1, deep, types);
+        return;
+    }
+    Cell c = none_value;
+    gc::Protect keep_cell(&c);
+    for (int32_t j = 0; j < buffer_length(out.w2); j++) {
+        c = *cell_at(out.w2, j);
+        if (!is_series_kind(cell::type(&c))) continue;
+        copy_one(&c, &c, true, nullptr);
+        *cell_at(out.w2, j) = c;
+    }
+}
+
+void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
+    clip_head(series);
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int32_t i = int32_t(s.w1);
+    int32_t c = length_from_head(&s);
+    if (c < 1) {
+        *result = none_value;
+        return;
+    }
+    int32_t k = 1;
+    if (part) {
+        if (cell::type(part) == type_integer) {
+            k = cell::get_integer(part);
+        } else if (is_series_kind(cell::type(part)) && part->w2 == s.w2) {
+            int32_t p = int32_t(part->w1);
+            k = p < i ? 0 : last ? (i + c) - p : p - i;
+        } else {
+            Cell word = refinement_word("part");
+            errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
+        }
+    }
+    int32_t from;
+    int32_t n;
+    if (k > 0) {
+        n = std::min(k, c);
+        from = last ? i + c - n : i;
+    } else {
+        // A count of 0 or below takes from before the head.
+        n = k == 0 ? 1 : std::min(-k, i);
+        from = i - n;
+        if (last || i == 0) {
+            Cell empty = none_value;
+            make_at(&empty, 1);
+            *result = empty;
+            cell::set_type(result, cell::type(&s));
+            return;
+        }
+    }
+    Cell taken = none_value;
+    gc::Protect keep_taken(&taken);
+    ownership::report_change(&s, ownership::action_take, nullptr, from, n, [&] {
+        uint32_t node = series::copy_part(s.w2, from, n);
+        taken = {uint8_t(cell::type(&s)), 0, node, 0};
+        if (has_table(&s)) hashtable::remove_key_range(s.w3, from, n);
+        int32_t later = buffer_length(s.w2) - from - n;
+        close_gap(s.w2, from, n);
+        if (has_table(&s) && hashtable::shift_indexes(s.w3, -n, from + n, later, false) == 1) hash_rebuild(&s);
+        if (k <= 0) s.w1 = uint32_t(from);
+        if (deep) {
+            Cell e = none_value;
+            gc::Protect keep_e(&e);
+            for (int32_t j = 0; j < n; j++) {
+                e = *cell_at(taken.w2, j);
+                if (!is_series_kind(cell::type(&e))) continue;
+                copy_one(&e, &e, true, nullptr);
+                *cell_at(taken.w2, j) = e;
+            }
+        }
+        if (cell::type(&taken) == type_hash && part)
+            taken.w3 = hashtable::create(n, &taken, hashtable::kind_hash, 0);
+    });
+    series->w1 = s.w1;
+    if (!part && buffer_length(taken.w2) == 1)
+        *result = *cell_at(taken.w2, 0);
+    else
+        *result = taken;
+}
+
+// ------------------------------------------------------------ swap, trim
+
+void swap(Cell* a, Cell* b, Cell* result) {
+    if (!is_any_block(cell::type(b))) errors::raise(errors::category_script, "invalid-arg", b);
+    Cell x = *a, y = *b;
+    gc::Protect keep_x(&x);
+    gc::Protect keep_y(&y);
+    if (!is_tail(&x) && !is_tail(&y)) {
+        bool owned_x = ownership::check(&x, ownership::action_word(ownership::action_swap), &y, int32_t(x.w1), 1);
+        bool owned_y = ownership::check(&y, ownership::action_word(ownership::action_swap), &x, int32_t(y.w1), 1);
+        if (is_tail(&x) || is_tail(&y)) {
+            *result = x;
+            return;
+        }
+        Cell* p = cell_at(x.w2, int32_t(x.w1));
+        Cell* q = cell_at(y.w2, int32_t(y.w1));
+        if (has_table(&x)) hashtable::remove_key(x.w3, p);
+        if (has_table(&y)) hashtable::remove_key(y.w3, q);
+        std::swap(*p, *q);
+        if (has_table(&x)) hashtable::put_key(x.w3, cell_at(x.w2, int32_t(x.w1)));
+        if (has_table(&y)) hashtable::put_key(y.w3, cell_at(y.w2, int32_t(y.w1)));
+        if (owned_x) ownership::check(&x, ownership::past_word(ownership::action_swap), &y, int32_t(x.w1), 1);
+        if (owned_y) ownership::check(&y, ownership::past_word(ownership::action_swap), &x, int32_t(y.w1), 1);
+    }
+    *result = x;
+}
+
+void trim(Cell* series, bool, bool, bool, bool, bool, const Cell*, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    ownership::report_change(&s, ownership::action_trim, nullptr, int32_t(s.w1), 0, [&] {
+        int32_t length = buffer_length(s.w2);
+        Cell* c = cell_at(s.w2, 0);
+        int32_t to = int32_t(s.w1);
+        for (int32_t from = int32_t(s.w1); from < length; from++)
+            if (cell::type(c + from) != type_none) c[to++] = c[from];
+        set_tail_at(&s, to);
+        hash_rebuild(&s);
+    });
+    *result = s;
+}
+
+// ------------------------------------------------------------ paths
+
+void pick(const Cell* series, const Cell* index, int32_t, Cell* result) {
+    int32_t n = cell::type(index) == type_integer ? cell::get_integer(index) : 0;
+    int64_t p = n > 0 ? int64_t(series->w1) + n - 1 : int64_t(series->w1) + n;
+    if (n == 0 || p < 0 || p >= buffer_length(series->w2)) {
+        *result = none_value;
+        return;
+    }
+    *result = *cell_at(series->w2, int32_t(p));
+}
+
+void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* result) {
+    int32_t n = cell::type(index) == type_integer ? cell::get_integer(index) : 0;
+    int64_t p = n > 0 ? int64_t(series->w1) + n - 1 : int64_t(series->w1) + n;
+    if (n == 0 || p < 0 || p >= buffer_length(series->w2)) {
+        Cell at{};
+        cell::make_integer(&at, n);
+        errors::raise(errors::category_script, "out-of-range", &at);
+    }
+    Cell s = *series;
+    Cell v = *value;
+    gc::Protect keep(&s);
+    gc::Protect keep_value(&v);
+    ownership::report_change(&s, ownership::action_poke, &v, int32_t(p), 1, [&] {
+        if (p >= buffer_length(s.w2)) return;
+        Cell* c = cell_at(s.w2, int32_t(p));
+        if (has_table(&s)) hashtable::remove_key(s.w3, c);
+        *c = v;
+        if (has_table(&s)) hashtable::put_key(s.w3, cell_at(s.w2, int32_t(p)));
+    });
+    *result = v;
+}
+
+void eval_path(const PathStep& step, Cell* result) {
+    Cell parent = *step.parent;
+    Cell element = *step.element;
+    gc::Protect keep(&parent);
+    gc::Protect keep_element(&element);
+    if (cell::type(&element) == type_integer) {
+        if (step.value)
+            poke(&parent, &element, step.value, 0, result);
+        else
+            pick(&parent, &element, 0, result);
+        return;
+    }
+    if (!step.value) {
+        if (cell::type(&element) == type_word && cell::type(&parent) != type_hash) {
+            *result = *select_word(&parent, &element, step.case_sensitive);
+            return;
+        }
+        FindOptions options;
+        options.only = true;
+        options.case_sensitive = step.case_sensitive;
+        block_search::select(&parent, &element, options, result);
+        return;
+    }
+    FindOptions options;
+    options.case_sensitive = step.case_sensitive;
+    Cell found = none_value;
+    gc::Protect keep_found(&found);
+    block_search::find(&parent, &element, options, &found);
+    if (cell::type(&found) == type_none) {
+        Cell path = step.path ? *step.path : none_value;
+        errors::raise(errors::category_script, "bad-path-set", &path, &element);
+    }
+    Cell two{};
+    cell::make_integer(&two, 2);
+    poke(&found, &two, step.value, 0, result);
+}
+
+// ------------------------------------------------------------ registration
+
+void init() {
+    datatype::Record r{type_block, type_series, "block!", {}};
+    auto inherit = [&](int32_t slot) { r.slots[slot - 1] = datatype::inherit(); };
+    for (int32_t slot : {slot_random, slot_reflect, slot_at, slot_back, slot_clear, slot_head, slot_head_q,
+                         slot_index_q, slot_length_q, slot_move, slot_next, slot_pick, slot_poke, slot_remove,
+                         slot_reverse, slot_skip, slot_tail, slot_tail_q, slot_modify})
+        inherit(slot);
+    r.slots[slot_make - 1] = handler(make);
+    r.slots[slot_to - 1] = handler(to);
+    r.slots[slot_form - 1] = handler(form);
+    r.slots[slot_mold - 1] = handler(mold);
+    r.slots[slot_eval_path - 1] = handler(eval_path);
+    r.slots[slot_compare - 1] = handler(compare);
+    r.slots[slot_copy - 1] = handler(copy);
+    r.slots[slot_take - 1] = handler(take);
+    r.slots[slot_swap - 1] = handler(swap);
+    r.slots[slot_trim - 1] = handler(trim);
+    r.slots[slot_append - 1] = handler(block_search::insert);
+    r.slots[slot_insert - 1] = handler(block_search::insert);
+    r.slots[slot_change - 1] = handler(block_search::change);
+    r.slots[slot_find - 1] = handler(block_search::find);
+    r.slots[slot_select - 1] = handler(block_search::select);
+    r.slots[slot_put - 1] = handler(block_search::put);
+    r.slots[slot_sort - 1] = handler(block_search::sort);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::block_actions

@@ -1,0 +1,366 @@
+#include "datatypes/file-url.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/os-services.h"
+#include "base/tracked-heap.h"
+#include "datatypes/registry.h"
+#include "datatypes/string-text.h"
+#include "datatypes/string-type.h"
+#include "datatypes/string.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/unicode.h"
+
+namespace vum::file_url {
+
+namespace {
+
+using namespace actions;
+
+const Cell none = {type_none, 0, 0, 0};
+
+bool is_alphanumeric(uint8_t c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+int32_t hex_digit(uint8_t c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
+
+[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
+
+// The I/O services (file system, HTTP client, ports) are not part of the
+// runtime yet: every I/O action ends here with a clear error instead of
+// pretending to have done something.
+[[noreturn]] void no_service(const Cell*) { not_done(); }
+
+Cell element(const Cell* block, int32_t i) {
+    return reinterpret_cast<Cell*>(nodes::buffer(block->w2)->head_ptr())[i];
+}
+
+void form_into(const Cell* value, uint32_t target) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    call_form(&v, target, false, -1);
+}
+
+}  // namespace
+
+// ---- Percent escapes ----
+
+bool allowed(uint8_t c, int32_t mode) {
+    if (c >= 128) return false;
+    if (is_alphanumeric(c)) return true;
+    if (mode == mode_unreserved) return c == '-' || c == '.' || c == '_' || c == '~';
+    return std::strchr("!#$&'()*+,-./:=?@_~", c) != nullptr && c != 0;
+}
+
+int32_t encode_byte(int32_t mode, uint8_t byte, char out[3]) {
+    if (allowed(byte, mode)) {
+        out[0] = char(byte);
+        return 1;
+    }
+    const char* hex = integer::byte_to_hex(byte);
+    out[0] = '%';
+    out[1] = hex[0];
+    out[2] = hex[1];
+    return 3;
+}
+
+bool decode_escape(const uint8_t* p, const uint8_t* end, uint8_t* byte) {
+    if (end - p < 3 || p[0] != '%') return false;
+    int32_t high = hex_digit(p[1]), low = hex_digit(p[2]);
+    if (high < 0 || low < 0) return false;
+    *byte = uint8_t(high << 4 | low);
+    return true;
+}
+
+void decode_string(const Cell* source, uint32_t target) {
+    gc::ProtectNode keep(&target);
+    std::string text = string::to_utf8(source);
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    const uint8_t* end = p + text.size();
+    while (p < end) {
+        uint8_t lead;
+        if (decode_escape(p, end, &lead)) {
+            if (lead < 0xC0) {
+                string::append_char(target, lead);
+                p += 3;
+                continue;
+            }
+            int32_t n = unicode::utf8_lead_length(lead);
+            uint8_t bytes[4] = {lead, 0, 0, 0};
+            bool complete = n >= 2;
+            for (int32_t k = 1; complete && k < n; k++)
+                complete = decode_escape(p + 3 * k, end, &bytes[k]);
+            if (complete) {
+                int32_t count = n;
+                int32_t cp = unicode::decode_utf8_checked(bytes, &count);
+                if (cp >= 0) {
+                    string::append_char(target, uint32_t(cp));
+                    p += 3 * n;
+                    continue;
+                }
+            }
+            // An escape cut short stays as it was written.
+        }
+        int32_t cp;
+        p = unicode::decode_utf8_char(p, end, &cp);
+        string::append_char(target, cp < 0 ? 0xFFFD : uint32_t(cp));
+    }
+}
+
+void encode_string(const Cell* source, uint32_t target, int32_t mode) {
+    gc::ProtectNode keep(&target);
+    std::string text = string::to_utf8(source);
+    for (unsigned char c : text) {
+        char out[3];
+        int32_t n = encode_byte(mode, c, out);
+        for (int32_t k = 0; k < n; k++) string::append_char(target, uint8_t(out[k]));
+    }
+}
+
+Cell make_decoded(const char* text, int32_t length) {
+    std::string copy(text, size_t(length));
+    Cell raw = {type_string, 0, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length), 0};
+    gc::Protect keep(&raw);
+    Cell out = string::make_cell(length);
+    gc::Protect keep_out(&out);
+    decode_string(&raw, out.w2);
+    cell::set_type(&out, type_url);
+    return out;
+}
+
+// ---- Paths ----
+
+Cell current_dir() {
+    int32_t length = 0;
+    char* dir = platform::current_dir(&length);
+    std::string text(dir ? dir : "", dir ? size_t(length) : 0);
+    heap::free(dir);
+    if (text.empty() || text.back() != '/') text += '/';
+    return string::from_utf8(text.c_str());
+}
+
+void to_local_path(const Cell* file, uint32_t target, bool full) {
+    Cell f = *file;
+    gc::Protect keep(&f);
+    gc::ProtectNode keep_target(&target);
+    bool absolute = !string::at_tail(&f) && string::char_at(f.w2, int32_t(f.w1)) == '/';
+    if (full && !absolute) {
+        Cell dir = current_dir();
+        gc::Protect keep_dir(&dir);
+        string::append_string(target, &dir);
+    }
+    string::append_string(target, &f);
+}
+
+Cell from_local_path(const char* path, int32_t length) {
+    std::string copy(path, size_t(length));
+    Cell out = {type_file, 0, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length), 0};
+    return out;
+}
+
+std::string to_os_path(const Cell* file) {
+    std::string text = string::to_utf8(file);
+    if (text.find('\0') != std::string::npos) errors::raise(errors::category_script, "invalid-arg", file);
+    return text;
+}
+
+// ---- Handlers ----
+
+void url_to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
+    if (type != type_url || !is_any_block(cell::type(spec))) {
+        string::to(prototype, spec, type, result);
+        return;
+    }
+    Cell block = *spec;
+    gc::Protect keep(&block);
+    int32_t n = int32_t(nodes::buffer(block.w2)->count()) - int32_t(block.w1);
+    if (n <= 0) {
+        Cell target = {type_datatype, type_url, 0, 0};
+        errors::raise(errors::category_script, "bad-to-arg", &target, &block);
+    }
+    Cell out = string::make_cell(32);
+    gc::Protect keep_out(&out);
+    auto part = [&](int32_t k) { return element(&block, int32_t(block.w1) + k); };
+    Cell p = part(0);
+    form_into(&p, out.w2);
+    string::append_ascii(out.w2, "://");
+    int32_t k = 1;
+    if (k < n) {
+        p = part(k++);
+        form_into(&p, out.w2);
+    }
+    if (k < n && cell::type(&(p = part(k))) == type_integer) {
+        string::append_char(out.w2, ':');
+        form_into(&p, out.w2);
+        k++;
+    }
+    for (bool first = true; k < n; k++, first = false) {
+        p = part(k);
+        string::append_char(out.w2, !first && cell::type(&p) == type_issue ? '#' : '/');
+        form_into(&p, out.w2);
+    }
+    cell::set_type(&out, type_url);
+    *result = out;
+}
+
+void url_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
+    if (type == type_url && is_any_block(cell::type(spec))) {
+        url_to(prototype, spec, type, result);
+        return;
+    }
+    string::make(prototype, spec, type, result);
+}
+
+int32_t url_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
+    std::string text = string::to_utf8(value);
+    int32_t written = 0;
+    for (unsigned char c : text) {
+        char out[3];
+        int32_t n = encode_byte(mode_url, c, out);
+        for (int32_t k = 0; k < n; k++) {
+            if (arg && written >= limit) return limit - written;
+            string::append_char(buffer, uint8_t(out[k]));
+            written++;
+        }
+    }
+    return limit - written;
+}
+
+int32_t file_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
+    Cell f = *value;
+    gc::Protect keep(&f);
+    string::append_char(buffer, '%');
+    int32_t head = std::min<int32_t>(int32_t(f.w1), string::length(f.w2));
+    int32_t count = string::length(f.w2) - head;
+    if (count == 0) {
+        string::append_ascii(buffer, "\"\"");
+        return limit - 3;
+    }
+    if (arg) count = std::clamp(limit, 0, count);
+    // Names a bare file would not load back as (spaces, quotes, "^", "%",
+    // controls) are written as a quoted text with the string escapes.
+    bool quoted = false;
+    for (int32_t i = head; i < head + count && !quoted; i++) {
+        uint32_t c = string::char_at(f.w2, i);
+        quoted = c < 127 ? !allowed(uint8_t(c), mode_url) : c <= 159;
+    }
+    if (quoted) string::append_char(buffer, '"');
+    for (int32_t i = head; i < head + count; i++) {
+        uint32_t c = string::char_at(f.w2, i);
+        if (quoted) string::append_escaped(buffer, c, false);
+        else string::append_char(buffer, c);
+    }
+    if (quoted) string::append_char(buffer, '"');
+    return limit - count - 1;
+}
+
+void eval_path(const PathStep& step, Cell* result) {
+    Cell base = *step.parent, selector = *step.element;
+    gc::Protect keep_base(&base);
+    gc::Protect keep_selector(&selector);
+    if (step.value) {
+        Cell path = step.path ? *step.path : none;
+        errors::raise(errors::category_script, "bad-path-set", &path, &selector);
+    }
+    if (cell::type(&selector) == type_get_word) selector = *context::get_word_value(&selector);
+    Cell formed = string::make_cell(16);
+    gc::Protect keep_formed(&formed);
+    form_into(&selector, formed.w2);
+    Cell out;
+    string::make_at(&out, string::length_from_head(&base) + string::length(formed.w2) + 16,
+                    nodes::buffer(base.w2)->unit());
+    gc::Protect keep_out(&out);
+    string::append_string(out.w2, &base);
+    int32_t n = string::length(out.w2);
+    bool base_slash = n > 0 && string::char_at(out.w2, n - 1) == '/';
+    bool selector_slash = string::length(formed.w2) > 0 && string::char_at(formed.w2, 0) == '/';
+    if (base_slash && selector_slash) formed.w1 = 1;
+    else if (!base_slash && !selector_slash) string::append_char(out.w2, '/');
+    string::append_string(out.w2, &formed);
+    cell::set_type(&out, cell::type(&base));
+    *result = out;
+}
+
+void url_open(const Cell* spec, bool, bool, bool, bool, const Cell*, Cell*) { no_service(spec); }
+
+void url_read(const Cell* source, const Cell*, const Cell*, bool, bool, bool, const Cell*, Cell*) {
+    no_service(source);
+}
+
+void url_write(const Cell* destination, const Cell*, bool, bool, bool, bool, const Cell*, const Cell*, const Cell*,
+               const Cell*, Cell*) {
+    no_service(destination);
+}
+
+void file_read(const Cell* source, const Cell*, const Cell*, bool, bool, bool, const Cell*, Cell*) {
+    no_service(source);
+}
+
+void file_write(const Cell* destination, const Cell*, bool, bool, bool, bool, const Cell*, const Cell*, const Cell*,
+                const Cell*, Cell*) {
+    no_service(destination);
+}
+
+void file_delete(const Cell* target, Cell*) { no_service(target); }
+void file_query(const Cell* target, Cell*) { no_service(target); }
+void file_rename(const Cell* from, const Cell*, Cell*) { no_service(from); }
+
+}  // namespace vum::file_url
+
+namespace vum::url_type {
+
+void init() {
+    using namespace actions;
+    using datatype::inherit;
+    datatype::Record r{type_url, type_string, "url!", {}};
+    for (auto& slot : r.slots) slot = nullptr;
+    for (int32_t k = slot_append; k <= slot_write; k++)
+        if (k <= slot_poke || (k >= slot_remove && k <= slot_select) || (k >= slot_skip && k <= slot_take) ||
+            k == slot_modify)
+            r.slots[k - 1] = inherit();
+    r.slots[slot_form - 1] = inherit();
+    r.slots[slot_compare - 1] = inherit();
+    r.slots[slot_make - 1] = handler(file_url::url_make);
+    r.slots[slot_to - 1] = handler(file_url::url_to);
+    r.slots[slot_mold - 1] = handler(file_url::url_mold);
+    r.slots[slot_eval_path - 1] = handler(file_url::eval_path);
+    r.slots[slot_open - 1] = handler(file_url::url_open);
+    r.slots[slot_read - 1] = handler(file_url::url_read);
+    r.slots[slot_write - 1] = handler(file_url::url_write);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::url_type
+
+namespace vum::file_type {
+
+void init() {
+    using namespace actions;
+    using datatype::inherit;
+    datatype::Record r{type_file, type_url, "file!", {}};
+    for (auto& slot : r.slots) slot = nullptr;
+    for (int32_t k = slot_append; k <= slot_write; k++)
+        if (k <= slot_poke || (k >= slot_remove && k <= slot_select) || (k >= slot_skip && k <= slot_take) ||
+            k == slot_modify)
+            r.slots[k - 1] = inherit();
+    for (int32_t k : {slot_make, slot_to, slot_form, slot_eval_path, slot_compare}) r.slots[k - 1] = inherit();
+    r.slots[slot_mold - 1] = handler(file_url::file_mold);
+    r.slots[slot_delete - 1] = handler(file_url::file_delete);
+    r.slots[slot_query - 1] = handler(file_url::file_query);
+    r.slots[slot_read - 1] = handler(file_url::file_read);
+    r.slots[slot_rename - 1] = handler(file_url::file_rename);
+    r.slots[slot_write - 1] = handler(file_url::file_write);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::file_type

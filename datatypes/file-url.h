@@ -1,0 +1,81 @@
+// url! (id 9, child of string!) and file! (id 8, child of url!): text kinds
+// that keep their text like any string and add how they are written, the
+// percent escapes of locators, joining with "/", and the hand-over of their
+// I/O actions to the file and network services.
+//
+// File paths are POSIX paths: the language's form and the platform's are
+// the same text, so converting between them never rewrites a name.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/actions.h"
+#include "memory/cell.h"
+
+namespace vum::file_url {
+
+// ---- Percent escapes ----
+
+enum EncodeMode : int32_t { mode_unreserved = 254, mode_url = 255 };
+
+// Whether the byte stands as itself in a URL (mode_url) or in the strict
+// unreserved set.
+bool allowed(uint8_t byte, int32_t mode);
+// The byte itself (returns 1) or "%" and two upper-case digits (returns 3).
+int32_t encode_byte(int32_t mode, uint8_t byte, char out[3]);
+// The byte of "%" and two hexadecimal digits at p, when p holds them.
+bool decode_escape(const uint8_t* p, const uint8_t* end, uint8_t* byte);
+// Appends the decoded text of a text value to a string node (dehex).
+void decode_string(const Cell* source, uint32_t target);
+// Appends the UTF-8 bytes of a text value, each through encode_byte (enhex).
+void encode_string(const Cell* source, uint32_t target, int32_t mode);
+// A url! from UTF-8 text with its escapes decoded.
+Cell make_decoded(const char* text, int32_t length);
+
+// ---- Paths ----
+
+// The process's current directory, ending in "/", as a new string.
+Cell current_dir();
+// Appends the platform's form of a file! to a string node; with `full`, a
+// relative path gets the current directory in front.
+void to_local_path(const Cell* file, uint32_t target, bool full);
+// A platform path (UTF-8) as file! text: the same text on POSIX.
+Cell from_local_path(const char* path, int32_t length);
+// The NUL-free UTF-8 text the file services open; a name holding a NUL
+// character raises script invalid-arg (the system would cut it there).
+std::string to_os_path(const Cell* file);
+
+// ---- Handlers (engine/actions.h signatures) ----
+
+void url_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
+void url_to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
+int32_t url_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
+                 int32_t indent);
+int32_t file_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg,
+                  int32_t limit, int32_t indent);
+void eval_path(const actions::PathStep& step, Cell* result);
+
+void url_open(const Cell* spec, bool new_port, bool read, bool write, bool seek, const Cell* allow, Cell* result);
+void url_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
+              const Cell* as, Cell* result);
+void url_write(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
+               const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result);
+void file_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
+               const Cell* as, Cell* result);
+void file_write(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
+                const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result);
+void file_delete(const Cell* target, Cell* result);
+void file_query(const Cell* target, Cell* result);
+void file_rename(const Cell* from, const Cell* to, Cell* result);
+
+}  // namespace vum::file_url
+
+namespace vum::url_type {
+// Registers url!; string! registers first.
+void init();
+}  // namespace vum::url_type
+
+namespace vum::file_type {
+// Registers file!; url! registers first.
+void init();
+}  // namespace vum::file_type

@@ -1,0 +1,59 @@
+// integer!: the language's signed 32-bit whole number. Its arithmetic never
+// wraps: a sum, difference or product that leaves the 32-bit range, and a
+// quotient that is not whole, come back as a float! holding the exact (or
+// correctly rounded) result.
+#pragma once
+#include <cstdint>
+
+#include "memory/cell.h"
+
+namespace vum::integer_type {
+
+// Operator codes of the arithmetic kernels, shared with float!.
+enum MathOp : int32_t {
+    math_add = 0,
+    math_subtract = 1,
+    math_multiply = 2,
+    math_divide = 3,
+    math_remainder = 4,
+    math_or = 5,
+    math_and = 6,
+    math_xor = 7,
+};
+
+inline int32_t sign(int32_t n) { return (n > 0) - (n < 0); }
+
+// |n|; -2147483648 raises math overflow.
+int32_t abs_checked(int32_t n);
+
+// Decimal text of n in a static buffer that the next call overwrites.
+const char* to_text(int32_t n);
+
+// a op b. With a result cell the result is written there too: an integer!,
+// or a float! when add, subtract or multiply overflow, or a division is not
+// exact. Without one, an overflowing result is the low 32 bits.
+int32_t apply_op(int32_t op, int32_t a, int32_t b, Cell* result);
+
+// The arithmetic action on the current frame: arg(0) is the integer and
+// the result, arg(1) the other operand.
+void do_math(int32_t op);
+
+Cell* make_at(Cell* c, int32_t n);
+Cell* push(int32_t n);
+void push_new(uint32_t block, int32_t n);
+void set_result(int32_t n);
+
+// Appends ASCII text to a string node within a part limit (in force when
+// arg is not null); returns the limit less what was written. Shared by the
+// number types' form and mold.
+int32_t append_limited(uint32_t buffer, const char* text, const Cell* arg, int32_t limit);
+
+// The random source of the number types: a random integer from 1 to n (n
+// above 0) or from n to -1 (n below 0); 0 for 0. The secure flag asks for
+// the operating system's source.
+int32_t random_in_range(int32_t n, bool secure);
+void random_seed(uint32_t seed);
+
+void init();
+
+}  // namespace vum::integer_type

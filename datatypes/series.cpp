@@ -1,0 +1,683 @@
+#include "datatypes/series.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "engine/actions.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/hash-table.h"
+#include "memory/memory-manager.h"
+#include "memory/ownership.h"
+#include "memory/raise-error.h"
+#include "memory/runtime-symbols.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/unicode.h"
+#include "memory/value-stack.h"
+
+namespace vum::series_actions {
+
+namespace {
+
+using namespace actions;
+using ownership::Action;
+
+// How an element of each kind is read and written.
+enum class Kind { cells, vector, binary, text, other };
+
+Kind kind_of(uint8_t t) {
+    switch (t) {
+        case type_block: case type_paren: case type_path: case type_lit_path: case type_set_path:
+        case type_get_path: case type_hash: case type_map:
+            return Kind::cells;
+        case type_vector: return Kind::vector;
+        case type_binary: return Kind::binary;
+        case type_string: case type_file: case type_url: case type_tag: case type_email: case type_ref:
+            return Kind::text;
+        default:
+            return Kind::other;
+    }
+}
+
+bool is_series_kind(uint8_t t) { return kind_of(t) != Kind::other || t == type_image; }
+
+// The buffer as it stands now: valid until the next allocation.
+struct View {
+    SeriesBuffer* buffer;
+    uint32_t unit;
+    int32_t length;
+    uint8_t* at(int64_t i) const { return buffer->head_ptr() + i * unit; }
+    void set_length(int64_t n) const { buffer->tail = buffer->head + uint32_t(n) * unit; }
+};
+
+View view(uint32_t node) {
+    SeriesBuffer* b = nodes::buffer(node);
+    uint32_t unit = b->unit() ? b->unit() : 1;
+    return {b, unit, int32_t((b->tail - b->head) / unit)};
+}
+
+int32_t head_of(const Cell* s) { return int32_t(s->w1); }
+
+Cell integer(int64_t n) {
+    Cell c{};
+    cell::make_integer(&c, int32_t(n));
+    return c;
+}
+
+Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
+
+Cell refinement(const char* name) {
+    Cell w = context::load_word(name);
+    cell::set_type(&w, type_refinement);
+    return w;
+}
+
+[[noreturn]] void bad_refinement(const char* name, const Cell* value) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    Cell r = refinement(name);
+    errors::raise(errors::category_script, "invalid-refine-arg", &r, &v);
+}
+
+[[noreturn]] void out_of_range(int64_t n) {
+    Cell c = integer(n);
+    errors::raise(errors::category_script, "out-of-range", &c);
+}
+
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
+
+bool same_buffer(const Cell* a, const Cell* b) { return cell::type(a) == cell::type(b) && a->w2 == b->w2; }
+
+// The element count a /part value gives: an integer, or a position in the
+// same series counted from the series' head.
+int64_t part_count(const Cell* series, const Cell* part) {
+    if (cell::type(part) == type_integer) return cell::get_integer(part);
+    if (same_buffer(series, part)) return int64_t(head_of(part)) - head_of(series);
+    bad_refinement("part", part);
+}
+
+// The change reports: the second only when the first found an owner.
+bool report(const Cell* series, Action action, const Cell* value, int64_t index, int64_t count) {
+    return ownership::check(series, ownership::action_word(action), value, int32_t(index), int32_t(count));
+}
+void reported(const Cell* series, Action action, bool owned, int64_t index, int64_t count) {
+    if (owned) ownership::check(series, ownership::past_word(action), nullptr, int32_t(index), int32_t(count));
+}
+
+uint32_t hash_table_of(const Cell* s) { return cell::type(s) == type_hash ? s->w3 : 0; }
+
+// After count cells were taken out at `from`: the later keys move down.
+void hash_removed(const Cell* s, int64_t from, int64_t count, int64_t old_length) {
+    uint32_t table = hash_table_of(s);
+    if (!table || count <= 0) return;
+    int64_t rest = old_length - from - count;
+    if (hashtable::shift_indexes(table, -int32_t(count), int32_t(from + count), int32_t(std::max<int64_t>(rest, 0)), true) == 1)
+        hashtable::rebuild(table, view(s->w2).length);
+}
+
+// Every cell of [from, from + count) indexed afresh.
+void hash_reenter(const Cell* s, int64_t from, int64_t count) {
+    uint32_t table = hash_table_of(s);
+    if (!table) return;
+    hashtable::ProtectTable keep(table);
+    for (int64_t j = from; j < from + count && j < view(s->w2).length; j++)
+        hashtable::put_key(table, reinterpret_cast<Cell*>(view(s->w2).at(j)));
+}
+
+// An element of a non-cell kind, as a value.
+Cell read_element(const Cell* s, const View& v, int64_t p) {
+    const uint8_t* at = v.at(p);
+    switch (kind_of(cell::type(s))) {
+        case Kind::binary: return integer(*at);
+        case Kind::text: {
+            Cell c = integer(unicode::get_unit(at, v.unit, 0));
+            c.header = type_char;
+            return c;
+        }
+        case Kind::vector: {
+            uint8_t element = uint8_t(s->w3);
+            Cell c{};
+            if (element == type_float || element == type_percent) {
+                double d;
+                if (v.unit == 4) {
+                    float f;
+                    std::memcpy(&f, at, 4);
+                    d = f;
+                } else {
+                    std::memcpy(&d, at, 8);
+                }
+                cell::make_float(&c, d);
+                c.header = element;
+                return c;
+            }
+            int32_t n = v.unit == 1 ? int32_t(*at) : v.unit == 2 ? int32_t(*reinterpret_cast<const int16_t*>(at))
+                                                                  : *reinterpret_cast<const int32_t*>(at);
+            c = integer(n);
+            if (element == type_char) c.header = type_char;
+            return c;
+        }
+        default:
+            return integer(unicode::get_unit(at, std::min<uint32_t>(v.unit, 4), 0));
+    }
+}
+
+// The value a non-cell kind stores, checked before anything changes.
+void check_storable(const Cell* s, const Cell* value) {
+    uint8_t t = cell::type(value);
+    switch (kind_of(cell::type(s))) {
+        case Kind::vector:
+            if (t != uint8_t(s->w3)) invalid_arg(value);
+            return;
+        case Kind::binary:
+            if (t != type_integer && t != type_char) invalid_arg(value);
+            // A byte holds 0 to 255: anything else would be cut silently.
+            if (cell::get_integer(value) < 0 || cell::get_integer(value) > 255) out_of_range(cell::get_integer(value));
+            return;
+        case Kind::text:
+            if (t != type_char) invalid_arg(value);
+            if (value->w2 > 0x10FFFF) out_of_range(cell::get_integer(value));
+            return;
+        case Kind::cells: return;
+        default: invalid_arg(value);
+    }
+}
+
+void store_element(const Cell* s, int64_t p, const Cell* value) {
+    uint32_t node = s->w2;
+    switch (kind_of(cell::type(s))) {
+        case Kind::cells: {
+            uint32_t table = hash_table_of(s);
+            if (table) hashtable::remove_key(table, reinterpret_cast<Cell*>(view(node).at(p)));
+            std::memcpy(view(node).at(p), value, sizeof(Cell));
+            hash_reenter(s, p, 1);
+            return;
+        }
+        case Kind::binary: *view(node).at(p) = uint8_t(value->w2); return;
+        case Kind::text: {
+            uint32_t cp = value->w2;
+            uint32_t need = cp < 0x100 ? 1 : cp < 0x10000 ? 2 : 4;
+            if (need > view(node).unit) unicode::widen_to(node, need);
+            View v = view(node);
+            unicode::put_unit(v.buffer->head_ptr(), v.unit, uint32_t(p), cp);
+            return;
+        }
+        case Kind::vector: {
+            View v = view(node);
+            uint8_t* at = v.at(p);
+            if (cell::type(value) == type_float || cell::type(value) == type_percent) {
+                double d = cell::get_double(value);
+                if (v.unit == 4) {
+                    float f = float(d);
+                    std::memcpy(at, &f, 4);
+                } else {
+                    std::memcpy(at, &d, 8);
+                }
+                return;
+            }
+            int32_t n = cell::get_integer(value);
+            if (v.unit == 1) *at = uint8_t(n);
+            else if (v.unit == 2) { int16_t h = int16_t(n); std::memcpy(at, &h, 2); }
+            else std::memcpy(at, &n, 4);
+            return;
+        }
+        default: return;
+    }
+}
+
+// The element position that pick and poke address: -1 for none.
+int64_t pick_position(const Cell* s, int32_t n) {
+    int64_t i = head_of(s);
+    if (n == 0) return -1;
+    int64_t p = n > 0 ? i + n - 1 : i + n;
+    if (p < 0 || p >= buffer_length(s)) return -1;
+    return p;
+}
+
+// Frame actions: the series in arg(0), the result left there.
+void at_action() { stack::arg(0)->w1 = uint32_t(offset_index(stack::arg(0), stack::arg(1), true)); }
+void skip_action() { stack::arg(0)->w1 = uint32_t(offset_index(stack::arg(0), stack::arg(1), false)); }
+void back_action() {
+    Cell* s = stack::arg(0);
+    if (head_of(s) > 0) s->w1--;
+}
+void next_action() { advance_head(stack::arg(0), 1); }
+void head_action() { stack::arg(0)->w1 = 0; }
+void tail_action() { stack::arg(0)->w1 = uint32_t(buffer_length(stack::arg(0))); }
+void head_q_action() {
+    bool at_head = head_of(stack::arg(0)) == 0;
+    *stack::arg(0) = at_head ? core_types::true_cell : core_types::false_cell;
+}
+void tail_q_action() {
+    bool end = at_tail(stack::arg(0));
+    *stack::arg(0) = end ? core_types::true_cell : core_types::false_cell;
+}
+void index_q_action() {
+    int64_t i = head_of(stack::arg(0));
+    *stack::arg(0) = integer(i + 1);
+}
+
+int32_t length_action(Cell* series) { return length_or_zero(series, false); }
+
+void random_action(Cell* series, bool seed, bool secure, bool only, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    if (seed) {
+        // Seeding belongs to the random module; the value is consumed.
+        *result = core_types::unset_cell;
+        return;
+    }
+    int64_t i = head_of(&s);
+    int64_t c = buffer_length(&s) - i;
+    if (only) {
+        if (c < 1) {
+            *result = core_types::none_cell;
+            return;
+        }
+        int64_t k = random_in_range(uint32_t(c), secure);
+        pick(&s, nullptr, int32_t(k), result);
+        return;
+    }
+    if (c >= 1) {
+        bool owned = report(&s, ownership::action_random, nullptr, i, c);
+        // The owner's handler may have changed the series.
+        for (int64_t p = i; p < buffer_length(&s); p++) {
+            int64_t left = buffer_length(&s) - p;
+            int64_t q = p + random_in_range(uint32_t(left), secure) - 1;
+            if (q == p) continue;
+            View v = view(s.w2);
+            std::swap_ranges(v.at(p), v.at(p) + v.unit, v.at(q));
+        }
+        reported(&s, ownership::action_random, owned, i, c);
+    }
+    *result = s;
+}
+
+void reflect_action(const Cell* value, int32_t field, Cell* result) {
+    namespace rs = runtime_symbols;
+    if (symbols::resolve(field) != symbols::resolve(rs::id(rs::sym_owned)))
+        errors::raise(errors::category_internal, "not-done");
+    *result = ownership::owner_of(value->w2);
+}
+
+void modify_action(Cell* target, const Cell* field, const Cell* value, bool, Cell* result) {
+    namespace rs = runtime_symbols;
+    Cell v = *value;
+    gc::Protect keep(&v);
+    Cell s = *target;
+    gc::Protect keep_s(&s);
+    uint8_t ft = cell::type(field);
+    if (ft < type_word || ft > type_get_word || symbols::resolve(int32_t(field->w2)) != symbols::resolve(rs::id(rs::sym_owned)))
+        invalid_arg(field);
+    if (cell::type(&v) == type_none) {
+        ownership::unbind(&s);
+    } else if (cell::type(&v) == type_block && view(v.w2).length - head_of(&v) >= 2) {
+        Cell owner = *reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v)));
+        Cell word = *reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v) + 1));
+        gc::Protect keep_owner(&owner);
+        gc::Protect keep_word(&word);
+        ownership::bind(&s, &owner, &word);
+    } else {
+        invalid_arg(&v);
+    }
+    *result = v;
+}
+
+void clear_action(Cell* series, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int64_t i = head_of(&s);
+    int64_t c = buffer_length(&s) - i;
+    if (c >= 1) {
+        bool owned = report(&s, ownership::action_clear, nullptr, i, c);
+        int64_t length = buffer_length(&s);
+        if (i < length) {
+            if (uint32_t table = hash_table_of(&s)) hashtable::remove_key_range(table, int32_t(i), int32_t(length - i));
+            view(s.w2).set_length(i);
+        }
+        reported(&s, ownership::action_clear, owned, i, 0);
+    }
+    *result = s;
+}
+
+void reverse_action(Cell* series, const Cell* part, const Cell* skip, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    *result = s;
+    int64_t i = head_of(&s);
+    int64_t rest = buffer_length(&s) - i;
+    if (rest < 1) return;
+    int64_t e = part ? std::min(part_count(&s, part), rest) : rest;
+    if (e < 1) return;
+    int64_t r = 1;
+    if (skip) {
+        if (cell::type(skip) != type_integer) bad_refinement("skip", skip);
+        r = cell::get_integer(skip);
+        if (r == e) return;
+        if (r < 1) out_of_range(r);
+        if (e < r || e % r) bad_refinement("skip", skip);
+    }
+    bool owned = report(&s, ownership::action_reverse, nullptr, i, e);
+    // Clipped again: the owner's handler may have shortened the series.
+    e = std::min(e, int64_t(buffer_length(&s)) - i);
+    e -= e > 0 ? e % r : e;
+    View v = view(s.w2);
+    for (int64_t a = 0, b = e / r - 1; a < b; a++, b--)
+        std::swap_ranges(v.at(i + a * r), v.at(i + (a + 1) * r), v.at(i + b * r));
+    hash_reenter(&s, i, e);
+    reported(&s, ownership::action_reverse, owned, i, e);
+}
+
+void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
+    Cell o = *origin;
+    Cell t = *target;
+    gc::Protect keep_o(&o);
+    gc::Protect keep_t(&t);
+    if (!is_series_kind(cell::type(&t))) {
+        Cell name = actions::word(slot_move);
+        Cell type = datatype_of(cell::type(&t));
+        Cell parameter = context::load_word("target");
+        errors::raise(errors::category_script, "expect-arg", &name, &type, &parameter);
+    }
+    *result = t;
+    int64_t oi = head_of(&o);
+    int64_t available = buffer_length(&o) - oi;
+    if (available < 1) return;
+    int64_t n = 1;
+    if (part) {
+        if (cell::type(part) != type_integer) bad_refinement("part", part);
+        n = cell::get_integer(part);
+        if (n < 1) return;
+    }
+    n = std::min(n, available);
+    int64_t ti = std::min<int64_t>(head_of(&t), buffer_length(&t));
+
+    if (o.w2 == t.w2) {
+        int64_t length = buffer_length(&o);
+        if (ti == oi) return;
+        bool forwards = ti > oi;
+        if (forwards && ti != length && length - ti < n) {
+            *result = o;
+            return;
+        }
+        // Forwards, the run lands after the element that stood at the target.
+        int64_t dest = forwards ? (ti == length ? length - n : ti + 1 - n) : ti;
+        if (dest == oi || (forwards && dest < oi)) return;  // onto itself, or into its own run
+        bool owned = report(&t, ownership::action_move, &o, oi, n);
+        View v = view(o.w2);
+        if (oi + n > v.length || dest + n > v.length) errors::raise(errors::category_script, "invalid-arg", &o);
+        if (forwards)
+            std::rotate(v.at(oi), v.at(oi + n), v.at(dest + n));
+        else
+            std::rotate(v.at(dest), v.at(oi), v.at(oi + n));
+        if (uint32_t table = hash_table_of(&o))
+            hashtable::move_indexes(table, int32_t(forwards ? (ti == length ? length : ti + 1) : ti), int32_t(oi), int32_t(n));
+        reported(&t, ownership::action_move, owned, ti - n, n);
+        return;
+    }
+
+    Kind ok = kind_of(cell::type(&o)), tk = kind_of(cell::type(&t));
+    uint32_t ou = view(o.w2).unit, tu = view(t.w2).unit;
+    bool texts = ok == Kind::text && tk == Kind::text;
+    if ((ok == Kind::cells) != (tk == Kind::cells) || (ou != tu && !texts)) {
+        Cell a = datatype_of(cell::type(&o)), b = datatype_of(cell::type(&t));
+        errors::raise(errors::category_script, "move-bad", &a, &b);
+    }
+    bool owned = report(&t, ownership::action_move, &o, oi, n);
+    // Clipped again after the owner's handler.
+    n = std::min<int64_t>(n, buffer_length(&o) - oi);
+    ti = std::min<int64_t>(ti, buffer_length(&t));
+    if (n < 1) {
+        reported(&t, ownership::action_move, owned, ti, 0);
+        return;
+    }
+    if (texts && view(o.w2).unit > view(t.w2).unit) unicode::widen_to(t.w2, view(o.w2).unit);
+    tu = view(t.w2).unit;
+    int64_t target_length = buffer_length(&t);
+    series::alloc_tail_bytes(t.w2, int32_t(n * tu));
+    View tv = view(t.w2), ov = view(o.w2);
+    std::memmove(tv.at(ti + n), tv.at(ti), size_t((target_length - ti) * tu));
+    if (ov.unit == tv.unit) {
+        std::memcpy(tv.at(ti), ov.at(oi), size_t(n * tu));
+    } else {
+        for (int64_t j = 0; j < n; j++)
+            unicode::put_unit(tv.buffer->head_ptr(), tu, uint32_t(ti + j), unicode::get_unit(ov.buffer->head_ptr(), ov.unit, uint32_t(oi + j)));
+    }
+    int64_t origin_length = ov.length;
+    std::memmove(ov.at(oi), ov.at(oi + n), size_t((origin_length - oi - n) * ov.unit));
+    ov.set_length(origin_length - n);
+    hash_removed(&o, oi, n, origin_length);
+    if (uint32_t table = hash_table_of(&t)) {
+        hashtable::shift_indexes(table, int32_t(n), int32_t(ti), int32_t(target_length - ti), true);
+        hash_reenter(&t, ti, n);
+    }
+    reported(&t, ownership::action_move, owned, ti, n);
+}
+
+}  // namespace
+
+bool at_tail(const Cell* series) { return head_of(series) >= buffer_length(series); }
+
+int32_t buffer_length(const Cell* series) { return view(series->w2).length; }
+
+bool advance_head(Cell* series, int32_t n) {
+    int64_t next = int64_t(head_of(series)) + n;
+    int64_t length = buffer_length(series);
+    if (next <= length) series->w1 = uint32_t(next);
+    return next >= length;
+}
+
+int32_t length_or_zero(Cell* series, bool from_start) {
+    int32_t length = buffer_length(series);
+    int32_t i = from_start ? 0 : std::max(head_of(series), 0);
+    if (i > length) {
+        series->w1 = uint32_t(length);
+        return 0;
+    }
+    return length - i;
+}
+
+int32_t offset_index(const Cell* series, const Cell* offset, bool at) {
+    if (cell::type(offset) != type_integer) invalid_arg(offset);
+    int64_t i = head_of(series);
+    int64_t n = cell::get_integer(offset);
+    int64_t index = at && n >= 1 ? i + n - 1 : i + n;
+    return int32_t(std::clamp<int64_t>(index, 0, buffer_length(series)));
+}
+
+void pick(const Cell* series, const Cell*, int32_t n, Cell* result) {
+    int64_t p = pick_position(series, n);
+    if (p < 0) {
+        *result = core_types::none_cell;
+        return;
+    }
+    View v = view(series->w2);
+    if (kind_of(cell::type(series)) == Kind::cells)
+        std::memcpy(result, v.at(p), sizeof(Cell));
+    else
+        *result = read_element(series, v, p);
+}
+
+void poke(Cell* series, const Cell*, const Cell* value, int32_t n, Cell* result) {
+    Cell s = *series;
+    Cell v = *value;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_v(&v);
+    int64_t p = pick_position(&s, n);
+    if (p < 0) out_of_range(n);
+    check_storable(&s, &v);
+    bool owned = report(&s, ownership::action_poke, &v, p, 1);
+    if (p >= buffer_length(&s)) out_of_range(n);  // shortened by the owner's handler
+    store_element(&s, p, &v);
+    reported(&s, ownership::action_poke, owned, p, 1);
+    *result = v;
+}
+
+void copy(const Cell* series, Cell* result, const Cell* part, bool, const Cell*) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int64_t i = head_of(&s);
+    int64_t length = buffer_length(&s);
+    int64_t start = i;
+    int64_t k = std::max<int64_t>(length - i, 0);
+    if (part) {
+        if (cell::type(part) == type_integer) {
+            k = cell::get_integer(part);
+        } else if (cell::type(part) == type_pair) {
+            int64_t x = int32_t(part->w2), y = int32_t(part->w3);
+            start = std::max<int64_t>(x < 0 ? i + x : i + x - 1, 0);
+            k = y < x ? 0 : y - x;
+        } else if (same_buffer(&s, part)) {
+            k = int64_t(head_of(part)) - i;
+        } else {
+            bad_refinement("part", part);
+        }
+    }
+    if (k < 0) {
+        // Before the head, as far back as the start.
+        int64_t from = std::max<int64_t>(start + k, 0);
+        k = start - from;
+        start = from;
+    }
+    if (start > length) {
+        start = length;
+        k = 0;
+    }
+    if (start + k > length) k = length - start;
+    uint32_t node = series::copy_part(s.w2, int32_t(start), int32_t(k));
+    uint8_t t = cell::type(&s);
+    *result = {uint32_t(t) | (s.header & cell::flag_new_line), 0, node, t == type_vector ? s.w3 : 0};
+}
+
+void take(Cell* series, const Cell* part, bool, bool last, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int64_t i = head_of(&s);
+    int64_t length = buffer_length(&s);
+    int64_t c = length - i;
+    if (c < 1) {
+        *result = core_types::none_cell;
+        return;
+    }
+    int64_t k = 1;
+    if (part) {
+        if (cell::type(part) == type_integer) {
+            k = cell::get_integer(part);
+        } else if (same_buffer(&s, part)) {
+            int64_t p = head_of(part);
+            k = p < i ? 0 : last ? i + c - p : p - i;
+        } else {
+            bad_refinement("part", part);
+        }
+    }
+    uint8_t t = cell::type(&s);
+    int64_t start, count;
+    if (k > 0) {
+        count = std::min(k, c);
+        start = last ? length - count : i;
+    } else {
+        // A count of 0 or below takes from before the head.
+        count = std::min<int64_t>(k == 0 ? 1 : -k, i);
+        if (last || i == 0) {
+            *result = {t, 0, series::copy_part(s.w2, 0, 0), t == type_vector ? s.w3 : 0};
+            return;
+        }
+        start = i - count;
+    }
+    bool owned = report(&s, ownership::action_take, nullptr, start, k);
+    length = buffer_length(&s);
+    start = std::min(start, length);
+    count = std::min(count, length - start);
+    // A fresh series each time: a shared scratch buffer would change under
+    // a result the caller still holds.
+    Cell taken = {t, 0, series::copy_part(s.w2, int32_t(start), int32_t(count)), t == type_vector ? s.w3 : 0};
+    gc::Protect keep_taken(&taken);
+    View v = view(s.w2);
+    std::memmove(v.at(start), v.at(start + count), size_t((length - start - count) * v.unit));
+    v.set_length(length - count);
+    hash_removed(&s, start, count, length);
+    if (t == type_hash) taken.w3 = hashtable::create(int32_t(std::max<int64_t>(count, 1)), &taken, hashtable::kind_hash, 0);
+    reported(&s, ownership::action_take, owned, start, count);
+    *result = taken;
+}
+
+void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int64_t d = part ? part_count(&s, part) : 1;
+    if (d < 1) {
+        *result = s;
+        return;
+    }
+    int64_t position = head_of(&s);
+    if (key) {
+        FindOptions options;
+        options.case_sensitive = true;
+        Cell found = core_types::none_cell;
+        gc::Protect keep_found(&found);
+        Cell k = *key;
+        gc::Protect keep_key(&k);
+        actions::find<FindFn>(&s, slot_find)(&s, &k, options, &found);
+        if (cell::type(&found) == type_none) {
+            *result = core_types::none_cell;
+            return;
+        }
+        position = head_of(&found);
+        d++;  // the key and its value
+    }
+    if (position < buffer_length(&s)) {
+        bool owned = report(&s, ownership::action_remove, nullptr, position, d);
+        int64_t length = buffer_length(&s);
+        if (position < length) {
+            d = std::min(d, length - position);
+            View v = view(s.w2);
+            std::memmove(v.at(position), v.at(position + d), size_t((length - position - d) * v.unit));
+            v.set_length(length - d);
+            hash_removed(&s, position, d, length);
+        }
+        reported(&s, ownership::action_remove, owned, position, 0);
+    }
+    *result = s;
+    result->w1 = uint32_t(position);
+}
+
+uint32_t random_in_range(uint32_t n, bool) {
+    // xorshift64*: enough for shuffling until the random module exists.
+    static uint64_t state = 0x9E3779B97F4A7C15ull;
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    uint64_t x = (state * 0x2545F4914F6CDD1Dull) >> 32;
+    return uint32_t((x * n) >> 32) + 1;
+}
+
+void init() {
+    datatype::Record r{type_series, 0, "series!", {}};
+    auto set = [&r](int32_t slot, datatype::Handler h) { r.slots[slot - 1] = h; };
+    set(slot_random, handler(random_action));
+    set(slot_reflect, handler(reflect_action));
+    set(slot_at, handler(at_action));
+    set(slot_back, handler(back_action));
+    set(slot_clear, handler(clear_action));
+    set(slot_copy, handler(copy));
+    set(slot_head, handler(head_action));
+    set(slot_head_q, handler(head_q_action));
+    set(slot_index_q, handler(index_q_action));
+    set(slot_length_q, handler(length_action));
+    set(slot_move, handler(move_action));
+    set(slot_next, handler(next_action));
+    set(slot_pick, handler(pick));
+    set(slot_poke, handler(poke));
+    set(slot_remove, handler(remove));
+    set(slot_reverse, handler(reverse_action));
+    set(slot_skip, handler(skip_action));
+    set(slot_tail, handler(tail_action));
+    set(slot_tail_q, handler(tail_q_action));
+    set(slot_take, handler(take));
+    set(slot_modify, handler(modify_action));
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::series_actions

@@ -1,0 +1,41 @@
+// series!: the abstract parent of every series kind. Its row holds the
+// positional and editing actions that work on any series buffer whatever
+// its unit (cells, bytes, code points, vector numbers), so block!, string!
+// and their children inherit them. Every modifying action tells the series'
+// owner before and after the change.
+#pragma once
+#include <cstdint>
+
+#include "memory/cell.h"
+
+namespace vum::series_actions {
+
+// Registers series! (id 42, no parent).
+void init();
+
+// Positions, for the series modules that build on these.
+bool at_tail(const Cell* series);           // head index at or past the tail
+int32_t buffer_length(const Cell* series);  // elements from the buffer's start
+// Adds n to the head index unless that passes the tail; true when the
+// advanced position is at or past the tail.
+bool advance_head(Cell* series, int32_t n);
+// Elements from the head index (from 0 with from_start) to the tail; a head
+// index past the tail is moved to the tail and 0 answered.
+int32_t length_or_zero(Cell* series, bool from_start);
+// The head index that at (at = true) or skip gives for the offset, which
+// must be an integer! (else script invalid-arg); clipped to the series.
+int32_t offset_index(const Cell* series, const Cell* offset, bool at);
+
+// The handlers, for kinds that wrap them (block! take and copy, the path
+// steps' pick and poke).
+void pick(const Cell* series, const Cell* index, int32_t n, Cell* result);
+void poke(Cell* series, const Cell* index, const Cell* value, int32_t n, Cell* result);
+void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types);
+void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result);
+void remove(Cell* series, const Cell* part, const Cell* key, Cell* result);
+
+// A number in 1 ... n (n >= 1). A stand-in generator until random numbers
+// exist: the shuffle and random/only draw through here only.
+uint32_t random_in_range(uint32_t n, bool secure);
+
+}  // namespace vum::series_actions

@@ -1,0 +1,665 @@
+#include "datatypes/string-type.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "datatypes/registry.h"
+#include "datatypes/series.h"
+#include "datatypes/string-text.h"
+#include "datatypes/string.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/memory-manager.h"
+#include "memory/ownership.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/sort.h"
+#include "memory/symbols.h"
+#include "memory/unicode.h"
+
+namespace vum::string {
+
+namespace {
+
+using namespace actions;
+using ownership::Action;
+
+const Cell none = {type_none, 0, 0, 0};
+
+Cell refinement(const char* name) {
+    Cell w = context::load_word(name);
+    cell::set_type(&w, type_refinement);
+    return w;
+}
+
+[[noreturn]] void bad_refinement(const char* name, const Cell* value) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    Cell r = refinement(name);
+    errors::raise(errors::category_script, "invalid-refine-arg", &r, &v);
+}
+
+[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
+
+[[noreturn]] void out_of_range(const Cell* value) { errors::raise(errors::category_script, "out-of-range", value); }
+
+bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
+bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
+
+// The change reports: the second only when the first found an owner.
+bool report(const Cell* series, Action action, const Cell* value, int64_t index, int64_t count) {
+    return ownership::check(series, ownership::action_word(action), value, int32_t(index), int32_t(count));
+}
+void reported(const Cell* series, Action action, bool owned, int64_t index, int64_t count) {
+    if (owned) ownership::check(series, ownership::past_word(action), nullptr, int32_t(index), int32_t(count));
+}
+
+// A /part value of the series: an integer, or a position in the same series
+// counted from its head.
+int64_t part_of(const Cell* series, const Cell* part) {
+    if (cell::type(part) == type_integer) return cell::get_integer(part);
+    if (cell::type(part) == cell::type(series) && part->w2 == series->w2)
+        return int64_t(part->w1) - int64_t(series->w1);
+    bad_refinement("part", part);
+}
+
+int64_t integer_refinement(const char* name, const Cell* value) {
+    if (cell::type(value) != type_integer) bad_refinement(name, value);
+    return cell::get_integer(value);
+}
+
+Cell char_cell(uint32_t cp) { return {type_char, 0, cp, 0}; }
+
+// The code points of a word's name.
+void name_of(const Cell* word, std::vector<uint32_t>& out) {
+    std::string name = symbols::text(int32_t(word->w2));
+    const auto* p = reinterpret_cast<const uint8_t*>(name.data());
+    const uint8_t* end = p + name.size();
+    while (p < end) {
+        int32_t cp;
+        p = unicode::decode_utf8_char(p, end, &cp);
+        out.push_back(cp < 0 ? 0xFFFD : uint32_t(cp));
+    }
+}
+
+void units_of(const Cell* s, std::vector<uint32_t>& out) {
+    int32_t n = length(s->w2);
+    for (int32_t i = int32_t(s->w1); i < n; i++) out.push_back(char_at(s->w2, i));
+}
+
+// The text a value contributes to append, insert and change, as a string
+// node (the value's own for text kinds) with the first element and count,
+// or one code point. Formed text is cut to the part count here.
+struct Run {
+    Cell holder;  // keeps a formed text alive while protected by the caller
+    uint32_t node;
+    int32_t from;
+    int32_t count;
+    uint32_t cp;
+};
+
+void run_of(const Cell* value, const Cell* part, Run& run) {
+    uint8_t t = cell::type(value);
+    int64_t limit = -1;
+    if (part) {
+        if (is_text_kind(t) && t != type_tag) limit = std::max<int64_t>(0, part_of(value, part));
+        else limit = std::max<int64_t>(0, integer_refinement("part", part));
+    }
+    if (t == type_char) {
+        if (value->w2 > 0x10FFFF) out_of_range(value);
+        run.node = 0;
+        run.count = limit == 0 ? 0 : 1;
+        run.cp = value->w2;
+        return;
+    }
+    if (is_text_kind(t) && t != type_tag) {
+        run.node = value->w2;
+        run.from = std::min<int32_t>(int32_t(value->w1), length(value->w2));
+        run.count = length(value->w2) - run.from;
+        if (limit >= 0 && limit < run.count) run.count = int32_t(limit);
+        return;
+    }
+    run.holder = make_cell(16);
+    uint32_t node = run.holder.w2;
+    if (t == type_tag) {
+        append_char(node, '<');
+        append_string(node, value);
+        append_char(node, '>');
+    } else if (is_any_block(t)) {
+        Cell b = *value;
+        gc::Protect keep(&b);
+        for (int32_t i = int32_t(b.w1); i < int32_t(nodes::buffer(b.w2)->count()); i++) {
+            Cell element = reinterpret_cast<Cell*>(nodes::buffer(b.w2)->head_ptr())[i];
+            gc::Protect keep_element(&element);
+            call_form(&element, node, false, -1);
+        }
+    } else {
+        call_form(value, node, limit >= 0, int32_t(std::min<int64_t>(limit, 0x7FFFFFFF)));
+    }
+    if (limit >= 0) cut(node, int32_t(limit));
+    run.node = node;
+    run.from = 0;
+    run.count = length(node);
+}
+
+int64_t dup_count(const Cell* dup) {
+    if (!dup) return 1;
+    return std::max<int64_t>(0, integer_refinement("dup", dup));
+}
+
+// ---- find ----
+
+struct Needle {
+    std::vector<uint32_t> units;
+    uint32_t bitset = 0;  // node of a bitset! value
+    bool bitset_complemented = false;
+};
+
+bool in_bitset(const Needle& n, uint32_t cp) {
+    SeriesBuffer* b = nodes::buffer(n.bitset);
+    uint32_t bytes = b->tail - b->head;
+    if (uint64_t(cp) >= uint64_t(bytes) * 8) return n.bitset_complemented;
+    return (b->head_ptr()[cp >> 3] & (0x80u >> (cp & 7))) != 0;
+}
+
+void needle_of(const Cell* series, const Cell* value, Needle& needle) {
+    uint8_t st = cell::type(series), t = cell::type(value);
+    bool bytes = st == type_binary;
+    if (t == type_char) {
+        needle.units.push_back(value->w2);
+    } else if (t == type_bitset) {
+        needle.bitset = value->w2;
+        needle.bitset_complemented = (nodes::buffer(value->w2)->flags & series_flags::complemented) != 0;
+    } else if (is_word_kind(t)) {
+        name_of(value, needle.units);
+    } else if (t == type_binary) {
+        if (!bytes) errors::raise(errors::category_script, "invalid-arg", value);
+        units_of(value, needle.units);
+    } else if (is_text_kind(t) && t != type_tag) {
+        if (bytes) {
+            std::string utf8 = to_utf8(value);
+            for (unsigned char c : utf8) needle.units.push_back(c);
+        } else {
+            units_of(value, needle.units);
+        }
+    } else if (bytes && t == type_integer) {
+        needle.units.push_back(uint32_t(cell::get_integer(value)) & 0xFF);
+    } else {
+        Cell formed = make_cell(16);
+        gc::Protect keep(&formed);
+        if (t == type_tag) {
+            append_char(formed.w2, '<');
+            append_string(formed.w2, value);
+            append_char(formed.w2, '>');
+        } else {
+            call_form(value, formed.w2, false, -1);
+        }
+        units_of(&formed, needle.units);
+    }
+}
+
+// The position of the match (an element index) and its length, or -1.
+int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
+    if (o.any || o.with) not_done();
+    int64_t skip = 1;
+    if (o.skip) {
+        skip = integer_refinement("skip", o.skip);
+        if (skip < 1) out_of_range(o.skip);
+    }
+    int64_t length = string::length(s->w2);
+    int64_t head = int64_t(s->w1);
+    if (length == 0 || (head >= length && !o.reverse)) return -1;
+    if (o.reverse && (head == 0 || o.match)) return -1;
+    head = std::min(head, length);
+    int64_t span = o.reverse ? head : length - head;
+    if (o.part) {
+        int64_t count = part_of(s, o.part);
+        // Backwards, a position before the head bounds the range from below.
+        if (o.reverse && cell::type(o.part) != type_integer) count = -count;
+        if (count < 1) return -1;
+        span = std::min(span, count);
+    }
+    Needle needle;
+    needle_of(s, value, needle);
+    bool fold_case = is_text_kind(cell::type(s)) && !o.case_sensitive && !o.same;
+    int64_t n = needle.bitset ? 1 : int64_t(needle.units.size());
+    if (n == 0) return -1;
+    *matched = int32_t(n);
+    uint32_t node = s->w2;
+    auto matches_at = [&](int64_t p) {
+        if (needle.bitset) return in_bitset(needle, char_at(node, int32_t(p)));
+        for (int64_t k = 0; k < n; k++) {
+            uint32_t c = char_at(node, int32_t(p + k)), w = needle.units[size_t(k)];
+            if (fold_case ? fold(c) != fold(w) : c != w) return false;
+        }
+        return true;
+    };
+    if (o.reverse) {
+        // Backwards from just before the head, over the part count at most.
+        int64_t lowest = head - span;
+        for (int64_t p = std::min(head - 1, length - n); p >= lowest; p -= skip)
+            if (matches_at(p)) return p;
+        return -1;
+    }
+    int64_t end = head + span;  // the match must lie within [head, end)
+    if (o.match) return n <= span && matches_at(head) ? head : -1;
+    if (o.last) {
+        for (int64_t p = end - n; p >= head; p -= skip)
+            if (matches_at(p)) return p;
+        return -1;
+    }
+    for (int64_t p = head; p + n <= end; p += skip)
+        if (matches_at(p)) return p;
+    return -1;
+}
+
+// ---- sort ----
+
+struct SortSpec {
+    uint32_t unit;
+    bool case_sensitive;
+    bool reverse;
+    int32_t offset;   // the unit compared within a record
+    int32_t compared; // units compared from there
+};
+
+int32_t compare_records(const void* x, const void* y, intptr_t arg1, intptr_t) {
+    const auto* spec = reinterpret_cast<const SortSpec*>(arg1);
+    const auto* a = static_cast<const uint8_t*>(x);
+    const auto* b = static_cast<const uint8_t*>(y);
+    for (int32_t i = 0; i < spec->compared; i++) {
+        uint32_t ca = unicode::get_unit(a, spec->unit, uint32_t(spec->offset + i));
+        uint32_t cb = unicode::get_unit(b, spec->unit, uint32_t(spec->offset + i));
+        if (!spec->case_sensitive) {
+            ca = fold(ca);
+            cb = fold(cb);
+        }
+        if (ca != cb) {
+            int32_t r = ca < cb ? -1 : 1;
+            return spec->reverse ? -r : r;
+        }
+    }
+    return 0;
+}
+
+// ---- trim ----
+
+void compact(uint32_t node, int32_t head, const std::vector<uint32_t>& kept) {
+    SeriesBuffer* b = nodes::buffer(node);
+    uint32_t unit = b->unit();
+    for (size_t i = 0; i < kept.size(); i++) unicode::put_unit(b->head_ptr(), unit, uint32_t(head) + uint32_t(i), kept[i]);
+    b->tail = b->head + uint32_t(head + int32_t(kept.size())) * unit;
+}
+
+// Plain trim (given_head and given_tail as the refinements were used) or
+// trim/lines of a text.
+std::vector<uint32_t> trimmed(const std::vector<uint32_t>& text, bool given_head, bool given_tail, bool lines) {
+    bool neither = !given_head && !given_tail;
+    bool head = lines || given_head || neither;
+    bool tail = lines || given_tail || neither;
+    size_t from = 0, to = text.size();
+    if (head)
+        while (from < to && is_space(text[from])) from++;
+    bool removed_line_feed = false;
+    if (tail)
+        while (to > from && is_space(text[to - 1])) {
+            if (text[to - 1] == '\n') removed_line_feed = true;
+            to--;
+        }
+    std::vector<uint32_t> out;
+    if (lines) {
+        bool in_space = false;
+        for (size_t i = from; i < to; i++) {
+            if (is_space(text[i])) {
+                in_space = true;
+                continue;
+            }
+            if (in_space) out.push_back(' ');
+            in_space = false;
+            out.push_back(text[i]);
+        }
+        return out;
+    }
+    if (!neither) return {text.begin() + ptrdiff_t(from), text.begin() + ptrdiff_t(to)};
+    bool line_start = false;
+    for (size_t i = from; i < to; i++) {
+        uint32_t c = text[i];
+        if (line_start && is_horizontal_space(c)) continue;
+        line_start = false;
+        if (is_horizontal_space(c)) {
+            // A run that ends a line goes; one followed by text stays.
+            size_t j = i;
+            while (j < to && is_horizontal_space(text[j])) j++;
+            if (j < to && text[j] == '\n') {
+                i = j - 1;
+                continue;
+            }
+        }
+        out.push_back(c);
+        if (c == '\n') line_start = true;
+    }
+    if (removed_line_feed) out.push_back('\n');
+    return out;
+}
+
+Cell result_at(const Cell* series, int64_t head) {
+    Cell r = *series;
+    r.w1 = uint32_t(head);
+    return r;
+}
+
+}  // namespace
+
+// ---- append, insert, change ----
+
+void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, bool append, Cell* result) {
+    Cell s = *series, v = *value;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_v(&v);
+    int64_t times = dup_count(dup);
+    Run run{};
+    gc::Protect keep_run(&run.holder);
+    run_of(&v, part, run);
+    int32_t n = length(s.w2);
+    int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
+    int64_t added = int64_t(run.count) * times;
+    bool owned = report(&s, append ? ownership::action_append : ownership::action_insert, &v, at, added);
+    splice(s.w2, at, 0, run.node, run.from, run.count, run.cp, times);
+    reported(&s, append ? ownership::action_append : ownership::action_insert, owned, at, added);
+    *result = result_at(&s, append ? 0 : at + added);
+}
+
+void change(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, Cell* result) {
+    Cell s = *series, v = *value;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_v(&v);
+    int32_t head = clip_head(&s);
+    int32_t n = length(s.w2);
+    if (head >= n) {
+        insert(&s, &v, nullptr, only, dup, true, result);
+        *result = result_at(&s, length(s.w2));
+        return;
+    }
+    int64_t times = dup_count(dup);
+    Run run{};
+    gc::Protect keep_run(&run.holder);
+    run_of(&v, nullptr, run);
+    int64_t written = int64_t(run.count) * times;
+    int64_t replaced = part ? part_of(&s, part) : written;
+    replaced = std::clamp<int64_t>(replaced, 0, n - head);
+    bool owned = report(&s, ownership::action_change, &v, head, replaced);
+    splice(s.w2, head, int32_t(replaced), run.node, run.from, run.count, run.cp, times);
+    reported(&s, ownership::action_change, owned, head, written);
+    *result = result_at(&s, head + written);
+}
+
+// ---- find, select ----
+
+void find(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
+    Cell s = *series, v = *value;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_v(&v);
+    int32_t matched = 0;
+    int64_t p = search(&s, &v, options, &matched);
+    if (p < 0) {
+        *result = none;
+        return;
+    }
+    *result = result_at(&s, options.tail ? p + matched : p);
+}
+
+void select(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
+    Cell s = *series, v = *value;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_v(&v);
+    FindOptions o = options;
+    o.tail = o.match = false;
+    int32_t matched = 0;
+    int64_t p = search(&s, &v, o, &matched);
+    if (p < 0 || p + matched >= length(s.w2)) {
+        *result = none;
+        return;
+    }
+    uint32_t c = char_at(s.w2, int32_t(p + matched));
+    if (cell::type(&s) == type_binary) cell::make_integer(result, int32_t(c));
+    else *result = char_cell(c);
+}
+
+// ---- sort ----
+
+void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* comparator, const Cell* part, bool all,
+          bool reverse, bool stable, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    int64_t length = string::length(s.w2);
+    int64_t head = std::min<int64_t>(int64_t(s.w1), length);
+    int64_t count = length - head;
+    if (part) {
+        int64_t k = part_of(&s, part);
+        if (k < 0) {
+            // Sorts the code points before the head, and starts there.
+            if (head + k < 0) {
+                s.w1 = 0;
+                *result = s;
+                return;
+            }
+            head += k;
+            k = -k;
+        }
+        count = std::min(k, length - head);
+    }
+    int64_t size = 1;
+    if (skip) {
+        size = integer_refinement("skip", skip);
+        if (size < 1 || size > std::max<int64_t>(count, 1) || (count > 0 && count % size != 0))
+            bad_refinement("skip", skip);
+    } else if (all) {
+        errors::raise(errors::category_script, "bad-refines");
+    }
+    int32_t offset = 0, compared = all ? int32_t(size) : 1;
+    if (comparator) {
+        if (cell::type(comparator) == type_integer) {
+            if (all || !skip) errors::raise(errors::category_script, "bad-refines");
+            int64_t n = cell::get_integer(comparator);
+            if (n < 1 || n > size) out_of_range(comparator);
+            offset = int32_t(n - 1);
+            compared = 1;
+        } else if (cell::type(comparator) == type_function || cell::type(comparator) == type_native ||
+                   cell::type(comparator) == type_action || cell::type(comparator) == type_op) {
+            // Calling language code needs the evaluator.
+            not_done();
+        } else {
+            bad_refinement("compare", comparator);
+        }
+    }
+    s.w1 = uint32_t(head);
+    int64_t records = count / size;
+    if (records > 1) {
+        bool owned = report(&s, ownership::action_sort, nullptr, head, count);
+        SortSpec spec{unit_of(s.w2), case_sensitive, reverse, offset, compared};
+        SeriesBuffer* b = nodes::buffer(s.w2);
+        uint8_t* base = b->head_ptr() + size_t(head) * spec.unit;
+        int32_t width = int32_t(size) * int32_t(spec.unit);
+        if (stable)
+            sort::merge(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+        else
+            sort::quick(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+        reported(&s, ownership::action_sort, owned, head, count);
+    }
+    *result = s;
+}
+
+// ---- swap, take, trim ----
+
+void swap(Cell* a, Cell* b, Cell* result) {
+    Cell x = *a, y = *b;
+    gc::Protect keep_x(&x);
+    gc::Protect keep_y(&y);
+    if (!is_string_kind(cell::type(&x))) errors::raise(errors::category_script, "invalid-arg", &x);
+    if (!is_string_kind(cell::type(&y))) errors::raise(errors::category_script, "invalid-arg", &y);
+    *result = x;
+    if (at_tail(&x) || at_tail(&y)) return;
+    uint32_t cx = char_at(x.w2, int32_t(x.w1)), cy = char_at(y.w2, int32_t(y.w1));
+    // A byte series holds bytes only: a wider code point would be cut.
+    if (cell::type(&x) == type_binary && cy > 0xFF) {
+        Cell c = char_cell(cy);
+        out_of_range(&c);
+    }
+    if (cell::type(&y) == type_binary && cx > 0xFF) {
+        Cell c = char_cell(cx);
+        out_of_range(&c);
+    }
+    bool owned_x = report(&x, ownership::action_swap, &y, x.w1, 1);
+    bool owned_y = x.w2 != y.w2 && report(&y, ownership::action_swap, &x, y.w1, 1);
+    poke_char(x.w2, int32_t(x.w1), cy);
+    poke_char(y.w2, int32_t(y.w1), cx);
+    reported(&x, ownership::action_swap, owned_x, x.w1, 1);
+    reported(&y, ownership::action_swap, owned_y, y.w1, 1);
+}
+
+void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
+    series_actions::take(series, part, deep, last, result);
+    if (part || !is_string_kind(cell::type(result)) || length_from_head(result) != 1) return;
+    uint32_t c = char_at(result->w2, int32_t(result->w1));
+    if (cell::type(result) == type_binary) cell::make_integer(result, int32_t(c));
+    else *result = char_cell(c);
+}
+
+void trim(Cell* series, bool head, bool tail, bool automatic, bool lines, bool all, const Cell* with, Cell* result) {
+    Cell s = *series;
+    gc::Protect keep(&s);
+    if (automatic) not_done();
+    std::vector<uint32_t> set;
+    if (with) {
+        uint8_t t = cell::type(with);
+        if (is_string_kind(t)) units_of(with, set);
+        else if (t == type_char || t == type_integer) set.push_back(with->w2);
+        else bad_refinement("with", with);
+    } else if (all) {
+        set = {'\t', '\n', '\r', ' '};
+    }
+    int32_t from = clip_head(&s);
+    std::vector<uint32_t> text;
+    units_of(&s, text);
+    std::vector<uint32_t> kept;
+    if (with || all) {
+        for (uint32_t c : text)
+            if (std::find(set.begin(), set.end(), c) == set.end()) kept.push_back(c);
+    } else {
+        kept = trimmed(text, head, tail, lines);
+    }
+    *result = s;
+    if (kept == text) return;
+    bool owned = report(&s, ownership::action_trim, nullptr, from, int64_t(text.size()));
+    compact(s.w2, from, kept);
+    reported(&s, ownership::action_trim, owned, from, int64_t(kept.size()));
+}
+
+// ---- paths and comparison ----
+
+void eval_path(const PathStep& step, Cell* result) {
+    Cell s = *step.parent, e = *step.element;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_e(&e);
+    Cell path = step.path ? *step.path : none;
+    gc::Protect keep_path(&path);
+    uint8_t t = cell::type(&e);
+    if (!step.value) {
+        if (t == type_integer) {
+            series_actions::pick(&s, &e, cell::get_integer(&e), result);
+        } else if (t == type_word) {
+            errors::raise(errors::category_script, "invalid-path", &path, &e);
+        } else {
+            select(&s, &e, FindOptions{}, result);
+        }
+        return;
+    }
+    Cell v = *step.value;
+    gc::Protect keep_v(&v);
+    if (t == type_integer) {
+        series_actions::poke(&s, &e, &v, cell::get_integer(&e), result);
+        return;
+    }
+    int32_t matched = 0;
+    int64_t p = search(&s, &e, FindOptions{}, &matched);
+    int64_t target = p + matched;
+    if (p < 0 || target >= length(s.w2)) errors::raise(errors::category_script, "bad-path-set", &path, &e);
+    Cell index;
+    cell::make_integer(&index, int32_t(target - s.w1 + 1));
+    series_actions::poke(&s, &index, &v, cell::get_integer(&index), result);
+}
+
+int32_t compare(const Cell* a, const Cell* b, int32_t op) {
+    if (!is_text_kind(cell::type(b))) return not_comparable;
+    if (cell::type(a) != cell::type(b) && op != op_equal && op != op_not_equal) return not_comparable;
+    return compare_strings(a, b, op, false);
+}
+
+// ---- set operations ----
+
+void set_operation(const Cell* first, const Cell* second, const Cell* skip, bool case_sensitive, SetOp op,
+                   Cell* result) {
+    Cell a = *first, b = second ? *second : none;
+    gc::Protect keep_a(&a);
+    gc::Protect keep_b(&b);
+    int64_t size = 1;
+    if (skip) {
+        size = integer_refinement("skip", skip);
+        if (size < 1) bad_refinement("skip", skip);
+    }
+    Cell out = make_cell(length_from_head(&a) + (op == set_union ? length_from_head(&b) : 0));
+    gc::Protect keep_out(&out);
+    cell::set_type(&out, cell::type(&a));
+    auto pass = [&](const Cell* from, const Cell* other, bool check_other, bool keep_if_in_other) {
+        int32_t n = length(from->w2);
+        for (int32_t i = int32_t(from->w1); i < n; i += int32_t(size)) {
+            uint32_t c = char_at(from->w2, i);
+            if (check_other && find_char_skip(other, c, int32_t(size), case_sensitive) != keep_if_in_other) continue;
+            if (find_char_skip(&out, c, int32_t(size), case_sensitive)) continue;
+            for (int32_t k = 0; k < size && i + k < length(from->w2); k++) append_char(out.w2, char_at(from->w2, i + k));
+        }
+    };
+    switch (op) {
+        case set_unique: pass(&a, nullptr, false, false); break;
+        case set_union: pass(&a, nullptr, false, false); pass(&b, nullptr, false, false); break;
+        case set_intersect: pass(&a, &b, true, true); break;
+        case set_exclude: pass(&a, &b, true, false); break;
+        case set_difference: pass(&a, &b, true, false); pass(&b, &a, true, false); break;
+    }
+    *result = out;
+}
+
+}  // namespace vum::string
+
+namespace vum::string_type {
+
+void init() {
+    using namespace actions;
+    using datatype::inherit;
+    string::init_scratch();
+    datatype::Record r{type_string, type_series, "string!", {}};
+    for (auto& slot : r.slots) slot = nullptr;
+    for (int32_t k : {slot_random, slot_reflect, slot_at, slot_back, slot_clear, slot_copy, slot_head, slot_head_q,
+                      slot_index_q, slot_length_q, slot_move, slot_next, slot_pick, slot_poke, slot_remove,
+                      slot_reverse, slot_skip, slot_tail, slot_tail_q, slot_modify})
+        r.slots[k - 1] = inherit();
+    r.slots[slot_make - 1] = handler(static_cast<MakeFn>(string::make));
+    r.slots[slot_to - 1] = handler(string::to);
+    r.slots[slot_form - 1] = handler(string::form);
+    r.slots[slot_mold - 1] = handler(string::mold);
+    r.slots[slot_eval_path - 1] = handler(string::eval_path);
+    r.slots[slot_compare - 1] = handler(string::compare);
+    r.slots[slot_append - 1] = handler(string::insert);
+    r.slots[slot_insert - 1] = handler(string::insert);
+    r.slots[slot_change - 1] = handler(string::change);
+    r.slots[slot_find - 1] = handler(string::find);
+    r.slots[slot_select - 1] = handler(string::select);
+    r.slots[slot_sort - 1] = handler(string::sort);
+    r.slots[slot_swap - 1] = handler(string::swap);
+    r.slots[slot_take - 1] = handler(string::take);
+    r.slots[slot_trim - 1] = handler(string::trim);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::string_type
