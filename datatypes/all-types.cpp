@@ -34,17 +34,19 @@ void register_all() {
     context_type::init();
     word_type::init();  // word!, lit-word!, set-word!, get-word!, refinement!
     char_type::init();
-    // (native!, action!, op!)
+    // native_type::init();  (native!, action!, op!)
     path::init();  // path!, lit-path!, set-path!, get-path!
-    // (function!, routine!)
+    // function_type::init();  (function!, routine!)
     paren::init();
     word_type::init_issue();
     url_type::init();
     file_type::init();
-    // (object!, bitset!, triple!)
+    // object_type::init();
+    // (bitset!, triple!)
     float_type::init();
     typeset_type::init();
-    // (error!, vector!, map!, hash!, pair!, percent!, tuple!)
+    // error_type::init();
+    // (vector!, map!, hash!, pair!, percent!, tuple!)
     time_type::init();
     // (and the later types)
 }
