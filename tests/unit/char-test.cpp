@@ -14,30 +14,9 @@ namespace {
 class CharTest : public DatatypeTest {
 protected:
     static Cell chr(uint32_t cp) { return {type_char, 0, cp, 0}; }
-    static Cell integer(int32_t n) { return {type_integer, 0, uint32_t(n), 0}; }
-    static Cell real(double d) {
-        Cell c{};
-        return *cell::make_float(&c, d);
-    }
 
-    // A frame handler run as the evaluator runs it: operands in the frame's
-    // argument cells, the result left in the first.
     static Cell call(int32_t slot, const Cell& a, const Cell& b) {
-        Cell w = context::load_word("add");
-        // Restored by hand on return only: a raised error leaves its copy on
-        // top of the stack for the try frame's catcher to read.
-        Cell* top = stack::s.args_top;
-        Cell* args = stack::s.args;
-        stack::Frame* calls = stack::s.calls_top;
-        stack::push_native_frame(&w);
-        *stack::push_cell() = a;
-        *stack::push_cell() = b;
-        actions::find<actions::FrameFn>(stack::arg(0), slot)();
-        Cell r = *stack::arg(0);
-        stack::s.args_top = top;
-        stack::s.args = args;
-        stack::s.calls_top = calls;
-        return r;
+        return in_frame(a, &b, [&] { actions::find<actions::FrameFn>(stack::arg(0), slot)(); });
     }
     static std::string error_of(int32_t slot, const Cell& a, const Cell& b) {
         return error_id(caught([&] { call(slot, a, b); }));

@@ -66,5 +66,37 @@ protected:
         return vum::symbols::text(int32_t(vum::error::field(&e, vum::error::field_id)->w2));
     }
     static std::string mold(const vum::Cell& v) { return vum::actions::mold_text(&v); }
+
+    static vum::Cell integer(int32_t n) { return {vum::type_integer, 0, uint32_t(n), 0}; }
+    static vum::Cell real(double d) {
+        vum::Cell c{};
+        return *vum::cell::make_float(&c, d);
+    }
+    static vum::Cell typed(uint8_t t, double d) {
+        vum::Cell c = real(d);
+        vum::cell::set_type(&c, t);
+        return c;
+    }
+
+    // Runs fn the way the evaluator runs a frame handler: a native frame
+    // whose argument cells hold the operands; the result is left in the
+    // first. An error leaves the frame for the catching try frame to unwind.
+    template <class Fn>
+    static vum::Cell in_frame(const vum::Cell& a, const vum::Cell* b, Fn fn) {
+        using namespace vum;
+        Cell w = context::load_word("add");
+        Cell* top = stack::s.args_top;
+        Cell* args = stack::s.args;
+        stack::Frame* calls = stack::s.calls_top;
+        stack::push_native_frame(&w);
+        *stack::push_cell() = a;
+        if (b) *stack::push_cell() = *b;
+        fn();
+        Cell result = *stack::arg(0);
+        stack::s.args_top = top;
+        stack::s.args = args;
+        stack::s.calls_top = calls;
+        return result;
+    }
     static std::string form(const vum::Cell& v) { return vum::actions::form_text(&v); }
 };

@@ -17,36 +17,7 @@ namespace {
 
 class IntegerTest : public DatatypeTest {
 protected:
-    static Cell integer(int32_t n) { return {type_integer, 0, uint32_t(n), 0}; }
-    static Cell real(double d) {
-        Cell c{};
-        return *cell::make_float(&c, d);
-    }
-    static Cell typed(uint8_t t, double d) {
-        Cell c = real(d);
-        cell::set_type(&c, t);
-        return c;
-    }
 
-    // Runs a frame handler the way the evaluator does: a native frame whose
-    // argument cells hold the operands; the result is left in the first.
-    // An error leaves the frame for the catching try frame to unwind.
-    template <class Fn>
-    static Cell in_frame(const Cell& a, const Cell* b, Fn fn) {
-        Cell w = context::load_word("add");
-        Cell* top = stack::s.args_top;
-        Cell* args = stack::s.args;
-        stack::Frame* calls = stack::s.calls_top;
-        stack::push_native_frame(&w);
-        *stack::push_cell() = a;
-        if (b) *stack::push_cell() = *b;
-        fn();
-        Cell result = *stack::arg(0);
-        stack::s.args_top = top;
-        stack::s.args = args;
-        stack::s.calls_top = calls;
-        return result;
-    }
     static Cell call(int32_t slot, const Cell& a, const Cell* b = nullptr) {
         return in_frame(a, b, [&] { actions::find<actions::FrameFn>(stack::arg(0), slot)(); });
     }

@@ -24,21 +24,8 @@ protected:
     }
     static double seconds(const Cell& c) { return cell::get_double(&c); }
 
-    // An error leaves the frame for the catching try frame to unwind.
     static Cell call(int32_t slot, const Cell& a, const Cell& b) {
-        Cell w = context::load_word("add");
-        Cell* top = stack::s.args_top;
-        Cell* args = stack::s.args;
-        stack::Frame* calls = stack::s.calls_top;
-        stack::push_native_frame(&w);
-        *stack::push_cell() = a;
-        *stack::push_cell() = b;
-        actions::find<actions::FrameFn>(stack::arg(0), slot)();
-        Cell result = *stack::arg(0);
-        stack::s.args_top = top;
-        stack::s.args = args;
-        stack::s.calls_top = calls;
-        return result;
+        return in_frame(a, &b, [&] { actions::find<actions::FrameFn>(stack::arg(0), slot)(); });
     }
 
     static Cell to_time(const Cell& spec) {
