@@ -15,59 +15,8 @@ using namespace vum;
 
 namespace {
 
-// Stand-ins for integer! and word! until those datatypes exist: enough to
-// form, mold and compare them inside blocks.
-int32_t write_text(uint32_t buffer, const std::string& s, int32_t limit) {
-    string::append_ascii(buffer, s.c_str());
-    return limit - int32_t(s.size());
-}
-int32_t integer_form(const Cell* v, uint32_t buffer, const Cell*, int32_t limit) {
-    return write_text(buffer, std::to_string(cell::get_integer(v)), limit);
-}
-int32_t integer_mold(const Cell* v, uint32_t buffer, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
-    return write_text(buffer, std::to_string(cell::get_integer(v)), limit);
-}
-int32_t integer_compare(const Cell* a, const Cell* b, int32_t) {
-    if (cell::type(b) != type_integer) return actions::not_comparable;
-    int32_t x = cell::get_integer(a), y = cell::get_integer(b);
-    return x < y ? -1 : x > y ? 1 : 0;
-}
-int32_t word_form(const Cell* v, uint32_t buffer, const Cell*, int32_t limit) {
-    return write_text(buffer, symbols::text(int32_t(v->w2)), limit);
-}
-int32_t word_mold(const Cell* v, uint32_t buffer, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
-    return write_text(buffer, symbols::text(int32_t(v->w2)), limit);
-}
-int32_t word_compare(const Cell* a, const Cell* b, int32_t op) {
-    if (cell::type(b) < type_word || cell::type(b) > type_issue) return actions::not_comparable;
-    if (op == actions::op_strict_equal || op == actions::op_case_sort)
-        return std::strcmp(symbols::text(int32_t(a->w2)), symbols::text(int32_t(b->w2)));
-    return symbols::resolve(int32_t(a->w2)) == symbols::resolve(int32_t(b->w2))
-               ? 0
-               : strcasecmp(symbols::text(int32_t(a->w2)), symbols::text(int32_t(b->w2)));
-}
-
-void register_stand_ins() {
-    using actions::handler;
-    datatype::Record integer{type_integer, 0, "integer!", {}};
-    integer.slots[actions::slot_form - 1] = handler(integer_form);
-    integer.slots[actions::slot_mold - 1] = handler(integer_mold);
-    integer.slots[actions::slot_compare - 1] = handler(integer_compare);
-    datatype::register_type(65, integer);
-    datatype::Record word{type_word, 0, "word!", {}};
-    word.slots[actions::slot_form - 1] = handler(word_form);
-    word.slots[actions::slot_mold - 1] = handler(word_mold);
-    word.slots[actions::slot_compare - 1] = handler(word_compare);
-    datatype::register_type(65, word);
-}
-
 class BlockTest : public DatatypeTest {
 protected:
-    void SetUp() override {
-        DatatypeTest::SetUp();
-        register_stand_ins();
-    }
-
     // Values live on the value stack, which the collector sees.
     static Cell I(int32_t n) {
         Cell c{};

@@ -15,43 +15,8 @@ using namespace vum;
 
 namespace {
 
-// Test-only text forms for integers and words until their modules exist.
-int32_t put_text(uint32_t buffer, const std::string& text, const Cell* arg, int32_t limit) {
-    for (char ch : text) {
-        if (arg && limit <= 0) break;
-        string::append_char(buffer, uint8_t(ch));
-        limit--;
-    }
-    return limit;
-}
-int32_t integer_form(const Cell* v, uint32_t buffer, const Cell* arg, int32_t limit) {
-    return put_text(buffer, std::to_string(cell::get_integer(v)), arg, limit);
-}
-int32_t integer_mold(const Cell* v, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
-    return integer_form(v, buffer, arg, limit);
-}
-int32_t word_form(const Cell* v, uint32_t buffer, const Cell* arg, int32_t limit) {
-    return put_text(buffer, symbols::text(int32_t(v->w2)), arg, limit);
-}
-int32_t word_mold(const Cell* v, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
-    return word_form(v, buffer, arg, limit);
-}
-
 class Paths : public DatatypeTest {
 protected:
-    void SetUp() override {
-        DatatypeTest::SetUp();
-        auto simple = [](int32_t type, const char* name, actions::FormFn form, actions::MoldFn mold) {
-            if (datatype::is_registered(type)) return;
-            datatype::Record r{type, 0, name, {}};
-            r.slots[actions::slot_form - 1] = actions::handler(form);
-            r.slots[actions::slot_mold - 1] = actions::handler(mold);
-            datatype::register_type(65, r);
-        };
-        simple(type_integer, "integer!", integer_form, integer_mold);
-        simple(type_word, "word!", word_form, word_mold);
-    }
-
     static Cell word(const char* text) { return {type_word, 0, uint32_t(symbols::make(text)), uint32_t(-1)}; }
     static Cell integer(int32_t n) {
         Cell c{};

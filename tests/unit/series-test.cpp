@@ -17,54 +17,9 @@ using namespace vum;
 
 namespace {
 
-// Test-only text forms for the kinds these tests put in blocks, until their
-// modules exist: integers in decimal, words by their symbol.
-int32_t put_text(uint32_t buffer, const std::string& text, const Cell* arg, int32_t limit) {
-    for (char ch : text) {
-        if (arg && limit <= 0) break;
-        string::append_char(buffer, uint8_t(ch));
-        limit--;
-    }
-    return limit;
-}
-int32_t integer_form(const Cell* v, uint32_t buffer, const Cell* arg, int32_t limit) {
-    return put_text(buffer, std::to_string(cell::get_integer(v)), arg, limit);
-}
-int32_t integer_mold(const Cell* v, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
-    return integer_form(v, buffer, arg, limit);
-}
-int32_t integer_compare(const Cell* a, const Cell* b, int32_t) {
-    if (cell::type(b) != type_integer) return actions::not_comparable;
-    return cell::get_integer(a) < cell::get_integer(b) ? -1 : cell::get_integer(a) > cell::get_integer(b);
-}
-int32_t word_form(const Cell* v, uint32_t buffer, const Cell* arg, int32_t limit) {
-    return put_text(buffer, symbols::text(int32_t(v->w2)), arg, limit);
-}
-int32_t word_mold(const Cell* v, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
-    return word_form(v, buffer, arg, limit);
-}
-int32_t word_compare(const Cell* a, const Cell* b, int32_t) {
-    if (cell::type(b) != type_word) return actions::not_comparable;
-    return a->w2 == b->w2 ? 0 : a->w2 < b->w2 ? -1 : 1;
-}
-// The datatype fixture with integer! and word! text forms while their
-// modules are not registered yet.
+// The datatype fixture with a few value makers.
 class SeriesFixture : public DatatypeTest {
 protected:
-    void SetUp() override {
-        DatatypeTest::SetUp();
-        auto simple = [](int32_t type, const char* name, actions::FormFn form, actions::MoldFn mold,
-                         actions::CompareFn compare) {
-            if (datatype::is_registered(type)) return;
-            datatype::Record r{type, 0, name, {}};
-            r.slots[actions::slot_form - 1] = actions::handler(form);
-            r.slots[actions::slot_mold - 1] = actions::handler(mold);
-            r.slots[actions::slot_compare - 1] = actions::handler(compare);
-            datatype::register_type(65, r);
-        };
-        simple(type_integer, "integer!", integer_form, integer_mold, integer_compare);
-        simple(type_word, "word!", word_form, word_mold, word_compare);
-    }
 
     static Cell word(const char* text) { return {type_word, 0, uint32_t(symbols::make(text)), uint32_t(-1)}; }
     static Cell integer(int32_t n) {
