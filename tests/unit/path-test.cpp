@@ -18,11 +18,6 @@ namespace {
 class Paths : public DatatypeTest {
 protected:
     static Cell word(const char* text) { return {type_word, 0, uint32_t(symbols::make(text)), uint32_t(-1)}; }
-    static Cell integer(int32_t n) {
-        Cell c{};
-        cell::make_integer(&c, n);
-        return c;
-    }
     static Cell series_of(uint8_t type, std::initializer_list<Cell> cells) {
         uint32_t node = memory::alloc_cells(int32_t(cells.size()) + 1);
         gc::ProtectNode keep(&node);

@@ -20,13 +20,7 @@ namespace {
 // The datatype fixture with a few value makers.
 class SeriesFixture : public DatatypeTest {
 protected:
-
     static Cell word(const char* text) { return {type_word, 0, uint32_t(symbols::make(text)), uint32_t(-1)}; }
-    static Cell integer(int32_t n) {
-        Cell c{};
-        cell::make_integer(&c, n);
-        return c;
-    }
 
     // A block of the cells given, at the head index.
     static Cell block(std::initializer_list<Cell> cells, uint32_t index = 0, uint8_t type = type_block) {
