@@ -2,10 +2,14 @@
 
 #include "datatypes/block.h"
 #include "datatypes/char.h"
+#include "datatypes/error.h"
 #include "datatypes/file-url.h"
 #include "datatypes/float.h"
+#include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/native.h"
+#include "datatypes/object.h"
 #include "datatypes/path.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
@@ -34,18 +38,18 @@ void register_all() {
     context_type::init();
     word_type::init();  // word!, lit-word!, set-word!, get-word!, refinement!
     char_type::init();
-    // native_type::init();  (native!, action!, op!)
+    native_type::init();  // native!, action!, op!
     path::init();  // path!, lit-path!, set-path!, get-path!
-    // function_type::init();  (function!, routine!)
+    function_type::init();  // function!, routine!
     paren::init();
     word_type::init_issue();
     url_type::init();
     file_type::init();
-    // object_type::init();
+    object_type::init();
     // (bitset!, triple!)
     float_type::init();
     typeset_type::init();
-    // error_type::init();
+    error_type::init();
     // (vector!, map!, hash!, pair!, percent!, tuple!)
     time_type::init();
     // (and the later types)

@@ -1,11 +1,17 @@
 #include "datatypes/error.h"
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "base/error-catalogue.h"
 #include "base/float-text.h"
+#include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/context.h"
+#include "memory/cycle-guard.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
@@ -21,7 +27,6 @@ const char* const field_names[field_count] = {"code", "type", "id",    "arg1",  
 
 Cell catalogue_object{};  // object! whose fields are the category objects
 uint32_t prototype_ctx = 0;
-uint32_t category_ctx[10];  // one per category
 
 Cell make_string(const char* text) {
     uint32_t node = unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(text), int32_t(std::strlen(text)));
@@ -125,7 +130,160 @@ void plain_write(const Cell* v, bool mold, int32_t limit, std::string& out) {
 
 }  // namespace
 
+
+namespace {
+
+using actions::not_comparable;
+
+// Positions fixed by the catalogue's build; they do not change while the
+// runtime runs.
+const int32_t internal_category = errors::category_internal;
+int32_t invalid_error_position() { return error_catalogue::find_id(errors::category_internal, "invalid-error"); }
+
+const Cell none_cell = {type_none, 0, 0, 0};
+
+bool is_any_word(uint8_t t) { return t >= type_word && t <= type_issue; }
+
+Cell unbound_word(const char* text) { return make_word(type_word, text); }
+
+// The category object's context at a position of the catalogue, or 0.
+uint32_t category_context(int32_t category) {
+    if (category < 0 || category >= context::word_count(catalogue_object.w1)) return 0;
+    const Cell* c = slot(catalogue_object.w1, category);
+    return cell::type(c) == type_object ? c->w1 : 0;
+}
+
+// The category a word names, by its position in the catalogue, or -1.
+int32_t find_category(const Cell* word) {
+    if (!is_any_word(cell::type(word))) return -1;
+    int32_t position = context::find_word(catalogue_object.w1, int32_t(word->w2), true);
+    return category_context(position) ? position : -1;
+}
+
+// The id's field position in its category object, or -1; code and type are
+// the category's own fields, not ids.
+int32_t find_id(uint32_t category_ctx, const Cell* word) {
+    if (!category_ctx || !is_any_word(cell::type(word))) return -1;
+    int32_t position = context::find_word(category_ctx, int32_t(word->w2), true);
+    return position >= 2 ? position : -1;
+}
+
+// Writes the code, type and id fields: the words taken from the catalogue,
+// bound to it and to the category. Allocates nothing.
+void designate(uint32_t ctx, int32_t category, int32_t position) {
+    uint32_t cats = catalogue_object.w1;
+    uint32_t cat = category_context(category);
+    cell::make_integer(slot(ctx, field_code), category * 100 + position - 2);
+    *slot(ctx, field_type) = {type_word, cats, context::word_at(cats, category)->w2, uint32_t(category)};
+    *slot(ctx, field_id) = {type_word, cat, context::word_at(cat, position)->w2, uint32_t(position)};
+}
+
+// A new error context: the prototype's words, every field none, the owner
+// slot holding the error cell.
+uint32_t new_error_context() {
+    uint32_t ctx = context::make(field_count, false, false, prototype_ctx, context::kind_object);
+    gc::ProtectNode keep(&ctx);
+    uint32_t values = context::context_cell(ctx)->w2;
+    for (int32_t i = 0; i < field_count; i++) cell::make_none(series::alloc_tail_cell(values));
+    *context::owner_cell(ctx) = {type_error, ctx, class_id, 0};
+    return ctx;
+}
+
+[[noreturn]] void spec_field(const char* name) {
+    Cell word = unbound_word(name);
+    errors::raise(errors::category_script, "invalid-spec-field", &word);
+}
+
+[[noreturn]] void out_of_range(int32_t code) {
+    Cell n;
+    cell::make_integer(&n, code);
+    errors::raise(errors::category_script, "out-of-range", &n);
+}
+
+// Category and id position for a numeric code; raises out-of-range.
+void from_code(int32_t code, int32_t* category, int32_t* position) {
+    if (code < 0) out_of_range(code);
+    *category = code / 100;
+    uint32_t cat = category_context(*category);
+    if (!cat) out_of_range(code);
+    *position = code % 100 + 2;
+    if (*position >= context::word_count(cat)) out_of_range(code);
+}
+
+// Category and id position for a [category id] block at its head.
+void from_block(const Cell* block, int32_t* category, int32_t* position) {
+    int32_t head = int32_t(block->w1);
+    int32_t total = int32_t(nodes::buffer(block->w2)->count());
+    Cell first = head < total ? series::cells_head(block->w2)[head] : none_cell;
+    if (cell::type(&first) == type_set_word)
+        // A spec of set-words is evaluated in the error's context, which
+        // takes the evaluator.
+        errors::raise(errors::category_internal, "not-done");
+    if (cell::type(&first) != type_word) errors::raise(errors::category_internal, "invalid-error", block);
+    *category = find_category(&first);
+    if (*category < 0) spec_field("type");
+    if (head + 1 >= total) spec_field("id");
+    Cell second = series::cells_head(block->w2)[head + 1];
+    if (cell::type(&second) != type_word) errors::raise(errors::category_script, "invalid-arg", &second);
+    *position = find_id(category_context(*category), &second);
+    if (*position < 0) spec_field("id");
+}
+
+// Appends a value formed or molded, at most limit characters when limit
+// is above 0. Datatypes that have not registered go through the stand-in.
+void write(const Cell* value, uint32_t buffer, bool mold, bool only, bool flat, int32_t limit) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    int32_t start = string::length(buffer);
+    uint8_t t = cell::type(&v);
+    int32_t slot_needed = mold ? actions::slot_mold : actions::slot_form;
+    if (datatype::is_registered(t) && datatype::handler(t, slot_needed)) {
+        if (mold)
+            actions::call_mold(&v, buffer, only, false, flat, limit > 0, limit, 0);
+        else
+            actions::call_form(&v, buffer, limit > 0, limit);
+    } else {
+        std::string text;
+        bool bracketed = mold && !(only && (t == type_block || t == type_paren));
+        write_value(&v, bracketed, limit, text);
+        string::append_utf8(buffer, text.data(), int32_t(text.size()));
+    }
+    // Handlers stop at the limit only between values: a long last value
+    // runs past it.
+    if (limit > 0 && string::length(buffer) - start > limit) string::cut(buffer, start + limit);
+}
+
+// The report's fallback: the error names what the catalogue did not know.
+void make_invalid(uint32_t ctx, const Cell& unknown) {
+    *slot(ctx, field_arg1) = unknown;
+    designate(ctx, internal_category, invalid_error_position());
+}
+
+void append_message_block(const Cell* message, uint32_t buffer, uint32_t ctx, bool formed) {
+    Cell block = *message;
+    gc::Protect keep(&block);
+    Cell part = none_cell;
+    gc::Protect keep_part(&part);
+    bool first = true;
+    for (int32_t i = int32_t(block.w1); i < int32_t(nodes::buffer(block.w2)->count()); i++) {
+        part = series::cells_head(block.w2)[i];
+        uint8_t t = cell::type(&part);
+        int32_t f = -1;
+        if (t == type_word || t == type_get_word) f = context::find_word(ctx, int32_t(part.w2), true);
+        if (t != type_string && f < 0) continue;
+        if (!first) string::append_char(buffer, ' ');
+        first = false;
+        if (t == type_string)
+            string::append_string(buffer, &part);
+        else
+            write(slot(ctx, f), buffer, !formed, false, true, argument_limit);
+    }
+}
+
+}  // namespace
+
 WriteValueFn write_value = plain_write;
+TraceLevelFn stack_trace_level = nullptr;
 
 bool ready() { return prototype_ctx != 0; }
 const Cell& catalogue() { return catalogue_object; }
@@ -139,7 +297,6 @@ void init() {
         gc::ProtectNode keep_ctx(&ctx);
         Cell object = {type_object, ctx, 0, 0};
         context::put_word_value(cats, symbols::make(error_catalogue::categories[c].name), &object);
-        category_ctx[c] = ctx;
     }
     catalogue_object = {type_object, cats, 0, 0};
     keep_in_root(catalogue_object);
@@ -150,6 +307,7 @@ void init() {
     cell::make_none(&none);
     for (const char* name : field_names) context::put_word_value(proto, symbols::make(name), &none);
     Cell proto_cell = {type_error, proto, class_id, 0};
+    *context::owner_cell(proto) = proto_cell;
     keep_in_root(proto_cell);
     prototype_ctx = proto;
 }
@@ -162,19 +320,27 @@ void create(int32_t category, int32_t id_index, const Cell* arg1, const Cell* ar
         if (given[i]) args[i] = *given[i]; else cell::make_none(&args[i]);
     }
     gc::Protect keep_args(args, 3);
-    uint32_t ctx = context::make(field_count, false, false, prototype_ctx, context::kind_object);
-    gc::ProtectNode keep(&ctx);
-    uint32_t values = context::context_cell(ctx)->w2;
-    for (int32_t i = 0; i < field_count; i++) cell::make_none(series::alloc_tail_cell(values));
-    const error_catalogue::Category& cat = error_catalogue::categories[category];
-    cell::make_integer(slot(ctx, field_code), cat.code + id_index - 2);
-    int32_t cat_symbol = symbols::make(cat.name);
-    *slot(ctx, field_type) = {type_word, catalogue_object.w1, uint32_t(cat_symbol),
-                              uint32_t(context::find_word(catalogue_object.w1, cat_symbol, false))};
-    int32_t id_symbol = symbols::make(cat.ids[id_index - 2].id);
-    *slot(ctx, field_id) = {type_word, category_ctx[category], uint32_t(id_symbol),
-                            uint32_t(context::find_word(category_ctx[category], id_symbol, false))};
+    uint32_t ctx = new_error_context();
+    designate(ctx, category, id_index);
     for (int i = 0; i < 3; i++) *slot(ctx, Field(field_arg1 + i)) = args[i];
+    *out = {type_error, ctx, class_id, 0};
+}
+
+void make(const Cell* spec, Cell* out) {
+    Cell s = *spec;
+    gc::Protect keep(&s);
+    int32_t category = 0, position = 0;
+    switch (cell::type(&s)) {
+        case type_integer: from_code(cell::get_integer(&s), &category, &position); break;
+        case type_block: from_block(&s, &category, &position); break;
+        case type_string: create(errors::category_user, 2, &s, nullptr, nullptr, out); return;
+        default: {
+            Cell datatype = {type_datatype, type_error, 0, 0};
+            errors::raise(errors::category_script, "bad-make-arg", &datatype, &s);
+        }
+    }
+    uint32_t ctx = new_error_context();
+    designate(ctx, category, position);
     *out = {type_error, ctx, class_id, 0};
 }
 
@@ -190,49 +356,242 @@ void note_stack(const Cell* error, int32_t frame_index) {
     if (cell::type(stack) != type_block) cell::make_integer(stack, frame_index);
 }
 
+int32_t get_type(const Cell* error) { return int32_t(field(error, field_type)->w2); }
+int32_t get_id(const Cell* error) { return int32_t(field(error, field_id)->w2); }
+
+int32_t write_report(const Cell* error, uint32_t buffer) {
+    Cell e = *error;
+    gc::Protect keep(&e);
+    uint32_t out = buffer;
+    gc::ProtectNode keep_out(&out);
+    uint32_t ctx = e.w1;
+    int32_t start = string::length(out);
+    string::append_ascii(out, "*** ");
+
+    int32_t category = find_category(field(&e, field_type));
+    if (category < 0) {
+        make_invalid(ctx, *field(&e, field_type));
+        category = internal_category;
+    }
+    int32_t position = find_id(category_context(category), field(&e, field_id));
+    if (position < 0) {
+        make_invalid(ctx, *field(&e, field_id));
+        category = internal_category;
+        position = invalid_error_position();
+    }
+    uint32_t cat = category_context(category);
+    Cell message = *slot(cat, position);
+    gc::Protect keep_message(&message);
+    if (cell::type(&message) == type_word) {
+        int32_t f = context::find_word(ctx, int32_t(message.w2), true);
+        message = f >= 0 ? *slot(ctx, f) : none_cell;
+    }
+    write(slot(cat, 1), out, false, false, false, 0);
+    string::append_ascii(out, ": ");
+    switch (cell::type(&message)) {
+        case type_string: string::append_string(out, &message); break;
+        case type_block: append_message_block(&message, out, ctx, category == errors::category_syntax); break;
+        default: make_invalid(ctx, *field(&e, field_type)); break;
+    }
+
+    string::append_ascii(out, "\n*** Where: ");
+    Cell where = *field(&e, field_where);
+    gc::Protect keep_where(&where);
+    if (is_any_word(cell::type(&where)))
+        write(&where, out, false, false, false, 0);
+    else if (cell::type(&where) == type_string)
+        string::append_string(out, &where);
+    else
+        string::append_ascii(out, "???");
+
+    string::append_ascii(out, "\n*** Near : ");
+    write(field(&e, field_near), out, true, true, true, near_limit);
+
+    int32_t level = stack_trace_level ? stack_trace_level() : 0;
+    if (level > 0 && cell::type(field(&e, field_stack)) == type_block) {
+        string::append_ascii(out, "\n*** Stack: ");
+        write(field(&e, field_stack), out, false, false, false, 0);
+    }
+    if (cell::type(field(&e, field_files)) == type_block) {
+        string::append_ascii(out, "\n*** Files: ");
+        write(field(&e, field_files), out, true, true, true, near_limit);
+    }
+    return string::length(out) - start;
+}
+
 std::string form_report(const Cell* error) {
     Cell e = *error;
     gc::Protect keep(&e);
-    std::string out = "*** ";
-    const Cell* type = field(&e, field_type);
-    const Cell* id = field(&e, field_id);
-    int32_t category = error_catalogue::find_category(symbols::text(int32_t(type->w2)));
-    int32_t index = category >= 0 ? error_catalogue::find_id(category, symbols::text(int32_t(id->w2))) : -1;
-    if (index < 0) {
-        // Unknown to the catalogue: reported as an invalid error naming it.
-        *field(&e, field_arg1) = category < 0 ? *type : *id;
-        category = errors::category_internal;
-        index = error_catalogue::find_id(category, "invalid-error");
-    }
-    const error_catalogue::Category& cat = error_catalogue::categories[category];
-    out += cat.title;
-    out += ": ";
-    const error_catalogue::Entry& entry = cat.ids[index - 2];
-    for (int32_t i = 0; i < entry.part_count; i++) {
-        if (i) out += ' ';
-        const error_catalogue::MessagePart& part = entry.parts[i];
-        if (!part.is_field) {
-            out += part.text;
-            continue;
-        }
-        int32_t f = -1;
-        for (int32_t k = 0; k < field_count; k++)
-            if (!std::strcmp(field_names[k], part.text)) f = k;
-        if (f < 0) continue;
-        write_value(field(&e, Field(f)), category != errors::category_syntax, 80, out);
-    }
-    out += "\n*** Where: ";
-    const Cell* where = field(&e, field_where);
-    uint8_t wt = cell::type(where);
-    if (wt >= type_word && wt <= type_issue)
-        write_value(where, false, 0, out);
-    else if (wt == type_string)
-        write_value(where, false, 0, out);
-    else
-        out += "???";
-    out += "\n*** Near : ";
-    write_value(field(&e, field_near), true, 40, out);
-    return out;
+    uint32_t buffer = string::make(128);
+    gc::ProtectNode keep_buffer(&buffer);
+    write_report(&e, buffer);
+    return string::node_to_utf8(buffer);
 }
 
+
+namespace {
+
+using actions::PathStep;
+
+void put(uint32_t buffer, const char* text, int32_t* limit) {
+    string::append_ascii(buffer, text);
+    *limit -= int32_t(std::strlen(text));
+}
+
+void put_indentation(uint32_t buffer, int32_t level, int32_t* limit) {
+    for (int32_t k = 0; k < level; k++) put(buffer, "    ", limit);
+}
+
+// The change handlers' fields, which mold shows only with /all.
+bool is_handler_word(int32_t symbol) {
+    const char* name = symbols::text(symbol);
+    return !strcasecmp(name, "on-change*") || !strcasecmp(name, "on-deep-change*");
+}
+
+int32_t error_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg,
+                   int32_t limit, int32_t indent) {
+    Cell e = *value;
+    gc::Protect keep(&e);
+    uint32_t out = buffer;
+    gc::ProtectNode keep_out(&out);
+    uint32_t ctx = e.w1;
+    if (cycles::find(ctx)) {
+        put(out, "make error! [...]", &limit);
+        return limit;
+    }
+    cycles::Visit visit(ctx);
+    bool indented = !only && !flat;
+    if (!only) put(out, indented ? "make error! [\n" : "make error! [", &limit);
+    Cell v = none_cell;
+    gc::Protect keep_v(&v);
+    bool first = true;
+    for (int32_t i = 0; i < context::word_count(ctx); i++) {
+        if (arg && limit <= 0) break;
+        int32_t symbol = int32_t(context::word_at(ctx, i)->w2);
+        if (!all && is_handler_word(symbol)) continue;
+        if (!indented && !first) put(out, flat ? " " : "\n", &limit);
+        first = false;
+        if (indented) put_indentation(out, indent + 1, &limit);
+        // The name is copied out first: appending may move the symbol's text.
+        int32_t length = 0;
+        const char* text = symbols::text(symbol, &length);
+        std::string name(text, size_t(length));
+        string::append_utf8(out, name.data(), length);
+        put(out, ": ", &limit);
+        limit -= length;
+        Cell* field_value = slot(ctx, i);
+        if (cell::type(field_value) == 0) cell::make_unset(field_value);
+        v = *field_value;
+        if (cell::type(&v) == type_word) put(out, "'", &limit);
+        limit = actions::call_mold(&v, out, false, all, flat, arg != nullptr, limit, indent + 1);
+        if (indented) put(out, "\n", &limit);
+    }
+    if (!only) {
+        if (indented && indent > 0) put_indentation(out, indent, &limit);
+        put(out, "]", &limit);
+    }
+    return limit;
+}
+
+int32_t error_form(const Cell* value, uint32_t buffer, const Cell*, int32_t limit) {
+    return limit - write_report(value, buffer);
+}
+
+void error_make(const Cell*, const Cell* spec, int32_t, Cell* result) { make(spec, result); }
+
+void error_path(const PathStep& step, Cell* result) {
+    Cell e = *step.parent;
+    Cell element = *step.element;
+    gc::Protect keep(&e);
+    gc::Protect keep_element(&element);
+    Cell path = step.path ? *step.path : e;
+    gc::Protect keep_path(&path);
+    uint8_t t = cell::type(&element);
+    if (t != type_word && t != type_set_word && t != type_get_word && t != type_lit_word)
+        errors::raise(errors::category_script, "invalid-path", &path, &element);
+    uint32_t ctx = e.w1;
+    int32_t index = context::find_word(ctx, int32_t(element.w2), true);
+    uint8_t held = index >= 0 ? cell::type(slot(ctx, index)) : 0;
+    if (index < 0 || (!step.value && (held == 0 || held == type_unset)))
+        errors::raise(errors::category_script, "unset-path", &path, &element);
+    if (!step.value) {
+        *result = *slot(ctx, index);
+        return;
+    }
+    Cell v = *step.value;
+    gc::Protect keep_v(&v);
+    Cell word = {type_word, ctx, element.w2, uint32_t(index)};
+    context::set_in(&word, &v, ctx, false);
+    *result = v;
+}
+
+bool is_number(uint8_t t) { return t == type_integer || t == type_float || t == type_percent; }
+bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_issue; }
+
+int32_t order(uint32_t x, uint32_t y) { return x < y ? -1 : x > y ? 1 : 0; }
+
+// Field by field, as objects compare: word count, then each word's
+// canonical symbol, then the values.
+int32_t error_compare(const Cell* a, const Cell* b, int32_t op) {
+    if (cell::type(b) != type_error) return not_comparable;
+    uint32_t x = a->w1, y = b->w1;
+    if (x == y) return 0;
+    if (op == actions::op_same) return -1;
+    if (cycles::find(x)) return cycles::find(y) ? 0 : -1;
+    int32_t count_x = context::word_count(x), count_y = context::word_count(y);
+    if (count_x != count_y) return count_x < count_y ? -1 : 1;
+    gc::ProtectNode keep_x(&x);
+    gc::ProtectNode keep_y(&y);
+    cycles::Visit visit_x(x);
+    cycles::Visit visit_y(y);
+    Cell va = none_cell, vb = none_cell;
+    gc::Protect keep_a(&va);
+    gc::Protect keep_b(&vb);
+    for (int32_t i = 0; i < count_x; i++) {
+        int32_t sx = symbols::resolve(int32_t(context::word_at(x, i)->w2));
+        int32_t sy = symbols::resolve(int32_t(context::word_at(y, i)->w2));
+        if (sx != sy) return sx < sy ? -1 : 1;
+        va = *slot(x, i);
+        vb = *slot(y, i);
+        uint8_t ta = cell::type(&va), tb = cell::type(&vb);
+        int32_t r;
+        if (ta == tb || (is_word_kind(ta) && is_word_kind(tb)) || (is_number(ta) && is_number(tb))) {
+            r = actions::call_compare(&va, &vb, op);
+            if (r == not_comparable) {
+                // A kind without its own comparison: equal when the cells
+                // are, else in a fixed order of their words.
+                r = order(va.w1, vb.w1);
+                if (!r) r = order(va.w2, vb.w2);
+                if (!r) r = order(va.w3, vb.w3);
+            }
+        } else {
+            r = ta < tb ? -1 : 1;
+        }
+        if (r) return r;
+    }
+    return 0;
+}
+
+}  // namespace
+
 }  // namespace vum::error
+
+namespace vum::error_type {
+
+void init() {
+    using namespace actions;
+    datatype::Record r{type_error, type_object, "error!", {}};
+    // Without object! there is nothing to take: those slots stay empty, so
+    // their actions raise instead of calling a stale handler.
+    bool parent = datatype::is_registered(type_object);
+    for (int32_t slot : {slot_reflect, slot_copy, slot_find, slot_select})
+        r.slots[slot - 1] = parent ? datatype::inherit() : nullptr;
+    r.slots[slot_make - 1] = handler(error::error_make);
+    r.slots[slot_form - 1] = handler(error::error_form);
+    r.slots[slot_mold - 1] = handler(error::error_mold);
+    r.slots[slot_eval_path - 1] = handler(error::error_path);
+    r.slots[slot_compare - 1] = handler(error::error_compare);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::error_type

@@ -18,16 +18,8 @@ namespace {
 using namespace actions;
 using datatype::Record;
 
-// Appends an ASCII text within the part limit; returns the limit less what
-// was written.
 int32_t put(uint32_t buffer, const char* text, const Cell* arg, int32_t limit) {
-    int32_t n = 0;
-    for (const char* p = text; *p; p++) {
-        if (arg && limit - n <= 0) break;
-        string::append_char(buffer, uint8_t(*p));
-        n++;
-    }
-    return limit - n;
+    return string::put_limited(buffer, text, arg, limit);
 }
 
 bool equality_op(int32_t op) { return op == op_equal || op == op_not_equal || op == op_strict_equal || op == op_same || op == op_find; }

@@ -24,18 +24,11 @@ int32_t cell_count(uint32_t node) { return int32_t(nodes::buffer(node)->count())
 
 Cell cell_at(uint32_t node, int32_t i) { return reinterpret_cast<const Cell*>(nodes::buffer(node)->head_ptr())[i]; }
 
-// Appends ASCII text within the part limit (in force when arg is set);
-// returns the limit less what was written.
 int32_t put(uint32_t buffer, const char* text, const Cell* arg, int32_t limit) {
-    for (const char* p = text; *p; p++) {
-        if (arg && limit <= 0) break;
-        string::append_char(buffer, uint8_t(*p));
-        limit--;
-    }
-    return limit;
+    return string::put_limited(buffer, text, arg, limit);
 }
 
-bool used_up(const Cell* arg, int32_t limit) { return arg && limit <= 0; }
+bool used_up(const Cell* arg, int32_t limit) { return string::limit_used(arg, limit); }
 
 // A new series of the given type holding copies of the cells from the
 // source's head (room for at least one).

@@ -97,6 +97,15 @@ void append_string(uint32_t node, const Cell* s) {
     concat(&target, s, -1, 0, concat_append);
 }
 
+int32_t put_limited(uint32_t node, const char* text, const Cell* arg, int32_t limit) {
+    for (const char* p = text; *p; p++) {
+        if (limit_used(arg, limit)) break;
+        append_char(node, uint8_t(*p));
+        limit--;
+    }
+    return limit;
+}
+
 int32_t length(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
 
 uint32_t char_at(uint32_t node, int32_t i) {

@@ -28,6 +28,12 @@ void append_ascii(uint32_t node, const char* text);
 void append_utf8(uint32_t node, const char* text, int32_t length);
 void append_string(uint32_t node, const Cell* s);  // from its head index
 
+// Appends ASCII text within a part limit (in force when arg is not null)
+// and returns the limit less what was written: the form and mold handlers'
+// way of writing fixed text.
+int32_t put_limited(uint32_t node, const char* text, const Cell* arg, int32_t limit);
+inline bool limit_used(const Cell* arg, int32_t limit) { return arg && limit <= 0; }
+
 int32_t length(uint32_t node);  // characters, whole buffer
 uint32_t char_at(uint32_t node, int32_t i);
 void cut(uint32_t node, int32_t characters);  // keep the first n

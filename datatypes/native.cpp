@@ -1,0 +1,239 @@
+#include "datatypes/native.h"
+
+#include <algorithm>
+#include <array>
+
+#include "datatypes/function.h"
+#include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/memory-manager.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+
+namespace vum {
+
+namespace {
+
+using namespace actions;
+
+std::array<FrameFn, natives::table_size> native_table{};
+std::array<FrameFn, natives::front_end_count> front_end_table{};
+
+int32_t count_of(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
+Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
+int32_t canonical(const Cell* word) { return symbols::resolve(int32_t(word->w2)); }
+int32_t canonical_of(const char* text) { return symbols::resolve(symbols::make(text)); }
+
+int32_t put(uint32_t buffer, const char* text, const Cell* arg, int32_t limit) {
+    return string::put_limited(buffer, text, arg, limit);
+}
+
+bool used_up(const Cell* arg, int32_t limit) { return string::limit_used(arg, limit); }
+
+uint8_t source_type(const Cell* op) { return uint8_t((op->header & cell::op_source_mask) >> cell::op_source_shift); }
+
+bool from_function(const Cell* value) {
+    uint8_t t = cell::type(value) == type_op ? source_type(value) : cell::type(value);
+    return t == type_function || t == type_routine;
+}
+
+[[noreturn]] void bad_make(int32_t type, const Cell* argument) {
+    Cell datatype = {type_datatype, uint32_t(type), 0, 0};
+    errors::raise(errors::category_script, "bad-make-arg", &datatype, argument);
+}
+
+// make native! and make action!: [spec index].
+void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
+    Cell argument = *spec;
+    gc::Protect keep_argument(&argument);
+    if (cell::type(&argument) != type_block || block::length_from_head(&argument) != 2) bad_make(type, &argument);
+    Cell spec_block = cell_at(argument.w2, int32_t(argument.w1));
+    Cell index = cell_at(argument.w2, int32_t(argument.w1) + 1);
+    gc::Protect keep_spec(&spec_block);
+    int32_t limit = type == type_action ? natives::front_end_count : natives::table_size;
+    if (cell::type(&spec_block) != type_block || cell::type(&index) != type_integer) bad_make(type, &argument);
+    int32_t entry = cell::get_integer(&index);
+    if (entry < 1 || entry > limit) bad_make(type, &argument);
+    // An entry the engine has not filled would fail only when called, far
+    // from where the value was made.
+    FrameFn code = type == type_action ? natives::front_end_at(entry) : natives::native_at(entry);
+    if (!code) errors::raise(errors::category_internal, "not-done");
+
+    if (spec_block.w1 != 0) {
+        int32_t n = std::max(count_of(spec_block.w2) - int32_t(spec_block.w1), 0);
+        uint32_t node = n > 0 ? series::copy_part(spec_block.w2, int32_t(spec_block.w1), n) : memory::alloc_cells(1);
+        spec_block = {type_block, 0, node, 0};
+    }
+    uint32_t info = memory::alloc_cells(2);
+    gc::ProtectNode keep_info(&info);
+    cell::make_none(series::alloc_tail_cell(info));
+    cell::make_none(series::alloc_tail_cell(info));
+    uint32_t ctx = context::make_from_block(&spec_block, true, false, context::kind_function);
+    series::cells_head(info)[0] = *context::context_cell(ctx);
+    *result = {uint32_t(type), uint32_t(entry), spec_block.w2, info};
+}
+
+void op_make(const Cell*, const Cell* source, int32_t, Cell* result) {
+    Cell s = *source;
+    uint8_t t = cell::type(&s);
+    if (t != type_native && t != type_action && t != type_function && t != type_routine) {
+        Cell datatype = {type_datatype, t, 0, 0};
+        errors::raise(errors::category_script, "invalid-type", &datatype);
+    }
+    if (!natives::is_operator_spec(s.w2)) errors::raise(errors::category_script, "bad-op-spec");
+    if (t == type_function || t == type_routine) series::cells_head(s.w3)[function::info_op] = s;
+    s.header = uint32_t(type_op) | uint32_t(t) << cell::op_source_shift;
+    *result = s;
+}
+
+void native_reflect(const Cell* value, int32_t field_symbol, Cell* result) {
+    Cell v = *value;
+    int32_t field = symbols::resolve(field_symbol);
+    if (field == canonical_of("spec")) {
+        *result = {type_block, 0, v.w2, 0};
+        return;
+    }
+    if (field == canonical_of("body")) {
+        if (from_function(&v))
+            *result = cell_at(v.w3, function::info_body);
+        else
+            cell::make_integer(result, int32_t(v.w1));
+        return;
+    }
+    errors::raise(errors::category_internal, "not-done");
+}
+
+template <const char* Text>
+int32_t text_form(const Cell*, uint32_t buffer, const Cell* arg, int32_t limit) {
+    return put(buffer, Text, arg, limit);
+}
+constexpr char native_text[] = "?native?";
+constexpr char action_text[] = "?action?";
+constexpr char op_text[] = "?op?";
+
+// The spec between the given brackets' texts.
+int32_t mold_spec(const Cell* value, uint32_t buffer, const char* open, const char* close, bool all, bool flat,
+                  const Cell* arg, int32_t limit, int32_t indent) {
+    gc::ProtectNode keep_buffer(&buffer);
+    Cell spec = {type_block, 0, value->w2, 0};
+    gc::Protect keep(&spec);
+    limit = put(buffer, open, arg, limit);
+    if (used_up(arg, limit)) return limit;
+    limit = call_mold(&spec, buffer, false, all, flat, arg != nullptr, limit, indent);
+    if (used_up(arg, limit)) return limit;
+    return put(buffer, close, arg, limit);
+}
+
+int32_t native_mold(const Cell* value, uint32_t buffer, bool, bool all, bool flat, const Cell* arg, int32_t limit,
+                    int32_t indent) {
+    const char* open = cell::type(value) == type_action ? "make action! [" : "make native! [";
+    return mold_spec(value, buffer, open, "]", all, flat, arg, limit, indent);
+}
+
+int32_t op_mold(const Cell* value, uint32_t buffer, bool, bool all, bool flat, const Cell* arg, int32_t limit,
+                int32_t indent) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    gc::ProtectNode keep_buffer(&buffer);
+    limit = put(buffer, "make op! ", arg, limit);
+    if (used_up(arg, limit)) return limit;
+    if (source_type(&v) != type_function) return mold_spec(&v, buffer, "[", "]", all, flat, arg, limit, indent);
+    limit = mold_spec(&v, buffer, "func ", "", all, flat, arg, limit, indent);
+    if (used_up(arg, limit)) return limit;
+    Cell body = cell_at(v.w3, function::info_body);
+    gc::Protect keep_body(&body);
+    if (cell::type(&body) != type_block) return limit;
+    return call_mold(&body, buffer, false, all, flat, arg != nullptr, limit, indent);
+}
+
+// Built-ins are the same when they run the same code (or, for operators
+// from functions, share the context), whatever their specs say.
+int32_t native_compare(const Cell* a, const Cell* b, int32_t op) {
+    bool sameness = (op >= op_equal && op <= op_strict_equal) || (op >= op_sort && op <= op_same) || op == op_find;
+    if (cell::type(a) != cell::type(b) || !sameness) return not_comparable;
+    if (a->w1 == b->w1) return 0;
+    return int32_t(a->w1) < int32_t(b->w1) ? -1 : 1;
+}
+
+}  // namespace
+
+namespace native_type {
+
+void init() {
+    datatype::Record n{type_native, 0, "native!", {}};
+    n.slots[slot_make - 1] = handler(native_make);
+    n.slots[slot_reflect - 1] = handler(native_reflect);
+    n.slots[slot_form - 1] = handler(text_form<native_text>);
+    n.slots[slot_mold - 1] = handler(native_mold);
+    n.slots[slot_compare - 1] = handler(native_compare);
+    datatype::register_type(65, n);
+
+    datatype::Record a{type_action, type_native, "action!", {}};
+    a.slots[slot_make - 1] = handler(native_make);
+    a.slots[slot_reflect - 1] = datatype::inherit();
+    a.slots[slot_form - 1] = handler(text_form<action_text>);
+    a.slots[slot_mold - 1] = handler(native_mold);
+    a.slots[slot_compare - 1] = handler(native_compare);
+    datatype::register_type(65, a);
+
+    datatype::Record o{type_op, type_native, "op!", {}};
+    o.slots[slot_make - 1] = handler(op_make);
+    o.slots[slot_reflect - 1] = datatype::inherit();
+    o.slots[slot_form - 1] = handler(text_form<op_text>);
+    o.slots[slot_mold - 1] = handler(op_mold);
+    o.slots[slot_compare - 1] = handler(native_compare);
+    datatype::register_type(65, o);
+}
+
+}  // namespace native_type
+
+namespace natives {
+
+void set_native(int32_t index, FrameFn fn) {
+    if (index >= 1 && index <= table_size) native_table[size_t(index) - 1] = fn;
+}
+FrameFn native_at(int32_t index) {
+    return index >= 1 && index <= table_size ? native_table[size_t(index) - 1] : nullptr;
+}
+void set_front_end(int32_t slot, FrameFn fn) {
+    if (slot >= 1 && slot <= front_end_count) front_end_table[size_t(slot) - 1] = fn;
+}
+FrameFn front_end_at(int32_t slot) {
+    return slot >= 1 && slot <= front_end_count ? front_end_table[size_t(slot) - 1] : nullptr;
+}
+
+bool is_operator_spec(uint32_t spec) {
+    const int32_t local = canonical_of("local");
+    const int32_t extern_word = canonical_of("extern");
+    int32_t count = 0;
+    bool plain_seen = false;
+    for (int32_t i = 0; i < count_of(spec); i++) {
+        Cell c = cell_at(spec, i);
+        uint8_t t = cell::type(&c);
+        if (t == type_string || t == type_block) continue;
+        if (t == type_word) {
+            plain_seen = true;
+            count++;
+        } else if (t == type_lit_word || t == type_get_word) {
+            // The left operand is evaluated before the operator is seen:
+            // it cannot be taken literally.
+            if (!plain_seen) return false;
+            count++;
+        } else if (t == type_set_word) {
+            break;
+        } else if (t == type_refinement) {
+            if (canonical(&c) == local || canonical(&c) == extern_word) break;
+            return false;
+        } else {
+            return false;
+        }
+    }
+    return count == 2;
+}
+
+}  // namespace natives
+
+}  // namespace vum

@@ -1,0 +1,840 @@
+#include "datatypes/object.h"
+
+#include <cstring>
+#include <string>
+
+#include "datatypes/block.h"
+#include "datatypes/logic.h"
+#include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/cycle-guard.h"
+#include "memory/memory-manager.h"
+#include "memory/ownership.h"
+#include "memory/raise-error.h"
+#include "memory/runtime-symbols.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/unicode.h"
+#include "memory/value-stack.h"
+
+namespace vum::object_type {
+
+CallFn call_function = nullptr;
+CountLocalsFn count_locals = nullptr;
+int32_t unanswered_calls = 0;
+
+namespace {
+
+using namespace actions;
+namespace rs = runtime_symbols;
+
+uint32_t class_counter = first_class_id;
+Cell shared_none = {type_none, 0, 0, 0};
+const Cell none_value = {type_none, 0, 0, 0};
+
+// ---- Small helpers ----
+
+uint32_t values_node(uint32_t ctx) { return context::context_cell(ctx)->w2; }
+Cell* slot(uint32_t ctx, int32_t i) { return series::cells_head(values_node(ctx)) + i; }
+int32_t slot_count(uint32_t ctx) { return int32_t(nodes::buffer(values_node(ctx))->count()); }
+
+// A never-written slot reads as unset!.
+Cell read_slot(uint32_t ctx, int32_t i) {
+    Cell v = *slot(ctx, i);
+    if (cell::type(&v) == 0) cell::make_unset(&v);
+    return v;
+}
+
+// The word of field i as a plain word! bound to the object.
+Cell field_word(uint32_t ctx, int32_t i) {
+    Cell w = *context::word_at(ctx, i);
+    w.header = type_word;
+    return w;
+}
+
+int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
+int32_t on_change_symbol() { return canonical(int32_t(rs::words[rs::word_on_change_star].w2)); }
+int32_t on_deep_symbol() { return canonical(int32_t(rs::words[rs::word_on_deep_change_star].w2)); }
+
+bool is_handler_word(uint32_t ctx, int32_t i) {
+    int32_t s = canonical(int32_t(context::word_at(ctx, i)->w2));
+    return s == on_change_symbol() || s == on_deep_symbol();
+}
+
+bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_issue; }
+bool is_path_word(uint8_t t) {
+    return t == type_word || t == type_set_word || t == type_get_word || t == type_lit_word;
+}
+bool is_number(uint8_t t) { return t == type_integer || t == type_float || t == type_percent; }
+bool is_object_kind(uint8_t t) { return t == type_object || t == type_error || t == type_port; }
+
+// The kinds make and copy give their own copy.
+bool is_copied_series(uint8_t t) {
+    switch (t) {
+        case type_block: case type_paren: case type_string: case type_file: case type_url:
+        case type_path: case type_lit_path: case type_set_path: case type_get_path:
+        case type_tag: case type_email: case type_ref:
+            return true;
+        default:
+            return false;
+    }
+}
+bool is_rebound_block(uint8_t t) {
+    return t == type_block || t == type_paren || (t >= type_path && t <= type_get_path) || t == type_hash;
+}
+bool can_copy(uint8_t t) { return datatype::is_registered(t) && datatype::handler(t, slot_copy) != nullptr; }
+
+void put_text(uint32_t buffer, const char* text, int32_t* limit) {
+    string::append_ascii(buffer, text);
+    *limit -= int32_t(std::strlen(text));
+}
+void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
+    string::append_char(buffer, c);
+    (*limit)--;
+}
+void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
+    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
+}
+
+void write_owner(const Cell& object) { *context::owner_cell(object.w1) = object; }
+
+Cell datatype_of(const Cell* v) { return {type_datatype, cell::type(v) ? cell::type(v) : uint32_t(type_unset), 0, 0}; }
+
+Cell new_block(int32_t n) {
+    Cell b = none_value;
+    block_actions::make_at(&b, n);
+    return b;
+}
+void append(const Cell* block, const Cell& value) {
+    Cell v = value;
+    gc::Protect keep(&v);
+    *block::alloc_tail(block) = v;
+}
+
+// Copies the series value in place through its copy action.
+void copy_series_value(Cell* v, bool deep) {
+    if (!is_copied_series(cell::type(v)) || !can_copy(cell::type(v))) return;
+    Cell source = *v;
+    gc::Protect keep(&source);
+    call_copy(&source, v, nullptr, deep, nullptr);
+}
+
+// Each field's series copied; block kinds bound to the object.
+void copy_fields(const Cell* object, bool deep) {
+    uint32_t ctx = object->w1;
+    gc::ProtectNode keep(&ctx);
+    Cell v = none_value;
+    gc::Protect keep_v(&v);
+    for (int32_t i = 0; i < slot_count(ctx); i++) {
+        v = *slot(ctx, i);
+        if (!is_copied_series(cell::type(&v))) continue;
+        copy_series_value(&v, deep);
+        if (is_rebound_block(cell::type(&v))) context::bind_block(&v, ctx, true);
+        *slot(ctx, i) = v;
+    }
+}
+
+// A new object context with the prototype's words and values, the same
+// class id and header type; no change record yet.
+Cell copy_object(const Cell* prototype) {
+    Cell p = *prototype;
+    gc::Protect keep(&p);
+    int32_t n = context::word_count(p.w1);
+    uint32_t ctx = context::make(n, false, false, p.w1, context::kind_object);
+    gc::ProtectNode keep_ctx(&ctx);
+    for (int32_t i = 0; i < n; i++) {
+        Cell v = i < slot_count(p.w1) ? *slot(p.w1, i) : core_types::unset_cell;
+        *series::alloc_tail_cell(values_node(ctx)) = v;
+    }
+    clear_changed_marks(ctx);
+    Cell out = {p.header & cell::type_mask, ctx, p.w2, 0};
+    write_owner(out);
+    return out;
+}
+
+// Makes the object owner of the series in its fields.
+void own_fields(const Cell* object) {
+    Cell o = *object;
+    gc::Protect keep(&o);
+    for (int32_t i = 0; i < slot_count(o.w1); i++) {
+        Cell w = field_word(o.w1, i);
+        gc::Protect keep_w(&w);
+        ownership::set_owner(slot(o.w1, i), &o, &w);
+    }
+    context::context_cell(o.w1)->header |= cell::flag_owner;
+}
+
+// Stores into field i: the changed mark, and on-change* for an object with a
+// change record (never for the handler fields themselves).
+void write_field(const Cell* object, int32_t i, const Cell* value) {
+    Cell o = *object;
+    Cell v = *value;
+    Cell old = read_slot(o.w1, i);
+    gc::Protect keep_o(&o);
+    gc::Protect keep_v(&v);
+    gc::Protect keep_old(&old);
+    *slot(o.w1, i) = v;
+    context::word_at(o.w1, i)->header |= cell::flag_slot_changed;
+    if (o.w3 && !is_handler_word(o.w1, i)) {
+        Cell w = field_word(o.w1, i);
+        gc::Protect keep_w(&w);
+        call_change_handler(&o, &w, &old, &v);
+    }
+}
+
+// Record cell k: refreshes the local count when the function's spec changed.
+void refresh_record(uint32_t record, int32_t k, const Cell* function) {
+    if (!count_locals) return;
+    uint32_t spec = 0;
+    int32_t locals = count_locals(function, &spec);
+    Cell* r = series::cells_head(record) + k;
+    if (r->w3 == spec) return;
+    r->w2 = (r->w2 & 0xFFFF0000u) | (uint32_t(locals) & 0xFFFF);
+    r->w3 = spec;
+}
+
+void run_handler(const Cell* object, const Cell* function, const Cell* name, Cell* args, int32_t count) {
+    if (!call_function) {
+        unanswered_calls++;
+        return;
+    }
+    call_function(object, function, name, args, count);
+}
+
+void context_change_hook(const Cell* owner, const Cell* word, const Cell* old_value, const Cell* new_value) {
+    call_change_handler(owner, word, old_value, new_value);
+}
+
+[[noreturn]] void raise_path(const char* id, const actions::PathStep& step, const Cell* element) {
+    Cell path = step.path ? *step.path : none_value;
+    errors::raise(errors::category_script, id, &path, element);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ class ids
+
+uint32_t next_class_id() { return ++class_counter; }
+
+bool word_has_class(const Cell* word, uint32_t class_id) {
+    if (!word->w1 || int32_t(word->w3) < 0) return false;
+    const Cell* v = context::get_word_value(word);
+    return cell::type(v) == type_object && v->w2 == class_id;
+}
+
+bool slot_has_class(uint32_t ctx, int32_t index, uint32_t class_id) {
+    if (index < 0 || index >= slot_count(ctx)) return false;
+    const Cell* v = slot(ctx, index);
+    return cell::type(v) == type_object && v->w2 == class_id;
+}
+
+// ------------------------------------------------------------ fields
+
+int32_t field_index(const Cell* object, const Cell* word) {
+    return context::find_word(object->w1, int32_t(word->w2), true);
+}
+
+Cell* select_word(const Cell* object, const Cell* word) {
+    int32_t i = field_index(object, word);
+    if (i < 0 || i >= slot_count(object->w1)) {
+        shared_none = none_value;
+        return &shared_none;
+    }
+    return slot(object->w1, i);
+}
+
+Cell* values_head(const Cell* context) { return series::cells_head(context->w2); }
+int32_t word_count(const Cell* object) { return context::word_count(object->w1); }
+Cell* first_word(const Cell* object) { return context::word_at(object->w1, 0); }
+
+void clear_new_line_marks(uint32_t node) {
+    for (Cell *c = series::cells_head(node), *end = series::cells_tail(node); c < end; c++) cell::clear_new_line(c);
+}
+
+void clear_changed_marks(uint32_t ctx) {
+    for (int32_t i = 0, n = context::word_count(ctx); i < n; i++)
+        context::word_at(ctx, i)->header &= ~uint32_t(cell::flag_slot_changed);
+}
+
+// ------------------------------------------------------------ makers
+
+void make_at(Cell* target, int32_t n) {
+    uint32_t ctx = context::make(n, false, false, 0, context::kind_object);
+    *target = {type_object, ctx, 0, 0};
+    write_owner(*target);
+}
+
+Cell* push(uint32_t ctx, uint32_t class_id) {
+    gc::ProtectNode keep(&ctx);
+    if (slot_count(ctx) == 0)
+        for (int32_t i = 0, n = context::word_count(ctx); i < n; i++)
+            cell::make_unset(series::alloc_tail_cell(values_node(ctx)));
+    Cell* c = stack::push_cell();
+    *c = {type_object, ctx, class_id, 0};
+    write_owner(*c);
+    return c;
+}
+
+Cell* push_with_class(uint32_t ctx, uint32_t change_record, uint32_t class_id) {
+    Cell* c = stack::push_cell();
+    *c = {type_object, ctx, class_id, change_record};
+    write_owner(*c);
+    return c;
+}
+
+uint32_t make_change_record(int32_t on_change, int32_t on_change_locals, uint32_t on_change_spec, int32_t on_deep,
+                            int32_t on_deep_locals, uint32_t on_deep_spec) {
+    auto packed = [](int32_t position, int32_t locals) {
+        uint32_t p = position < 0 ? no_handler : uint32_t(position) & 0xFFFF;
+        return p << 16 | (uint32_t(locals) & 0xFFFF);
+    };
+    uint32_t record = memory::alloc_cells(2);
+    *series::alloc_tail_cell(record) = {type_pair, 0, packed(on_change, on_change_locals), on_change_spec};
+    *series::alloc_tail_cell(record) = {type_pair, 0, packed(on_deep, on_deep_locals), on_deep_spec};
+    return record;
+}
+
+void set_change_handlers(Cell* object) {
+    uint32_t ctx = object->w1;
+    gc::ProtectNode keep(&ctx);
+    int32_t position[2] = {-1, -1}, locals[2] = {0, 0};
+    uint32_t spec[2] = {0, 0};
+    for (int32_t i = 0, n = context::word_count(ctx); i < n; i++) {
+        int32_t s = canonical(int32_t(context::word_at(ctx, i)->w2));
+        int32_t k = s == on_change_symbol() ? 0 : s == on_deep_symbol() ? 1 : -1;
+        if (k < 0) continue;
+        Cell v = read_slot(ctx, i);
+        if (cell::type(&v) != type_function && cell::type(&v) != type_routine) {
+            Cell w = field_word(ctx, i);
+            Cell type = datatype_of(&v);
+            errors::raise(errors::category_script, "bad-field-set", &w, &type);
+        }
+        position[k] = i;
+        if (count_locals) locals[k] = count_locals(&v, &spec[k]);
+    }
+    object->w3 = 0;
+    if (position[0] >= 0 || position[1] >= 0)
+        object->w3 = make_change_record(position[0], locals[0], spec[0], position[1], locals[1], spec[1]);
+    write_owner(*object);
+    if (position[1] >= 0) own_fields(object);
+}
+
+bool has_deep_handler(uint32_t ctx) {
+    const Cell* owner = context::owner_cell(ctx);
+    if (!is_object_kind(cell::type(owner)) || owner->w3 == 0) return false;
+    return (series::cells_head(owner->w3)[1].w2 >> 16) != no_handler;
+}
+
+void copy_values(uint32_t prototype_ctx, const Cell* object, bool copy_all) {
+    uint32_t from = prototype_ctx;
+    uint32_t ctx = object->w1;
+    gc::ProtectNode keep_from(&from);
+    gc::ProtectNode keep_ctx(&ctx);
+    Cell v = none_value;
+    gc::Protect keep_v(&v);
+    for (int32_t i = 0; i < context::word_count(from) && i < slot_count(from); i++) {
+        int32_t at = context::find_word(ctx, int32_t(context::word_at(from, i)->w2), true);
+        if (at < 0) continue;
+        v = *slot(from, i);
+        copy_series_value(&v, copy_all);
+        if (is_rebound_block(cell::type(&v))) context::bind_block(&v, ctx, true);
+        *slot(ctx, at) = v;
+    }
+}
+
+namespace {
+
+// The spec's set-word runs and the values after them: each run's words get
+// the value that follows it; a run at the end gets `tail` (or stays as it
+// is when tail is null). Words are added to the object when missing.
+template <class Convert>
+void assign_runs(const Cell* object, const Cell* spec, const Cell* tail, Convert convert) {
+    Cell o = *object;
+    Cell s = *spec;
+    gc::Protect keep_o(&o);
+    gc::Protect keep_s(&s);
+    Cell v = none_value;
+    gc::Protect keep_v(&v);
+    int32_t run_start = -1;
+    int32_t total = block_actions::buffer_length(s.w2);
+    for (int32_t i = int32_t(s.w1); i <= total; i++) {
+        bool at_end = i == total;
+        if (!at_end && cell::type(block_actions::cell_at(s.w2, i)) == type_set_word) {
+            if (run_start < 0) run_start = i;
+            continue;
+        }
+        if (run_start < 0) continue;  // a value with no set-word before it
+        if (at_end) {
+            if (!tail) break;
+            v = *tail;
+        } else {
+            v = *block_actions::cell_at(s.w2, i);
+            convert(&v);
+        }
+        for (int32_t k = run_start; k < i; k++) {
+            int32_t symbol = int32_t(block_actions::cell_at(s.w2, k)->w2);
+            int32_t at = context::add_word(o.w1, symbol);
+            *slot(o.w1, at) = v;
+        }
+        run_start = -1;
+    }
+}
+
+}  // namespace
+
+void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result) {
+    Cell s = *spec;
+    gc::Protect keep_s(&s);
+    if (!block_actions::is_any_block(cell::type(&s))) errors::raise(errors::category_syntax, "malconstruct", &s);
+    Cell out = none_value;
+    gc::Protect keep_out(&out);
+    bool with_prototype = prototype && is_object_kind(cell::type(prototype));
+    if (with_prototype) {
+        out = copy_object(prototype);
+        copy_fields(&out, false);
+        set_change_handlers(&out);
+    } else {
+        make_at(&out, 4);
+        out.w2 = next_class_id();
+    }
+    int32_t yes[] = {rs::id(rs::sym_true), rs::id(rs::sym_yes), rs::id(rs::sym_on)};
+    int32_t no[] = {rs::id(rs::sym_false), rs::id(rs::sym_no), rs::id(rs::sym_off)};
+    int32_t none_symbol = canonical(rs::id(rs::sym_none));
+    auto convert = [&](Cell* v) {
+        if (only || cell::type(v) != type_word) return;
+        int32_t symbol = canonical(int32_t(v->w2));
+        for (int32_t y : yes)
+            if (symbol == canonical(y)) *v = core_types::true_cell;
+        for (int32_t n : no)
+            if (symbol == canonical(n)) *v = core_types::false_cell;
+        if (symbol == none_symbol) *v = none_value;
+    };
+    assign_runs(&out, &s, &none_value, convert);
+    write_owner(out);
+    *result = out;
+}
+
+void set_words(const Cell* target, const Cell* value, bool any, bool only, bool some) {
+    Cell o = *target;
+    Cell src = *value;
+    gc::Protect keep_o(&o);
+    gc::Protect keep_src(&src);
+    int32_t n = slot_count(o.w1);
+    uint8_t t = cell::type(&src);
+    bool from_object = is_object_kind(t) && !only;
+    bool from_block = block_actions::is_any_block(t) && !only;
+    if (!from_object && !from_block) {
+        for (int32_t i = 0; i < n; i++) write_field(&o, i, &src);
+        return;
+    }
+    // An object gives the value of the target field's word (what is
+    // written), so the pre-scan checks those and nothing else.
+    auto source_at = [&](int32_t i, Cell* out) {
+        if (from_object) {
+            int32_t at = context::find_word(src.w1, int32_t(context::word_at(o.w1, i)->w2), true);
+            if (at < 0 || at >= slot_count(src.w1)) return false;
+            *out = read_slot(src.w1, at);
+            return true;
+        }
+        int32_t at = int32_t(src.w1) + i;
+        if (at >= block_actions::buffer_length(src.w2)) {
+            *out = none_value;
+            return false;
+        }
+        *out = *block_actions::cell_at(src.w2, at);
+        if (cell::type(out) == 0) cell::make_unset(out);
+        return true;
+    };
+    Cell v = none_value;
+    gc::Protect keep_v(&v);
+    // Nothing is written when a value is missing.
+    if (!some && !any) {
+        for (int32_t i = 0; i < n; i++) {
+            if (!source_at(i, &v)) {
+                if (from_object) continue;
+                break;
+            }
+            if (cell::type(&v) == type_unset) {
+                Cell w = field_word(o.w1, i);
+                errors::raise(errors::category_script, "need-value", &w);
+            }
+        }
+    }
+    for (int32_t i = 0; i < n; i++) {
+        if (!source_at(i, &v) && from_object) continue;
+        if (some && cell::type(&v) == type_none) continue;
+        write_field(&o, i, &v);
+    }
+}
+
+// ------------------------------------------------------------ change handlers
+
+void call_change_handler(const Cell* object, const Cell* word, const Cell* old_value, const Cell* new_value) {
+    if (!object->w3) return;
+    Cell o = *object;
+    Cell args[3] = {*word, *old_value, *new_value};
+    gc::Protect keep_o(&o);
+    gc::Protect keep_args(args, 3);
+    uint32_t position = series::cells_head(o.w3)[0].w2 >> 16;
+    if (position == no_handler) return;
+    Cell function = read_slot(o.w1, int32_t(position));
+    gc::Protect keep_f(&function);
+    if (cell::type(&function) != type_function)
+        errors::raise(errors::category_script, "invalid-obj-evt", &function);
+    refresh_record(o.w3, 0, &function);
+    if (args[0].w1 != o.w1 || int32_t(args[0].w3) < 0) context::bind_word(o.w1, &args[0]);
+    Cell name = rs::words[rs::word_on_change_star];
+    gc::Protect keep_name(&name);
+    run_handler(&o, &function, &name, args, 3);
+}
+
+void fire_on_change(const Cell* object, const Cell* word) {
+    Cell* top = stack::top_cell();
+    call_change_handler(object, word, top, top - 1);
+}
+
+void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
+                              const Cell* new_value, int32_t index, int32_t part) {
+    Cell o = *owner;
+    gc::Protect keep_o(&o);
+    if (!o.w3) errors::raise(errors::category_script, "invalid-obj-evt", &o);
+    uint32_t position = series::cells_head(o.w3)[1].w2 >> 16;
+    if (position == no_handler) return;
+    Cell function = read_slot(o.w1, int32_t(position));
+    gc::Protect keep_f(&function);
+    if (cell::type(&function) != type_function) return;
+    refresh_record(o.w3, 1, &function);
+    Cell args[7] = {o, *word, *target, *action, new_value ? *new_value : none_value, none_value, none_value};
+    cell::make_integer(&args[5], index);
+    cell::make_integer(&args[6], part);
+    gc::Protect keep_args(args, 7);
+    Cell name = rs::words[rs::word_on_deep_change_star];
+    gc::Protect keep_name(&name);
+    run_handler(&o, &function, &name, args, 7);
+}
+
+// ------------------------------------------------------------ text
+
+int32_t mold_body(const Cell* object, uint32_t buffer, bool only, bool all, bool flat, bool form, const Cell* arg,
+                  int32_t limit, int32_t indent) {
+    Cell o = *object;
+    gc::Protect keep(&o);
+    gc::ProtectNode keep_buffer(&buffer);
+    Cell v = none_value;
+    gc::Protect keep_v(&v);
+    cycles::Visit visit(o.w1);
+    bool line_per_field = !form && !only && !flat;
+    uint32_t separator = flat ? ' ' : '\n';
+    int32_t n = context::word_count(o.w1);
+    int32_t written = 0;
+    for (int32_t i = 0; i < n && i < slot_count(o.w1); i++) {
+        if (arg && limit <= 0) break;
+        if (!all && is_handler_word(o.w1, i)) continue;
+        if (cell::type(slot(o.w1, i)) == 0) cell::make_unset(slot(o.w1, i));
+        if (line_per_field) {
+            if (written == 0) put_char(buffer, '\n', &limit);
+            put_indent(buffer, indent + 1, &limit);
+        } else if (written > 0) {
+            put_char(buffer, separator, &limit);
+        }
+        written++;
+        // The name is copied out: appending may move the symbol table's text.
+        int32_t length = 0;
+        const char* text = symbols::text(int32_t(context::word_at(o.w1, i)->w2), &length);
+        std::string name(text, size_t(length));
+        string::append_utf8(buffer, name.data(), length);
+        auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
+        limit -= unicode::count_utf8_chars(bytes, bytes + length);
+        put_text(buffer, ": ", &limit);
+        v = *slot(o.w1, i);
+        if (cell::type(&v) == type_word) put_char(buffer, '\'', &limit);
+        limit = call_mold(&v, buffer, false, all, flat, arg != nullptr, limit, indent + 1);
+        if (line_per_field) put_char(buffer, '\n', &limit);
+    }
+    if (line_per_field && written > 0 && indent >= 1) put_indent(buffer, indent, &limit);
+    return limit;
+}
+
+int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
+    if (block_actions::emit_ellipsis(value, buffer, &limit, false)) return limit;
+    return mold_body(value, buffer, false, false, false, true, arg, limit, 0);
+}
+
+int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
+             int32_t indent) {
+    if (block_actions::emit_ellipsis(value, buffer, &limit, true)) return limit;
+    Cell o = *value;
+    gc::Protect keep(&o);
+    gc::ProtectNode keep_buffer(&buffer);
+    if (!only) put_text(buffer, "make object! [", &limit);
+    limit = mold_body(&o, buffer, only, all, flat, false, arg, limit, indent);
+    if (!only && !(arg && limit <= 0)) put_text(buffer, "]", &limit);
+    return limit;
+}
+
+// ------------------------------------------------------------ handlers
+
+void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
+    (void)type;
+    Cell p = *prototype;
+    Cell s = *spec;
+    gc::Protect keep_p(&p);
+    gc::Protect keep_s(&s);
+    Cell out = none_value;
+    gc::Protect keep_out(&out);
+    bool with_prototype = cell::type(&p) == type_object;
+    uint8_t st = cell::type(&s);
+    bool block_spec = st == type_block;
+    if (!block_spec && !is_object_kind(st)) errors::raise(errors::category_syntax, "malconstruct", &s);
+    if (with_prototype) {
+        out = copy_object(&p);
+        if (!block_spec) copy_fields(&out, false);
+    } else {
+        make_at(&out, 4);
+    }
+    bool added = false;
+    if (!block_spec) {
+        int32_t before = context::word_count(out.w1);
+        for (int32_t i = 0; i < context::word_count(s.w1) && i < slot_count(s.w1); i++) {
+            Cell v = read_slot(s.w1, i);
+            gc::Protect keep_v(&v);
+            context::put_word_value(out.w1, int32_t(context::word_at(s.w1, i)->w2), &v);
+        }
+        added = context::word_count(out.w1) > before;
+        copy_fields(&out, false);
+    } else {
+        added = context::collect_set_words(out.w1, &s);
+        context::bind_block(&s, out.w1, true);
+        if (with_prototype) copy_values(p.w1, &out, false);
+        // Until the evaluator runs the spec, each set-word takes the value
+        // that follows it as it stands.
+        assign_runs(&out, &s, nullptr, [](Cell*) {});
+    }
+    clear_changed_marks(out.w1);
+    clear_new_line_marks(values_node(out.w1));
+    out.w2 = with_prototype && !added ? p.w2 : next_class_id();
+    set_change_handlers(&out);
+    *result = out;
+}
+
+void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
+    Cell o = *value;
+    gc::Protect keep(&o);
+    int32_t field = canonical(field_symbol);
+    uint32_t ctx = o.w1;
+    int32_t n = context::word_count(ctx);
+    Cell b = none_value;
+    gc::Protect keep_b(&b);
+    if (field == canonical(int32_t(rs::words[rs::word_changed].w2))) {
+        b = new_block(n);
+        for (int32_t i = 0; i < n; i++)
+            if (context::word_at(ctx, i)->header & cell::flag_slot_changed) append(&b, field_word(ctx, i));
+    } else if (field == canonical(rs::id(rs::sym_class))) {
+        cell::make_integer(&b, int32_t(o.w2));
+    } else if (field == canonical(rs::id(rs::sym_words))) {
+        b = new_block(n);
+        for (int32_t i = 0; i < n; i++) append(&b, field_word(ctx, i));
+    } else if (field == canonical(rs::id(rs::sym_values))) {
+        b = new_block(n);
+        for (int32_t i = 0; i < n && i < slot_count(ctx); i++) append(&b, read_slot(ctx, i));
+    } else if (field == canonical(rs::id(rs::sym_body))) {
+        b = new_block(2 * n);
+        for (int32_t i = 0; i < n && i < slot_count(ctx); i++) {
+            Cell w = field_word(ctx, i);
+            w.header = uint32_t(type_set_word) | cell::flag_new_line;
+            append(&b, w);
+            Cell v = read_slot(ctx, i);
+            if (cell::type(&v) == type_word) cell::set_type(&v, type_lit_word);
+            if (cell::type(&v) == type_path) cell::set_type(&v, type_lit_path);
+            append(&b, v);
+        }
+    } else if (field == canonical(rs::id(rs::sym_owner))) {
+        cell::make_logic(&b, (context::context_cell(ctx)->header & cell::flag_owner) != 0);
+    } else if (field == canonical(rs::id(rs::sym_events_q))) {
+        cell::make_logic(&b, o.w3 != 0);
+    } else {
+        errors::raise(errors::category_internal, "not-done");
+    }
+    *result = b;
+}
+
+void eval_path(const actions::PathStep& step, Cell* result) {
+    Cell o = *step.parent;
+    Cell element = *step.element;
+    gc::Protect keep_o(&o);
+    gc::Protect keep_e(&element);
+    if (!is_path_word(cell::type(&element))) raise_path("invalid-path", step, &element);
+    uint32_t ctx = o.w1;
+    int32_t n = slot_count(ctx);
+    int32_t index = int32_t(element.w3);
+    // A word already bound to the object names its slot.
+    bool cached = element.w1 == ctx && index >= 0 && index < n &&
+                  canonical(int32_t(context::word_at(ctx, index)->w2)) == canonical(int32_t(element.w2));
+    if (!cached) index = context::find_word(ctx, int32_t(element.w2), true);
+    auto absent = [&]() {
+        if (step.reserved && step.notify) {
+            cell::make_unset(result);
+            return;
+        }
+        raise_path(step.notify ? "invalid-path" : "unset-path", step, &element);
+    };
+    if (index < 0 || index >= n) return absent();
+    if (!step.value) {
+        Cell v = read_slot(ctx, index);
+        if (cell::type(&v) == type_unset) return absent();
+        *result = v;
+        return;
+    }
+    Cell v = *step.value;
+    gc::Protect keep_v(&v);
+    Cell old = read_slot(ctx, index);
+    gc::Protect keep_old(&old);
+    Cell w = field_word(ctx, index);
+    gc::Protect keep_w(&w);
+    context::set_in(&w, &v, ctx, false);
+    if (o.w3) call_change_handler(&o, &w, &old, &v);
+    *result = v;
+}
+
+int32_t compare(const Cell* a, const Cell* b, int32_t op) {
+    if (!is_object_kind(cell::type(b))) return not_comparable;
+    uint32_t x = a->w1, y = b->w1;
+    if (x == y) return 0;
+    if (op == op_same) return -1;
+    if (cycles::find(x)) return cycles::find(y) ? 0 : -1;
+    int32_t nx = context::word_count(x), ny = context::word_count(y);
+    if (nx != ny) return nx < ny ? -1 : 1;
+    gc::ProtectNode keep_x(&x);
+    gc::ProtectNode keep_y(&y);
+    cycles::Visit visit_x(x);
+    cycles::Visit visit_y(y);
+    Cell va = none_value, vb = none_value;
+    gc::Protect keep_a(&va);
+    gc::Protect keep_b(&vb);
+    for (int32_t i = 0; i < nx; i++) {
+        int32_t sa = canonical(int32_t(context::word_at(x, i)->w2));
+        int32_t sb = canonical(int32_t(context::word_at(y, i)->w2));
+        if (sa != sb) return sa < sb ? -1 : 1;
+        va = i < slot_count(x) ? read_slot(x, i) : core_types::unset_cell;
+        vb = i < slot_count(y) ? read_slot(y, i) : core_types::unset_cell;
+        uint8_t ta = cell::type(&va), tb = cell::type(&vb);
+        int32_t r;
+        if (ta == tb || (is_word_kind(ta) && is_word_kind(tb)) || (is_number(ta) && is_number(tb))) {
+            r = call_compare(&va, &vb, op);
+            // Values of one type that cannot be ordered are unequal.
+            if (r == not_comparable) r = -1;
+        } else {
+            r = ta < tb ? -1 : 1;
+        }
+        if (r != 0) return r;
+    }
+    return 0;
+}
+
+void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
+    if (part) {
+        Cell word = block_actions::refinement_word("part");
+        errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
+    }
+    Cell p = *series;
+    gc::Protect keep_p(&p);
+    Cell kind = types ? *types : none_value;
+    gc::Protect keep_kind(&kind);
+    Cell out = copy_object(&p);
+    gc::Protect keep_out(&out);
+    if (types) {
+        if (deep && cycles::find(p.w1)) errors::raise(errors::category_internal, "no-cycle");
+        Cell values = {type_block, 0, values_node(out.w1), 0};
+        gc::Protect keep_values(&values);
+        if (deep) {
+            cycles::Visit visit(p.w1);
+            block_actions::copy_nested_values(&values, 0, slot_count(out.w1), 1, true, &kind);
+        } else {
+            block_actions::copy_nested_values(&values, 0, slot_count(out.w1), 1, false, &kind);
+        }
+    } else if (deep) {
+        copy_fields(&out, true);
+    }
+    set_change_handlers(&out);
+    *result = out;
+}
+
+void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result) {
+    if (cell::type(key) != type_word) {
+        Cell type = datatype_of(key);
+        errors::raise(errors::category_script, "invalid-key-type", &type);
+    }
+    actions::PathStep step{};
+    step.parent = series;
+    step.element = key;
+    step.value = value;
+    step.index = -1;
+    step.case_sensitive = case_sensitive;
+    step.notify = true;
+    eval_path(step, result);
+}
+
+void select(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result) {
+    (void)options;
+    if (!is_path_word(cell::type(value))) {
+        Cell type = datatype_of(value);
+        errors::raise(errors::category_script, "invalid-type", &type);
+    }
+    Cell v = *select_word(series, value);
+    if (cell::type(&v) == 0) cell::make_unset(&v);
+    *result = v;
+}
+
+void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensitive, Cell* result) {
+    (void)case_sensitive;
+    Cell o = *target;
+    Cell v = *value;
+    gc::Protect keep_o(&o);
+    gc::Protect keep_v(&v);
+    int32_t f = canonical(int32_t(field->w2));
+    if (f == canonical(int32_t(rs::words[rs::word_changed].w2))) {
+        if (cell::type(&v) != type_none) errors::raise(errors::category_script, "invalid-arg", &v);
+        clear_changed_marks(o.w1);
+    } else if (f == canonical(rs::id(rs::sym_owner))) {
+        own_fields(&o);
+    } else if (f == canonical(rs::id(rs::sym_owned))) {
+        if (cell::type(&v) == type_none) {
+            for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::unbind(slot(o.w1, i));
+        } else if (cell::type(&v) == type_block) {
+            if (block_actions::length_from_head(&v) < 2) errors::raise(errors::category_script, "invalid-arg", &v);
+            Cell owner = *block_actions::cell_at(v.w2, int32_t(v.w1));
+            Cell word = *block_actions::cell_at(v.w2, int32_t(v.w1) + 1);
+            gc::Protect keep_owner(&owner);
+            gc::Protect keep_word(&word);
+            for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::bind(slot(o.w1, i), &owner, &word);
+        } else {
+            errors::raise(errors::category_script, "invalid-arg", &v);
+        }
+    }
+    *result = v;
+}
+
+// ------------------------------------------------------------ registration
+
+void init() {
+    class_counter = first_class_id;
+    unanswered_calls = 0;
+    datatype::Record r{type_object, 0, "object!", {}};
+    r.slots[slot_make - 1] = handler(make);
+    r.slots[slot_reflect - 1] = handler(reflect);
+    r.slots[slot_form - 1] = handler(form);
+    r.slots[slot_mold - 1] = handler(mold);
+    r.slots[slot_eval_path - 1] = handler(eval_path);
+    r.slots[slot_compare - 1] = handler(compare);
+    r.slots[slot_copy - 1] = handler(copy);
+    r.slots[slot_put - 1] = handler(put);
+    r.slots[slot_select - 1] = handler(select);
+    r.slots[slot_modify - 1] = handler(modify);
+    datatype::register_type(65, r);
+    context::call_change_handler = context_change_hook;
+    ownership::deep_change_handler = call_deep_change_handler;
+}
+
+}  // namespace vum::object_type
