@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <ostream>
 #include <cstdio>
 #include <string>
 
@@ -43,6 +44,8 @@ struct FaultCase {
     int status;
     const char* report;  // first line on standard error; empty: silent
 };
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.what; }
 
 class FaultReport : public testing::TestWithParam<FaultCase> {};
 
