@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: in the normal build, again with
 # the collector's torture switch, and built with AddressSanitizer and
-# UndefinedBehaviorSanitizer. Ends with the line "N passed, N failed".
+# UndefinedBehaviorSanitizer, with and without torture. Ends with the line
+# "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")"
 . tools/ensure-packages.sh
@@ -37,6 +38,7 @@ run_suite build
 # Every allocation collects and moves every live buffer.
 VUM_GC_TORTURE=1 run_suite build
 run_suite build-sanitize -DVUM_SANITIZE=ON
+VUM_GC_TORTURE=1 run_suite build-sanitize -DVUM_SANITIZE=ON
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

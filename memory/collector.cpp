@@ -343,6 +343,7 @@ void collect() {
     for (uint32_t node : memory::external_nodes()) clear_mark(node);
     flush_free_queue();
     memory::settle_node_frames();
+    memory::note_collection();
     if (torture_stride) verify_frames();
 
     state.collections++;

@@ -116,7 +116,7 @@ SeriesFrame* frame_with_room(size_t need) {
 SeriesFrame* take_series_frame(size_t need) {
     SeriesFrame* f = frame_with_room(need);
     if (!f) {
-        gc::collect_if_enabled();
+        if (collection_due()) gc::collect_if_enabled();
         f = frame_with_room(need);
         // After a collection a fresh frame beats a nearly full one.
         if (!f || size_t(f->end - f->free) < nearly_full) {
@@ -155,6 +155,20 @@ static_assert(sizeof(SeriesFrame) % 16 == 8, "buffers in a frame start 8 past a 
 static_assert(sizeof(BigFrame) % 16 == 8, "a big frame's buffer starts 8 past a 16-byte boundary");
 
 bool initialised() { return nodes::table != nullptr; }
+
+bool collection_due() {
+    size_t interval = root.live_after_collection > min_collection_interval ? root.live_after_collection
+                                                                           : min_collection_interval;
+    return root.allocated_since_collection >= interval;
+}
+
+void note_collection() {
+    size_t live = 0;
+    for (SeriesFrame* f = root.series_frames_head; f; f = f->next) live += size_t(f->free - f->data_start());
+    for (BigFrame* f = root.big_frames_head; f; f = f->next) live += f->size;
+    root.live_after_collection = live;
+    root.allocated_since_collection = 0;
+}
 
 const std::vector<uint32_t>& external_nodes() { return externals; }
 
@@ -232,8 +246,9 @@ SeriesBuffer* alloc_buffer(int32_t count, int32_t unit, int32_t offset) {
 
     SeriesBuffer* b;
     uint32_t flags = u | series_flags::in_use | series_flags::made;
+    root.allocated_since_collection += need;
     if (need >= largest_frame_size) {
-        gc::collect_if_enabled();
+        if (collection_due()) gc::collect_if_enabled();
         auto* f = static_cast<BigFrame*>(os_alloc(sizeof(BigFrame) + need));
         f->size = need;
         f->prev = nullptr;

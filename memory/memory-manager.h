@@ -60,7 +60,19 @@ struct MemoryRoot {
     SeriesFrame* series_frames_tail;
     uint32_t next_frame_size;
     BigFrame* big_frames_head;
+    // Collection pacing: bytes handed out since the last collection, and
+    // the bytes in use right after it.
+    size_t allocated_since_collection;
+    size_t live_after_collection;
 };
+
+// Collections run when frames run short, but only once the heap has grown
+// by as much as was live after the last one (at least this much): marking a
+// large live set for every new frame would make loading it quadratic.
+constexpr size_t min_collection_interval = size_t(4) << 20;
+bool collection_due();
+// The collector calls it when it is done.
+void note_collection();
 
 extern MemoryRoot root;
 

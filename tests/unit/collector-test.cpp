@@ -172,6 +172,22 @@ TEST_F(Collector, ShortLivedSeriesStayWithinBoundedMemory) {
     EXPECT_TRUE(holds_integers(kept.w2, 10));
 }
 
+TEST_F(Collector, GrowingLiveSetIsNotMarkedForEveryNewFrame) {
+    if (gc::torture()) GTEST_SKIP() << "torture collects at every allocation";
+    gc::state.enabled = 1;
+    Cell kept;
+    cell::make_series(&kept, type_block, memory::alloc_cells(16));
+    gc::Protect root(&kept);
+    // 64 MB that all stay live, in 32 frames' worth of buffers: the heap
+    // doubles between collections instead of collecting per frame.
+    for (int i = 0; i < 640; i++) {
+        uint32_t n = memory::alloc_bytes(100000);
+        cell::make_series(series::alloc_tail_cell(kept.w2), type_binary, n);
+    }
+    EXPECT_LE(gc::state.collections, 6);
+    EXPECT_EQ(nodes::buffer(kept.w2)->count(), 640u);
+}
+
 TEST_F(Collector, TortureMovesEveryLiveBuffer) {
     gc::set_torture(1);
     gc::state.enabled = 1;
