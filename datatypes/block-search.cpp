@@ -29,10 +29,7 @@ using block_actions::length_from_head;
 
 const Cell none_value = {type_none, 0, 0, 0};
 
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) {
-    Cell word = block_actions::refinement_word(name);
-    errors::raise(errors::category_script, "invalid-refine-arg", &word, value);
-}
+[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 constexpr int64_t max_cells = (int64_t(0x7FFFFFFF) - 64) / 16;
 

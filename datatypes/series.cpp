@@ -69,18 +69,7 @@ Cell integer(int64_t n) {
 
 Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
-Cell refinement(const char* name) {
-    Cell w = context::load_word(name);
-    cell::set_type(&w, type_refinement);
-    return w;
-}
-
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
-    Cell r = refinement(name);
-    errors::raise(errors::category_script, "invalid-refine-arg", &r, &v);
-}
+[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void out_of_range(int64_t n) {
     Cell c = integer(n);

@@ -27,18 +27,7 @@ using ownership::Action;
 
 const Cell none = {type_none, 0, 0, 0};
 
-Cell refinement(const char* name) {
-    Cell w = context::load_word(name);
-    cell::set_type(&w, type_refinement);
-    return w;
-}
-
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
-    Cell r = refinement(name);
-    errors::raise(errors::category_script, "invalid-refine-arg", &r, &v);
-}
+[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
 

@@ -3,6 +3,8 @@
 #include "base/error-catalogue.h"
 #include "base/system-throw.h"
 #include "datatypes/error.h"
+#include "memory/collector.h"
+#include "memory/context.h"
 #include "memory/value-stack.h"
 
 namespace vum::errors {
@@ -30,6 +32,14 @@ void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const 
     error::create(category, id_index, arg1, arg2, arg3, error);
     if (trace_error) trace_error(error);
     stack::throw_error(error);
+}
+
+void raise_refine_arg(const char* refinement, const Cell* value) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    Cell r = context::load_word(refinement);
+    cell::set_type(&r, type_refinement);
+    raise(category_script, "invalid-refine-arg", &r, &v);
 }
 
 void raise_2_args(const Cell* a, const Cell* b) { raise(category_script, "bad-make-arg", a, b); }

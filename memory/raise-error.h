@@ -35,6 +35,10 @@ extern Designation last_raised;
 // By category and id index (the id's field position in its category).
 [[noreturn]] void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1 = nullptr,
                                  const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+// script invalid-refine-arg: the refinement named (without its slash) and
+// the value it was given.
+[[noreturn]] void raise_refine_arg(const char* refinement, const Cell* value);
+
 // script bad-make-arg with two values.
 [[noreturn]] void raise_2_args(const Cell* a, const Cell* b);
 

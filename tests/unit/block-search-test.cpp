@@ -46,19 +46,6 @@ protected:
 
     Cell* out = nullptr;
 
-    static Cell I(int32_t n) {
-        Cell c{};
-        return *cell::make_integer(&c, n);
-    }
-    static Cell W(const char* text) { return {type_word, 0, uint32_t(symbols::make(text)), uint32_t(-1)}; }
-    static Cell* B(std::initializer_list<Cell> items) {
-        Cell* b = stack::push_cell();
-        cell::make_none(b);
-        block_actions::make_at(b, int32_t(items.size()));
-        for (const Cell& c : items) block_actions::append_copy(b, &c);
-        return b;
-    }
-    static Cell* keep(const Cell& c) { return stack::push_copy(&c); }
     // The block from its head, as molded.
     static std::string m(const Cell* v) { return mold(*v); }
     static std::string whole(const Cell* b) {

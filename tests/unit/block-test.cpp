@@ -17,20 +17,6 @@ namespace {
 
 class BlockTest : public DatatypeTest {
 protected:
-    // Values live on the value stack, which the collector sees.
-    static Cell I(int32_t n) {
-        Cell c{};
-        return *cell::make_integer(&c, n);
-    }
-    static Cell W(const char* text) { return {type_word, 0, uint32_t(symbols::make(text)), uint32_t(-1)}; }
-    static Cell* B(std::initializer_list<Cell> items) {
-        Cell* b = stack::push_cell();
-        cell::make_none(b);
-        block_actions::make_at(b, int32_t(items.size()));
-        for (const Cell& c : items) block_actions::append_copy(b, &c);
-        return b;
-    }
-    static Cell* keep(const Cell& c) { return stack::push_copy(&c); }
     static Cell at(const Cell* b, int32_t i) { return *block_actions::cell_at(b->w2, int32_t(b->w1) + i); }
     static void new_line(const Cell* b, int32_t i) {
         block_actions::cell_at(b->w2, int32_t(b->w1) + i)->header |= cell::flag_new_line;

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "datatypes/all-types.h"
+#include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
 #include "engine/actions.h"
@@ -77,6 +78,21 @@ protected:
         vum::cell::set_type(&c, t);
         return c;
     }
+
+    // Short makers for block tests; the values live on the value stack,
+    // which the collector sees.
+    static vum::Cell I(int32_t n) { return integer(n); }
+    static vum::Cell W(const char* text) {
+        return {vum::type_word, 0, uint32_t(vum::symbols::make(text)), uint32_t(-1)};
+    }
+    static vum::Cell* B(std::initializer_list<vum::Cell> items) {
+        vum::Cell* b = vum::stack::push_cell();
+        vum::cell::make_none(b);
+        vum::block_actions::make_at(b, int32_t(items.size()));
+        for (const vum::Cell& c : items) vum::block_actions::append_copy(b, &c);
+        return b;
+    }
+    static vum::Cell* keep(const vum::Cell& c) { return vum::stack::push_copy(&c); }
 
     // Runs fn the way the evaluator runs a frame handler: a native frame
     // whose argument cells hold the operands; the result is left in the
