@@ -290,19 +290,22 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
 
 // ------------------------------------------------------------ append, insert, change
 
+// The /dup count: 1 without the refinement; below 1 nothing is inserted.
+static int32_t dup_count(const Cell* dup) {
+    if (!dup) return 1;
+    if (cell::type(dup) != type_integer) bad_refinement("dup", dup);
+    return cell::get_integer(dup);
+}
+
 void insert(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, bool append,
             Cell* result) {
     Cell s = *series, v = *value;
     gc::Protect keep(&s);
     gc::Protect keep_value(&v);
-    int32_t copies = 1;
-    if (dup) {
-        if (cell::type(dup) != type_integer) bad_refinement("dup", dup);
-        copies = cell::get_integer(dup);
-        if (copies < 1) {
-            *result = s;
-            return;
-        }
+    int32_t copies = dup_count(dup);
+    if (copies < 1) {
+        *result = s;
+        return;
     }
     bool spread = is_any_block(cell::type(&v)) && !only;
     if (spread) block_actions::clip_head(&v);
@@ -365,14 +368,10 @@ void change(Cell* series, const Cell* value, const Cell* part, bool only, const 
     Cell s = *series, v = *value;
     gc::Protect keep(&s);
     gc::Protect keep_value(&v);
-    int32_t copies = 1;
-    if (dup) {
-        if (cell::type(dup) != type_integer) bad_refinement("dup", dup);
-        copies = cell::get_integer(dup);
-        if (copies < 1) {
-            *result = s;
-            return;
-        }
+    int32_t copies = dup_count(dup);
+    if (copies < 1) {
+        *result = s;
+        return;
     }
     block_actions::clip_head(&s);
     int32_t head = int32_t(s.w1);
