@@ -6,6 +6,7 @@
 
 #include "base/error-catalogue.h"
 #include "base/float-text.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "engine/actions.h"
@@ -525,51 +526,11 @@ void error_path(const PathStep& step, Cell* result) {
     *result = v;
 }
 
-bool is_number(uint8_t t) { return t == type_integer || t == type_float || t == type_percent; }
-bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_issue; }
-
-int32_t order(uint32_t x, uint32_t y) { return x < y ? -1 : x > y ? 1 : 0; }
-
-// Field by field, as objects compare: word count, then each word's
+// Errors compare as objects, field by field: word count, then each word's
 // canonical symbol, then the values.
 int32_t error_compare(const Cell* a, const Cell* b, int32_t op) {
     if (cell::type(b) != type_error) return not_comparable;
-    uint32_t x = a->w1, y = b->w1;
-    if (x == y) return 0;
-    if (op == actions::op_same) return -1;
-    if (cycles::find(x)) return cycles::find(y) ? 0 : -1;
-    int32_t count_x = context::word_count(x), count_y = context::word_count(y);
-    if (count_x != count_y) return count_x < count_y ? -1 : 1;
-    gc::ProtectNode keep_x(&x);
-    gc::ProtectNode keep_y(&y);
-    cycles::Visit visit_x(x);
-    cycles::Visit visit_y(y);
-    Cell va = none_cell, vb = none_cell;
-    gc::Protect keep_a(&va);
-    gc::Protect keep_b(&vb);
-    for (int32_t i = 0; i < count_x; i++) {
-        int32_t sx = symbols::resolve(int32_t(context::word_at(x, i)->w2));
-        int32_t sy = symbols::resolve(int32_t(context::word_at(y, i)->w2));
-        if (sx != sy) return sx < sy ? -1 : 1;
-        va = *slot(x, i);
-        vb = *slot(y, i);
-        uint8_t ta = cell::type(&va), tb = cell::type(&vb);
-        int32_t r;
-        if (ta == tb || (is_word_kind(ta) && is_word_kind(tb)) || (is_number(ta) && is_number(tb))) {
-            r = actions::call_compare(&va, &vb, op);
-            if (r == not_comparable) {
-                // A kind without its own comparison: equal when the cells
-                // are, else in a fixed order of their words.
-                r = order(va.w1, vb.w1);
-                if (!r) r = order(va.w2, vb.w2);
-                if (!r) r = order(va.w3, vb.w3);
-            }
-        } else {
-            r = ta < tb ? -1 : 1;
-        }
-        if (r) return r;
-    }
-    return 0;
+    return object_type::compare(a, b, op);
 }
 
 }  // namespace

@@ -723,8 +723,14 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
         int32_t r;
         if (ta == tb || (is_word_kind(ta) && is_word_kind(tb)) || (is_number(ta) && is_number(tb))) {
             r = call_compare(&va, &vb, op);
-            // Values of one type that cannot be ordered are unequal.
-            if (r == not_comparable) r = -1;
+            if (r == not_comparable) {
+                // A kind without its own comparison: equal when the cells
+                // are, else in a fixed order of their words.
+                auto order = [](uint32_t m, uint32_t n) { return m < n ? -1 : m > n ? 1 : 0; };
+                r = order(va.w1, vb.w1);
+                if (!r) r = order(va.w2, vb.w2);
+                if (!r) r = order(va.w3, vb.w3);
+            }
         } else {
             r = ta < tb ? -1 : 1;
         }
