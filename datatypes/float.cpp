@@ -181,11 +181,7 @@ bool float_odd(const Cell* value) { return parity(cell::get_double(value)) == 1;
 void float_power() {
     Cell* base = stack::arg(0);
     const Cell* exponent = stack::arg(1);
-    uint8_t te = cell::type(exponent);
-    if (te != type_integer && te != type_float) {
-        Cell name = word(slot_power), type = datatype_cell(te), argument = context::load_word("exponent");
-        errors::raise(errors::category_script, "expect-arg", &name, &type, &argument);
-    }
+    integer_type::check_power_exponent(exponent);
     cell::set_double(base, std::pow(cell::get_double(base), number_of(exponent)));
 }
 

@@ -198,14 +198,23 @@ bool integer_odd(const Cell* value) { return (value->w2 & 1) != 0; }
 
 void integer_complement(Cell* value, Cell* result) { make_at(result, int32_t(~value->w2)); }
 
-void integer_power() {
-    Cell* base = stack::arg(0);
-    const Cell* exponent = stack::arg(1);
+}  // namespace
+
+uint8_t check_power_exponent(const Cell* exponent) {
     uint8_t te = cell::type(exponent);
     if (te != type_integer && te != type_float) {
         Cell name = word(slot_power), type = datatype_cell(te), argument = context::load_word("exponent");
         errors::raise(errors::category_script, "expect-arg", &name, &type, &argument);
     }
+    return te;
+}
+
+namespace {
+
+void integer_power() {
+    Cell* base = stack::arg(0);
+    const Cell* exponent = stack::arg(1);
+    uint8_t te = check_power_exponent(exponent);
     int32_t b = cell::get_integer(base);
     if (te == type_integer && cell::get_integer(exponent) >= 0) {
         uint32_t e = uint32_t(cell::get_integer(exponent));

@@ -52,6 +52,9 @@ int32_t append_limited(uint32_t buffer, const char* text, const Cell* arg, int32
 // above 0) or from n to -1 (n below 0); 0 for 0. The secure flag asks for
 // the operating system's source.
 int32_t random_in_range(int32_t n, bool secure);
+
+// The type of power's exponent: integer! or float!, else script expect-arg.
+uint8_t check_power_exponent(const Cell* exponent);
 void random_seed(uint32_t seed);
 
 void init();
