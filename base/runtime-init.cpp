@@ -7,7 +7,11 @@
 #include "datatypes/all-types.h"
 #include "datatypes/error.h"
 #include "datatypes/registry.h"
+#include "engine/action-front-ends.h"
 #include "engine/actions.h"
+#include "engine/interpreter.h"
+#include "engine/lexer.h"
+#include "engine/natives.h"
 #include "memory/collector.h"
 #include "memory/cell-slots.h"
 #include "memory/context.h"
@@ -49,13 +53,15 @@ void init_all() {
     runtime_symbols::init_refinements();
     runtime_symbols::init_issue_constant();
     actions::fill_table();
-    // (the natives, PARSE)
+    actions::register_front_ends();
+    natives::init_table();  // (PARSE)
     ownership::init_table();
     // (checksum and compression methods, process calls)
     stack::init();
-    // (the lexer) The boot image brings the error catalogue.
+    lexer::init();
+    // The boot image brings the error catalogue.
     error::init();
-    // (the interpreter)
+    eval::init();
     slots::init();
     gc::init();
 }

@@ -19,8 +19,8 @@ namespace {
 
 using namespace actions;
 
-std::array<FrameFn, natives::table_size> native_table{};
-std::array<FrameFn, natives::front_end_count> front_end_table{};
+std::array<NativeFn, natives::table_size> native_table{};
+std::array<NativeFn, natives::front_end_count> front_end_table{};
 
 int32_t count_of(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
 Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
@@ -59,7 +59,7 @@ void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     if (entry < 1 || entry > limit) bad_make(type, &argument);
     // An entry the engine has not filled would fail only when called, far
     // from where the value was made.
-    FrameFn code = type == type_action ? natives::front_end_at(entry) : natives::native_at(entry);
+    NativeFn code = type == type_action ? natives::front_end_at(entry) : natives::native_at(entry);
     if (!code) errors::raise(errors::category_internal, "not-done");
 
     if (spec_block.w1 != 0) {
@@ -192,16 +192,16 @@ void init() {
 
 namespace natives {
 
-void set_native(int32_t index, FrameFn fn) {
+void set_native(int32_t index, NativeFn fn) {
     if (index >= 1 && index <= table_size) native_table[size_t(index) - 1] = fn;
 }
-FrameFn native_at(int32_t index) {
+NativeFn native_at(int32_t index) {
     return index >= 1 && index <= table_size ? native_table[size_t(index) - 1] : nullptr;
 }
-void set_front_end(int32_t slot, FrameFn fn) {
+void set_front_end(int32_t slot, NativeFn fn) {
     if (slot >= 1 && slot <= front_end_count) front_end_table[size_t(slot) - 1] = fn;
 }
-FrameFn front_end_at(int32_t slot) {
+NativeFn front_end_at(int32_t slot) {
     return slot >= 1 && slot <= front_end_count ? front_end_table[size_t(slot) - 1] : nullptr;
 }
 

@@ -30,10 +30,10 @@ constexpr int32_t front_end_count = datatype::action_count;
 // Entries count from 1, as `make native!` names them. Setting an index out
 // of range is ignored; reading one gives nullptr, as does an empty entry.
 // The evaluation engine fills both tables at start-up.
-void set_native(int32_t index, actions::FrameFn fn);
-actions::FrameFn native_at(int32_t index);
-void set_front_end(int32_t slot, actions::FrameFn fn);
-actions::FrameFn front_end_at(int32_t slot);
+void set_native(int32_t index, actions::NativeFn fn);
+actions::NativeFn native_at(int32_t index);
+void set_front_end(int32_t slot, actions::NativeFn fn);
+actions::NativeFn front_end_at(int32_t slot);
 
 // The operator rule: exactly two arguments before any return:, /local or
 // /extern, the left one a plain word; no other refinement.

@@ -23,6 +23,7 @@ namespace vum::object_type {
 
 CallFn call_function = nullptr;
 CountLocalsFn count_locals = nullptr;
+EvaluateFn evaluate_spec = nullptr;
 int32_t unanswered_calls = 0;
 
 namespace {
@@ -608,9 +609,10 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
         added = context::collect_set_words(out.w1, &s);
         context::bind_block(&s, out.w1, true);
         if (with_prototype) copy_values(p.w1, &out, false);
-        // Until the evaluator runs the spec, each set-word takes the value
-        // that follows it as it stands.
-        assign_runs(&out, &s, nullptr, [](Cell*) {});
+        if (evaluate_spec)
+            evaluate_spec(&s);
+        else
+            assign_runs(&out, &s, nullptr, [](Cell*) {});
     }
     clear_changed_marks(out.w1);
     clear_new_line_marks(values_node(out.w1));

@@ -35,6 +35,10 @@ extern CallFn call_function;
 // every count is 0 and every spec node 0.
 using CountLocalsFn = int32_t (*)(const Cell* function, uint32_t* spec_node);
 extern CountLocalsFn count_locals;
+// Evaluates a make spec bound to the new object, discarding its value.
+// Without it each set-word takes the value after it as it stands.
+using EvaluateFn = void (*)(const Cell* block);
+extern EvaluateFn evaluate_spec;
 // Handler calls that found no call_function installed.
 extern int32_t unanswered_calls;
 

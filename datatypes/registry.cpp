@@ -48,7 +48,13 @@ void register_type(int32_t count, const Record& record) {
 
 void make_name_words() {
     for (int32_t i = 1; i <= max_type_id; i++)
-        if (names[i].name) names[i].word = context::load_word(names[i].name);
+        if (names[i].name) {
+            names[i].word = context::load_word(names[i].name);
+            // The name stands for its datatype in code and in spec blocks.
+            Cell type = {type_datatype, uint32_t(i), 0, 0};
+            Cell w = names[i].word;
+            context::set_word_value(&w, &type);
+        }
 }
 
 Handler handler(int32_t type, int32_t slot) {

@@ -80,6 +80,12 @@ using MoldFn = int32_t (*)(const Cell* value, uint32_t buffer, bool only, bool a
 using EvalPathFn = void (*)(const PathStep& step, Cell* result);
 using CompareFn = int32_t (*)(const Cell* a, const Cell* b, int32_t op);
 using FrameFn = void (*)();
+// The code of a native and the front-end of an action: the arguments are in
+// the current frame in spec order (stack::arg(0) is the first and the result
+// slot); refinements[k] is -1 when the k-th refinement of the spec is not
+// used, else the frame position of its first argument (where that argument
+// would be, for a refinement that takes none).
+using NativeFn = void (*)(const int32_t* refinements);
 using ValueFn = void (*)(Cell* value, Cell* result);    // complement, clear
 using LengthFn = int32_t (*)(Cell* value);              // length?: -1 answers none
 using PredicateFn = bool (*)(const Cell* value);        // even?, odd?

@@ -1,10 +1,11 @@
 #include "engine/lexer.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/file-url.h"
+#include "datatypes/function.h"
 #include "datatypes/path.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -27,36 +29,428 @@
 #include "memory/unicode.h"
 
 namespace vum::lexer {
+
+MoneyMaker money_maker = nullptr;
+MapMaker map_maker = nullptr;
+DateMaker date_maker = nullptr;
+
 namespace {
 
-// ---- Byte classes ----
+// ---- Character classes ----
 
-enum : uint8_t {
-    c_delim = 1,   // ends a plain token
-    c_space = 2,   // skipped between tokens
-    c_digit = 4,
-    c_hex = 8,     // 0-9 A-F
-    c_bad = 16,    // can never start or sit in a token
+enum Class : uint8_t {
+    c_space, c_lf, c_digit, c_zero, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+    c_open_brace, c_close_brace, c_quote, c_hash, c_apostrophe, c_colon, c_x, c_T, c_h, c_e, c_E,
+    c_lo_hex, c_up_hex, c_slash, c_backslash, c_equal, c_semicolon, c_at, c_dollar, c_less, c_greater,
+    c_percent, c_comma, c_dot, c_plus, c_minus, c_caret, c_ctl, c_cont, c_other, c_bad, c_end,
+    class_count
+};
+static_assert(class_count == 40);
+
+// Flags a token accumulates over its bytes, so a loader knows without
+// looking what kinds of bytes it holds.
+enum : uint32_t {
+    f_greater = 0x00080000,
+    f_percent = 0x00040000,
+    f_less = 0x00100000,
+    f_sign = 0x00200000,
+    f_end = 0x00400000,
+    f_hash = 0x00800000,
+    f_exponent = 0x01000000,
+    f_apostrophe = 0x02000000,
+    f_colon = 0x04000000,
+    f_comma = 0x08000000,
+    f_dot = 0x10000000,
+    f_caret = 0x20000000,
+    f_utf8 = 0x40000000,    // a 2- or 3-byte sequence
+    f_utf8_4 = 0x80000000,  // a 4-byte sequence
+    f_non_ascii = f_utf8 | f_utf8_4,
 };
 
-struct ClassTable {
-    uint8_t bits[256];
-    constexpr ClassTable() : bits{} {
-        for (int b = 1; b < 0x20; ++b) bits[b] = c_delim | c_space;
-        bits[0] = c_delim;
-        bits['\n'] = c_delim;  // counted, not merely skipped
-        for (char c : {' ', '\t', '\r'}) bits[uint8_t(c)] = c_delim | c_space;
-        for (char c : {'[', ']', '(', ')', '{', '}', '"', ';'}) bits[uint8_t(c)] = c_delim;
-        for (int b = '0'; b <= '9'; ++b) bits[b] = c_digit | c_hex;
-        for (int b = 'A'; b <= 'F'; ++b) bits[b] = c_hex;
-        bits[0xC0] = bits[0xC1] = c_bad;
-        for (int b = 0xF8; b <= 0xFF; ++b) bits[b] = c_bad;
+// Each byte: its class in the low byte, its flags above.
+struct ByteTable {
+    uint32_t entry[256];
+    constexpr void set(int b, Class c, uint32_t flags = 0) { entry[b] = c | flags; }
+    constexpr ByteTable() : entry{} {
+        for (int b = 0; b < 256; ++b) set(b, c_other);
+        set(0, c_end, f_end);
+        for (int b = 1; b < 0x20; ++b) set(b, c_ctl);
+        set('\t', c_space);
+        set('\r', c_space);
+        set(' ', c_space);
+        set('\n', c_lf);
+        for (int b = '1'; b <= '9'; ++b) set(b, c_digit);
+        set('0', c_zero);
+        set('[', c_open_bracket);
+        set(']', c_close_bracket);
+        set('(', c_open_paren);
+        set(')', c_close_paren);
+        set('{', c_open_brace);
+        set('}', c_close_brace);
+        set('"', c_quote);
+        set('#', c_hash, f_hash);
+        set('\'', c_apostrophe, f_apostrophe);
+        set(':', c_colon, f_colon);
+        set('x', c_x);
+        set('X', c_x);
+        set('T', c_T);
+        set('h', c_h);
+        set('e', c_e, f_exponent);
+        set('E', c_E, f_exponent);
+        for (char c : {'a', 'b', 'c', 'd', 'f'}) set(c, c_lo_hex);
+        for (char c : {'A', 'B', 'C', 'D', 'F'}) set(c, c_up_hex);
+        set('/', c_slash);
+        set('\\', c_backslash);
+        set('=', c_equal);
+        set(';', c_semicolon);
+        set('@', c_at);
+        set('$', c_dollar);
+        set('<', c_less, f_less);
+        set('>', c_greater, f_greater);
+        set('%', c_percent, f_percent);
+        set(',', c_comma, f_comma);
+        set('.', c_dot, f_dot);
+        set('+', c_plus, f_sign);
+        set('-', c_minus, f_sign);
+        set('^', c_caret, f_caret);
+        for (int b = 0x7F; b <= 0xBF; ++b) set(b, c_cont);
+        for (int b = 0xC2; b <= 0xEF; ++b) set(b, c_other, f_utf8);
+        for (int b = 0xF0; b <= 0xF7; ++b) set(b, c_other, f_utf8_4);
+        set(0xC0, c_bad);
+        set(0xC1, c_bad);
+        for (int b = 0xF8; b <= 0xFF; ++b) set(b, c_bad);
     }
 };
-constexpr ClassTable classes;
+constexpr ByteTable bytes_table;
 
-inline bool is_delim(uint8_t b) { return classes.bits[b] & c_delim; }
-inline bool is_digit(uint8_t b) { return classes.bits[b] & c_digit; }
+// ---- The automaton ----
+
+constexpr int state_count = 65;
+constexpr uint8_t first_final = 66;
+// Final states: 66 + kind.
+enum Final : uint8_t {
+    k_end_of_input = first_final + kind_end, k_error = first_final + kind_error,
+    k_open_block = first_final + kind_open_block, k_close_block = first_final + kind_close_block,
+    k_open_paren = first_final + kind_open_paren, k_close_paren = first_final + kind_close_paren,
+    k_open_brace = first_final + kind_open_brace, k_close_brace = first_final + kind_close_brace,
+    k_open_map = first_final + kind_open_map, k_path_head = first_final + kind_path_head,
+    k_construct = first_final + kind_construct, k_comment = first_final + kind_comment,
+    k_comma = first_final + kind_comma, k_string = first_final + kind_string, k_word = first_final + kind_word,
+    k_issue = first_final + kind_issue, k_integer = first_final + kind_integer,
+    k_refinement = first_final + kind_refinement, k_char = first_final + kind_char,
+    k_file = first_final + kind_file, k_binary = first_final + kind_binary, k_percent = first_final + kind_percent,
+    k_float = first_final + kind_float, k_special_float = first_final + kind_special_float,
+    k_tuple = first_final + kind_tuple, k_date = first_final + kind_date, k_pair = first_final + kind_pair,
+    k_point = first_final + kind_point, k_time = first_final + kind_time, k_money = first_final + kind_money,
+    k_tag = first_final + kind_tag, k_url = first_final + kind_url, k_email = first_final + kind_email,
+    k_hex = first_final + kind_hex_integer, k_raw = first_final + kind_raw_string, k_ref = first_final + kind_ref,
+};
+
+struct Rule {
+    std::initializer_list<Class> classes;
+    uint8_t target;
+};
+
+struct Automaton {
+    uint8_t next[state_count][class_count];
+    constexpr void state(int s, uint8_t others, std::initializer_list<Rule> rules) {
+        for (int c = 0; c < class_count; ++c) next[s][c] = others;
+        for (const Rule& r : rules)
+            for (Class c : r.classes) next[s][c] = r.target;
+    }
+    constexpr Automaton() : next{} {
+        // Classes that end most tokens, spelled out per state below as the
+        // grammar lists them: the lists differ in small ways that matter.
+        state(0, 52, {{{c_space, c_lf, c_ctl}, 0}, {{c_digit, c_zero}, 23}, {{c_open_bracket}, k_open_block},
+                      {{c_close_bracket}, k_close_block}, {{c_open_paren}, k_open_paren},
+                      {{c_close_paren}, k_close_paren}, {{c_open_brace}, k_open_brace},
+                      {{c_close_brace, c_backslash, c_cont, c_bad}, k_error}, {{c_quote}, 2}, {{c_hash}, 16},
+                      {{c_apostrophe, c_colon}, 51}, {{c_E, c_up_hex}, 40}, {{c_slash}, 13}, {{c_less}, 43},
+                      {{c_equal}, 58}, {{c_percent}, 6}, {{c_comma}, k_comma}, {{c_semicolon}, 1}, {{c_at}, 57},
+                      {{c_dot}, 49}, {{c_dollar}, 36}, {{c_plus, c_minus}, 47}, {{c_end}, k_end_of_input}});
+        state(1, 1, {{{c_lf, c_end}, k_comment}, {{c_bad}, k_error}});
+        state(2, 2, {{{c_lf, c_bad, c_end}, k_error}, {{c_quote}, k_string}, {{c_caret}, 3}});
+        state(3, 2, {{{c_bad, c_end}, k_error}});
+        state(4, 4, {{{c_open_brace}, k_open_brace}, {{c_close_brace}, k_close_brace}, {{c_caret}, 5},
+                     {{c_bad, c_end}, k_error}});
+        state(5, 4, {{{c_bad, c_end}, k_error}});
+        state(6, 7, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_close_brace,
+                       c_semicolon, c_at, c_ctl, c_end}, k_word},
+                     {{c_open_brace}, 10}, {{c_quote}, 8}, {{c_colon}, 54}, {{c_percent}, 9}, {{c_bad}, k_error}});
+        state(7, 7, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                       c_close_brace, c_colon, c_semicolon, c_at, c_end}, k_file},
+                     {{c_quote, c_bad}, k_error}});
+        state(8, 8, {{{c_lf, c_bad, c_end}, k_error}, {{c_quote}, k_file}});
+        state(9, 7, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_close_brace,
+                       c_quote, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                     {{c_open_brace}, 10}, {{c_percent}, 9}, {{c_bad}, k_error}});
+        state(10, 10, {{{c_close_brace}, 11}, {{c_bad, c_end}, k_error}});
+        state(11, 10, {{{c_close_brace}, 11}, {{c_percent}, 12}, {{c_bad, c_end}, k_error}});
+        state(12, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_quote, c_less, c_semicolon, c_ctl, c_end}, k_raw},
+                            {{c_percent}, 12}});
+        state(13, 14, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_hash, c_semicolon, c_at, c_ctl, c_end}, k_word},
+                       {{c_colon}, 53}, {{c_slash}, 15}, {{c_comma, c_bad}, k_error}});
+        state(14, 14, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_slash, c_semicolon, c_at, c_ctl, c_end}, k_refinement},
+                       {{c_colon, c_comma, c_bad}, k_error}});
+        state(15, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_hash, c_semicolon, c_at, c_ctl, c_end}, k_word},
+                       {{c_slash}, 15}, {{c_percent, c_comma, c_dollar, c_bad}, k_error}});
+        state(16, 22, {{{c_space, c_lf, c_close_bracket, c_close_paren, c_close_brace, c_colon, c_less, c_greater,
+                         c_comma, c_bad}, k_error},
+                       {{c_open_bracket}, k_open_map}, {{c_open_paren}, 21}, {{c_open_brace}, 17}, {{c_quote}, 19},
+                       {{c_semicolon, c_at, c_ctl, c_end}, k_issue}});
+        state(17, k_error, {{{c_space, c_lf, c_digit, c_zero, c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_slash,
+                              c_equal, c_plus, c_other}, 17},
+                            {{c_close_brace}, k_binary}, {{c_semicolon}, 18}});
+        state(18, 18, {{{c_lf}, 17}, {{c_bad, c_end}, k_error}});
+        state(19, 19, {{{c_quote}, k_char}, {{c_caret}, 20}, {{c_bad, c_end}, k_error}});
+        state(20, 19, {{{c_bad, c_end}, k_error}});
+        state(21, 21, {{{c_close_paren}, k_construct}, {{c_bad, c_end}, k_error}});
+        state(22, 22, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_semicolon, c_at, c_ctl, c_end}, k_issue},
+                       {{c_colon, c_slash, c_bad}, k_error}});
+        state(23, k_integer, {{{c_digit, c_zero, c_apostrophe}, 23}, {{c_hash}, 16}, {{c_colon}, 31}, {{c_x}, 33},
+                              {{c_T, c_slash, c_minus}, 30}, {{c_h}, 42}, {{c_e}, 26}, {{c_E}, 27},
+                              {{c_lo_hex, c_backslash, c_greater, c_equal, c_dollar, c_plus, c_caret, c_cont, c_other,
+                                c_bad}, k_error},
+                              {{c_up_hex}, 39}, {{c_percent}, k_percent}, {{c_at}, 56}, {{c_dot}, 24}});
+        state(24, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_slash, c_less, c_comma, c_semicolon, c_ctl,
+                              c_end}, k_float},
+                            {{c_digit, c_zero, c_apostrophe}, 25}, {{c_hash}, 28}, {{c_x}, 33}, {{c_e, c_E}, 26},
+                            {{c_percent}, k_percent}});
+        state(25, k_float, {{{c_digit, c_zero, c_apostrophe}, 25},
+                            {{c_hash, c_T, c_h, c_lo_hex, c_up_hex, c_backslash, c_greater, c_equal, c_dollar, c_plus,
+                              c_minus, c_caret, c_cont, c_other, c_bad}, k_error},
+                            {{c_x}, 33}, {{c_e, c_E}, 26}, {{c_percent}, k_percent}, {{c_at}, 56}, {{c_dot}, 29}});
+        state(26, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_colon, c_slash, c_less, c_comma, c_semicolon,
+                              c_ctl, c_end}, k_float},
+                            {{c_digit, c_zero, c_plus, c_minus}, 26}, {{c_at}, 56}});
+        state(27, k_float, {{{c_digit, c_zero}, 27},
+                            {{c_hash, c_apostrophe, c_x, c_T, c_e, c_lo_hex, c_backslash, c_greater, c_equal,
+                              c_semicolon, c_dollar, c_caret, c_cont, c_other, c_bad}, k_error},
+                            {{c_h}, 42}, {{c_E, c_up_hex}, 40}, {{c_percent}, k_percent}, {{c_at}, 56}, {{c_dot}, 29},
+                            {{c_plus, c_minus}, 26}});
+        state(28, k_special_float, {{{c_digit}, k_float},
+                                    {{c_hash, c_apostrophe, c_colon, c_percent, c_at, c_dollar, c_caret, c_bad}, k_error},
+                                    {{c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_greater, c_equal, c_dot, c_plus,
+                                      c_minus, c_cont, c_other}, 28}});
+        state(29, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_colon, c_slash, c_less, c_semicolon, c_ctl,
+                              c_end}, k_tuple},
+                            {{c_digit, c_zero, c_dot}, 29}});
+        state(30, 30, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_less, c_semicolon, c_dollar, c_ctl, c_end}, k_date},
+                       {{c_percent, c_comma, c_at, c_caret, c_cont, c_bad}, k_error}});
+        state(31, k_error, {{{c_digit, c_zero}, 32}});
+        state(32, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_slash, c_less, c_semicolon, c_ctl, c_end}, k_time},
+                            {{c_digit, c_zero, c_colon, c_dot}, 32}});
+        state(33, k_error, {{{c_digit, c_zero, c_plus, c_minus}, 34}, {{c_at}, 56}});
+        state(34, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_colon, c_slash, c_less, c_semicolon, c_ctl,
+                              c_end}, k_pair},
+                            {{c_digit, c_zero, c_e, c_E, c_dot}, 34}, {{c_at}, 56}});
+        state(35, k_error, {{{c_space, c_digit, c_zero, c_close_bracket, c_hash, c_e, c_E, c_lo_hex, c_up_hex,
+                              c_comma, c_dot, c_plus, c_minus, c_other}, 35},
+                            {{c_close_paren}, k_point}});
+        state(36, k_error, {{{c_digit, c_zero}, 37}});
+        state(37, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_hash, c_colon, c_slash, c_less, c_semicolon,
+                              c_ctl, c_end}, k_money},
+                            {{c_digit, c_zero, c_apostrophe}, 37}, {{c_dot}, 38}});
+        state(38, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_hash, c_colon, c_slash, c_less, c_semicolon,
+                              c_ctl, c_end}, k_money},
+                            {{c_digit, c_zero, c_apostrophe}, 38}});
+        state(39, k_error, {{{c_digit, c_zero, c_E, c_up_hex}, 39}, {{c_h}, 41}, {{c_at}, 56}});
+        state(40, k_word, {{{c_digit, c_zero, c_E, c_up_hex}, 40},
+                           {{c_apostrophe, c_x, c_T, c_e, c_lo_hex, c_less, c_greater, c_equal, c_dot, c_plus, c_minus,
+                             c_caret, c_cont, c_other}, 52},
+                           {{c_colon}, 53}, {{c_h}, 41}, {{c_slash}, k_path_head}, {{c_percent, c_comma, c_bad}, k_error},
+                           {{c_at}, 56}, {{c_dollar}, 37}});
+        state(41, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_backslash, c_semicolon, c_ctl, c_end}, k_hex},
+                       {{c_hash, c_percent, c_comma, c_bad}, k_error}, {{c_colon}, 53}, {{c_slash}, k_path_head},
+                       {{c_at}, 56}, {{c_dollar}, 37}});
+        state(42, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_backslash, c_less, c_semicolon, c_ctl, c_end},
+                             k_hex},
+                            {{c_slash}, k_path_head}, {{c_at}, 56}, {{c_dollar}, 37}});
+        state(43, 44, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_apostrophe}, 46}, {{c_colon}, 53}, {{c_less}, 43}, {{c_greater, c_equal, c_minus}, 52},
+                       {{c_bad}, k_error}});
+        state(44, 44, {{{c_quote}, 45}, {{c_apostrophe}, 46}, {{c_greater}, k_tag}, {{c_bad, c_end}, k_error}});
+        state(45, 45, {{{c_quote}, 44}, {{c_bad, c_end}, k_error}});
+        state(46, 46, {{{c_apostrophe}, 44}, {{c_bad, c_end}, k_error}});
+        state(47, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_hash, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_digit, c_zero}, 23}, {{c_apostrophe, c_percent, c_caret, c_bad}, k_error},
+                       {{c_slash}, k_path_head}, {{c_dot}, 49}, {{c_dollar}, 37}});
+        state(48, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_hash, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_apostrophe, c_percent, c_dollar, c_caret, c_bad}, k_error}, {{c_slash}, k_path_head}});
+        state(49, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_hash, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_digit, c_zero, c_plus, c_minus}, 50}, {{c_colon}, 53}, {{c_slash}, k_path_head},
+                       {{c_percent, c_comma, c_dollar, c_bad}, k_error}, {{c_at}, 56}});
+        state(50, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_colon, c_slash, c_less, c_ctl, c_end}, k_float},
+                            {{c_digit, c_zero, c_e, c_E, c_plus, c_minus}, 50}, {{c_x}, 33},
+                            {{c_percent}, k_percent}, {{c_at}, 56}});
+        state(51, k_error, {{{c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_greater, c_dot, c_caret, c_cont, c_other},
+                             52},
+                            {{c_slash}, 13}, {{c_less}, 43}, {{c_equal}, 58}, {{c_percent}, 54}, {{c_plus, c_minus}, 48}});
+        state(52, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_hash, c_backslash, c_less, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_colon}, 53}, {{c_slash}, k_path_head}, {{c_percent, c_comma, c_bad}, k_error}, {{c_at}, 56},
+                       {{c_dollar}, 36}});
+        state(53, 55, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_less, c_bad}, k_error}});
+        state(54, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                            {{c_percent}, 54}});
+        state(55, 55, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_backslash, c_less, c_semicolon, c_ctl, c_end}, k_url},
+                       {{c_greater, c_caret, c_bad}, k_error}});
+        state(56, k_email, {{{c_digit, c_zero, c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_percent, c_dot, c_plus,
+                              c_minus, c_cont, c_other}, 56},
+                            {{c_hash, c_apostrophe, c_colon, c_greater, c_equal, c_comma, c_at, c_dollar, c_caret, c_bad},
+                             k_error}});
+        state(57, 57, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_less, c_semicolon, c_ctl, c_end}, k_ref},
+                       {{c_hash, c_apostrophe, c_backslash, c_greater, c_equal, c_comma, c_at, c_dollar, c_caret, c_bad},
+                        k_error}});
+        // `=:` is the set-word of `=`, as `==:` and `<=:` are of theirs.
+        state(58, 52, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_colon}, 53}, {{c_hash, c_percent, c_comma, c_at, c_dollar, c_bad}, k_error},
+                       {{c_slash}, k_path_head}});
+        state(59, k_error, {{{c_digit, c_zero}, 60}, {{c_open_paren}, k_open_paren}, {{c_close_paren}, k_close_paren},
+                            {{c_quote}, 2}, {{c_hash}, 63}, {{c_apostrophe, c_colon}, 61},
+                            {{c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_greater, c_equal, c_dot, c_cont, c_other},
+                             62},
+                            {{c_less}, 43}, {{c_at}, 57}, {{c_dollar}, 36}, {{c_plus, c_minus}, 64}});
+        state(60, k_error, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren,
+                              c_open_brace, c_close_brace, c_quote, c_colon, c_slash, c_less, c_semicolon, c_ctl,
+                              c_end}, k_integer},
+                            {{c_digit, c_zero, c_apostrophe}, 60}, {{c_x}, 33}, {{c_e, c_E}, 26},
+                            {{c_percent}, k_percent}, {{c_at}, 56}, {{c_dot}, 24}});
+        state(61, k_error, {{{c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_less, c_greater, c_equal, c_dot, c_plus,
+                              c_minus, c_cont, c_other}, 62}});
+        state(62, 62, {{{c_space, c_lf, c_open_bracket, c_close_bracket, c_open_paren, c_close_paren, c_open_brace,
+                         c_close_brace, c_quote, c_colon, c_slash, c_backslash, c_semicolon, c_ctl, c_end}, k_word},
+                       {{c_hash, c_percent, c_comma, c_bad}, k_error}, {{c_at}, 56}, {{c_dollar}, 36}});
+        state(63, 22, {{{c_space, c_lf, c_close_bracket, c_open_paren, c_close_paren, c_open_brace, c_close_brace,
+                         c_colon, c_slash, c_less, c_greater, c_equal, c_comma, c_semicolon, c_at, c_ctl, c_bad, c_end},
+                        k_error},
+                       {{c_open_bracket}, 21}, {{c_quote}, 19}});
+        state(64, k_word, {{{c_digit, c_zero}, 60}, {{c_hash, c_apostrophe, c_less, c_percent, c_comma, c_caret, c_bad},
+                            k_error},
+                           {{c_x, c_T, c_h, c_e, c_E, c_lo_hex, c_up_hex, c_greater, c_equal, c_dot, c_cont, c_other},
+                            62},
+                           {{c_at}, 56}, {{c_dollar}, 36}, {{c_plus, c_minus}, 64}});
+    }
+};
+constexpr Automaton automaton;
+
+constexpr bool end_column_is_final() {
+    for (int s = 0; s < state_count; ++s)
+        if (automaton.next[s][c_end] < first_final) return false;
+    return true;
+}
+static_assert(end_column_is_final(), "every state must end a token at the end of the input");
+constexpr bool targets_exist() {
+    for (int s = 0; s < state_count; ++s)
+        for (int c = 0; c < class_count; ++c) {
+            uint8_t t = automaton.next[s][c];
+            if (t >= state_count && (t < first_final || t >= first_final + kind_count)) return false;
+        }
+    return true;
+}
+static_assert(targets_exist());
+
+// The states the lexer starts a token in besides S0.
+enum : uint8_t { s_start = 0, s_braced = 4, s_point = 35, s_path_element = 59 };
+
+// Kinds whose final byte belongs to the token (closing delimiters, the
+// brackets, the `/` after a path head, the `%` of a percent).
+constexpr bool consumes(uint8_t kind, Class c) {
+    switch (kind) {
+        case kind_open_block: case kind_close_block: case kind_open_paren: case kind_close_paren:
+        case kind_open_brace: case kind_close_brace: case kind_open_map: case kind_path_head:
+        case kind_construct: case kind_comma: case kind_string: case kind_char: case kind_binary:
+        case kind_percent: case kind_point: case kind_tag:
+            return true;
+        case kind_file:
+            return c == c_quote;  // the quoted form's closing quote
+        default:
+            return false;
+    }
+}
+
+// The datatype of each kind, 0 for structural ones.
+constexpr uint8_t kind_types[kind_count] = {
+    0, type_error, 0, 0, 0, 0, 0, type_string, 0, 0, 0, 0, 0, type_string, type_word, type_issue,
+    type_integer, type_refinement, type_char, type_file, type_binary, type_percent, type_float, type_float,
+    type_tuple, type_date, type_pair, type_point2d, type_time, type_money, type_tag, type_url, type_email,
+    type_integer, type_string, type_ref,
+};
+
+// Error codes below 0 name no datatype.
+enum : int32_t { code_bad_char = -1, code_construct = -2, code_missing = -3, code_open_at_end = -4 };
+
+// What a token that failed in a state was going to be.
+int32_t state_error_type(int state, Class c, uint8_t first) {
+    switch (state) {
+        case 0: case 1: case 59: return code_bad_char;
+        case 2: case 3: case 4: case 5: case 10: case 11: case 12: return type_string;
+        case 6: case 7: case 8: case 9: return type_file;
+        case 13: case 14: return type_refinement;
+        case 16: case 22: case 63: return type_issue;
+        case 17: case 18: return type_binary;
+        case 19: case 20: return type_char;
+        case 21: return code_construct;
+        case 23: case 39: case 42: case 60: return type_integer;
+        case 24: return c == c_dot ? type_tuple : type_float;  // `1..2`
+        case 25: case 26: case 27: case 28: case 50: return type_float;
+        case 29: return type_tuple;
+        case 30: return type_date;
+        case 31: case 32: return type_time;
+        case 33: case 34: return type_pair;
+        case 35: return type_point2d;
+        case 36: case 37: case 38: return type_money;
+        case 43: case 44: case 45: case 46: return type_tag;
+        case 55: return type_url;
+        case 56: return type_email;
+        case 57: return type_ref;
+        case 48: return type_lit_word;
+        case 51: return first == ':' ? type_get_word : type_lit_word;
+        default: return type_word;
+    }
+}
+
+inline Class class_of(uint8_t b) { return Class(bytes_table.entry[b] & 0xFF); }
+
+// Bytes after which a `:` closing a path makes it a set-path.
+bool ends_path(const uint8_t* p, const uint8_t* end) {
+    if (p >= end) return true;
+    switch (class_of(*p)) {
+        case c_space: case c_lf: case c_open_bracket: case c_close_bracket: case c_open_paren: case c_close_paren:
+        case c_open_brace: case c_close_brace: case c_quote: case c_semicolon: case c_ctl: case c_end:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// ---- UTF-8 ----
 
 bool is_unicode_space(uint32_t cp) {
     return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200B) || cp == 0x2028 ||
@@ -90,14 +484,16 @@ int decode_utf8(const uint8_t* p, const uint8_t* end, uint32_t* cp) {
 // ---- Lexer state ----
 
 struct Open {
-    uint8_t type;       // block, paren or one of the path kinds
-    int32_t base;       // first cell of this level
-    const uint8_t* at;  // the opener, for reports
-    int32_t line;
+    uint8_t type;         // block, paren, map, point or one of the path kinds
     bool new_line;
+    bool point;           // a paren that met a comma
+    int32_t commas;
+    int32_t base;         // first cell of this level
+    const uint8_t* at;    // the opener, for reports
 };
 
-struct Stop {};  // ends a quiet run (scan modes, refused error events)
+struct Stop {};    // ends a run quietly (scan modes, refused error events)
+struct Resume {};  // a watcher moved the input after an error: go on from there
 
 struct State {
     State* link = nullptr;
@@ -106,13 +502,32 @@ struct State {
     const uint8_t* begin = nullptr;
     const uint8_t* end = nullptr;
     const uint8_t* pos = nullptr;
-    int32_t line = 1;
-    int32_t breaks = 0;
+    int32_t breaks = 0;            // line feeds before the current token
+    uint8_t next_state = s_start;
+    const uint8_t* point_start = nullptr;  // a point token started at this paren
+    // The braced string being scanned.
+    int32_t brace_depth = 0;
+    const uint8_t* brace_start = nullptr;
+    uint32_t brace_flags = 0;
+    int32_t brace_breaks = 0;
     bool binary = false;
-    const Options* options = nullptr;
+    bool load = true;              // values are made (not a scan or prescan run)
+    bool prescan = false;
+    bool one = false;
+    const Watch* watch = nullptr;
     int32_t last_type = 0;
     bool failed = false;
-    bool found = false;
+    // Cursors for out-of-order questions: the line and the character offset
+    // of a byte position, counted from the last position asked about.
+    const uint8_t* line_pos = nullptr;
+    int32_t line_no = 1;
+    const uint8_t* char_pos = nullptr;
+    int32_t char_no = 0;
+    // Where a watcher moved the input to during the last event, or null.
+    const uint8_t* moved = nullptr;
+    size_t base = 0;     // the run's first cell
+    bool done = false;   // the run has what it came for
+    int32_t jumps = 0;   // how often a watcher moved the input
 };
 
 State* active = nullptr;
@@ -141,118 +556,202 @@ private:
     State* s_;
 };
 
-bool loading(const State& st) { return !st.options->scan && !st.options->prescan; }
-
-int32_t offset_of(const State& st, const uint8_t* p) {
-    if (st.binary) return int32_t(p - st.begin) + 1;
-    return unicode::count_utf8_chars(st.begin, p) + 1;
-}
-
-bool fire(State& st, int32_t event, uint32_t bit, int32_t type, const uint8_t* from, const uint8_t* to,
-          const Cell* value) {
-    const Watch* w = st.options->trace;
-    if (!w || !w->fn || !(w->mask & bit)) return true;
-    return w->fn(runtime_symbols::words[event], type, st.line, offset_of(st, from), offset_of(st, to), value);
-}
-
-int32_t line_at(const State& st, const uint8_t* p) {
-    // Positions are reported out of order: count from the input's start.
-    int32_t line = 1;
-    for (const uint8_t* q = st.begin; q < p && q < st.end; ++q) line += *q == '\n';
+int32_t line_at(State& st, const uint8_t* p) {
+    if (p > st.end) p = st.end;
+    if (p < st.begin) p = st.begin;
+    const uint8_t* q = st.line_pos;
+    int32_t line = st.line_no;
+    for (; q < p; ++q) line += *q == '\n';
+    for (; q > p; --q) line -= q[-1] == '\n';
+    st.line_pos = p;
+    st.line_no = line;
     return line;
 }
+
+// A byte position as the 0-based offset a report gives: characters of a
+// string source, bytes of a binary one.
+int32_t offset_of(State& st, const uint8_t* p) {
+    if (st.binary) return int32_t(p - st.begin);
+    const uint8_t* q = st.char_pos;
+    int32_t n = st.char_no;
+    for (; q < p; ++q) n += (*q & 0xC0) != 0x80;
+    for (; q > p; --q) n -= (q[-1] & 0xC0) != 0x80;
+    st.char_pos = p;
+    st.char_no = n;
+    return n;
+}
+
+const uint8_t* position_of(State& st, int32_t offset) {
+    if (offset <= 0) return st.begin;
+    if (st.binary) return offset >= st.end - st.begin ? st.end : st.begin + offset;
+    const uint8_t* q = st.char_pos;
+    int32_t n = st.char_no;
+    while (n < offset && q < st.end) {
+        ++q;
+        while (q < st.end && (*q & 0xC0) == 0x80) ++q;
+        ++n;
+    }
+    while (n > offset && q > st.begin) {
+        --q;
+        while (q > st.begin && (*q & 0xC0) == 0x80) --q;
+        --n;
+    }
+    st.char_pos = q;
+    st.char_no = n;
+    return q;
+}
+
+
+// ---- Events ----
+
+// Tells the watcher about an event reported at `at`; true when the lexer
+// should do its normal work. A watcher that moved the input leaves the new
+// byte position in st.moved.
+bool fire(State& st, Event event, int32_t type, const uint8_t* from, const uint8_t* to, const uint8_t* at,
+          const Cell* value = nullptr) {
+    st.moved = nullptr;
+    const Watch* w = st.watch;
+    if (!w || !w->fn || !(w->mask & event)) return true;
+    Report r{event, type, line_at(st, from), offset_of(st, from) + 1, offset_of(st, to) + 1, value,
+             offset_of(st, at)};
+    int32_t before = r.position;
+    bool answer = w->fn(r);
+    if (r.position != before) st.moved = position_of(st, r.position);
+    return answer;
+}
+
+bool wants(const State& st, Event event) { return st.watch && st.watch->fn && (st.watch->mask & event); }
+
+// ---- Syntax errors ----
 
 Cell text_cell(const std::string& text) {
     return {type_string, 0,
             unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size())), 0};
 }
 
+// The text near an error: from the token's start to the first line feed,
+// the end of the input or 30 characters.
 std::string near_text(const State& st, const uint8_t* at) {
+    std::string near;
     const uint8_t* p = at;
-    int32_t chars = 0;
-    while (p < st.end && *p != '\n' && *p != 0 && chars < 30) {
+    for (int32_t chars = 0; p < st.end && *p != '\n' && *p != 0 && chars < 30; ++chars) {
         uint32_t cp;
         int n = decode_utf8(p, st.end, &cp);
-        p += n ? n : 1;
-        ++chars;
-    }
-    std::string near;
-    for (const uint8_t* q = at; q < p; ++q) {
-        uint32_t cp;
-        int n = decode_utf8(q, p, &cp);
         if (n == 0) {
             near += '?';  // an undecodable byte shows as a placeholder, never as a broken string
+            ++p;
         } else {
-            near.append(reinterpret_cast<const char*>(q), size_t(n));
-            q += n - 1;
+            near.append(reinterpret_cast<const char*>(p), size_t(n));
+            p += n;
         }
     }
     return near;
 }
 
-// Codes below 0 are the structural reports; others are datatype ids.
-enum : int32_t { code_bad_char = -1, code_construct = -2, code_missing = -3 };
+// The datatype an error names: its datatype! value, or for one the runtime
+// does not have yet a word of its name as the datatype would form, so the
+// report still says what the token was.
+Cell type_argument(int32_t type) {
+    if (datatype::is_registered(type)) return {type_datatype, uint32_t(type), 0, 0};
+    static const struct { uint8_t type; const char* name; } names[] = {
+        {type_vector, "vector"}, {type_hash, "hash"},   {type_pair, "pair"},          {type_percent, "percent"},
+        {type_tuple, "tuple"},   {type_map, "map"},     {type_binary, "binary"},      {type_tag, "tag"},
+        {type_email, "email"},   {type_date, "date"},   {type_money, "money"},        {type_ref, "ref"},
+        {type_point2d, "point2D"}, {type_point3d, "point3D"},
+    };
+    for (const auto& n : names)
+        if (n.type == type) return word::load(n.name);
+    return {type_datatype, uint32_t(type), 0, 0};
+}
 
-[[noreturn]] void syntax_error(State& st, const uint8_t* at, int32_t code, int32_t line = 0,
-                               const char* expected = nullptr) {
-    if (at > st.end) at = st.end;
-    if (!loading(st)) {
+bool path_open(const State& st) {
+    return !st.opens.empty() && st.opens.back().type >= type_path && st.opens.back().type <= type_get_path;
+}
+
+void fold_open_path(State& st);
+
+// The single exit for every syntax error. `start`/`end` delimit the token;
+// `code` is a datatype id or one of the codes above; `keep_type` keeps a
+// datatype named even inside a path (a token whose datatype is missing).
+[[noreturn]] void syntax_error(State& st, const uint8_t* start, const uint8_t* end, int32_t code,
+                               const char* expected = nullptr, bool keep_type = false, int32_t report_type = 0) {
+    if (start > st.end) start = st.end;
+    if (end > st.end) end = st.end;
+    if (end < start) end = start;
+    if (!st.load) {
         st.failed = true;
         throw Stop{};
     }
-    if (st.options->trace) {
-        int32_t type = code > 0 ? code : (!st.opens.empty() ? int32_t(st.opens.back().type) : int32_t(type_error));
-        if (!fire(st, runtime_symbols::word_error, event_error, type, at, at, nullptr)) {
+    bool in_path = path_open(st);
+    if (wants(st, event_error)) {
+        while (path_open(st)) fold_open_path(st);
+        int32_t type = code > 0                ? code
+                       : report_type > 0       ? report_type
+                       : !st.opens.empty()     ? int32_t(st.opens.back().type)
+                       : st.last_type > 0      ? st.last_type
+                                               : int32_t(type_error);
+        bool go = fire(st, event_error, type, start, end, code > 0 ? end : start);
+        if (st.moved) {
+            st.pos = st.moved;
+            throw Resume{};
+        }
+        if (!go) {
             st.failed = true;
             throw Stop{};
         }
     }
-    if (line == 0) line = line_at(st, at);
-    Cell near = text_cell(near_text(st, at));
+    int32_t line = line_at(st, start);
+    Cell near = text_cell(near_text(st, start));
     gc::Protect keep_near(&near);
     Cell where = text_cell("(line " + std::to_string(line) + ")");
     gc::Protect keep_where(&where);
-    if (code == code_bad_char) errors::raise(errors::category_syntax, "bad-char", &near, &where);
+    if (code == code_bad_char || (in_path && !keep_type && code != code_missing && code != code_open_at_end))
+        errors::raise(errors::category_syntax, "bad-char", &near, &where);
     if (code == code_construct) errors::raise(errors::category_syntax, "malconstruct", &near, &where);
-    if (code == code_missing) {
-        Cell what = text_cell(expected);
+    if (code == code_missing || code == code_open_at_end) {
+        Cell what = text_cell(expected ? expected : "]");
         gc::Protect keep_what(&what);
         errors::raise(errors::category_syntax, "missing", &what, &near, &where);
     }
-    Cell type = {type_datatype, uint32_t(code), 0, 0};
+    Cell type = type_argument(code);
+    gc::Protect keep_type_arg(&type);
     errors::raise(errors::category_syntax, "invalid", &type, &near, &where);
 }
 
-// ---- Pushing values ----
-
-void check_depth(State& st, const uint8_t* at) {
-    if (int32_t(st.opens.size()) >= max_depth) {
-        (void)at;
-        errors::raise(errors::category_internal, "too-deep");
-    }
+// A token whose datatype the runtime does not have yet.
+[[noreturn]] void unsupported(State& st, const uint8_t* s, const uint8_t* e, int32_t type) {
+    syntax_error(st, s, e, type, nullptr, true);
 }
 
-// The cell at index i of the run's stack; re-read after any allocation.
-Cell& push(State& st, const Cell& value, int32_t type, const uint8_t* from) {
+// ---- Cells ----
+
+// Pushes a made value, with the new-line flag when line breaks preceded
+// its token.
+void push(State& st, const Cell& value, int32_t type) {
     Cell c = value;
     c.header &= ~uint32_t(cell::flag_new_line);
     if (st.breaks > 0) c.header |= cell::flag_new_line;
     st.breaks = 0;
     st.cells.push_back(c);
     st.last_type = type;
-    if (st.options->trace && !fire(st, runtime_symbols::word_load, event_load, type, from, st.pos, &st.cells.back()))
-        st.cells.pop_back();
-    return st.cells.back();
 }
 
-// Moves the cells of the top level into a new series of the given type.
+// In runs that make no values a token still takes a cell, so containers and
+// the one-value rule work alike: a none cell naming the type it stands for.
+void push_placeholder(State& st, int32_t type) {
+    st.cells.push_back({type_none, uint32_t(type), 0, 0});
+    st.breaks = 0;
+    st.last_type = type;
+}
+
+// The cells of the top level from `base` as a new series of the type.
 Cell collect(State& st, int32_t base, uint8_t type) {
     int32_t n = int32_t(st.cells.size()) - base;
     uint32_t node = memory::alloc_cells(n < 1 ? 1 : n);
-    gc::ProtectNode keep(&node);
-    for (int32_t i = 0; i < n; ++i) {
-        Cell* slot = series::alloc_tail_cell(node);
-        *slot = st.cells[size_t(base + i)];
+    if (n > 0) {
+        SeriesBuffer* b = nodes::buffer(node);
+        std::memcpy(b->tail_ptr(), st.cells.data() + base, size_t(n) * sizeof(Cell));
+        b->tail += uint32_t(n) * uint32_t(sizeof(Cell));
     }
     st.cells.resize(size_t(base));
     Cell out;
@@ -260,7 +759,28 @@ Cell collect(State& st, int32_t base, uint8_t type) {
     return out;
 }
 
-// ---- Text decoding (strings, chars, files) ----
+// Replaces the cells of an open level by its container. A container made
+// in a load run is reported like any value (`end` set) and may be refused.
+void close_level(State& st, const Open& o, uint8_t type, const uint8_t* end = nullptr) {
+    st.breaks = o.new_line ? 1 : 0;
+    if (!st.load) {
+        st.cells.resize(size_t(o.base));
+        push_placeholder(st, type);
+        return;
+    }
+    Cell c = collect(st, o.base, type);
+    push(st, c, type);
+    if (end && !fire(st, event_load, type, o.at, end, end, &st.cells.back())) st.cells.pop_back();
+}
+
+// A path left open when a run ends or reports an error becomes a path.
+void fold_open_path(State& st) {
+    Open o = st.opens.back();
+    st.opens.pop_back();
+    close_level(st, o, o.type);
+}
+
+// ---- Text decoding (strings, chars, files, tags) ----
 
 bool hex_value(uint8_t b, uint32_t* v) {
     if (b >= '0' && b <= '9') *v = b - '0';
@@ -272,8 +792,11 @@ bool hex_value(uint8_t b, uint32_t* v) {
 
 bool same_caseless(const uint8_t* p, size_t n, const char* word) {
     if (std::strlen(word) != n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (std::tolower(p[i]) != word[i]) return false;
+    for (size_t i = 0; i < n; ++i) {
+        uint8_t c = p[i];
+        if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
+        if (c != uint8_t(word[i])) return false;
+    }
     return true;
 }
 
@@ -331,13 +854,25 @@ const uint8_t* decode_escape(const uint8_t* p, const uint8_t* end, uint32_t* cp)
     return p + n;
 }
 
-// Code points of [p, end); false on a bad sequence or escape.
-bool decode_text(const uint8_t* p, const uint8_t* end, bool escapes, std::u32string* out) {
+// Code points of [p, end); false on a bad sequence or escape. *unit (when
+// given) rises to the width that long `^(...)` escapes ask for.
+bool decode_text(const uint8_t* p, const uint8_t* end, bool escapes, std::u32string* out,
+                 uint32_t* unit = nullptr) {
     while (p < end) {
         uint32_t cp;
         if (escapes && *p == '^') {
+            const uint8_t* from = p;
             p = decode_escape(p + 1, end, &cp);
             if (!p) return false;
+            // `^(hhh)` writes at least two bytes a character, `^(hhhhh)` four.
+            if (unit && from[1] == '(' && p - from - 3 > 2) {
+                uint32_t digit;
+                bool hex = true;
+                for (const uint8_t* d = from + 2; d < p - 1 && hex; ++d) hex = hex_value(*d, &digit);
+                if (hex) *unit = std::max(*unit, p - from - 3 > 4 ? 4u : 2u);
+            }
+        } else if (*p < 0x80) {
+            cp = *p++;
         } else {
             int n = decode_utf8(p, end, &cp);
             if (!n) return false;
@@ -348,41 +883,55 @@ bool decode_text(const uint8_t* p, const uint8_t* end, bool escapes, std::u32str
     return true;
 }
 
-Cell make_string(const std::u32string& text, uint8_t type) {
-    uint32_t unit = 1;
+Cell make_text(const std::u32string& text, uint8_t type, uint32_t unit = 1) {
     for (uint32_t cp : text) unit = std::max(unit, string::append_unit(cp));
-    uint32_t node = memory::alloc_units(text.empty() ? 1 : int32_t(text.size()), unit);
-    gc::ProtectNode keep(&node);
-    for (uint32_t cp : text) string::append_char(node, cp);
+    uint32_t node = memory::alloc_units(text.empty() ? 1 : int32_t(text.size()), int32_t(unit));
+    uint8_t* data = series::alloc_tail_bytes(node, int32_t(text.size() * unit));
+    for (size_t i = 0; i < text.size(); ++i) unicode::put_unit(data, unit, uint32_t(i), text[i]);
     Cell out;
     cell::make_series(&out, type, node);
     return out;
 }
 
-// ---- Number loaders ----
-
-bool all_of(const uint8_t* p, const uint8_t* e, bool (*f)(uint8_t)) {
-    for (; p < e; ++p)
-        if (!f(*p)) return false;
-    return p == e;
+// Text of [s, e) as a series of the type: plain ASCII is copied as it is;
+// anything else is decoded. False when it does not decode.
+bool load_text(const uint8_t* s, const uint8_t* e, uint32_t flags, bool escapes, bool make, uint8_t type,
+               Cell* out) {
+    if (!(flags & f_non_ascii) && !(escapes && (flags & f_caret))) {
+        if (!make) return true;
+        int32_t n = int32_t(e - s);
+        uint32_t node = memory::alloc_units(n < 1 ? 1 : n, 1);
+        if (n > 0) std::memcpy(series::alloc_tail_bytes(node, n), s, size_t(n));
+        cell::make_series(out, type, node);
+        return true;
+    }
+    std::u32string text;
+    uint32_t unit = 1;
+    if (!decode_text(s, e, escapes, &text, &unit)) return false;
+    if (make) *out = make_text(text, type, unit);
+    return true;
 }
 
-bool float_text(const uint8_t* s, const uint8_t* e, double* out) {
-    if (e - s >= 313) return false;
-    std::string t(reinterpret_cast<const char*>(s), size_t(e - s));
-    for (char& c : t)
-        if (c == ',') c = '.';
-    if (!float_shape(t.data(), int32_t(t.size()))) return false;
-    std::string clean;
-    for (char c : t)
-        if (c != '\'') clean += c;
+// ---- Numbers ----
+
+inline bool is_digit(uint8_t b) { return b >= '0' && b <= '9'; }
+
+bool float_text(const uint8_t* s, const uint8_t* e, double* out, int exponent_offset = 0) {
+    if (e - s >= 313 || e <= s) return false;
+    char buffer[320];
+    int32_t n = 0;
+    for (const uint8_t* p = s; p < e; ++p) buffer[n++] = *p == ',' ? '.' : char(*p);
+    if (!float_shape(buffer, n)) return false;
+    int32_t kept = 0;
+    for (int32_t i = 0; i < n; ++i)
+        if (buffer[i] != '\'') buffer[kept++] = buffer[i];
     int unconsumed = 0;
-    *out = floats::parse_text(clean.data(), clean.data() + clean.size(), 0, &unconsumed);
+    *out = floats::parse_text(buffer, buffer + kept, exponent_offset, &unconsumed);
     return unconsumed == 0;
 }
 
-// Decimal integer with ' separators; true with *is_float when it had to be
-// read as a float (more than 10 digits or beyond 32 bits).
+// Decimal integer with single ' separators. More than 10 digits or a value
+// beyond 32 bits is read again as a float (*is_float set).
 bool integer_text(const uint8_t* s, const uint8_t* e, int32_t* n, double* d, bool* is_float) {
     const uint8_t* p = s;
     bool negative = false;
@@ -399,9 +948,9 @@ bool integer_text(const uint8_t* s, const uint8_t* e, int32_t* n, double* d, boo
         }
         if (!is_digit(*p)) return false;
         previous_quote = false;
-        if (digits > 0 || *p != '0') ++digits;
-        if (digits <= 11) v = v * 10 + (*p - '0');
+        if (++digits <= 11) v = v * 10 + (*p - '0');
     }
+    if (previous_quote) return false;
     int64_t signed_v = negative ? -v : v;
     if (digits > 10 || signed_v > std::numeric_limits<int32_t>::max() ||
         signed_v < std::numeric_limits<int32_t>::min()) {
@@ -432,16 +981,20 @@ bool time_text(const uint8_t* s, const uint8_t* e, double* out) {
     bool negative = false;
     const uint8_t* p = s;
     if (p < e && (*p == '+' || *p == '-')) negative = *p++ == '-';
-    std::vector<std::pair<const uint8_t*, const uint8_t*>> fields;
+    const uint8_t* fields[3][2];
+    int count = 0;
     const uint8_t* f = p;
     for (const uint8_t* q = p; q <= e; ++q)
         if (q == e || *q == ':') {
-            fields.push_back({f, q});
+            if (count == 3) return false;
+            fields[count][0] = f;
+            fields[count][1] = q;
+            ++count;
             f = q + 1;
         }
-    if (fields.size() < 2 || fields.size() > 3) return false;
-    for (auto& fl : fields)
-        if (fl.first == fl.second) return false;
+    if (count < 2) return false;
+    for (int i = 0; i < count; ++i)
+        if (fields[i][0] == fields[i][1]) return false;
     auto integer_field = [](const uint8_t* a, const uint8_t* b, int64_t* v) {
         if (b - a > 9) return false;
         *v = 0;
@@ -453,196 +1006,553 @@ bool time_text(const uint8_t* s, const uint8_t* e, double* out) {
     };
     auto seconds_field = [](const uint8_t* a, const uint8_t* b, double* v) {
         for (const uint8_t* q = a; q < b; ++q)
-            if (*q == 'e' || *q == 'E' || *q == '+' || *q == '-') return false;
+            if (!is_digit(*q) && *q != '.' && *q != ',') return false;
         return float_text(a, b, v);
     };
     int64_t h = 0, m = 0;
     double sec = 0;
     bool second_is_fraction = false;
-    for (const uint8_t* q = fields[1].first; q < fields[1].second; ++q)
+    for (const uint8_t* q = fields[1][0]; q < fields[1][1]; ++q)
         if (*q == '.' || *q == ',') second_is_fraction = true;
-    if (fields.size() == 2 && second_is_fraction) {
-        if (!integer_field(fields[0].first, fields[0].second, &m)) return false;
-        if (!seconds_field(fields[1].first, fields[1].second, &sec)) return false;
+    if (count == 2 && second_is_fraction) {
+        if (!integer_field(fields[0][0], fields[0][1], &m)) return false;
+        if (!seconds_field(fields[1][0], fields[1][1], &sec)) return false;
     } else {
-        if (!integer_field(fields[0].first, fields[0].second, &h)) return false;
-        if (!integer_field(fields[1].first, fields[1].second, &m)) return false;
-        if (fields.size() == 3 && !seconds_field(fields[2].first, fields[2].second, &sec)) return false;
+        if (!integer_field(fields[0][0], fields[0][1], &h)) return false;
+        if (!integer_field(fields[1][0], fields[1][1], &m)) return false;
+        if (count == 3 && !seconds_field(fields[2][0], fields[2][1], &sec)) return false;
     }
     double total = double(h) * 3600 + double(m) * 60 + sec;
     *out = negative ? -total : total;
     return std::isfinite(*out);
 }
 
-// ---- Token loaders ----
+// Tuple parts: digits separated by single dots, 0 to 255 each.
+bool tuple_parts(const uint8_t* s, const uint8_t* e, uint8_t* parts, int32_t* count) {
+    int32_t n = 0;
+    int32_t v = -1;
+    for (const uint8_t* p = s;; ++p) {
+        if (p == e || *p == '.') {
+            if (v < 0 || n == 12) return false;
+            parts[n++] = uint8_t(v);
+            if (p == e) break;
+            v = -1;
+            continue;
+        }
+        if (!is_digit(*p)) return false;
+        v = (v < 0 ? 0 : v) * 10 + (*p - '0');
+        if (v > 255) return false;
+    }
+    *count = n;
+    return true;
+}
 
-Cell word_cell(State& st, const uint8_t* s, const uint8_t* e, uint8_t type) {
-    if (s >= e) syntax_error(st, s, type);
-    for (const uint8_t* p = s; p < e; ++p)
-        if (*p == '\\' || *p == ',' || (type != type_word && *p == ':')) syntax_error(st, s, type);
-    std::string name(reinterpret_cast<const char*>(s), size_t(e - s));
+Cell tuple_cell(const uint8_t* parts, int32_t count) {
+    Cell c = {uint32_t(type_tuple) | uint32_t(count) << cell::tuple_length_shift, 0, 0, 0};
+    std::memcpy(&c.w1, parts, size_t(count));
+    return c;
+}
+
+// ---- Dates ----
+
+bool is_letter(uint8_t b) { return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z'); }
+
+// 1 for Monday to 7 for Sunday; day 0 (1970-01-01) was a Thursday.
+int64_t iso_weekday(int64_t days) { return ((days % 7) + 7 + 3) % 7 + 1; }
+
+bool leap_year(int32_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int32_t month_length(int32_t y, int32_t m) {
+    static const int32_t lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap_year(y) ? 29 : lengths[m - 1];
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2;
+    int64_t era = (y >= 0 ? y : y - 399) / 400;
+    int64_t yoe = y - era * 400;
+    int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(int64_t z, DateFields* f) {
+    z += 719468;
+    int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    int64_t doe = z - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    f->year = int32_t(yoe + era * 400 + (m <= 2));
+    f->month = int32_t(m);
+    f->day = int32_t(d);
+}
+
+// A run of digits at *p (at most `most`); -1 when there is none.
+int32_t digits_at(const uint8_t*& p, const uint8_t* e, int32_t most, int32_t* count) {
+    int32_t v = 0;
+    *count = 0;
+    while (p < e && is_digit(*p) && *count < most) v = v * 10 + (*p++ - '0'), ++*count;
+    return *count ? v : -1;
+}
+
+// A month: 1 to 12, or 3 to 9 letters that begin an English month name.
+int32_t month_at(const uint8_t*& p, const uint8_t* e) {
+    int32_t n;
+    if (p < e && is_digit(*p)) {
+        int32_t m = digits_at(p, e, 2, &n);
+        return m >= 1 && m <= 12 ? m : -1;
+    }
+    static const char* names[12] = {"january", "february", "march",     "april",   "may",      "june",
+                                    "july",    "august",   "september", "october", "november", "december"};
+    const uint8_t* q = p;
+    while (q < e && is_letter(*q)) ++q;
+    size_t len = size_t(q - p);
+    if (len < 3 || len > 9) return -1;
+    for (int32_t m = 0; m < 12; ++m) {
+        if (len > std::strlen(names[m])) continue;
+        bool same = true;
+        for (size_t i = 0; i < len && same; ++i) same = (p[i] | 0x20) == names[m][i];
+        if (same) {
+            p = q;
+            return m + 1;
+        }
+    }
+    return -1;
+}
+
+// hh:mm[:ss[.f]] or the compact hhmm[ss[.f]], as seconds of the day.
+bool time_of_day_at(const uint8_t*& p, const uint8_t* e, double* seconds) {
+    int32_t n;
+    int32_t h, m, s = 0;
+    int32_t lead = digits_at(p, e, 6, &n);
+    if (lead < 0) return false;
+    if (p < e && *p == ':') {
+        if (n > 2) return false;
+        h = lead;
+        ++p;
+        m = digits_at(p, e, 2, &n);
+        if (n != 2) return false;
+        if (p < e && *p == ':') {
+            ++p;
+            s = digits_at(p, e, 2, &n);
+            if (n != 2) return false;
+        }
+    } else if (n == 4 || n == 6) {
+        h = lead / (n == 4 ? 100 : 10000);
+        m = n == 4 ? lead % 100 : lead / 100 % 100;
+        s = n == 4 ? 0 : lead % 100;
+    } else {
+        return false;
+    }
+    double fraction = 0;
+    if (p < e && (*p == '.' || *p == ',')) {
+        const uint8_t* f = p + 1;
+        double scale = 0.1;
+        while (f < e && is_digit(*f)) fraction += (*f++ - '0') * scale, scale /= 10;
+        if (f == p + 1) return false;
+        p = f;
+    }
+    if (h > 23 || m > 59 || s > 59) return false;
+    *seconds = h * 3600.0 + m * 60.0 + s + fraction;
+    return true;
+}
+
+// Z, or +hh:mm, +hhmm, +hh (or -), within 15 hours, in quarter hours.
+bool zone_at(const uint8_t*& p, const uint8_t* e, int32_t* quarters) {
+    if (*p == 'Z' || *p == 'z') {
+        ++p;
+        *quarters = 0;
+        return true;
+    }
+    if (*p != '+' && *p != '-') return false;
+    bool west = *p++ == '-';
+    int32_t n;
+    int32_t h = digits_at(p, e, 2, &n);
+    if (n != 2) return false;
+    int32_t m = 0;
+    if (p < e && *p == ':') ++p;
+    if (p < e && is_digit(*p)) {
+        m = digits_at(p, e, 2, &n);
+        if (n != 2 || m > 59) return false;
+    }
+    int32_t q = h * 4 + m / 15;
+    if (q > 60) return false;
+    *quarters = west ? -q : q;
+    return true;
+}
+
+// The date forms of the token grammar; false for anything else.
+bool date_text(const uint8_t* s, const uint8_t* e, DateFields* f) {
+    *f = DateFields{0, 0, 0, false, 0, false, 0};
+    const uint8_t* p = s;
+    bool negative = p < e && *p == '-';
+    if (negative || (p < e && *p == '+')) ++p;
+    int32_t n;
+    int32_t first = digits_at(p, e, 8, &n);
+    if (first < 0) return false;
+    bool compact = false;
+    if (n == 8 && p < e && (*p == 'T' || *p == 't')) {  // yyyymmddThh...
+        f->year = first / 10000;
+        f->month = first / 100 % 100;
+        f->day = first % 100;
+        compact = true;
+    } else if (n >= 3 && n <= 4) {  // yyyy-mm-dd, yyyy-Www[-d], yyyy-ddd
+        f->year = negative ? -first : first;
+        if (p >= e || *p != '-') return false;
+        ++p;
+        if (p < e && (*p == 'W' || *p == 'w')) {
+            ++p;
+            int32_t week = digits_at(p, e, 2, &n);
+            if (n != 2 || week < 1 || week > 53) return false;
+            int32_t weekday = 1;
+            if (p < e && *p == '-') {
+                ++p;
+                weekday = digits_at(p, e, 1, &n);
+                if (weekday < 1 || weekday > 7) return false;
+            }
+            // Week 53 exists in years that start on a Thursday, or leap
+            // years that start on a Wednesday.
+            int64_t jan1 = iso_weekday(days_from_civil(f->year, 1, 1));
+            if (week == 53 && jan1 != 4 && !(jan1 == 3 && leap_year(f->year))) return false;
+            int64_t jan4 = days_from_civil(f->year, 1, 4);
+            int64_t day = jan4 - (iso_weekday(jan4) - 1) + (week - 1) * 7 + (weekday - 1);
+            DateFields c = *f;
+            civil_from_days(day, &c);
+            f->year = c.year, f->month = c.month, f->day = c.day;
+        } else {
+            const uint8_t* q = p;
+            int32_t v = digits_at(q, e, 3, &n);
+            if (n == 3 && (q >= e || *q != '-')) {  // ordinal
+                p = q;
+                if (v < 1 || v > (leap_year(f->year) ? 366 : 365)) return false;
+                DateFields c = *f;
+                civil_from_days(days_from_civil(f->year, 1, 1) + v - 1, &c);
+                f->month = c.month, f->day = c.day;
+            } else {
+                f->month = month_at(p, e);
+                if (f->month < 0 || p >= e || *p != '-') return false;
+                ++p;
+                f->day = digits_at(p, e, 2, &n);
+                if (f->day < 0) return false;
+            }
+        }
+    } else if (n <= 2 && !negative) {  // dd-mm-yyyy, dd/mm/yyyy
+        if (p >= e || (*p != '-' && *p != '/')) return false;
+        uint8_t sep = *p++;
+        f->day = first;
+        f->month = month_at(p, e);
+        if (f->month < 0 || p >= e || *p != sep) return false;
+        ++p;
+        int32_t year = digits_at(p, e, 4, &n);
+        if (year < 0) return false;
+        f->year = n <= 2 ? (year < 50 ? 2000 + year : 1900 + year) : year;
+    } else {
+        return false;
+    }
+    if (f->month < 1 || f->month > 12 || f->day < 1 || f->day > month_length(f->year, f->month)) return false;
+    if (f->year < -9999 || f->year > 9999) return false;
+    if (p < e && (*p == '/' || *p == 'T' || *p == 't')) {
+        ++p;
+        if (!time_of_day_at(p, e, &f->seconds)) return false;
+        f->has_time = true;
+        if (p < e) {
+            if (!zone_at(p, e, &f->zone)) return false;
+            f->has_zone = true;
+        }
+    } else if (compact) {
+        return false;
+    }
+    return p == e;
+}
+
+// Money's shape: [sign] [ccc$ | $] digits [. digits], with ' separators
+// only between digits. Fills the parts for the maker.
+struct MoneyParts {
+    bool negative = false;
+    char currency[4] = {};
+    std::string digits;
+    int32_t integral = 0;
+};
+
+void upper_ascii(char* text) {
+    for (; *text; ++text)
+        if (uint8_t(*text) > 96) *text = char(*text - 32);
+}
+
+bool money_shape(const uint8_t* s, const uint8_t* e, MoneyParts* m) {
+    const uint8_t* p = s;
+    if (p < e && (*p == '+' || *p == '-')) m->negative = *p++ == '-';
+    if (p < e && is_letter(*p)) {
+        if (e - p < 5 || !is_letter(p[1]) || !is_letter(p[2]) || p[3] != '$') return false;
+        std::memcpy(m->currency, p, 3);
+        upper_ascii(m->currency);
+        p += 4;
+    } else if (p < e && *p == '$') {
+        ++p;
+    }
+    if (p >= e) return false;
+    bool point = false;
+    uint8_t previous = 0;
+    for (; p < e; previous = *p, ++p) {
+        if (is_digit(*p)) {
+            m->digits += char(*p);
+            if (!point) ++m->integral;
+        } else if (*p == '\'') {
+            if (!is_digit(previous) || p + 1 == e || !is_digit(p[1])) return false;
+        } else if (*p == '.') {
+            if (point || !is_digit(previous) || p + 1 == e) return false;
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    return !m->digits.empty();
+}
+
+float to_float32(double d) {
+    if (!std::isfinite(d)) return float(d);
+    if (d > std::numeric_limits<float>::max()) return std::numeric_limits<float>::infinity();
+    if (d < -std::numeric_limits<float>::max()) return -std::numeric_limits<float>::infinity();
+    return float(d);
+}
+
+uint32_t float_bits(double d) {
+    float f = to_float32(d);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+// A point's coordinate: a float or one of the special floats, spaces around.
+bool coordinate(const uint8_t* s, const uint8_t* e, double* out) {
+    while (s < e && (*s == ' ' || *s == '\t')) ++s;
+    while (e > s && (e[-1] == ' ' || e[-1] == '\t')) --e;
+    if (s < e && e[-1] != '#' && std::find(s, e, '#') != e) return special_float(s, e, out);
+    return float_text(s, e, out);
+}
+
+// ---- Loaders ----
+//
+// Each validates its token [s, e) and returns the type it loads as; with
+// `make` it also pushes the value. A token whose datatype is not registered
+// passes the check but cannot be made.
+
+// A word's name: valid UTF-8, no NUL; the symbol is made from the bytes.
+Cell word_cell(State& st, const uint8_t* s, const uint8_t* e, const uint8_t* ts, const uint8_t* te, uint8_t type,
+               uint32_t flags) {
+    if (s >= e) syntax_error(st, ts, te, type);
+    if (flags & f_non_ascii)
+        for (const uint8_t* p = s; p < e;) {
+            uint32_t cp;
+            int n = decode_utf8(p, e, &cp);
+            if (!n) syntax_error(st, ts, te, type_word);
+            p += n;
+        }
+    char small[128];
+    size_t n = size_t(e - s);
+    if (n < sizeof small) {
+        std::memcpy(small, s, n);
+        small[n] = 0;
+        return word::load_as(type, small);
+    }
+    std::string name(reinterpret_cast<const char*>(s), n);
     return word::load_as(type, name.c_str());
 }
 
-bool starts_number(const uint8_t* s, const uint8_t* e) {
-    const uint8_t* p = s;
-    if (p < e && (*p == '+' || *p == '-')) ++p;
-    if (p < e && *p == '.') ++p;
-    return p < e && is_digit(*p);
-}
-
-const uint8_t* find(const uint8_t* s, const uint8_t* e, uint8_t b) {
-    for (; s < e; ++s)
-        if (*s == b) return s;
-    return nullptr;
-}
-
-bool is_upper_hex(uint8_t b) { return is_digit(b) || (b >= 'A' && b <= 'F'); }
-
-void load_number(State& st, const uint8_t* s, const uint8_t* e) {
-    const uint8_t* p = s;
-    if (*p == '+' || *p == '-') ++p;
-    if (e[-1] == '%') {
-        double d;
-        if (!float_text(s, e - 1, &d)) syntax_error(st, s, type_float);
-        syntax_error(st, s, type_percent);  // percent! does not exist yet
+int32_t load_word(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make) {
+    const uint8_t* name = s;
+    const uint8_t* name_end = e;
+    uint8_t type = type_word;
+    if (*s == ':') type = type_get_word, ++name;
+    else if (*s == '\'') type = type_lit_word, ++name;
+    if (flags & f_colon) {
+        if (type == type_word && e - s > 1 && e[-1] == ':') type = type_set_word, --name_end;
+        if (std::find(name, name_end, ':') != name_end)
+            syntax_error(st, s, e, type == type_set_word ? int32_t(type_word) : int32_t(type));
     }
-    if (find(p, e, ':')) {
-        double t;
-        if (!time_text(s, e, &t)) syntax_error(st, s, type_time);
-        Cell c;
-        time_type::make_at(&c, t);
-        push(st, c, type_time, s);
-        return;
-    }
-    const uint8_t* hash = find(p, e, '#');
-    if (hash) {
-        double d;
-        if (!special_float(s, e, &d)) syntax_error(st, s, type_float);
-        Cell c;
-        cell::make_float(&c, d);
-        push(st, c, type_float, s);
-        return;
-    }
-    if (find(p, e, 'x') || find(p, e, 'X')) syntax_error(st, s, type_pair);
-    if (e[-1] == 'h' && p == s) {
-        if (e - s - 1 < 2 || e - s - 1 > 8 || !all_of(s, e - 1, is_upper_hex)) syntax_error(st, s, type_integer);
-        uint32_t v = 0;
-        for (const uint8_t* q = s; q < e - 1; ++q) {
-            uint32_t h = 0;
-            hex_value(*q, &h);
-            v = v << 4 | h;
+    if (name >= name_end) syntax_error(st, s, e, type);
+    if (make) {
+        Cell w = word_cell(st, name, name_end, s, e, type, flags);
+        push(st, w, type);
+    } else if (flags & f_non_ascii) {
+        for (const uint8_t* p = name; p < name_end;) {
+            uint32_t cp;
+            int n = decode_utf8(p, name_end, &cp);
+            if (!n) syntax_error(st, s, e, type_word);
+            p += n;
         }
-        Cell c;
-        cell::make_integer(&c, int32_t(v));
-        push(st, c, type_integer, s);
-        return;
     }
-    if (find(p, e, '/') || find(p, e, '-') || find(p, e, 'T') || find(p, e, '+')) {
-        bool exponent_sign = false;
-        for (const uint8_t* q = p + 1; q < e; ++q)
-            if ((*q == '-' || *q == '+') && (q[-1] == 'e' || q[-1] == 'E')) exponent_sign = true;
-        if (!exponent_sign || find(p, e, '/') || find(p, e, 'T')) syntax_error(st, s, type_date);
+    return type;
+}
+
+// Issues and refinements: the name after their `#` or `/`.
+int32_t load_prefixed(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make, uint8_t type,
+                      uint8_t prefix) {
+    if (*s != prefix || e - s < 2) syntax_error(st, s, e, type);
+    if (make) {
+        Cell w = word_cell(st, s + 1, e, s, e, type, flags);
+        if (type == type_issue) w.w3 = uint32_t(-1);  // issues are never variables
+        push(st, w, type);
+    } else if (flags & f_non_ascii) {
+        std::u32string check;
+        if (!decode_text(s + 1, e, false, &check)) syntax_error(st, s, e, type);
     }
-    int dots = 0;
-    for (const uint8_t* q = p; q < e; ++q) dots += *q == '.';
-    if (dots >= 2) syntax_error(st, s, type_tuple);  // tuple! does not exist yet
-    if (dots == 1 || find(p, e, 'e') || find(p, e, 'E')) {
-        double d;
-        if (!float_text(s, e, &d)) syntax_error(st, s, type_float);
-        Cell c;
-        cell::make_float(&c, d);
-        push(st, c, type_float, s);
-        return;
-    }
-    int32_t n = 0;
-    double d = 0;
-    bool is_float = false;
-    if (!integer_text(s, e, &n, &d, &is_float)) syntax_error(st, s, type_integer);
+    return type;
+}
+
+int32_t load_string(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make) {
     Cell c;
-    if (is_float) {
-        cell::make_float(&c, d);
-        push(st, c, type_float, s);
+    if (!load_text(s + 1, e - 1, flags, true, make, type_string, &c)) syntax_error(st, s, e, type_string);
+    if (make) push(st, c, type_string);
+    return type_string;
+}
+
+int32_t load_char(State& st, const uint8_t* s, const uint8_t* e, bool make) {
+    if (e - s < 3 || s[0] != '#' || s[1] != '"') syntax_error(st, s, e, type_char);
+    std::u32string text;
+    if (!decode_text(s + 2, e - 1, true, &text) || text.size() != 1) syntax_error(st, s, e, type_char);
+    if (make) push(st, char_type::make(text[0]), type_char);
+    return type_char;
+}
+
+int32_t load_file(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make) {
+    Cell c;
+    if (s[1] == '"') {
+        if (e - s < 3 || e[-1] != '"' || !load_text(s + 2, e - 1, flags, true, make, type_file, &c))
+            syntax_error(st, s, e, type_file);
     } else {
-        cell::make_integer(&c, n);
-        push(st, c, type_integer, s);
+        std::u32string check;
+        if (!decode_text(s + 1, e, false, &check)) syntax_error(st, s, e, type_file);
+        if (make) {
+            c = file_url::make_decoded(reinterpret_cast<const char*>(s + 1), int32_t(e - s - 1));
+            cell::set_type(&c, type_file);
+        }
     }
+    if (make) push(st, c, type_file);
+    return type_file;
 }
 
-// A url's text: %XX escapes decoded, the bytes read as UTF-8.
-void load_locator(State& st, const uint8_t* s, const uint8_t* e, uint8_t type) {
+// Urls, emails, tags and refs: text without escapes.
+int32_t load_locator(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make, uint8_t type) {
+    if (*s == ':') syntax_error(st, s, e, type_get_word);
+    if (*s == '\'') syntax_error(st, s, e, type_lit_word);
+    const uint8_t* ts = s;
+    const uint8_t* te = e;
+    if (type == type_tag) ++ts, --te;
+    if (type == type_ref) {
+        ++ts;
+        if (ts >= te) syntax_error(st, s, e, type_ref);
+    }
     std::u32string check;
-    if (!decode_text(s, e, false, &check)) syntax_error(st, s, type);
-    Cell c = file_url::make_decoded(reinterpret_cast<const char*>(s), int32_t(e - s));
+    if ((flags & f_non_ascii) && !decode_text(ts, te, false, &check)) syntax_error(st, s, e, type);
+    if (!make) return type;
+    if (!datatype::is_registered(type)) unsupported(st, s, e, type);
+    Cell c;
+    if (type == type_url) {
+        c = file_url::make_decoded(reinterpret_cast<const char*>(ts), int32_t(te - ts));
+    } else {
+        load_text(ts, te, flags, false, true, type, &c);
+    }
     cell::set_type(&c, type);
-    push(st, c, type, s);
+    push(st, c, type);
+    return type;
 }
 
-// Plain tokens: words of every kind, issues, refinements, numbers, urls,
-// files and the kinds whose datatypes do not exist yet.
-void load_plain(State& st, const uint8_t* s, const uint8_t* e) {
-    uint8_t first = *s;
-    size_t n = size_t(e - s);
-    if (first == '/') {
-        if (all_of(s, e, [](uint8_t b) { return b == '/'; })) {
-            push(st, word_cell(st, s, e, type_word), type_word, s);
-            return;
-        }
-        push(st, word_cell(st, s + 1, e, type_refinement), type_refinement, s);
-        return;
-    }
-    if (first == '#') {
-        if (find(s + 1, e, '/')) syntax_error(st, s, type_issue);
-        push(st, word_cell(st, s + 1, e, type_issue), type_issue, s);
-        return;
-    }
-    if (first == '@') syntax_error(st, s, type_ref);  // ref! does not exist yet
-    if (first == '%') {
-        if (n == 1 || all_of(s, e, [](uint8_t b) { return b == '%'; })) {
-            push(st, word_cell(st, s, e, type_word), type_word, s);
-            return;
-        }
-        load_locator(st, s + 1, e, type_file);
-        return;
-    }
-    if (find(s, e, '@')) syntax_error(st, s, type_email);
-    if (find(s, e, '$')) syntax_error(st, s, type_money);
-    if (starts_number(s, e)) {
-        load_number(st, s, e);
-        return;
-    }
-    if (first == ':') {
-        if (find(s + 1, e, ':')) syntax_error(st, s, type_get_word);
-        push(st, word_cell(st, s + 1, e, type_get_word), type_get_word, s);
-        return;
-    }
-    if (first == '\'') {
-        if (find(s + 1, e, ':')) syntax_error(st, s, type_lit_word);
-        push(st, word_cell(st, s + 1, e, type_lit_word), type_lit_word, s);
-        return;
-    }
-    const uint8_t* colon = find(s, e, ':');
-    if (colon) {
-        if (colon == e - 1) {
-            push(st, word_cell(st, s, e - 1, type_set_word), type_set_word, s);
-            return;
-        }
-        load_locator(st, s, e, type_url);
-        return;
-    }
-    // Upper-case hexadecimal with the h suffix, e.g. FFh.
-    if (n >= 3 && n <= 9 && e[-1] == 'h' && all_of(s, e - 1, is_upper_hex)) {
-        load_number(st, s, e);
-        return;
-    }
-    if (find(s, e, '%')) syntax_error(st, s, type_word);
-    push(st, word_cell(st, s, e, type_word), type_word, s);
+// `%{...}%`, `%%{...}%%` ...: the content as it is.
+int32_t load_raw_string(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make) {
+    const uint8_t* content = s;
+    while (*content == '%') ++content;
+    ++content;  // the brace
+    int32_t percents = int32_t(content - s - 1);
+    const uint8_t* close = e - 1 - percents;  // the closing brace, as the token was extended to it
+    Cell c;
+    if (!load_text(content, close, flags, false, make, type_string, &c)) syntax_error(st, s, e, type_string);
+    if (make) push(st, c, type_string);
+    return type_string;
 }
 
-// ---- Construction syntax ----
+int32_t load_binary(State& st, const uint8_t* s, const uint8_t* e, bool make) {
+    int32_t base = 16;
+    const uint8_t* p = s;
+    if (*p != '#') {
+        base = 0;
+        for (; p < e && is_digit(*p); ++p) {
+            base = base * 10 + (*p - '0');
+            if (base > 64) break;
+        }
+        if (p >= e || *p != '#' || (base != 2 && base != 16 && base != 64)) syntax_error(st, s, e, type_binary);
+    }
+    p += 2;  // `#{`
+    const uint8_t* stop = e - 1;
+    std::string bytes;
+    uint32_t acc = 0;
+    int32_t bits = 0;
+    int32_t pad = 0;
+    int32_t digits = 0;
+    for (; p < stop; ++p) {
+        uint8_t b = *p;
+        if (b == ' ' || b == '\t' || b == '\r' || b == '\n') continue;
+        if (b == ';') {
+            while (p < stop && *p != '\n') ++p;
+            continue;
+        }
+        uint32_t v;
+        if (base == 16) {
+            if (!hex_value(b, &v)) syntax_error(st, s, e, type_binary);
+            acc = acc << 4 | v;
+            bits += 4;
+        } else if (base == 2) {
+            if (b != '0' && b != '1') syntax_error(st, s, e, type_binary);
+            acc = acc << 1 | uint32_t(b - '0');
+            bits += 1;
+        } else {
+            if (b == '=') {
+                ++pad;
+                continue;
+            }
+            if (pad) syntax_error(st, s, e, type_binary);
+            if (b >= 'A' && b <= 'Z') v = b - 'A';
+            else if (b >= 'a' && b <= 'z') v = b - 'a' + 26;
+            else if (is_digit(b)) v = b - '0' + 52;
+            else if (b == '+') v = 62;
+            else if (b == '/') v = 63;
+            else syntax_error(st, s, e, type_binary);
+            acc = acc << 6 | v;
+            bits += 6;
+            ++digits;
+        }
+        if (bits >= 8) {
+            bits -= 8;
+            bytes += char(acc >> bits & 0xFF);
+            acc &= (1u << bits) - 1;
+        }
+    }
+    if (base == 64) {
+        // Whole groups of four, the last one completed by its padding, whose
+        // leftover bits are zero.
+        if (digits % 4 == 1 || (digits + pad) % 4 != 0 || pad > 2 || acc != 0) syntax_error(st, s, e, type_binary);
+    } else if (bits != 0) {
+        syntax_error(st, s, e, type_binary);
+    }
+    if (!make) return type_binary;
+    if (!datatype::is_registered(type_binary)) unsupported(st, s, e, type_binary);
+    int32_t n = int32_t(bytes.size());
+    uint32_t node = memory::alloc_units(n < 1 ? 1 : n, 1);
+    if (n > 0) std::memcpy(series::alloc_tail_bytes(node, n), bytes.data(), size_t(n));
+    Cell c;
+    cell::make_series(&c, type_binary, node);
+    push(st, c, type_binary);
+    return type_binary;
+}
 
-void load_construct(State& st, const uint8_t* s, const uint8_t* content, const uint8_t* close) {
-    size_t n = size_t(close - content);
+int32_t load_construct(State& st, const uint8_t* s, const uint8_t* e, bool make) {
+    if (e - s < 3 || s[0] != '#' || s[1] != '(') syntax_error(st, s, e, code_construct);
+    const uint8_t* content = s + 2;
+    size_t n = size_t(e - 1 - content);
     Cell c = {type_none, 0, 0, 0};
     if (same_caseless(content, n, "true")) cell::make_logic(&c, true);
     else if (same_caseless(content, n, "false")) cell::make_logic(&c, false);
@@ -654,404 +1564,596 @@ void load_construct(State& st, const uint8_t* s, const uint8_t* content, const u
             const char* name = datatype::names[id].name;
             if (!name) continue;
             size_t len = std::strlen(name);
-            std::string lower(name);
-            if (same_caseless(content, n, lower.c_str()) ||
-                (len > 0 && same_caseless(content, n, lower.substr(0, len - 1).c_str())))
-                found = id;
+            if (n != len && n + 1 != len) continue;
+            bool same = true;
+            for (size_t i = 0; i < n && same; ++i) {
+                uint8_t a = content[i];
+                uint8_t b = uint8_t(name[i]);
+                if (a >= 'A' && a <= 'Z') a = uint8_t(a + 32);
+                if (b >= 'A' && b <= 'Z') b = uint8_t(b + 32);
+                same = a == b;
+            }
+            if (same) found = id;
         }
-        if (!found) syntax_error(st, s, code_construct);
+        if (!found) syntax_error(st, s, e, code_construct);
         c = {type_datatype, uint32_t(found), 0, 0};
     }
-    push(st, c, cell::type(&c), s);
+    int32_t type = cell::type(&c);
+    if (make) push(st, c, type);
+    return type;
 }
 
-// ---- The run ----
-
-uint8_t close_char_type(uint8_t b) { return b == ']' ? type_block : type_paren; }
-
-void close_path(State& st, bool set) {
-    Open o = st.opens.back();
-    uint8_t type = o.type;
-    if (set) {
-        if (type != type_path) syntax_error(st, o.at, type, o.line);
-        type = type_set_path;
+int32_t load_number(State& st, int kind, const uint8_t* s, const uint8_t* e, bool make) {
+    Cell c = {type_none, 0, 0, 0};
+    switch (kind) {
+        case kind_integer: {
+            int32_t n = 0;
+            double d = 0;
+            bool is_float = false;
+            if (!integer_text(s, e, &n, &d, &is_float)) syntax_error(st, s, e, type_integer);
+            if (is_float) cell::make_float(&c, d);
+            else cell::make_integer(&c, n);
+            break;
+        }
+        case kind_hex_integer: {
+            const uint8_t* last = e - 1;
+            if (last - s < 2 || last - s > 8) syntax_error(st, s, e, type_integer);
+            uint32_t v = 0;
+            for (const uint8_t* q = s; q < last; ++q) {
+                uint32_t h = 0;
+                if (!hex_value(*q, &h)) syntax_error(st, s, e, type_integer);
+                v = v << 4 | h;
+            }
+            cell::make_integer(&c, int32_t(v));
+            break;
+        }
+        case kind_float: {
+            double d;
+            if (!float_text(s, e, &d)) syntax_error(st, s, e, type_float);
+            cell::make_float(&c, d);
+            break;
+        }
+        case kind_special_float: {
+            double d;
+            if (!special_float(s, e, &d)) syntax_error(st, s, e, type_float);
+            cell::make_float(&c, d);
+            break;
+        }
+        case kind_percent: {
+            double d;
+            if (!float_text(s, e - 1, &d, -2)) syntax_error(st, s, e, type_float);
+            c.header = type_percent;
+            cell::set_double(&c, d);
+            break;
+        }
+        case kind_time: {
+            double t;
+            if (!time_text(s, e, &t)) syntax_error(st, s, e, type_time);
+            time_type::make_at(&c, t);
+            break;
+        }
+        case kind_tuple: {
+            uint8_t parts[12];
+            int32_t count = 0;
+            if (!tuple_parts(s, e, parts, &count) || count < 3) syntax_error(st, s, e, type_tuple);
+            c = tuple_cell(parts, count);
+            break;
+        }
+        case kind_pair: {
+            if (std::find(s, e, '.') != e) syntax_error(st, s, e, type_pair);
+            const uint8_t* x = s;
+            while (x < e && *x != 'x' && *x != 'X') ++x;
+            int32_t a = 0, b = 0;
+            double d;
+            bool fa = false, fb = false;
+            if (x == e || !integer_text(s, x, &a, &d, &fa) || !integer_text(x + 1, e, &b, &d, &fb) || fa || fb)
+                syntax_error(st, s, e, type_pair);
+            c = {type_pair, 0, uint32_t(a), uint32_t(b)};
+            break;
+        }
+        case kind_point: {
+            // `(x, y)` or `(x, y, z)`.
+            double v[3];
+            int32_t count = 0;
+            const uint8_t* from = s + 1;
+            for (const uint8_t* q = from;; ++q) {
+                if (q == e - 1 || *q == ',') {
+                    if (count == 3 || !coordinate(from, q, &v[count])) syntax_error(st, s, e, type_point2d);
+                    ++count;
+                    if (q == e - 1) break;
+                    from = q + 1;
+                }
+            }
+            if (count < 2) syntax_error(st, s, e, type_point2d);
+            uint8_t type = count == 2 ? type_point2d : type_point3d;
+            c = {type, float_bits(v[0]), float_bits(v[1]), count == 3 ? float_bits(v[2]) : 0};
+            break;
+        }
+        case kind_money: {
+            MoneyParts m;
+            if (!money_shape(s, e, &m)) syntax_error(st, s, e, type_money);
+            // The maker refuses unknown currencies and amounts too long.
+            if (money_maker &&
+                !money_maker(m.negative, m.currency, m.digits.data(), int32_t(m.digits.size()), m.integral, &c))
+                syntax_error(st, s, e, type_money);
+            if (!make) return type_money;
+            if (!money_maker) unsupported(st, s, e, type_money);
+            break;
+        }
+        case kind_date: {
+            DateFields f;
+            if (!date_text(s, e, &f) || (date_maker && !date_maker(f, &c))) syntax_error(st, s, e, type_date);
+            if (!make) return type_date;
+            if (!date_maker) unsupported(st, s, e, type_date);
+            break;
+        }
+        default:
+            syntax_error(st, s, e, code_bad_char);
     }
-    if (int32_t(st.cells.size()) - o.base < 2) syntax_error(st, o.at, type_path, o.line);
-    Cell path = collect(st, o.base, type);
-    st.opens.pop_back();
-    st.breaks = o.new_line ? 1 : 0;
-    push(st, path, type, o.at);
-}
-
-// A path element may start with anything but a delimiter, a paren or a
-// quoted string excepted.
-bool element_starts(const State& st, const uint8_t* p) {
-    return p < st.end && (!is_delim(*p) || *p == '(' || *p == '"') && *p != '/';
-}
-
-bool path_open(const State& st) { return !st.opens.empty() && st.opens.back().type >= type_path &&
-                                         st.opens.back().type <= type_get_path; }
-
-// After a value: a path continues with `/`, ends as a set-path with `:`,
-// or ends at anything else. Returns true when another element follows.
-bool after_value(State& st) {
-    if (!path_open(st)) return false;
-    if (st.pos < st.end && *st.pos == '/') {
-        ++st.pos;
-        if (!element_starts(st, st.pos)) syntax_error(st, st.opens.back().at, type_path);
-        return true;
+    int32_t type = cell::type(&c);
+    if (make) {
+        if (!datatype::is_registered(uint8_t(type))) unsupported(st, s, e, type);
+        push(st, c, type);
     }
-    if (st.pos < st.end && *st.pos == ':') {
-        ++st.pos;
-        if (st.pos < st.end && !is_delim(*st.pos)) syntax_error(st, st.opens.back().at, type_path);
-        close_path(st, true);
-        return false;
-    }
-    close_path(st, false);
-    return false;
+    return type;
 }
 
-bool qualifies_as_path_head(const uint8_t* s, const uint8_t* p) {
-    const uint8_t* h = s;
-    if (*h == ':' || *h == '\'') ++h;
-    if (h >= p) return false;
-    if (is_digit(*h) || *h == '/' || *h == '#' || *h == '%' || *h == '@' || *h == '<') return false;
-    if (starts_number(h, p)) return false;
-    for (const uint8_t* q = h; q < p; ++q)
-        if (*q == ':' || *q == '@' || *q == '$') return false;
+int32_t load_value(State& st, int kind, const uint8_t* s, const uint8_t* e, uint32_t flags, bool make) {
+    switch (kind) {
+        case kind_string: return load_string(st, s, e, flags, make);
+        case kind_word: return load_word(st, s, e, flags, make);
+        case kind_issue: return load_prefixed(st, s, e, flags, make, type_issue, '#');
+        case kind_refinement: return load_prefixed(st, s, e, flags, make, type_refinement, '/');
+        case kind_char: return load_char(st, s, e, make);
+        case kind_file: return load_file(st, s, e, flags, make);
+        case kind_binary: return load_binary(st, s, e, make);
+        case kind_construct: return load_construct(st, s, e, make);
+        case kind_tag: return load_locator(st, s, e, flags, make, type_tag);
+        case kind_url: return load_locator(st, s, e, flags, make, type_url);
+        case kind_email: return load_locator(st, s, e, flags, make, type_email);
+        case kind_ref: return load_locator(st, s, e, flags, make, type_ref);
+        case kind_raw_string: return load_raw_string(st, s, e, flags, make);
+        default: return load_number(st, kind, s, e, make);
+    }
+}
+
+// ---- Structure ----
+
+// After a watcher moved the input: drop what was being scanned and go on
+// from the new place.
+bool jumped(State& st) {
+    if (!st.moved) return false;
+    st.pos = st.moved;
+    st.moved = nullptr;
+    ++st.jumps;
+    st.next_state = s_start;
+    st.point_start = nullptr;
+    st.brace_depth = 0;
+    while (path_open(st)) fold_open_path(st);
     return true;
 }
 
-// The end of a plain token starting at s; *slash tells whether it stops
-// at a `/` that opens a path.
-const uint8_t* plain_end(State& st, const uint8_t* s, bool in_path, bool* slash) {
-    const uint8_t* p = s;
-    *slash = false;
-    bool leading = true;
-    while (p < st.end) {
-        uint8_t b = *p;
-        if (is_delim(b)) break;
-        if (b == '<' && p != s && *s != '%' && *s != '<') break;
-        if (b == ',' && *s != '%') break;
-        if (in_path && (b == '/' || (b == ':' && !leading))) break;
-        if (b == '/' && !in_path && p != s && *s != '/' && qualifies_as_path_head(s, p)) {
-            *slash = true;
-            break;
+// One-value runs (and scan runs, which find one token) stop as soon as a
+// complete value stands at the outermost level.
+void check_one_value(State& st) {
+    if ((st.one || !st.load) && st.opens.empty() && st.brace_depth == 0 && st.cells.size() > st.base)
+        st.done = true;
+}
+
+// A value token: checked (and reported to `scan`) when the run does not
+// load or the watcher wants to see it, then loaded (and reported to `load`).
+void process_value(State& st, int kind, const uint8_t* s, const uint8_t* e, uint32_t flags) {
+    int32_t type = kind_types[kind];
+    // A prescan run checks structure and strings only, and reports no scans.
+    bool scan_event = !st.prescan && wants(st, event_scan);
+    bool check = st.prescan ? kind == kind_string : !st.load || scan_event;
+    if (check) {
+        type = load_value(st, kind, s, e, flags, false);
+        if (scan_event) {
+            bool go = fire(st, event_scan, type, s, e, e);
+            if (jumped(st) || !go) return;
         }
-        if (b == '/' && *s == '/' && p != s && !all_of(s, p, [](uint8_t c) { return c == '/'; })) break;
-        if (b >= 0x80) {
-            uint32_t cp;
-            int n = decode_utf8(p, st.end, &cp);
-            if (!n) syntax_error(st, s, type_word);
-            if (is_unicode_space(cp)) break;
-            p += n;
-            leading = false;
-            continue;
-        }
-        if (classes.bits[b] & c_bad) syntax_error(st, p, code_bad_char);
-        leading = leading && (b == ':' || b == '\'');
-        ++p;
     }
-    return p;
-}
-
-void open_container(State& st, uint8_t type, const uint8_t* at) {
-    check_depth(st, at);
-    bool new_line = st.breaks > 0;
-    st.breaks = 0;
-    if (st.options->trace && !fire(st, runtime_symbols::word_open, event_open, type, at, at, nullptr)) return;
-    st.opens.push_back({type, int32_t(st.cells.size()), at, st.line, new_line});
-}
-
-void close_container(State& st, const uint8_t* at) {
-    uint8_t want = close_char_type(*at);
-    if (st.opens.empty()) syntax_error(st, at, code_missing, 0, want == type_block ? "[" : "(");
-    Open o = st.opens.back();
-    if (o.type != want) syntax_error(st, at, code_missing, 0, o.type == type_block ? "]" : ")");
-    if (st.options->trace && !fire(st, runtime_symbols::word_close, event_close, want, at, at + 1, nullptr))
+    if (!st.load) {
+        push_placeholder(st, type);
         return;
-    Cell c = collect(st, o.base, want);
-    st.opens.pop_back();
-    st.breaks = o.new_line ? 1 : 0;
-    push(st, c, want, o.at);
+    }
+    size_t before = st.cells.size();
+    type = load_value(st, kind, s, e, flags, true);
+    if (wants(st, event_load) && st.cells.size() > before) {
+        bool go = fire(st, event_load, type, s, e, e, &st.cells.back());
+        if (!go) st.cells.resize(before);
+        jumped(st);
+    }
 }
 
-void skip_space(State& st) {
-    while (st.pos < st.end) {
-        uint8_t b = *st.pos;
-        if (b == '\n') {
-            ++st.line;
-            ++st.breaks;
-            ++st.pos;
-        } else if (b != 0 && (classes.bits[b] & c_space)) {
-            ++st.pos;
-        } else if (b >= 0x80) {
-            uint32_t cp;
-            int n = decode_utf8(st.pos, st.end, &cp);
-            if (!n || !is_unicode_space(cp)) return;
-            st.pos += n;
-        } else {
+void close_path(State& st, uint8_t type) {
+    Open o = st.opens.back();
+    fire(st, event_close, type, o.at, st.pos, st.pos);  // a path closes whatever the answer
+    st.opens.pop_back();
+    if (jumped(st)) {
+        close_level(st, o, type);
+        return;
+    }
+    close_level(st, o, type, st.pos);
+    jumped(st);
+}
+
+// After a value: a path goes on with `/`, ends as a set-path with `:`, and
+// ends at anything else.
+void after_value(State& st) {
+    while (path_open(st)) {
+        const uint8_t* p = st.pos;
+        if (p < st.end && *p == '/') {
+            st.pos = p + 1;
+            st.next_state = s_path_element;
             return;
         }
-    }
-}
-
-// Scans a quoted run from after its opening quote; returns the closing
-// quote's position or null when a line feed or the end comes first.
-const uint8_t* quoted_end(const State& st, const uint8_t* p, uint8_t quote, bool escapes) {
-    while (p < st.end && *p != quote) {
-        if (*p == '\n' || *p == 0) return nullptr;
-        if (escapes && *p == '^') {
-            ++p;
-            if (p >= st.end || *p == 0) return nullptr;
+        Open o = st.opens.back();
+        if (p < st.end && *p == ':') {
+            if (!ends_path(p + 1, st.end)) syntax_error(st, o.at, p + 1, type_path);
+            if (o.type != type_path) syntax_error(st, o.at, p + 1, o.type);
+            st.pos = p + 1;
+            close_path(st, type_set_path);
+        } else {
+            close_path(st, o.type);
         }
-        ++p;
     }
-    return p < st.end ? p : nullptr;
+    check_one_value(st);
 }
 
-void load_quoted_string(State& st, const uint8_t* s) {
-    const uint8_t* close = quoted_end(st, s + 1, '"', true);
-    if (!close) syntax_error(st, s, type_string);
-    std::u32string text;
-    if (!decode_text(s + 1, close, true, &text)) syntax_error(st, s, type_string);
-    st.pos = close + 1;
-    push(st, make_string(text, type_string), type_string, s);
+void open_container(State& st, uint8_t type, const uint8_t* s, const uint8_t* e) {
+    if (int32_t(st.opens.size()) >= max_depth) errors::raise(errors::category_internal, "too-deep");
+    bool go = fire(st, event_open, type, s, e, s);
+    if (jumped(st) || !go) return;
+    st.opens.push_back({type, st.breaks > 0, false, 0, int32_t(st.cells.size()), s});
+    st.breaks = 0;
 }
 
-void load_braced_string(State& st, const uint8_t* s) {
-    const uint8_t* p = s + 1;
-    int32_t depth = 1;
-    int32_t lines = 0;
-    while (p < st.end && *p != 0) {
-        if (*p == '^') {
-            p += 2;
-            continue;
+// `(x, y)` read as the tokens of a paren: numbers separated by commas.
+void close_point(State& st, const Open& o, const uint8_t* e) {
+    int32_t n = int32_t(st.cells.size()) - o.base;
+    if (n != o.commas + 1 || n < 2 || n > 3) syntax_error(st, o.at, e, type_point2d);
+    uint8_t type = n == 2 ? type_point2d : type_point3d;
+    if (!st.load) {
+        st.cells.resize(size_t(o.base));
+        st.breaks = o.new_line ? 1 : 0;
+        push_placeholder(st, type);
+        return;
+    }
+    uint32_t bits[3] = {0, 0, 0};
+    for (int32_t i = 0; i < n; ++i) {
+        const Cell& c = st.cells[size_t(o.base + i)];
+        if (cell::type(&c) == type_integer) bits[i] = float_bits(double(cell::get_integer(&c)));
+        else if (cell::type(&c) == type_float) bits[i] = float_bits(cell::get_double(&c));
+        else syntax_error(st, o.at, e, type);
+    }
+    if (!datatype::is_registered(type)) unsupported(st, o.at, e, type);
+    st.cells.resize(size_t(o.base));
+    st.breaks = o.new_line ? 1 : 0;
+    push(st, {type, bits[0], bits[1], bits[2]}, type);
+}
+
+void close_map(State& st, const Open& o, const uint8_t* e) {
+    int32_t n = int32_t(st.cells.size()) - o.base;
+    if (n % 2) syntax_error(st, o.at, e, type_map);
+    if (!st.load) {
+        close_level(st, o, type_map);
+        return;
+    }
+    if (!map_maker || !datatype::is_registered(type_map)) unsupported(st, o.at, e, type_map);
+    Cell m = {type_none, 0, 0, 0};
+    gc::Protect keep(&m);
+    if (!map_maker(st.cells.data() + o.base, n, &m)) syntax_error(st, o.at, e, type_map);
+    st.cells.resize(size_t(o.base));
+    st.breaks = o.new_line ? 1 : 0;
+    push(st, m, type_map);
+}
+
+void close_container(State& st, const uint8_t* s, const uint8_t* e) {
+    bool bracket = *s == ']';
+    uint8_t type = bracket ? type_block : type_paren;
+    if (!st.opens.empty()) type = st.opens.back().point ? uint8_t(type_point2d) : st.opens.back().type;
+    bool go = fire(st, event_close, type, s, e, e);
+    if (jumped(st) || !go) return;
+    if (st.opens.empty()) syntax_error(st, s, e, code_missing, bracket ? "[" : "(");
+    Open o = st.opens.back();
+    bool block_like = o.type == type_block || o.type == type_map;
+    if (bracket != block_like) syntax_error(st, s, e, code_missing, block_like ? "]" : ")");
+    st.opens.pop_back();
+    if (o.type == type_map) close_map(st, o, e);
+    else if (o.point) close_point(st, o, e);
+    else close_level(st, o, o.type, e);
+    if (jumped(st)) return;
+    after_value(st);
+}
+
+void comma(State& st, const uint8_t* s, const uint8_t* e) {
+    if (st.opens.empty() || st.opens.back().type != type_paren) syntax_error(st, s, e, type_point2d);
+    Open& o = st.opens.back();
+    if (int32_t(st.cells.size()) - o.base != o.commas + 1) syntax_error(st, o.at, e, type_point2d);
+    o.point = true;
+    ++o.commas;
+}
+
+// An open paren followed by numbers and a comma starts a point literal.
+bool point_ahead(const uint8_t* p, const uint8_t* end) {
+    if (end - p < 4) return false;
+    for (; p < end; ++p) {
+        uint8_t b = *p;
+        if (is_digit(b) || b == '+' || b == '-' || b == '.' || b == '#' || b == '\t' || b == ' ') continue;
+        switch (b | 0x20) {
+            case 'a': case 'e': case 'f': case 'i': case 'n': continue;
+            default: return b == ',';
         }
-        if (*p == '\n') ++lines;
-        if (*p == '{') ++depth;
-        if (*p == '}' && --depth == 0) break;
-        ++p;
     }
-    if (p >= st.end || *p != '}') syntax_error(st, s, code_missing, 0, "}");
-    std::u32string text;
-    if (!decode_text(s + 1, p, true, &text)) syntax_error(st, s, type_string);
-    st.pos = p + 1;
-    push(st, make_string(text, type_string), type_string, s);
-    st.line += lines;
+    return true;
 }
 
-void load_raw_string(State& st, const uint8_t* s) {
-    const uint8_t* p = s;
+// `%{...}%`: the automaton stops at the first `}%` and a delimiter; the
+// content really ends at a `}` followed by as many `%` as opened it.
+const uint8_t* raw_string_end(State& st, const uint8_t* s) {
     int32_t percents = 0;
+    const uint8_t* p = s;
     while (p < st.end && *p == '%') ++p, ++percents;
-    const uint8_t* content = p + 1;  // after the brace
-    for (const uint8_t* q = content; q < st.end; ++q) {
+    for (const uint8_t* q = p + 1; q < st.end; ++q) {
         if (*q != '}') continue;
         const uint8_t* r = q + 1;
         int32_t k = 0;
         while (r < st.end && *r == '%') ++r, ++k;
         if (k < percents) continue;
-        if (k > percents) syntax_error(st, s, type_string);
-        if (r < st.end && !is_delim(*r) && *r != '<') syntax_error(st, s, type_string);
-        std::u32string text;
-        if (!decode_text(content, q, false, &text)) syntax_error(st, s, type_string);
-        for (const uint8_t* c = content; c < q; ++c) st.line += *c == '\n';
-        st.pos = r;
-        push(st, make_string(text, type_string), type_string, s);
-        return;
+        if (k > percents) syntax_error(st, s, r, type_string);
+        if (!ends_path(r, st.end) && *r != '<') syntax_error(st, s, r, type_string);
+        return r;
     }
-    syntax_error(st, s, type_string);
+    syntax_error(st, s, st.end, type_string);
 }
 
-void load_char(State& st, const uint8_t* s) {
-    const uint8_t* close = quoted_end(st, s + 2, '"', true);
-    if (!close) syntax_error(st, s, type_char);
-    std::u32string text;
-    if (!decode_text(s + 2, close, true, &text) || text.size() != 1) syntax_error(st, s, type_char);
-    st.pos = close + 1;
-    push(st, char_type::make(text[0]), type_char, s);
-}
-
-void load_quoted_file(State& st, const uint8_t* s) {
-    const uint8_t* close = quoted_end(st, s + 2, '"', true);
-    if (!close) syntax_error(st, s, type_file);
-    std::u32string text;
-    if (!decode_text(s + 2, close, true, &text)) syntax_error(st, s, type_file);
-    st.pos = close + 1;
-    push(st, make_string(text, type_file), type_file, s);
-}
-
-// A tag runs to its `>`, quoted parts may hold one; tag! does not exist
-// yet, so a whole tag is reported as such.
-void reject_tag(State& st, const uint8_t* s) {
-    syntax_error(st, s, type_tag);
-}
-
-bool starts_tag(const State& st, const uint8_t* s) {
-    if (s + 1 >= st.end) return false;
-    uint8_t b = s[1];
-    return !is_delim(b) && b != '<' && b != '>' && b != '=' && b != '-' && b != ':' && b != '/';
-}
-
-bool one_value_done(const State& st, int32_t base) {
-    return st.opens.empty() && int32_t(st.cells.size()) > base;
-}
-
-void run(State& st) {
-    int32_t base = int32_t(st.cells.size());
-    bool element = false;  // the next token is a path element: no spaces before it
-    while (true) {
-        if (!element) skip_space(st);
-        if (st.pos >= st.end || *st.pos == 0) {
-            if (element) syntax_error(st, st.opens.back().at, type_path);
-            break;
+// A word's leading Unicode spaces are whitespace, and a Unicode space
+// inside it ends it. Returns false when the token was only spaces (or
+// began with them): the scan starts again after them.
+bool unicode_word_bounds(State& st, const uint8_t* s, const uint8_t** e, int* kind) {
+    const uint8_t* p = s;
+    bool leading = true;
+    while (p < *e) {
+        uint32_t cp = *p;
+        int n = 1;
+        if (cp >= 0x80) {
+            n = decode_utf8(p, *e, &cp);
+            if (!n) syntax_error(st, s, *e, type_word);
         }
-        const uint8_t* s = st.pos;
-        uint8_t b = *s;
-        const uint8_t* next = s + 1 < st.end ? s + 1 : nullptr;
-        if (element && (is_delim(b) && b != '(' && b != '"')) syntax_error(st, st.opens.back().at, type_path);
-        bool value = true;
-        if (st.options->trace) {
-            if (!fire(st, runtime_symbols::word_prescan, event_prescan, 0, s, s, nullptr)) {
-                // A refused token is skipped: step over it as a plain token would.
-                bool slash;
-                const uint8_t* e = plain_end(st, s, element, &slash);
-                st.pos = e > s ? e : s + 1;
+        if (n > 1 && is_unicode_space(cp)) {
+            if (leading) {
+                p += n;
                 continue;
             }
+            *e = p;
+            st.pos = p;
+            *kind = kind_word;
+            return true;
         }
-        switch (b) {
-            case '[':
-                st.pos = s + 1;
-                open_container(st, type_block, s);
-                value = false;
-                break;
-            case '(':
-                st.pos = s + 1;
-                open_container(st, type_paren, s);
-                value = false;
-                break;
-            case ']':
-            case ')':
-                while (path_open(st)) close_path(st, false);
-                close_container(st, s);
-                st.pos = s + 1;
-                break;
-            case '{':
-                load_braced_string(st, s);
-                break;
-            case '"':
-                load_quoted_string(st, s);
-                break;
-            case ';':
-                while (st.pos < st.end && *st.pos != '\n') ++st.pos;
-                if (st.options->trace)
-                    fire(st, runtime_symbols::word_scan, event_scan, 0, s, st.pos, nullptr);
-                value = false;
-                break;
-            case ',':
-                syntax_error(st, s, type_point2d);  // point! does not exist yet
-            case '}':
-            case '\\':
-                syntax_error(st, s, code_bad_char);
-            case '#':
-                if (next && *next == '[') syntax_error(st, s, type_map);
-                if (next && *next == '{') syntax_error(st, s, type_binary);
-                if (next && *next == '"') {
-                    load_char(st, s);
-                    break;
-                }
-                if (next && *next == '(') {
-                    const uint8_t* close = find(s + 2, st.end, ')');
-                    const uint8_t* lf = find(s + 2, close ? close : st.end, '\n');
-                    if (!close || lf) syntax_error(st, s, code_construct);
-                    load_construct(st, s, s + 2, close);
-                    st.pos = close + 1;
-                    break;
-                }
-                goto plain;
-            case '%': {
-                const uint8_t* q = s;
-                while (q < st.end && *q == '%') ++q;
-                if (q < st.end && *q == '{') {
-                    load_raw_string(st, s);
-                    break;
-                }
-                if (next && *next == '"') {
-                    load_quoted_file(st, s);
-                    break;
-                }
-                goto plain;
-            }
-            case '<':
-                if (!element && starts_tag(st, s)) reject_tag(st, s);
-                goto plain;
-            default:
-            plain: {
-                if (b >= 0x80 && b < 0xC2) syntax_error(st, s, code_bad_char);
-                if (classes.bits[b] & c_bad) syntax_error(st, s, code_bad_char);
-                bool slash = false;
-                const uint8_t* e = plain_end(st, s, element, &slash);
-                if (e == s) syntax_error(st, s, code_bad_char);
-                if (e < st.end && *e == '{' && e[-1] == '#') syntax_error(st, s, type_binary);  // 2#{...}
-                st.pos = e;
-                if (slash) {
-                    uint8_t kind = *s == '\'' ? type_lit_path : *s == ':' ? type_get_path : type_path;
-                    open_container(st, kind, s);
-                    const uint8_t* h = kind == type_path ? s : s + 1;
-                    push(st, word_cell(st, h, e, type_word), type_word, h);
-                    st.pos = e + 1;
-                    if (!element_starts(st, st.pos)) syntax_error(st, s, type_path);
-                    element = true;
-                    continue;
-                }
-                if (element && (*s == ':' || *s == '\'') && e - s > 1) {
-                    uint8_t t = *s == ':' ? type_get_word : type_lit_word;
-                    push(st, word_cell(st, s + 1, e, t), t, s);
-                } else {
-                    load_plain(st, s, e);
-                }
-            }
+        if (leading && p > s) {
+            st.pos = p;
+            return false;
         }
-        if (value || b == ']' || b == ')') element = after_value(st);
-        else element = false;
-        if (b == '(' || b == '[') element = false;
-        if (st.options->one && one_value_done(st, base)) return;
+        leading = false;
+        p += n;
     }
-    while (path_open(st)) close_path(st, false);
-    if (!st.opens.empty()) {
-        const Open& o = st.opens.back();
-        syntax_error(st, o.at, code_missing, o.line, o.type == type_block ? "]" : ")");
+    if (leading) {
+        st.pos = p;
+        return false;
+    }
+    return true;
+}
+
+// ---- The token loop ----
+
+void step(State& st) {
+    uint8_t state = st.next_state;
+    st.next_state = s_start;
+    const uint8_t* s = st.pos;
+    if (state == s_point) s = st.point_start;
+    const uint8_t* p = st.pos;
+    const uint8_t* const end = st.end;
+    uint32_t flags = 0;
+    int32_t breaks = st.breaks;
+    Class cls;
+    uint8_t final_state;
+    for (;;) {
+        if (p >= end) {
+            cls = c_end;
+            flags |= f_end;
+            final_state = automaton.next[state][c_end];
+            break;
+        }
+        uint32_t entry = bytes_table.entry[*p];
+        cls = Class(entry & 0xFF);
+        uint8_t next = automaton.next[state][cls];
+        if (next >= first_final) {
+            final_state = next;
+            break;
+        }
+        if (cls == c_lf && next == s_start) ++breaks;
+        ++p;
+        if (next == s_start) {
+            s = p;  // whitespace between tokens belongs to none
+        } else {
+            flags |= entry;
+        }
+        state = next;
+    }
+    st.breaks = breaks;
+    int kind = final_state - first_final;
+    if (consumes(uint8_t(kind), cls)) flags |= bytes_table.entry[*p++];
+    st.pos = p;
+    const uint8_t* e = p;
+
+    // Tokens whose end the automaton alone does not settle. A raw string
+    // opened by more than one `%` holds `}%` followed by anything, which
+    // the automaton takes for an error.
+    if (kind == kind_raw_string || (kind == kind_error && state >= 10 && state <= 12 && cls != c_bad)) {
+        kind = kind_raw_string;
+        st.pos = e = raw_string_end(st, s);
+    }
+    if ((kind == kind_word || kind == kind_path_head) && (flags & f_non_ascii) &&
+        !unicode_word_bounds(st, s, &e, &kind))
+        return;
+    if (kind == kind_open_paren && point_ahead(e, end)) {
+        st.point_start = s;
+        st.next_state = s_point;
+        return;  // one token from the paren to its close; the paren itself is not reported
+    }
+    st.point_start = nullptr;
+
+    bool in_brace = st.brace_depth > 0;
+    if (kind != kind_end && !in_brace && wants(st, event_prescan)) {
+        int32_t type = kind_types[kind] ? int32_t(kind_types[kind]) : -kind;
+        bool go = fire(st, event_prescan, type, s, e, s);
+        if (jumped(st)) return;
+        if (!go) {
+            if (e == s) st.pos = s + 1;  // a refused bad byte is still passed over
+            return;
+        }
+    }
+
+    switch (kind) {
+        case kind_end:
+            st.pos = end;
+            st.done = true;
+            return;
+        case kind_error:
+            if ((state == s_braced || state == s_braced + 1) && cls == c_end)
+                syntax_error(st, st.brace_start, end, code_missing, "}", false, type_string);
+            syntax_error(st, (state == s_braced || state == s_braced + 1) ? st.brace_start : s, p,
+                         state_error_type(state, cls, *s));
+        case kind_open_block:
+            open_container(st, type_block, s, e);
+            return;
+        case kind_open_paren:
+            open_container(st, type_paren, s, e);
+            return;
+        case kind_open_map:
+            if (e - s != 2) syntax_error(st, s, e, type_map);
+            open_container(st, type_map, s, e);
+            return;
+        case kind_close_block:
+        case kind_close_paren:
+            close_container(st, e - 1, e);
+            return;
+        case kind_open_brace:
+            if (!in_brace) {
+                bool go = fire(st, event_open, type_string, s, e, s);
+                if (jumped(st) || !go) return;
+                st.brace_start = s;
+                st.brace_flags = 0;
+                st.brace_breaks = st.breaks;
+            }
+            st.brace_flags |= flags;
+            ++st.brace_depth;
+            st.next_state = s_braced;
+            return;
+        case kind_close_brace: {
+            st.brace_flags |= flags;
+            if (--st.brace_depth > 0) {
+                st.next_state = s_braced;
+                return;
+            }
+            const uint8_t* from = st.brace_start;
+            st.breaks = st.brace_breaks;
+            int32_t jumps = st.jumps;
+            process_value(st, kind_string, from, e, st.brace_flags);
+            if (st.jumps != jumps) return;
+            fire(st, event_close, type_string, from, e, e);
+            if (jumped(st)) return;
+            after_value(st);
+            return;
+        }
+        case kind_path_head: {
+            uint8_t type = *s == '\'' ? type_lit_path : *s == ':' ? type_get_path : type_path;
+            size_t opens = st.opens.size();
+            open_container(st, type, s, e);
+            if (st.opens.size() == opens) return;
+            int32_t jumps = st.jumps;
+            process_value(st, kind_word, type == type_path ? s : s + 1, e - 1, flags);
+            if (st.jumps == jumps) st.next_state = s_path_element;
+            return;
+        }
+        case kind_comment:
+            if (!st.prescan) fire(st, event_scan, -kind_comment, s, e, e);
+            jumped(st);
+            return;
+        case kind_comma:
+            comma(st, s, e);
+            return;
+        default: {
+            int32_t jumps = st.jumps;
+            process_value(st, kind, s, e, flags);
+            if (st.jumps != jumps) return;
+            after_value(st);
+            return;
+        }
     }
 }
 
-// Runs the lexer over UTF-8 bytes. Returns the end position in bytes.
+// Closes every open level as it stands, for a run that ended quietly.
+void fold_all(State& st) {
+    while (!st.opens.empty()) {
+        Open o = st.opens.back();
+        st.opens.pop_back();
+        uint8_t type = o.type == type_map ? uint8_t(type_block) : o.type;
+        close_level(st, o, type);
+    }
+}
+
+// Runs the lexer over UTF-8 bytes. Load runs leave their block in *result
+// (or append to options.into); *found_type gets the type of the first
+// complete value (error! when the run failed, 0 for none). Returns the
+// bytes consumed.
 int32_t run_utf8(const uint8_t* bytes, int32_t length, bool binary, const Options& options, Cell* result,
                  int32_t* found_type) {
     State st;
-    st.begin = bytes;
+    st.begin = st.pos = st.line_pos = st.char_pos = bytes;
     st.end = bytes + length;
-    st.pos = bytes;
     st.binary = binary;
-    st.options = &options;
+    st.load = !options.scan && !options.prescan;
+    st.prescan = options.prescan && !options.scan;
+    st.one = options.one || options.next;
+    st.watch = options.trace;
     Activation on(&st);
-    Options quiet = options;
-    if (options.prescan || options.scan) {
-        quiet.one = true;
-        st.options = &quiet;
-    }
     try {
-        run(st);
+        while (!st.done) {
+            try {
+                step(st);
+            } catch (const Resume&) {
+                st.next_state = s_start;
+                st.point_start = nullptr;
+                st.brace_depth = 0;
+                ++st.jumps;
+            }
+        }
+        if (!st.opens.empty()) {
+            // The input ended with a container open.
+            try {
+                const Open& o = st.opens.back();
+                bool block_like = o.type == type_block || o.type == type_map;
+                syntax_error(st, o.at, st.end, code_open_at_end, block_like ? "]" : ")");
+            } catch (const Resume&) {
+                // The input is over: moving it back to lex some of it again
+                // cannot close what is open (and would never end).
+                st.failed = true;
+            }
+        }
     } catch (const Stop&) {
+    } catch (const std::bad_alloc&) {
+        errors::raise(errors::category_internal, "no-memory");
     }
     if (found_type) {
         if (st.failed) *found_type = type_error;
-        else if (!st.opens.empty()) *found_type = st.opens.front().type;
-        else if (!st.cells.empty()) *found_type = cell::type(&st.cells.front());
+        else if (!st.cells.empty()) *found_type = st.load ? cell::type(&st.cells.front()) : int32_t(st.cells.front().w1);
         else *found_type = 0;
     }
-    if (result && loading(st) && !st.failed) {
+    if (result && st.load) {
+        fold_all(st);
         if (options.into) {
             Cell target = *options.into;
             gc::Protect keep(&target);
@@ -1060,19 +2162,76 @@ int32_t run_utf8(const uint8_t* bytes, int32_t length, bool binary, const Option
                 *slot = st.cells[i];
             }
             *result = target;
-        } else if (options.one && !options.next) {
-            if (st.cells.empty()) cell::make_none(result);
-            else *result = st.cells.front();
         } else {
             *result = collect(st, 0, type_block);
         }
-    } else if (result && loading(st)) {
-        *result = collect(st, 0, type_block);
     }
     return int32_t(st.pos - st.begin);
 }
 
+// The lexer's services to the word module.
+bool first_value(const char* text, int32_t length, Cell* out) {
+    Watch quiet;
+    quiet.mask = event_error;
+    quiet.fn = [](Report&) { return false; };
+    Options options;
+    options.one = true;
+    options.trace = &quiet;
+    Cell values = {type_none, 0, 0, 0};
+    gc::Protect keep(&values);
+    run_utf8(reinterpret_cast<const uint8_t*>(text), length, false, options, &values, nullptr);
+    if (block::length_from_head(&values) == 0) {
+        for (int32_t i = 0; i < length; ++i)
+            if (class_of(uint8_t(text[i])) != c_space && class_of(uint8_t(text[i])) != c_lf) {
+                cell::make_none(out);  // something that is no value
+                return true;
+            }
+        return false;
+    }
+    *out = series::cells_head(values.w2)[0];
+    cell::clear_new_line(out);
+    return true;
+}
+
+int32_t spelling_type(const char* text, int32_t length) {
+    Options options;
+    options.scan = true;
+    int32_t type = 0;
+    int32_t used = run_utf8(reinterpret_cast<const uint8_t*>(text), length, false, options, nullptr, &type);
+    if (type == type_error || used != length) return 0;
+    return type;
+}
+
 }  // namespace
+
+void init() {
+    word::load_first_value = first_value;
+    word::lex_type = spelling_type;
+}
+
+uint32_t mask_from_callback(const Cell* callback) {
+    if (cell::type(callback) != type_function) return event_all;
+    Cell body = series::cells_head(callback->w3)[function::info_body];
+    if (cell::type(&body) != type_block || block::length_from_head(&body) <= 0) return event_all;
+    Cell first = series::cells_head(body.w2)[body.w1];
+    if (cell::type(&first) != type_block) return event_all;
+    static const struct { runtime_symbols::Word word; Event event; } events[] = {
+        {runtime_symbols::word_prescan, event_prescan}, {runtime_symbols::word_scan, event_scan},
+        {runtime_symbols::word_load, event_load},       {runtime_symbols::word_open, event_open},
+        {runtime_symbols::word_close, event_close},     {runtime_symbols::word_error, event_error},
+    };
+    uint32_t mask = 0;
+    int32_t n = block::length_from_head(&first);
+    for (int32_t i = 0; i < n; ++i) {
+        Cell w = series::cells_head(first.w2)[int32_t(first.w1) + i];
+        uint8_t t = cell::type(&w);
+        if (t < type_word || t > type_get_word) continue;
+        int32_t symbol = symbols::resolve(int32_t(w.w2));
+        for (const auto& ev : events)
+            if (symbols::resolve(int32_t(runtime_symbols::words[ev.word].w2)) == symbol) mask |= ev.event;
+    }
+    return mask;
+}
 
 // ---- Number scanners ----
 
@@ -1081,6 +2240,12 @@ namespace {
 uint8_t unit_byte(const uint8_t* text, uint32_t unit, int32_t i) {
     uint32_t c = unicode::get_unit(text, unit, uint32_t(i));
     return c < 0x80 ? uint8_t(c) : 0xFF;
+}
+
+std::string unit_text(const uint8_t* text, int32_t length, uint32_t unit) {
+    std::string bytes;
+    for (int32_t i = 0; i < length; ++i) bytes += char(unit_byte(text, unit, i));
+    return bytes;
 }
 }  // namespace
 
@@ -1145,8 +2310,7 @@ double scan_float(const uint8_t* text, int32_t length, uint32_t unit, int32_t* c
         *code = -1;
         return std::numeric_limits<double>::quiet_NaN();
     }
-    std::string bytes;
-    for (int32_t i = 0; i < length; ++i) bytes += char(unit_byte(text, unit, i));
+    std::string bytes = unit_text(text, length, unit);
     double d;
     if (!float_text(reinterpret_cast<const uint8_t*>(bytes.data()),
                     reinterpret_cast<const uint8_t*>(bytes.data() + bytes.size()), &d)) {
@@ -1154,6 +2318,27 @@ double scan_float(const uint8_t* text, int32_t length, uint32_t unit, int32_t* c
         return std::numeric_limits<double>::quiet_NaN();
     }
     return d;
+}
+
+void scan_tuple(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target) {
+    std::string bytes = unit_text(text, length, unit);
+    uint8_t parts[12];
+    int32_t count = 0;
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (length <= 0 || !tuple_parts(b, b + bytes.size(), parts, &count)) {
+        *code = -1;
+        return;
+    }
+    *target = tuple_cell(parts, count);
+}
+
+void scan_money(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target) {
+    std::string bytes = unit_text(text, length, unit);
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data());
+    MoneyParts m;
+    if (!money_shape(b, b + bytes.size(), &m) || !money_maker ||
+        !money_maker(m.negative, m.currency, m.digits.data(), int32_t(m.digits.size()), m.integral, target))
+        *code = -1;
 }
 
 // ---- Entries ----
@@ -1169,63 +2354,71 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     if (!binary && !string::is_text_kind(type)) errors::raise(errors::category_script, "invalid-arg", source);
     Cell src = *source;
     gc::Protect keep_source(&src);
+    // The run reads a copy: a watcher may change or move the source.
     std::string bytes;
     if (binary) {
         SeriesBuffer* b = nodes::buffer(src.w2);
-        const uint8_t* data = b->head_ptr() + src.w1;
         int32_t n = int32_t(b->count()) - int32_t(src.w1);
-        bytes.assign(reinterpret_cast<const char*>(data), size_t(n < 0 ? 0 : n));
+        if (n > 0) bytes.assign(reinterpret_cast<const char*>(b->head_ptr() + src.w1), size_t(n));
     } else {
         bytes = string::to_utf8(&src);
     }
-    // The part limit counts source units: bytes for binary, characters for text.
-    int32_t skip = 0;
-    if (binary && bytes.size() > 2 && uint8_t(bytes[0]) == 0xEF && uint8_t(bytes[1]) == 0xBB &&
-        uint8_t(bytes[2]) == 0xBF)
-        skip = 3;
+    const uint8_t* b0 = reinterpret_cast<const uint8_t*>(bytes.data());
     int32_t limit = int32_t(bytes.size());
     if (options.part >= 0) {
-        if (binary) {
-            limit = std::min(limit, options.part);
-        } else {
-            const uint8_t* b0 = reinterpret_cast<const uint8_t*>(bytes.data());
-            limit = int32_t(unicode::skip_utf8_chars(b0, b0 + bytes.size(), options.part) - b0);
-        }
+        if (binary) limit = std::min(limit, options.part);
+        else limit = int32_t(unicode::skip_utf8_chars(b0, b0 + bytes.size(), options.part) - b0);
     }
-    if (skip > limit) skip = limit;
-    const uint8_t* start = reinterpret_cast<const uint8_t*>(bytes.data()) + skip;
+    int32_t skip = 0;
+    if (binary && limit > 2 && b0[0] == 0xEF && b0[1] == 0xBB && b0[2] == 0xBF) skip = 3;
+
+    // Positions a watcher sees and sets count from the source's own index.
+    Watch shifted;
+    Options run = options;
+    if (options.trace && skip) {
+        shifted.mask = options.trace->mask;
+        const Watch* inner = options.trace;
+        shifted.fn = [inner, skip](Report& r) {
+            r.start += skip;
+            r.end += skip;
+            r.position += skip;
+            bool answer = inner->fn(r);
+            r.position -= skip;
+            return answer;
+        };
+        run.trace = &shifted;
+    }
     bool loads = !options.scan && !options.prescan;
     int32_t found = 0;
     Cell values = {type_none, 0, 0, 0};
     gc::Protect keep_values(&values);
-    int32_t used = run_utf8(start, limit - skip, binary, options, loads ? &values : nullptr, &found) + skip;
+    int32_t used = run_utf8(b0 + skip, limit - skip, binary, run, loads ? &values : nullptr, &found) + skip;
+    Cell first = {type_none, 0, 0, 0};
     if (!loads) {
-        if (found == 0) cell::make_none(result);
-        else *result = {type_datatype, uint32_t(found), 0, 0};
-        return;
-    }
-    if (!options.next) {
+        if (found) first = {type_datatype, uint32_t(found), 0, 0};
+        if (!options.next) {
+            *result = first;
+            return;
+        }
+    } else if (options.into) {
         *result = values;
         return;
+    } else if (options.one || options.next) {
+        if (block::length_from_head(&values) > 0) first = series::cells_head(values.w2)[0];
+        cell::clear_new_line(&first);
     }
-    // The value(s) and the source moved past what was consumed.
+    if (!options.next) {
+        *result = options.one ? first : values;
+        return;
+    }
+    // The value (or type) and the source moved past what was consumed.
+    gc::Protect keep_first(&first);
     Cell rest = src;
-    if (binary) {
-        rest.w1 += uint32_t(used);
-    } else {
-        const uint8_t* b0 = reinterpret_cast<const uint8_t*>(bytes.data());
-        rest.w1 += uint32_t(unicode::count_utf8_chars(b0, b0 + used));
-    }
+    rest.w1 += uint32_t(binary ? used : unicode::count_utf8_chars(b0, b0 + used));
     gc::Protect keep_rest(&rest);
     Cell pair;
     block_actions::make_at(&pair, 2);
     gc::Protect keep_pair(&pair);
-    Cell first = values;
-    // The first value alone when one was asked for, else the block.
-    if (options.one && cell::type(&values) == type_block) {
-        if (block::length_from_head(&values) > 0) first = *series::cells_head(values.w2);
-        else cell::make_none(&first);
-    }
     *block::alloc_tail(&pair) = first;
     *block::alloc_tail(&pair) = rest;
     *result = pair;

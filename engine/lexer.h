@@ -1,10 +1,12 @@
 // The lexer: source text to values.
 //
-// One pass over the UTF-8 bytes: a byte class table drives token
-// recognition, an explicit container stack (never C++ recursion) holds the
-// open blocks, parens and paths, and the loaders turn each value token into
-// a cell. Cells made so far live in a lexer-owned stack that the collector
-// marks, so every loader may allocate freely.
+// A table-driven automaton runs over the UTF-8 bytes: each byte maps to one
+// of 40 character classes, each state and class give the next state, and a
+// final state ends a token whose kind selects a scanner (brackets, braces,
+// paths, comments) or a loader that turns the token into a cell. Open
+// containers sit on an explicit stack (never C++ recursion). Cells made so
+// far live in a lexer-owned stack that the collector marks, so every loader
+// may allocate freely.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -21,26 +23,53 @@ enum Event : uint32_t {
     event_open = 8,
     event_close = 16,
     event_error = 32,
+    event_all = 63,
 };
 
-// A watcher told about tokens. `event` is the event word (runtime words
-// prescan, scan, load, open, close, error); `type` the token's datatype id
-// (0 for structural tokens); `start`/`end` the token's 1-based character (or
-// byte, for binary input) offsets; `value` the value just made for load
-// events, else null. Answering false refuses: a scan'd token is not
-// loaded, a loaded value is dropped, an error ends the run quietly.
+// Token kinds, in the order of the grammar's final states; a report names a
+// token without a datatype by its kind, negated.
+enum Kind : int32_t {
+    kind_end = 0, kind_error, kind_open_block, kind_close_block, kind_open_paren, kind_close_paren,
+    kind_open_brace, kind_close_brace, kind_open_map, kind_path_head, kind_construct, kind_comment,
+    kind_comma, kind_string, kind_word, kind_issue, kind_integer, kind_refinement, kind_char, kind_file,
+    kind_binary, kind_percent, kind_float, kind_special_float, kind_tuple, kind_date, kind_pair,
+    kind_point, kind_time, kind_money, kind_tag, kind_url, kind_email, kind_hex_integer, kind_raw_string,
+    kind_ref, kind_count
+};
+
+// One event as a watcher sees it.
+struct Report {
+    Event event;
+    // The datatype id of the token or container, or -kind for a token that
+    // has none (brackets and other structure, comments).
+    int32_t type;
+    int32_t line;
+    // The token's 1-based start and exclusive end, in characters of a
+    // string source or bytes of a binary one, counted from the source's
+    // position.
+    int32_t start;
+    int32_t end;
+    const Cell* value;  // load: the value just made; else null
+    // In and out: the input position (0-based, same units) the event is
+    // reported at. A watcher that changes it makes the lexer go on from
+    // there.
+    int32_t position;
+};
+
+// A watcher told about tokens. Answering false refuses: a prescanned token
+// is skipped, a scanned one not loaded, a loaded value dropped, a container
+// not opened or closed, and an error ends the run quietly (unless the
+// watcher moved the input, when the run goes on from there).
 struct Watch {
-    uint32_t mask = 0x3F;
-    std::function<bool(const Cell& event, int32_t type, int32_t line, int32_t start, int32_t end,
-                       const Cell* value)>
-        fn;
+    uint32_t mask = event_all;
+    std::function<bool(Report& report)> fn;
 };
 
 struct Options {
-    bool next = false;     // also hand back the rest of the source
+    bool next = false;     // one value, and hand back the rest of the source
     bool one = false;      // stop after the first complete value
-    bool prescan = false;  // only find the next token's type
-    bool scan = false;     // recognise tokens, make no values
+    bool prescan = false;  // only find the next token's type, checking structure
+    bool scan = false;     // recognise and check tokens, make no values
     int32_t part = -1;     // characters (bytes for binary) to read; -1 the rest
     const Cell* into = nullptr;  // append to this block instead of a new one
     const Watch* trace = nullptr;
@@ -50,20 +79,57 @@ struct Options {
 // series that later walkers could not handle.
 constexpr int32_t max_depth = 10000;
 
+// Start-up: offers the lexer to the word module (its text-to-word
+// conversions and spelling checks).
+void init();
+
 // The source is a string! or a binary! (a leading byte-order mark skipped).
 // Load runs give the block (or, with `into`, that block; with `next`, a block
-// of the value and the advanced source); prescan/scan runs give the
-// datatype! of the token found, error! for a bad one, none for none.
+// of the value and the advanced source; with `one`, the value alone);
+// prescan/scan runs give the datatype! of the token found, error! for a bad
+// one, none for none (with `next`, a block of that and the advanced source).
 void transcode(const Cell* source, const Options& options, Cell* result);
 
 // Loads UTF-8 text into a new block (the C++ callers' entry).
 void load_utf8(const char* text, int32_t length, Cell* result);
+
+// The event mask a callback function asks for: the event words of the block
+// that is the first value of its body, else every event.
+uint32_t mask_from_callback(const Cell* callback);
+
+// Makers of values whose datatypes own their representation. Their modules
+// install them when they register; until then (or when they refuse) such a
+// token is a syntax error naming its datatype.
+//   money: sign, three-letter currency code (empty for none), the amount's
+//   digits and the number of them before the point.
+//   map: the key and value cells of a `#[...]` literal.
+//   date: the fields of a checked date literal.
+using MoneyMaker = bool (*)(bool negative, const char* currency, const char* digits, int32_t count,
+                            int32_t integral, Cell* result);
+using MapMaker = bool (*)(const Cell* cells, int32_t count, Cell* result);
+struct DateFields {
+    int32_t year;      // -9999 to 9999
+    int32_t month;     // 1 to 12
+    int32_t day;       // 1 to the month's length
+    bool has_time;
+    double seconds;    // time of day as written, 0 <= seconds < 86400
+    bool has_zone;
+    int32_t zone;      // quarter hours east of UTC, -60 to 60
+};
+using DateMaker = bool (*)(const DateFields& date, Cell* result);
+extern MoneyMaker money_maker;
+extern MapMaker map_maker;
+extern DateMaker date_maker;
 
 // Number scanners for conversions from text: characters read through the
 // unit (1, 2 or 4 bytes). Failure sets *code to -1 (bad shape) or -2
 // (integer overflow) and leaves it unchanged on success.
 int32_t scan_integer(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code);
 double scan_float(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code);
+// Fills *target with a tuple! of 1 to 12 parts.
+void scan_tuple(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target);
+// Fills *target through money_maker.
+void scan_money(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target);
 // The shape check shared by the float and percent loaders.
 bool float_shape(const char* text, int32_t length);
 

@@ -80,14 +80,24 @@ void append_unset_value(uint32_t ctx) {
     cell::make_unset(series::alloc_tail_cell(context_cell(ctx)->w2));
 }
 
-[[noreturn]] void raise_with_word(const char* id) { errors::raise(errors::category_script, id); }
+// The error names the slot's word, as the language spells it.
+[[noreturn]] void raise_with_word(const char* id, uint32_t ctx, int32_t index) {
+    Cell w;
+    cell::make_none(&w);
+    if (index >= 0 && index < word_count(ctx)) {
+        w = *word_at(ctx, index);
+        cell::set_type(&w, type_word);
+        w.header &= cell::type_mask;
+    }
+    errors::raise(errors::category_script, id, &w);
+}
 
 Cell* value_slot(uint32_t ctx, int32_t index, const char* missing_storage) {
     Cell* c = context_cell(ctx);
-    if (c->w2 == 0) raise_with_word(missing_storage);
+    if (c->w2 == 0) raise_with_word(missing_storage, ctx, index);
     if (c->header & cell::flag_stack_context) {
         Cell* slot = stack_slot ? stack_slot(c->w2, index) : nullptr;
-        if (!slot) raise_with_word(missing_storage);
+        if (!slot) raise_with_word(missing_storage, ctx, index);
         return slot;
     }
     return series::cells_head(c->w2) + index;
@@ -286,7 +296,7 @@ Cell* word_value_address(const Cell* word, uint32_t ctx) {
     int32_t index = int32_t(word->w3);
     if (index >= 0) return value_slot(ctx, index, "not-in-context");
     if (int32_t(word->w2) == self_symbol() && word->w1) return owner_cell(word->w1);
-    raise_with_word("no-value");
+    raise_with_word("no-value", ctx, index);
 }
 
 Cell* get_word_value(const Cell* word) { return word_value_address(word, word->w1); }

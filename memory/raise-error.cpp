@@ -28,7 +28,9 @@ void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const 
     // Before the value stack exists (early start-up, and the memory core's
     // own tests) the designation travels alone.
     if (!stack::initialised() || !error::ready()) sys::throw_code(sys::code_language_error);
-    Cell* error = stack::push_cell();
+    // The collector scans the stack while the error is made: the cell must
+    // not hold what an earlier use left there.
+    Cell* error = cell::make_none(stack::push_cell());
     error::create(category, id_index, arg1, arg2, arg3, error);
     if (trace_error) trace_error(error);
     stack::throw_error(error);

@@ -21,6 +21,7 @@ namespace vum::stack {
 State s{};
 
 namespace {
+Cell thrown{};
 uint32_t arg_node = 0;
 uint32_t call_node = 0;
 
@@ -55,6 +56,7 @@ void init() {
     s.calls_limit = s.calls_begin + call_capacity;
     s.calls_top = s.calls_begin;
     s.error_position = nullptr;
+    thrown = Cell{};
     s.hidden_symbol_1 = symbols::make("<body>");
     s.hidden_symbol_2 = symbols::make("<anon>");
     gc::roots.arg_stack = arg_node;
@@ -76,6 +78,8 @@ Cell* push_cell() {
         cycles::reset();
         errors::raise(errors::category_internal, "stack-overflow");
     }
+    // A stale cell left here would be marked as if it were live.
+    cell::make_unset(c);
     return c;
 }
 
@@ -296,6 +300,7 @@ void throw_error(const Cell* error) {
         (void)ignored;
         sys::exit_process(-2);
     }
+    thrown = e;
     push_copy(&e);
     sys::throw_code(sys::code_language_error);
 }
@@ -360,7 +365,9 @@ void unwind_throw(uint32_t code) {
     if (!s.error_position) s.error_position = s.calls_top;
     Frame* f = s.calls_top - 1;
     for (; f >= s.calls_begin; f--) {
-        if (f->kind() == kind_body) no_target("throw", args, top, calls, &value);
+        // A throw passes the bodies of the functions it leaves, on its way
+        // to a caller's catch.
+        if (f->kind() == kind_body && (f->header & flag_throw_barrier)) no_target("throw", args, top, calls, &value);
         if (f->kind() == kind_catch) break;
     }
     if (f < s.calls_begin) no_target("throw", args, top, calls, &value);
@@ -381,7 +388,7 @@ Cell frame_name_for_error() {
     Frame* f = s.error_position ? s.error_position : s.calls_top - 1;
     s.error_position = nullptr;
     for (; f >= s.calls_begin; f--) {
-        if (hidden(f)) continue;
+        if (hidden(f) || f->symbol == 0 || (f->header & flag_hidden)) continue;
         Cell w = {type_word, f->word_context, uint32_t(f->symbol), uint32_t(-1)};
         if (f->word_context && f->symbol) {
             int32_t slot = context::find_word(f->word_context, f->symbol, true);
@@ -393,7 +400,10 @@ Cell frame_name_for_error() {
     return runtime_symbols::words[runtime_symbols::word_not_found];
 }
 
+Cell* thrown_value() { return &thrown; }
+
 void mark_frames() {
+    if (cell::type(&thrown) != 0) gc::mark_cells(&thrown, &thrown + 1);
     for (Frame* f = s.calls_begin; f < s.calls_top; f++) {
         if (f->word_context) {
             if (f->symbol && f->symbol == runtime_symbols::id(runtime_symbols::sym_self))

@@ -34,6 +34,7 @@ enum : uint32_t {
     kind_mask = 0xFu << 24,
     flag_trace = 1u << 28,
     flag_compiled = 1u << 29,
+    flag_throw_barrier = 1u << 30,  // a body frame that a throw does not pass (try/all's)
     flag_hidden = 1u << 31,
 };
 
@@ -114,6 +115,10 @@ void unwind_to_kind(FrameKind kind, bool keep);
 void unwind_and_return(FrameKind kind);
 void unwind_loop(bool keep);
 [[noreturn]] void throw_error(const Cell* error);
+// The value of the error in flight (set by throw_error, kept as a root):
+// catchers read it here, since the guards of the frames it crossed may
+// have lowered the stack top below where throw_error pushed it.
+Cell* thrown_value();
 [[noreturn]] void unwind_break(bool with_value, bool is_continue);
 [[noreturn]] void unwind_return(bool with_value, bool already_popped);
 [[noreturn]] void unwind_throw(uint32_t code);

@@ -1,7 +1,7 @@
-// Feeds arbitrary bytes to the lexer in each of its modes. Any outcome but
-// a value or a language error (a crash, a sanitizer report, a hang) is a
-// fault. The runtime is set up once and the memory manager reset now and
-// then so long runs do not fill the heap.
+// Feeds arbitrary bytes to the lexer in each of its modes, and once with a
+// watcher. Any outcome but a value or a language error (a crash, a sanitizer
+// report, a hang) is a fault. The runtime is set up once and the memory
+// manager reset now and then so long runs do not fill the heap.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,11 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Cell source;
     cell::make_series(&source, type_binary, node);
     gc::Protect keep_source(&source);
-    lexer::Options load, one, prescan, scan;
+    lexer::Options load, one, prescan, scan, watched;
     one.one = true;
     one.next = true;
     prescan.prescan = true;
     scan.scan = true;
-    for (const lexer::Options* o : {&load, &one, &prescan, &scan}) run_guarded(&source, *o);
+    // A watcher that refuses some events by the input's own bytes and skips
+    // past errors, so refusals and moved input meet every token kind.
+    lexer::Watch watch;
+    watch.fn = [data, size](lexer::Report& r) {
+        if (r.event == lexer::event_error) {
+            r.position += 1;
+            return false;
+        }
+        return size == 0 || data[size_t(r.start) % size] % 7 != 0;
+    };
+    watched.trace = &watch;
+    for (const lexer::Options* o : {&load, &one, &prescan, &scan, &watched}) run_guarded(&source, *o);
     return 0;
 }

@@ -12,15 +12,16 @@ The inputs are fed to the program's standard input; the console echoes each
 line after its prompt, so its output reads as the transcript itself.
 """
 import argparse
-import difflib
 import os
 import re
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from output_check import check  # noqa: E402
+
 PROMPT = ">> "
 CUE = re.compile(r'^[\[\(\{"<]    ')
-WILDCARD = "..."
 
 
 def parse(text):
@@ -64,27 +65,6 @@ def session_lines(output):
     return lines
 
 
-def matches(expected, actual):
-    """Line match where WILDCARD stands for any run of lines."""
-    memo = {}
-
-    def go(i, j):
-        key = (i, j)
-        if key in memo:
-            return memo[key]
-        if i == len(expected):
-            r = j == len(actual)
-        elif expected[i] == WILDCARD:
-            r = go(i + 1, j) or (j < len(actual) and go(i, j + 1))
-        else:
-            r = j < len(actual) and expected[i] == actual[j] and go(i + 1, j + 1)
-        memo[key] = r
-        return r
-
-    sys.setrecursionlimit(max(10000, 4 * (len(expected) + len(actual))))
-    return go(0, 0)
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
@@ -108,19 +88,7 @@ def main():
     while trimmed and trimmed[-1].strip() == "":
         trimmed.pop()
 
-    ok = True
-    if not matches(trimmed, actual):
-        ok = False
-        print(f"{args.transcript}: output differs")
-        for line in difflib.unified_diff(trimmed, actual, "expected", "actual", lineterm=""):
-            print(line)
-    if run.returncode & 0xFF != status:
-        ok = False
-        print(f"{args.transcript}: exit status {run.returncode}, expected {status}")
-    if not ok and run.stderr:
-        print("standard error:")
-        print(run.stderr.decode("utf-8", errors="replace"))
-    return 0 if ok else 1
+    return check(args.transcript, trimmed, actual, run, status)
 
 
 if __name__ == "__main__":

@@ -15,9 +15,9 @@ using namespace vum;
 
 namespace {
 
-void first_native() {}
-void second_native() {}
-void add_front_end() {}
+void first_native(const int32_t*) {}
+void second_native(const int32_t*) {}
+void add_front_end(const int32_t*) {}
 
 class NativeTest : public DatatypeTest {
 protected:

@@ -1,0 +1,949 @@
+#include "engine/interpreter.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/system-throw.h"
+#include "datatypes/block.h"
+#include "datatypes/block-search.h"
+#include "datatypes/error.h"
+#include "datatypes/object.h"
+#include "datatypes/native.h"
+#include "datatypes/function.h"
+#include "datatypes/integer.h"
+#include "datatypes/typeset.h"
+#include "datatypes/word.h"
+#include "engine/actions.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/memory-manager.h"
+#include "memory/raise-error.h"
+#include "memory/runtime-symbols.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/typed-access.h"
+#include "memory/value-stack.h"
+
+namespace vum::eval {
+
+namespace {
+
+Cell anonymous_word{};  // names calls of function values reached without a word
+int32_t local_symbol = 0;
+int32_t system_symbol = 0;
+int32_t system_global_symbol = 0;
+int32_t return_symbol = 0;
+
+// Argument modes, in header bits 20-21 of a cache typeset.
+enum Mode : uint32_t { mode_evaluated = 0, mode_literal = 1, mode_quoted = 2 };
+constexpr uint32_t mode_shift = 20;
+constexpr uint32_t mode_mask = 3u << mode_shift;
+
+inline int32_t series_count(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
+inline Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
+
+inline bool is_function_type(uint8_t t) {
+    return t == type_native || t == type_action || t == type_function || t == type_routine;
+}
+
+inline int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
+
+[[noreturn]] void raise_script(const char* id, const Cell* a = nullptr, const Cell* b = nullptr,
+                               const Cell* c = nullptr) {
+    errors::raise(errors::category_script, id, a, b, c);
+}
+
+// Puts the expression's value where the caller wants it.
+inline void deliver(const Cell& v, Cell* base, bool as_argument) {
+    if (as_argument) {
+        *base = v;
+        stack::s.args_top = base + 1;
+    } else {
+        *stack::s.args = v;
+        stack::s.args_top = stack::s.args + 1;
+    }
+}
+
+// The value cell a bound word reads, or null when it has no storage now
+// (an unbound word, a function's word outside a call of it).
+Cell* peek_value(const Cell* w) {
+    uint32_t ctx = w->w1;
+    int32_t index = int32_t(w->w3);
+    if (ctx == 0 || index < 0) return nullptr;
+    Cell* c = context::context_cell(ctx);
+    if (c->w2 == 0) return nullptr;
+    if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
+    if (index >= series_count(c->w2)) return nullptr;
+    return series::cells_head(c->w2) + index;
+}
+
+// The word that names argument or refinement `entry` of a function's spec
+// (its entry-th word, lit-word, get-word or refinement), for reports.
+Cell argument_word(const Cell* function, int32_t entry) {
+    uint32_t spec = function->w2;
+    int32_t n = series_count(spec);
+    int32_t k = 0;
+    for (int32_t i = 0; i < n; i++) {
+        Cell c = cell_at(spec, i);
+        uint8_t t = cell::type(&c);
+        if (t == type_word || t == type_lit_word || t == type_get_word || t == type_refinement) {
+            if (k++ == entry) {
+                cell::set_type(&c, type_word);
+                return c;
+            }
+        }
+    }
+    Cell none;
+    cell::make_none(&none);
+    return none;
+}
+
+}  // namespace
+
+namespace {
+
+void call_comparator(const Cell* function, const Cell* a, const Cell* b, Cell* result) {
+    Cell args[2] = {*a, *b};
+    gc::Protect keep(args, 2);
+    call_with(function, args, 2, result);
+}
+
+void call_handler(const Cell*, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
+    Cell result;
+    gc::Protect keep(&result);
+    call_with(function, args, count, &result, name);
+}
+
+int32_t count_locals(const Cell* function, uint32_t* spec_node) {
+    *spec_node = function->w2;
+    if (cell::type(function) != type_function) return 0;
+    uint32_t cache = argument_cache(function);
+    Cell count = series::cells_tail(cache)[-1];
+    return cell::get_integer(&count);
+}
+
+// Errors show the code they were raised in: the current expression's
+// block, positioned at the expression.
+void note_error(const Cell* error) {
+    Cell* near = error::field(error, error::field_near);
+    if (near && cell::type(near) == type_none && cell::type(&gc::roots.current_value) != 0)
+        *near = gc::roots.current_value;
+    if (trace::on) trace::fire(trace::ev_error, nullptr, -1, error, nullptr);
+}
+
+void evaluate_spec(const Cell* block) {
+    Cell* top = stack::s.args_top;
+    eval_block(block, false);
+    stack::s.args_top = top;
+}
+
+}  // namespace
+
+void init() {
+    block_search::call_comparator = call_comparator;
+    object_type::call_function = call_handler;
+    object_type::count_locals = count_locals;
+    object_type::evaluate_spec = evaluate_spec;
+    errors::trace_error = note_error;
+    anonymous_word = word::load("<anon>");
+    local_symbol = canonical(symbols::make("local"));
+    system_symbol = canonical(symbols::make("system"));
+    system_global_symbol = canonical(symbols::make("system-global"));
+    return_symbol = canonical(symbols::make("return"));
+    trace::on = false;
+    trace::mask = 0;
+}
+
+// ---- The argument-list cache ----
+
+namespace {
+// The types an argument's type block allows. A word without a value names
+// a datatype this build does not have yet (the boot specs name them all),
+// so it adds nothing; function makers check user specs strictly.
+Cell type_block_set(const Cell* types) {
+    Cell ts = {type_typeset, 0, 0, 0};
+    uint32_t node = types->w2;
+    int32_t n = series_count(node);
+    for (int32_t i = int32_t(types->w1); i < n; i++) {
+        Cell v = cell_at(node, i);
+        if (cell::type(&v) == type_word) {
+            Cell* value = peek_value(&v);
+            if (!value) continue;
+            v = *value;
+        }
+        switch (cell::type(&v)) {
+            case type_datatype: typeset::set_type(&ts, uint8_t(v.w1)); break;
+            case type_typeset:
+                ts.w1 |= v.w1;
+                ts.w2 |= v.w2;
+                ts.w3 |= v.w3;
+                break;
+            case type_unset:
+            case type_block: break;
+            default: raise_script("invalid-type-spec", &v);
+        }
+    }
+    return ts;
+}
+}  // namespace
+
+uint32_t argument_cache(const Cell* function) {
+    uint32_t info = function->w3;
+    Cell cached = cell_at(info, function::info_arguments);
+    if (cell::type(&cached) == type_block) return cached.w2;
+
+    Cell fn = *function;
+    gc::Protect keep_fn(&fn);
+    Cell cache;
+    block_actions::make_at(&cache, 8);
+    gc::Protect keep_cache(&cache);
+    uint32_t spec = fn.w2;
+    bool is_native = cell::type(&fn) == type_native || cell::type(&fn) == type_action;
+    int32_t refinements = 0;
+    int32_t locals = 0;
+    int32_t n = series_count(spec);
+    for (int32_t i = 0; i < n; i++) {
+        Cell c = cell_at(spec, i);
+        uint8_t t = cell::type(&c);
+        if (t == type_word || t == type_lit_word || t == type_get_word) {
+            Cell next;
+            cell::make_none(&next);
+            if (i + 1 < n) next = cell_at(spec, i + 1);
+            if (cell::type(&next) == type_block && block::length_from_head(&next) > 0) {
+                *block::alloc_tail(&cache) = type_block_set(&next);
+            } else {
+                typeset::append_any_value(&cache);
+            }
+            uint32_t mode = t == type_word ? mode_evaluated : t == type_get_word ? mode_literal : mode_quoted;
+            Cell* last = series::cells_tail(cache.w2) - 1;
+            last->header = (last->header & ~mode_mask) | mode << mode_shift;
+        } else if (t == type_refinement) {
+            if (canonical(int32_t(c.w2)) == local_symbol) {
+                locals = 1;
+                for (int32_t j = i + 1; j < n; j++) {
+                    Cell l = cell_at(spec, j);
+                    if (cell::type(&l) == type_set_word) break;
+                    if (cell::type(&l) == type_word) locals++;
+                }
+                break;
+            }
+            refinements++;
+            c.w3 = uint32_t(refinements);
+            c.header &= ~cell::flag_new_line;
+            *block::alloc_tail(&cache) = c;
+        } else if (t == type_set_word) {
+            if (canonical(int32_t(c.w2)) != return_symbol) {
+                Cell s = {type_block, 0, spec, 0};
+                raise_script("bad-func-def", &s);
+            }
+            if (i + 1 < n && cell::type(series::cells_head(spec) + i + 1) == type_block) i++;
+        }
+    }
+    Cell count;
+    cell::make_integer(&count, is_native ? refinements : locals);
+    *block::alloc_tail(&cache) = count;
+    series::cells_head(fn.w3)[function::info_arguments] = cache;
+    return cache.w2;
+}
+
+// ---- Argument fetch ----
+
+namespace {
+
+// Where a call's arguments come from: the cells of a block (evaluated as
+// the argument modes say).
+struct Source {
+    const Cell* block;  // stable
+    int32_t position;
+    int32_t end;
+    int32_t apply_mode;
+    bool infix;
+};
+
+bool source_ended(const Source& s) { return !s.block || s.position >= s.end; }
+
+// Pushes one argument of the given mode.
+void fetch_one(Source& src, uint32_t mode, bool quoted_allows_unset, const Cell* function, const Cell* name,
+               int32_t entry) {
+    if (source_ended(src)) {
+        if (mode == mode_quoted && quoted_allows_unset) {
+            cell::make_unset(stack::push_cell());
+            return;
+        }
+        if (src.apply_mode) {
+            cell::make_none(stack::push_cell());
+            return;
+        }
+        Cell arg = argument_word(function, entry);
+        raise_script("no-arg", name, &arg);
+    }
+    if (mode == mode_evaluated) {
+        Flags f;
+        f.as_argument = true;
+        f.no_infix = src.infix;
+        int32_t end = src.apply_mode & 4 ? std::min(src.position + 1, src.end) : src.end;
+        src.position = eval_expression(src.block, src.position, end, f);
+        return;
+    }
+    Cell c = cell_at(src.block->w2, src.position);
+    if (trace::on) trace::fire(trace::ev_fetch, src.block, src.position, &c, nullptr);
+    src.position++;
+    if (mode == mode_quoted) {
+        uint8_t t = cell::type(&c);
+        if (t == type_paren) {
+            eval_block(&c, false);
+            return;
+        }
+        if (t == type_get_word) {
+            word::push_value(&c);
+            return;
+        }
+        if (t == type_get_path) {
+            Cell* base = stack::s.args_top;
+            stack::push_copy(&c);
+            Cell result;
+            gc::Protect keep(&result);
+            path_value(base, nullptr, false, &result);
+            *base = result;
+            stack::s.args_top = base + 1;
+            return;
+        }
+    }
+    cell::clear_new_line(stack::push_copy(&c));
+    if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &c, nullptr);
+}
+
+void check_type(const Cell* typeset, const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
+    if (typeset::has_type(typeset, cell::type(value))) return;
+    Cell type = {type_datatype, cell::type(value), 0, 0};
+    Cell arg = argument_word(function, entry);
+    raise_script("expect-arg", name, &type, &arg);
+}
+
+// A small map from cache entries to frame positions that stays off the heap
+// for ordinary specs.
+class Positions {
+public:
+    explicit Positions(int32_t n) {
+        if (n > int32_t(sizeof small_ / sizeof small_[0])) {
+            big_.resize(size_t(n));
+            p_ = big_.data();
+        } else {
+            p_ = small_;
+        }
+    }
+    int32_t& operator[](int32_t i) { return p_[i]; }
+
+private:
+    int32_t small_[32];
+    std::vector<int32_t> big_;
+    int32_t* p_;
+};
+
+// Fetches a call's arguments into the current frame (already pushed) in
+// spec order, then the arguments of the refinements the path names, in the
+// path's order. Natives get refinement positions in `refinements`.
+void fetch_arguments(const Cell* function, const Cell* name, Source& src, const Cell* path, int32_t path_index,
+                     int32_t* refinements, int32_t given) {
+    bool is_native = cell::type(function) == type_native || cell::type(function) == type_action;
+    uint32_t cache = argument_cache(function);
+    gc::ProtectNode keep_cache(&cache);
+    int32_t entries = series_count(cache) - 1;  // the trailing count
+    Positions position(entries + 1);
+
+    // The mandatory arguments, then room for every refinement.
+    int32_t j = 0;
+    for (; j < entries; j++) {
+        Cell c = cell_at(cache, j);
+        if (cell::type(&c) != type_typeset) break;
+        position[j] = int32_t(stack::s.args_top - stack::s.args);
+        if (j >= given) {
+            uint32_t mode = (c.header & mode_mask) >> mode_shift;
+            fetch_one(src, mode, typeset::has_type(&c, type_unset), function, name, j);
+            c = cell_at(cache, j);
+        } else {
+            position[j] = j;
+        }
+        check_type(&c, stack::s.args + position[j], function, name, j);
+    }
+    int32_t refinement_count = 0;
+    for (int32_t k = j; k < entries; k++) {
+        Cell c = cell_at(cache, k);
+        if (cell::type(&c) == type_refinement) {
+            position[k] = int32_t(stack::s.args_top - stack::s.args);
+            if (is_native) {
+                refinements[refinement_count] = -1;
+            } else {
+                cell::make_logic(stack::push_cell(), false);
+            }
+            refinement_count++;
+        } else {
+            position[k] = int32_t(stack::s.args_top - stack::s.args);
+            cell::make_none(stack::push_cell());
+        }
+    }
+
+    // Which refinements are in use, by ordinal: a path may name each once.
+    uint64_t used_small = 0;
+    std::vector<bool> used_big;
+    auto mark_used = [&](int32_t ordinal) {
+        bool seen;
+        if (ordinal < 64) {
+            seen = used_small >> ordinal & 1;
+            used_small |= uint64_t(1) << ordinal;
+        } else {
+            if (used_big.size() <= size_t(ordinal)) used_big.resize(size_t(ordinal) + 1);
+            seen = used_big[size_t(ordinal)];
+            used_big[size_t(ordinal)] = true;
+        }
+        return seen;
+    };
+    // Switches refinement entry k on or off and takes its arguments from
+    // the source; those of a refinement that is off are dropped, or, when
+    // apply takes one cell per argument, passed over unevaluated.
+    auto take_refinement = [&](int32_t k, int32_t ordinal, bool on) {
+        if (is_native) {
+            refinements[ordinal] = on ? position[k] : -1;
+        } else {
+            cell::make_logic(stack::s.args + position[k], on);
+        }
+        for (int32_t a = k + 1; a < entries; a++) {
+            Cell ts = cell_at(cache, a);
+            if (cell::type(&ts) != type_typeset) break;
+            if (!on && (src.apply_mode & 4)) {
+                if (!source_ended(src)) src.position++;
+                continue;
+            }
+            uint32_t mode = (ts.header & mode_mask) >> mode_shift;
+            fetch_one(src, mode, typeset::has_type(&ts, type_unset), function, name, a);
+            Cell fetched = stack::s.args_top[-1];
+            stack::s.args_top--;
+            if (on) {
+                Cell again = cell_at(cache, a);
+                check_type(&again, &fetched, function, name, a);
+                stack::s.args[position[a]] = fetched;
+            }
+        }
+    };
+
+    // Refinements named by the path (for apply, refinement! elements too).
+    if (path) {
+        int32_t length = series_count(path->w2);
+        for (int32_t i = path_index; i < length; i++) {
+            Cell element = cell_at(path->w2, i);
+            bool on = true;
+            if (cell::type(&element) == type_get_word) {
+                Cell v = *word::value_address(&element);
+                on = logic::truthy(&v);
+            } else if (cell::type(&element) != type_word &&
+                       !(src.apply_mode && cell::type(&element) == type_refinement)) {
+                raise_script("bad-refine", &element);
+            }
+            int32_t symbol = canonical(int32_t(element.w2));
+            int32_t k = j;
+            int32_t ordinal = 0;
+            for (; k < entries; k++) {
+                Cell c = cell_at(cache, k);
+                if (cell::type(&c) != type_refinement) continue;
+                if (canonical(int32_t(c.w2)) == symbol) break;
+                ordinal++;
+            }
+            if (k >= entries) raise_script("no-refine", name, &element);
+            if (mark_used(ordinal)) {
+                Cell p = *path;
+                raise_script("dup-refine", &p);
+            }
+            take_refinement(k, ordinal, on);
+        }
+    }
+
+    // apply's list mode: after the arguments (and those of refinements the
+    // path named), every other refinement in spec order takes one value
+    // whose truth switches it, followed by its own arguments.
+    if (src.apply_mode & 2) {
+        int32_t ordinal = 0;
+        for (int32_t k = j; k < entries; k++) {
+            Cell c = cell_at(cache, k);
+            if (cell::type(&c) != type_refinement) continue;
+            int32_t this_ordinal = ordinal++;
+            if (mark_used(this_ordinal)) continue;
+            fetch_one(src, mode_evaluated, false, function, name, k);
+            Cell flag = stack::s.args_top[-1];
+            stack::s.args_top--;
+            take_refinement(k, this_ordinal, logic::truthy(&flag));
+        }
+    }
+    if (trace::on) trace::fire(trace::ev_call, nullptr, -1, nullptr, name);
+
+    // Locals: false for /local, none for each word after it.
+    if (!is_native) {
+        Cell count = cell_at(cache, entries);
+        int32_t locals = cell::get_integer(&count);
+        for (int32_t i = 0; i < locals; i++) {
+            if (i == 0)
+                cell::make_logic(stack::push_cell(), false);
+            else
+                cell::make_none(stack::push_cell());
+        }
+    }
+    // A call without arguments still owns its result slot: what the callee
+    // pushes must not land on it.
+    if (stack::s.args_top == stack::s.args) cell::make_unset(stack::push_cell());
+}
+
+// Restores a function context's value storage however the call ends: a
+// non-local exit may leave the call stack cut above this frame.
+class StorageGuard {
+public:
+    explicit StorageGuard(uint32_t ctx) : ctx_(ctx), saved_(context::context_cell(ctx)->w2) {}
+    ~StorageGuard() { context::context_cell(ctx_)->w2 = saved_; }
+    StorageGuard(const StorageGuard&) = delete;
+    StorageGuard& operator=(const StorageGuard&) = delete;
+
+private:
+    uint32_t ctx_;
+    uint32_t saved_;
+};
+
+class TraceGuard {
+public:
+    explicit TraceGuard(uint32_t header) : saved_(trace::on) {
+        if (header & cell::flag_no_trace) trace::on = false;
+        else if (header & cell::flag_trace) trace::on = trace::mask != 0;
+    }
+    ~TraceGuard() { trace::on = saved_; }
+    TraceGuard(const TraceGuard&) = delete;
+    TraceGuard& operator=(const TraceGuard&) = delete;
+
+private:
+    bool saved_;
+};
+
+// Evaluates an interpreted function's body in a body frame; the result goes
+// to the function frame's result slot. Return and exit stop here; every
+// other exit passes on.
+void run_function_body(const Cell* function, const Cell* name) {
+    Cell body = cell_at(function->w3, function::info_body);
+    gc::Protect keep_body(&body);
+    context::context_cell(function->w1)->w2 = stack::index_of(stack::s.args) + 1;
+    TraceGuard tracing(function->header);
+    stack::push_body_frame(name);
+    if (trace::on) trace::fire(trace::ev_prolog, nullptr, -1, nullptr, name);
+    uint32_t code = sys::catch_codes(sys::code_return, [&] {
+        if (cell::type(&body) == type_block) eval_block(&body, true);
+        else cell::make_unset(stack::s.args);
+    });
+    if (code != 0) {
+        if (code != sys::code_return && code != sys::code_exit) sys::rethrow();
+        sys::clear_thrown();
+    }
+    if (trace::on) trace::fire(trace::ev_epilog, nullptr, -1, stack::s.args, name);
+    stack::pop_frame_return();
+}
+
+}  // namespace
+
+// ---- Calls ----
+
+int32_t call_function(const Call& call) {
+    Cell fn = *call.function;
+    Cell name = call.name && word::is_any_word(cell::type(call.name)) ? *call.name : anonymous_word;
+    cell::set_type(&name, type_word);
+    name.header &= cell::type_mask;
+    if (trace::on) trace::fire(trace::ev_open, nullptr, -1, &fn, &name);
+
+    int32_t given = call.given ? call.given : call.infix ? 1 : 0;
+    Cell* base = stack::s.args_top - given;  // given arguments are already there
+    if (!given) stack::push_copy(&fn);  // keeps the function alive for the call
+    gc::Protect keep_name(&name);
+    Cell keep_fn = fn;
+    gc::Protect keep_fn_guard(&keep_fn);
+
+    Source src{call.block, call.position, call.end, call.apply_mode, call.infix};
+    uint8_t t = cell::type(&fn);
+    int32_t refinements[64];
+
+    // The frame starts at the first given argument.
+    if (given) stack::s.args_top = base;
+    switch (t) {
+        case type_function: {
+            StorageGuard storage(fn.w1);
+            stack::push_function_frame(&name, 0);
+            stack::s.args_top += given;
+            fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
+            run_function_body(&fn, &name);
+            break;
+        }
+        case type_native:
+        case type_action: {
+            int32_t count_cache = series_count(argument_cache(&fn));
+            if (count_cache - 1 > 64) raise_script("bad-func-def", &fn);
+            stack::push_native_frame(&name);
+            stack::s.args_top += given;
+            fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
+            actions::NativeFn code =
+                t == type_native ? natives::native_at(int32_t(fn.w1)) : natives::front_end_at(int32_t(fn.w1));
+            if (!code) errors::raise(errors::category_internal, "not-done");
+            code(refinements);
+            break;
+        }
+        default:
+            errors::raise(errors::category_internal, "not-done");
+    }
+    // The callee's frame holds the result in its cell 0.
+    Cell result = *stack::s.args;
+    stack::pop_frame_restore();
+    if (trace::on) trace::fire(trace::ev_return, nullptr, -1, &result, &name);
+    deliver(result, base, call.as_argument);
+    return src.position;
+}
+
+
+void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result, const Cell* name_word) {
+    Cell fn = *function;
+    gc::Protect keep_fn(&fn);
+    if (cell::type(&fn) == type_op) cell::set_type(&fn, uint8_t((fn.header & cell::op_source_mask) >> cell::op_source_shift));
+    if (!is_function_type(cell::type(&fn))) {
+        *result = fn;
+        return;
+    }
+    stack::Mark mark;
+    stack::push_native_frame_hidden(&anonymous_word);
+    // The values go in as the first arguments, as many as the spec takes;
+    // the ones missing are none.
+    uint32_t cache = argument_cache(&fn);
+    int32_t mandatory = 0;
+    while (cell::type(series::cells_head(cache) + mandatory) == type_typeset) mandatory++;
+    int32_t given = std::min(count, mandatory);
+    Cell* base = stack::s.args_top;
+    for (int32_t i = 0; i < given; i++) stack::push_copy(arguments + i);
+    Call call;
+    call.function = &fn;
+    call.name = name_word;
+    call.as_argument = true;
+    call.given = given;
+    call.apply_mode = 1;
+    call_function(call);
+    *result = *base;
+}
+
+// ---- Blocks and expressions ----
+
+namespace {
+// The expression being evaluated, for the Near line of error reports; each
+// block evaluation puts back its caller's when it ends.
+class CurrentBlock {
+public:
+    CurrentBlock() : saved_(gc::roots.current_value) {}
+    ~CurrentBlock() { gc::roots.current_value = saved_; }
+    CurrentBlock(const CurrentBlock&) = delete;
+    CurrentBlock& operator=(const CurrentBlock&) = delete;
+
+private:
+    Cell saved_;
+};
+}  // namespace
+
+void eval_block(const Cell* block, bool keep_result) {
+    Cell b = *block;
+    int32_t tail = series_count(b.w2);
+    int32_t position = std::min(int32_t(b.w1), tail);
+    Cell* caller_result = stack::s.args;
+    stack::push_eval_frame(nullptr);
+    Cell* frame = stack::s.args;
+    // The block is kept in the frame's first cell until the first result
+    // replaces it: nothing else may be holding a block built for this run.
+    *frame = b;
+    stack::s.args_top = frame + 1;
+    gc::Protect keep_block(&b);
+    CurrentBlock current;
+    if (trace::on) trace::fire(trace::ev_enter, &b, position, nullptr, nullptr);
+    if (position >= tail) {
+        cell::make_unset(frame);
+    } else {
+        while (position < tail) {
+            gc::roots.current_value = {type_block, uint32_t(position), b.w2, 0};
+            position = eval_expression(&b, position, tail, Flags{});
+            // Someone may have shortened the block.
+            tail = std::min(tail, series_count(b.w2));
+            if (position < tail) stack::s.args_top = frame + 1;
+        }
+    }
+    if (trace::on) trace::fire(trace::ev_exit, &b, tail, frame, nullptr);
+    Cell result = *frame;
+    stack::s.calls_top--;
+    stack::s.args = caller_result;
+    if (keep_result) {
+        *caller_result = result;
+        stack::s.args_top = std::max(frame, caller_result + 1);
+    } else {
+        *frame = result;
+        stack::s.args_top = frame + 1;
+    }
+}
+
+int32_t eval_next(const Cell* block, int32_t position, int32_t end, bool as_argument) {
+    Cell b = *block;
+    gc::Protect keep_block(&b);
+    Cell* caller = stack::s.args;
+    Cell* base = stack::s.args_top;
+    stack::push_native_frame_hidden(nullptr);
+    int32_t next = eval_expression(&b, position, end, Flags{});
+    Cell result = *stack::s.args;
+    stack::s.calls_top--;
+    stack::s.args = caller;
+    if (as_argument) {
+        *base = result;
+        stack::s.args_top = base + 1;
+    } else {
+        *caller = result;
+        stack::s.args_top = std::max(base, caller + 1);
+    }
+    return next;
+}
+
+
+namespace {
+
+// Operators whose integer case the evaluator does inline, with the same
+// results as their actions and natives: -1 for any other.
+enum Fast : int32_t { fast_add, fast_subtract, fast_multiply, fast_compare_first };
+int32_t fast_operation(const Cell& op) {
+    if (cell::type(&op) == type_action) {
+        switch (int32_t(op.w1)) {
+            case actions::slot_add: return fast_add;
+            case actions::slot_subtract: return fast_subtract;
+            case actions::slot_multiply: return fast_multiply;
+            default: return -1;
+        }
+    }
+    // equal? not-equal? strict-equal? lesser? greater? lesser-or-equal?
+    // greater-or-equal?: natives 25 to 31.
+    if (cell::type(&op) == type_native && op.w1 >= 25 && op.w1 <= 31) return fast_compare_first + int32_t(op.w1) - 25;
+    return -1;
+}
+
+void integer_fast(int32_t fast, Cell* left, const Cell* right) {
+    int32_t a = cell::get_integer(left);
+    int32_t b = cell::get_integer(right);
+    switch (fast) {
+        case fast_add: integer_type::apply_op(integer_type::math_add, a, b, left); return;
+        case fast_subtract: integer_type::apply_op(integer_type::math_subtract, a, b, left); return;
+        case fast_multiply: integer_type::apply_op(integer_type::math_multiply, a, b, left); return;
+        default: break;
+    }
+    bool r = false;
+    switch (fast - fast_compare_first) {
+        case 0: r = a == b; break;
+        case 1: r = a != b; break;
+        case 2: r = a == b; break;
+        case 3: r = a < b; break;
+        case 4: r = a > b; break;
+        case 5: r = a <= b; break;
+        case 6: r = a >= b; break;
+    }
+    cell::make_logic(left, r);
+}
+
+// The operator look-ahead: while the next cell is a word whose value is an
+// op!, call it with the value just made as its left operand.
+int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
+    while (position < end) {
+        Cell w = cell_at(block->w2, position);
+        if (cell::type(&w) != type_word) break;
+        Cell* v = peek_value(&w);
+        if (!v || cell::type(v) != type_op) break;
+        Cell op = *v;
+        if (trace::on) trace::fire(trace::ev_fetch, block, position, &w, nullptr);
+        // The left operand becomes the call's first cell.
+        Cell* left = as_argument ? base : stack::s.args;
+        stack::s.args_top = left + 1;
+        cell::set_type(&op, uint8_t((op.header & cell::op_source_mask) >> cell::op_source_shift));
+        op.header &= cell::type_mask;
+        int32_t fast = trace::on || cell::type(left) != type_integer ? -1 : fast_operation(op);
+        if (fast >= 0 && position + 1 < end) {
+            Flags f;
+            f.as_argument = true;
+            f.no_infix = true;
+            int32_t next = eval_expression(block, position + 1, end, f);
+            Cell* right = left + 1;
+            if (cell::type(right) == type_integer) {
+                integer_fast(fast, left, right);
+                stack::s.args_top = left + 1;
+                position = next;
+                continue;
+            }
+            // Not both integers: the operator runs as usual on the two
+            // operands in hand.
+            Call call = call_at(&op, block, next, next, &w, as_argument);
+            call.infix = true;
+            call.given = 2;
+            call_function(call);
+            position = next;
+            continue;
+        }
+        Call call = call_at(&op, block, position + 1, end, &w, as_argument);
+        call.infix = true;
+        position = call_function(call);
+    }
+    return position;
+}
+
+[[noreturn]] void no_value(const Cell* w) {
+    Cell word = *w;
+    cell::set_type(&word, type_word);
+    raise_script("no-value", &word);
+}
+
+}  // namespace
+
+int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags flags) {
+    Cell v = cell_at(block->w2, position);
+    Cell* base = stack::s.args_top;
+    bool as_argument = flags.as_argument;
+    if (trace::on) trace::fire(trace::ev_fetch, block, position, &v, nullptr);
+    position++;
+    switch (cell::type(&v)) {
+        case type_paren: {
+            eval_block(&v, false);
+            Cell r = stack::s.args_top[-1];
+            deliver(r, base, as_argument);
+            break;
+        }
+        case type_word: {
+            Cell* slot = peek_value(&v);
+            Cell value = slot ? *slot : *word::value_address(&v);
+            switch (cell::type(&value)) {
+                case type_unset: no_value(&v);
+                case type_native:
+                case type_action:
+                case type_function:
+                case type_routine:
+                    if (flags.fetch_only) {
+                        deliver(value, base, as_argument);
+                        break;
+                    } else {
+                        position = call_function(call_at(&value, block, position, end, &v, as_argument));
+                    }
+                    break;
+                case type_op: {
+                    Cell word = v;
+                    raise_script("no-op-arg", &word);
+                }
+                default:
+                    deliver(value, base, as_argument);
+                    if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &value, nullptr);
+            }
+            break;
+        }
+        case type_set_word: {
+            if (position >= end) raise_script("need-value", &v);
+            Flags f;
+            f.as_argument = true;
+            position = eval_expression(block, position, end, f);
+            Cell value = stack::s.args_top[-1];
+            if (cell::type(&value) == type_unset) raise_script("need-value", &v);
+            if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
+            Cell w = v;
+            gc::Protect keep_w(&w);
+            context::set_word_value(&w, stack::s.args_top - 1);
+            value = stack::s.args_top[-1];
+            deliver(value, base, as_argument);
+            return position;  // an assignment takes no operator after it
+        }
+        case type_lit_word: {
+            Cell w = v;
+            cell::set_type(&w, type_word);
+            cell::clear_new_line(&w);
+            deliver(w, base, as_argument);
+            break;
+        }
+        case type_get_word: {
+            Cell value = *word::value_address(&v);
+            deliver(value, base, as_argument);
+            break;
+        }
+        case type_issue: {
+            int32_t symbol = canonical(int32_t(v.w2));
+            if ((symbol == system_symbol || symbol == system_global_symbol) && position < end &&
+                cell::type(series::cells_head(block->w2) + position) == type_block)
+                errors::raise(errors::category_internal, "vum-system");
+            cell::clear_new_line(&v);
+            deliver(v, base, as_argument);
+            break;
+        }
+        case type_native:
+        case type_action:
+        case type_function:
+        case type_routine: {
+            if (flags.fetch_only) {
+                deliver(v, base, as_argument);
+                break;
+            }
+            position = call_function(call_at(&v, block, position, end, nullptr, as_argument));
+            break;
+        }
+        case type_op:
+            errors::raise(errors::category_internal, "not-done");
+        case type_path: {
+            stack::push_copy(&v);
+            position = eval_path(block, position, end, stack::s.args_top - 1, PathMode::read, true);
+            Cell r = stack::s.args_top[-1];
+            deliver(r, base, as_argument);
+            break;
+        }
+        case type_get_path: {
+            stack::push_copy(&v);
+            position = eval_path(block, position, end, stack::s.args_top - 1, PathMode::get, true);
+            Cell r = stack::s.args_top[-1];
+            deliver(r, base, as_argument);
+            break;
+        }
+        case type_lit_path: {
+            Cell p = v;
+            cell::set_type(&p, type_path);
+            cell::clear_new_line(&p);
+            p.w3 = 0;
+            deliver(p, base, as_argument);
+            break;
+        }
+        case type_set_path: {
+            if (position >= end) raise_script("need-value", &v);
+            stack::push_copy(&v);
+            Flags f;
+            f.as_argument = true;
+            position = eval_expression(block, position, end, f);
+            if (trace::on) trace::fire(trace::ev_set, nullptr, -1, stack::s.args_top - 1, &v);
+            eval_path(block, position, end, base, PathMode::set, true);
+            Cell r = stack::s.args_top[-1];
+            deliver(r, base, as_argument);
+            return position;
+        }
+        default:
+            cell::clear_new_line(&v);
+            deliver(v, base, as_argument);
+            if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &v, nullptr);
+    }
+    if (!flags.no_infix) position = infix_steps(block, position, end, base, as_argument);
+    if (trace::on && !as_argument) trace::fire(trace::ev_expr, nullptr, -1, stack::s.args, nullptr);
+    return position;
+}
+
+bool evaluate_protected(const Cell* block, Cell* result) {
+    Cell b = *block;
+    gc::Protect keep_block(&b);
+    stack::Mark mark;
+    static Cell try_word = word::load("try");
+    stack::push_try_frame(&try_word);
+    uint32_t code = sys::catch_codes(sys::catch_guard, [&] { eval_block(&b, true); });
+    if (code == 0) {
+        *result = *stack::s.args;
+        return false;
+    }
+    if (code != sys::code_language_error) sys::rethrow();
+    sys::clear_thrown();
+    *result = *stack::thrown_value();
+    return true;
+}
+
+}  // namespace vum::eval

@@ -1,0 +1,140 @@
+// The interpreter: evaluates blocks of values expression by expression.
+//
+// Positions are indexes into the block's series, never addresses: any
+// evaluation may allocate, and an allocation may move the buffer. Values in
+// flight live on the value stack (stack::), whose cells never move.
+//
+// Results follow the value stack's frame discipline: an expression that
+// feeds an argument pushes its value on the stack; any other expression
+// stores it in the current frame's result slot (stack::arg(0)).
+//
+// Non-local exits (errors, break, continue, return, exit, throw) are the
+// systems layer's throw (sys::throw_code); the value-stack unwinders put the
+// stack in the state the catching frame expects before throwing, so the C++
+// frames in between only restore what they themselves changed.
+#pragma once
+#include <cstdint>
+
+#include "memory/cell.h"
+
+namespace vum::eval {
+
+// Start-up: the anonymous call name and the trace state.
+void init();
+
+// Evaluates the block or paren from its index to its tail in an eval frame.
+// keep_result: the last expression's value is stored in the result slot of
+// the frame current at the call; otherwise it is left pushed on the stack
+// (one cell above the caller's top). An empty block gives unset. The block
+// cell is copied first, so it may be any cell.
+void eval_block(const Cell* block, bool keep_result);
+
+// One expression of the block starting at `position` (an index into its
+// series), inside a native frame; returns the position after it.
+// as_argument: the value is pushed; otherwise it goes to the result slot.
+int32_t eval_next(const Cell* block, int32_t position, int32_t end, bool as_argument);
+
+// One expression without a frame of its own (the interpreter's step).
+// `block` must be a stable cell (value-stack or protected) naming the series.
+struct Flags {
+    bool no_infix = false;
+    bool as_argument = false;
+    bool fetch_only = false;
+};
+int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags flags);
+
+// Calls a function value (native!, action!, op! re-typed, function!,
+// routine!) whose arguments are the cells of `block` from `position` to
+// `end` (fetched as its spec asks); `path`/`path_index` name its
+// refinements (path elements from path_index on), or null. `name` is the
+// word it was reached by (null: an anonymous name). Returns the position
+// after the arguments. The result is pushed (as_argument) or stored in the
+// result slot.
+struct Call {
+    const Cell* function;         // the function value
+    const Cell* block = nullptr;  // argument source; null: none (every argument missing)
+    int32_t position = 0;
+    int32_t end = 0;
+    const Cell* name = nullptr;
+    const Cell* path = nullptr;
+    int32_t path_index = 0;
+    bool as_argument = false;
+    bool infix = false;           // an operator: the left operand is already on the stack
+    int32_t given = 0;            // leading arguments already on the stack (1 for an operator)
+    int32_t apply_mode = 0;       // 0, or the modes of apply: 1 all, 2 refinements as values, 4 one cell each
+    const Cell* owner = nullptr;  // apply's owning object
+};
+int32_t call_function(const Call& call);
+// The usual call: the function's arguments are the cells that follow it.
+inline Call call_at(const Cell* function, const Cell* block, int32_t position, int32_t end, const Cell* name,
+                    bool as_argument) {
+    Call c;
+    c.function = function;
+    c.block = block;
+    c.position = position;
+    c.end = end;
+    c.name = name;
+    c.as_argument = as_argument;
+    return c;
+}
+
+// Runs a function value with its arguments already in hand, from C++ (the
+// comparator of sort, an object's change handler, a trace callback): the
+// count arguments are pushed in order, missing optional ones as none, and
+// the result goes to *result (a stable cell). Refinements are not used.
+void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result,
+               const Cell* name = nullptr);
+
+// Evaluates a path (path!, get-path!, set-path!) at position - 1 of the
+// block; the cells from `position` on are available as a function's
+// arguments. Returns the position after what it consumed. In set mode the
+// value to assign is on top of the stack.
+enum class PathMode { read, get, set };
+int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* path, PathMode mode,
+                  bool as_argument);
+
+// Reads or sets a path value from C++ (get and set of a path): the result is
+// written to *result; value non-null sets.
+void path_value(const Cell* path, const Cell* value, bool case_sensitive, Cell* result);
+
+// The argument-list cache of a function value (built on first use): a block
+// node of typeset! cells (mode in header bits 20-21), refinement! cells and
+// a trailing integer!.
+uint32_t argument_cache(const Cell* function);
+
+// Evaluates the block inside a try frame, as the console and script runner
+// need: returns true when an error (a raised error, or a throw, break,
+// return or continue that found no target) ended it; *result (stable)
+// receives the error! or the block's value.
+bool evaluate_protected(const Cell* block, Cell* result);
+
+}  // namespace vum::eval
+
+namespace vum::trace {
+
+// Event bits, as a callback's event block names them.
+enum Event : uint32_t {
+    ev_init = 1, ev_end = 2, ev_prolog = 4, ev_epilog = 8, ev_enter = 16, ev_exit = 32,
+    ev_open = 64, ev_return = 128, ev_fetch = 256, ev_push = 512, ev_set = 1024,
+    ev_call = 2048, ev_error = 4096, ev_throw = 8192, ev_catch = 16384, ev_expr = 32768,
+};
+
+// Tracing costs one test of `on` when it is off.
+extern bool on;
+extern uint32_t mask;
+
+// The mask a callback asks for: the event words of the block that is the
+// first value of its body, else every event.
+uint32_t mask_from_words(const Cell* callback);
+
+// Reports one event to the callback. code: the series being evaluated (or
+// null); position: an index into it (or -1); value and reference may be
+// null.
+void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value, const Cell* reference);
+
+// Installs a callback for one traced run (do/trace, parse/trace); returns
+// true when this call started the run (and must end it).
+bool start(const Cell* callback);
+void end();
+
+}  // namespace vum::trace

@@ -1,0 +1,339 @@
+// The service and output natives: now, wait, the environment variables,
+// stats, recycle, print and prin.
+#include "engine/natives-service.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+
+#include "base/console-output.h"
+#include "base/hooks.h"
+#include "base/os-services.h"
+#include "datatypes/block.h"
+#include "datatypes/native.h"
+#include "datatypes/string.h"
+#include "datatypes/time.h"
+#include "engine/actions.h"
+#include "engine/interpreter.h"
+#include "engine/natives.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/memory-manager.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/value-stack.h"
+
+namespace vum::natives {
+
+namespace {
+
+// Native ids, as the boot source numbers them.
+enum Id : int32_t {
+    id_print = 23,
+    id_prin = 24,
+    id_stats = 37,
+    id_wait = 86,
+    id_set_env = 93,
+    id_get_env = 94,
+    id_list_env = 95,
+    id_now = 96,
+    id_recycle = 105,
+};
+
+bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
+
+// A native without arguments finds its result slot above the stack's top:
+// the slot is taken before anything is pushed or may collect.
+Cell* claim_result_slot() {
+    while (stack::s.args_top <= stack::s.args) cell::make_unset(stack::push_cell());
+    return stack::arg(0);
+}
+
+int32_t last_newline_flag = 1;
+
+// ---- Time ----
+
+// now's refinements, in spec order.
+enum NowRefinement : int32_t {
+    now_year, now_month, now_day, now_time, now_zone, now_date, now_weekday, now_yearday, now_precise, now_utc
+};
+
+// The zone a date! keeps: whole quarter hours, as the packed date stores it.
+int32_t quarter_hours(long offset_seconds) {
+    int32_t minutes = int32_t(offset_seconds / 60);
+    return minutes / 15 * 15;
+}
+
+// The date and the time come from a single reading of the clock, so that a
+// call made at midnight cannot pair one day's date with the next day's time.
+Moment read_clock(bool utc, bool precise) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return moment_at(int64_t(now.tv_sec), int64_t(now.tv_nsec), utc, precise);
+}
+
+void now_native(const int32_t* refinements) {
+    int32_t selectors = 0;
+    for (int32_t k = now_year; k <= now_precise; k++) selectors += used(refinements, k);
+    bool time_precise = selectors == 2 && used(refinements, now_time) && used(refinements, now_precise);
+    if (selectors > 1 && !time_precise) errors::raise(errors::category_script, "bad-refines");
+    Moment m = read_clock(used(refinements, now_utc), used(refinements, now_precise));
+    Cell* result = claim_result_slot();
+    if (used(refinements, now_year)) cell::make_integer(result, m.year);
+    else if (used(refinements, now_month)) cell::make_integer(result, m.month);
+    else if (used(refinements, now_day)) cell::make_integer(result, m.day);
+    else if (used(refinements, now_weekday)) cell::make_integer(result, m.weekday);
+    else if (used(refinements, now_yearday)) cell::make_integer(result, m.yearday);
+    else if (used(refinements, now_time)) time_type::make_at(result, m.time);
+    else if (used(refinements, now_zone)) time_type::make_at(result, m.zone_minutes * 60.0);
+    // The whole date and /date need date!, which does not exist yet.
+    else errors::raise(errors::category_internal, "not-done");
+}
+
+void wait_native(const int32_t*) {
+    Cell* value = stack::arg(0);
+    double seconds = 0;
+    switch (cell::type(value)) {
+        case type_integer: seconds = double(cell::get_integer(value)); break;
+        case type_float:
+        case type_time: seconds = cell::get_double(value); break;
+        default: errors::raise(errors::category_script, "invalid-arg", value);
+    }
+    cell::make_none(value);
+    platform::sleep_seconds(seconds);
+    // Pending window messages run here once the window system exists.
+}
+
+// ---- Environment variables ----
+
+// A variable's name as UTF-8: a word's spelling, or the text from its
+// position.
+std::string text_of(const Cell* value) {
+    if (string::is_text_kind(cell::type(value))) return string::to_utf8(value);
+    int32_t length = 0;
+    const char* spelling = symbols::text(int32_t(value->w2), &length);
+    return std::string(spelling, size_t(length));
+}
+
+// No variable can have a name that is empty or holds '=' or NUL.
+bool possible_name(const std::string& name) {
+    return !name.empty() && name.find('=') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+void set_env_native(const int32_t*) {
+    std::string name = text_of(stack::arg(0));
+    if (!possible_name(name)) errors::raise(errors::category_script, "invalid-arg", stack::arg(0));
+    const Cell* value = stack::arg(1);
+    bool ok;
+    if (cell::type(value) == type_none) {
+        ok = platform::set_env(name.c_str(), nullptr);
+    } else {
+        std::string text = string::to_utf8(value);
+        // The environment holds C strings: a NUL would silently cut the value.
+        if (text.find('\0') != std::string::npos) errors::raise(errors::category_script, "invalid-arg", value);
+        ok = platform::set_env(name.c_str(), text.c_str());
+    }
+    if (!ok) errors::raise(errors::category_script, "invalid-arg", stack::arg(0));
+    *stack::arg(0) = *stack::arg(1);
+}
+
+void get_env_native(const int32_t*) {
+    std::string name = text_of(stack::arg(0));
+    Cell* result = stack::arg(0);
+    int32_t needed = possible_name(name) ? platform::get_env(name.c_str(), nullptr, 0) : 0;
+    if (needed < 1) {
+        cell::make_none(result);
+        return;
+    }
+    std::string value(size_t(needed), '\0');
+    int32_t length = platform::get_env(name.c_str(), value.data(), needed);
+    value.resize(size_t(length < 0 ? 0 : length));
+    // Linux allows any bytes in a value: what is not UTF-8 is replaced, not refused.
+    uint32_t node = string::make(int32_t(value.size()));
+    gc::ProtectNode keep(&node);
+    string::append_utf8(node, value.data(), int32_t(value.size()));
+    cell::make_series(result, type_string, node);
+}
+
+// The result is a map!, which does not exist yet.
+void list_env_native(const int32_t*) { errors::raise(errors::category_internal, "not-done"); }
+
+// ---- Memory ----
+
+void set_bytes_in_use(Cell* result) {
+    double bytes = memory::collect_stats(nullptr, 1);
+    if (bytes > 2147483647.0) cell::make_float(result, bytes);
+    else cell::make_integer(result, int32_t(bytes));
+}
+
+void stats_native(const int32_t* refinements) {
+    const bool show = used(refinements, 0);
+    const bool info = used(refinements, 1);
+    Cell* result = claim_result_slot();
+    if (!show && !info) {
+        set_bytes_in_use(result);
+        return;
+    }
+    block_actions::make_at(result, 5);
+    memory::collect_stats(result, 2);
+    if (!show) return;
+    int32_t symbol = symbols::make("show-memory-stats");
+    Cell name = context::make_global(symbol);
+    gc::Protect keep(&name);
+    const Cell* shower = context::global_value_address(symbol);
+    uint8_t t = shower ? cell::type(shower) : uint8_t(type_unset);
+    if (t != type_function && t != type_native && t != type_action && t != type_routine)
+        errors::raise(errors::category_script, "no-value", &name);
+    Cell* function = stack::push_copy(shower);
+    Cell* discarded = cell::make_unset(stack::push_cell());
+    eval::call_with(function, result, 1, discarded, &name);
+    cell::make_unset(result);
+}
+
+void recycle_native(const int32_t* refinements) {
+    const bool on = used(refinements, 0);
+    const bool off = used(refinements, 1);
+    claim_result_slot();
+    if (on || off) {
+        gc::state.enabled = off ? 0 : 1;
+        cell::make_unset(stack::arg(0));
+        return;
+    }
+    gc::collect();
+    set_bytes_in_use(stack::arg(0));
+}
+
+// ---- Output ----
+
+// A print that runs while another one reduces its block appends after the
+// outer one's values; each cuts the block back to where it found it,
+// whichever way it is left.
+class ScratchCut {
+public:
+    ScratchCut(uint32_t node) : node_(node), at_(block_actions::buffer_length(node)) {}
+    ~ScratchCut() {
+        Cell block = {type_block, 0, node_, 0};
+        block_actions::set_tail_at(&block, at_);
+    }
+    int32_t at() const { return at_; }
+    ScratchCut(const ScratchCut&) = delete;
+    ScratchCut& operator=(const ScratchCut&) = delete;
+
+private:
+    uint32_t node_;
+    int32_t at_;
+};
+
+// Evaluates the block in the frame's first argument, appending each value
+// to the scratch block, as reduce/into would.
+void reduce_into(uint32_t scratch) {
+    const Cell* block = stack::arg(0);
+    int32_t position = int32_t(block->w1);
+    int32_t tail = block_actions::buffer_length(block->w2);
+    eval::Flags flags;
+    flags.as_argument = true;
+    while (position < tail) {
+        Cell* top = stack::s.args_top;
+        position = eval::eval_expression(block, position, tail, flags);
+        Cell* value = stack::s.args_top - 1;
+        cell::clear_new_line(value);
+        Cell* slot = series::alloc_tail_cell(scratch);
+        *slot = *value;
+        stack::s.args_top = top;
+        // The evaluation may have shortened the block; what it appends is
+        // not evaluated.
+        tail = std::min(tail, block_actions::buffer_length(block->w2));
+    }
+}
+
+// The text to print, into a new string! pushed on the stack.
+Cell* form_pushed(const Cell* value) {
+    Cell* text = cell::make_unset(stack::push_cell());
+    uint32_t buffer = string::make(16);
+    cell::make_series(text, type_string, buffer);
+    actions::call_form(value, buffer, false, -1);
+    return text;
+}
+
+void emit(int32_t newline) {
+    stack::Mark mark;
+    const Cell* text = stack::arg(0);
+    if (cell::type(stack::arg(0)) == type_block) {
+        uint32_t scratch = print_scratch();
+        Cell* view = cell::make_unset(stack::push_cell());
+        if (!scratch) {
+            // Partial start-ups without a root block have no scratch block.
+            block_actions::make_at(view, block_actions::length_from_head(stack::arg(0)));
+            scratch = view->w2;
+        }
+        ScratchCut cut(scratch);
+        reduce_into(scratch);
+        cell::make_series(view, type_block, scratch, uint32_t(cut.at()));
+        text = form_pushed(view);
+    } else if (cell::type(stack::arg(0)) != type_string) {
+        text = form_pushed(stack::arg(0));
+    }
+    if (hooks::value_hooks().count > 0) hooks::run_value(text, newline);
+    else write_to_standard_output(text, newline);
+    last_newline_flag = newline;
+    mark.restore();
+    cell::make_unset(stack::arg(0));
+}
+
+void print_native(const int32_t*) { emit(1); }
+void prin_native(const int32_t*) { emit(0); }
+
+}  // namespace
+
+int32_t last_newline() { return last_newline_flag; }
+
+Moment moment_at(int64_t seconds, int64_t nanoseconds, bool utc, bool precise) {
+    time_t t = time_t(seconds);
+    tm parts{};
+    if (utc) {
+        gmtime_r(&t, &parts);
+    } else {
+        // localtime_r alone keeps the zone it first read: a TZ set since
+        // (set-env) would be ignored.
+        tzset();
+        localtime_r(&t, &parts);
+    }
+    Moment m{};
+    m.year = parts.tm_year + 1900;
+    m.month = parts.tm_mon + 1;
+    m.day = parts.tm_mday;
+    m.weekday = parts.tm_wday == 0 ? 7 : parts.tm_wday;
+    m.yearday = parts.tm_yday + 1;
+    m.zone_minutes = utc ? 0 : quarter_hours(parts.tm_gmtoff);
+    m.time = double(parts.tm_hour * 3600 + parts.tm_min * 60 + parts.tm_sec);
+    // The platform's precise clock counts in steps of 100 nanoseconds.
+    if (precise) m.time += double(nanoseconds / 100) * 1e-7;
+    return m;
+}
+
+void write_to_standard_output(const Cell* text, int32_t newline) {
+    SeriesBuffer* buffer = nodes::buffer(text->w2);
+    uint32_t unit = buffer->unit();
+    int32_t count = int32_t(buffer->count());
+    int32_t from = int32_t(text->w1);
+    if (from > count) from = count;
+    // Writing allocates no series: the buffer stays where it is.
+    output::write_text(buffer->head_ptr() + uint32_t(from) * unit, (count - from) * int32_t(unit), int(unit),
+                       newline != 0);
+}
+
+void register_service_natives() {
+    set_native(id_print, print_native);
+    set_native(id_prin, prin_native);
+    set_native(id_stats, stats_native);
+    set_native(id_wait, wait_native);
+    set_native(id_set_env, set_env_native);
+    set_native(id_get_env, get_env_native);
+    set_native(id_list_env, list_env_native);
+    set_native(id_now, now_native);
+    set_native(id_recycle, recycle_native);
+}
+
+}  // namespace vum::natives

@@ -1,0 +1,120 @@
+// Trace events: the interpreter reports its steps to one callback function
+// while a traced run is active. Everything here is behind one test of
+// `trace::on`, so an untraced evaluation pays nothing more.
+#include <cstring>
+
+#include "base/system-throw.h"
+#include "datatypes/word.h"
+#include "engine/interpreter.h"
+#include "memory/collector.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/value-stack.h"
+
+namespace vum::trace {
+
+bool on = false;
+uint32_t mask = 0;
+
+namespace {
+
+constexpr const char* event_names[] = {"init",  "end",  "prolog", "epilog", "enter", "exit",
+                                       "open",  "return", "fetch", "push",  "set",   "call",
+                                       "error", "throw", "catch",  "expr"};
+constexpr int32_t event_count = 16;
+
+Cell callback{};  // kept as a root while a run is active
+Cell event_words[event_count]{};
+bool words_made = false;
+
+void mark_callback() {
+    if (cell::type(&callback) != 0) gc::mark_cells(&callback, &callback + 1);
+}
+
+void make_words() {
+    if (words_made) return;
+    for (int32_t i = 0; i < event_count; i++) event_words[i] = word::load(event_names[i]);
+    gc::add_mark_callback(mark_callback);
+    words_made = true;
+}
+
+int32_t bit_index(uint32_t event) {
+    for (int32_t i = 0; i < event_count; i++)
+        if (event == 1u << i) return i;
+    return -1;
+}
+
+}  // namespace
+
+uint32_t mask_from_words(const Cell* function) {
+    make_words();
+    if (cell::type(function) != type_function) return 0xFFFF;
+    Cell body = series::cells_head(function->w3)[0];
+    if (cell::type(&body) != type_block) return 0xFFFF;
+    int32_t n = int32_t(nodes::buffer(body.w2)->count());
+    if (int32_t(body.w1) >= n) return 0xFFFF;
+    Cell first = series::cells_head(body.w2)[body.w1];
+    if (cell::type(&first) != type_block) return 0xFFFF;
+    uint32_t m = 0;
+    int32_t count = int32_t(nodes::buffer(first.w2)->count());
+    for (int32_t i = int32_t(first.w1); i < count; i++) {
+        Cell w = series::cells_head(first.w2)[i];
+        if (cell::type(&w) != type_word) continue;
+        int32_t symbol = symbols::resolve(int32_t(w.w2));
+        for (int32_t k = 0; k < event_count; k++)
+            if (symbols::resolve(int32_t(event_words[k].w2)) == symbol) m |= 1u << k;
+    }
+    return m;
+}
+
+void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value, const Cell* reference) {
+    if (!on || !(mask & event)) return;
+    int32_t k = bit_index(event);
+    if (k < 0 || cell::type(&callback) == 0) return;
+    Cell args[6];
+    args[0] = event_words[k];
+    if (code && cell::type(code) != 0) {
+        args[1] = *code;
+        int32_t n = int32_t(nodes::buffer(code->w2)->count());
+        cell::make_integer(&args[2], position >= int32_t(code->w1) && position <= n ? position - int32_t(code->w1) : -1);
+    } else {
+        cell::make_none(&args[1]);
+        cell::make_integer(&args[2], -1);
+    }
+    if (value && cell::type(value) != 0) args[3] = *value;
+    else cell::make_none(&args[3]);
+    bool keeps_reference = event == ev_set || event == ev_prolog || event == ev_epilog || event == ev_return ||
+                           event == ev_call;
+    if (keeps_reference && reference) args[4] = *reference;
+    else cell::make_none(&args[4]);
+    cell::make_integer(&args[5], stack::depth());
+    gc::Protect keep(args, 6);
+    Cell fn = callback;
+    gc::Protect keep_fn(&fn);
+    Cell result;
+    gc::Protect keep_result(&result);
+    on = false;
+    struct Restore {
+        ~Restore() { on = true; }
+    } restore;
+    eval::call_with(&fn, args, 6, &result);
+}
+
+bool start(const Cell* function) {
+    make_words();
+    if (cell::type(&callback) != 0) return false;
+    callback = *function;
+    mask = mask_from_words(function);
+    on = mask != 0;
+    fire(ev_init, nullptr, -1, nullptr, nullptr);
+    return true;
+}
+
+void end() {
+    fire(ev_end, nullptr, -1, nullptr, nullptr);
+    on = false;
+    mask = 0;
+    callback = Cell{};
+}
+
+}  // namespace vum::trace

@@ -1,0 +1,78 @@
+#include "environment/boot-loader.h"
+
+#include <unistd.h>
+
+#include <string_view>
+
+#include "base/console-output.h"
+#include "base/system-throw.h"
+#include "datatypes/error.h"
+#include "engine/actions.h"
+#include "engine/interpreter.h"
+#include "environment/source-runner.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+
+namespace vum::boot {
+
+namespace {
+std::string report_of(const Cell* error) {
+    return cell::type(error) == type_error ? error::form_report(error) : actions::mold_text(error);
+}
+
+[[noreturn]] void fail(const char* name, const std::string& report) {
+    std::string message = std::string("*** Start-up failed in ") + name + ":\n" + report + "\n";
+    output::flush();
+    ssize_t ignored = ::write(STDERR_FILENO, message.data(), message.size());
+    (void)ignored;
+    sys::exit_process(1);
+}
+
+// The sources make every native, action and typeset with `make`, and the
+// make action itself is one of the values they make. A boot image arrives
+// with it already made; loaded from text, the word first holds a
+// provisional make action (slot 1, taking a type and a spec) that the
+// sources' own definition then replaces.
+void seed_make() {
+    Cell cells[3] = {context::load_word("make"), {}, {}};  // the word, its spec, the action
+    gc::Protect keep(cells, 3);
+    if (cell::type(context::get_word_value(&cells[0])) != type_unset) return;
+    bool ok = source::load("[type spec] 1", &cells[1]) && source::guarded("make", [&] {
+        auto make = reinterpret_cast<actions::MakeFn>(actions::dispatch(type_action, nullptr, actions::slot_make));
+        make(nullptr, &cells[1], type_action, &cells[2]);
+        context::set_word_value(&cells[0], &cells[2]);
+    }, &cells[1]);
+    if (!ok) fail("the start-up code", report_of(&cells[1]));
+}
+}  // namespace
+
+bool run_source(const Source& source, std::string* report) {
+    std::string_view text(source.text, size_t(source.length));
+    int64_t header = source::find_header(text);
+    if (header > 0) text.remove_prefix(size_t(header));
+    Cell cells[2] = {};  // the code, then its result
+    gc::Protect keep(cells, 2);
+    if (!source::load(text, &cells[0])) {
+        *report = report_of(&cells[0]);
+        return false;
+    }
+    if (header >= 0 && source::skip_header(&cells[0]) != source::Header::found) {
+        *report = "*** Error: not a Vum program!";
+        return false;
+    }
+    if (eval::evaluate_protected(&cells[0], &cells[1])) {
+        *report = report_of(&cells[1]);
+        return false;
+    }
+    return true;
+}
+
+void load_environment() {
+    if (embedded_source_count > 0) seed_make();
+    for (int32_t i = 0; i < embedded_source_count; ++i) {
+        std::string report;
+        if (!run_source(embedded_sources[i], &report)) fail(embedded_sources[i].name, report);
+    }
+}
+
+}  // namespace vum::boot

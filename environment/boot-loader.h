@@ -1,0 +1,30 @@
+// Start-up of the environment written in the language itself: each source
+// embedded at build time (tools/embed-sources.py) is loaded through the
+// lexer and evaluated, in load order, before the console starts. The boot
+// image takes this over once the serialised-value codec exists.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace vum::boot {
+
+struct Source {
+    const char* name;  // the file, relative to the source tree
+    const char* text;  // UTF-8
+    int32_t length;    // bytes
+};
+
+// The generated table, in load order, then a null entry.
+extern const Source embedded_sources[];
+extern const int32_t embedded_source_count;
+
+// Loads and evaluates one source (its header, when it has one, is skipped).
+// True when it ran; false with the error's report in *report.
+bool run_source(const Source& source, std::string* report);
+
+// Runs every embedded source in order. A failure is reported on standard
+// error with the file's name and ends the process with status 1: a runtime
+// without its environment is of no use.
+void load_environment();
+
+}  // namespace vum::boot

@@ -1,0 +1,66 @@
+#!/usr/bin/env python3
+"""Runs the program once and compares what it writes to standard output, and
+its exit status, with an expectation file.
+
+    run-script.py --program VUM [--script FILE | --input TEXT] EXPECTED
+
+With --script the program runs that script (`vum FILE`); with --input the
+text (each \\n a line feed) is fed to its standard input.
+The expectation file's first line may be "; exit-status: N" (0 otherwise);
+the rest is the exact output, where a line "..." matches any number of
+lines. The output must end where the expectation ends, up to a final line
+feed the expectation file itself ends with.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from output_check import check  # noqa: E402
+
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--program", required=True)
+    ap.add_argument("--script")
+    ap.add_argument("--input")
+    ap.add_argument("--timeout", type=float, default=300)
+    ap.add_argument("expected")
+    args = ap.parse_args()
+
+    with open(args.expected, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    status = 0
+    if lines and re.match(r"^;\s*exit-status:\s*-?\d+\s*$", lines[0]):
+        status = int(lines[0].split(":")[1]) & 0xFF
+        lines = lines[1:]
+
+    command = [args.program]
+    feed = b""
+    if args.script:
+        # Scripts run from their own folder, as the console would run them.
+        command.append(os.path.basename(args.script))
+        cwd = os.path.dirname(os.path.abspath(args.script))
+    else:
+        cwd = None
+        if args.input is not None:
+            feed = args.input.replace("\\n", "\n").encode("utf-8")
+    try:
+        run = subprocess.run(command, input=feed, capture_output=True, cwd=cwd,
+                             timeout=args.timeout, env=os.environ.copy())
+    except subprocess.TimeoutExpired:
+        print(f"{args.expected}: timed out after {args.timeout} s")
+        return 1
+    actual = run.stdout.decode("utf-8", errors="replace").split("\n")
+    # The expectation file ends with a line feed that the output may lack.
+    if len(lines) > 1 and lines[-1] == "" and actual and actual[-1] != "":
+        lines = lines[:-1]
+
+    return check(args.expected, lines, actual, run, status)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
