@@ -12,6 +12,7 @@
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "engine/natives.h"
+#include "io/random.h"
 #include "memory/collector.h"
 #include "memory/cell-slots.h"
 #include "memory/context.h"
@@ -39,6 +40,7 @@ void init_all() {
     // (random numbers start here) Hashes are never stored outside a run, so
     // any per-process constant seeds them.
     hashtable::seed = uint32_t(reinterpret_cast<uintptr_t>(&hashtable::seed));
+    random::init();
     memory::init();
     handle_registry::init();
     datatypes::register_all();

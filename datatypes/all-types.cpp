@@ -1,22 +1,33 @@
 #include "datatypes/all-types.h"
 
+#include "datatypes/bitset.h"
+#include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/error.h"
 #include "datatypes/file-url.h"
 #include "datatypes/float.h"
 #include "datatypes/function.h"
+#include "datatypes/hash.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
+#include "datatypes/map.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
+#include "datatypes/pair.h"
 #include "datatypes/path.h"
+#include "datatypes/percent.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string-type.h"
 #include "datatypes/symbol-context.h"
 #include "datatypes/time.h"
+#include "datatypes/triple.h"
+#include "datatypes/tuple.h"
 #include "datatypes/typeset.h"
+#include "datatypes/vector.h"
 #include "datatypes/word.h"
 
 namespace vum::datatypes {
@@ -32,7 +43,7 @@ void register_all() {
     series_actions::init();
     block_actions::init();
     string_type::init();
-    // (binary!)
+    binary_type::init();
     integer_type::init();
     symbol_type::init();
     context_type::init();
@@ -46,12 +57,22 @@ void register_all() {
     url_type::init();
     file_type::init();
     object_type::init();
-    // (bitset!, triple!)
+    bitset_type::init();
+    triple_type::init();
     float_type::init();
     typeset_type::init();
     error_type::init();
-    // (vector!, map!, hash!, pair!, percent!, tuple!)
+    vector_type::init();
+    map_type::init();
+    hash_type::init();
+    pair_type::init();
+    percent_type::init();
+    tuple_type::init();
     time_type::init();
+    // (tag! ... port!)
+    money_type::init();
+    // (ref!)
+    point_type::init();  // point2D!, point3D!
     // (and the later types)
 }
 

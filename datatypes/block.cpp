@@ -7,6 +7,7 @@
 #include "datatypes/block-search.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "datatypes/vector.h"
 #include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
@@ -249,7 +250,7 @@ bool remove_value(const Cell* block, const Cell* value, bool from_start) {
         if (has_table(block)) {
             hashtable::remove_key(block->w3, cell_at(block->w2, i));
             close_gap(block->w2, i, 1);
-            if (hashtable::shift_indexes(block->w3, -1, i + 1, buffer_length(block->w2) - i, false) == 1)
+            if (hashtable::shift_indexes(block->w3, -1, i + 1, buffer_length(block->w2) - i, true) == 1)
                 hash_rebuild(block);
         } else {
             close_gap(block->w2, i, 1);
@@ -522,8 +523,13 @@ void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
         cell::set_type(result, uint8_t(type));
         return;
     }
-    // Bodies of objects and maps, and vector elements, come with those types.
-    if (t == type_object || t == type_map || t == type_vector) errors::raise(errors::category_internal, "not-done");
+    if (t == type_vector) {
+        vector_type::to_block(spec, result);
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
+    // Bodies of objects and maps come with those types.
+    if (t == type_object || t == type_map) errors::raise(errors::category_internal, "not-done");
     Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
     errors::raise(errors::category_script, "bad-make-arg", &datatype_value, spec);
 }
@@ -550,8 +556,13 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
         cell::set_type(result, uint8_t(type));
         return;
     }
-    // Loading text needs the lexer; bodies and elements come with their types.
-    if (t == type_string || t == type_object || t == type_map || t == type_vector)
+    if (t == type_vector) {
+        vector_type::to_block(value, result);
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
+    // Loading text needs the lexer; bodies come with their types.
+    if (t == type_string || t == type_object || t == type_map)
         errors::raise(errors::category_internal, "not-done");
     Cell v = *value;
     gc::Protect keep(&v);
@@ -674,7 +685,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
         if (has_table(&s)) hashtable::remove_key_range(s.w3, from, n);
         int32_t later = buffer_length(s.w2) - from - n;
         close_gap(s.w2, from, n);
-        if (has_table(&s) && hashtable::shift_indexes(s.w3, -n, from + n, later, false) == 1) hash_rebuild(&s);
+        if (has_table(&s) && hashtable::shift_indexes(s.w3, -n, from + n, later, true) == 1) hash_rebuild(&s);
         if (k <= 0) s.w1 = uint32_t(from);
         if (deep) {
             Cell e = none_value;

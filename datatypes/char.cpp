@@ -5,6 +5,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
+#include "datatypes/vector.h"
 #include "engine/actions.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
@@ -55,8 +56,8 @@ void math(MathOp op) {
             break;
         }
         case type_vector:
-            // Scalar arithmetic on vectors belongs to vector!, not written yet.
-            errors::raise(errors::category_internal, "not-done");
+            vector_type::math_with_number_first(op);
+            return;
         default: {
             Cell type = {type_datatype, cell::type(b), 0, 0};
             errors::raise(errors::category_script, "invalid-type", &type);

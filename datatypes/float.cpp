@@ -9,9 +9,13 @@
 
 #include "base/float-text.h"
 #include "datatypes/integer.h"
+#include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "datatypes/vector.h"
+#include "datatypes/tuple.h"
 #include "engine/actions.h"
+#include "io/random.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
@@ -338,8 +342,11 @@ void do_math(int32_t op) {
     Cell* left = stack::arg(0);
     const Cell* right = stack::arg(1);
     uint8_t tl = cell::type(left), tr = cell::type(right);
-    // tuple!, money!, vector!, pair! and the point types bring their own
-    // arithmetic with a float when they are registered.
+    if (tr == type_tuple) return tuple_type::do_math(op);
+    if ((tr == type_pair || tr == type_point2d || tr == type_point3d) && tl != type_time)
+        return pair_type::number_first_math(op);
+    if (tr == type_vector && tl != type_time) return vector_type::math_with_number_first(op);
+    // money! brings its own arithmetic with a float when it is registered.
     if (!is_number_type(tr) || (tr == type_char && (tl == type_time || tl == type_percent))) {
         Cell type = datatype_cell(tr);
         errors::raise(errors::category_script, "invalid-type", &type);
@@ -383,7 +390,13 @@ void round_value(double x, uint8_t type, const Cell* scale, bool even, bool down
 }
 
 double random_up_to(double x, bool secure) {
-    return x * double(integer_type::random_in_range(INT_MAX, secure)) / 2147483647.0;
+    // Draws are never negative, so the fraction lies in [0, 1] and the
+    // result between 0 and x, on x's side of zero.
+    if (!secure) return x * double(random::mt_next()) / 2147483647.0;
+    // The secure source gives 31 bits a draw; two draws fill the mantissa.
+    double r1 = double(random::secure_integer());
+    double r2 = double(random::secure_integer());
+    return x * (r2 + r1 / 2147483647.0) / 2147483648.0;
 }
 
 int32_t truncate_to_integer(double x) {

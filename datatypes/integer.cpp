@@ -2,13 +2,16 @@
 
 #include <climits>
 #include <cmath>
-#include <random>
 #include <string>
 
 #include "datatypes/float.h"
+#include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "datatypes/tuple.h"
+#include "datatypes/vector.h"
 #include "engine/actions.h"
+#include "io/random.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
@@ -278,33 +281,11 @@ void integer_round(const Cell* value, const Cell* scale, bool even, bool down, b
     make_at(result, int32_t(rounded));
 }
 
-// The random source until the generator of the runtime exists.
-uint64_t random_state = 0x9E3779B97F4A7C15ULL;
-
-uint64_t next_random() {
-    uint64_t z = (random_state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
 }  // namespace
 
-int32_t random_in_range(int32_t n, bool secure) {
-    if (n == 0) return 0;
-    uint64_t span = uint64_t(std::llabs(int64_t(n)));
-    uint64_t draw;
-    if (secure) {
-        std::random_device device;
-        draw = uint64_t(device()) << 32 | device();
-    } else {
-        draw = next_random();
-    }
-    int64_t k = int64_t(draw % span) + 1;
-    return int32_t(n < 0 ? -k : k);
-}
+int32_t random_in_range(int32_t n, bool secure) { return random::integer_in_range(secure, n); }
 
-void random_seed(uint32_t seed) { random_state = seed; }
+void random_seed(uint32_t seed) { random::mt_seed(seed); }
 
 int32_t abs_checked(int32_t n) {
     if (n == INT_MIN) raise_math("overflow");
@@ -385,7 +366,16 @@ void do_math(int32_t op) {
         case type_float: case type_percent: case type_time:
             float_type::do_math(op);
             return;
-        // vector!, pair!, the point types, tuple!, date! and money! bring
+        case type_tuple:
+            tuple_type::do_math(op);
+            return;
+        case type_pair: case type_point2d: case type_point3d:
+            pair_type::number_first_math(op);
+            return;
+        case type_vector:
+            vector_type::math_with_number_first(op);
+            return;
+        // date! and money! bring
         // their own arithmetic with an integer when they are registered.
         default: {
             Cell type = datatype_cell(tr);

@@ -3,6 +3,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "engine/actions.h"
+#include "io/random.h"
 #include "memory/raise-error.h"
 #include "memory/value-stack.h"
 
@@ -115,6 +116,16 @@ int32_t logic_compare(const Cell* a, const Cell* b, int32_t op) {
     return int32_t(a->w1 & 1) - int32_t(b->w1 & 1);
 }
 
+void logic_random(Cell* value, bool seed, bool secure, bool, Cell* result) {
+    if (seed) {
+        random::mt_seed(value->w1);
+        *result = unset_cell;
+        return;
+    }
+    // Draws lie in 0 ... 2^31 - 1: above the midpoint is an even chance.
+    *result = random::next(secure) > 1073741823 ? true_cell : false_cell;
+}
+
 void logic_complement(Cell* value, Cell* result) {
     *result = *value;
     result->w1 ^= 1;
@@ -174,6 +185,7 @@ void init_none() {
 void init_logic() {
     Record r = empty_record(type_logic, "logic!");
     r.slots[slot_make - 1] = handler(logic_make);
+    r.slots[slot_random - 1] = handler(logic_random);
     r.slots[slot_to - 1] = handler(logic_to);
     r.slots[slot_form - 1] = handler(logic_form);
     r.slots[slot_mold - 1] = handler(logic_mold);

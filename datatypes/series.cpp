@@ -6,6 +6,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "engine/actions.h"
+#include "io/random.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/hash-table.h"
@@ -112,6 +113,9 @@ void hash_reenter(const Cell* s, int64_t from, int64_t count) {
     uint32_t table = hash_table_of(s);
     if (!table) return;
     hashtable::ProtectTable keep(table);
+    // All old entries go first: a chain must never be joined through a cell
+    // whose entry still stands for the value it held before.
+    hashtable::remove_key_range(table, int32_t(from), int32_t(count));
     for (int64_t j = from; j < from + count && j < view(s->w2).length; j++)
         hashtable::put_key(table, reinterpret_cast<Cell*>(view(s->w2).at(j)));
 }
@@ -254,7 +258,13 @@ void random_action(Cell* series, bool seed, bool secure, bool only, Cell* result
     Cell s = *series;
     gc::Protect keep(&s);
     if (seed) {
-        // Seeding belongs to the random module; the value is consumed.
+        // The contents from the head choose the seed. The hash seed is fixed
+        // rather than the process's own, so one text seeds the same sequence
+        // on every run.
+        View v = view(s.w2);
+        int64_t from = std::min<int64_t>(head_of(&s), v.length);
+        int64_t bytes = (v.length - from) * v.unit;
+        random::mt_seed(hashtable::murmur3_with_seed(v.at(from), int32_t(bytes), random::start_seed));
         *result = core_types::unset_cell;
         return;
     }
@@ -439,8 +449,10 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     ov.set_length(origin_length - n);
     hash_removed(&o, oi, n, origin_length);
     if (uint32_t table = hash_table_of(&t)) {
-        hashtable::shift_indexes(table, int32_t(n), int32_t(ti), int32_t(target_length - ti), true);
-        hash_reenter(&t, ti, n);
+        if (hashtable::shift_indexes(table, int32_t(n), int32_t(ti), int32_t(target_length - ti), true) == 1)
+            hashtable::rebuild(table, view(t.w2).length);
+        else
+            hash_reenter(&t, ti, n);
     }
     reported(&t, ownership::action_move, owned, ti, n);
 }
@@ -632,15 +644,7 @@ void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
     result->w1 = uint32_t(position);
 }
 
-uint32_t random_in_range(uint32_t n, bool) {
-    // xorshift64*: enough for shuffling until the random module exists.
-    static uint64_t state = 0x9E3779B97F4A7C15ull;
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    uint64_t x = (state * 0x2545F4914F6CDD1Dull) >> 32;
-    return uint32_t((x * n) >> 32) + 1;
-}
+uint32_t random_in_range(uint32_t n, bool secure) { return uint32_t(random::integer_in_range(secure, int32_t(n))); }
 
 void init() {
     datatype::Record r{type_series, 0, "series!", {}};

@@ -34,8 +34,8 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
 void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result);
 void remove(Cell* series, const Cell* part, const Cell* key, Cell* result);
 
-// A number in 1 ... n (n >= 1). A stand-in generator until random numbers
-// exist: the shuffle and random/only draw through here only.
+// A number in 1 ... n (1 <= n <= 2^31 - 1): the shuffle and random/only
+// draw through here.
 uint32_t random_in_range(uint32_t n, bool secure);
 
 }  // namespace vum::series_actions

@@ -563,7 +563,14 @@ int32_t call_function(const Call& call) {
     uint8_t t = cell::type(&fn);
     int32_t refinements[64];
 
-    // The frame starts at the first given argument.
+    // The cache is built (which may allocate, and so collect) while the
+    // given arguments are still inside the stack's live range.
+    if (t == type_native || t == type_action || t == type_function) {
+        int32_t entries = series_count(argument_cache(&fn)) - 1;
+        if (t != type_function && entries > 64) raise_script("bad-func-def", &fn);
+    }
+    // The frame starts at the first given argument; nothing allocates
+    // between here and the frame's push.
     if (given) stack::s.args_top = base;
     switch (t) {
         case type_function: {
@@ -576,8 +583,6 @@ int32_t call_function(const Call& call) {
         }
         case type_native:
         case type_action: {
-            int32_t count_cache = series_count(argument_cache(&fn));
-            if (count_cache - 1 > 64) raise_script("bad-func-def", &fn);
             stack::push_native_frame(&name);
             stack::s.args_top += given;
             fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);

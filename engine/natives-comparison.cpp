@@ -10,6 +10,7 @@
 //
 // The set operations pick the worker by the first set's datatype; what a
 // result holds, its order and how /case and /skip act are the workers'.
+#include "datatypes/bitset.h"
 #include "datatypes/block-search.h"
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
@@ -128,11 +129,11 @@ Cell called_word(const char* fallback) {
 
 // ------------------------------------------------------------ complement?
 
-// The complemented flag lives in the bitset's buffer; it is read here when
-// bitset! registers.
+// The complemented flag lives in the bitset's buffer.
 void complement_q_native(const int32_t*) {
-    if (cell::type(arg(0)) == type_bitset) not_yet();
-    expect_arg("complement?", arg(0), "bits");
+    if (cell::type(arg(0)) != type_bitset) expect_arg("complement?", arg(0), "bits");
+    bool complemented = bitset::is_complemented(arg(0)->w2);
+    cell::make_logic(arg(0), complemented);
 }
 
 // ------------------------------------------------------------ set operations
@@ -170,7 +171,11 @@ void set_operation_native(const int32_t* refinements) {
             }
             break;
         case type_bitset:
-            not_yet();
+            if (two) {
+                bitset::do_math(Op);
+                return;
+            }
+            break;
         case type_date:
             if (Op == block_search::set_difference) not_yet();
             break;

@@ -16,6 +16,7 @@
 
 #include "base/system-throw.h"
 #include "datatypes/block.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/series.h"
 #include "datatypes/word.h"
@@ -187,7 +188,7 @@ bool foreach_step(Cell* series, const Cell* words, int32_t n) {
     if (n < 1 || index >= series_actions::buffer_length(series)) return false;
     if (cell::type(series) == type_map) {
         if (n != 2) raise_script("invalid-arg", words);
-        errors::raise(errors::category_internal, "not-done");
+        return map_type::foreach_step(series, words, n, set_word);
     }
     check_walkable(series);
     for (int32_t i = 0; i < n; i++) loop_word(words, i);

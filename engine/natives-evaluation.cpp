@@ -11,6 +11,7 @@
 #include "base/system-throw.h"
 #include "datatypes/block-search.h"
 #include "datatypes/block.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/word.h"
@@ -591,8 +592,11 @@ void construct_native(const int32_t* refinements) {
     stack::keep_result_only();
 }
 
-// Only map! takes new keys this way, and map! comes later.
-void extend_native(const int32_t*) { errors::raise(errors::category_internal, "not-done"); }
+// Only map! takes new keys this way.
+void extend_native(const int32_t* refinements) {
+    if (cell::type(stack::arg(0)) != type_map) errors::raise(errors::category_internal, "not-done");
+    map_type::extend(stack::arg(0), stack::arg(1), used(refinements, 0));
+}
 
 // ---- New-line markers ----
 

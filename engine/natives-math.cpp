@@ -4,14 +4,20 @@
 //
 // Every handler leaves its result in stack::arg(0). Arguments a result is
 // computed from are read before that cell is written.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
+#include "datatypes/base-codecs.h"
 #include "datatypes/file-url.h"
 #include "datatypes/native.h"
+#include "datatypes/pair.h"
+#include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
+#include "datatypes/tuple.h"
 #include "datatypes/word.h"
 #include "engine/actions.h"
 #include "engine/natives.h"
@@ -54,10 +60,20 @@ bool holds_double(uint8_t t) { return t == type_float || t == type_percent || t 
 // The kinds whose handling here waits for their datatype modules: their
 // cell layouts belong to those modules.
 bool is_compound(uint8_t t) {
-    return t == type_pair || t == type_tuple || t == type_point2d || t == type_point3d || t == type_money;
+    return t == type_money;
 }
 
+bool is_point(uint8_t t) { return t == type_point2d || t == type_point3d; }
+bool is_coordinate(uint8_t t) { return t == type_pair || is_point(t); }
+
 // ---- Sign and zero tests ----
+
+// Every coordinate of a point equal to 0.0 (a NaN is not zero).
+bool coordinates_zero(const Cell* point) {
+    for (int32_t i = 0, n = point_type::dimensions(cell::type(point)); i < n; i++)
+        if (point_type::component(point, i) != 0.0f) return false;
+    return true;
+}
 
 // -1, 0 or 1 for the number in arg(0); NaN counts as 0.
 int32_t sign_of_number() {
@@ -89,6 +105,12 @@ void zero_q(const int32_t*) {
         zero = value->w2 == 0;
     else if (holds_double(t))
         zero = cell::get_double(value) == 0.0;  // false for NaN
+    else if (t == type_tuple)
+        zero = tuple_type::is_zero(value);
+    else if (t == type_pair)
+        zero = value->w2 == 0 && value->w3 == 0;
+    else if (t == type_point2d || t == type_point3d)
+        zero = coordinates_zero(value);
     else if (is_compound(t))
         raise_not_done();
     cell::make_logic(value, zero);
@@ -106,6 +128,98 @@ void nan_q(const int32_t*) { cell::make_logic(arg(0), is_nan_number(arg(0))); }
 
 bool is_number(uint8_t t) { return t == type_integer || t == type_float || t == type_percent; }
 
+// A tuple against a number (clamped to 0-255) or against a tuple of its
+// length, byte by byte; false for any other pair, which compares whole.
+bool tuple_max_min(bool max) {
+    Cell* a = arg(0);
+    Cell* b = arg(1);
+    // The number goes second.
+    bool swapped = cell::type(a) != type_tuple;
+    if (swapped) std::swap(*a, *b);
+    uint8_t x[tuple_type::max_length], y[tuple_type::max_length];
+    tuple_type::get_bytes(a, x);
+    int32_t n = tuple_type::length(a);
+    switch (cell::type(b)) {
+        case type_integer: {
+            int32_t v = cell::get_integer(b);
+            std::memset(y, v < 0 ? 0 : v > 255 ? 255 : v, sizeof y);
+            break;
+        }
+        case type_float: case type_percent: {
+            double d = cell::get_double(b);
+            std::memset(y, std::isnan(d) || d < 0.0 ? 0 : d > 255.0 ? 255 : int32_t(d), sizeof y);
+            break;
+        }
+        case type_tuple:
+            if (tuple_type::length(b) != n) return false;
+            tuple_type::get_bytes(b, y);
+            break;
+        default:
+            // Put back in the order given for the whole comparison.
+            if (swapped) std::swap(*a, *b);
+            return false;
+    }
+    for (int32_t i = 0; i < n; i++) x[i] = max ? std::max(x[i], y[i]) : std::min(x[i], y[i]);
+    tuple_type::make_at(a, x, n);
+    return true;
+}
+
+// pair! and the point types against a number or one another, coordinate by
+// coordinate; false for any other pair of values, which compares whole.
+bool coordinate_max_min(bool max) {
+    Cell* a = arg(0);
+    Cell* b = arg(1);
+    // The number goes second.
+    if (is_number(cell::type(a)) && is_coordinate(cell::type(b))) std::swap(*a, *b);
+    uint8_t ta = cell::type(a), tb = cell::type(b);
+    if (ta == type_pair && (tb == type_integer || tb == type_float || tb == type_percent)) {
+        int32_t n = 0;
+        if (tb == type_integer) {
+            n = cell::get_integer(b);
+        } else {
+            // A float beyond the integers makes the pair a point.
+            double d = std::trunc(cell::get_double(b));
+            if (d >= -2147483648.0 && d <= 2147483647.0) n = int32_t(d);
+            else ta = type_point2d;
+        }
+        if (ta == type_pair) {
+            int32_t x = pair_type::x_of(a), y = pair_type::y_of(a);
+            pair_type::make_at(a, max ? std::max(x, n) : std::min(x, n), max ? std::max(y, n) : std::min(y, n));
+            return true;
+        }
+        pair_type::to_point_at(a, a);
+    } else if (ta == type_pair && tb == type_pair) {
+        int32_t x = pair_type::x_of(a), y = pair_type::y_of(a), bx = pair_type::x_of(b), by = pair_type::y_of(b);
+        pair_type::make_at(a, max ? std::max(x, bx) : std::min(x, bx), max ? std::max(y, by) : std::min(y, by));
+        return true;
+    } else if (ta == type_pair && is_point(tb)) {
+        pair_type::to_point_at(a, a);
+    } else if (tb == type_pair && ta == type_point2d) {
+        pair_type::to_point_at(b, b);
+    }
+    ta = cell::type(a);
+    tb = cell::type(b);
+    if (!is_point(ta)) return false;
+    int32_t n = point_type::dimensions(ta);
+    float other[3];
+    if (is_number(tb)) {
+        other[0] = other[1] = other[2] = point_type::to_float32(cell::type(b) == type_integer
+                                                                    ? double(cell::get_integer(b))
+                                                                    : cell::get_double(b));
+    } else if (tb == ta) {
+        for (int32_t i = 0; i < n; i++) other[i] = point_type::component(b, i);
+    } else {
+        return false;
+    }
+    // A NaN of the second value replaces the first's coordinate.
+    for (int32_t i = 0; i < n; i++) {
+        float x = point_type::component(a, i), y = other[i];
+        float r = std::isnan(y) ? y : max ? (y > x ? y : x) : (y < x ? y : x);
+        point_type::set_component(a, i, double(r));
+    }
+    return true;
+}
+
 void max_min(bool max) {
     Cell* a = arg(0);
     const Cell* b = arg(1);
@@ -119,7 +233,13 @@ void max_min(bool max) {
             return;
         }
     }
+    if (is_coordinate(ta) || is_coordinate(tb)) {
+        if (coordinate_max_min(max)) return;
+    }
     if (is_compound(ta) || is_compound(tb)) raise_not_done();
+    if (ta == type_tuple || tb == type_tuple) {
+        if (tuple_max_min(max)) return;
+    }
     // Ties keep the first value.
     if (actions::compare(a, b, max ? actions::op_lesser : actions::op_greater)) *a = *b;
 }
@@ -317,11 +437,44 @@ void as_native(const int32_t*) {
     *arg(0) = spec;
 }
 
+// ---- Coordinates ----
+
+int32_t pair_coordinate(const Cell* c) {
+    if (cell::type(c) == type_integer) return cell::get_integer(c);
+    return pair_type::truncate_coordinate(cell::get_double(c), c);
+}
+
+double point_coordinate(const Cell* c) {
+    return cell::type(c) == type_integer ? double(cell::get_integer(c)) : cell::get_double(c);
+}
+
+void as_pair_native(const int32_t*) {
+    int32_t x = pair_coordinate(arg(0));
+    int32_t y = pair_coordinate(arg(1));
+    pair_type::make_at(arg(0), x, y);
+}
+
+void as_point2d_native(const int32_t*) {
+    point_type::make_2d_at(arg(0), point_coordinate(arg(0)), point_coordinate(arg(1)));
+}
+
+void as_point3d_native(const int32_t*) {
+    point_type::make_3d_at(arg(0), point_coordinate(arg(0)), point_coordinate(arg(1)), point_coordinate(arg(2)));
+}
+
+// ---- Bases ----
+
+void enbase_native(const int32_t* refinements) {
+    binary::enbase(arg(0), used(refinements, 0) ? arg(refinements[0]) : nullptr, arg(0));
+}
+
+void debase_native(const int32_t* refinements) {
+    binary::debase(arg(0), used(refinements, 0) ? arg(refinements[0]) : nullptr, arg(0));
+}
+
 // ---- Waiting for their datatypes ----
 
-// as-pair, as-point2D, as-point3D and as-money make pair!, point2D!,
-// point3D! and money! values; debase makes binary!, and enbase takes it
-// and shares its codecs. They join when those modules do.
+// as-money makes money! values. It joins when that module does.
 void waits_for_datatype(const int32_t* refinements) { not_done(refinements); }
 
 }  // namespace
@@ -350,13 +503,13 @@ void register_math_natives() {
     set_native(67, square_root_native);
     set_native(71, uppercase_native);
     set_native(72, lowercase_native);
-    set_native(73, waits_for_datatype);  // as-pair
-    set_native(74, waits_for_datatype);  // as-point2D
-    set_native(75, waits_for_datatype);  // as-point3D
+    set_native(73, as_pair_native);
+    set_native(74, as_point2d_native);
+    set_native(75, as_point3d_native);
     set_native(76, waits_for_datatype);  // as-money
-    set_native(84, waits_for_datatype);  // debase
+    set_native(84, debase_native);
     set_native(85, to_local_file_native);
-    set_native(91, waits_for_datatype);  // enbase
+    set_native(91, enbase_native);
     set_native(97, sign_q);
     set_native(98, as_native);
     set_native(100, zero_q);

@@ -3,14 +3,18 @@
 #include "engine/natives-service.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/console-output.h"
 #include "base/hooks.h"
 #include "base/os-services.h"
 #include "datatypes/block.h"
+#include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
@@ -157,8 +161,36 @@ void get_env_native(const int32_t*) {
     cell::make_series(result, type_string, node);
 }
 
-// The result is a map!, which does not exist yet.
-void list_env_native(const int32_t*) { errors::raise(errors::category_internal, "not-done"); }
+// A string! of UTF-8 text (what is not UTF-8 is replaced).
+Cell text_cell(const std::string& text) {
+    uint32_t node = string::make(int32_t(text.size()));
+    gc::ProtectNode keep(&node);
+    string::append_utf8(node, text.data(), int32_t(text.size()));
+    return {type_string, 0, node, 0};
+}
+
+// Every variable as a name and a value string, in a map!. An entry splits
+// at its first "=" after its first character: a name may start with "=".
+void list_env_native(const int32_t*) {
+    Cell* result = claim_result_slot();
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (char** e = environ; e && *e; e++) {
+        std::string entry(*e);
+        size_t at = entry.find('=', 1);
+        if (at == std::string::npos) entries.emplace_back(entry, std::string());
+        else entries.emplace_back(entry.substr(0, at), entry.substr(at + 1));
+    }
+    Cell* pairs = block_actions::push_new(int32_t(2 * entries.size()));
+    Cell* text = stack::push_cell();
+    for (const auto& [name, value] : entries) {
+        *text = text_cell(name);
+        block_actions::append_copy(pairs, text);
+        *text = text_cell(value);
+        block_actions::append_copy(pairs, text);
+    }
+    map_type::make_at(result, pairs, int32_t(entries.size()));
+    stack::keep_result_only();
+}
 
 // ---- Memory ----
 

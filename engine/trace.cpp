@@ -87,7 +87,8 @@ void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value,
                            event == ev_call;
     if (keeps_reference && reference) args[4] = *reference;
     else cell::make_none(&args[4]);
-    cell::make_integer(&args[5], stack::depth());
+    // The frame: the argument base and the stack top, as cell indexes.
+    args[5] = {type_pair, 0, stack::index_of(stack::s.args), stack::index_of(stack::s.args_top)};
     gc::Protect keep(args, 6);
     Cell fn = callback;
     gc::Protect keep_fn(&fn);

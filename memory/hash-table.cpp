@@ -411,10 +411,20 @@ struct Probe {
     }
 };
 
+// A map!'s bucket holds its key's pair number (cell index / 2) in bits
+// 0-25 and the top five bits of the key's hash in bits 26-30. A probe passes
+// over most keys that are not the one it looks for without reading their
+// cells, which lie anywhere in a pair block of any size. Keys that match
+// under any comparison used here hash alike, so their tags agree.
+constexpr uint32_t map_pair_mask = (1u << 26) - 1;
+int32_t map_bucket(int32_t index, uint32_t hash) { return int32_t(uint32_t(index) >> 1 | (hash >> 27) << 26); }
+int32_t map_index(int32_t v) { return int32_t((uint32_t(v) & map_pair_mask) << 1); }
+bool map_tag_differs(int32_t v, uint32_t hash) { return uint32_t(v) >> 26 != hash >> 27; }
+
 // Hash of whatever a bucket holds, for re-placing it.
 uint32_t entry_hash(const Record* r, int32_t v) {
     if (r->kind >= kind_identity) return fmix32(reinterpret_cast<const uint32_t*>(buf(r->keys)->data() + v)[1]);
-    int32_t index = r->kind == kind_hash ? first_index(r, v) : v;
+    int32_t index = r->kind == kind_hash ? first_index(r, v) : r->kind == kind_map ? map_index(v) : v;
     return hash_value(cells(r->keys) + index, 0);
 }
 
@@ -422,14 +432,20 @@ uint32_t entry_hash(const Record* r, int32_t v) {
 // key's type byte (any, for a search probe) and passes op; -1 when none.
 int32_t find_keyed(uint32_t table, const Cell* key, int32_t op) {
     Record* r = record(table);
-    Probe p(hash_value(key, 0), r->size);
+    uint32_t hash = hash_value(key, 0);
+    Probe p(hash, r->size);
     bool any_type = cell::type(key) == type_string_probe;
+    bool map = r->kind == kind_map;
     do {
         r = record(table);
         uint32_t s = bucket_state(r, p.i);
         if (s == state_empty) break;
         if (s != state_used) continue;
         int32_t v = bucket_array(r)[p.i];
+        if (map) {
+            if (map_tag_differs(v, hash)) continue;
+            v = map_index(v);
+        }
         if (v < 0 || v >= cell_count(r->keys)) continue;
         const Cell* c = cells(r->keys) + v;
         if ((any_type || cell::type(c) == cell::type(key)) && compare_cells(c, key, op) == 0) return v;
@@ -459,7 +475,9 @@ int32_t put_index(uint32_t table, int32_t index) {
         r = record(table);
     }
     Cell key = cells(r->keys)[index];
-    Probe p(hash_value(&key, 0), r->size);
+    uint32_t hash = hash_value(&key, 0);
+    if (r->kind == kind_map && (index & 1)) corrupt();  // keys stand at even cells
+    Probe p(hash, r->size);
     int32_t deleted = -1;
     bool at_empty = false;
     do {
@@ -480,8 +498,12 @@ int32_t put_index(uint32_t table, int32_t index) {
                 join_chain(table, p.i, index);
                 return 0;
             }
-        } else if (v >= 0 && v < cell_count(r->keys) && compare_cells(cells(r->keys) + v, &key, 2) == 0) {
-            return 0;
+        } else {
+            if (r->kind == kind_map) {
+                if (map_tag_differs(v, hash)) continue;
+                v = map_index(v);
+            }
+            if (v >= 0 && v < cell_count(r->keys) && compare_cells(cells(r->keys) + v, &key, 2) == 0) return 0;
         }
     } while (p.next());
     // Back at the start the path holds no empty bucket: only a deleted one
@@ -493,7 +515,7 @@ int32_t put_index(uint32_t table, int32_t index) {
     if (bucket_state(r, take) == state_empty) r->occupied++;
     r->count++;
     set_bucket_state(r, take, state_used);
-    bucket_array(r)[take] = index;
+    bucket_array(r)[take] = r->kind == kind_map ? map_bucket(index, hash) : index;
     if (r->kind == kind_hash) {
         ints(r->cell_buckets)[index] = int32_t(take) + 1;
         if (r->stamp == 0 && hashed_by_address(cell::type(&key))) r->stamp = current_stamp();
@@ -944,7 +966,8 @@ Cell* find_next_key(uint32_t table, const Cell* key_cell, int32_t* bucket, int32
         uint32_t s = bucket_state(r, i);
         if (s == state_empty) break;
         if (s == state_used) {
-            int32_t v = r->kind == kind_hash ? first_index(r, bucket_array(r)[i]) : bucket_array(r)[i];
+            int32_t v = bucket_array(r)[i];
+            v = r->kind == kind_hash ? first_index(r, v) : r->kind == kind_map ? map_index(v) : v;
             const Cell* c = cells(r->keys) + v;
             if (cell::type(c) == cell::type(&key) && compare_cells(c, &key, 0) == 0) {
                 *bucket = int32_t(i);
@@ -993,10 +1016,12 @@ void remove_key_range(uint32_t table, int32_t index, int32_t n) {
 
 int32_t shift_indexes(uint32_t table, int32_t shift, int32_t from, int32_t count, bool move) {
     if (count > shift_limit) return 1;
-    if (record(table)->kind != kind_hash || count <= 0 || shift == 0) return 0;
+    if (record(table)->kind != kind_hash || shift == 0) return 0;
     if (from < 0 || int64_t(from) + shift < 0) corrupt();
+    // Removed cells leave the table even when no cell follows them.
     if (move && shift < 0)
         for (int32_t i = from + shift; i < from; i++) unindex(table, i);
+    if (count <= 0) return 0;
     renumber(table, from, from + count, [shift](int32_t i) { return i + shift; });
     if (!move) return 0;
     int32_t to = from + shift;
@@ -1087,6 +1112,39 @@ void rebuild(uint32_t table, int32_t n) {
         if (put_index(table, i) == 2) return;  // that rebuild indexed every cell
 }
 
+namespace {
+// A map!'s buckets name their pairs: the indexed keys are read in pair
+// order, front to back through the pair block, instead of in bucket order,
+// which would visit its cells at random.
+void place_map_keys(Record* r, uint32_t states, uint32_t size, uint32_t threshold) {
+    int32_t* slots = bucket_array(r);
+    int32_t n = cell_count(r->keys);
+    std::vector<bool> indexed(size_t(n / 2) + 1);
+    for (uint32_t j = 0; j < r->size; j++) {
+        int32_t i = map_index(slots[j]);
+        if (bucket_state(r, j) == state_used && i + 1 < n) indexed[size_t(i / 2)] = true;
+    }
+    Record view = *r;
+    view.states = states;
+    view.size = size;
+    uint32_t placed = 0;
+    for (int32_t i = 0; i + 1 < n; i += 2) {
+        if (!indexed[size_t(i / 2)]) continue;
+        uint32_t hash = hash_value(cells(r->keys) + i, 0);
+        Probe p(hash, size);
+        while (bucket_state(&view, p.i) != state_empty)
+            if (!p.next()) corrupt();
+        set_bucket_state(&view, p.i, state_used);
+        slots[p.i] = map_bucket(i, hash);
+        placed++;
+    }
+    r->states = states;
+    r->size = size;
+    r->threshold = threshold;
+    r->occupied = placed;
+}
+}  // namespace
+
 void resize_in_place(uint32_t table, uint32_t request) {
     Record* r = record(table);
     uint32_t old_size = r->size;
@@ -1098,6 +1156,10 @@ void resize_in_place(uint32_t table, uint32_t request) {
     if (size > old_size) ensure_ints(record(table)->buckets, int32_t(size), 0);
     // From here on nothing allocates.
     r = record(table);
+    if (r->kind == kind_map && r->occupied < threshold) {
+        place_map_keys(r, states, size, threshold);
+        return;
+    }
     Record view = *r;  // probes the new states while the old ones say what is left to move
     view.states = states;
     int32_t* slots = bucket_array(r);

@@ -133,7 +133,7 @@ SeriesFrame* take_series_frame(size_t need) {
 
 uint32_t unit_of(int32_t unit) {
     switch (unit) {
-        case 1: case 2: case 4: case 16: return uint32_t(unit);
+        case 1: case 2: case 4: case 8: case 16: return uint32_t(unit);
         default: errors::raise(errors::category_internal, "no-memory");
     }
 }

@@ -28,6 +28,7 @@ struct SeriesBuffer {
             case 1: return 0;
             case 2: return 1;
             case 4: return 2;
+            case 8: return 3;
             default: return 4;
         }
     }

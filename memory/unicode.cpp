@@ -42,7 +42,20 @@ inline uint32_t checked_unit(const SeriesBuffer* b) {
     return unit;
 }
 
-[[noreturn]] void invalid_utf8() { errors::raise(errors::category_access, "invalid-utf8"); }
+// Reports the bytes at the position: four, or as many as there are (none
+// before the memory manager runs).
+[[noreturn]] void invalid_utf8(const uint8_t* p, int32_t available) {
+    if (!memory::initialised()) errors::raise(errors::category_access, "invalid-utf8");
+    uint8_t bytes[4];
+    int32_t n = available < 4 ? available : 4;
+    std::memcpy(bytes, p, size_t(n));
+    Cell rest = {type_binary, 0, memory::alloc_bytes(n), 0};
+    gc::Protect keep(&rest);
+    SeriesBuffer* b = nodes::buffer(rest.w2);
+    std::memcpy(b->head_ptr(), bytes, size_t(n));
+    b->tail = b->head + uint32_t(n);
+    errors::raise(errors::category_access, "invalid-utf8", &rest);
+}
 [[noreturn]] void invalid_char() { errors::raise(errors::category_script, "invalid-char"); }
 
 inline uint32_t unit_for(uint32_t code_point) { return code_point <= 0xFF ? 1 : code_point <= 0xFFFF ? 2 : 4; }
@@ -209,14 +222,14 @@ int32_t decode_utf8_checked(const uint8_t* p, int32_t* count) {
     uint32_t state = utf8_dfa_table[256 + type];
     int32_t i = 1;
     while (state != utf8_accept) {
-        if (state == utf8_reject) invalid_utf8();
+        if (state == utf8_reject) invalid_utf8(p, available);
         if (i >= available) return -1;  // valid so far: the rest may follow
         byte = p[i++];
         type = utf8_dfa_table[byte];
         cp = (byte & 0x3Fu) | (cp << 6);
         state = utf8_dfa_table[256 + state + type];
     }
-    if (cp == 0xFFFE) invalid_utf8();
+    if (cp == 0xFFFE) invalid_utf8(p, available);
     *count = i;
     return int32_t(cp);
 }

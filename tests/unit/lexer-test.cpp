@@ -129,8 +129,8 @@ TEST_F(LexerTest, TokenBoundaries) {
         {"#a #1 #a<b #a,b", "[#a #1 #a<b #a,b]"}, {"#", "!invalid issue"}, {"# a", "!invalid issue"},
         {"#a:b", "!invalid issue"}, {"#a/b", "!invalid issue"}, {"#\"a\" #\"^/\" #\"^(41)\"", "[#\"a\" #\"^/\" #\"A\"]"},
         {"#\"ab\"", "!invalid char"}, {"#\"\"", "!invalid char"}, {"#(none) #(TRUE) #(integer!) #(Integer)", "[none true integer! integer!]"},
-        {"#(foo)", "!malconstruct"}, {"#(none", "!malconstruct"}, {"#[a 1]", "!invalid map"}, {"#[a]", "!invalid map"},
-        {"#{0F}", "!invalid binary"}, {"1#a", "!invalid issue"},
+        {"#(foo)", "!malconstruct"}, {"#(none", "!malconstruct"}, {"#[a 1]", "[#[\n    a: 1\n]]"}, {"#[a]", "!invalid map"},
+        {"#{0F}", "[#{0F}]"}, {"1#a", "!invalid issue"},
         // `%` forms.
         {"% %% %%%", "[% %% %%%]"}, {"%a %\"a b\" %a/b.c %a%20b", "[%a %\"a b\" %a/b.c %\"a b\"]"},
         {"%a:b", "[%a :b]"}, {"%a\"b", "!invalid file"}, {"%\"a", "!invalid file"}, {"%:", "[%:]"},
@@ -141,10 +141,10 @@ TEST_F(LexerTest, TokenBoundaries) {
         {"< <> <= << <- < a>", "[< <> <= << <- < a>]"}, {"<a>", "!invalid tag"}, {"<a \"x>\" >", "!invalid tag"},
         {"<a", "!invalid tag"}, {"<:", "[<:]"},
         // Other value kinds the runtime does not have yet name their type.
-        {"1.2.3", "!invalid tuple"}, {"1..2", "!invalid tuple"}, {"1x2", "!invalid pair"}, {"50%", "!invalid percent"},
+        {"1.2.3", "[1.2.3]"}, {"1..2", "!invalid tuple"}, {"1x2", "[1x2]"}, {"50%", "[50%]"},
         {"$1.50", "!invalid money"}, {"EUR$1", "!invalid money"}, {"a@b.com", "!invalid email"}, {"@r", "!invalid ref"},
-        {"1-Jan-2000", "!invalid date"}, {"1/2/99", "!invalid date"}, {"(1, 2)", "!invalid point2D"},
-        {"(1, 2, 3)", "!invalid point3D"}, {"(1 , 2)", "!invalid point2D"}, {"[1, 2]", "!invalid point2D"},
+        {"1-Jan-2000", "!invalid date"}, {"1/2/99", "!invalid date"}, {"(1, 2)", "[(1, 2)]"},
+        {"(1, 2, 3)", "[(1, 2, 3)]"}, {"(1 , 2)", "[(1, 2)]"}, {"[1, 2]", "!invalid point2D"},
         {"(1 2)", "[(1 2)]"}, {"(a, b)", "!invalid point2D"}, {"(x, 2)", "!invalid word"}, {"(x , 2)", "!invalid point2D"}, {"(, 1 2)", "!invalid point2D"},
         // Brackets and strings.
         {"}", "!bad-char"}, {"\\", "!bad-char"}, {"\x80", "!bad-char"}, {"a \xC0 b", "!bad-char"},
@@ -181,8 +181,8 @@ TEST_F(LexerTest, ErrorsReportTheNearTextAndLine) {
     EXPECT_EQ(arg_text(e, error::field_arg2), "\"abc");
     EXPECT_EQ(arg_text(e, error::field_arg3), "(line 2)");
 
-    e = error_of("1x2 " + std::string(40, 'z'));
-    EXPECT_EQ(arg_text(e, error::field_arg2), "1x2 " + std::string(26, 'z'));
+    e = error_of("1a2 " + std::string(40, 'z'));
+    EXPECT_EQ(arg_text(e, error::field_arg2), "1a2 " + std::string(26, 'z'));
     EXPECT_EQ(arg_type(error_of(std::string("\"a\0b\"", 5))), "string");  // NUL inside a string
     EXPECT_EQ(outcome(std::string("a\0b c", 5)), "[a]");                    // NUL between tokens ends the input
 }
@@ -197,12 +197,12 @@ TEST_F(LexerTest, ScanAndPrescanFindTheFirstTokensType) {
     const Probe probes[] = {
         {"1 two", "integer!", "integer!"},   {"a: 1", "set-word!", "word!"},       {"'a", "lit-word!", "word!"},
         {"[1 2] x", "block!", "block!"},     {"a/b c", "path!", "path!"},         {"a/b: 1", "set-path!", "set-path!"},
-        {"1.2.3", "#39", "#39"},             {"1.2.256", "error!", "#39"},        {"2#{00001111}", "#41", "#41"},
-        {"64#{AQID}", "#41", "#41"},         {"8#{12}", "error!", "#41"},         {"#{0}", "error!", "#41"},
-        {"64#{AQI}", "error!", "#41"},       {"1x2", "#37", "#37"},               {"1.5x2", "error!", "#37"},
-        {"50%", "#38", "#38"},               {"5x%", "error!", "error!"},         {"$1.50", "#49", "#49"},
-        {"-EUR$1'000.00", "#49", "#49"},     {"$1.", "error!", "#49"},         {"(1, 2)", "#51", "#51"},
-        {"(1, 2, 3)", "#52", "#51"},         {"(1, 2, 3, 4)", "error!", "#51"},   {"#[a 1]", "#40", "#40"},
+        {"1.2.3", "tuple!", "tuple!"},       {"1.2.256", "error!", "tuple!"},    {"2#{00001111}", "binary!", "binary!"},
+        {"64#{AQID}", "binary!", "binary!"}, {"8#{12}", "error!", "binary!"},   {"#{0}", "error!", "binary!"},
+        {"64#{AQI}", "error!", "binary!"},     {"1x2", "pair!", "pair!"},           {"1.5x2", "error!", "pair!"},
+        {"50%", "percent!", "percent!"},   {"5x%", "error!", "error!"},         {"$1.50", "#49", "#49"},
+        {"-EUR$1'000.00", "#49", "#49"},     {"$1.", "error!", "#49"},         {"(1, 2)", "point2D!", "point2D!"},
+        {"(1, 2, 3)", "point3D!", "point2D!"}, {"(1, 2, 3, 4)", "error!", "point2D!"},   {"#[a 1]", "map!", "map!"},
         {"\"open", "error!", "error!"},      {"[1 2", "error!", "error!"},        {"{a {b}", "error!", "error!"},
         {"", "none", "none"},                {" ; note", "none", "none"},         {"\"a^(XYZ)\"", "error!", "error!"},
         {"1'x", "error!", "error!"},         {"a@b", "#45", "#45"},               {"<a b=\">\">", "#44", "#44"},

@@ -1,0 +1,585 @@
+#include "datatypes/map.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "datatypes/block.h"
+#include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "engine/actions.h"
+#include "engine/lexer.h"
+#include "memory/collector.h"
+#include "memory/cycle-guard.h"
+#include "memory/hash-table.h"
+#include "memory/memory-manager.h"
+#include "memory/raise-error.h"
+#include "memory/runtime-symbols.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/value-stack.h"
+
+namespace vum::map_type {
+
+namespace {
+
+using namespace actions;
+namespace rs = runtime_symbols;
+
+const Cell none_value = {type_none, 0, 0, 0};
+
+// Lookup modes of the hash table, and sameness on top of them.
+enum Mode : int32_t { mode_fold = 0, mode_case = 2, mode_same = 9 };
+
+int32_t mode_of(bool case_sensitive, bool same) { return same ? mode_same : case_sensitive ? mode_case : mode_fold; }
+
+bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_get_word; }
+
+// The pair block's cells, counted from its start (a map's block never has
+// another head).
+int32_t cell_count(uint32_t pairs) { return int32_t(nodes::buffer(pairs)->count()); }
+Cell* pair_cell(uint32_t pairs, int32_t i) { return series::cells_head(pairs) + i; }
+// A removed pair's value cell has an empty header.
+bool is_live(uint32_t pairs, int32_t key_index) { return pair_cell(pairs, key_index + 1)->header != 0; }
+
+// A key as the language shows it: set-word keys are words.
+Cell shown_key(const Cell* key) {
+    Cell k = *key;
+    if (cell::type(&k) == type_set_word) cell::set_type(&k, type_word);
+    cell::clear_new_line(&k);
+    return k;
+}
+
+Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
+
+[[noreturn]] void raise_bad_to(const Cell* spec) {
+    Cell map_type_value = datatype_of(type_map);
+    errors::raise(errors::category_script, "bad-to-arg", &map_type_value, spec);
+}
+
+// The index of the key cell that matches under the mode, removed pairs
+// included; -1 when there is none.
+int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
+    Cell* found = hashtable::find(map->w3, key, 0, 1, mode == mode_same ? mode_case : mode, false, false);
+    if (!found) return -1;
+    int32_t i = int32_t(found - series::cells_head(map->w2));
+    if (mode != mode_same) return i;
+    // Keys are unique under strict equality, so the strict match is the
+    // only candidate for sameness.
+    Cell k = *found;
+    Cell probe = *key;
+    gc::Protect keep_k(&k);
+    gc::Protect keep_probe(&probe);
+    if (is_word_kind(cell::type(&probe))) cell::set_type(&probe, type_set_word);
+    return call_compare(&k, &probe, op_same) == 0 ? i : -1;
+}
+
+// The live pair's key index, or -1.
+int32_t lookup_live(const Cell* map, const Cell* key, int32_t mode) {
+    int32_t i = lookup(map, key, mode);
+    return i >= 0 && is_live(map->w2, i) ? i : -1;
+}
+
+// Sets a key's value, appending the pair when the key is absent and
+// bringing a removed pair back. The map cell must not move.
+void set_pair(const Cell* map, const Cell* key, const Cell* value, int32_t mode) {
+    Cell k = *key;
+    Cell v = *value;
+    gc::Protect keep_k(&k);
+    gc::Protect keep_v(&v);
+    int32_t i = lookup(map, &k, mode);
+    if (i >= 0) {
+        Cell* slot = pair_cell(map->w2, i + 1);
+        if (slot->header == 0) hashtable::record(map->w3)->count++;
+        *slot = v;
+        return;
+    }
+    prepare_key(&k);
+    auto* pair = reinterpret_cast<Cell*>(series::alloc_tail_bytes(map->w2, 32));
+    pair[0] = k;
+    pair[1] = v;
+    hashtable::put_key(map->w3, pair);
+}
+
+// Room for n more cells at the pair block's tail, made at once.
+void reserve(uint32_t pairs, int32_t n) {
+    SeriesBuffer* b = nodes::buffer(pairs);
+    int64_t need = int64_t(b->tail) + int64_t(n) * 16;
+    if (need <= int64_t(b->size)) return;
+    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    memory::expand_copy(pairs, int32_t(need));
+}
+
+// A new block! of room for n cells, in a protected cell of the caller's.
+Cell new_block(int32_t n) {
+    Cell b = none_value;
+    block_actions::make_at(&b, n);
+    return b;
+}
+
+void append(const Cell* block, const Cell* value) { block_actions::append_copy(block, value); }
+
+// ------------------------------------------------------------ text
+
+void put_text(uint32_t buffer, const char* text, int32_t* limit) {
+    string::append_ascii(buffer, text);
+    *limit -= int32_t(std::strlen(text));
+}
+
+void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
+    string::append_char(buffer, c);
+    (*limit)--;
+}
+
+void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
+    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
+}
+
+// The live pairs as `key value`: one a line with mold's indentation, or
+// separated by line breaks (form, /only) or spaces (/flat).
+int32_t write_pairs(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, bool form, const Cell* arg,
+                    int32_t limit, int32_t indent) {
+    Cell m = *value;
+    gc::Protect keep(&m);
+    gc::ProtectNode keep_buffer(&buffer);
+    Cell c = none_value;
+    gc::Protect keep_c(&c);
+    cycles::Visit visit(m.w2);
+    bool line_per_pair = !form && !only && !flat;
+    uint32_t separator = flat ? ' ' : '\n';
+    int32_t written = 0;
+    for (int32_t i = 0; i + 1 < cell_count(m.w2); i += 2) {
+        if (arg && limit <= 0) break;
+        if (!is_live(m.w2, i)) continue;
+        if (line_per_pair) {
+            if (written == 0) put_char(buffer, '\n', &limit);
+            put_indent(buffer, indent + 1, &limit);
+        } else if (written > 0) {
+            put_char(buffer, separator, &limit);
+        }
+        written++;
+        c = *pair_cell(m.w2, i);
+        cell::clear_new_line(&c);
+        limit = call_mold(&c, buffer, false, all, flat, arg != nullptr, limit, indent + 1);
+        put_char(buffer, ' ', &limit);
+        if (i + 1 < cell_count(m.w2)) c = *pair_cell(m.w2, i + 1);
+        limit = call_mold(&c, buffer, false, all, flat, arg != nullptr, limit, indent + 1);
+        if (line_per_pair) put_char(buffer, '\n', &limit);
+    }
+    if (line_per_pair && written > 0 && indent >= 1) put_indent(buffer, indent, &limit);
+    return limit;
+}
+
+// ------------------------------------------------------------ copy
+
+bool deep_copied(uint8_t t) {
+    return block_actions::is_series_kind(t) || t == type_map || t == type_bitset;
+}
+
+// The copy of a map, its values copied as the refinements ask.
+void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
+    Cell s = *source;
+    gc::Protect keep(&s);
+    if (deep && cycles::find(s.w2)) {
+        cycles::reset();
+        errors::raise(errors::category_internal, "no-cycle");
+    }
+    int32_t n = cell_count(s.w2);
+    Cell out = {type_block, 0, series::copy_part(s.w2, 0, n), 0};
+    gc::Protect keep_out(&out);
+    if (types) {
+        Cell kind = *types;
+        gc::Protect keep_kind(&kind);
+        if (deep) cycles::push(s.w2);
+        struct Pop {
+            bool active;
+            ~Pop() {
+                if (active) cycles::pop();
+            }
+        } pop{deep};
+        block_actions::copy_nested_values(&out, 1, n, 2, deep, &kind);
+    } else if (deep) {
+        cycles::Visit visit(s.w2);
+        Cell c = none_value;
+        gc::Protect keep_c(&c);
+        for (int32_t i = 1; i < cell_count(out.w2); i += 2) {
+            c = *pair_cell(out.w2, i);
+            if (c.header == 0 || !deep_copied(cell::type(&c)) || !datatype::handler(cell::type(&c), slot_copy))
+                continue;
+            uint32_t line = c.header & cell::flag_new_line;
+            call_copy(&c, &c, nullptr, true, nullptr);
+            c.header = (c.header & ~uint32_t(cell::flag_new_line)) | line;
+            *pair_cell(out.w2, i) = c;
+        }
+    }
+    uint32_t table = hashtable::copy_table(s.w3, out.w2);
+    *result = {type_map, 0, out.w2, table};
+}
+
+// ------------------------------------------------------------ make, to
+
+void build(const Cell* spec_cell, bool make, Cell* result) {
+    Cell spec = *spec_cell;
+    gc::Protect keep(&spec);
+    switch (cell::type(&spec)) {
+        case type_block:
+        case type_paren:
+        case type_hash: {
+            int32_t n = std::max(block::length_from_head(&spec), 0);
+            if (n % 2) errors::raise(errors::category_script, "invalid-arg", &spec);
+            Cell pairs = {type_block, 0, series::copy_part(spec.w2, int32_t(spec.w1), n), 0};
+            gc::Protect keep_pairs(&pairs);
+            for (int32_t i = 0; i < n; i++) cell::clear_new_line(pair_cell(pairs.w2, i));
+            make_at(result, &pairs, n / 2);
+            return;
+        }
+        case type_integer:
+        case type_float: {
+            if (!make) raise_bad_to(&spec);
+            double d = cell::type(&spec) == type_integer ? cell::get_integer(&spec) : cell::get_double(&spec);
+            if (std::isnan(d) || d < 0 || d >= 2147483648.0)
+                errors::raise(errors::category_script, "out-of-range", &spec);
+            make_at(result, nullptr, int32_t(d));
+            return;
+        }
+        case type_map:
+            copy_map(&spec, result, false, nullptr);
+            return;
+        default:
+            raise_bad_to(&spec);
+    }
+}
+
+// The maker of `#[...]` literals: false (a syntax error) for a key of a
+// type a map does not take.
+bool make_literal(const Cell* cells, int32_t count, Cell* result) {
+    if (count < 0 || count % 2) return false;
+    for (int32_t i = 0; i < count; i += 2)
+        if (!valid_key_type(cell::type(cells + i))) return false;
+    Cell pairs = {type_block, 0, memory::alloc_cells(std::max(count, 2)), 0};
+    gc::Protect keep(&pairs);
+    SeriesBuffer* b = nodes::buffer(pairs.w2);
+    if (count > 0) std::memcpy(b->head_ptr(), cells, size_t(count) * 16);
+    b->tail = b->head + uint32_t(count) * 16;
+    for (int32_t i = 0; i < count; i++) cell::clear_new_line(pair_cell(pairs.w2, i));
+    make_at(result, &pairs, count / 2);
+    return true;
+}
+
+void prepare_hook(Cell* key) { prepare_key(key); }
+
+}  // namespace
+
+// ------------------------------------------------------------ keys
+
+bool valid_key_type(uint8_t t) {
+    switch (t) {
+        case type_string: case type_file: case type_url: case type_char: case type_integer: case type_float:
+        case type_word: case type_set_word: case type_lit_word: case type_get_word: case type_refinement:
+        case type_issue: case type_pair: case type_percent: case type_tuple: case type_binary: case type_time:
+        case type_tag: case type_email: case type_date: case type_money: case type_ref: case type_point2d:
+        case type_point3d:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void prepare_key(Cell* key) {
+    uint8_t t = cell::type(key);
+    if (!valid_key_type(t)) {
+        Cell type = datatype_of(t);
+        errors::raise(errors::category_script, "invalid-path", &type, key);
+    }
+    cell::clear_new_line(key);
+    switch (t) {
+        case type_string: case type_file: case type_url: case type_binary: case type_tag: case type_email:
+        case type_ref: {
+            int32_t n = key->w2 ? int32_t(nodes::buffer(key->w2)->count()) : 0;
+            uint32_t node = series::copy_part(key->w2, int32_t(key->w1), n - int32_t(key->w1));
+            key->w1 = 0;
+            key->w2 = node;
+            return;
+        }
+        case type_word: case type_lit_word: case type_get_word:
+            cell::set_type(key, type_set_word);
+            return;
+        default:
+            return;
+    }
+}
+
+// ------------------------------------------------------------ services
+
+void make_at(Cell* c, const Cell* block, int32_t size) {
+    Cell pairs = none_value;
+    if (block) {
+        pairs = *block;
+    } else {
+        int64_t cells = std::max<int64_t>(2 * int64_t(std::max(size, 0)), 2);
+        if (cells * 16 > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+        pairs = {type_block, 0, memory::alloc_cells(int32_t(cells)), 0};
+    }
+    gc::Protect keep(&pairs);
+    int32_t room = std::max(size, cell_count(pairs.w2) / 2);
+    uint32_t table = hashtable::create(room, &pairs, hashtable::kind_map, 0);
+    *c = {type_map, 0, pairs.w2, table};
+}
+
+int32_t count(const Cell* map) { return int32_t(hashtable::record(map->w3)->count); }
+
+Cell* push(const Cell* map) { return stack::push_copy(map); }
+
+void set_value(const Cell* map, const Cell* key, const Cell* value, bool case_sensitive) {
+    Cell m = *map;
+    gc::Protect keep(&m);
+    set_pair(&m, key, value, case_sensitive ? mode_case : mode_fold);
+}
+
+void extend(const Cell* map, const Cell* spec, bool case_sensitive) {
+    Cell m = *map;
+    Cell s = *spec;
+    Cell k = none_value, v = none_value;
+    gc::Protect keep_m(&m);
+    gc::Protect keep_s(&s);
+    gc::Protect keep_k(&k);
+    gc::Protect keep_v(&v);
+    int32_t mode = case_sensitive ? mode_case : mode_fold;
+    if (cell::type(&s) == type_map) {
+        for (int32_t i = 0; i + 1 < cell_count(s.w2); i += 2) {
+            if (!is_live(s.w2, i)) continue;
+            k = *pair_cell(s.w2, i);
+            v = *pair_cell(s.w2, i + 1);
+            set_pair(&m, &k, &v, mode);
+        }
+        return;
+    }
+    int32_t n = std::max(block::length_from_head(&s), 0);
+    if (n % 2) errors::raise(errors::category_script, "invalid-arg", &s);
+    reserve(m.w2, n);
+    for (int32_t j = 0; j < n; j += 2) {
+        int32_t at = int32_t(s.w1) + j;
+        if (at + 1 >= block_actions::buffer_length(s.w2)) break;
+        k = *block_actions::cell_at(s.w2, at);
+        v = *block_actions::cell_at(s.w2, at + 1);
+        set_pair(&m, &k, &v, mode);
+    }
+}
+
+bool foreach_step(Cell* position, const Cell* words, int32_t n, SetWordFn set_word) {
+    Cell w = none_value, v = none_value;
+    gc::Protect keep_w(&w);
+    gc::Protect keep_v(&v);
+    auto loop_word = [&](int32_t i) {
+        int32_t at = int32_t(words->w1) + i;
+        if (at >= block_actions::buffer_length(words->w2)) errors::raise(errors::category_script, "invalid-arg", words);
+        Cell entry = *block_actions::cell_at(words->w2, at);
+        if (!is_word_kind(cell::type(&entry))) errors::raise(errors::category_script, "invalid-arg", &entry);
+        return entry;
+    };
+    for (int32_t i = 0; i < n; i++) loop_word(i);
+    uint32_t pairs = position->w2;
+    int32_t at = int32_t(position->w1);
+    bool took = false;
+    for (int32_t i = 0; i < n; i++) {
+        // Setting a word may allocate and the body may change the map: its
+        // cells are read afresh for each word.
+        while (at % 2 == 0 && at + 1 < cell_count(pairs) && !is_live(pairs, at)) at += 2;
+        if (at < cell_count(pairs)) {
+            v = *pair_cell(pairs, at);
+            if (at % 2 == 0) v = shown_key(&v);
+            at++;
+            took = true;
+        } else {
+            v = none_value;
+        }
+        w = loop_word(i);
+        set_word(&w, &v);
+    }
+    position->w1 = uint32_t(at);
+    return took;
+}
+
+// ------------------------------------------------------------ handlers
+
+void make(const Cell*, const Cell* spec, int32_t, Cell* result) { build(spec, true, result); }
+
+void to(const Cell*, const Cell* spec, int32_t, Cell* result) { build(spec, false, result); }
+
+void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
+    Cell m = *value;
+    gc::Protect keep(&m);
+    int32_t field = symbols::resolve(field_symbol);
+    bool words = field == symbols::resolve(rs::id(rs::sym_words));
+    bool values = field == symbols::resolve(rs::id(rs::sym_values));
+    bool body = field == symbols::resolve(rs::id(rs::sym_body));
+    if (!words && !values && !body) errors::raise(errors::category_internal, "not-done");
+    int32_t n = count(&m);
+    Cell b = new_block(body ? 2 * n : n);
+    gc::Protect keep_b(&b);
+    Cell c = none_value;
+    gc::Protect keep_c(&c);
+    for (int32_t i = 0; i + 1 < cell_count(m.w2); i += 2) {
+        if (!is_live(m.w2, i)) continue;
+        if (words) {
+            c = shown_key(pair_cell(m.w2, i));
+            append(&b, &c);
+        } else if (values) {
+            c = *pair_cell(m.w2, i + 1);
+            append(&b, &c);
+        } else {
+            c = *pair_cell(m.w2, i);
+            c.header |= cell::flag_new_line;
+            append(&b, &c);
+            c = *pair_cell(m.w2, i + 1);
+            cell::clear_new_line(&c);
+            append(&b, &c);
+        }
+    }
+    *result = b;
+}
+
+int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
+    if (block_actions::emit_ellipsis(value, buffer, &limit, false)) return limit;
+    return write_pairs(value, buffer, false, false, false, true, arg, limit, 0);
+}
+
+int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
+             int32_t indent) {
+    if (block_actions::emit_ellipsis(value, buffer, &limit, true)) return limit;
+    if (!only) put_text(buffer, "#[", &limit);
+    limit = write_pairs(value, buffer, only, all, flat, false, arg, limit, indent);
+    if (!only) put_text(buffer, "]", &limit);
+    return limit;
+}
+
+void eval_path(const PathStep& step, Cell* result) {
+    Cell m = *step.parent;
+    Cell key = *step.element;
+    gc::Protect keep(&m);
+    gc::Protect keep_key(&key);
+    int32_t mode = step.case_sensitive ? mode_case : mode_fold;
+    if (!step.value) {
+        int32_t i = lookup_live(&m, &key, mode);
+        *result = i < 0 ? none_value : *pair_cell(m.w2, i + 1);
+        return;
+    }
+    Cell v = *step.value;
+    gc::Protect keep_v(&v);
+    set_pair(&m, &key, &v, mode);
+    *result = v;
+}
+
+int32_t compare(const Cell* a, const Cell* b, int32_t op) {
+    if (cell::type(b) != type_map) return not_comparable;
+    if (op == op_sort || op == op_case_sort) return a->w2 < b->w2 ? -1 : a->w2 > b->w2 ? 1 : 0;
+    if (a->w2 == b->w2) return 0;
+    if (op == op_same) return -1;
+    if (cycles::find(a->w2)) return cycles::find(b->w2) ? 0 : 1;
+    int32_t na = count(a), nb = count(b);
+    if (na != nb) {
+        bool equality = op == op_equal || op == op_not_equal || op == op_strict_equal || op == op_find;
+        return equality || na > nb ? 1 : -1;
+    }
+    if (na == 0) return 0;
+    Cell x = *a, y = *b;
+    Cell key = none_value, value = none_value, other = none_value;
+    gc::Protect keep_x(&x);
+    gc::Protect keep_y(&y);
+    gc::Protect keep_key(&key);
+    gc::Protect keep_value(&value);
+    gc::Protect keep_other(&other);
+    cycles::Visit visit_a(x.w2);
+    cycles::Visit visit_b(y.w2);
+    for (int32_t i = 0; i + 1 < cell_count(x.w2); i += 2) {
+        if (!is_live(x.w2, i)) continue;
+        key = *pair_cell(x.w2, i);
+        value = *pair_cell(x.w2, i + 1);
+        if (op == op_strict_equal) {
+            int32_t j = lookup_live(&y, &key, mode_case);
+            if (j < 0) return 1;
+            other = *pair_cell(y.w2, j + 1);
+            if (!actions::compare(&value, &other, op_strict_equal)) return 1;
+            continue;
+        }
+        // Every key of the other map that matches without case is a
+        // candidate: the first with an equal value pairs off.
+        bool matched = false;
+        int32_t bucket = -1, start = 0, step = 0;
+        while (Cell* found = hashtable::find_next_key(y.w3, &key, &bucket, &start, &step)) {
+            int32_t j = int32_t(found - series::cells_head(y.w2));
+            if (!is_live(y.w2, j)) continue;
+            other = *pair_cell(y.w2, j + 1);
+            if (actions::compare(&value, &other, op_equal)) {
+                matched = true;
+                break;
+            }
+        }
+        if (!matched) return 1;
+    }
+    return 0;
+}
+
+void clear(Cell* value, Cell* result) {
+    hashtable::clear_table(value->w3);
+    SeriesBuffer* b = nodes::buffer(value->w2);
+    b->tail = b->head;
+    *result = *value;
+}
+
+void copy(const Cell* series, Cell* result, const Cell*, bool deep, const Cell* types) {
+    copy_map(series, result, deep, types);
+}
+
+void find(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
+    int32_t i = lookup_live(series, value, mode_of(options.case_sensitive, options.same));
+    *result = i < 0 ? none_value : shown_key(pair_cell(series->w2, i));
+}
+
+int32_t length(Cell* value) { return count(value); }
+
+void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    set_value(series, key, &v, case_sensitive);
+    *result = v;
+}
+
+void remove(Cell* series, const Cell*, const Cell* key, Cell* result) {
+    if (!key) errors::raise(errors::category_script, "missing-arg");
+    Cell m = *series;
+    gc::Protect keep(&m);
+    int32_t i = lookup_live(&m, key, mode_case);
+    if (i >= 0) hashtable::remove_key(m.w3, pair_cell(m.w2, i));
+    *result = m;
+}
+
+void select(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
+    int32_t i = lookup_live(series, value, mode_of(options.case_sensitive, options.same));
+    *result = i < 0 ? none_value : *pair_cell(series->w2, i + 1);
+}
+
+// ------------------------------------------------------------ registration
+
+void init() {
+    datatype::Record r{type_map, 0, "map!", {}};
+    r.slots[slot_make - 1] = handler(make);
+    r.slots[slot_reflect - 1] = handler(reflect);
+    r.slots[slot_to - 1] = handler(to);
+    r.slots[slot_form - 1] = handler(form);
+    r.slots[slot_mold - 1] = handler(mold);
+    r.slots[slot_eval_path - 1] = handler(eval_path);
+    r.slots[slot_compare - 1] = handler(compare);
+    r.slots[slot_clear - 1] = handler(clear);
+    r.slots[slot_copy - 1] = handler(copy);
+    r.slots[slot_find - 1] = handler(find);
+    r.slots[slot_length_q - 1] = handler(length);
+    r.slots[slot_put - 1] = handler(put);
+    r.slots[slot_remove - 1] = handler(remove);
+    r.slots[slot_select - 1] = handler(select);
+    datatype::register_type(65, r);
+    hashtable::prepare_map_key = prepare_hook;
+    lexer::map_maker = make_literal;
+}
+
+}  // namespace vum::map_type

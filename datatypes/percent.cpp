@@ -1,0 +1,112 @@
+#include "datatypes/percent.h"
+
+#include <string>
+
+#include "datatypes/float.h"
+#include "datatypes/integer.h"
+#include "datatypes/registry.h"
+#include "datatypes/string.h"
+#include "datatypes/word.h"
+#include "engine/actions.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/value-stack.h"
+
+namespace vum::percent_type {
+
+namespace {
+
+using namespace actions;
+
+bool is_text_type(uint8_t t) {
+    return t == type_string || t == type_file || t == type_url || t == type_tag || t == type_email ||
+           t == type_ref;
+}
+
+// float!'s make and to, which build a percent! when asked for one.
+MakeFn float_make = nullptr;
+MakeFn float_to = nullptr;
+
+// Text is read the way source is, so "50%" is a half; a bare number in the
+// text is taken as the fraction itself, as make percent! 0.5 takes it.
+bool from_text(const Cell* spec, double* out) {
+    std::string text = string::to_utf8(spec);
+    Cell loaded = {type_none, 0, 0, 0};
+    if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded))
+        return false;
+    switch (cell::type(&loaded)) {
+        case type_integer:
+            *out = double(cell::get_integer(&loaded));
+            return true;
+        case type_float: case type_percent:
+            *out = cell::get_double(&loaded);
+            return true;
+        default:
+            return false;
+    }
+}
+
+template <int32_t Slot>
+void percent_make(const Cell* prototype, const Cell* spec, int32_t, Cell* result) {
+    if (is_text_type(cell::type(spec))) {
+        double x = 0;
+        if (!from_text(spec, &x)) {
+            Cell target = {type_datatype, type_percent, 0, 0};
+            errors::raise(errors::category_script, "bad-to-arg", &target, spec);
+        }
+        make_at(result, x);
+        return;
+    }
+    (Slot == slot_make ? float_make : float_to)(prototype, spec, type_percent, result);
+}
+
+const char* text_of(const Cell* value) {
+    return float_type::to_text(cell::get_double(value) * 100.0, float_type::kind_percent);
+}
+
+int32_t percent_form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
+    return integer_type::append_limited(buffer, text_of(value), arg, limit);
+}
+
+int32_t percent_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit,
+                     int32_t) {
+    return integer_type::append_limited(buffer, text_of(value), arg, limit);
+}
+
+}  // namespace
+
+Cell* make_at(Cell* c, double fraction) {
+    cell::make_header(c, type_percent);
+    c->w1 = 0;
+    cell::set_double(c, fraction);
+    return c;
+}
+
+Cell* push(double fraction) { return make_at(stack::push_cell(), fraction); }
+
+Cell* push_raw(uint32_t low, uint32_t high) {
+    Cell* c = stack::push_cell();
+    *c = {type_percent, 0, low, high};
+    return c;
+}
+
+void push_new(uint32_t block, double fraction) { make_at(series::alloc_tail_cell(block), fraction); }
+
+double value(const Cell* c) { return cell::get_double(c); }
+
+void init() {
+    using datatype::inherit;
+    float_make = reinterpret_cast<MakeFn>(datatype::handler(type_float, slot_make));
+    float_to = reinterpret_cast<MakeFn>(datatype::handler(type_float, slot_to));
+    datatype::Record r{type_percent, type_float, "percent!", {}};
+    r.slots[slot_make - 1] = handler(percent_make<slot_make>);
+    r.slots[slot_to - 1] = handler(percent_make<slot_to>);
+    r.slots[slot_form - 1] = handler(percent_form);
+    r.slots[slot_mold - 1] = handler(percent_mold);
+    for (int32_t k : {slot_random, slot_compare, slot_absolute, slot_add, slot_divide, slot_multiply, slot_negate,
+                      slot_power, slot_remainder, slot_round, slot_subtract, slot_even_q, slot_odd_q})
+        r.slots[k - 1] = inherit();
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::percent_type
