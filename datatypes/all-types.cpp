@@ -4,9 +4,11 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
+#include "datatypes/date.h"
 #include "datatypes/error.h"
 #include "datatypes/file-url.h"
 #include "datatypes/float.h"
+#include "datatypes/handle.h"
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
 #include "datatypes/integer.h"
@@ -19,10 +21,13 @@
 #include "datatypes/path.h"
 #include "datatypes/percent.h"
 #include "datatypes/point.h"
+#include "datatypes/port.h"
+#include "datatypes/ref.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string-type.h"
 #include "datatypes/symbol-context.h"
+#include "datatypes/tag.h"
 #include "datatypes/time.h"
 #include "datatypes/triple.h"
 #include "datatypes/tuple.h"
@@ -69,9 +74,13 @@ void register_all() {
     percent_type::init();
     tuple_type::init();
     time_type::init();
-    // (tag! ... port!)
+    tag_type::init();
+    email_type::init();
+    handle_type::init();
+    date_type::init();
+    port_type::init();
     money_type::init();
-    // (ref!)
+    ref_type::init();
     point_type::init();  // point2D!, point3D!
     // (and the later types)
 }

@@ -24,9 +24,11 @@ constexpr int32_t seconds_per_day = 86400;
 constexpr uint32_t flag_time = 1u << 16;
 constexpr uint32_t zone_mask = 0x7F;
 constexpr uint32_t zone_west = 0x40;
-// The years the 15 signed bits of the date word hold.
-constexpr int32_t min_year = -16384;
-constexpr int32_t max_year = 16383;
+// The years a date may have: those its literals are read in, so that
+// every date molds to text that loads back (the 15 signed bits of the date
+// word would hold -16384 to 16383).
+constexpr int32_t min_year = -9999;
+constexpr int32_t max_year = 9999;
 
 inline int32_t year_of(uint32_t bits) { return int32_t(bits) >> 17; }
 inline int32_t month_of(uint32_t bits) { return int32_t(bits >> 12 & 0xF); }

@@ -9,6 +9,7 @@
 
 #include "base/float-text.h"
 #include "datatypes/integer.h"
+#include "datatypes/money-math.h"
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -130,6 +131,9 @@ void float_to(const Cell*, const Cell* spec, int32_t type, Cell* result) {
             break;
         case type_binary:
             x = from_binary(spec);
+            break;
+        case type_money:
+            x = money_type::to_float(spec);
             break;
         default:
             // percent! reads its text through the loader, which knows "%".
@@ -346,7 +350,7 @@ void do_math(int32_t op) {
     if ((tr == type_pair || tr == type_point2d || tr == type_point3d) && tl != type_time)
         return pair_type::number_first_math(op);
     if (tr == type_vector && tl != type_time) return vector_type::math_with_number_first(op);
-    // money! brings its own arithmetic with a float when it is registered.
+    if (tr == type_money) return money_type::do_math(op);
     if (!is_number_type(tr) || (tr == type_char && (tl == type_time || tl == type_percent))) {
         Cell type = datatype_cell(tr);
         errors::raise(errors::category_script, "invalid-type", &type);
@@ -427,7 +431,7 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     switch (tb) {
         case type_integer: y = double(cell::get_integer(b)); break;
         case type_float: case type_percent: case type_time: y = cell::get_double(b); break;
-        // money! compares through its own arithmetic when it is registered.
+        case type_money: return money_type::compare_number_first(a, b, op);
         default: return not_comparable;
     }
     switch (op) {

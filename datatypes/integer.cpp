@@ -4,7 +4,9 @@
 #include <cmath>
 #include <string>
 
+#include "datatypes/date.h"
 #include "datatypes/float.h"
+#include "datatypes/money-math.h"
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -116,8 +118,14 @@ void integer_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
             // times only: the seconds plus a half, truncated.
             n = checked_truncate(std::trunc(cell::get_double(spec) + 0.5));
             break;
+        case type_date:
+            n = checked_truncate(date_type::epoch_seconds(spec));
+            break;
         case type_issue:
             n = issue_to_integer(spec);
+            break;
+        case type_money:
+            n = money_type::to_integer(spec);
             break;
         case type_binary: {
             const uint8_t* bytes;
@@ -175,6 +183,8 @@ int32_t integer_compare(const Cell* a, const Cell* b, int32_t op) {
             cell::make_float(&promoted, double(cell::get_integer(a)));
             return float_type::compare(&promoted, b, op);
         }
+        case type_money:
+            return money_type::compare_number_first(a, b, op);
         default:
             return not_comparable;
     }
@@ -375,8 +385,12 @@ void do_math(int32_t op) {
         case type_vector:
             vector_type::math_with_number_first(op);
             return;
-        // date! and money! bring
-        // their own arithmetic with an integer when they are registered.
+        case type_money:
+            money_type::do_math(op);
+            return;
+        case type_date:
+            date_type::number_first_math(op);
+            return;
         default: {
             Cell type = datatype_cell(tr);
             errors::raise(errors::category_script, "invalid-type", &type);

@@ -157,7 +157,11 @@ int32_t compare_money(const Cell* a, const Cell* b, int32_t op) {
             return order(x, y);
         default:
             if (is_ordering(op)) {
-                if (!compatible) errors::raise(errors::category_script, "wrong-denom", a, b);
+                if (!compatible) {
+                    // Copies: a sort hands over cells of a block's buffer.
+                    Cell first = *a, second = *b;
+                    errors::raise(errors::category_script, "wrong-denom", &first, &second);
+                }
                 return order(x, y);
             }
             return compatible && order(x, y) == 0 ? 0 : 1;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/float-text.h"
+#include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
@@ -153,7 +154,10 @@ void time_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
     get_field(cell::get_double(value), field, result);
 }
 
-void time_add() { float_type::do_math(integer_type::math_add); }
+void time_add() {
+    if (cell::type(stack::arg(1)) == type_date) return date_type::number_first_math(integer_type::math_add);
+    float_type::do_math(integer_type::math_add);
+}
 
 void time_subtract() {
     if (cell::type(stack::arg(1)) == type_date) raise_not_related(slot_subtract, type_time);

@@ -4,6 +4,7 @@
 
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
+#include "datatypes/port.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
@@ -56,10 +57,9 @@ Cell* given(const int32_t* refinements, int32_t k) {
 
 // port!: a port whose actor field holds a handle! answers the slots from
 // append (25) on from the handle's table of 38 handlers (index slot - 25),
-// and an empty entry there raises access no-port-action. The lookup joins
-// here when port! registers; until then every port goes through its
-// datatype's row.
-datatype::Handler port_actor(const Cell*, int32_t) { return nullptr; }
+// and an empty entry there raises access no-port-action. Any other port
+// goes through its datatype's row, which forwards to the actor object.
+datatype::Handler port_actor(const Cell* port, int32_t slot) { return port::actor_handler(port, slot); }
 
 datatype::Handler lookup(int32_t type, const Cell* value, int32_t slot) {
     if (type == type_port && slot >= slot_append) {

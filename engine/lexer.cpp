@@ -1172,7 +1172,7 @@ bool zone_at(const uint8_t*& p, const uint8_t* e, int32_t* quarters) {
     bool west = *p++ == '-';
     int32_t n;
     int32_t h = digits_at(p, e, 2, &n);
-    if (n != 2) return false;
+    if (n != 2 && !(n == 1 && p < e && *p == ':')) return false;  // +2:00 as well as +02:00
     int32_t m = 0;
     if (p < e && *p == ':') ++p;
     if (p < e && is_digit(*p)) {
@@ -1247,9 +1247,11 @@ bool date_text(const uint8_t* s, const uint8_t* e, DateFields* f) {
         f->month = month_at(p, e);
         if (f->month < 0 || p >= e || *p != sep) return false;
         ++p;
+        bool before_zero = sep == '/' && p < e && *p == '-';  // years before 0 mold as dd/Mon/-yyyy
+        if (before_zero) ++p;
         int32_t year = digits_at(p, e, 4, &n);
-        if (year < 0) return false;
-        f->year = n <= 2 ? (year < 50 ? 2000 + year : 1900 + year) : year;
+        if (year < 0 || (before_zero && n < 3)) return false;
+        f->year = before_zero ? -year : n <= 2 ? (year < 50 ? 2000 + year : 1900 + year) : year;
     } else {
         return false;
     }

@@ -12,6 +12,7 @@
 // result holds, its order and how /case and /skip act are the workers'.
 #include "datatypes/bitset.h"
 #include "datatypes/block-search.h"
+#include "datatypes/date.h"
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/registry.h"
@@ -69,7 +70,8 @@ bool same_values(const Cell* a, const Cell* b) {
             return actions::call_compare(a, b, actions::op_equal) == 0;
         }
         case type_money:
-            return actions::call_compare(a, b, actions::op_equal) == 0;
+            // Equal amounts in the same currency (or both without one).
+            return actions::call_compare(a, b, actions::op_same) == 0;
         case type_native: case type_action: case type_point2d:
             return same_words(a, b, true, true, false);
         case type_op:
@@ -124,9 +126,6 @@ Cell called_word(const char* fallback) {
     errors::raise(errors::category_script, "expect-arg", &name, &type, &argument);
 }
 
-// A type the runtime cannot make values of yet; its worker comes with it.
-[[noreturn]] void not_yet() { errors::raise(errors::category_internal, "not-done"); }
-
 // ------------------------------------------------------------ complement?
 
 // The complemented flag lives in the bitset's buffer.
@@ -177,7 +176,10 @@ void set_operation_native(const int32_t* refinements) {
             }
             break;
         case type_date:
-            if (Op == block_search::set_difference) not_yet();
+            if (Op == block_search::set_difference) {
+                date_type::difference(arg(0), arg(1), arg(0));
+                return;
+            }
             break;
         default:
             break;

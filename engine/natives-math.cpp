@@ -11,6 +11,8 @@
 
 #include "datatypes/base-codecs.h"
 #include "datatypes/file-url.h"
+#include "datatypes/money-currencies.h"
+#include "datatypes/money.h"
 #include "datatypes/native.h"
 #include "datatypes/pair.h"
 #include "datatypes/point.h"
@@ -57,12 +59,6 @@ bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
 // The kinds whose cells keep a double in words 2 and 3.
 bool holds_double(uint8_t t) { return t == type_float || t == type_percent || t == type_time; }
 
-// The kinds whose handling here waits for their datatype modules: their
-// cell layouts belong to those modules.
-bool is_compound(uint8_t t) {
-    return t == type_money;
-}
-
 bool is_point(uint8_t t) { return t == type_point2d || t == type_point3d; }
 bool is_coordinate(uint8_t t) { return t == type_pair || is_point(t); }
 
@@ -87,7 +83,7 @@ int32_t sign_of_number() {
         double d = cell::get_double(value);
         return d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
     }
-    if (t == type_money) raise_not_done();
+    if (t == type_money) return money_type::sign_of(value);
     expect_arg(value, "number");
 }
 
@@ -111,8 +107,8 @@ void zero_q(const int32_t*) {
         zero = value->w2 == 0 && value->w3 == 0;
     else if (t == type_point2d || t == type_point3d)
         zero = coordinates_zero(value);
-    else if (is_compound(t))
-        raise_not_done();
+    else if (t == type_money)
+        zero = money_type::is_zero(value);
     cell::make_logic(value, zero);
 }
 
@@ -236,7 +232,6 @@ void max_min(bool max) {
     if (is_coordinate(ta) || is_coordinate(tb)) {
         if (coordinate_max_min(max)) return;
     }
-    if (is_compound(ta) || is_compound(tb)) raise_not_done();
     if (ta == type_tuple || tb == type_tuple) {
         if (tuple_max_min(max)) return;
     }
@@ -472,10 +467,21 @@ void debase_native(const int32_t* refinements) {
     binary::debase(arg(0), used(refinements, 0) ? arg(refinements[0]) : nullptr, arg(0));
 }
 
-// ---- Waiting for their datatypes ----
+// ---- Money ----
 
-// as-money makes money! values. It joins when that module does.
-void waits_for_datatype(const int32_t* refinements) { not_done(refinements); }
+// A currency of the currency list and an amount; floats convert only when
+// exact to five places.
+void as_money_native(const int32_t*) {
+    int32_t currency = money_type::currencies::find_word(arg(0));
+    if (currency < 0) errors::raise(errors::category_script, "bad-denom", arg(0));
+    const Cell* amount = arg(1);
+    Cell money;
+    if (cell::type(amount) == type_integer) money_type::from_integer(&money, cell::get_integer(amount));
+    else money_type::from_float(&money, cell::get_double(amount), true);
+    money_type::Amount a = money_type::amount_of(&money);
+    a.currency = uint8_t(currency);
+    money_type::make_at(arg(0), a);
+}
 
 }  // namespace
 
@@ -506,7 +512,7 @@ void register_math_natives() {
     set_native(73, as_pair_native);
     set_native(74, as_point2d_native);
     set_native(75, as_point3d_native);
-    set_native(76, waits_for_datatype);  // as-money
+    set_native(76, as_money_native);
     set_native(84, debase_native);
     set_native(85, to_local_file_native);
     set_native(91, enbase_native);

@@ -14,6 +14,7 @@
 #include "base/hooks.h"
 #include "base/os-services.h"
 #include "datatypes/block.h"
+#include "datatypes/date.h"
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/string.h"
@@ -92,8 +93,8 @@ void now_native(const int32_t* refinements) {
     else if (used(refinements, now_yearday)) cell::make_integer(result, m.yearday);
     else if (used(refinements, now_time)) time_type::make_at(result, m.time);
     else if (used(refinements, now_zone)) time_type::make_at(result, m.zone_minutes * 60.0);
-    // The whole date and /date need date!, which does not exist yet.
-    else errors::raise(errors::category_internal, "not-done");
+    else if (used(refinements, now_date)) date_type::make_at(result, m.year, m.month, m.day, 0, 0, false);
+    else date_type::make_at(result, m.year, m.month, m.day, m.time, m.zone_minutes, true);
 }
 
 void wait_native(const int32_t*) {

@@ -1,6 +1,7 @@
 #include "engine/natives.h"
 
 #include "datatypes/native.h"
+#include "engine/parse.h"
 #include "engine/transcode-native.h"
 #include "memory/cell.h"
 #include "memory/collector.h"
@@ -151,6 +152,7 @@ void init_table() {
     register_comparison_natives();
     register_math_natives();
     register_service_natives();
+    register_parse_native();
     // Without a root block (the unit tests' partial start-ups) nothing
     // could keep the scratch block.
     scratch_node = 0;

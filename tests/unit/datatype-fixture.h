@@ -57,7 +57,7 @@ protected:
         uint32_t code = sys::catch_codes(sys::catch_guard, fn);
         if (code == sys::code_language_error) {
             sys::clear_thrown();
-            result = keep_error(*stack::top_cell());
+            result = keep_error(*stack::thrown_value());
         }
         return result;
     }

@@ -1,0 +1,150 @@
+#include "datatypes/tag.h"
+
+#include <algorithm>
+
+#include "datatypes/registry.h"
+#include "datatypes/string-text.h"
+#include "datatypes/string-type.h"
+#include "datatypes/string.h"
+#include "memory/collector.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/value-stack.h"
+
+namespace vum::tag {
+
+using namespace actions;
+
+Cell* push(const Cell* value) { return stack::push_copy(value); }
+
+int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
+    Cell v = *value;
+    gc::Protect keep(&v);
+    limit = string::put_limited(buffer, "<", arg, limit);
+    if (string::limit_used(arg, limit)) return limit;
+    limit = string::form(&v, buffer, arg, limit);
+    if (string::limit_used(arg, limit)) return limit;
+    return string::put_limited(buffer, ">", arg, limit);
+}
+
+int32_t mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
+    return form(value, buffer, arg, limit);
+}
+
+}  // namespace vum::tag
+
+namespace vum::email {
+
+using namespace actions;
+
+namespace {
+
+const Cell none = {type_none, 0, 0, 0};
+
+bool names(const Cell* element, const char* field) {
+    return cell::type(element) == type_word &&
+           symbols::resolve(int32_t(element->w2)) == symbols::resolve(symbols::make(field));
+}
+
+}  // namespace
+
+Cell* push(const Cell* value) { return stack::push_copy(value); }
+
+int32_t mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
+    return string::form(value, buffer, arg, limit);
+}
+
+void eval_path(const PathStep& step, Cell* result) {
+    Cell element = *step.element;
+    if (cell::type(&element) == type_integer) {
+        string::eval_path(step, result);
+        return;
+    }
+    Cell s = *step.parent;
+    gc::Protect keep_s(&s);
+    gc::Protect keep_element(&element);
+    bool user = names(&element, "user");
+    if (!user && !names(&element, "host")) {
+        Cell path = step.path ? *step.path : none;
+        errors::raise(errors::category_script, "invalid-path", &path, &element);
+    }
+    int32_t head = string::clip_head(&s);
+    int32_t tail = string::length(s.w2);
+    int32_t at = string::find_char(&s, '@');
+    // Without an "@" the whole text is the user part and the host is empty.
+    int32_t user_end = at < 0 ? tail : head + at;
+    int32_t from = user ? head : std::min(user_end + 1, tail);
+    int32_t count = user ? user_end - head : tail - from;
+
+    if (!step.value) {
+        Cell out;
+        cell::make_series(&out, type_string, series::copy_part(s.w2, from, count), 0);
+        *result = out;
+        return;
+    }
+    Cell v = *step.value;
+    gc::Protect keep_v(&v);
+    Cell target = s;
+    gc::Protect keep_target(&target);
+    Cell part;
+    cell::make_integer(&part, count);
+    Cell changed = none;
+    gc::Protect keep_changed(&changed);
+    if (!user && at < 0) {
+        // A host given to an address without one needs its "@" as well.
+        target.w1 = uint32_t(tail);
+        Cell separator = {type_char, 0, '@', 0};
+        string::change(&target, &separator, nullptr, false, nullptr, &changed);
+        target.w1 = uint32_t(string::length(s.w2));
+    } else {
+        target.w1 = uint32_t(from);
+    }
+    string::change(&target, &v, &part, false, nullptr, &changed);
+    *result = v;
+}
+
+}  // namespace vum::email
+
+namespace {
+
+using namespace vum;
+using namespace vum::actions;
+
+// The slots a text kind takes from string! unless it says otherwise: all
+// but random, set-path, the math and bitwise slots, sort, trim and the
+// port actions.
+void inherit_text_slots(datatype::Record& r) {
+    for (auto& slot : r.slots) slot = nullptr;
+    for (int32_t k = 1; k <= datatype::action_count; k++) {
+        bool none = k == slot_random || k == slot_set_path || (k >= slot_absolute && k <= slot_xor) ||
+                    k == slot_sort || k == slot_trim || k >= slot_create;
+        if (!none) r.slots[k - 1] = datatype::inherit();
+    }
+}
+
+}  // namespace
+
+namespace vum::tag_type {
+
+void init() {
+    datatype::Record r{type_tag, type_string, "tag!", {}};
+    inherit_text_slots(r);
+    r.slots[slot_form - 1] = handler(tag::form);
+    r.slots[slot_mold - 1] = handler(tag::mold);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::tag_type
+
+namespace vum::email_type {
+
+void init() {
+    datatype::Record r{type_email, type_string, "email!", {}};
+    inherit_text_slots(r);
+    r.slots[slot_mold - 1] = handler(email::mold);
+    r.slots[slot_eval_path - 1] = handler(email::eval_path);
+    datatype::register_type(65, r);
+}
+
+}  // namespace vum::email_type
