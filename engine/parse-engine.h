@@ -109,7 +109,7 @@ private:
     bool searchable(const Cell* rule) const;
     // Repetition of a literal without frames; false when the next rule is
     // not a literal.
-    bool repeat_literal(int32_t min, int32_t max, int32_t code);
+    bool repeat_literal(int32_t min, int32_t max);
 
     // ---- parse-keywords.cpp ----
     State keyword(Keyword k);

@@ -29,12 +29,6 @@ inline bool is_input_kind(uint8_t t) {
     return block_actions::is_any_block(t) || string::is_text_kind(t) || t == type_binary;
 }
 
-// The datatype's handler for an action slot.
-template <class Fn>
-Fn handler_for(const Cell* series, int32_t slot) {
-    return actions::find<Fn>(series, slot);
-}
-
 }  // namespace
 
 // ---- Keywords ----
@@ -132,7 +126,7 @@ Engine::State Engine::keyword(Keyword k) {
 Engine::State Engine::repeat(int32_t min, int32_t max, int32_t code) {
     need_rule();
     // A literal repeats in place; with a callback every iteration shows.
-    if (!traced_ && repeat_literal(min, max, code)) return st_pop;
+    if (!traced_ && repeat_literal(min, max)) return st_pop;
     Cell counts;
     triple_type::make_at(&counts, min, max, 0);
     return push_command(code, &counts, position());
@@ -236,7 +230,9 @@ Engine::State Engine::collect() {
         }
     }
     need_rule();
-    // Each open collect's block sits on the value stack, in nesting order.
+    // Each open collect's block sits on the value stack, in nesting order,
+    // right above the engine's base: nothing else of the engine lives there.
+    stack::s.args_top = collect_slot(collects_);
     block_actions::make_at(stack::push_cell(), 8);
     collects_++;
     return push_command(cmd_collect, &target, kind);
@@ -252,7 +248,7 @@ void Engine::complete_collect(int32_t kind) {
         case collect_after: {
             regs_[r_temp] = word_value(&regs_[r_word]);
             if (!block_actions::is_any_block(cell::type(&regs_[r_temp]))) raise("parse-into-type");
-            handler_for<actions::InsertFn>(&regs_[r_temp], actions::slot_insert)(
+            actions::find<actions::InsertFn>(&regs_[r_temp], actions::slot_insert)(
                 &regs_[r_temp], out, nullptr, false, nullptr, false, &regs_[r_temp2]);
             if (kind == collect_after) set_word(&regs_[r_word], &regs_[r_temp2]);
             break;
@@ -390,7 +386,7 @@ Engine::State Engine::insert() {
     regs_[r_temp2] = regs_[r_input];
     int32_t at = std::min(int32_t(positioned ? target.w1 : regs_[r_input].w1), input_tail());
     regs_[r_temp2].w1 = uint32_t(at);
-    handler_for<actions::InsertFn>(&regs_[r_temp2], actions::slot_insert)(
+    actions::find<actions::InsertFn>(&regs_[r_temp2], actions::slot_insert)(
         &regs_[r_temp2], &regs_[r_temp], nullptr, only, nullptr, false, &regs_[r_temp2]);
     int32_t after = int32_t(regs_[r_temp2].w1);
     if (!positioned) set_position(after);
@@ -406,7 +402,7 @@ void Engine::change_part(int32_t from, int32_t to, bool only) {
     regs_[r_temp2].w1 = uint32_t(from);
     Cell part;
     cell::make_integer(&part, std::max(to - from, 0));
-    handler_for<actions::ChangeFn>(&regs_[r_temp2], actions::slot_change)(
+    actions::find<actions::ChangeFn>(&regs_[r_temp2], actions::slot_change)(
         &regs_[r_temp2], &regs_[r_temp], &part, only, nullptr, &regs_[r_temp2]);
     set_position(int32_t(regs_[r_temp2].w1));
 }
@@ -442,7 +438,7 @@ void Engine::remove_part(int32_t from, int32_t to) {
     regs_[r_temp2].w1 = uint32_t(from);
     Cell part;
     cell::make_integer(&part, std::max(to - from, 0));
-    handler_for<actions::RemoveFn>(&regs_[r_temp2], actions::slot_remove)(&regs_[r_temp2], &part, nullptr,
+    actions::find<actions::RemoveFn>(&regs_[r_temp2], actions::slot_remove)(&regs_[r_temp2], &part, nullptr,
                                                                           &regs_[r_temp2]);
     set_position(from);
 }

@@ -195,9 +195,17 @@ int32_t find_candidate(const uint8_t* data, int32_t at, int32_t last, const uint
 #if defined(__SSE2__)
         const __m128i case_bit = _mm_set1_epi8(0x20);
         const __m128i pattern16 = _mm_set1_epi8(char(wanted));
+        auto hits = [&](const uint8_t* q) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+            return _mm_cmpeq_epi8(_mm_or_si128(v, case_bit), pattern16);
+        };
+        // Sixty-four bytes a step while nothing is found.
+        for (; end - p >= 64; p += 64) {
+            __m128i any = _mm_or_si128(_mm_or_si128(hits(p), hits(p + 16)), _mm_or_si128(hits(p + 32), hits(p + 48)));
+            if (_mm_movemask_epi8(any)) break;
+        }
         for (; end - p >= 16; p += 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(v, case_bit), pattern16));
+            int mask = _mm_movemask_epi8(hits(p));
             if (mask) return int32_t(p - data) + __builtin_ctz(unsigned(mask));
         }
 #endif
@@ -794,8 +802,7 @@ int32_t Engine::match_block(const Cell* rule, int32_t at, int32_t end) {
     return ok ? at + 1 : -1;
 }
 
-bool Engine::repeat_literal(int32_t min, int32_t max, int32_t code) {
-    (void)code;
+bool Engine::repeat_literal(int32_t min, int32_t max) {
     Cell next = rule_at(rpos_);
     Cell* rule = &regs_[r_value];
     *rule = next;
@@ -803,14 +810,11 @@ bool Engine::repeat_literal(int32_t min, int32_t max, int32_t code) {
         if (keyword_of(&next) != kw_no) return false;
         *rule = word_value(&next);
         // A word held by a rule word is a literal too.
-        if (cell::type(rule) == type_word) {
-            rpos_++;
-            goto run;
-        }
+        if (cell::type(rule) != type_word && !is_literal(rule)) return false;
+    } else if (!is_literal(rule)) {
+        return false;
     }
-    if (!is_literal(rule)) return false;
     rpos_++;
-run:
     int32_t at = position();
     int32_t count = 0;
     while (max < 0 || count < max) {
@@ -818,7 +822,8 @@ run:
         if (next_at < 0) break;
         count++;
         // A literal that matched without moving would match so forever:
-        // the count is as good as reached.
+        // the count is as good as reached (for while too, which would
+        // otherwise never end).
         if (next_at == at) {
             count = std::max(count, min);
             break;
