@@ -1,6 +1,7 @@
 #include "engine/interpreter.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "base/system-throw.h"
@@ -346,8 +347,8 @@ private:
 void fetch_arguments(const Cell* function, const Cell* name, Source& src, const Cell* path, int32_t path_index,
                      int32_t* refinements, int32_t given) {
     bool is_native = cell::type(function) == type_native || cell::type(function) == type_action;
+    // The function's info block keeps its cache.
     uint32_t cache = argument_cache(function);
-    gc::ProtectNode keep_cache(&cache);
     int32_t entries = series_count(cache) - 1;  // the trailing count
     Positions position(entries + 1);
 
@@ -554,10 +555,13 @@ int32_t call_function(const Call& call) {
 
     int32_t given = call.given ? call.given : call.infix ? 1 : 0;
     Cell* base = stack::s.args_top - given;  // given arguments are already there
-    if (!given) stack::push_copy(&fn);  // keeps the function alive for the call
-    gc::Protect keep_name(&name);
+    // The function stays alive for the call: pushed, or (an operator's,
+    // whose word may be set to something else meanwhile) protected. The
+    // name's context is marked through the frame.
     Cell keep_fn = fn;
-    gc::Protect keep_fn_guard(&keep_fn);
+    std::optional<gc::Protect> keep_fn_guard;
+    if (given) keep_fn_guard.emplace(&keep_fn);
+    else stack::push_copy(&fn);
 
     Source src{call.block, call.position, call.end, call.apply_mode, call.infix};
     uint8_t t = cell::type(&fn);

@@ -8,13 +8,6 @@
 
 namespace vum::typeset {
 
-bool has_type(const Cell* typeset, uint8_t type) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&typeset->w1);
-    uint32_t at = uint32_t(type >> 3) & 31;
-    if (at >= 12) return false;
-    return (bytes[at] & (0x80 >> (type & 7))) != 0;
-}
-
 const Cell* check_arg(const Cell* typeset, const Cell* function_word, const Cell* value) {
     (void)function_word;
     if (has_type(typeset, cell::type(value))) return value;

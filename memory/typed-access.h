@@ -10,7 +10,12 @@
 namespace vum::typeset {
 
 // True when the typeset cell allows the datatype id.
-bool has_type(const Cell* typeset, uint8_t type);
+inline bool has_type(const Cell* typeset, uint8_t type) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&typeset->w1);
+    uint32_t at = uint32_t(type >> 3) & 31;
+    if (at >= 12) return false;
+    return (bytes[at] & (0x80 >> (type & 7))) != 0;
+}
 // The value when its type is allowed, else script expect-arg.
 const Cell* check_arg(const Cell* typeset, const Cell* function_word, const Cell* value);
 // index < 0: nothing; else the argument cell at that index of the frame.
