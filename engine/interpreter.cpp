@@ -10,6 +10,7 @@
 #include "datatypes/error.h"
 #include "datatypes/object.h"
 #include "datatypes/native.h"
+#include "datatypes/float.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
 #include "datatypes/typeset.h"
@@ -769,21 +770,37 @@ int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base
         stack::s.args_top = left + 1;
         cell::set_type(&op, uint8_t((op.header & cell::op_source_mask) >> cell::op_source_shift));
         op.header &= cell::type_mask;
-        int32_t fast = trace::on || cell::type(left) != type_integer ? -1 : fast_operation(op);
+        uint8_t tl = cell::type(left);
+        int32_t fast = trace::on || (tl != type_integer && tl != type_float) ? -1 : fast_operation(op);
+        if (tl == type_float && fast >= fast_compare_first) fast = -1;
         if (fast >= 0 && position + 1 < end) {
             Flags f;
             f.as_argument = true;
             f.no_infix = true;
             int32_t next = eval_expression(block, position + 1, end, f);
             Cell* right = left + 1;
-            if (cell::type(right) == type_integer) {
+            uint8_t tr = cell::type(right);
+            if (tl == type_integer && tr == type_integer) {
                 integer_fast(fast, left, right);
                 stack::s.args_top = left + 1;
                 position = next;
                 continue;
             }
-            // Not both integers: the operator runs as usual on the two
-            // operands in hand.
+            // Integers and floats mixed: double arithmetic, as the float
+            // actions do it (comparisons of floats keep their tolerance
+            // rules in the natives).
+            if (fast < fast_compare_first && (tr == type_integer || tr == type_float)) {
+                double a = float_type::number_of(left), b = float_type::number_of(right);
+                int32_t math = fast == fast_add ? integer_type::math_add
+                             : fast == fast_subtract ? integer_type::math_subtract
+                                                     : integer_type::math_multiply;
+                cell::make_float(left, float_type::apply_op(a, b, math));
+                stack::s.args_top = left + 1;
+                position = next;
+                continue;
+            }
+            // Other types: the operator runs as usual on the two operands
+            // in hand.
             Call call = call_at(&op, block, next, next, &w, as_argument);
             call.infix = true;
             call.given = 2;
