@@ -673,4 +673,54 @@ void init() {
     datatype::register_type(65, r);
 }
 
+SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const Cell* comparator, const Cell* part,
+                   bool all) {
+    SortPlan plan{std::min<int64_t>(int64_t(series->w1), length), 0, 1, 0, 1, false};
+    plan.count = length - plan.head;
+    if (part) {
+        int64_t k;
+        if (cell::type(part) == type_integer)
+            k = cell::get_integer(part);
+        else if (cell::type(part) == cell::type(series) && part->w2 == series->w2)
+            k = int64_t(part->w1) - int64_t(series->w1);
+        else
+            bad_refinement("part", part);
+        if (k < 0) {
+            // The elements before the position, and the result starts there.
+            if (plan.head + k < 0) {
+                plan.before_start = true;
+                return plan;
+            }
+            plan.head += k;
+            k = -k;
+        }
+        plan.count = std::min(k, length - plan.head);
+    }
+    if (skip) {
+        if (cell::type(skip) != type_integer) bad_refinement("skip", skip);
+        plan.size = cell::get_integer(skip);
+        if (plan.size < 1 || plan.size > std::max<int64_t>(plan.count, 1) ||
+            (plan.count > 0 && plan.count % plan.size != 0))
+            bad_refinement("skip", skip);
+    } else if (all) {
+        errors::raise(errors::category_script, "bad-refines");
+    }
+    plan.compared = all ? int32_t(plan.size) : 1;
+    if (!comparator) return plan;
+    uint8_t ct = cell::type(comparator);
+    if (ct == type_integer) {
+        if (all || !skip) errors::raise(errors::category_script, "bad-refines");
+        int64_t n = cell::get_integer(comparator);
+        if (n < 1 || n > plan.size) errors::raise(errors::category_script, "out-of-range", comparator);
+        plan.offset = int32_t(n - 1);
+        plan.compared = 1;
+    } else if (ct == type_function || ct == type_native || ct == type_action || ct == type_op) {
+        // Calling language code needs the evaluator.
+        errors::raise(errors::category_internal, "not-done");
+    } else {
+        bad_refinement("compare", comparator);
+    }
+    return plan;
+}
+
 }  // namespace vum::series_actions

@@ -34,6 +34,23 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
 void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result);
 void remove(Cell* series, const Cell* part, const Cell* key, Cell* result);
 
+// What sort's refinements ask of a series of `length` elements: the
+// records [head, head + count) of `size` elements each, compared from
+// element `offset` over `compared` elements. A /part reaching before the
+// series' start gives before_start: the series comes back at its start,
+// unsorted. A function comparator raises internal not-done here (the
+// element kinds that sort with one do so themselves).
+struct SortPlan {
+    int64_t head;
+    int64_t count;
+    int64_t size;
+    int32_t offset;
+    int32_t compared;
+    bool before_start;
+};
+SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const Cell* comparator, const Cell* part,
+                   bool all);
+
 // A number in 1 ... n (1 <= n <= 2^31 - 1): the shuffle and random/only
 // draw through here.
 uint32_t random_in_range(uint32_t n, bool secure);

@@ -421,47 +421,14 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
           bool reverse, bool stable, Cell* result) {
     Cell s = *series;
     gc::Protect keep(&s);
-    int64_t length = string::length(s.w2);
-    int64_t head = std::min<int64_t>(int64_t(s.w1), length);
-    int64_t count = length - head;
-    if (part) {
-        int64_t k = part_of(&s, part);
-        if (k < 0) {
-            // Sorts the code points before the head, and starts there.
-            if (head + k < 0) {
-                s.w1 = 0;
-                *result = s;
-                return;
-            }
-            head += k;
-            k = -k;
-        }
-        count = std::min(k, length - head);
+    series_actions::SortPlan plan = series_actions::sort_plan(&s, string::length(s.w2), skip, comparator, part, all);
+    if (plan.before_start) {
+        s.w1 = 0;
+        *result = s;
+        return;
     }
-    int64_t size = 1;
-    if (skip) {
-        size = integer_refinement("skip", skip);
-        if (size < 1 || size > std::max<int64_t>(count, 1) || (count > 0 && count % size != 0))
-            bad_refinement("skip", skip);
-    } else if (all) {
-        errors::raise(errors::category_script, "bad-refines");
-    }
-    int32_t offset = 0, compared = all ? int32_t(size) : 1;
-    if (comparator) {
-        if (cell::type(comparator) == type_integer) {
-            if (all || !skip) errors::raise(errors::category_script, "bad-refines");
-            int64_t n = cell::get_integer(comparator);
-            if (n < 1 || n > size) out_of_range(comparator);
-            offset = int32_t(n - 1);
-            compared = 1;
-        } else if (cell::type(comparator) == type_function || cell::type(comparator) == type_native ||
-                   cell::type(comparator) == type_action || cell::type(comparator) == type_op) {
-            // Calling language code needs the evaluator.
-            not_done();
-        } else {
-            bad_refinement("compare", comparator);
-        }
-    }
+    int64_t head = plan.head, count = plan.count, size = plan.size;
+    int32_t offset = plan.offset, compared = plan.compared;
     s.w1 = uint32_t(head);
     int64_t records = count / size;
     if (records > 1) {

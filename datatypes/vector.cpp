@@ -788,46 +788,14 @@ int32_t compare_records(const void* x, const void* y, intptr_t arg1, intptr_t) {
 void vector_sort(Cell* series, bool, const Cell* skip, const Cell* comparator, const Cell* part, bool all,
                  bool reverse, bool stable, Cell* result) {
     Cell s = *series;
-    int64_t length = buffer_length(&s);
-    int64_t head = std::min<int64_t>(s.w1, length);
-    int64_t count = length - head;
-    if (part) {
-        int64_t k = part_of(&s, part);
-        if (k < 0) {
-            // The elements before the position, and the result starts there.
-            if (head + k < 0) {
-                s.w1 = 0;
-                *result = s;
-                return;
-            }
-            head += k;
-            k = -k;
-        }
-        count = std::min(k, length - head);
+    series_actions::SortPlan plan = series_actions::sort_plan(&s, buffer_length(&s), skip, comparator, part, all);
+    if (plan.before_start) {
+        s.w1 = 0;
+        *result = s;
+        return;
     }
-    int64_t size = 1;
-    if (skip) {
-        size = integer_refinement("skip", skip);
-        if (size < 1 || size > std::max<int64_t>(count, 1) || (count > 0 && count % size != 0))
-            bad_refinement("skip", skip);
-    } else if (all) {
-        errors::raise(errors::category_script, "bad-refines");
-    }
-    int32_t offset = 0, compared = all ? int32_t(size) : 1;
-    if (comparator) {
-        uint8_t ct = cell::type(comparator);
-        if (ct == type_integer) {
-            if (all || !skip) errors::raise(errors::category_script, "bad-refines");
-            int64_t n = cell::get_integer(comparator);
-            if (n < 1 || n > size) out_of_range(comparator);
-            offset = int32_t(n - 1);
-            compared = 1;
-        } else if (ct == type_function || ct == type_native || ct == type_action || ct == type_op) {
-            not_done();
-        } else {
-            bad_refinement("compare", comparator);
-        }
-    }
+    int64_t head = plan.head, count = plan.count, size = plan.size;
+    int32_t offset = plan.offset, compared = plan.compared;
     s.w1 = uint32_t(head);
     int64_t records = count / size;
     if (records > 1) {
