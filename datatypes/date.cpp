@@ -17,7 +17,6 @@
 #include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/context.h"
-#include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
@@ -420,12 +419,7 @@ void date_path(const PathStep& step, Cell* result) {
     // parent cell, which the path evaluator stores back in its container.
     store(const_cast<Cell*>(step.parent), d);
     *result = v;
-    if (step.container && cell::type(step.container) != type_object) {
-        int32_t position = step.previous && cell::type(step.previous) == type_integer
-                               ? cell::get_integer(step.previous) - 1
-                               : -1;
-        ownership::check(step.container, ownership::action_word(ownership::action_set_path), &v, position, 1);
-    }
+    actions::field_set(step, &v);
 }
 
 void date_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {

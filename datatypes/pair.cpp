@@ -12,7 +12,6 @@
 #include "datatypes/word.h"
 #include "engine/actions.h"
 #include "memory/collector.h"
-#include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
@@ -162,12 +161,7 @@ void pair_path(const PathStep& step, Cell* result) {
     // parent back where it came from.
     (field == 0 ? parent->w2 : parent->w3) = v.w2;
     *result = v;
-    if (step.container && cell::type(step.container) != type_object) {
-        int32_t position = step.previous && cell::type(step.previous) == type_integer
-                               ? cell::get_integer(step.previous) - 1
-                               : -1;
-        ownership::check(step.container, ownership::action_word(ownership::action_set_path), &v, position, 1);
-    }
+    actions::field_set(step, &v);
 }
 
 void pair_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {

@@ -14,7 +14,6 @@
 #include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/hash-table.h"
-#include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
@@ -176,12 +175,7 @@ void point_path(const PathStep& step, Cell* result) {
     // parent back where it came from.
     set_component(parent, field, float_type::number_of(&v));
     *result = v;
-    if (step.container && cell::type(step.container) != type_object) {
-        int32_t position = step.previous && cell::type(step.previous) == type_integer
-                               ? cell::get_integer(step.previous) - 1
-                               : -1;
-        ownership::check(step.container, ownership::action_word(ownership::action_set_path), &v, position, 1);
-    }
+    actions::field_set(step, &v);
 }
 
 void point_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {

@@ -10,7 +10,6 @@
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "engine/actions.h"
-#include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
@@ -140,12 +139,7 @@ void time_path(const PathStep& step, Cell* result) {
     // parent cell, which the path evaluator stores back in its container.
     cell::set_double(const_cast<Cell*>(step.parent), updated);
     *result = v;
-    if (step.container && cell::type(step.container) != type_object) {
-        int32_t position = step.previous && cell::type(step.previous) == type_integer
-                               ? cell::get_integer(step.previous) - 1
-                               : -1;
-        ownership::check(step.container, ownership::action_word(ownership::action_set_path), &v, position, 1);
-    }
+    actions::field_set(step, &v);
 }
 
 void time_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {

@@ -12,7 +12,6 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "engine/actions.h"
-#include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -166,12 +165,7 @@ void tuple_path(const PathStep& step, Cell* result) {
     make_at(parent, bytes, n);
     parent->header |= flags;
     *result = v;
-    if (step.container && cell::type(step.container) != type_object) {
-        int32_t position = step.previous && cell::type(step.previous) == type_integer
-                               ? cell::get_integer(step.previous) - 1
-                               : -1;
-        ownership::check(step.container, ownership::action_word(ownership::action_set_path), &v, position, 1);
-    }
+    actions::field_set(step, &v);
 }
 
 void tuple_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {

@@ -4,6 +4,7 @@
 #include "datatypes/string.h"
 #include "memory/collector.h"
 #include "memory/context.h"
+#include "memory/ownership.h"
 #include "memory/raise-error.h"
 
 namespace vum::actions {
@@ -117,6 +118,13 @@ std::string mold_text(const Cell* value, bool all, bool flat) {
     gc::ProtectNode keep_buffer(&buffer);
     call_mold(&v, buffer, false, all, flat, false, -1, 0);
     return string::node_to_utf8(buffer);
+}
+
+void field_set(const PathStep& step, const Cell* value) {
+    if (!step.container || cell::type(step.container) == type_object) return;
+    int32_t position =
+        step.previous && cell::type(step.previous) == type_integer ? cell::get_integer(step.previous) - 1 : -1;
+    ownership::check(step.container, ownership::action_word(ownership::action_set_path), value, position, 1);
 }
 
 }  // namespace vum::actions

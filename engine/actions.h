@@ -140,6 +140,11 @@ Fn find(const Cell* value, int32_t slot) {
 Cell word(int32_t slot);
 void fill_table();
 
+// After a path set a field of a value held whole in its cell (a time, a
+// date, a tuple...), tells the owner of the series that holds the value.
+// Objects hear of it through their own path handler instead.
+void field_set(const PathStep& step, const Cell* value);
+
 // Twin workers.
 int32_t call_form(const Cell* value, uint32_t buffer, bool part, int32_t limit);
 int32_t call_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, bool part,
