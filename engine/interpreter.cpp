@@ -1,6 +1,7 @@
 #include "engine/interpreter.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -68,7 +69,7 @@ inline void deliver(const Cell& v, Cell* base, bool as_argument) {
 
 // The value cell a bound word reads, or null when it has no storage now
 // (an unbound word, a function's word outside a call of it).
-Cell* peek_value(const Cell* w) {
+inline Cell* peek_value(const Cell* w) {
     uint32_t ctx = w->w1;
     int32_t index = int32_t(w->w3);
     if (ctx == 0 || index < 0) return nullptr;
@@ -77,6 +78,43 @@ Cell* peek_value(const Cell* w) {
     if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
     if (index >= series_count(c->w2)) return nullptr;
     return series::cells_head(c->w2) + index;
+}
+
+inline bool is_object_context(uint32_t ctx) {
+    uint32_t header = context::context_cell(ctx)->header;
+    return !(header & cell::flag_stack_context) &&
+           (header & cell::context_kind_mask) >> cell::context_kind_shift == context::kind_object;
+}
+
+// The value of a cell that evaluates without calling anything: a value
+// that stands for itself, or a word whose value is neither a function, an operator nor unset.
+// Copied to *out; false for anything else (the full step handles it).
+// Tracing must be off: the full step reports what it fetches.
+// The types that evaluate to themselves (the step's default case).
+constexpr std::array<bool, 256> self_evaluating = [] {
+    std::array<bool, 256> a{};
+    a.fill(true);
+    for (uint8_t t : {type_paren, type_word, type_set_word, type_lit_word, type_get_word, type_issue, type_native,
+                      type_action, type_function, type_routine, type_op, type_path, type_get_path, type_lit_path,
+                      type_set_path})
+        a[t] = false;
+    return a;
+}();
+
+inline bool quick_value(const Cell* c, Cell* out) {
+    uint8_t t = cell::type(c);
+    if (self_evaluating[t]) {
+        *out = *c;
+        cell::clear_new_line(out);
+        return true;
+    }
+    if (t != type_word) return false;
+    const Cell* v = peek_value(c);
+    if (!v) return false;
+    uint8_t vt = cell::type(v);
+    if (vt == type_unset || is_function_type(vt) || vt == type_op) return false;
+    *out = *v;
+    return true;
 }
 
 // The word that names argument or refinement `entry` of a function's spec
@@ -189,11 +227,20 @@ Cell type_block_set(const Cell* types) {
 }
 }  // namespace
 
-uint32_t argument_cache(const Cell* function) {
-    uint32_t info = function->w3;
-    Cell cached = cell_at(info, function::info_arguments);
-    if (cell::type(&cached) == type_block) return cached.w2;
+namespace {
+uint32_t build_argument_cache(const Cell* function);
 
+inline uint32_t cached_arguments(const Cell* function) {
+    const Cell* cached = series::cells_head(function->w3) + function::info_arguments;
+    if (cell::type(cached) == type_block) [[likely]] return cached->w2;
+    return build_argument_cache(function);
+}
+}  // namespace
+
+uint32_t argument_cache(const Cell* function) { return cached_arguments(function); }
+
+namespace {
+uint32_t build_argument_cache(const Cell* function) {
     Cell fn = *function;
     gc::Protect keep_fn(&fn);
     Cell cache;
@@ -241,12 +288,15 @@ uint32_t argument_cache(const Cell* function) {
             if (i + 1 < n && cell::type(series::cells_head(spec) + i + 1) == type_block) i++;
         }
     }
+    // Natives take refinement positions in an array of 64.
+    if (is_native && block::length_from_head(&cache) > 64) raise_script("bad-func-def", &fn);
     Cell count;
     cell::make_integer(&count, is_native ? refinements : locals);
     *block::alloc_tail(&cache) = count;
     series::cells_head(fn.w3)[function::info_arguments] = cache;
     return cache.w2;
 }
+}  // namespace
 
 // ---- Argument fetch ----
 
@@ -264,11 +314,25 @@ struct Source {
 
 bool source_ended(const Source& s) { return !s.block || s.position >= s.end; }
 
-// Pushes one argument of the given mode.
-void fetch_one(Source& src, uint32_t mode, bool quoted_allows_unset, const Cell* function, const Cell* name,
+int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument);
+
+// Pushes one argument of the given mode; `typeset` is the argument's
+// cache entry.
+void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* function, const Cell* name,
                int32_t entry) {
+    if (mode == mode_evaluated && !trace::on && !source_ended(src) && !(src.apply_mode & 4)) {
+        // A value that stands for itself or a plain word's value needs no
+        // step of its own; operators after it still apply.
+        Cell* top = stack::s.args_top;
+        if (quick_value(series::cells_head(src.block->w2) + src.position, stack::push_cell())) {
+            src.position++;
+            if (!src.infix) src.position = infix_steps(src.block, src.position, src.end, top, true);
+            return;
+        }
+        stack::s.args_top = top;
+    }
     if (source_ended(src)) {
-        if (mode == mode_quoted && quoted_allows_unset) {
+        if (mode == mode_quoted && typeset::has_type(&typeset, type_unset)) {
             cell::make_unset(stack::push_cell());
             return;
         }
@@ -280,9 +344,7 @@ void fetch_one(Source& src, uint32_t mode, bool quoted_allows_unset, const Cell*
         raise_script("no-arg", name, &arg);
     }
     if (mode == mode_evaluated) {
-        Flags f;
-        f.as_argument = true;
-        f.no_infix = src.infix;
+        Flags f = src.infix ? Flags(flag_as_argument | flag_no_infix) : flag_as_argument;
         int32_t end = src.apply_mode & 4 ? std::min(src.position + 1, src.end) : src.end;
         src.position = eval_expression(src.block, src.position, end, f);
         return;
@@ -315,8 +377,8 @@ void fetch_one(Source& src, uint32_t mode, bool quoted_allows_unset, const Cell*
     if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &c, nullptr);
 }
 
-void check_type(const Cell* typeset, const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
-    if (typeset::has_type(typeset, cell::type(value))) return;
+[[noreturn]] void type_error(const Cell*, const Cell* value, const Cell* function, const Cell* name,
+                             int32_t entry) {
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell arg = argument_word(function, entry);
     raise_script("expect-arg", name, &type, &arg);
@@ -349,24 +411,22 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
                      int32_t* refinements, int32_t given) {
     bool is_native = cell::type(function) == type_native || cell::type(function) == type_action;
     // The function's info block keeps its cache.
-    uint32_t cache = argument_cache(function);
+    uint32_t cache = cached_arguments(function);
     int32_t entries = series_count(cache) - 1;  // the trailing count
     Positions position(entries + 1);
 
-    // The mandatory arguments, then room for every refinement.
+    // The mandatory arguments, then room for every refinement. The first
+    // lands in the frame's cell 0 (the result slot is the first argument
+    // until the call ends). A typeset holds no node, so the copy taken
+    // before the fetch stays good after whatever the fetch allocated.
     int32_t j = 0;
     for (; j < entries; j++) {
         Cell c = cell_at(cache, j);
         if (cell::type(&c) != type_typeset) break;
-        position[j] = int32_t(stack::s.args_top - stack::s.args);
-        if (j >= given) {
-            uint32_t mode = (c.header & mode_mask) >> mode_shift;
-            fetch_one(src, mode, typeset::has_type(&c, type_unset), function, name, j);
-            c = cell_at(cache, j);
-        } else {
-            position[j] = j;
-        }
-        check_type(&c, stack::s.args + position[j], function, name, j);
+        position[j] = j;
+        if (j >= given) fetch_one(src, (c.header & mode_mask) >> mode_shift, c, function, name, j);
+        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
+            type_error(&c, stack::s.args + j, function, name, j);
     }
     int32_t refinement_count = 0;
     for (int32_t k = j; k < entries; k++) {
@@ -417,12 +477,11 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
                 continue;
             }
             uint32_t mode = (ts.header & mode_mask) >> mode_shift;
-            fetch_one(src, mode, typeset::has_type(&ts, type_unset), function, name, a);
+            fetch_one(src, mode, ts, function, name, a);
             Cell fetched = stack::s.args_top[-1];
             stack::s.args_top--;
             if (on) {
-                Cell again = cell_at(cache, a);
-                check_type(&again, &fetched, function, name, a);
+                if (!typeset::has_type(&ts, cell::type(&fetched))) type_error(&ts, &fetched, function, name, a);
                 stack::s.args[position[a]] = fetched;
             }
         }
@@ -469,7 +528,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
             if (cell::type(&c) != type_refinement) continue;
             int32_t this_ordinal = ordinal++;
             if (mark_used(this_ordinal)) continue;
-            fetch_one(src, mode_evaluated, false, function, name, k);
+            fetch_one(src, mode_evaluated, Cell{}, function, name, k);
             Cell flag = stack::s.args_top[-1];
             stack::s.args_top--;
             take_refinement(k, this_ordinal, logic::truthy(&flag));
@@ -492,6 +551,8 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
     // pushes must not land on it.
     if (stack::s.args_top == stack::s.args) cell::make_unset(stack::push_cell());
 }
+
+void eval_in_frame(const Cell* held);
 
 // Restores a function context's value storage however the call ends: a
 // non-local exit may leave the call stack cut above this frame.
@@ -525,14 +586,15 @@ private:
 // to the function frame's result slot. Return and exit stop here; every
 // other exit passes on.
 void run_function_body(const Cell* function, const Cell* name) {
-    Cell body = cell_at(function->w3, function::info_body);
-    gc::Protect keep_body(&body);
     context::context_cell(function->w1)->w2 = stack::index_of(stack::s.args) + 1;
+    // The body's cell sits above the arguments and locals, out of the
+    // context's reach; the body frame itself is the block's frame.
+    Cell* body = stack::push_copy(series::cells_head(function->w3) + function::info_body);
     TraceGuard tracing(function->header);
     stack::push_body_frame(name);
     if (trace::on) trace::fire(trace::ev_prolog, nullptr, -1, nullptr, name);
     uint32_t code = sys::catch_codes(sys::code_return, [&] {
-        if (cell::type(&body) == type_block) eval_block(&body, true);
+        if (cell::type(body) == type_block) eval_in_frame(body);
         else cell::make_unset(stack::s.args);
     });
     if (code != 0) {
@@ -570,10 +632,7 @@ int32_t call_function(const Call& call) {
 
     // The cache is built (which may allocate, and so collect) while the
     // given arguments are still inside the stack's live range.
-    if (t == type_native || t == type_action || t == type_function) {
-        int32_t entries = series_count(argument_cache(&fn)) - 1;
-        if (t != type_function && entries > 64) raise_script("bad-func-def", &fn);
-    }
+    if (t == type_native || t == type_action || t == type_function) cached_arguments(&fn);
     // The frame starts at the first given argument; nothing allocates
     // between here and the frame's push.
     if (given) stack::s.args_top = base;
@@ -654,41 +713,47 @@ private:
 };
 }  // namespace
 
+namespace {
+// Evaluates the block that `held` (a stable cell) names into the current
+// frame's result slot, expression by expression.
+void eval_in_frame(const Cell* held) {
+    Cell* frame = stack::s.args;
+    uint32_t node = held->w2;
+    int32_t tail = series_count(node);
+    int32_t position = std::min(int32_t(held->w1), tail);
+    cell::make_unset(frame);
+    stack::s.args_top = frame + 1;
+    CurrentBlock current;
+    if (trace::on) trace::fire(trace::ev_enter, held, position, nullptr, nullptr);
+    while (position < tail) {
+        gc::roots.current_value = {type_block, uint32_t(position), node, 0};
+        position = eval_expression(held, position, tail, flags_none);
+        // Someone may have shortened the block.
+        tail = std::min(tail, series_count(node));
+        if (position < tail) stack::s.args_top = frame + 1;
+    }
+    if (trace::on) trace::fire(trace::ev_exit, held, tail, frame, nullptr);
+}
+}  // namespace
+
 void eval_block(const Cell* block, bool keep_result) {
-    Cell b = *block;
-    int32_t tail = series_count(b.w2);
-    int32_t position = std::min(int32_t(b.w1), tail);
     Cell* caller_result = stack::s.args;
+    // The block's cell stays on the stack below the frame for the run: it
+    // keeps the series alive and is where the result lands when it is
+    // left pushed.
+    Cell* held = stack::push_copy(block);
     stack::push_eval_frame(nullptr);
     Cell* frame = stack::s.args;
-    // The block is kept in the frame's first cell until the first result
-    // replaces it: nothing else may be holding a block built for this run.
-    *frame = b;
-    stack::s.args_top = frame + 1;
-    gc::Protect keep_block(&b);
-    CurrentBlock current;
-    if (trace::on) trace::fire(trace::ev_enter, &b, position, nullptr, nullptr);
-    if (position >= tail) {
-        cell::make_unset(frame);
-    } else {
-        while (position < tail) {
-            gc::roots.current_value = {type_block, uint32_t(position), b.w2, 0};
-            position = eval_expression(&b, position, tail, Flags{});
-            // Someone may have shortened the block.
-            tail = std::min(tail, series_count(b.w2));
-            if (position < tail) stack::s.args_top = frame + 1;
-        }
-    }
-    if (trace::on) trace::fire(trace::ev_exit, &b, tail, frame, nullptr);
+    eval_in_frame(held);
     Cell result = *frame;
     stack::s.calls_top--;
     stack::s.args = caller_result;
     if (keep_result) {
         *caller_result = result;
-        stack::s.args_top = std::max(frame, caller_result + 1);
+        stack::s.args_top = std::max(held, caller_result + 1);
     } else {
-        *frame = result;
-        stack::s.args_top = frame + 1;
+        *held = result;
+        stack::s.args_top = held + 1;
     }
 }
 
@@ -698,7 +763,7 @@ int32_t eval_next(const Cell* block, int32_t position, int32_t end, bool as_argu
     Cell* caller = stack::s.args;
     Cell* base = stack::s.args_top;
     stack::push_native_frame_hidden(nullptr);
-    int32_t next = eval_expression(&b, position, end, Flags{});
+    int32_t next = eval_expression(&b, position, end, flags_none);
     Cell result = *stack::s.args;
     stack::s.calls_top--;
     stack::s.args = caller;
@@ -774,11 +839,14 @@ int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base
         int32_t fast = trace::on || (tl != type_integer && tl != type_float) ? -1 : fast_operation(op);
         if (tl == type_float && fast >= fast_compare_first) fast = -1;
         if (fast >= 0 && position + 1 < end) {
-            Flags f;
-            f.as_argument = true;
-            f.no_infix = true;
-            int32_t next = eval_expression(block, position + 1, end, f);
             Cell* right = left + 1;
+            int32_t next;
+            if (quick_value(series::cells_head(block->w2) + position + 1, stack::push_cell())) {
+                next = position + 2;
+            } else {
+                stack::s.args_top = right;
+                next = eval_expression(block, position + 1, end, Flags(flag_as_argument | flag_no_infix));
+            }
             uint8_t tr = cell::type(right);
             if (tl == type_integer && tr == type_integer) {
                 integer_fast(fast, left, right);
@@ -826,7 +894,7 @@ int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base
 int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags flags) {
     Cell v = cell_at(block->w2, position);
     Cell* base = stack::s.args_top;
-    bool as_argument = flags.as_argument;
+    bool as_argument = flags & flag_as_argument;
     if (trace::on) trace::fire(trace::ev_fetch, block, position, &v, nullptr);
     position++;
     switch (cell::type(&v)) {
@@ -845,7 +913,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
                 case type_action:
                 case type_function:
                 case type_routine:
-                    if (flags.fetch_only) {
+                    if (flags & flag_fetch_only) {
                         deliver(value, base, as_argument);
                         break;
                     } else {
@@ -864,16 +932,22 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         }
         case type_set_word: {
             if (position >= end) raise_script("need-value", &v);
-            Flags f;
-            f.as_argument = true;
+            Flags f = flag_as_argument;
             position = eval_expression(block, position, end, f);
             Cell value = stack::s.args_top[-1];
             if (cell::type(&value) == type_unset) raise_script("need-value", &v);
             if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
-            Cell w = v;
-            gc::Protect keep_w(&w);
-            context::set_word_value(&w, stack::s.args_top - 1);
-            value = stack::s.args_top[-1];
+            // A word of a function or a plain context takes the value
+            // directly; an object's slot is marked and its owner told.
+            Cell* slot = peek_value(&v);
+            if (slot && !is_object_context(v.w1)) {
+                *slot = value;
+            } else {
+                Cell w = v;
+                gc::Protect keep_w(&w);
+                context::set_word_value(&w, stack::s.args_top - 1);
+                value = stack::s.args_top[-1];
+            }
             deliver(value, base, as_argument);
             return position;  // an assignment takes no operator after it
         }
@@ -902,7 +976,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         case type_action:
         case type_function:
         case type_routine: {
-            if (flags.fetch_only) {
+            if (flags & flag_fetch_only) {
                 deliver(v, base, as_argument);
                 break;
             }
@@ -936,8 +1010,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         case type_set_path: {
             if (position >= end) raise_script("need-value", &v);
             stack::push_copy(&v);
-            Flags f;
-            f.as_argument = true;
+            Flags f = flag_as_argument;
             position = eval_expression(block, position, end, f);
             if (trace::on) trace::fire(trace::ev_set, nullptr, -1, stack::s.args_top - 1, &v);
             eval_path(block, position, end, base, PathMode::set, true);
@@ -950,7 +1023,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             deliver(v, base, as_argument);
             if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &v, nullptr);
     }
-    if (!flags.no_infix) position = infix_steps(block, position, end, base, as_argument);
+    if (!(flags & flag_no_infix)) position = infix_steps(block, position, end, base, as_argument);
     if (trace::on && !as_argument) trace::fire(trace::ev_expr, nullptr, -1, stack::s.args, nullptr);
     return position;
 }

@@ -36,10 +36,14 @@ int32_t eval_next(const Cell* block, int32_t position, int32_t end, bool as_argu
 
 // One expression without a frame of its own (the interpreter's step).
 // `block` must be a stable cell (value-stack or protected) naming the series.
-struct Flags {
-    bool no_infix = false;
-    bool as_argument = false;
-    bool fetch_only = false;
+// Flags are bits of one word: a struct of bools passed by value was
+// packed with byte stores and read back whole, a store-forwarding stall
+// on every nested expression.
+enum Flags : uint32_t {
+    flags_none = 0,
+    flag_no_infix = 1,
+    flag_as_argument = 2,
+    flag_fetch_only = 4,
 };
 int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags flags);
 

@@ -257,8 +257,7 @@ void reduce_native(const int32_t* refinements) {
     int32_t tail = tail_of(source);
     Cell* collected = push_block(tail - position);
     Near near;
-    eval::Flags flags;
-    flags.as_argument = true;
+    eval::Flags flags = eval::flag_as_argument;
     while (position < tail) {
         near.at(source, position);
         Cell* top = stack::s.args_top;

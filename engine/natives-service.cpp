@@ -265,8 +265,7 @@ void reduce_into(uint32_t scratch) {
     const Cell* block = stack::arg(0);
     int32_t position = int32_t(block->w1);
     int32_t tail = block_actions::buffer_length(block->w2);
-    eval::Flags flags;
-    flags.as_argument = true;
+    eval::Flags flags = eval::flag_as_argument;
     while (position < tail) {
         Cell* top = stack::s.args_top;
         position = eval::eval_expression(block, position, tail, flags);

@@ -29,11 +29,6 @@ int32_t callback_count = 0;
 uint32_t free_queue[free_queue_size];
 int32_t free_queue_count = 0;
 
-struct Range {
-    const Cell* first;
-    int32_t count;
-};
-std::vector<Range> protected_cells;
 std::vector<const uint32_t*> protected_nodes;
 
 // Nodes whose cells still have to be scanned: marking never recurses.
@@ -147,7 +142,7 @@ void mark_roots() {
     if (roots.take_scratch) mark_series_cells(roots.take_scratch);
     if (cell::type(&roots.current_value) != 0 && roots.current_value.w2) mark_cell(&roots.current_value);
     if (roots.cell_slot_table) mark_series_cells(roots.cell_slot_table);
-    for (const Range& r : protected_cells) mark_cells(r.first, r.first + r.count);
+    for (const Protect* p = Protect::innermost; p; p = p->outer) mark_cells(p->first, p->first + p->count);
     for (const uint32_t* n : protected_nodes)
         if (*n) mark_series_cells(*n);
     for (int32_t i = 0; i < callback_count; i++)
@@ -429,10 +424,6 @@ void clear_mark(uint32_t node) {
     if (valid_node(node)) nodes::buffer(node)->flags &= ~series_flags::mark;
 }
 
-Protect::Protect(Cell* cells, int32_t count) : depth_(int32_t(protected_cells.size())) {
-    protected_cells.push_back({cells, count});
-}
-Protect::~Protect() { protected_cells.resize(size_t(depth_)); }
 
 ProtectNode::ProtectNode(const uint32_t* node) : depth_(int32_t(protected_nodes.size())) {
     protected_nodes.push_back(node);

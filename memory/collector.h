@@ -48,14 +48,18 @@ void clear_mark(uint32_t node);
 // long as the guard lives.
 class Protect {
 public:
-    Protect(Cell* cells, int32_t count);
+    // A linked list through the guards themselves: guarding costs two
+    // stores, and C++ scopes end in reverse order, exits included.
+    Protect(Cell* cells, int32_t count) : first(cells), count(count), outer(innermost) { innermost = this; }
     explicit Protect(Cell* c) : Protect(c, 1) {}
-    ~Protect();
+    ~Protect() { innermost = outer; }
     Protect(const Protect&) = delete;
     Protect& operator=(const Protect&) = delete;
 
-private:
-    int32_t depth_;
+    static inline Protect* innermost = nullptr;
+    const Cell* first;
+    int32_t count;
+    Protect* outer;
 };
 
 // A node held by C++ code (not inside any cell).

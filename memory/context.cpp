@@ -112,7 +112,6 @@ bool is_block_kind(uint8_t t) {
 }
 }  // namespace
 
-Cell* context_cell(uint32_t ctx) { return series::cells_head(ctx); }
 Cell* owner_cell(uint32_t ctx) { return series::cells_head(ctx) + 1; }
 
 Kind kind_of(uint32_t ctx) {

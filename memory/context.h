@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "memory/cell.h"
+#include "memory/series.h"
 
 namespace vum::context {
 
@@ -22,7 +23,7 @@ enum Kind : uint32_t {
 extern uint32_t global;
 void init_global();
 
-Cell* context_cell(uint32_t ctx);
+inline Cell* context_cell(uint32_t ctx) { return series::cells_head(ctx); }
 Cell* owner_cell(uint32_t ctx);
 Kind kind_of(uint32_t ctx);
 bool is_stack(uint32_t ctx);

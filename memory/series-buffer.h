@@ -23,15 +23,9 @@ struct SeriesBuffer {
     uint32_t unit() const { return flags & 0x1F; }
     // Elements between head and tail.
     uint32_t count() const { return (tail - head) >> unit_shift(); }
-    uint32_t unit_shift() const {
-        switch (flags & 0x1F) {
-            case 1: return 0;
-            case 2: return 1;
-            case 4: return 2;
-            case 8: return 3;
-            default: return 4;
-        }
-    }
+    // Units are 1, 2, 4, 8 or 16 bytes; the low bit of unit | 16 is the
+    // shift, without a branch.
+    uint32_t unit_shift() const { return uint32_t(__builtin_ctz((flags & 0x1F) | 0x10)); }
 };
 // The header sits 8 bytes past a 16-byte boundary so the data is aligned.
 static_assert(sizeof(SeriesBuffer) == 24);

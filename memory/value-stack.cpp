@@ -71,23 +71,10 @@ void init() {
     }
 }
 
-Cell* push_cell() {
-    Cell* c = s.args_top++;
-    if (s.args_top >= s.args_limit) {
-        s.args_top = s.args_limit - 5;
-        cycles::reset();
-        errors::raise(errors::category_internal, "stack-overflow");
-    }
-    // A stale cell left here would be marked as if it were live.
-    cell::make_unset(c);
-    return c;
-}
-
-Cell* push_copy(const Cell* c) {
-    Cell copy = *c;
-    Cell* top = push_cell();
-    *top = copy;
-    return top;
+void push_overflow() {
+    s.args_top = s.args_limit - 5;
+    cycles::reset();
+    errors::raise(errors::category_internal, "stack-overflow");
 }
 
 void drop(int32_t n) { s.args_top = s.args_top - n < s.args_begin ? s.args_begin : s.args_top - n; }
@@ -116,18 +103,7 @@ void keep_last_result() {
     s.args_top = s.args + 1;
 }
 
-void push_frame(const Cell* word, uint32_t header) {
-    if (s.calls_top >= s.calls_limit) overflow();
-    int32_t symbol = word ? int32_t(word->w2) : 0;
-    Frame* f = s.calls_top++;
-    f->header = header | (uint32_t(symbol) & 0xFFFF) << 8;
-    f->symbol = symbol;
-    f->caller_args = index_of(s.args);
-    f->word_context = word ? word->w1 : 0;
-    f->function_context = 0;
-    f->saved_values = 0;
-    s.args = s.args_top;
-}
+void frame_overflow() { overflow(); }
 
 void push_function_frame(const Cell* word, uint32_t function_context) {
     push_frame(word, kind_function << kind_shift);
@@ -143,7 +119,6 @@ void push_function_frame_hidden(const Cell* word, uint32_t function_context) {
     hide_top_frame();
 }
 
-void push_native_frame(const Cell* word) { push_frame(word, kind_native << kind_shift); }
 void push_native_frame_hidden(const Cell* word) { push_frame(word, kind_native << kind_shift | flag_hidden); }
 
 void push_compiled_function_frame(const Cell* word, uint32_t function_context) {
@@ -153,9 +128,7 @@ void push_compiled_function_frame(const Cell* word, uint32_t function_context) {
 }
 
 void push_try_frame(const Cell* word) { push_frame(word, kind_try << kind_shift); }
-void push_body_frame(const Cell* word) { push_frame(word, kind_body << kind_shift); }
 void push_catch_frame(const Cell* word) { push_frame(word, kind_catch << kind_shift); }
-void push_eval_frame(const Cell* word) { push_frame(word, kind_eval << kind_shift | flag_hidden); }
 void push_loop_frame(const Cell* word) { push_frame(word, kind_loop << kind_shift); }
 
 void pop_frame_restore() {
@@ -378,11 +351,6 @@ void unwind_throw(uint32_t code) {
     sys::throw_code(code);
 }
 
-Cell* stack_context_slot(uint32_t base, int32_t index) {
-    if (base == 0) return nullptr;
-    Cell* c = s.args_begin + (base - 1) + index;
-    return c < s.args_limit ? c : nullptr;
-}
 
 Cell frame_name_for_error() {
     Frame* f = s.error_position ? s.error_position : s.calls_top - 1;

@@ -65,9 +65,22 @@ extern State s;
 void init();
 bool initialised();
 
-// Pushes.
-Cell* push_cell();
-Cell* push_copy(const Cell* c);
+// Pushes. A stale cell left above the top would be marked as if it were
+// live, so every push writes its cell.
+[[noreturn]] void push_overflow();
+inline Cell* push_cell() {
+    Cell* c = s.args_top++;
+    if (s.args_top >= s.args_limit) [[unlikely]] push_overflow();
+    cell::make_unset(c);
+    return c;
+}
+inline Cell* push_copy(const Cell* c) {
+    Cell copy = *c;
+    Cell* top = s.args_top++;
+    if (s.args_top >= s.args_limit) [[unlikely]] push_overflow();
+    *top = copy;
+    return top;
+}
 void drop(int32_t n);
 uint8_t top_type();
 Cell* top_cell();
@@ -80,16 +93,28 @@ void keep_last_result();
 inline Cell* result() { return s.args; }
 inline Cell* arg(int32_t i) { return s.args + i; }
 
-void push_frame(const Cell* word, uint32_t header);
+[[noreturn]] void frame_overflow();
+inline void push_frame(const Cell* word, uint32_t header) {
+    if (s.calls_top >= s.calls_limit) [[unlikely]] frame_overflow();
+    int32_t symbol = word ? int32_t(word->w2) : 0;
+    Frame* f = s.calls_top++;
+    f->header = header | (uint32_t(symbol) & 0xFFFF) << 8;
+    f->symbol = symbol;
+    f->caller_args = uint32_t(s.args - s.args_begin);
+    f->word_context = word ? word->w1 : 0;
+    f->function_context = 0;
+    f->saved_values = 0;
+    s.args = s.args_top;
+}
 void push_function_frame(const Cell* word, uint32_t function_context);
 void push_function_frame_hidden(const Cell* word, uint32_t function_context);
-void push_native_frame(const Cell* word);
+inline void push_native_frame(const Cell* word) { push_frame(word, kind_native << kind_shift); }
 void push_native_frame_hidden(const Cell* word);
 void push_compiled_function_frame(const Cell* word, uint32_t function_context);
 void push_try_frame(const Cell* word);
-void push_body_frame(const Cell* word);
+inline void push_body_frame(const Cell* word) { push_frame(word, kind_body << kind_shift); }
 void push_catch_frame(const Cell* word);
-void push_eval_frame(const Cell* word);
+inline void push_eval_frame(const Cell* word) { push_frame(word, kind_eval << kind_shift | flag_hidden); }
 void push_loop_frame(const Cell* word);
 
 void pop_frame_restore();
@@ -128,7 +153,11 @@ Cell frame_name_for_error();
 void mark_frames();
 
 // The argument cell `index` of a stack context whose value pointer is base.
-Cell* stack_context_slot(uint32_t base, int32_t index);
+inline Cell* stack_context_slot(uint32_t base, int32_t index) {
+    if (base == 0) return nullptr;
+    Cell* c = s.args_begin + (base - 1) + index;
+    return c < s.args_limit ? c : nullptr;
+}
 inline uint32_t index_of(const Cell* c) { return uint32_t(c - s.args_begin); }
 
 // Restores the argument stack's top and base, and the call stack's top, when
