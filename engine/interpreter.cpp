@@ -314,23 +314,43 @@ struct Source {
 
 bool source_ended(const Source& s) { return !s.block || s.position >= s.end; }
 
-int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument);
+int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
+                       const Cell* op);
+
+// The operator that the cell at position names, or null.
+inline const Cell* operator_at(const Cell* block, int32_t position, int32_t end) {
+    if (position >= end) return nullptr;
+    const Cell* c = series::cells_head(block->w2) + position;
+    if (cell::type(c) != type_word) return nullptr;
+    const Cell* v = peek_value(c);
+    return v && cell::type(v) == type_op ? v : nullptr;
+}
+
+// The operator look-ahead: while the next cell is a word whose value is an
+// op!, call it with the value just made as its left operand. Most values
+// have no operator after them, so that test is inline.
+inline int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
+    const Cell* op = operator_at(block, position, end);
+    return op ? operator_steps(block, position, end, base, as_argument, op) : position;
+}
+
+// One expression whose value is pushed. A value that stands for itself or
+// a plain word's value needs no step of its own; operators after it still
+// apply unless no_infix.
+[[gnu::always_inline]] inline int32_t push_expression(const Cell* block, int32_t position, int32_t end, bool no_infix) {
+    Cell* top = stack::s.args_top;
+    if (!trace::on && quick_value(series::cells_head(block->w2) + position, stack::push_cell())) {
+        position++;
+        return no_infix ? position : infix_steps(block, position, end, top, true);
+    }
+    stack::s.args_top = top;
+    return eval_expression(block, position, end, no_infix ? Flags(flag_as_argument | flag_no_infix) : flag_as_argument);
+}
 
 // Pushes one argument of the given mode; `typeset` is the argument's
 // cache entry.
 void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* function, const Cell* name,
                int32_t entry) {
-    if (mode == mode_evaluated && !trace::on && !source_ended(src) && !(src.apply_mode & 4)) {
-        // A value that stands for itself or a plain word's value needs no
-        // step of its own; operators after it still apply.
-        Cell* top = stack::s.args_top;
-        if (quick_value(series::cells_head(src.block->w2) + src.position, stack::push_cell())) {
-            src.position++;
-            if (!src.infix) src.position = infix_steps(src.block, src.position, src.end, top, true);
-            return;
-        }
-        stack::s.args_top = top;
-    }
     if (source_ended(src)) {
         if (mode == mode_quoted && typeset::has_type(&typeset, type_unset)) {
             cell::make_unset(stack::push_cell());
@@ -344,9 +364,8 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
         raise_script("no-arg", name, &arg);
     }
     if (mode == mode_evaluated) {
-        Flags f = src.infix ? Flags(flag_as_argument | flag_no_infix) : flag_as_argument;
         int32_t end = src.apply_mode & 4 ? std::min(src.position + 1, src.end) : src.end;
-        src.position = eval_expression(src.block, src.position, end, f);
+        src.position = push_expression(src.block, src.position, end, src.infix);
         return;
     }
     Cell c = cell_at(src.block->w2, src.position);
@@ -820,14 +839,10 @@ void integer_fast(int32_t fast, Cell* left, const Cell* right) {
     cell::make_logic(left, r);
 }
 
-// The operator look-ahead: while the next cell is a word whose value is an
-// op!, call it with the value just made as its left operand.
-int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
-    while (position < end) {
+int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
+                       const Cell* v) {
+    for (; v; v = operator_at(block, position, end)) {
         Cell w = cell_at(block->w2, position);
-        if (cell::type(&w) != type_word) break;
-        Cell* v = peek_value(&w);
-        if (!v || cell::type(v) != type_op) break;
         Cell op = *v;
         if (trace::on) trace::fire(trace::ev_fetch, block, position, &w, nullptr);
         // The left operand becomes the call's first cell.
@@ -932,8 +947,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         }
         case type_set_word: {
             if (position >= end) raise_script("need-value", &v);
-            Flags f = flag_as_argument;
-            position = eval_expression(block, position, end, f);
+            position = push_expression(block, position, end, false);
             Cell value = stack::s.args_top[-1];
             if (cell::type(&value) == type_unset) raise_script("need-value", &v);
             if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);

@@ -265,6 +265,13 @@ bool is_owned(const Cell* value) {
     return owned_mark(value);
 }
 
+bool may_have_owner(const Cell* target) {
+    uint8_t t = cell::type(target);
+    if (t == type_object || t == type_image) return true;
+    if (!is_block_kind(t) && !is_flat_series(t)) return false;
+    return !live_node(target->w2) || owned_mark(target);
+}
+
 bool check(const Cell* target, const Cell* action, const Cell* new_value, int32_t index, int32_t part) {
     uint8_t t = cell::type(target);
     uint32_t key;
