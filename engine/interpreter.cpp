@@ -448,9 +448,9 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
             type_error(&c, stack::s.args + j, function, name, j);
     }
     int32_t refinement_count = 0;
+    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
     for (int32_t k = j; k < entries; k++) {
-        Cell c = cell_at(cache, k);
-        if (cell::type(&c) == type_refinement) {
+        if (cell::type(entry + k) == type_refinement) {
             position[k] = int32_t(stack::s.args_top - stack::s.args);
             if (is_native) {
                 refinements[refinement_count] = -1;
@@ -466,16 +466,17 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
 
     // Which refinements are in use, by ordinal: a path may name each once.
     uint64_t used_small = 0;
-    std::vector<bool> used_big;
+    std::optional<std::vector<bool>> used_big;  // rare: made only when needed
     auto mark_used = [&](int32_t ordinal) {
         bool seen;
         if (ordinal < 64) {
             seen = used_small >> ordinal & 1;
             used_small |= uint64_t(1) << ordinal;
         } else {
-            if (used_big.size() <= size_t(ordinal)) used_big.resize(size_t(ordinal) + 1);
-            seen = used_big[size_t(ordinal)];
-            used_big[size_t(ordinal)] = true;
+            if (!used_big) used_big.emplace();
+            if (used_big->size() <= size_t(ordinal)) used_big->resize(size_t(ordinal) + 1);
+            seen = (*used_big)[size_t(ordinal)];
+            (*used_big)[size_t(ordinal)] = true;
         }
         return seen;
     };
