@@ -234,6 +234,9 @@ void do_native(const int32_t* refinements) {
 
 // ---- reduce and compose ----
 
+// Sources up to this length are reduced on the value stack.
+constexpr int32_t short_reduce = 64;
+
 void reduce_native(const int32_t* refinements) {
     const bool into = used(refinements, 0);
     Cell* value = stack::arg(0);
@@ -255,9 +258,26 @@ void reduce_native(const int32_t* refinements) {
     clip(source);
     int32_t position = int32_t(source->w1);
     int32_t tail = tail_of(source);
-    Cell* collected = push_block(tail - position);
     Near near;
     eval::Flags flags = eval::flag_as_argument;
+    if (!into && tail - position <= short_reduce) {
+        // The values wait on the stack, and the block is made to their
+        // number: a block built of many small reduces holds no spare room.
+        Cell* first = stack::s.args_top;
+        while (position < tail) {
+            near.at(source, position);
+            position = eval::eval_expression(source, position, tail, flags);
+            cell::clear_new_line(stack::s.args_top - 1);
+            tail = std::min(tail, tail_of(source));
+        }
+        int32_t n = int32_t(stack::s.args_top - first);
+        Cell* collected = push_block(n);
+        for (int32_t i = 0; i < n; i++) *block::alloc_tail(collected) = first[i];
+        *stack::arg(0) = *collected;
+        stack::keep_result_only();
+        return;
+    }
+    Cell* collected = push_block(tail - position);
     while (position < tail) {
         near.at(source, position);
         Cell* top = stack::s.args_top;

@@ -156,9 +156,10 @@ static_assert(sizeof(BigFrame) % 16 == 8, "a big frame's buffer starts 8 past a 
 
 bool initialised() { return nodes::table != nullptr; }
 
+// The heap may grow by half its live size between collections: a peak of
+// one and a half times what is live, for a collection per half of it.
 bool collection_due() {
-    size_t interval = root.live_after_collection > min_collection_interval ? root.live_after_collection
-                                                                           : min_collection_interval;
+    size_t interval = std::max(root.live_after_collection / 2, min_collection_interval);
     return root.allocated_since_collection >= interval;
 }
 
