@@ -423,6 +423,22 @@ private:
     int32_t* p_;
 };
 
+// Locals: false for /local, none for each word after it. A call without
+// arguments still owns its result slot: what the callee pushes must not
+// land on it.
+inline void push_locals(bool is_native, uint32_t cache, int32_t entries) {
+    if (!is_native) {
+        int32_t locals = cell::get_integer(series::cells_head(cache) + entries);
+        for (int32_t i = 0; i < locals; i++) {
+            if (i == 0)
+                cell::make_logic(stack::push_cell(), false);
+            else
+                cell::make_none(stack::push_cell());
+        }
+    }
+    if (stack::s.args_top == stack::s.args) cell::make_unset(stack::push_cell());
+}
+
 // Fetches a call's arguments into the current frame (already pushed) in
 // spec order, then the arguments of the refinements the path names, in the
 // path's order. Natives get refinement positions in `refinements`.
@@ -555,21 +571,39 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
         }
     }
     if (trace::on) trace::fire(trace::ev_call, nullptr, -1, nullptr, name);
+    push_locals(is_native, cache, entries);
+}
 
-    // Locals: false for /local, none for each word after it.
-    if (!is_native) {
-        Cell count = cell_at(cache, entries);
-        int32_t locals = cell::get_integer(&count);
-        for (int32_t i = 0; i < locals; i++) {
-            if (i == 0)
-                cell::make_logic(stack::push_cell(), false);
-            else
-                cell::make_none(stack::push_cell());
+// The usual call: no path, no apply, no trace. The same steps as above
+// without the bookkeeping that refinements named by a path need.
+void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, int32_t* refinements,
+                           int32_t given) {
+    bool is_native = cell::type(function) != type_function;
+    uint32_t cache = cached_arguments(function);
+    const Cell* entry = series::cells_head(cache);
+    int32_t entries = series_count(cache) - 1;
+    int32_t j = 0;
+    for (; j < entries; j++) {
+        Cell c = entry[j];
+        if (cell::type(&c) != type_typeset) break;
+        if (j >= given) {
+            fetch_one(src, (c.header & mode_mask) >> mode_shift, c, function, name, j);
+            entry = series::cells_head(cache);
+        }
+        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
+            type_error(&c, stack::s.args + j, function, name, j);
+    }
+    int32_t refinement_count = 0;
+    for (int32_t k = j; k < entries; k++) {
+        if (cell::type(entry + k) == type_refinement) {
+            if (is_native) refinements[refinement_count] = -1;
+            else cell::make_logic(stack::push_cell(), false);
+            refinement_count++;
+        } else {
+            cell::make_none(stack::push_cell());
         }
     }
-    // A call without arguments still owns its result slot: what the callee
-    // pushes must not land on it.
-    if (stack::s.args_top == stack::s.args) cell::make_unset(stack::push_cell());
+    push_locals(is_native, cache, entries);
 }
 
 void eval_in_frame(const Cell* held);
@@ -647,6 +681,7 @@ int32_t call_function(const Call& call) {
     else stack::push_copy(&fn);
 
     Source src{call.block, call.position, call.end, call.apply_mode, call.infix};
+    bool plain = !call.path && !call.apply_mode && !trace::on;
     uint8_t t = cell::type(&fn);
     int32_t refinements[64];
 
@@ -661,7 +696,8 @@ int32_t call_function(const Call& call) {
             StorageGuard storage(fn.w1);
             stack::push_function_frame(&name, 0);
             stack::s.args_top += given;
-            fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
+            if (plain) fetch_plain_arguments(&fn, &name, src, refinements, given);
+            else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
             run_function_body(&fn, &name);
             break;
         }
@@ -669,7 +705,8 @@ int32_t call_function(const Call& call) {
         case type_action: {
             stack::push_native_frame(&name);
             stack::s.args_top += given;
-            fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
+            if (plain) fetch_plain_arguments(&fn, &name, src, refinements, given);
+            else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
             actions::NativeFn code =
                 t == type_native ? natives::native_at(int32_t(fn.w1)) : natives::front_end_at(int32_t(fn.w1));
             if (!code) errors::raise(errors::category_internal, "not-done");

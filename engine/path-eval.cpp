@@ -86,8 +86,11 @@ void store_back(const Cell* path, Cell* levels, int32_t k, Cell* updated) {
 int32_t call_in_path(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
                      const Cell* path, int32_t refinements_from, Cell* top0) {
     Call call = call_at(function, block, position, end, name, true);
-    call.path = path;
-    call.path_index = refinements_from;
+    // A path that names no refinements after the function calls it plainly.
+    if (refinements_from < int32_t(nodes::buffer(path->w2)->count())) {
+        call.path = path;
+        call.path_index = refinements_from;
+    }
     position = call_function(call);
     Cell result = stack::s.args_top[-1];
     if (trace::on) trace::fire(trace::ev_exit, path, int32_t(nodes::buffer(path->w2)->count()), &result, nullptr);
