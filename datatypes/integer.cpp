@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "datatypes/date.h"
@@ -407,6 +408,11 @@ void push_new(uint32_t block, int32_t n) { make_at(series::alloc_tail_cell(block
 void set_result(int32_t n) { make_at(stack::result(), n); }
 
 int32_t append_limited(uint32_t buffer, const char* text, const Cell* arg, int32_t limit) {
+    if (!arg) {
+        // Digits are ASCII: one append for the whole number.
+        string::append_ascii(buffer, text);
+        return limit - int32_t(std::strlen(text));
+    }
     int32_t n = 0;
     for (const char* p = text; *p; p++) {
         if (arg && limit - n <= 0) break;

@@ -29,7 +29,6 @@ int32_t callback_count = 0;
 uint32_t free_queue[free_queue_size];
 int32_t free_queue_count = 0;
 
-std::vector<const uint32_t*> protected_nodes;
 
 // Nodes whose cells still have to be scanned: marking never recurses.
 std::vector<uint32_t> mark_stack;
@@ -143,8 +142,8 @@ void mark_roots() {
     if (cell::type(&roots.current_value) != 0 && roots.current_value.w2) mark_cell(&roots.current_value);
     if (roots.cell_slot_table) mark_series_cells(roots.cell_slot_table);
     for (const Protect* p = Protect::innermost; p; p = p->outer) mark_cells(p->first, p->first + p->count);
-    for (const uint32_t* n : protected_nodes)
-        if (*n) mark_series_cells(*n);
+    for (const ProtectNode* p = ProtectNode::innermost; p; p = p->outer)
+        if (*p->node) mark_series_cells(*p->node);
     for (int32_t i = 0; i < callback_count; i++)
         if (callbacks[i]) callbacks[i]();
     drain();
@@ -425,9 +424,5 @@ void clear_mark(uint32_t node) {
 }
 
 
-ProtectNode::ProtectNode(const uint32_t* node) : depth_(int32_t(protected_nodes.size())) {
-    protected_nodes.push_back(node);
-}
-ProtectNode::~ProtectNode() { protected_nodes.resize(size_t(depth_)); }
 
 }  // namespace vum::gc

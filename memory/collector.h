@@ -65,13 +65,14 @@ public:
 // A node held by C++ code (not inside any cell).
 class ProtectNode {
 public:
-    explicit ProtectNode(const uint32_t* node);
-    ~ProtectNode();
+    explicit ProtectNode(const uint32_t* node) : node(node), outer(innermost) { innermost = this; }
+    ~ProtectNode() { innermost = outer; }
     ProtectNode(const ProtectNode&) = delete;
     ProtectNode& operator=(const ProtectNode&) = delete;
 
-private:
-    int32_t depth_;
+    static inline ProtectNode* innermost = nullptr;
+    const uint32_t* node;
+    ProtectNode* outer;
 };
 
 // Roots that the runtime's modules keep; the collector marks each that is set.
