@@ -10,6 +10,7 @@
 #include "memory/hash-table.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/series.h"
 #include "memory/sort.h"
 #include "memory/typed-access.h"
 #include "memory/value-stack.h"
@@ -308,6 +309,14 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool only, const 
         return;
     }
     bool spread = is_any_block(cell::type(&v)) && !only;
+    if (append && !spread && !part && copies == 1 && cell::type(&s) == type_block &&
+        !ownership::may_have_owner(&s)) {
+        // One value onto a plain block nobody owns: the usual append.
+        *block::alloc_tail(&s) = v;
+        *result = s;
+        result->w1 = 0;
+        return;
+    }
     if (spread) block_actions::clip_head(&v);
     int32_t e = spread ? length_from_head(&v) : 1;
     int32_t count = -1;
