@@ -793,6 +793,8 @@ void eval_in_frame(const Cell* held) {
 }
 }  // namespace
 
+void eval_in_current_frame(const Cell* block) { eval_in_frame(block); }
+
 void eval_block(const Cell* block, bool keep_result) {
     Cell* caller_result = stack::s.args;
     // The block's cell stays on the stack below the frame for the run: it

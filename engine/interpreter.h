@@ -29,6 +29,11 @@ void init();
 // cell is copied first, so it may be any cell.
 void eval_block(const Cell* block, bool keep_result);
 
+// Evaluates the block into the current frame's result slot (cell 0),
+// without a frame of its own: for a frame that holds nothing but its
+// result (a loop's). `block` must be a stable cell.
+void eval_in_current_frame(const Cell* block);
+
 // One expression of the block starting at `position` (an index into its
 // series), inside a native frame; returns the position after it.
 // as_argument: the value is pushed; otherwise it goes to the result slot.

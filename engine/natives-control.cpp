@@ -77,7 +77,8 @@ public:
     // its end, else sys::code_break or sys::code_continue (cleared); every
     // other code goes on to the next catch point.
     uint32_t run(const Cell* block) {
-        uint32_t code = sys::catch_codes(sys::catch_loop, [&] { eval::eval_block(block, true); });
+        // The frame holds only its result: the body runs in it directly.
+        uint32_t code = sys::catch_codes(sys::catch_loop, [&] { eval::eval_in_current_frame(block); });
         if (code == 0) return 0;
         if (code != sys::code_break && code != sys::code_continue) sys::rethrow();
         sys::clear_thrown();
