@@ -30,8 +30,9 @@ void init();
 void eval_block(const Cell* block, bool keep_result);
 
 // Evaluates the block into the current frame's result slot (cell 0),
-// without a frame of its own: for a frame that holds nothing but its
-// result (a loop's). `block` must be a stable cell.
+// without a frame of its own, for a frame whose other cells are no longer
+// needed (a loop's, a conditional's): each expression starts again just
+// above cell 0. `block` must be a stable cell outside the frame.
 void eval_in_current_frame(const Cell* block);
 
 // One expression of the block starting at `position` (an index into its

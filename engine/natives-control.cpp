@@ -218,17 +218,26 @@ void remove_each_step(Cell* series, int32_t n, const Cell* result) {
 
 // ---- Conditionals ----
 
+// Evaluates the chosen block in the conditional's own frame: its arguments
+// are done with once the block's cell is held aside, so the frame serves
+// the branch and its result slot takes the branch's value.
+void run_branch(const Cell* block) {
+    Cell b = *block;
+    gc::Protect keep(&b);
+    eval::eval_in_current_frame(&b);
+}
+
 void if_native(const int32_t*) {
-    if (truthy(stack::arg(0))) eval::eval_block(stack::arg(1), true);
+    if (truthy(stack::arg(0))) run_branch(stack::arg(1));
     else cell::make_none(stack::arg(0));
 }
 
 void unless_native(const int32_t*) {
-    if (!truthy(stack::arg(0))) eval::eval_block(stack::arg(1), true);
+    if (!truthy(stack::arg(0))) run_branch(stack::arg(1));
     else cell::make_none(stack::arg(0));
 }
 
-void either_native(const int32_t*) { eval::eval_block(stack::arg(truthy_checked(stack::arg(0)) ? 1 : 2), true); }
+void either_native(const int32_t*) { run_branch(stack::arg(truthy_checked(stack::arg(0)) ? 1 : 2)); }
 
 // any and all: one expression at a time into the result slot; the block
 // stays in a cell of the frame above it.
