@@ -587,7 +587,11 @@ void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, 
         Cell c = entry[j];
         if (cell::type(&c) != type_typeset) break;
         if (j >= given) {
-            fetch_one(src, (c.header & mode_mask) >> mode_shift, c, function, name, j);
+            uint32_t mode = (c.header & mode_mask) >> mode_shift;
+            if (mode == mode_evaluated && !source_ended(src))
+                src.position = push_expression(src.block, src.position, src.end, src.infix);
+            else
+                fetch_one(src, mode, c, function, name, j);
             entry = series::cells_head(cache);
         }
         if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
