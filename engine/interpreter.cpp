@@ -698,7 +698,8 @@ int32_t call_function(const Call& call) {
     switch (t) {
         case type_function: {
             StorageGuard storage(fn.w1);
-            stack::push_function_frame(&name, 0);
+            // The context's storage is restored by the guard, not by the frame.
+            stack::push_frame(&name, stack::kind_function << stack::kind_shift);
             stack::s.args_top += given;
             if (plain) fetch_plain_arguments(&fn, &name, src, refinements, given);
             else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
