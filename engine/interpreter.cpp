@@ -166,8 +166,8 @@ int32_t count_locals(const Cell* function, uint32_t* spec_node) {
 // block, positioned at the expression.
 void note_error(const Cell* error) {
     Cell* near = error::field(error, error::field_near);
-    if (near && cell::type(near) == type_none && cell::type(&gc::roots.current_value) != 0)
-        *near = gc::roots.current_value;
+    const gc::Roots::Expression& at = gc::roots.current_expression;
+    if (near && cell::type(near) == type_none && at.node) *near = {type_block, at.position, at.node, 0};
     if (trace::on) trace::fire(trace::ev_error, nullptr, -1, error, nullptr);
 }
 
@@ -765,13 +765,13 @@ namespace {
 // block evaluation puts back its caller's when it ends.
 class CurrentBlock {
 public:
-    CurrentBlock() : saved_(gc::roots.current_value) {}
-    ~CurrentBlock() { gc::roots.current_value = saved_; }
+    CurrentBlock() : saved_(gc::roots.current_expression) {}
+    ~CurrentBlock() { gc::roots.current_expression = saved_; }
     CurrentBlock(const CurrentBlock&) = delete;
     CurrentBlock& operator=(const CurrentBlock&) = delete;
 
 private:
-    Cell saved_;
+    gc::Roots::Expression saved_;
 };
 }  // namespace
 
@@ -788,7 +788,7 @@ void eval_in_frame(const Cell* held) {
     CurrentBlock current;
     if (trace::on) trace::fire(trace::ev_enter, held, position, nullptr, nullptr);
     while (position < tail) {
-        gc::roots.current_value = {type_block, uint32_t(position), node, 0};
+        gc::roots.current_expression = {node, uint32_t(position)};
         position = eval_expression(held, position, tail, flags_none);
         // Someone may have shortened the block.
         tail = std::min(tail, series_count(node));

@@ -73,16 +73,14 @@ void clip(Cell* series) {
 // cell on it, and gives the caller's back however it ends.
 class Near {
 public:
-    Near() : saved_(gc::roots.current_value) {}
-    ~Near() { gc::roots.current_value = saved_; }
-    void at(const Cell* block, int32_t position) {
-        gc::roots.current_value = {type_block, uint32_t(position), block->w2, 0};
-    }
+    Near() : saved_(gc::roots.current_expression) {}
+    ~Near() { gc::roots.current_expression = saved_; }
+    void at(const Cell* block, int32_t position) { gc::roots.current_expression = {block->w2, uint32_t(position)}; }
     Near(const Near&) = delete;
     Near& operator=(const Near&) = delete;
 
 private:
-    Cell saved_;
+    gc::Roots::Expression saved_;
 };
 
 // A new empty block of room n in a pushed cell.

@@ -139,7 +139,10 @@ void mark_roots() {
     }
     if (roots.global_context) mark_context(roots.global_context);
     if (roots.take_scratch) mark_series_cells(roots.take_scratch);
-    if (cell::type(&roots.current_value) != 0 && roots.current_value.w2) mark_cell(&roots.current_value);
+    if (roots.current_expression.node) {
+        Cell expression = {type_block, roots.current_expression.position, roots.current_expression.node, 0};
+        mark_cell(&expression);
+    }
     if (roots.cell_slot_table) mark_series_cells(roots.cell_slot_table);
     for (const Protect* p = Protect::innermost; p; p = p->outer) mark_cells(p->first, p->first + p->count);
     for (const ProtectNode* p = ProtectNode::innermost; p; p = p->outer)

@@ -84,7 +84,13 @@ struct Roots {
     uint32_t call_stack;
     uint32_t global_context;
     uint32_t take_scratch;
-    Cell current_value;       // the interpreter's
+    // The expression being evaluated, for error reports: its block's node
+    // (0: none) and its index there. Eight bytes, saved and put back around
+    // every block the interpreter runs.
+    struct Expression {
+        uint32_t node;
+        uint32_t position;
+    } current_expression;
     uint32_t cell_slot_table;
 };
 extern Roots roots;
