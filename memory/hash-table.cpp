@@ -736,6 +736,15 @@ uint32_t hash_value(const Cell* c, int32_t case_sensitive) {
         case by_string: {
             Chars s = chars_of(c);
             Murmur m{seed};
+            if (s.unit == 1) {
+                // Byte-wide text: ASCII folds without the case tables.
+                for (uint32_t i = 0; i < s.count; i++) {
+                    uint32_t ch = s.at[i];
+                    if (case_sensitive != 1) ch = ch < 0x80 ? lower_ascii(uint8_t(ch)) : unicode::map_char(ch, 0);
+                    m.mix(ch);
+                }
+                return m.finish(nullptr, 0, 4 * s.count);
+            }
             for (uint32_t i = 0; i < s.count; i++) m.mix(case_sensitive == 1 ? s[i] : unicode::map_char(s[i], 0));
             return m.finish(nullptr, 0, 4 * s.count);
         }
