@@ -290,8 +290,7 @@ uint32_t build_argument_cache(const Cell* function) {
     }
     // Natives take refinement positions in an array of 64.
     if (is_native && block::length_from_head(&cache) > 64) raise_script("bad-func-def", &fn);
-    Cell count;
-    cell::make_integer(&count, is_native ? refinements : locals);
+    Cell count = {type_integer, 0, uint32_t(is_native ? refinements : locals), 0};
     *block::alloc_tail(&cache) = count;
     series::cells_head(fn.w3)[function::info_arguments] = cache;
     return cache.w2;
@@ -597,14 +596,17 @@ void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, 
         if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
             type_error(&c, stack::s.args + j, function, name, j);
     }
-    int32_t refinement_count = 0;
-    for (int32_t k = j; k < entries; k++) {
-        if (cell::type(entry + k) == type_refinement) {
-            if (is_native) refinements[refinement_count] = -1;
-            else cell::make_logic(stack::push_cell(), false);
-            refinement_count++;
-        } else {
-            cell::make_none(stack::push_cell());
+    if (is_native) {
+        // No refinement is used: each is off, and every argument of one is
+        // a none slot. The trailing count of a native's cache is its number
+        // of refinements.
+        int32_t refinement_count = cell::get_integer(entry + entries);
+        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
+        for (int32_t k = entries - j - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
+    } else {
+        for (int32_t k = j; k < entries; k++) {
+            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
+            else cell::make_none(stack::push_cell());
         }
     }
     push_locals(is_native, cache, entries);
