@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string-text.h"
@@ -346,6 +347,13 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell*
     Cell s = *series, v = *value;
     gc::Protect keep_s(&s);
     gc::Protect keep_v(&v);
+    if (append && !part && !dup && cell::type(&v) == type_integer && !ownership::may_have_owner(&s)) {
+        // The usual append of a number: its digits go straight onto the
+        // tail, without a formed copy in between.
+        append_ascii(s.w2, integer_type::to_text(cell::get_integer(&v)));
+        *result = result_at(&s, 0);
+        return;
+    }
     int64_t times = dup_count(dup);
     Run run{};
     gc::Protect keep_run(&run.holder);
