@@ -1,6 +1,7 @@
 #include "datatypes/file-url.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "base/os-services.h"
@@ -128,8 +129,11 @@ void encode_string(const Cell* source, uint32_t target, int32_t mode) {
 }
 
 Cell make_decoded(const char* text, int32_t length) {
-    std::string copy(text, size_t(length));
-    Cell raw = {type_string, 0, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length), 0};
+    // The UTF-8 loader drops a byte-order mark at the start of its text; in
+    // a token it is a character, so the text is loaded after a space that
+    // the value's index then skips.
+    std::string copy = " " + std::string(text, size_t(length));
+    Cell raw = {type_string, 1, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length + 1), 0};
     gc::Protect keep(&raw);
     Cell out = string::make_cell(length);
     gc::Protect keep_out(&out);
@@ -236,6 +240,13 @@ int32_t url_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cel
     return limit - written;
 }
 
+// Characters a quoted file writes as ^(code): the UTF-8 loader refuses
+// surrogates and U+FFFE. (A quote is written so too: the lexer ends a quoted
+// file at the first quote, escaped or not.)
+namespace {
+bool by_code(uint32_t c) { return (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE; }
+}  // namespace
+
 int32_t file_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
     Cell f = *value;
     gc::Protect keep(&f);
@@ -248,17 +259,25 @@ int32_t file_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Ce
     }
     if (arg) count = std::clamp(limit, 0, count);
     // Names a bare file would not load back as (spaces, quotes, "^", "%",
-    // controls) are written as a quoted text with the string escapes.
+    // controls, and "(", ")", ":" or "@", which end a bare file) are written
+    // as a quoted text with the string escapes.
     bool quoted = false;
     for (int32_t i = head; i < head + count && !quoted; i++) {
         uint32_t c = string::char_at(f.w2, i);
-        quoted = c < 127 ? !allowed(uint8_t(c), mode_url) : c <= 159;
+        quoted = c < 127 ? !allowed(uint8_t(c), mode_url) || std::strchr("():@", int(c)) : c <= 159 || by_code(c);
     }
     if (quoted) string::append_char(buffer, '"');
     for (int32_t i = head; i < head + count; i++) {
         uint32_t c = string::char_at(f.w2, i);
-        if (quoted) string::append_escaped(buffer, c, false);
-        else string::append_char(buffer, c);
+        if (quoted && (c == '"' || by_code(c))) {
+            char code[16];
+            std::snprintf(code, sizeof code, "^(%X)", c);
+            string::append_ascii(buffer, code);
+        } else if (quoted) {
+            string::append_escaped(buffer, c, false);
+        } else {
+            string::append_char(buffer, c);
+        }
     }
     if (quoted) string::append_char(buffer, '"');
     return limit - count - 1;

@@ -843,7 +843,10 @@ const uint8_t* decode_escape(const uint8_t* p, const uint8_t* end, uint32_t* cp)
             if (!hex_value(*d, &h)) return nullptr;
             v = v << 4 | h;
         }
-        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return nullptr;
+        // A surrogate code point is a character a string may hold (to char!
+        // makes one) and mold writes it this way, so it loads back; only
+        // UTF-8 text may not encode one.
+        if (v > 0x10FFFF) return nullptr;
         *cp = v;
         return q + 1;
     }
@@ -995,14 +998,15 @@ bool time_text(const uint8_t* s, const uint8_t* e, double* out) {
     if (count < 2) return false;
     for (int i = 0; i < count; ++i)
         if (fields[i][0] == fields[i][1]) return false;
+    // Ten digits take every hour count a time molds with (up to 2^31 - 1).
     auto integer_field = [](const uint8_t* a, const uint8_t* b, int64_t* v) {
-        if (b - a > 9) return false;
+        if (b - a > 10) return false;
         *v = 0;
         for (; a < b; ++a) {
             if (!is_digit(*a)) return false;
             *v = *v * 10 + (*a - '0');
         }
-        return true;
+        return *v <= std::numeric_limits<int32_t>::max();
     };
     auto seconds_field = [](const uint8_t* a, const uint8_t* b, double* v) {
         for (const uint8_t* q = a; q < b; ++q)
