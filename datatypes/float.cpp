@@ -396,11 +396,19 @@ void round_value(double x, uint8_t type, const Cell* scale, bool even, bool down
 double random_up_to(double x, bool secure) {
     // Draws are never negative, so the fraction lies in [0, 1] and the
     // result between 0 and x, on x's side of zero.
-    if (!secure) return x * double(random::mt_next()) / 2147483647.0;
+    // Near the largest floats x times the draw overflows: the fraction is
+    // taken first there; elsewhere the product comes first, which keeps the
+    // values a given seed yields.
+    if (!secure) {
+        double draw = double(random::mt_next());
+        double r = x * draw / 2147483647.0;
+        return std::isinf(r) && !std::isinf(x) ? x * (draw / 2147483647.0) : r;
+    }
     // The secure source gives 31 bits a draw; two draws fill the mantissa.
     double r1 = double(random::secure_integer());
     double r2 = double(random::secure_integer());
-    return x * (r2 + r1 / 2147483647.0) / 2147483648.0;
+    double r = x * (r2 + r1 / 2147483647.0) / 2147483648.0;
+    return std::isinf(r) && !std::isinf(x) ? x * ((r2 + r1 / 2147483647.0) / 2147483648.0) : r;
 }
 
 int32_t truncate_to_integer(double x) {

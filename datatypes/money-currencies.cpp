@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "memory/context.h"
+#include "datatypes/word.h"
 #include "memory/symbols.h"
 
 namespace vum::money_type::currencies {
@@ -66,7 +66,9 @@ int32_t find_word(const Cell* word) {
     return text ? find(text, length) : -1;
 }
 
-Cell word(int32_t index) { return context::load_word(code(index)); }
+// Through the lexer's path: a code in capitals is a case variant of the
+// lower-case word, which the global context keeps once, not at every call.
+Cell word(int32_t index) { return vum::word::load(code(index)); }
 
 bool append(const char* text, int32_t length) {
     ensure_filled();

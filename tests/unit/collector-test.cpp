@@ -167,7 +167,9 @@ TEST_F(Collector, ShortLivedSeriesStayWithinBoundedMemory) {
         if (i % 500000 == 0) peak = std::max(peak, resident_bytes());
     }
     peak = std::max(peak, resident_bytes());
-    EXPECT_LT(peak, int64_t(64) << 20);
+    // Ten million kept buffers would take 480 MB; the sanitizers' own
+    // bookkeeping adds a few MB to the resident set.
+    EXPECT_LT(peak, int64_t(VUM_SANITIZED ? 96 : 64) << 20);
     EXPECT_GT(gc::state.collections, 10);
     EXPECT_TRUE(holds_integers(kept.w2, 10));
 }
