@@ -515,6 +515,7 @@ Record child(int32_t type, const char* name) {
 }  // namespace
 
 void init() {
+    vum::word::kept_spellings.clear();  // a new global context keeps none yet
     Record w = record(type_word, type_symbol, "word!");
     w.slots[slot_make - 1] = handler(word_make);
     w.slots[slot_to - 1] = handler(word_make);
