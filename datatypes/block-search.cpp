@@ -409,7 +409,9 @@ void change(Cell* series, const Cell* value, const Cell* part, bool only, const 
         else
             block_actions::close_gap(s.w2, head + total, cut - total);
         Cell* to = cell_at(s.w2, head);
-        for (int32_t k = 0; k < copies; k++) std::memcpy(to + int64_t(k) * e, cells.data(), size_t(e) * 16);
+        // An empty value has no cells to copy (and memcpy takes no null).
+        if (e > 0)
+            for (int32_t k = 0; k < copies; k++) std::memcpy(to + int64_t(k) * e, cells.data(), size_t(e) * 16);
         block_actions::hash_rebuild(&s);
     });
     *result = s;

@@ -667,7 +667,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
         from = last ? i + c - n : i;
     } else {
         // A count of 0 or below takes from before the head.
-        n = k == 0 ? 1 : std::min(-k, i);
+        n = k == 0 ? 1 : int32_t(std::min(-int64_t(k), int64_t(i)));  // -k overflows at -2^31
         from = i - n;
         if (last || i == 0) {
             Cell empty = none_value;

@@ -577,11 +577,13 @@ void set_operation(const Cell* first, const Cell* second, const Cell* skip, bool
     cell::set_type(&out, cell::type(&a));
     auto pass = [&](const Cell* from, const Cell* other, bool check_other, bool keep_if_in_other) {
         int32_t n = length(from->w2);
-        for (int32_t i = int32_t(from->w1); i < n; i += int32_t(size)) {
-            uint32_t c = char_at(from->w2, i);
+        // 64-bit, so a skip near 2^31 cannot overflow past the end.
+        for (int64_t i = from->w1; i < n; i += size) {
+            uint32_t c = char_at(from->w2, int32_t(i));
             if (check_other && find_char_skip(other, c, int32_t(size), case_sensitive) != keep_if_in_other) continue;
             if (find_char_skip(&out, c, int32_t(size), case_sensitive)) continue;
-            for (int32_t k = 0; k < size && i + k < length(from->w2); k++) append_char(out.w2, char_at(from->w2, i + k));
+            for (int64_t k = 0; k < size && i + k < length(from->w2); k++)
+                append_char(out.w2, char_at(from->w2, int32_t(i + k)));
         }
     };
     switch (op) {

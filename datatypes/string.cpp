@@ -241,8 +241,9 @@ bool find_char_skip(const Cell* s, uint32_t cp, int32_t skip, bool case_sensitiv
     if (skip < 1) skip = 1;
     int32_t n = length(s->w2);
     uint32_t wanted = case_sensitive ? cp : fold(cp);
-    for (int32_t i = int32_t(s->w1); i < n; i += skip) {
-        uint32_t c = char_at(s->w2, i);
+    // 64-bit, so a skip near 2^31 cannot overflow past the end.
+    for (int64_t i = s->w1; i < n; i += skip) {
+        uint32_t c = char_at(s->w2, int32_t(i));
         if ((case_sensitive ? c : fold(c)) == wanted) return true;
     }
     return false;
