@@ -80,16 +80,6 @@ inline Cell* peek_value(const Cell* w) {
     return series::cells_head(c->w2) + index;
 }
 
-inline bool is_object_context(uint32_t ctx) {
-    uint32_t header = context::context_cell(ctx)->header;
-    return !(header & cell::flag_stack_context) &&
-           (header & cell::context_kind_mask) >> cell::context_kind_shift == context::kind_object;
-}
-
-// The value of a cell that evaluates without calling anything: a value
-// that stands for itself, or a word whose value is neither a function, an operator nor unset.
-// Copied to *out; false for anything else (the full step handles it).
-// Tracing must be off: the full step reports what it fetches.
 // The types that evaluate to themselves (the step's default case).
 constexpr std::array<bool, 256> self_evaluating = [] {
     std::array<bool, 256> a{};
@@ -101,6 +91,11 @@ constexpr std::array<bool, 256> self_evaluating = [] {
     return a;
 }();
 
+// The value of a cell that evaluates without calling anything: a value
+// that stands for itself, or a word whose value is neither a function, an
+// operator nor unset. Copied to *out; false for anything else (the full
+// step handles it). Tracing must be off: the full step reports what it
+// fetches.
 inline bool quick_value(const Cell* c, Cell* out) {
     uint8_t t = cell::type(c);
     if (self_evaluating[t]) {
@@ -395,8 +390,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
     if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &c, nullptr);
 }
 
-[[noreturn]] void type_error(const Cell*, const Cell* value, const Cell* function, const Cell* name,
-                             int32_t entry) {
+[[noreturn]] void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell arg = argument_word(function, entry);
     raise_script("expect-arg", name, &type, &arg);
@@ -421,6 +415,31 @@ private:
     std::vector<int32_t> big_;
     int32_t* p_;
 };
+
+// The mandatory arguments (the cache's leading typesets) in spec order,
+// the first in the frame's cell 0 (the result slot is the first argument
+// until the call ends), each checked against its types; the first `given`
+// are on the stack already. Returns the number of them. A typeset holds no
+// node, so the copy taken before a fetch stays good after whatever the
+// fetch allocated.
+[[gnu::always_inline]] inline int32_t fetch_mandatory(const Cell* function, const Cell* name, Source& src,
+                                                      uint32_t cache, int32_t entries, int32_t given) {
+    int32_t j = 0;
+    for (; j < entries; j++) {
+        Cell c = series::cells_head(cache)[j];
+        if (cell::type(&c) != type_typeset) break;
+        if (j >= given) {
+            uint32_t mode = (c.header & mode_mask) >> mode_shift;
+            if (mode == mode_evaluated && !source_ended(src) && !(src.apply_mode & 4))
+                src.position = push_expression(src.block, src.position, src.end, src.infix);
+            else
+                fetch_one(src, mode, c, function, name, j);
+        }
+        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
+            type_error(stack::s.args + j, function, name, j);
+    }
+    return j;
+}
 
 // Locals: false for /local, none for each word after it. A call without
 // arguments still owns its result slot: what the callee pushes must not
@@ -449,19 +468,9 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
     int32_t entries = series_count(cache) - 1;  // the trailing count
     Positions position(entries + 1);
 
-    // The mandatory arguments, then room for every refinement. The first
-    // lands in the frame's cell 0 (the result slot is the first argument
-    // until the call ends). A typeset holds no node, so the copy taken
-    // before the fetch stays good after whatever the fetch allocated.
-    int32_t j = 0;
-    for (; j < entries; j++) {
-        Cell c = cell_at(cache, j);
-        if (cell::type(&c) != type_typeset) break;
-        position[j] = j;
-        if (j >= given) fetch_one(src, (c.header & mode_mask) >> mode_shift, c, function, name, j);
-        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
-            type_error(&c, stack::s.args + j, function, name, j);
-    }
+    // The mandatory arguments, then room for every refinement.
+    int32_t j = fetch_mandatory(function, name, src, cache, entries, given);
+    for (int32_t k = 0; k < j; k++) position[k] = k;
     int32_t refinement_count = 0;
     const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
     for (int32_t k = j; k < entries; k++) {
@@ -481,17 +490,16 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
 
     // Which refinements are in use, by ordinal: a path may name each once.
     uint64_t used_small = 0;
-    std::optional<std::vector<bool>> used_big;  // rare: made only when needed
+    std::vector<bool> used_big;
     auto mark_used = [&](int32_t ordinal) {
         bool seen;
         if (ordinal < 64) {
             seen = used_small >> ordinal & 1;
             used_small |= uint64_t(1) << ordinal;
         } else {
-            if (!used_big) used_big.emplace();
-            if (used_big->size() <= size_t(ordinal)) used_big->resize(size_t(ordinal) + 1);
-            seen = (*used_big)[size_t(ordinal)];
-            (*used_big)[size_t(ordinal)] = true;
+            if (used_big.size() <= size_t(ordinal)) used_big.resize(size_t(ordinal) + 1);
+            seen = used_big[size_t(ordinal)];
+            used_big[size_t(ordinal)] = true;
         }
         return seen;
     };
@@ -516,7 +524,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
             Cell fetched = stack::s.args_top[-1];
             stack::s.args_top--;
             if (on) {
-                if (!typeset::has_type(&ts, cell::type(&fetched))) type_error(&ts, &fetched, function, name, a);
+                if (!typeset::has_type(&ts, cell::type(&fetched))) type_error(&fetched, function, name, a);
                 stack::s.args[position[a]] = fetched;
             }
         }
@@ -579,23 +587,9 @@ void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, 
                            int32_t given) {
     bool is_native = cell::type(function) != type_function;
     uint32_t cache = cached_arguments(function);
-    const Cell* entry = series::cells_head(cache);
     int32_t entries = series_count(cache) - 1;
-    int32_t j = 0;
-    for (; j < entries; j++) {
-        Cell c = entry[j];
-        if (cell::type(&c) != type_typeset) break;
-        if (j >= given) {
-            uint32_t mode = (c.header & mode_mask) >> mode_shift;
-            if (mode == mode_evaluated && !source_ended(src))
-                src.position = push_expression(src.block, src.position, src.end, src.infix);
-            else
-                fetch_one(src, mode, c, function, name, j);
-            entry = series::cells_head(cache);
-        }
-        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
-            type_error(&c, stack::s.args + j, function, name, j);
-    }
+    int32_t j = fetch_mandatory(function, name, src, cache, entries, given);
+    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
     if (is_native) {
         // No refinement is used: each is off, and every argument of one is
         // a none slot. The trailing count of a native's cache is its number
@@ -902,13 +896,7 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
         if (tl == type_float && fast >= fast_compare_first) fast = -1;
         if (fast >= 0 && position + 1 < end) {
             Cell* right = left + 1;
-            int32_t next;
-            if (quick_value(series::cells_head(block->w2) + position + 1, stack::push_cell())) {
-                next = position + 2;
-            } else {
-                stack::s.args_top = right;
-                next = eval_expression(block, position + 1, end, Flags(flag_as_argument | flag_no_infix));
-            }
+            int32_t next = push_expression(block, position + 1, end, true);
             uint8_t tr = cell::type(right);
             if (tl == type_integer && tr == type_integer) {
                 integer_fast(fast, left, right);
@@ -1001,7 +989,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             // A word of a function or a plain context takes the value
             // directly; an object's slot is marked and its owner told.
             Cell* slot = peek_value(&v);
-            if (slot && !is_object_context(v.w1)) {
+            if (slot && !context::notifies(v.w1)) {
                 *slot = value;
             } else {
                 Cell w = v;

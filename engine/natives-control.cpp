@@ -144,10 +144,7 @@ void element_at(const Cell* series, int32_t at, Cell* out) {
 void set_word(Cell* word, const Cell* value) {
     const uint32_t ctx = word->w1;
     if (ctx == 0) raise_script("not-defined", word);
-    const Cell* storage = context::context_cell(ctx);
-    const bool plain = (storage->header & cell::flag_stack_context) ||
-                       (storage->header & cell::context_kind_mask) >> cell::context_kind_shift != context::kind_object;
-    if (plain && int32_t(word->w3) >= 0 && storage->w2 != 0) {
+    if (!context::notifies(ctx) && int32_t(word->w3) >= 0 && context::context_cell(ctx)->w2 != 0) {
         *context::word_value_address(word, ctx) = *value;
         return;
     }

@@ -258,33 +258,28 @@ void reduce_native(const int32_t* refinements) {
     int32_t tail = tail_of(source);
     Near near;
     eval::Flags flags = eval::flag_as_argument;
-    if (!into && tail - position <= short_reduce) {
-        // The values wait on the stack, and the block is made to their
-        // number: a block built of many small reduces holds no spare room.
-        Cell* first = stack::s.args_top;
-        while (position < tail) {
-            near.at(source, position);
-            position = eval::eval_expression(source, position, tail, flags);
-            cell::clear_new_line(stack::s.args_top - 1);
-            tail = std::min(tail, tail_of(source));
-        }
-        int32_t n = int32_t(stack::s.args_top - first);
-        Cell* collected = push_block(n);
-        for (int32_t i = 0; i < n; i++) *block::alloc_tail(collected) = first[i];
-        *stack::arg(0) = *collected;
-        stack::keep_result_only();
-        return;
-    }
-    Cell* collected = push_block(tail - position);
+    // A short source's values wait on the stack, and its block is made to
+    // their number: a block built of many small reduces holds no spare
+    // room. A long one's values go straight into a block of its length.
+    bool on_stack = !into && tail - position <= short_reduce;
+    Cell* collected = on_stack ? nullptr : push_block(tail - position);
+    Cell* first = stack::s.args_top;
     while (position < tail) {
         near.at(source, position);
         Cell* top = stack::s.args_top;
         position = eval::eval_expression(source, position, tail, flags);
         cell::clear_new_line(stack::s.args_top - 1);
-        *block::alloc_tail(collected) = stack::s.args_top[-1];
-        stack::s.args_top = top;
+        if (collected) {
+            *block::alloc_tail(collected) = stack::s.args_top[-1];
+            stack::s.args_top = top;
+        }
         // The evaluation may have shortened the block.
         tail = std::min(tail, tail_of(source));
+    }
+    if (on_stack) {
+        int32_t n = int32_t(stack::s.args_top - first);
+        collected = push_block(n);
+        for (int32_t i = 0; i < n; i++) *block::alloc_tail(collected) = first[i];
     }
     if (into) {
         put_into(collected, out);

@@ -29,7 +29,6 @@ int32_t callback_count = 0;
 uint32_t free_queue[free_queue_size];
 int32_t free_queue_count = 0;
 
-
 // Nodes whose cells still have to be scanned: marking never recurses.
 std::vector<uint32_t> mark_stack;
 
@@ -425,7 +424,5 @@ void mark_cells(const Cell* first, const Cell* last) {
 void clear_mark(uint32_t node) {
     if (valid_node(node)) nodes::buffer(node)->flags &= ~series_flags::mark;
 }
-
-
 
 }  // namespace vum::gc

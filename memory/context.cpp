@@ -265,7 +265,7 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
     }
     int32_t index = int32_t(w.w3);
     Cell* target = value_slot(ctx, index, "not-defined");
-    if (is_stack(ctx) || kind_of(ctx) != kind_object) {
+    if (!notifies(ctx)) {
         *target = v;
         return target;
     }

@@ -27,6 +27,14 @@ inline Cell* context_cell(uint32_t ctx) { return series::cells_head(ctx); }
 Cell* owner_cell(uint32_t ctx);
 Kind kind_of(uint32_t ctx);
 bool is_stack(uint32_t ctx);
+// Whether assigning in the context marks the slot and tells the owner: an
+// object's context that is not on the stack. Every other kind takes the
+// value straight into its slot.
+inline bool notifies(uint32_t ctx) {
+    uint32_t header = context_cell(ctx)->header;
+    return !(header & cell::flag_stack_context) &&
+           (header & cell::context_kind_mask) >> cell::context_kind_shift == kind_object;
+}
 uint32_t words_node(uint32_t ctx);   // the word cells, in slot order
 Cell* word_at(uint32_t ctx, int32_t index);
 int32_t word_count(uint32_t ctx);

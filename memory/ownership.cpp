@@ -268,22 +268,14 @@ bool is_owned(const Cell* value) {
 bool may_have_owner(const Cell* target) {
     uint8_t t = cell::type(target);
     if (t == type_object || t == type_image) return true;
-    if (!is_block_kind(t) && !is_flat_series(t)) return false;
+    if (!is_block_kind(t) && !is_flat_series(t)) return false;  // word 2 of other values is no node
     return !live_node(target->w2) || owned_mark(target);
 }
 
 bool check(const Cell* target, const Cell* action, const Cell* new_value, int32_t index, int32_t part) {
-    uint8_t t = cell::type(target);
-    uint32_t key;
-    if (t == type_object) {
-        key = target->w1;
-    } else if (is_block_kind(t) || is_flat_series(t)) {
-        key = target->w2;
-        // Most series are owned by nobody: their bit spares the lookup.
-        if (t != type_image && live_node(key) && !owned_mark(target)) return false;
-    } else {
-        return false;  // word 2 of other values is no node
-    }
+    // Most series are owned by nobody: their bit spares the lookup.
+    if (!may_have_owner(target)) return false;
+    uint32_t key = cell::type(target) == type_object ? target->w1 : target->w2;
     if (!key || !gc::roots.ownership_table || !deep_change_handler) return false;
     const Cell* cells = hashtable::find_pointer(gc::roots.ownership_table, key);
     if (!cells || cell::type(cells + 1) != type_object || cells[1].w3 == 0) return false;

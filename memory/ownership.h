@@ -78,12 +78,12 @@ enum Action : int32_t {
 const Cell* action_word(Action action);
 const Cell* past_word(Action action);
 
-// Reports before, runs the change, reports after. An error raised by the
-// change leaves without the second report.
 // False when check would surely find no owner: a block or string whose
 // buffer lacks the owned bit (most series) or a value that is no series.
 bool may_have_owner(const Cell* target);
 
+// Reports before, runs the change, reports after. An error raised by the
+// change leaves without the second report.
 template <class Change>
 void report_change(const Cell* target, Action action, const Cell* new_value, int32_t index, int32_t part,
                    Change&& change) {

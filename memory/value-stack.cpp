@@ -25,13 +25,6 @@ Cell thrown{};
 uint32_t arg_node = 0;
 uint32_t call_node = 0;
 
-// Overflow leaves room to report it: the top moves back five cells.
-[[noreturn]] void overflow() {
-    s.args_top = s.args_top - 5 < s.args_begin ? s.args_begin : s.args_top - 5;
-    cycles::reset();
-    errors::raise(errors::category_internal, "stack-overflow");
-}
-
 void restore_context(const Frame* f) {
     if (f->kind() == kind_function && f->function_context)
         context::context_cell(f->function_context)->w2 = f->saved_values;
@@ -71,8 +64,9 @@ void init() {
     }
 }
 
-void push_overflow() {
-    s.args_top = s.args_limit - 5;
+// Overflow leaves room to report it: the top moves back five cells.
+void overflow() {
+    s.args_top = s.args_top - 5 < s.args_begin ? s.args_begin : s.args_top - 5;
     cycles::reset();
     errors::raise(errors::category_internal, "stack-overflow");
 }
@@ -102,8 +96,6 @@ void keep_last_result() {
     if (s.args_top > s.args && cell::type(s.args_top - 1) == type_error) *s.args = s.args_top[-1];
     s.args_top = s.args + 1;
 }
-
-void frame_overflow() { overflow(); }
 
 void push_function_frame(const Cell* word, uint32_t function_context) {
     push_frame(word, kind_function << kind_shift);
@@ -350,7 +342,6 @@ void unwind_throw(uint32_t code) {
     push_copy(&name);
     sys::throw_code(code);
 }
-
 
 Cell frame_name_for_error() {
     Frame* f = s.error_position ? s.error_position : s.calls_top - 1;

@@ -65,19 +65,21 @@ extern State s;
 void init();
 bool initialised();
 
+// Raises stack overflow, for either stack running out.
+[[noreturn]] void overflow();
+
 // Pushes. A stale cell left above the top would be marked as if it were
 // live, so every push writes its cell.
-[[noreturn]] void push_overflow();
 inline Cell* push_cell() {
     Cell* c = s.args_top++;
-    if (s.args_top >= s.args_limit) [[unlikely]] push_overflow();
+    if (s.args_top >= s.args_limit) [[unlikely]] overflow();
     cell::make_unset(c);
     return c;
 }
 inline Cell* push_copy(const Cell* c) {
     Cell copy = *c;
     Cell* top = s.args_top++;
-    if (s.args_top >= s.args_limit) [[unlikely]] push_overflow();
+    if (s.args_top >= s.args_limit) [[unlikely]] overflow();
     *top = copy;
     return top;
 }
@@ -93,9 +95,8 @@ void keep_last_result();
 inline Cell* result() { return s.args; }
 inline Cell* arg(int32_t i) { return s.args + i; }
 
-[[noreturn]] void frame_overflow();
 inline void push_frame(const Cell* word, uint32_t header) {
-    if (s.calls_top >= s.calls_limit) [[unlikely]] frame_overflow();
+    if (s.calls_top >= s.calls_limit) [[unlikely]] overflow();
     int32_t symbol = word ? int32_t(word->w2) : 0;
     Frame* f = s.calls_top++;
     f->header = header | (uint32_t(symbol) & 0xFFFF) << 8;
