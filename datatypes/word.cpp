@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "base/runtime-init.h"
 #include "datatypes/registry.h"
@@ -30,23 +29,9 @@ void record(const Cell& w) {
     if (runtime::word_recording && gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = w;
 }
 
-// Spellings the global context already keeps under another spelling's slot.
-std::vector<bool> kept_spellings;
-
-// The global word for a symbol, the slot shared by every case variant. The
-// context keeps a case variant's spelling the first time it is loaded, not
-// at every load: a console loading `B` again and again would grow for ever.
+// The global word for a symbol, the slot shared by every case variant.
 Cell global_word(int32_t symbol, uint8_t type) {
-    Cell w = context::add_to_global(symbol, true, false);
-    if (int32_t(w.w2) != symbol) {
-        auto i = size_t(symbol);
-        if (i >= kept_spellings.size()) kept_spellings.resize(i + 1024);
-        if (!kept_spellings[i]) {
-            w = context::add_to_global(symbol, true, true);
-            kept_spellings[i] = true;
-        }
-        w.w2 = uint32_t(symbol);
-    }
+    Cell w = context::add_to_global(symbol, true, true);
     w.header = type;
     return w;
 }
@@ -515,7 +500,6 @@ Record child(int32_t type, const char* name) {
 }  // namespace
 
 void init() {
-    vum::word::kept_spellings.clear();  // a new global context keeps none yet
     Record w = record(type_word, type_symbol, "word!");
     w.slots[slot_make - 1] = handler(word_make);
     w.slots[slot_to - 1] = handler(word_make);

@@ -1,5 +1,7 @@
 #include "memory/context.h"
 
+#include <vector>
+
 #include "base/runtime-init.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
@@ -19,8 +21,10 @@ namespace {
 constexpr int32_t global_words = 4000;
 
 // Words made under another spelling of an existing global are kept alive
-// here.
+// here, each spelling once (by symbol): loading `B` again and again must
+// not grow it.
 uint32_t keep_alive = 0;
+std::vector<bool> kept_spellings;
 
 // Made with the global context, after the symbol table.
 int32_t self_id = 0;
@@ -326,7 +330,12 @@ Cell add_to_global(int32_t symbol, bool alias, bool new_flag) {
         if (alias && new_flag && int32_t(w.w2) != symbol) {
             // The same slot under another spelling.
             w.w2 = uint32_t(symbol);
-            *series::alloc_tail_cell(keep_alive) = w;
+            auto i = size_t(symbol);
+            if (i >= kept_spellings.size()) kept_spellings.resize(i + 1024);
+            if (!kept_spellings[i]) {
+                *series::alloc_tail_cell(keep_alive) = w;
+                kept_spellings[i] = true;
+            }
         }
         return w;
     }
@@ -386,6 +395,7 @@ void init_global() {
     global = make(global_words, false, false, 0, kind_global);
     gc::roots.global_context = global;
     keep_alive = memory::alloc_cells(16);
+    kept_spellings.clear();
     if (gc::roots.root_block.w2) {
         Cell b;
         cell::make_series(&b, type_block, keep_alive);
