@@ -150,17 +150,22 @@ char* encode_base58(char* d, const uint8_t* bytes, int32_t count) {
 
 // ---- Decoders ----
 
-bool decode_base2(const uint8_t* text, int32_t count, uint32_t unit, std::string& out) {
+// Bases whose digits carry whole bits (2 and 16): white space is passed
+// over, and a byte left unfinished refuses the text, as dropping it would
+// answer part of the data.
+template <int Bits, class Digit>
+bool decode_bits(const uint8_t* text, int32_t count, uint32_t unit, std::string& out, Digit digit) {
     std::string bytes;
-    bytes.reserve(size_t(count / 8));
+    bytes.reserve(size_t(count) * Bits / 8);
     Reader r(text, count, unit);
     uint32_t c, acc = 0;
     int digits = 0;
     while (r.next(&c)) {
         if (c <= 32) continue;
-        if (c != '0' && c != '1') return false;
-        acc = acc << 1 | (c - '0');
-        if (++digits == 8) {
+        int32_t v = digit(c);
+        if (v < 0) return false;
+        acc = acc << Bits | uint32_t(v);
+        if (++digits == 8 / Bits) {
             bytes += char(acc);
             acc = 0;
             digits = 0;
@@ -171,28 +176,13 @@ bool decode_base2(const uint8_t* text, int32_t count, uint32_t unit, std::string
     return true;
 }
 
-// A digit left without its pair refuses the text, as base 2 does for an
-// unfinished byte: dropping it would answer part of the data.
+bool decode_base2(const uint8_t* text, int32_t count, uint32_t unit, std::string& out) {
+    auto bit = [](uint32_t c) { return c == '0' || c == '1' ? int32_t(c - '0') : -1; };
+    return decode_bits<1>(text, count, unit, out, bit);
+}
+
 bool decode_base16(const uint8_t* text, int32_t count, uint32_t unit, std::string& out) {
-    std::string bytes;
-    bytes.reserve(size_t(count / 2));
-    Reader r(text, count, unit);
-    uint32_t c, acc = 0;
-    int digits = 0;
-    while (r.next(&c)) {
-        if (c <= 32) continue;
-        int32_t v = hex_value(c);
-        if (v < 0) return false;
-        acc = acc << 4 | uint32_t(v);
-        if (++digits == 2) {
-            bytes += char(acc);
-            acc = 0;
-            digits = 0;
-        }
-    }
-    if (digits) return false;
-    out += bytes;
-    return true;
+    return decode_bits<4>(text, count, unit, out, hex_value);
 }
 
 bool decode_base58(const uint8_t* text, int32_t count, uint32_t unit, std::string& out) {

@@ -458,19 +458,6 @@ int32_t date_compare(const Cell* a, const Cell* b, int32_t op) {
 
 // ---- arithmetic
 
-int32_t slot_of(int32_t op) {
-    switch (op) {
-        case integer_type::math_add: return slot_add;
-        case integer_type::math_subtract: return slot_subtract;
-        case integer_type::math_multiply: return slot_multiply;
-        case integer_type::math_divide: return slot_divide;
-        case integer_type::math_remainder: return slot_remainder;
-        case integer_type::math_or: return slot_or;
-        case integer_type::math_and: return slot_and;
-        default: return slot_xor;
-    }
-}
-
 void date_add() { date_type::do_math(integer_type::math_add); }
 void date_subtract() { date_type::do_math(integer_type::math_subtract); }
 
@@ -587,7 +574,7 @@ void do_math(int32_t op) {
             break;
         }
         case type_date: {
-            if (!subtract) raise_not_related(slot_of(op), type_date);
+            if (!subtract) raise_not_related(integer_type::action_slot(op), type_date);
             // Whole days between them once the times' difference has
             // carried, in the first date's zone.
             Date other = date_of(right);
@@ -608,7 +595,7 @@ void do_math(int32_t op) {
 void number_first_math(int32_t op) {
     Cell* left = stack::arg(0);
     Cell* right = stack::arg(1);
-    if (op != integer_type::math_add) raise_not_related(slot_of(op), cell::type(left));
+    if (op != integer_type::math_add) raise_not_related(integer_type::action_slot(op), cell::type(left));
     Cell number = *left;
     *left = *right;
     *right = number;

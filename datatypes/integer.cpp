@@ -303,6 +303,19 @@ int32_t abs_checked(int32_t n) {
     return n < 0 ? -n : n;
 }
 
+int32_t action_slot(int32_t op) {
+    switch (op) {
+        case math_add: return slot_add;
+        case math_subtract: return slot_subtract;
+        case math_multiply: return slot_multiply;
+        case math_divide: return slot_divide;
+        case math_remainder: return slot_remainder;
+        case math_or: return slot_or;
+        case math_and: return slot_and;
+        default: return slot_xor;
+    }
+}
+
 const char* to_text(int32_t n) {
     static char buffer[12];
     char* p = buffer + sizeof buffer - 1;

@@ -21,6 +21,9 @@ enum MathOp : int32_t {
     math_xor = 7,
 };
 
+// The action slot of an operator code, for the errors that name the action.
+int32_t action_slot(int32_t op);
+
 inline int32_t sign(int32_t n) { return (n > 0) - (n < 0); }
 
 // |n|; -2147483648 raises math overflow.

@@ -315,7 +315,7 @@ void number_first_math(int32_t op) {
     // a pair is also a pair of that number less the pair, but a quotient
     // or remainder of a number by coordinates has no such form.
     if (op == math_divide || op == math_remainder || (op == math_subtract && !integer_left))
-        raise_not_related(point_type::action_slot(op), integer_left ? uint8_t(type_integer) : tr);
+        raise_not_related(integer_type::action_slot(op), integer_left ? uint8_t(type_integer) : tr);
     if (op == math_subtract) {
         int32_t n = cell::get_integer(left);
         if (tr == type_pair) make_at(left, n, n);

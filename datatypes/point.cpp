@@ -258,19 +258,6 @@ bool near(float a, float b) { return float_type::almost_equal32(a, b); }
 
 }  // namespace
 
-int32_t action_slot(int32_t op) {
-    switch (op) {
-        case integer_type::math_add: return slot_add;
-        case integer_type::math_subtract: return slot_subtract;
-        case integer_type::math_multiply: return slot_multiply;
-        case integer_type::math_divide: return slot_divide;
-        case integer_type::math_remainder: return slot_remainder;
-        case integer_type::math_or: return slot_or;
-        case integer_type::math_and: return slot_and;
-        default: return slot_xor;
-    }
-}
-
 float to_float32(double d) {
     if (std::isnan(d)) return std::nanf("");
     if (d > double(FLT_MAX)) return HUGE_VALF;
@@ -310,7 +297,7 @@ void do_math(int32_t op) {
     uint8_t tl = cell::type(left), tr = cell::type(right);
     int32_t n = dimensions(tl);
     if (op < integer_type::math_add || op > integer_type::math_remainder) {
-        Cell name = actions::word(action_slot(op)), type = datatype_cell(tl);
+        Cell name = actions::word(integer_type::action_slot(op)), type = datatype_cell(tl);
         errors::raise(errors::category_script, "cannot-use", &name, &type);
     }
     double b[3];

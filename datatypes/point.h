@@ -28,10 +28,6 @@ Cell* push_3d(double x, double y, double z);
 void push_new_2d(uint32_t block, double x, double y);
 void push_new_3d(uint32_t block, double x, double y, double z);
 
-// The action slot of an arithmetic operator code (integer_type::MathOp),
-// for the errors that name the action.
-int32_t action_slot(int32_t op);
-
 // The arithmetic action on the current frame: arg(0) is the point and the
 // result, arg(1) the other operand (operator codes of integer_type::MathOp).
 void do_math(int32_t op);

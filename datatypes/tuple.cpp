@@ -191,19 +191,6 @@ int32_t tuple_compare(const Cell* a, const Cell* b, int32_t) {
 
 // ---- arithmetic
 
-int32_t slot_of(int32_t op) {
-    switch (op) {
-        case integer_type::math_add: return slot_add;
-        case integer_type::math_subtract: return slot_subtract;
-        case integer_type::math_multiply: return slot_multiply;
-        case integer_type::math_divide: return slot_divide;
-        case integer_type::math_remainder: return slot_remainder;
-        case integer_type::math_or: return slot_or;
-        case integer_type::math_and: return slot_and;
-        default: return slot_xor;
-    }
-}
-
 // The integer operation on a byte, computed wide so that no sum or product
 // wraps before the clamp.
 int64_t byte_op(int32_t op, int64_t a, int32_t b) {
@@ -355,7 +342,7 @@ void do_math(int32_t op) {
         // on the left.
         if (op == integer_type::math_subtract || op == integer_type::math_divide ||
             op == integer_type::math_remainder) {
-            Cell name = actions::word(slot_of(op)), type = datatype_cell(cell::type(left));
+            Cell name = actions::word(integer_type::action_slot(op)), type = datatype_cell(cell::type(left));
             errors::raise(errors::category_script, "not-related", &name, &type);
         }
         std::swap(*left, *right);
