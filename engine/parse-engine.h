@@ -118,6 +118,7 @@ private:
     State into();
     State collect();
     State keep();
+    bool only_modifier(Cell* next);
     State insert();
     State change();
     State remove();

@@ -367,16 +367,21 @@ void Engine::read_value(Cell* out) {
     }
 }
 
-Engine::State Engine::insert() {
+// Reads the optional `only` after insert or change: true when it is there;
+// *next is the rule cell after it.
+bool Engine::only_modifier(Cell* next) {
     need_rule();
-    bool only = false;
-    Cell next = rule_at(rpos_);
-    if (is_modifier(&next, kw_only)) {
-        only = true;
-        rpos_++;
-        need_rule();
-        next = rule_at(rpos_);
-    }
+    *next = rule_at(rpos_);
+    if (!is_modifier(next, kw_only)) return false;
+    rpos_++;
+    need_rule();
+    *next = rule_at(rpos_);
+    return true;
+}
+
+Engine::State Engine::insert() {
+    Cell next;
+    bool only = only_modifier(&next);
     Cell target = regs_[r_input];
     bool positioned = rpos_ + 1 < rules_tail() && refers_to_input(&next, &target);
     if (positioned) rpos_++;
@@ -408,15 +413,8 @@ void Engine::change_part(int32_t from, int32_t to, bool only) {
 }
 
 Engine::State Engine::change() {
-    need_rule();
-    bool only = false;
-    Cell next = rule_at(rpos_);
-    if (is_modifier(&next, kw_only)) {
-        only = true;
-        rpos_++;
-        need_rule();
-        next = rule_at(rpos_);
-    }
+    Cell next;
+    bool only = only_modifier(&next);
     Cell mark;
     if (rpos_ + 1 < rules_tail() && refers_to_input(&next, &mark)) {
         rpos_++;
