@@ -68,11 +68,14 @@ bool run_source(const Source& source, std::string* report) {
 }
 
 void load_environment() {
+    int32_t stride = gc::torture_stride_now();
+    gc::set_torture(gc::torture_boot_stride());
     if (embedded_source_count > 0) seed_make();
     for (int32_t i = 0; i < embedded_source_count; ++i) {
         std::string report;
         if (!run_source(embedded_sources[i], &report)) fail(embedded_sources[i].name, report);
     }
+    gc::set_torture(stride);
 }
 
 }  // namespace vum::boot

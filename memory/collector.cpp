@@ -1,5 +1,6 @@
 #include "memory/collector.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -296,6 +297,16 @@ void init() {
 }
 
 bool torture() { return torture_stride > 0; }
+
+int32_t torture_stride_now() { return torture_stride; }
+
+int32_t torture_boot_stride() {
+    if (!torture_stride) return 0;
+    const char* env = std::getenv("VUM_GC_TORTURE_BOOT");
+    int32_t boot = env && *env ? std::atoi(env) : 16;
+    if (boot < 1) boot = 1;
+    return std::max(boot, torture_stride);
+}
 
 void set_torture(int32_t stride) { torture_stride = stride < 0 ? 0 : stride; }
 

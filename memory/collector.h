@@ -26,7 +26,13 @@ bool in_progress();
 // Torture: VUM_GC_TORTURE=N collects at every Nth allocation (1: every one)
 // and moves every live buffer each time.
 bool torture();
+int32_t torture_stride_now();
 void set_torture(int32_t stride);  // tests
+// The stride used while the environment loads at start-up: the same boot
+// runs in every test process, so under torture it collects every
+// VUM_GC_TORTURE_BOOT-th allocation (default 16) unless the run's own
+// stride is coarser; VUM_GC_TORTURE_BOOT=1 gives the boot the full switch.
+int32_t torture_boot_stride();
 void allocation_tick();
 
 using MarkCallback = void (*)();

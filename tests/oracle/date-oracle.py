@@ -21,6 +21,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from pass_timeout import scaled  # noqa: E402
+
 CYCLE_YEARS = 400
 CYCLE_DAYS = 146097
 MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
@@ -150,7 +153,7 @@ def main():
         script = os.path.join(folder, "dates.vum")
         with open(script, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
-        run = subprocess.run([args.program, script], capture_output=True, text=True, timeout=600)
+        run = subprocess.run([args.program, script], capture_output=True, text=True, timeout=scaled(120))
     got = run.stdout.splitlines()
     failures = 0
     for i, (a, b, n) in enumerate(cases):

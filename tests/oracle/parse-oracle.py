@@ -17,6 +17,9 @@ import random
 import re
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from pass_timeout import scaled  # noqa: E402
 import tempfile
 
 if sys.version_info < (3, 11):
@@ -156,7 +159,7 @@ def main():
         f.write("\n".join(lines) + "\n")
         script = f.name
     try:
-        run = subprocess.run([args.program, script], capture_output=True, timeout=600)
+        run = subprocess.run([args.program, script], capture_output=True, timeout=scaled(120))
     finally:
         os.unlink(script)
     got = run.stdout.decode("utf-8", "replace").splitlines()

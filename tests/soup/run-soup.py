@@ -24,6 +24,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from pass_timeout import scaled  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCES = ["natives.vum", "actions.vum", "number-functions.vum"]
 DEFINITION = re.compile(r"^([^\s;:\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b)")
@@ -100,9 +103,11 @@ def main():
     ap.add_argument("--stride", type=int)
     ap.add_argument("--offset", type=int, default=0)
     ap.add_argument("--only")
-    ap.add_argument("--timeout", type=float, default=600)
+    ap.add_argument("--timeout", type=float, help="seconds; by default 120 scaled to the pass")
     args = ap.parse_args()
     args.program = os.path.abspath(args.program)
+    if args.timeout is None:
+        args.timeout = scaled(120)
 
     stride, offset = args.stride, args.offset
     if stride is None:

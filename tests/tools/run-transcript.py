@@ -19,6 +19,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from output_check import check  # noqa: E402
+from pass_timeout import scaled  # noqa: E402
 
 PROMPT = ">> "
 CUE = re.compile(r'^[\[\(\{"<]    ')
@@ -68,9 +69,11 @@ def session_lines(output):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
-    ap.add_argument("--timeout", type=float, default=300)
+    ap.add_argument("--timeout", type=float, help="seconds; by default 60 scaled to the pass")
     ap.add_argument("transcript")
     args = ap.parse_args()
+    if args.timeout is None:
+        args.timeout = scaled(60)
 
     with open(args.transcript, encoding="utf-8") as f:
         expected, inputs, status = parse(f.read())
