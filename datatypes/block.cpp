@@ -5,16 +5,20 @@
 #include <vector>
 
 #include "datatypes/block-search.h"
+#include "datatypes/map.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
 #include "engine/actions.h"
+#include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/typed-access.h"
@@ -506,6 +510,29 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 
 // ------------------------------------------------------------ make, to
 
+namespace {
+
+// The body of an object or a map (its reflected body), retyped; false for
+// any other value.
+bool body_of(const Cell* value, int32_t type, Cell* result) {
+    uint8_t t = cell::type(value);
+    if (t != type_object && t != type_map) return false;
+    namespace rs = runtime_symbols;
+    Cell v = *value;
+    gc::Protect keep(&v);
+    Cell body = none_value;
+    gc::Protect keep_body(&body);
+    if (t == type_object)
+        object_type::reflect(&v, rs::id(rs::sym_body), &body);
+    else
+        map_type::reflect(&v, rs::id(rs::sym_body), &body);
+    *result = body;
+    cell::set_type(result, uint8_t(type));
+    return true;
+}
+
+}  // namespace
+
 void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     uint8_t t = cell::type(spec);
     if (is_any_block(t)) {
@@ -528,8 +555,7 @@ void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
         cell::set_type(result, uint8_t(type));
         return;
     }
-    // Bodies of objects and maps come with those types.
-    if (t == type_object || t == type_map) errors::raise(errors::category_internal, "not-done");
+    if (body_of(spec, type, result)) return;
     Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
     errors::raise(errors::category_script, "bad-make-arg", &datatype_value, spec);
 }
@@ -561,9 +587,17 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
         cell::set_type(result, uint8_t(type));
         return;
     }
-    // Loading text needs the lexer; bodies come with their types.
-    if (t == type_string || t == type_object || t == type_map)
-        errors::raise(errors::category_internal, "not-done");
+    if (body_of(value, type, result)) return;
+    if (t == type_string) {
+        Cell text = *value;
+        gc::Protect keep(&text);
+        Cell loaded = none_value;
+        gc::Protect keep_loaded(&loaded);
+        lexer::transcode(&text, lexer::Options{}, &loaded);
+        *result = loaded;
+        cell::set_type(result, uint8_t(type));
+        return;
+    }
     Cell v = *value;
     gc::Protect keep(&v);
     Cell fresh = none_value;

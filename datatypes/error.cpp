@@ -216,10 +216,6 @@ void from_block(const Cell* block, int32_t* category, int32_t* position) {
     int32_t head = int32_t(block->w1);
     int32_t total = int32_t(nodes::buffer(block->w2)->count());
     Cell first = head < total ? series::cells_head(block->w2)[head] : none_cell;
-    if (cell::type(&first) == type_set_word)
-        // A spec of set-words is evaluated in the error's context, which
-        // takes the evaluator.
-        errors::raise(errors::category_internal, "not-done");
     if (cell::type(&first) != type_word) errors::raise(errors::category_internal, "invalid-error", block);
     *category = find_category(&first);
     if (*category < 0) spec_field("type");
@@ -227,6 +223,22 @@ void from_block(const Cell* block, int32_t* category, int32_t* position) {
     Cell second = series::cells_head(block->w2)[head + 1];
     if (cell::type(&second) != type_word) errors::raise(errors::category_script, "invalid-arg", &second);
     *position = find_id(category_context(*category), &second);
+    if (*position < 0) spec_field("id");
+}
+
+// A spec of set-words, evaluated in the error's context: its type and id
+// fields must then name a category and one of its ids.
+void from_fields(const Cell* block, uint32_t ctx, int32_t* category, int32_t* position) {
+    Cell b = *block;
+    gc::Protect keep(&b);
+    gc::ProtectNode keep_ctx(&ctx);
+    context::bind_block(&b, ctx, false);
+    if (object_type::evaluate_spec) object_type::evaluate_spec(&b);
+    Cell type = *slot(ctx, field_type);
+    *category = find_category(&type);
+    if (*category < 0) spec_field("type");
+    Cell id = *slot(ctx, field_id);
+    *position = find_id(category_context(*category), &id);
     if (*position < 0) spec_field("id");
 }
 
@@ -331,6 +343,15 @@ void make(const Cell* spec, Cell* out) {
     Cell s = *spec;
     gc::Protect keep(&s);
     int32_t category = 0, position = 0;
+    if (cell::type(&s) == type_block && int32_t(s.w1) < int32_t(nodes::buffer(s.w2)->count()) &&
+        cell::type(series::cells_head(s.w2) + s.w1) == type_set_word) {
+        uint32_t ctx = new_error_context();
+        gc::ProtectNode keep_ctx(&ctx);
+        from_fields(&s, ctx, &category, &position);
+        designate(ctx, category, position);
+        *out = {type_error, ctx, class_id, 0};
+        return;
+    }
     switch (cell::type(&s)) {
         case type_integer: from_code(cell::get_integer(&s), &category, &position); break;
         case type_block: from_block(&s, &category, &position); break;

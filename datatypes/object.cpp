@@ -4,6 +4,7 @@
 #include <string>
 
 #include "datatypes/block.h"
+#include "datatypes/function.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -133,6 +134,50 @@ void copy_fields(const Cell* object, bool deep) {
         if (!is_copied_series(cell::type(&v))) continue;
         copy_series_value(&v, deep);
         if (is_rebound_block(cell::type(&v))) context::bind_block(&v, ctx, true);
+        *slot(ctx, i) = v;
+    }
+}
+
+// A function held by a derived object: a new function over the same spec
+// whose body is a fresh clone, bound to the object and then to the
+// function's own context again, so its arguments and locals still win over
+// fields of the same name. Without this every copy's methods would work on
+// the prototype's fields.
+Cell copy_function(const Cell* function, uint32_t ctx) {
+    Cell f = *function;
+    gc::Protect keep_f(&f);
+    gc::ProtectNode keep_ctx(&ctx);
+    Cell spec = {type_block, 0, f.w2, 0};
+    gc::Protect keep_spec(&spec);
+    const Cell* info = series::cells_head(f.w3);
+    Cell body = info[function::info_body];
+    gc::Protect keep_body(&body);
+    if (cell::type(&body) != type_block) errors::raise(errors::category_script, "bad-func-def", &spec);
+    int32_t code = cell::type(&info[function::info_code]) == type_integer
+                       ? cell::get_integer(&info[function::info_code]) : 0;
+    bool owned = cell::type(&info[function::info_owner]) == type_integer;
+    uint32_t own_ctx = function::push(&spec, &body, 0, code, owned ? ctx : 0, f.header);
+    gc::ProtectNode keep_own(&own_ctx);
+    Cell out = *stack::top_cell();
+    stack::drop(1);
+    gc::Protect keep_out(&out);
+    out.header = f.header;
+    Cell copy = series::cells_head(out.w3)[function::info_body];
+    context::bind_block(&copy, ctx, true);
+    context::bind_block(&copy, own_ctx, false);
+    return out;
+}
+
+// Every function! field of the object replaced by its own copy.
+void copy_functions(const Cell* object) {
+    uint32_t ctx = object->w1;
+    gc::ProtectNode keep(&ctx);
+    Cell v = none_value;
+    gc::Protect keep_v(&v);
+    for (int32_t i = 0; i < slot_count(ctx); i++) {
+        if (cell::type(slot(ctx, i)) != type_function) continue;
+        v = *slot(ctx, i);
+        v = copy_function(&v, ctx);
         *slot(ctx, i) = v;
     }
 }
@@ -395,6 +440,7 @@ void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result)
     if (with_prototype) {
         out = copy_object(prototype);
         copy_fields(&out, false);
+        copy_functions(&out);
         set_change_handlers(&out);
     } else {
         make_at(&out, 4);
@@ -605,10 +651,14 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
         }
         added = context::word_count(out.w1) > before;
         copy_fields(&out, false);
+        copy_functions(&out);
     } else {
         added = context::collect_set_words(out.w1, &s);
         context::bind_block(&s, out.w1, true);
-        if (with_prototype) copy_values(p.w1, &out, false);
+        if (with_prototype) {
+            copy_values(p.w1, &out, false);
+            copy_functions(&out);
+        }
         if (evaluate_spec)
             evaluate_spec(&s);
         else
@@ -765,6 +815,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
     } else if (deep) {
         copy_fields(&out, true);
     }
+    copy_functions(&out);
     set_change_handlers(&out);
     *result = out;
 }

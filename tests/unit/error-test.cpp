@@ -120,7 +120,7 @@ TEST_F(ErrorType, BadMakeBlocksNameWhatIsWrong) {
         {block({word("script"), integer(3)}), "invalid-arg", "3"},
         {block({integer(3)}), "invalid-error", "[3]"},
         {block({}), "invalid-error", "[]"},
-        {block({set_word, integer(300)}), "not-done", "none"},
+        {block({set_word, integer(300)}), "invalid-spec-field", "type"},  // no evaluator here: nothing set
         {real(1.5), "bad-make-arg", "error!"},
     };
     for (const Case& c : cases) {
