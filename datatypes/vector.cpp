@@ -19,6 +19,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-helpers.h"
 #include "memory/series.h"
 #include "memory/sort.h"
 #include "memory/symbols.h"
@@ -216,9 +217,7 @@ void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
     gc::Protect keep_out(&out);
     uint8_t t = cell::type(&spec);
     if (t == type_integer || t == type_float) {
-        double d = t == type_integer ? double(cell::get_integer(&spec)) : std::trunc(cell::get_double(&spec));
-        if (std::isnan(d)) bad_make(&spec);
-        int64_t n = d < 1 ? 0 : d > double(INT_MAX) ? int64_t(INT_MAX) + 1 : int64_t(d);
+        int64_t n = std::max(integer::from_number(&spec), 0);
         checked_bytes(n, 4);
         make_at(&out, int32_t(n), type_integer, 4);
         std::memset(series::alloc_tail_bytes(out.w2, int32_t(n * 4)), 0, size_t(n * 4));
