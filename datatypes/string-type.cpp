@@ -441,14 +441,18 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
     int64_t records = count / size;
     if (records > 1) {
         bool owned = report(&s, ownership::action_sort, nullptr, head, count);
-        SortSpec spec{unit_of(s.w2), case_sensitive, reverse, offset, compared};
-        SeriesBuffer* b = nodes::buffer(s.w2);
-        uint8_t* base = b->head_ptr() + size_t(head) * spec.unit;
-        int32_t width = int32_t(size) * int32_t(spec.unit);
-        if (stable)
-            sort::merge(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
-        else
-            sort::quick(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+        if (plan.by_function) {
+            series_actions::sort_by_function(&s, plan, comparator, all, reverse, stable);
+        } else {
+            SortSpec spec{unit_of(s.w2), case_sensitive, reverse, offset, compared};
+            SeriesBuffer* b = nodes::buffer(s.w2);
+            uint8_t* base = b->head_ptr() + size_t(head) * spec.unit;
+            int32_t width = int32_t(size) * int32_t(spec.unit);
+            if (stable)
+                sort::merge(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+            else
+                sort::quick(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+        }
         reported(&s, ownership::action_sort, owned, head, count);
     }
     *result = s;

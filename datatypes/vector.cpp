@@ -801,10 +801,12 @@ void vector_sort(Cell* series, bool, const Cell* skip, const Cell* comparator, c
         bool owned = report(&s, ownership::action_sort, nullptr, head, count);
         // The owner's handler may have shortened the series.
         records = std::min<int64_t>(records, (buffer_length(&s) - head) / size);
-        View v = view(&s);
-        SortSpec spec{v.width, element_type_of(&s), reverse, offset, compared};
-        int32_t record_width = int32_t(size * v.width);
-        if (records > 1) {
+        if (plan.by_function) {
+            series_actions::sort_by_function(&s, plan, comparator, all, reverse, stable);
+        } else if (records > 1) {
+            View v = view(&s);
+            SortSpec spec{v.width, element_type_of(&s), reverse, offset, compared};
+            int32_t record_width = int32_t(size * v.width);
             if (stable)
                 sort::merge(v.at(head), int32_t(records), record_width, reinterpret_cast<intptr_t>(&spec), 0,
                             compare_records);
