@@ -191,15 +191,17 @@ void needle_of(const Cell* series, const Cell* value, Needle& needle) {
 
 // The position of the match (an element index) and its length, or -1.
 int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
+    int64_t length = string::length(s->w2);
+    int64_t head = int64_t(s->w1);
+    // Nothing to search answers none before any refinement is looked at.
+    if (length == 0 || (head >= length && !o.reverse)) return -1;
+    // Wildcards are reserved: no meaning is given to them yet.
     if (o.any || o.with) not_done();
     int64_t skip = 1;
     if (o.skip) {
         skip = integer_refinement("skip", o.skip);
         if (skip < 1) out_of_range(o.skip);
     }
-    int64_t length = string::length(s->w2);
-    int64_t head = int64_t(s->w1);
-    if (length == 0 || (head >= length && !o.reverse)) return -1;
     if (o.reverse && (head == 0 || o.match)) return -1;
     head = std::min(head, length);
     int64_t span = o.reverse ? head : length - head;

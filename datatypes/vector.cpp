@@ -694,15 +694,17 @@ bool element_equals(const uint8_t* at, uint32_t width, uint8_t element_type, con
 
 // The element index of the match and its length, or -1.
 int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
+    int64_t length = buffer_length(s);
+    int64_t head = s->w1;
+    // Nothing to search answers none before any refinement is looked at.
+    if (length == 0 || (head >= length && !o.reverse)) return -1;
+    // Wildcards are reserved: no meaning is given to them yet.
     if (o.any || o.with) not_done();
     int64_t skip = 1;
     if (o.skip) {
         skip = integer_refinement("skip", o.skip);
         if (skip < 1) out_of_range(o.skip);
     }
-    int64_t length = buffer_length(s);
-    int64_t head = s->w1;
-    if (length == 0 || (head >= length && !o.reverse)) return -1;
     if (o.reverse && (head == 0 || o.match)) return -1;
     head = std::min(head, length);
     int64_t span = o.reverse ? head : length - head;
