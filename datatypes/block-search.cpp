@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
+#include "engine/interpreter.h"
 #include "memory/collector.h"
 #include "memory/hash-table.h"
 #include "memory/ownership.h"
@@ -17,7 +18,13 @@
 
 namespace vum::block_search {
 
-CallComparator call_comparator = nullptr;
+void call_function(const Cell* function, const Cell* a, const Cell* b, Cell* result) {
+    Cell args[2] = {*a, *b};
+    gc::Protect keep(args, 2);
+    eval::call_with(function, args, 2, result);
+}
+
+CallComparator call_comparator = call_function;
 
 namespace {
 
@@ -161,7 +168,6 @@ bool answers_true(const Cell* c) {
 // first. A false answer is asked again the other way round so that equal
 // values stay equal (and in order, for /stable).
 int32_t function_order(const Cell* a, const Cell* b, const Sorting& s) {
-    if (!call_comparator) errors::raise(errors::category_internal, "not-done");
     Cell x = *a, y = *b;
     if (s.whole_records) {
         for (int32_t k = 0; k < 2; k++) {

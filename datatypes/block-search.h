@@ -39,9 +39,11 @@ void set_operation(const Cell* first, const Cell* second, bool case_sensitive, c
 // its second) are the sets; the result replaces the first.
 void set_operation_frame(bool case_sensitive, const Cell* skip, int32_t operation);
 
-// Calls a function! given to sort/compare with two values; the answer goes
-// to result. Installed by the interpreter; until then sorting with a
-// function raises internal not-done.
+// Calls a function given to sort/compare with two values through the
+// evaluator; the answer goes to result (a stable cell).
+void call_function(const Cell* function, const Cell* a, const Cell* b, Cell* result);
+// What sorting calls: call_function, or a stand-in that unit tests of the
+// datatypes put there to sort without the evaluator.
 using CallComparator = void (*)(const Cell* function, const Cell* a, const Cell* b, Cell* result);
 extern CallComparator call_comparator;
 

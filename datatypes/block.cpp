@@ -18,6 +18,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-helpers.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -541,9 +542,8 @@ void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
         return;
     }
     if (t == type_integer || t == type_float) {
-        double d = t == type_integer ? double(cell::get_integer(spec)) : cell::get_double(spec);
-        int32_t n = d >= 1.0 && d < 2147483647.0 ? int32_t(d) : 1;
-        if (d >= 2147483647.0) errors::raise(errors::category_internal, "no-memory");
+        // A size the allocator cannot give is its no-memory error.
+        int32_t n = std::max(integer::from_number(spec), 1);
         Cell fresh = none_value;
         make_at(&fresh, n);
         *result = fresh;

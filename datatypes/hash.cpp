@@ -10,6 +10,7 @@
 #include "memory/collector.h"
 #include "memory/hash-table.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-helpers.h"
 #include "memory/typed-access.h"
 
 namespace vum::hash_type {
@@ -131,10 +132,8 @@ void hash_to(const Cell* prototype, const Cell* value, int32_t, Cell* result) {
 void hash_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     uint8_t t = cell::type(spec);
     if (t == type_integer || t == type_float) {
-        double d = t == type_integer ? double(cell::get_integer(spec)) : cell::get_double(spec);
-        if (std::isnan(d) || d < 1.0) d = 1.0;
-        if (d > double(max_cells)) errors::raise(errors::category_internal, "no-memory");
-        int32_t n = int32_t(d);
+        int32_t n = std::max(integer::from_number(spec), 1);
+        if (n > max_cells) errors::raise(errors::category_internal, "no-memory");
         Cell fresh = none_value;
         gc::Protect keep(&fresh);
         block_actions::make_at(&fresh, n);

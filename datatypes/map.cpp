@@ -14,6 +14,7 @@
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-helpers.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -236,10 +237,9 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
         case type_integer:
         case type_float: {
             if (!make) raise_bad_to(&spec);
-            double d = cell::type(&spec) == type_integer ? cell::get_integer(&spec) : cell::get_double(&spec);
-            if (std::isnan(d) || d < 0 || d >= 2147483648.0)
-                errors::raise(errors::category_script, "out-of-range", &spec);
-            make_at(result, nullptr, int32_t(d));
+            int32_t n = integer::from_number(&spec);
+            if (n < 0) errors::raise(errors::category_script, "out-of-range", &spec);
+            make_at(result, nullptr, n);
             return;
         }
         case type_map:

@@ -116,8 +116,10 @@ void path_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resu
     }
     if (t == type_integer || t == type_float || t == type_percent) {
         double n = t == type_integer ? cell::get_integer(spec) : cell::get_double(spec);
-        // A negative size or NaN counts as an empty path like 0; a size past
-        // what a series holds is the allocator's no-memory error.
+        // A negative size or NaN counts as an empty path like 0; a number
+        // past 32 bits is no size at all, and a size past what a series
+        // holds is the allocator's no-memory error.
+        if (n > 2147483647.0 || n < -2147483648.0) errors::raise(errors::category_script, "out-of-range", spec);
         n = std::isnan(n) ? 1 : std::clamp(std::trunc(n), 1.0, 2147483647.0 / 16);
         *result = {uint32_t(type), 0, memory::alloc_cells(int32_t(n)), 0};
         return;

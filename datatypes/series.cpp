@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
+#include "datatypes/block-search.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "engine/actions.h"
@@ -15,6 +17,7 @@
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
+#include "memory/sort.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
@@ -146,7 +149,7 @@ Cell read_element(const Cell* s, const View& v, int64_t p) {
                 c.header = element;
                 return c;
             }
-            int32_t n = v.unit == 1 ? int32_t(*at) : v.unit == 2 ? int32_t(*reinterpret_cast<const int16_t*>(at))
+            int32_t n = v.unit == 1 ? int32_t(int8_t(*at)) : v.unit == 2 ? int32_t(*reinterpret_cast<const int16_t*>(at))
                                                                   : *reinterpret_cast<const int32_t*>(at);
             c = integer(n);
             if (element == type_char) c.header = type_char;
@@ -675,7 +678,7 @@ void init() {
 
 SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const Cell* comparator, const Cell* part,
                    bool all) {
-    SortPlan plan{std::min<int64_t>(int64_t(series->w1), length), 0, 1, 0, 1, false};
+    SortPlan plan{std::min<int64_t>(int64_t(series->w1), length), 0, 1, 0, 1, false, false};
     plan.count = length - plan.head;
     if (part) {
         int64_t k;
@@ -715,12 +718,102 @@ SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const C
         plan.offset = int32_t(n - 1);
         plan.compared = 1;
     } else if (ct == type_function || ct == type_native || ct == type_action || ct == type_op) {
-        // Calling language code needs the evaluator.
-        errors::raise(errors::category_internal, "not-done");
+        plan.by_function = true;
+        plan.compared = 1;
     } else {
         bad_refinement("compare", comparator);
     }
     return plan;
+}
+
+namespace {
+
+struct FunctionSort {
+    Cell like;  // the sorted series: its kind, unit and element type
+    const Cell* function;
+    int32_t size;
+    bool whole_records;
+    bool reverse;
+};
+
+// A new series of the sorted kind holding one record.
+Cell record_series(const FunctionSort& f, const Cell* elements) {
+    bool vector = kind_of(cell::type(&f.like)) == Kind::vector;
+    uint32_t unit = vector ? view(f.like.w2).unit : 1;
+    uint32_t node = memory::alloc_units(f.size, int32_t(unit));
+    gc::ProtectNode keep(&node);
+    series::alloc_tail_bytes(node, f.size * int32_t(unit));
+    Cell record = {uint32_t(cell::type(&f.like)), 0, node, vector ? f.like.w3 : 0};
+    for (int32_t i = 0; i < f.size; i++) store_element(&record, i, elements + i);
+    return record;
+}
+
+// The order the function's answer gives to its arguments, as sort's
+// comparisons count it: called with (second, first), true puts the first
+// after the second.
+int32_t answered_order(const Cell* answer) {
+    switch (cell::type(answer)) {
+        case type_logic: return (answer->w1 & 1) ? 1 : -1;
+        case type_integer: {
+            int32_t r = cell::get_integer(answer);
+            return r > 0 ? -1 : r < 0 ? 1 : 0;
+        }
+        case type_float: {
+            double d = cell::get_double(answer);
+            return d > 0.0 ? -1 : d < 0.0 ? 1 : 0;
+        }
+        case type_none: return -1;
+        default: return 1;
+    }
+}
+
+int32_t compare_by_function(const void* x, const void* y, intptr_t arg, intptr_t) {
+    const auto& f = *reinterpret_cast<const FunctionSort*>(arg);
+    const auto* a = static_cast<const Cell*>(x);
+    const auto* b = static_cast<const Cell*>(y);
+    Cell first{}, second{}, answer{};
+    cell::make_none(&first);
+    cell::make_none(&second);
+    cell::make_none(&answer);
+    gc::Protect keep_first(&first);
+    gc::Protect keep_second(&second);
+    gc::Protect keep_answer(&answer);
+    if (f.whole_records) {
+        first = record_series(f, a);
+        second = record_series(f, b);
+    } else {
+        first = *a;
+        second = *b;
+    }
+    if (f.reverse) block_search::call_comparator(f.function, &first, &second, &answer);
+    else block_search::call_comparator(f.function, &second, &first, &answer);
+    return answered_order(&answer);
+}
+
+}  // namespace
+
+void sort_by_function(const Cell* series, const SortPlan& plan, const Cell* function, bool whole_records,
+                      bool reverse, bool stable) {
+    FunctionSort f{*series, nullptr, int32_t(plan.size), whole_records, reverse};
+    gc::Protect keep_series(&f.like);
+    Cell fn = *function;
+    gc::Protect keep_function(&fn);
+    f.function = &fn;
+    int32_t records = int32_t(plan.count / plan.size), n = records * f.size;
+    // The elements are sorted as values, in a copy that never moves: the
+    // function may allocate, and may even change the series; they go back
+    // only when the sort is done, as far as the series still reaches.
+    std::vector<Cell> elements;
+    elements.reserve(size_t(n));
+    View v = view(f.like.w2);
+    for (int32_t i = 0; i < n && plan.head + i < v.length; i++) elements.push_back(read_element(&f.like, v, plan.head + i));
+    if (int32_t(elements.size()) != n) return;
+    int32_t width = f.size * int32_t(sizeof(Cell));
+    intptr_t arg = reinterpret_cast<intptr_t>(&f);
+    if (stable) sort::merge(elements.data(), records, width, arg, 0, compare_by_function);
+    else sort::quick(elements.data(), records, width, arg, 0, compare_by_function);
+    for (int32_t i = 0; i < n && plan.head + i < view(f.like.w2).length; i++)
+        store_element(&f.like, plan.head + i, &elements[size_t(i)]);
 }
 
 }  // namespace vum::series_actions

@@ -38,8 +38,8 @@ void remove(Cell* series, const Cell* part, const Cell* key, Cell* result);
 // records [head, head + count) of `size` elements each, compared from
 // element `offset` over `compared` elements. A /part reaching before the
 // series' start gives before_start: the series comes back at its start,
-// unsorted. A function comparator raises internal not-done here (the
-// element kinds that sort with one do so themselves).
+// unsorted. A function comparator sets by_function: the records are then
+// sorted through sort_by_function.
 struct SortPlan {
     int64_t head;
     int64_t count;
@@ -47,9 +47,21 @@ struct SortPlan {
     int32_t offset;
     int32_t compared;
     bool before_start;
+    bool by_function;
 };
 SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const Cell* comparator, const Cell* part,
                    bool all);
+
+// Sorts the planned records of a text, binary! or vector! series through a
+// comparison function, called with two elements as values (char!, integer!
+// for bytes, the vector's element type) or, with whole_records, two new
+// series of the kind holding the records; the second record goes first
+// unless reverse. The function answers true or a negative number when its
+// first value goes first; false, none or a positive number when its second
+// does; zero when they are equal; anything else counts as true. stable
+// keeps equal records in order. Owner reports are the caller's.
+void sort_by_function(const Cell* series, const SortPlan& plan, const Cell* function, bool whole_records,
+                      bool reverse, bool stable);
 
 // A number in 1 ... n (1 <= n <= 2^31 - 1): the shuffle and random/only
 // draw through here.

@@ -8,6 +8,7 @@
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-helpers.h"
 #include "memory/series.h"
 #include "memory/unicode.h"
 
@@ -226,16 +227,9 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     }
     if (t == type_integer || t == type_float) {
         Cell s = *spec;
-        int64_t size;
-        if (t == type_integer) {
-            size = cell::get_integer(&s);
-        } else {
-            double d = std::trunc(cell::get_double(&s));
-            if (!(d >= -2147483648.0 && d <= 2147483647.0)) out_of_range(&s);
-            size = int64_t(d);
-        }
+        int32_t size = integer::from_number(&s);
         if (size < 0) out_of_range(&s);
-        uint32_t node = memory::alloc_units(size == 0 ? 16 : int32_t(size), 1);
+        uint32_t node = memory::alloc_units(size == 0 ? 16 : size, 1);
         cell::make_series(result, uint8_t(type), node, 0);
         return;
     }

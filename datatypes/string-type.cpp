@@ -191,15 +191,17 @@ void needle_of(const Cell* series, const Cell* value, Needle& needle) {
 
 // The position of the match (an element index) and its length, or -1.
 int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
+    int64_t length = string::length(s->w2);
+    int64_t head = int64_t(s->w1);
+    // Nothing to search answers none before any refinement is looked at.
+    if (length == 0 || (head >= length && !o.reverse)) return -1;
+    // Wildcards are reserved: no meaning is given to them yet.
     if (o.any || o.with) not_done();
     int64_t skip = 1;
     if (o.skip) {
         skip = integer_refinement("skip", o.skip);
         if (skip < 1) out_of_range(o.skip);
     }
-    int64_t length = string::length(s->w2);
-    int64_t head = int64_t(s->w1);
-    if (length == 0 || (head >= length && !o.reverse)) return -1;
     if (o.reverse && (head == 0 || o.match)) return -1;
     head = std::min(head, length);
     int64_t span = o.reverse ? head : length - head;
@@ -441,14 +443,18 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
     int64_t records = count / size;
     if (records > 1) {
         bool owned = report(&s, ownership::action_sort, nullptr, head, count);
-        SortSpec spec{unit_of(s.w2), case_sensitive, reverse, offset, compared};
-        SeriesBuffer* b = nodes::buffer(s.w2);
-        uint8_t* base = b->head_ptr() + size_t(head) * spec.unit;
-        int32_t width = int32_t(size) * int32_t(spec.unit);
-        if (stable)
-            sort::merge(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
-        else
-            sort::quick(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+        if (plan.by_function) {
+            series_actions::sort_by_function(&s, plan, comparator, all, reverse, stable);
+        } else {
+            SortSpec spec{unit_of(s.w2), case_sensitive, reverse, offset, compared};
+            SeriesBuffer* b = nodes::buffer(s.w2);
+            uint8_t* base = b->head_ptr() + size_t(head) * spec.unit;
+            int32_t width = int32_t(size) * int32_t(spec.unit);
+            if (stable)
+                sort::merge(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+            else
+                sort::quick(base, int32_t(records), width, reinterpret_cast<intptr_t>(&spec), 0, compare_records);
+        }
         reported(&s, ownership::action_sort, owned, head, count);
     }
     *result = s;

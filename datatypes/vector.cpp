@@ -19,6 +19,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-helpers.h"
 #include "memory/series.h"
 #include "memory/sort.h"
 #include "memory/symbols.h"
@@ -216,9 +217,7 @@ void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
     gc::Protect keep_out(&out);
     uint8_t t = cell::type(&spec);
     if (t == type_integer || t == type_float) {
-        double d = t == type_integer ? double(cell::get_integer(&spec)) : std::trunc(cell::get_double(&spec));
-        if (std::isnan(d)) bad_make(&spec);
-        int64_t n = d < 1 ? 0 : d > double(INT_MAX) ? int64_t(INT_MAX) + 1 : int64_t(d);
+        int64_t n = std::max(integer::from_number(&spec), 0);
         checked_bytes(n, 4);
         make_at(&out, int32_t(n), type_integer, 4);
         std::memset(series::alloc_tail_bytes(out.w2, int32_t(n * 4)), 0, size_t(n * 4));
@@ -695,15 +694,17 @@ bool element_equals(const uint8_t* at, uint32_t width, uint8_t element_type, con
 
 // The element index of the match and its length, or -1.
 int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
+    int64_t length = buffer_length(s);
+    int64_t head = s->w1;
+    // Nothing to search answers none before any refinement is looked at.
+    if (length == 0 || (head >= length && !o.reverse)) return -1;
+    // Wildcards are reserved: no meaning is given to them yet.
     if (o.any || o.with) not_done();
     int64_t skip = 1;
     if (o.skip) {
         skip = integer_refinement("skip", o.skip);
         if (skip < 1) out_of_range(o.skip);
     }
-    int64_t length = buffer_length(s);
-    int64_t head = s->w1;
-    if (length == 0 || (head >= length && !o.reverse)) return -1;
     if (o.reverse && (head == 0 || o.match)) return -1;
     head = std::min(head, length);
     int64_t span = o.reverse ? head : length - head;
@@ -802,10 +803,12 @@ void vector_sort(Cell* series, bool, const Cell* skip, const Cell* comparator, c
         bool owned = report(&s, ownership::action_sort, nullptr, head, count);
         // The owner's handler may have shortened the series.
         records = std::min<int64_t>(records, (buffer_length(&s) - head) / size);
-        View v = view(&s);
-        SortSpec spec{v.width, element_type_of(&s), reverse, offset, compared};
-        int32_t record_width = int32_t(size * v.width);
-        if (records > 1) {
+        if (plan.by_function) {
+            series_actions::sort_by_function(&s, plan, comparator, all, reverse, stable);
+        } else if (records > 1) {
+            View v = view(&s);
+            SortSpec spec{v.width, element_type_of(&s), reverse, offset, compared};
+            int32_t record_width = int32_t(size * v.width);
             if (stable)
                 sort::merge(v.at(head), int32_t(records), record_width, reinterpret_cast<intptr_t>(&spec), 0,
                             compare_records);

@@ -7,7 +7,6 @@
 
 #include "base/system-throw.h"
 #include "datatypes/block.h"
-#include "datatypes/block-search.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
 #include "datatypes/native.h"
@@ -137,12 +136,6 @@ Cell argument_word(const Cell* function, int32_t entry) {
 
 namespace {
 
-void call_comparator(const Cell* function, const Cell* a, const Cell* b, Cell* result) {
-    Cell args[2] = {*a, *b};
-    gc::Protect keep(args, 2);
-    call_with(function, args, 2, result);
-}
-
 void call_handler(const Cell*, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
     Cell result;
     gc::Protect keep(&result);
@@ -175,7 +168,6 @@ void evaluate_spec(const Cell* block) {
 }  // namespace
 
 void init() {
-    block_search::call_comparator = call_comparator;
     object_type::call_function = call_handler;
     object_type::count_locals = count_locals;
     object_type::evaluate_spec = evaluate_spec;

@@ -10,8 +10,9 @@ int32_t from_number(const Cell* c) {
     if (cell::type(c) != type_float) return cell::get_integer(c);
     double d = cell::get_double(c);
     // The range test comes first: converting an out-of-range double is
-    // undefined, and NaN fails every comparison.
-    if (!(d > -2147483649.0 && d < 2147483648.0)) errors::raise(errors::category_script, "out-of-range", c);
+    // undefined, and NaN fails every comparison. A fraction past either end
+    // (2147483647.5) is outside too, though it would truncate into range.
+    if (!(d >= -2147483648.0 && d <= 2147483647.0)) errors::raise(errors::category_script, "out-of-range", c);
     return int32_t(d);
 }
 

@@ -8,7 +8,8 @@
 namespace vum::integer {
 
 // A 32-bit integer from an integer! or a float! (truncated toward zero);
-// a float outside the 32-bit range, or NaN, raises script out-of-range.
+// a float above 2147483647.0 or below -2147483648.0, or NaN, raises script
+// out-of-range. Sizes given to make are taken through here.
 int32_t from_number(const Cell* c);
 
 }  // namespace vum::integer

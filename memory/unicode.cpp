@@ -5,6 +5,7 @@
 #include "base/system-throw.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
+#include "memory/ownership.h"
 #include "memory/raise-error.h"
 
 namespace vum::unicode {
@@ -772,6 +773,8 @@ Cell* convert_value(Cell* value, const Cell* part, int upper) {
         uint32_t m = map_char(c, upper);
         if (m != c) unicode::put_unit(data, unit, at, m);
     }
+    ownership::check(value, ownership::action_word(upper ? ownership::action_uppercase : ownership::action_lowercase),
+                     nullptr, int32_t(first), int32_t(count));
     return value;
 }
 

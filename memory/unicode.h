@@ -224,7 +224,9 @@ uint32_t upper_char(uint32_t code_point);
 // char! is mapped; a string kind is mapped in place from its head, at most
 // the count that `part` gives (null or none!: to the tail; an integer!, or a
 // position in the same series). Another part raises script
-// invalid-refine-arg. Returns value.
+// invalid-refine-arg. The owner of the string, if any, hears of it once,
+// after the change, with the word uppercase or lowercase, the head index
+// and the count. Returns value.
 Cell* convert_value(Cell* value, const Cell* part, int upper);
 
 }  // namespace vum::case_map

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "datatype-fixture.h"
-#include "datatypes/block-search.h"
 #include "datatypes/object.h"
 #include "engine/interpreter.h"
 #include "environment/boot-loader.h"
@@ -22,7 +21,6 @@ protected:
     }
     void TearDown() override {
         // The hooks eval::init filled belong to this fixture only.
-        block_search::call_comparator = nullptr;
         object_type::call_function = nullptr;
         object_type::count_locals = nullptr;
         object_type::evaluate_spec = nullptr;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "datatype-fixture.h"
-#include "datatypes/block-search.h"
 #include "datatypes/function.h"
 #include "datatypes/object.h"
 #include "datatypes/native.h"
@@ -68,7 +67,6 @@ protected:
         natives::set_native(2, nullptr);
         natives::set_native(3, nullptr);
         // The hooks eval::init filled belong to this fixture only.
-        block_search::call_comparator = nullptr;
         object_type::call_function = nullptr;
         object_type::count_locals = nullptr;
         object_type::evaluate_spec = nullptr;

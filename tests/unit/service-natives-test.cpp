@@ -10,7 +10,6 @@
 
 #include "base/hooks.h"
 #include "datatype-fixture.h"
-#include "datatypes/block-search.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "engine/interpreter.h"
@@ -114,7 +113,6 @@ protected:
         hooks::unregister(record, nullptr);
         for (int32_t id = 1; id <= natives::native_count; id++) natives::set_native(id, nullptr);
         // The hooks eval::init filled belong to this fixture only.
-        block_search::call_comparator = nullptr;
         object_type::call_function = nullptr;
         object_type::count_locals = nullptr;
         object_type::evaluate_spec = nullptr;

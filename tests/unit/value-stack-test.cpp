@@ -186,7 +186,8 @@ TEST_F(ValueStack, IntegerFromNumber) {
         int32_t n;
         bool raises;
     } cases[] = {{2147483647.0, 2147483647, false}, {-2.9, -2, false}, {-2147483648.0, INT32_MIN, false},
-                 {2147483648.0, 0, true},         {std::nan(""), 0, true}, {-2147483649.0, 0, true}};
+                 {2147483648.0, 0, true},         {std::nan(""), 0, true}, {-2147483649.0, 0, true},
+                 {2147483647.5, 0, true},         {-2147483648.5, 0, true}};
     for (const Case& c : cases) {
         Cell v;
         cell::make_float(&v, c.d);
