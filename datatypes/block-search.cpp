@@ -505,7 +505,7 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
 
 // ------------------------------------------------------------ set operations
 
-void set_operation(const Cell* first, const Cell* second, bool case_sensitive, const Cell* skip, int32_t operation,
+void set_operation(const Cell* first, const Cell* second, bool case_sensitive, const Cell* skip, SetOperation operation,
                    Cell* result) {
     Cell a = *first;
     Cell b = second && operation != set_unique ? *second : none_value;
@@ -561,7 +561,6 @@ void set_operation(const Cell* first, const Cell* second, bool case_sensitive, c
         case set_intersect: pass(&a, &b, table_b, 1); break;
         case set_exclude: pass(&a, &b, table_b, -1); break;
         case set_difference: pass(&a, &b, table_b, -1); pass(&b, &a, table_a, -1); break;
-        default: errors::raise(errors::category_internal, "not-done");
     }
     bool hashed = cell::type(&a) == type_hash || (two && cell::type(&b) == type_hash);
     out.header = hashed ? uint32_t(type_hash) : uint32_t(cell::type(&a));
@@ -571,7 +570,7 @@ void set_operation(const Cell* first, const Cell* second, bool case_sensitive, c
     *result = out;
 }
 
-void set_operation_frame(bool case_sensitive, const Cell* skip, int32_t operation) {
+void set_operation_frame(bool case_sensitive, const Cell* skip, SetOperation operation) {
     set_operation(stack::arg(0), operation == set_unique ? nullptr : stack::arg(1), case_sensitive, skip, operation,
                   stack::arg(0));
 }

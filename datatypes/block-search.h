@@ -33,11 +33,11 @@ enum SetOperation : int32_t {
 // second is ignored for unique; skip is absent or an integer! record size.
 // The result keeps first's type, or is a hash! (with its table) when either
 // set is one.
-void set_operation(const Cell* first, const Cell* second, bool case_sensitive, const Cell* skip, int32_t operation,
-                   Cell* result);
+void set_operation(const Cell* first, const Cell* second, bool case_sensitive, const Cell* skip,
+                   SetOperation operation, Cell* result);
 // The same on the current frame: its first argument (and, but for unique,
 // its second) are the sets; the result replaces the first.
-void set_operation_frame(bool case_sensitive, const Cell* skip, int32_t operation);
+void set_operation_frame(bool case_sensitive, const Cell* skip, SetOperation operation);
 
 // Calls a function given to sort/compare with two values through the
 // evaluator; the answer goes to result (a stable cell).

@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/system-throw.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
@@ -514,7 +515,9 @@ bool is_machine_type(const Cell* types, const int32_t (&names)[4]) {
 }  // namespace
 
 int32_t register_routine(const char* name, RoutineFn fn) {
-    if (!name || !*name || !fn) errors::raise(errors::category_internal, "not-done");
+    // Only the program's own code registers routines: a nameless or empty
+    // entry is a fault in it, not in a script.
+    if (!name || !*name || !fn) sys::terminate(98, sys::caller_address());
     std::vector<Entry>& t = table();
     for (size_t i = 0; i < t.size(); i++)
         if (t[i].name == name) {

@@ -86,7 +86,8 @@ using RoutineFn = int32_t (*)(const MachineValue* args, int32_t count);
 constexpr int32_t result_none = -1;
 
 // Entries count from 1; registering a name again replaces its code and
-// keeps its entry. An empty name or null code raises internal not-done.
+// keeps its entry. An empty name or null code ends the process with the
+// runtime error "assertion failed".
 int32_t register_routine(const char* name, RoutineFn fn);
 int32_t find(const char* name);  // 0 when unknown
 RoutineFn entry(int32_t index);  // nullptr when out of range

@@ -112,7 +112,8 @@ void integer_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
             n = int32_t(spec->w2);
             break;
         case type_float: case type_percent:
-            n = checked_truncate(std::trunc(cell::get_double(spec)));
+            // The range is checked before the fraction is dropped.
+            n = checked_truncate(cell::get_double(spec));
             break;
         case type_time:
             // The nearest whole second, ties away from zero for positive
@@ -353,12 +354,9 @@ int32_t apply_op(int32_t op, int32_t a, int32_t b, Cell* result) {
             break;
         case math_divide:
             if (b == 0) raise_math("zero-divide");
-            // -2147483648 / -1 is the one whole quotient beyond 32 bits: it
-            // promotes like any other overflow.
-            if (a == INT_MIN && b == -1) {
-                if (result) cell::make_float(result, 2147483648.0);
-                return INT_MIN;
-            }
+            // Unlike the promoting add, subtract and multiply, a quotient
+            // beyond 32 bits is an overflow error.
+            if (a == INT_MIN && b == -1) raise_math("overflow");
             r = a / b;
             if (a % b != 0 && result) {
                 cell::make_float(result, double(a) / double(b));
@@ -367,7 +365,8 @@ int32_t apply_op(int32_t op, int32_t a, int32_t b, Cell* result) {
             break;
         case math_remainder:
             if (b == 0) raise_math("zero-divide");
-            r = b == -1 ? 0 : a % b;
+            if (a == INT_MIN && b == -1) raise_math("overflow");
+            r = a % b;
             break;
         case math_or: r = a | b; break;
         case math_and: r = a & b; break;

@@ -57,10 +57,11 @@ void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     if (cell::type(&spec_block) != type_block || cell::type(&index) != type_integer) bad_make(type, &argument);
     int32_t entry = cell::get_integer(&index);
     if (entry < 1 || entry > limit) bad_make(type, &argument);
-    // An entry the engine has not filled would fail only when called, far
-    // from where the value was made.
+    // An entry the engine has not filled (the natives after the last one
+    // built, the action slot of set-path) would fail only when called, far
+    // from where the value was made: it is refused here.
     NativeFn code = type == type_action ? natives::front_end_at(entry) : natives::native_at(entry);
-    if (!code) errors::raise(errors::category_internal, "not-done");
+    if (!code) bad_make(type, &argument);
 
     if (spec_block.w1 != 0) {
         int32_t n = std::max(count_of(spec_block.w2) - int32_t(spec_block.w1), 0);

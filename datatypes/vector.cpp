@@ -448,10 +448,15 @@ void scalar_math(const Cell* vector, const Cell* number, int32_t op, bool number
     int32_t x = integer_operand(number);
     if (neutral(x == 0, x == 1)) return;
     bool is_char = element_type == type_char;
-    if (number_first && (op == integer_type::math_divide || op == integer_type::math_remainder)) {
-        // A zero divisor stops the operation before anything is changed.
-        for (int64_t i = from; i < v.length; i++)
-            if (read_int(v.at(i), v.width, is_char) == 0) errors::raise(errors::category_math, "zero-divide");
+    if (op == integer_type::math_divide || op == integer_type::math_remainder) {
+        // A zero divisor, or -2147483648 by -1, stops the operation before
+        // anything is changed.
+        for (int64_t i = from; i < v.length; i++) {
+            int32_t e = read_int(v.at(i), v.width, is_char);
+            int32_t dividend = number_first ? x : e, divisor = number_first ? e : x;
+            if (divisor == 0) errors::raise(errors::category_math, "zero-divide");
+            if (dividend == INT_MIN && divisor == -1) errors::raise(errors::category_math, "overflow");
+        }
     }
     for (int64_t i = from; i < v.length; i++) {
         int32_t e = read_int(v.at(i), v.width, is_char);

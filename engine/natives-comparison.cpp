@@ -158,7 +158,7 @@ void set_operation_native(const int32_t* refinements) {
     }
     switch (t1) {
         case type_block: case type_hash:
-            block_search::set_operation_frame(case_sensitive, skip, Op);
+            block_search::set_operation_frame(case_sensitive, skip, block_search::SetOperation(Op));
             return;
         case type_string:
             string::set_operation(arg(0), two ? arg(1) : nullptr, skip, case_sensitive, string::SetOp(Op), arg(0));

@@ -45,8 +45,6 @@ constexpr double snap_limit = 2.220446049250313e-16;  // DBL_EPSILON
 
 bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
 
-[[noreturn]] void raise_not_done() { errors::raise(errors::category_internal, "not-done"); }
-
 // script expect-arg: the native's word, the value's datatype, the
 // parameter's word.
 [[noreturn]] void expect_arg(const Cell* value, const char* parameter) {
@@ -425,9 +423,12 @@ void as_native(const int32_t*) {
         Cell to_type = {type_datatype, target, 0, 0};
         errors::raise(errors::category_script, "not-same-class", &from_type, &to_type);
     }
-    // tag!, email! and ref! join later; until then a datatype value naming
-    // one must not make a cell that nothing can handle.
-    if (!datatype::is_registered(target)) raise_not_done();
+    // Every block and text type is registered at start-up; should one not
+    // be (a partial start-up), no cell that nothing can handle is made.
+    if (!datatype::is_registered(target)) {
+        Cell to_type = {type_datatype, target, 0, 0};
+        errors::raise(errors::category_script, "invalid-type", &to_type);
+    }
     cell::set_type(&spec, target);
     *arg(0) = spec;
 }

@@ -492,10 +492,15 @@ Engine::State Engine::pop() {
 
 Engine::State Engine::block_end() {
     int32_t n = rs_count();
-    if (n - 2 == rule_base_) return st_end;
     Cell frame = *rs_cell(n - 2);
     if (!matched_) set_position(int32_t(frame.w2));
     rs_drop(2);
+    if (n - 2 == rule_base_) {
+        // Leaving the top block is traced like leaving any other; its
+        // rules stay current for the end event.
+        if (traced_) event(ev_pop);
+        return st_end;
+    }
     restore_rules();
     rpos_ = int32_t(frame.w1);
     clamp_rule_position();

@@ -341,7 +341,7 @@ TEST_F(BlockSearchTest, ComparisonFunctionsSortLikeTheDefaultOrder) {
 TEST_F(BlockSearchTest, SetOperations) {
     struct Case {
         const char* name;
-        int32_t operation;
+        block_search::SetOperation operation;
         std::initializer_list<const char*> first, second;
         const char* result;
     } cases[] = {

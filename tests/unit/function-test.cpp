@@ -410,8 +410,8 @@ TEST_F(FunctionTest, RoutineTableByName) {
     EXPECT_EQ(routines::entry(add), always);
     EXPECT_EQ(routines::entry(0), nullptr);
     EXPECT_EQ(routines::entry(3), nullptr);
-    EXPECT_EQ(error_of([] { routines::register_routine("", add_two); }), "not-done");
-    EXPECT_EQ(error_of([] { routines::register_routine("null", nullptr); }), "not-done");
+    EXPECT_EXIT(routines::register_routine("", add_two), testing::ExitedWithCode(98), "assertion failed");
+    EXPECT_EXIT(routines::register_routine("null", nullptr), testing::ExitedWithCode(98), "assertion failed");
 }
 
 TEST_F(FunctionTest, RoutineValues) {

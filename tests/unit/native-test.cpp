@@ -165,8 +165,8 @@ TEST_F(NativeTest, MakeRefusals) {
         {type_native, "x 1", "bad-make-arg"},
         {type_native, "[x] y", "bad-make-arg"},
         // An entry the engine has not filled is refused now, not when called.
-        {type_native, "[x] 3", "not-done"},
-        {type_action, "[x] 12", "not-done"},
+        {type_native, "[x] 3", "bad-make-arg"},
+        {type_action, "[x] 12", "bad-make-arg"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.argument);
