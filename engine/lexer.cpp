@@ -2402,22 +2402,23 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     Cell values = {type_none, 0, 0, 0};
     gc::Protect keep_values(&values);
     int32_t used = run_utf8(b0 + skip, limit - skip, binary, run, loads ? &values : nullptr, &found) + skip;
+    // What the run gives: the type found by a scan, the block appended to,
+    // the one value, or the block of values.
     Cell first = {type_none, 0, 0, 0};
     if (!loads) {
         if (found) first = {type_datatype, uint32_t(found), 0, 0};
-        if (!options.next) {
-            *result = first;
-            return;
-        }
     } else if (options.into) {
-        *result = values;
-        return;
+        first = values;
     } else if (options.one || options.next) {
         if (block::length_from_head(&values) > 0) first = series::cells_head(values.w2)[0];
         cell::clear_new_line(&first);
+    } else {
+        first = values;
     }
-    if (!options.next) {
-        *result = options.one ? first : values;
+    // /next pairs it with the rest of the source, except that /one asks for
+    // the value alone unless a scan was asked for.
+    if (!options.next || (options.one && !options.scan)) {
+        *result = first;
         return;
     }
     // The value (or type) and the source moved past what was consumed.
