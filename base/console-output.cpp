@@ -1,11 +1,14 @@
 #include "base/console-output.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/hooks.h"
 #include "base/system-throw.h"
@@ -25,10 +28,32 @@ char* buffer = nullptr;
 int32_t pending = 0;
 char* number_buffer = nullptr;
 
+// Output that cannot be written ends the program with status 1: going on
+// would lose text without anyone knowing. A reader that went away (a closed
+// pipe, as `vum script | head -1` closes it) ends it quietly, as other
+// command-line tools end; any other failure, such as a full disk, is told on
+// standard error.
+[[noreturn]] void output_failed(int error) {
+    if (error != EPIPE) {
+        std::string message = "vum: cannot write to standard output: ";
+        message += std::strerror(error);
+        message += '\n';
+        ssize_t ignored = ::write(STDERR_FILENO, message.data(), message.size());
+        (void)ignored;
+    }
+    sys::exit_process(1);
+}
+
 void write_all(const char* p, int32_t n) {
     while (n > 0) {
         ssize_t w = ::write(descriptor, p, size_t(n));
-        if (w <= 0) return;  // a failed write loses that text
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{descriptor, POLLOUT, 0};  // a descriptor someone made non-blocking
+            ::poll(&ready, 1, -1);
+            continue;
+        }
+        if (w <= 0) output_failed(w < 0 ? errno : EIO);
         p += w;
         n -= int32_t(w);
     }

@@ -47,6 +47,7 @@ void fill_image_record() {
 void platform_start(int argc, char** argv) {
     platform::prepare_thread_for_faults();
     platform::install_fault_filter(sys::exception_filter);
+    platform::keep_broken_pipes_as_errors();
     collect_args(argc, argv);
 }
 

@@ -889,7 +889,9 @@ double parse_text(const char* start, const char* end, int exponent_offset,
             value = std::bit_cast<double>(rbits);
         }
     }
-    return neg ? 0.0 - value : value;
+    // Negated, not subtracted from zero: -0.0 and an underflow such as
+    // -1e-400 keep their sign.
+    return neg ? -value : value;
 }
 
 }  // namespace vum::floats

@@ -49,7 +49,7 @@ const char* form_text(double d, int count, int fraction_flag);
 // forms "1.#INF", "-1.#INF", "1.#NaN". exponent_offset is added to the
 // decimal exponent. *unconsumed receives the number of characters left
 // unread (0 when the whole range was a number). A minus sign before zero
-// gives +0.0.
+// gives -0.0.
 double parse_text(const char* start, const char* end, int exponent_offset,
                   int* unconsumed);
 

@@ -50,6 +50,7 @@ static_assert(class_count == 40);
 // Flags a token accumulates over its bytes, so a loader knows without
 // looking what kinds of bytes it holds.
 enum : uint32_t {
+    f_continuation = 0x00010000,  // a byte 80-BF, which decodes only after a lead byte
     f_greater = 0x00080000,
     f_percent = 0x00040000,
     f_less = 0x00100000,
@@ -64,7 +65,7 @@ enum : uint32_t {
     f_caret = 0x20000000,
     f_utf8 = 0x40000000,    // a 2- or 3-byte sequence
     f_utf8_4 = 0x80000000,  // a 4-byte sequence
-    f_non_ascii = f_utf8 | f_utf8_4,
+    f_non_ascii = f_utf8 | f_utf8_4 | f_continuation,
 };
 
 // Each byte: its class in the low byte, its flags above.
@@ -113,7 +114,8 @@ struct ByteTable {
         set('+', c_plus, f_sign);
         set('-', c_minus, f_sign);
         set('^', c_caret, f_caret);
-        for (int b = 0x7F; b <= 0xBF; ++b) set(b, c_cont);
+        set(0x7F, c_cont);
+        for (int b = 0x80; b <= 0xBF; ++b) set(b, c_cont, f_continuation);
         for (int b = 0xC2; b <= 0xEF; ++b) set(b, c_other, f_utf8);
         for (int b = 0xF0; b <= 0xF7; ++b) set(b, c_other, f_utf8_4);
         set(0xC0, c_bad);
@@ -1348,14 +1350,15 @@ bool coordinate(const uint8_t* s, const uint8_t* e, double* out) {
 // passes the check but cannot be made.
 
 // A word's name: valid UTF-8, no NUL; the symbol is made from the bytes.
+// Bytes that do not decode are an error of `bad_type`.
 Cell word_cell(State& st, const uint8_t* s, const uint8_t* e, const uint8_t* ts, const uint8_t* te, uint8_t type,
-               uint32_t flags) {
+               uint32_t flags, uint8_t bad_type) {
     if (s >= e) syntax_error(st, ts, te, type);
     if (flags & f_non_ascii)
         for (const uint8_t* p = s; p < e;) {
             uint32_t cp;
             int n = decode_utf8(p, e, &cp);
-            if (!n) syntax_error(st, ts, te, type_word);
+            if (!n) syntax_error(st, ts, te, bad_type);
             p += n;
         }
     char small[128];
@@ -1382,7 +1385,7 @@ int32_t load_word(State& st, const uint8_t* s, const uint8_t* e, uint32_t flags,
     }
     if (name >= name_end) syntax_error(st, s, e, type);
     if (make) {
-        Cell w = word_cell(st, name, name_end, s, e, type, flags);
+        Cell w = word_cell(st, name, name_end, s, e, type, flags, type_word);
         push(st, w, type);
     } else if (flags & f_non_ascii) {
         for (const uint8_t* p = name; p < name_end;) {
@@ -1400,7 +1403,7 @@ int32_t load_prefixed(State& st, const uint8_t* s, const uint8_t* e, uint32_t fl
                       uint8_t prefix) {
     if (*s != prefix || e - s < 2) syntax_error(st, s, e, type);
     if (make) {
-        Cell w = word_cell(st, s + 1, e, s, e, type, flags);
+        Cell w = word_cell(st, s + 1, e, s, e, type, flags, type);
         if (type == type_issue) w.w3 = uint32_t(-1);  // issues are never variables
         push(st, w, type);
     } else if (flags & f_non_ascii) {
@@ -2399,22 +2402,23 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     Cell values = {type_none, 0, 0, 0};
     gc::Protect keep_values(&values);
     int32_t used = run_utf8(b0 + skip, limit - skip, binary, run, loads ? &values : nullptr, &found) + skip;
+    // What the run gives: the type found by a scan, the block appended to,
+    // the one value, or the block of values.
     Cell first = {type_none, 0, 0, 0};
     if (!loads) {
         if (found) first = {type_datatype, uint32_t(found), 0, 0};
-        if (!options.next) {
-            *result = first;
-            return;
-        }
     } else if (options.into) {
-        *result = values;
-        return;
+        first = values;
     } else if (options.one || options.next) {
         if (block::length_from_head(&values) > 0) first = series::cells_head(values.w2)[0];
         cell::clear_new_line(&first);
+    } else {
+        first = values;
     }
-    if (!options.next) {
-        *result = options.one ? first : values;
+    // /next pairs it with the rest of the source, except that /one asks for
+    // the value alone unless a scan was asked for.
+    if (!options.next || (options.one && !options.scan)) {
+        *result = first;
         return;
     }
     // The value (or type) and the source moved past what was consumed.

@@ -14,12 +14,14 @@
 #include "base/console-output.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
+#include "datatypes/word.h"
 #include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "environment/source-runner.h"
 #include "memory/collector.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
+#include "memory/symbols.h"
 
 namespace vum::console {
 
@@ -34,8 +36,30 @@ void write_line(std::string_view text) {
     write(line);
 }
 
+// The category and id of an error as "category/id", read without molding.
+std::string error_name(const Cell* error) {
+    if (cell::type(error) != type_error) return "?";
+    std::string name;
+    for (error::Field f : {error::field_type, error::field_id}) {
+        const Cell* word = error::field(error, f);
+        if (!name.empty()) name += '/';
+        name += word::is_any_word(cell::type(word)) ? symbols::text(int32_t(word->w2)) : "?";
+    }
+    return name;
+}
+
+// The report of an error. Forming it molds values the error carries, and
+// that may raise in turn (a word whose text does not decode, say); the
+// console must outlive any such error, so it then reports both plainly.
 std::string report_of(const Cell* error) {
-    return cell::type(error) == type_error ? error::form_report(error) : actions::mold_text(error);
+    Cell cells[2] = {*error, {}};  // the error, then one raised while reporting it
+    gc::Protect keep(cells, 2);
+    std::string text;
+    bool ok = source::guarded("form", [&] {
+        text = cell::type(&cells[0]) == type_error ? error::form_report(&cells[0]) : actions::mold_text(&cells[0]);
+    }, &cells[1]);
+    if (ok) return text;
+    return "*** Error: " + error_name(&cells[0]) + " (its report raised " + error_name(&cells[1]) + ")";
 }
 
 // A run of '%' at i opens a raw string when a brace follows it and it starts
@@ -81,23 +105,25 @@ void print_result(const Cell* value) {
     write_line(std::string(result_marker) + " " + cut_to_width(text, width()));
 }
 
-// Loads and evaluates one complete input and prints what it gave.
-void do_command(const std::string& input) {
+// Loads and evaluates one complete input and prints what it gave. False
+// when it did not load (the syntax error is reported).
+bool do_command(const std::string& input) {
     Cell cells[2] = {};  // the code, then its result
     gc::Protect keep(cells, 2);
     if (!source::load(input, &cells[0])) {
         write_line(report_of(&cells[0]));
-        return;
+        return false;
     }
-    if (block::length_from_head(&cells[0]) <= 0) return;
+    if (block::length_from_head(&cells[0]) <= 0) return true;
     eval::evaluate_protected(&cells[0], &cells[1]);
     uint8_t type = cell::type(&cells[1]);
-    if (type == type_unset) return;
+    if (type == type_unset) return true;
     if (type == type_error) {
         write_line(report_of(&cells[1]) + "\n");
-        return;
+        return true;
     }
     print_result(&cells[1]);
+    return true;
 }
 
 // The whole of a regular file; false when it cannot be read.
@@ -241,7 +267,14 @@ int run() {
         buffer.clear();
     }
     std::free(line);
-    if (!echo) write("\n");  // a session typed at a terminal ends on a fresh line
+    if (!echo || !buffer.empty()) write("\n");  // a fresh line after the prompt or cue
+    // Input that ends inside an open block, paren or braced string leaves a
+    // command that cannot run: loading it reports the delimiter missing, as
+    // for a script, and the session ends with a script's failure status so a
+    // caller piping input learns that its input was cut short. (The
+    // completeness check is cautious; text it took for open may still load
+    // and then runs as usual.)
+    if (!buffer.empty() && !do_command(buffer)) return 1;
     return 0;
 }
 

@@ -39,6 +39,8 @@ uintptr_t instruction_address(void* context) {
 #endif
 }
 
+void on_broken_pipe(int) {}
+
 void on_signal(int signal, siginfo_t* info, void* context) {
     uintptr_t fault = reinterpret_cast<uintptr_t>(info->si_addr);
     uint32_t code = exception_code_for(signal, info->si_code, fault);
@@ -49,6 +51,14 @@ void on_signal(int signal, siginfo_t* info, void* context) {
     ::raise(signal);
 }
 }  // namespace
+
+void keep_broken_pipes_as_errors() {
+    struct sigaction action {};
+    action.sa_handler = on_broken_pipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
 
 uint32_t exception_code_for(int signal, int si_code, uintptr_t fault_address) {
     switch (signal) {

@@ -17,6 +17,11 @@ void install_fault_filter(FaultFilter filter);
 // overflow instead of an access violation.
 void prepare_thread_for_faults();
 
+// A write to a pipe whose reader has gone fails with EPIPE instead of
+// killing the process, so the program can end on its own terms. (A handler,
+// not SIG_IGN: an ignored signal would stay ignored in child processes.)
+void keep_broken_pipes_as_errors();
+
 // The exception code a signal stands for.
 uint32_t exception_code_for(int signal, int si_code, uintptr_t fault_address);
 

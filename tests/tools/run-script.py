@@ -5,7 +5,8 @@ its exit status, with an expectation file.
     run-script.py --program VUM [--script FILE | --input TEXT] EXPECTED
 
 With --script the program runs that script (`vum FILE`); with --input the
-text (each \\n a line feed) is fed to its standard input.
+text (each \\n a line feed, each \\xHH that byte) is fed to its standard
+input.
 The expectation file's first line may be "; exit-status: N" (0 otherwise);
 the rest is the exact output, where a line "..." matches any number of
 lines. The output must end where the expectation ends, up to a final line
@@ -21,6 +22,20 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from output_check import check  # noqa: E402
 from pass_timeout import scaled  # noqa: E402
 
+
+
+def input_bytes(text):
+    """The --input text as bytes: \\n is a line feed, \\xHH the byte HH."""
+    parts = re.split(r"(\\n|\\x[0-9A-Fa-f]{2})", text)
+    out = b""
+    for part in parts:
+        if part == "\\n":
+            out += b"\n"
+        elif part.startswith("\\x") and len(part) == 4:
+            out += bytes([int(part[2:], 16)])
+        else:
+            out += part.encode("utf-8")
+    return out
 
 
 def main():
@@ -50,7 +65,7 @@ def main():
     else:
         cwd = None
         if args.input is not None:
-            feed = args.input.replace("\\n", "\n").encode("utf-8")
+            feed = input_bytes(args.input)
     try:
         run = subprocess.run(command, input=feed, capture_output=True, cwd=cwd,
                              timeout=args.timeout, env=os.environ.copy())
