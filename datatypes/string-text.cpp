@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "datatypes/binary.h"
 #include "datatypes/string.h"
 #include "engine/actions.h"
 #include "memory/collector.h"
@@ -233,7 +234,10 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
         cell::make_series(result, uint8_t(type), node, 0);
         return;
     }
-    if (type == type_binary) errors::raise(errors::category_internal, "not-done");
+    if (type == type_binary) {
+        binary::to(prototype, spec, type, result);
+        return;
+    }
     to(prototype, spec, type, result);
 }
 

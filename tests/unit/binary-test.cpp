@@ -7,6 +7,7 @@
 #include "datatype-fixture.h"
 #include "datatypes/base-codecs.h"
 #include "datatypes/binary.h"
+#include "datatypes/string-text.h"
 #include "memory/memory-manager.h"
 #include "memory/series.h"
 #include "memory/unicode.h"
@@ -261,6 +262,18 @@ TEST_F(BinaryTest, WritersGrowAndCopyRunsFromTheirOwnBuffer) {
     EXPECT_EQ(mold(*block), "[#{7879}]");
     EXPECT_EQ(binary::value_to_byte(keep({type_integer, 0, 0x1FF, 0})), 0xFF);
     EXPECT_EQ(error_id(caught([] { binary::value_to_byte(keep({type_none, 0, 0, 0})); })), "invalid-arg");
+}
+
+// Text types share string!'s make; a binary! target hands every spec that
+// is not a size on to binary!'s own conversion.
+TEST_F(BinaryTest, StringMakeOfABinaryTakesTheBytesOfTheSpec) {
+    Cell* out = keep({type_none, 0, 0, 0});
+    string::make(nullptr, text("h\xC3\xA9"), type_binary, out);
+    EXPECT_EQ(mold(*out), "#{68C3A9}");
+    string::make(nullptr, B({I(1), *text("a")}), type_binary, out);
+    EXPECT_EQ(mold(*out), "#{0161}");
+    Cell none = {type_none, 0, 0, 0};
+    EXPECT_EQ(error_id(caught([&] { string::make(nullptr, &none, type_binary, out); })), "bad-to-arg");
 }
 
 }  // namespace
