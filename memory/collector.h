@@ -68,6 +68,26 @@ public:
     Protect* outer;
 };
 
+// A cell local to C++ code, guarded for its scope: `gc::Local v(*value);`
+// in place of a Cell and its Protect. It is the cell, so `&v` serves as a Cell*
+// and the fields read as before; the guard costs what a Protect costs.
+// Its address is registered, so it is never copied or moved as a whole;
+// assigning a cell (or another Local) replaces only the value it guards.
+// Pointer arithmetic on `&v` would step over the guard: one cell, no array.
+class Local : public Cell {
+public:
+    explicit Local(const Cell& value) : Cell(value), guard(this) {}
+    Local(const Local&) = delete;
+    Local& operator=(const Local& other) { return *this = static_cast<const Cell&>(other); }
+    Local& operator=(const Cell& value) {
+        Cell::operator=(value);
+        return *this;
+    }
+
+private:
+    Protect guard;
+};
+
 // A node held by C++ code (not inside any cell).
 class ProtectNode {
 public:

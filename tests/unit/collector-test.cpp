@@ -48,6 +48,30 @@ TEST_F(Collector, ReachableSurvivesAndMovesUnreachableGoes) {
     EXPECT_FALSE(nodes::buffer(kept.w2)->flags & series_flags::mark);
 }
 
+// A Local is its own root for its scope: what it holds when a collection
+// comes survives (also after assigning it another cell), and leaving the
+// scope takes it off the guard list so its last value can go.
+TEST_F(Collector, LocalGuardsItsCellForItsScope) {
+    gc::Protect* outer = gc::Protect::innermost;
+    Cell first;
+    cell::make_series(&first, type_block, integers(30));
+    {
+        gc::Local v(first);
+        gc::collect();
+        EXPECT_TRUE(holds_integers(v.w2, 30));
+        EXPECT_EQ(memory::live_nodes(), 1);
+        Cell second;
+        cell::make_series(&second, type_block, integers(40));
+        v = second;
+        gc::collect();
+        EXPECT_EQ(memory::live_nodes(), 1);  // the first block went with the assignment
+        EXPECT_TRUE(holds_integers(static_cast<Cell*>(&v)->w2, 40));
+    }
+    EXPECT_EQ(gc::Protect::innermost, outer);
+    gc::collect();
+    EXPECT_EQ(memory::live_nodes(), 0);
+}
+
 TEST_F(Collector, NestedValuesOfEveryFamilyAreMarked) {
     // A block holding a string with a second node, a word bound to a
     // context (with its word table and values), an object, a map and a
