@@ -266,8 +266,7 @@ bool decode_base64(const uint8_t* text, int32_t count, uint32_t unit, std::strin
 // ---- Natives ----
 
 void enbase(const Cell* value, const Cell* base_value, Cell* result) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t base = base_of(base_value);
     // A string is encoded as its UTF-8; a binary is read in place once the
     // result's buffer exists (the allocation may move it).
@@ -295,8 +294,7 @@ void enbase(const Cell* value, const Cell* base_value, Cell* result) {
 }
 
 void debase(const Cell* value, const Cell* base_value, Cell* result) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t base = base_of(base_value);
     if (!string::is_text_kind(cell::type(&v))) invalid_arg(&v);
     SeriesBuffer* b = nodes::buffer(v.w2);
@@ -316,8 +314,7 @@ void debase(const Cell* value, const Cell* base_value, Cell* result) {
         *result = {type_none, 0, 0, 0};
         return;
     }
-    Cell out = make_cell(int32_t(bytes.size()));
-    gc::Protect keep_out(&out);
+    gc::Local out(make_cell(int32_t(bytes.size())));
     append_bytes_raw(out.w2, reinterpret_cast<const uint8_t*>(bytes.data()), int32_t(bytes.size()));
     *result = out;
 }

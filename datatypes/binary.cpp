@@ -145,12 +145,10 @@ void add_bytes_of(ByteSink& sink, const Cell* value);
 // Each element in turn from the position; a block met again inside itself
 // adds nothing.
 void add_elements(ByteSink& sink, const Cell* block) {
-    Cell b = *block;
-    gc::Protect keep(&b);
+    gc::Local b(*block);
     if (cycles::find(b.w2)) return;
     cycles::Visit visit(b.w2);
-    Cell element = none;
-    gc::Protect keep_element(&element);
+    gc::Local element(none);
     for (int32_t i = int32_t(b.w1); i < buffer_length(b.w2) && !sink.full(); i++) {
         element = series::cells_head(b.w2)[i];
         add_bytes_of(sink, &element);
@@ -177,8 +175,7 @@ void add_bytes_of(ByteSink& sink, const Cell* value) {
     } else if (string::is_text_kind(t)) {
         add_text(sink, value);
     } else if (sink.formed) {
-        Cell text = string::make_cell(16);
-        gc::Protect keep(&text);
+        gc::Local text(string::make_cell(16));
         call_form(value, text.w2, false, -1);
         add_text(sink, &text);
     } else {
@@ -187,8 +184,7 @@ void add_bytes_of(ByteSink& sink, const Cell* value) {
 }
 
 Cell from_bytes(const std::string& bytes) {
-    Cell out = make_cell(int32_t(bytes.size()));
-    gc::Protect keep(&out);
+    gc::Local out(make_cell(int32_t(bytes.size())));
     append_bytes_raw(out.w2, reinterpret_cast<const uint8_t*>(bytes.data()), int32_t(bytes.size()));
     return out;
 }
@@ -232,8 +228,7 @@ Cell make_cell(int32_t capacity) { return {type_binary, 0, make(capacity), 0}; }
 
 Cell* load_bytes(const uint8_t* bytes, int32_t n, const Cell* block) {
     std::string copy(reinterpret_cast<const char*>(bytes), size_t(std::max(n, 0)));
-    Cell out = from_bytes(copy);
-    gc::Protect keep(&out);
+    gc::Local out(from_bytes(copy));
     Cell* slot = block ? block::alloc_tail(block) : stack::push_cell();
     *slot = out;
     return slot;
@@ -271,8 +266,7 @@ uint8_t* append_bytes_raw(uint32_t node, const uint8_t* bytes, int32_t n) {
 }
 
 uint8_t* insert_bytes(const Cell* value, int32_t offset, const uint8_t* bytes, int32_t n) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int64_t at = std::clamp<int64_t>(int64_t(v.w1) + offset, 0, buffer_length(v.w2));
     if (n > 0) splice(v.w2, at, 0, std::string(reinterpret_cast<const char*>(bytes), size_t(n)), 1);
     return nodes::buffer(v.w2)->head_ptr() + at;
@@ -285,8 +279,7 @@ uint8_t value_to_byte(const Cell* value) {
 }
 
 void bytes_of(const Cell* value, int64_t limit, bool formed, std::string& out) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     ByteSink sink{out, limit < 0 ? -1 : limit, formed};
     add_bytes_of(sink, &v);
 }
@@ -351,8 +344,7 @@ void make_handler(const Cell* prototype, const Cell* spec, int32_t type, Cell* r
 }
 
 void to(const Cell*, const Cell* spec, int32_t, Cell* result) {
-    Cell s = *spec;
-    gc::Protect keep(&s);
+    gc::Local s(*spec);
     uint8_t t = cell::type(&s);
     std::string bytes;
     switch (t) {
@@ -433,9 +425,8 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, bool append, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int64_t limit = part ? std::max<int64_t>(0, part_of(&v, part)) : -1;
     int64_t times = dup_count(dup);
     std::string run;
@@ -456,9 +447,8 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell*
 }
 
 void change(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int64_t head = clip_head(&s);
     int64_t times = dup_count(dup);
     // Taken before anything moves, also when the value is this series.
@@ -475,8 +465,7 @@ void change(Cell* series, const Cell* value, const Cell* part, bool, const Cell*
 }
 
 void trim(Cell* series, bool head, bool tail, bool automatic, bool lines, bool all, const Cell* with, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     if (automatic || lines) not_done();
     std::vector<uint32_t> set;
     if (with) {

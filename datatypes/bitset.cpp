@@ -366,8 +366,7 @@ uint32_t from_binary(const Cell* bytes, bool complemented) {
 }
 
 void make_from(const Cell* given, Caller caller, Cell* result) {
-    Cell spec = *given;
-    gc::Protect keep(&spec);
+    gc::Local spec(*given);
     switch (cell::type(&spec)) {
         case type_integer: case type_float:
             if (caller == caller_to) bad_value(&spec, caller);
@@ -448,10 +447,8 @@ bool test(const Cell* value, const Cell* spec) { return process_spec(spec, value
 // Sets or clears the bits of a spec, telling the bitset's owner before and
 // after.
 void change(Cell* series, const Cell* spec, ownership::Action action, int32_t op, const Cell* reported) {
-    Cell s = *series;
-    Cell v = *spec;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*spec);
     ownership::report_change(&s, action, reported, 0, 1, [&] { process_spec(&v, s.w2, op, caller_other); });
 }
 
@@ -514,8 +511,7 @@ void bitset_insert(Cell* series, const Cell* value, const Cell*, bool, const Cel
 }
 
 void bitset_clear(Cell* value, Cell* result) {
-    Cell s = *value;
-    gc::Protect keep(&s);
+    gc::Local s(*value);
     ownership::report_change(&s, ownership::action_clear, nullptr, 0, 1, [&] {
         std::memset(bits_pointer(s.w2), is_complemented(s.w2) ? 0xFF : 0, size_t(byte_count(s.w2)));
     });
@@ -543,8 +539,7 @@ void bitset_pick(const Cell* series, const Cell* index, int32_t, Cell* result) {
 }
 
 void bitset_poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* result) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     poke_bits(series, index, &v);
     *result = v;
 }

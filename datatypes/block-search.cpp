@@ -180,8 +180,7 @@ int32_t function_order(const Cell* a, const Cell* b, const Sorting& s) {
     }
     gc::Protect keep_x(&x);
     gc::Protect keep_y(&y);
-    Cell answer = none_value;
-    gc::Protect keep_answer(&answer);
+    gc::Local answer(none_value);
     call_comparator(s.function, &x, &y, &answer);
     switch (cell::type(&answer)) {
         case type_integer: return cell::get_integer(&answer);
@@ -215,8 +214,7 @@ int32_t compare_records(const void* x, const void* y, intptr_t arg, intptr_t) {
 // compared element by element, everything else through the hash table.
 bool holds(const Cell* block, uint32_t table, const Cell* key, int32_t step, int32_t op) {
     if (is_any_block(cell::type(key))) {
-        Cell probe = none_value;
-        gc::Protect keep(&probe);
+        gc::Local probe(none_value);
         int32_t hash_op = op == op_strict_equal ? op_strict_equal : op_find;
         for (int32_t p = int32_t(block->w1); p < buffer_length(block->w2); p += step) {
             probe = *cell_at(block->w2, p);
@@ -232,9 +230,8 @@ bool holds(const Cell* block, uint32_t table, const Cell* key, int32_t step, int
 // ------------------------------------------------------------ find, select, put
 
 void find(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     Match m = locate(&s, &v, options);
     if (m.at < 0) {
         *result = none_value;
@@ -248,9 +245,8 @@ void find(const Cell* series, const Cell* value, const FindOptions& options, Cel
 }
 
 void select(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     FindOptions o = options;
     o.tail = o.match = false;
     Match m = locate(&s, &v, o);
@@ -263,10 +259,9 @@ void select(const Cell* series, const Cell* value, const FindOptions& options, C
 }
 
 void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result) {
-    Cell s = *series, k = *key, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_key(&k);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local k(*key);
+    gc::Local v(*value);
     // The key was stored as one cell: a block key is looked for as one.
     FindOptions o;
     o.only = true;
@@ -282,8 +277,7 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
     int32_t at = m.at + 1;
     ownership::report_change(&s, ownership::action_put, &v, at, 1, [&] {
         if (at < buffer_length(s.w2)) {
-            Cell old = *cell_at(s.w2, at);
-            gc::Protect keep_old(&old);
+            gc::Local old(*cell_at(s.w2, at));
             if (actions::compare(&old, &v, op_find)) return;
             if (cell::type(&s) == type_hash && s.w3) hashtable::remove_key(s.w3, cell_at(s.w2, at));
             *cell_at(s.w2, at) = v;
@@ -306,9 +300,8 @@ static int32_t dup_count(const Cell* dup) {
 
 void insert(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, bool append,
             Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int32_t copies = dup_count(dup);
     if (copies < 1) {
         *result = s;
@@ -380,9 +373,8 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool only, const 
 }
 
 void change(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int32_t copies = dup_count(dup);
     if (copies < 1) {
         *result = s;
@@ -428,8 +420,7 @@ void change(Cell* series, const Cell* value, const Cell* part, bool only, const 
 
 void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* comparator, const Cell* part, bool all,
           bool reverse, bool stable, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     *result = s;
     int32_t head = int32_t(s.w1);
     int32_t n = length_from_head(&s);
@@ -455,8 +446,7 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
     Sorting how{case_sensitive ? op_case_sort : op_sort, reverse, 0, all ? width : 1, width, nullptr, false, nullptr};
     Cell scratch[2] = {none_value, none_value};
     gc::Protect keep_scratch(scratch, 2);
-    Cell function = none_value;
-    gc::Protect keep_function(&function);
+    gc::Local function(none_value);
     if (comparator) {
         switch (cell::type(comparator)) {
             case type_function:
@@ -507,10 +497,8 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
 
 void set_operation(const Cell* first, const Cell* second, bool case_sensitive, const Cell* skip, SetOperation operation,
                    Cell* result) {
-    Cell a = *first;
-    Cell b = second && operation != set_unique ? *second : none_value;
-    gc::Protect keep_a(&a);
-    gc::Protect keep_b(&b);
+    gc::Local a(*first);
+    gc::Local b(second && operation != set_unique ? *second : none_value);
     int32_t width = 1;
     if (skip) {
         if (cell::type(skip) != type_integer || cell::get_integer(skip) < 1) bad_refinement("skip", skip);
@@ -540,8 +528,7 @@ void set_operation(const Cell* first, const Cell* second, bool case_sensitive, c
     if (operation == set_difference) table_a = table_of(&a);
     hashtable::ProtectTable keep_table_a(table_a);
 
-    Cell key = none_value;
-    gc::Protect keep_key(&key);
+    gc::Local key(none_value);
     // keep: 0 every record, 1 those found in the other set, -1 those not.
     auto pass = [&](const Cell* from, const Cell* other, uint32_t other_table, int32_t keep) {
         for (int32_t p = int32_t(from->w1); p < buffer_length(from->w2); p += width) {

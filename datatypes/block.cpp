@@ -194,10 +194,8 @@ void hash_rebuild(const Cell* series) {
 }
 
 void append_copy(const Cell* block, const Cell* value) {
-    Cell v = *value;
-    Cell b = *block;
-    gc::Protect keep(&v);
-    gc::Protect keep_block(&b);
+    gc::Local v(*value);
+    gc::Local b(*block);
     *series::alloc_tail_cell(b.w2) = v;
     if (has_table(&b)) hashtable::put_key(b.w3, cell_at(b.w2, buffer_length(b.w2) - 1));
 }
@@ -211,10 +209,8 @@ void remove_last(Cell* block) {
 }
 
 void append_all(const Cell* target, const Cell* source) {
-    Cell t = *target;
-    Cell s = *source;
-    gc::Protect keep(&t);
-    gc::Protect keep_source(&s);
+    gc::Local t(*target);
+    gc::Local s(*source);
     int32_t n = length_from_head(&s);
     if (n <= 0) return;
     int32_t at = buffer_length(t.w2);
@@ -232,8 +228,7 @@ void append_all(const Cell* target, const Cell* source) {
 }
 
 const Cell* select_value(const Cell* block, const Cell* value) {
-    Cell probe = none_value;
-    gc::Protect keep(&probe);
+    gc::Local probe(none_value);
     int32_t head = int32_t(block->w1);
     for (int32_t i = head; i < buffer_length(block->w2); i++) {
         probe = *cell_at(block->w2, i);
@@ -246,8 +241,7 @@ const Cell* select_value(const Cell* block, const Cell* value) {
 }
 
 bool remove_value(const Cell* block, const Cell* value, bool from_start) {
-    Cell probe = none_value;
-    gc::Protect keep(&probe);
+    gc::Local probe(none_value);
     int32_t start = from_start ? 0 : int32_t(block->w1);
     for (int32_t i = start; i < buffer_length(block->w2); i++) {
         probe = *cell_at(block->w2, i);
@@ -282,16 +276,14 @@ const Cell* select_word(const Cell* block, const Cell* word, bool strict) {
 }
 
 void clone(const Cell* source, bool deep, bool paths_too, Cell* result) {
-    Cell s = *source;
-    gc::Protect keep(&s);
+    gc::Local s(*source);
     int32_t head = int32_t(s.w1);
     int32_t n = std::max(length_from_head(&s), 0);
     uint32_t node = series::copy_part(s.w2, head, n);
     *result = {uint8_t(cell::type(&s)), 0, node, 0};
     if (!deep) return;
     cycles::Visit visit(s.w2);
-    Cell nested = none_value;
-    gc::Protect keep_nested(&nested);
+    gc::Local nested(none_value);
     for (int32_t i = 0; i < buffer_length(node); i++) {
         nested = *cell_at(node, i);
         uint8_t t = cell::type(&nested);
@@ -305,12 +297,9 @@ void clone(const Cell* source, bool deep, bool paths_too, Cell* result) {
 }
 
 void copy_nested_values(const Cell* block, int32_t from, int32_t to, int32_t step, bool deep, const Cell* types) {
-    Cell b = *block;
-    Cell kind = *types;
-    Cell c = none_value;
-    gc::Protect keep(&b);
-    gc::Protect keep_kind(&kind);
-    gc::Protect keep_cell(&c);
+    gc::Local b(*block);
+    gc::Local kind(*types);
+    gc::Local c(none_value);
     if (step < 1) step = 1;
     for (int32_t i = std::max(from, 0); i < std::min(to, buffer_length(b.w2)); i += step) {
         c = *cell_at(b.w2, i);
@@ -322,8 +311,7 @@ void copy_nested_values(const Cell* block, int32_t from, int32_t to, int32_t ste
 }
 
 void insert_value(Cell* block, const Cell* value, bool advance, bool at_start) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t at = at_start ? 0 : int32_t(clip_head(block) - cell_at(block->w2, 0));
     open_gap(block->w2, at, 1, true);
     *cell_at(block->w2, at) = v;
@@ -332,10 +320,8 @@ void insert_value(Cell* block, const Cell* value, bool advance, bool at_start) {
 }
 
 void insert_all(Cell* target, const Cell* source) {
-    Cell s = *source;
-    gc::Protect keep(&s);
-    Cell c = none_value;
-    gc::Protect keep_cell(&c);
+    gc::Local s(*source);
+    gc::Local c(none_value);
     int32_t n = std::max(length_from_head(&s), 0);
     int32_t origin = int32_t(clip_head(target) - cell_at(target->w2, 0));
     for (int32_t i = 0; i < n; i++) {
@@ -363,8 +349,7 @@ void init_at(Cell* c, int32_t n, bool external) {
 void make_at(Cell* c, int32_t n) { init_at(c, n, false); }
 
 Cell make_in(const Cell* block, int32_t n) {
-    Cell b = *block;
-    gc::Protect keep(&b);
+    gc::Local b(*block);
     Cell fresh = none_value;
     make_at(&fresh, n);
     gc::Protect keep_fresh(&fresh);
@@ -401,10 +386,8 @@ bool emit_ellipsis(const Cell* value, uint32_t buffer, int32_t* limit, bool mold
 
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
     if (emit_ellipsis(value, buffer, &limit, false)) return limit;
-    Cell b = *value;
-    gc::Protect keep(&b);
-    Cell c = none_value;
-    gc::Protect keep_cell(&c);
+    gc::Local b(*value);
+    gc::Local c(none_value);
     cycles::Visit visit(b.w2);
     for (int32_t i = int32_t(b.w1); i < buffer_length(b.w2); i++) {
         if (arg && limit <= 0) break;
@@ -423,10 +406,8 @@ int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit)
 
 int32_t mold_each(const Cell* block, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg,
                   int32_t limit, int32_t indent) {
-    Cell b = *block;
-    gc::Protect keep(&b);
-    Cell c = none_value;
-    gc::Protect keep_cell(&c);
+    gc::Local b(*block);
+    gc::Local c(none_value);
     cycles::Visit visit(b.w2);
     bool closing = false;
     int32_t head = int32_t(b.w1);
@@ -519,10 +500,8 @@ bool body_of(const Cell* value, int32_t type, Cell* result) {
     uint8_t t = cell::type(value);
     if (t != type_object && t != type_map) return false;
     namespace rs = runtime_symbols;
-    Cell v = *value;
-    gc::Protect keep(&v);
-    Cell body = none_value;
-    gc::Protect keep_body(&body);
+    gc::Local v(*value);
+    gc::Local body(none_value);
     if (t == type_object)
         object_type::reflect(&v, rs::id(rs::sym_body), &body);
     else
@@ -568,8 +547,7 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
         return;
     }
     if (t == type_typeset) {
-        Cell set = *value;
-        gc::Protect keep(&set);
+        gc::Local set(*value);
         Cell fresh = none_value;
         make_at(&fresh, 8);
         gc::Protect keep_fresh(&fresh);
@@ -589,17 +567,14 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
     }
     if (body_of(value, type, result)) return;
     if (t == type_string) {
-        Cell text = *value;
-        gc::Protect keep(&text);
-        Cell loaded = none_value;
-        gc::Protect keep_loaded(&loaded);
+        gc::Local text(*value);
+        gc::Local loaded(none_value);
         lexer::transcode(&text, lexer::Options{}, &loaded);
         *result = loaded;
         cell::set_type(result, uint8_t(type));
         return;
     }
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     Cell fresh = none_value;
     make_at(&fresh, 1);
     gc::Protect keep_fresh(&fresh);
@@ -612,8 +587,7 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
 // ------------------------------------------------------------ copy, take
 
 void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     int32_t i = int32_t(s.w1);
     int32_t length = buffer_length(s.w2);
     int32_t start = i;
@@ -645,8 +619,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
     }
     // A deep copy of a hash! is a block!: hash! re-hashes its own.
     if (cell::type(&s) == type_hash) cell::set_type(result, type_block);
-    Cell out = *result;
-    gc::Protect keep_out(&out);
+    gc::Local out(*result);
     if (deep && cycles::find(s.w2)) {
         cycles::reset();
         errors::raise(errors::category_internal, "no-cycle");
@@ -662,8 +635,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
         copy_nested_values(&out, 0, buffer_length(out.w2), 1, deep, types);
         return;
     }
-    Cell c = none_value;
-    gc::Protect keep_cell(&c);
+    gc::Local c(none_value);
     for (int32_t j = 0; j < buffer_length(out.w2); j++) {
         c = *cell_at(out.w2, j);
         if (!is_series_kind(cell::type(&c))) continue;
@@ -674,8 +646,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
 
 void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
     clip_head(series);
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     int32_t i = int32_t(s.w1);
     int32_t c = length_from_head(&s);
     if (c < 1) {
@@ -711,8 +682,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
             return;
         }
     }
-    Cell taken = none_value;
-    gc::Protect keep_taken(&taken);
+    gc::Local taken(none_value);
     ownership::report_change(&s, ownership::action_take, nullptr, from, n, [&] {
         uint32_t node = series::copy_part(s.w2, from, n);
         taken = {uint8_t(cell::type(&s)), 0, node, 0};
@@ -722,8 +692,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
         if (has_table(&s) && hashtable::shift_indexes(s.w3, -n, from + n, later, true) == 1) hash_rebuild(&s);
         if (k <= 0) s.w1 = uint32_t(from);
         if (deep) {
-            Cell e = none_value;
-            gc::Protect keep_e(&e);
+            gc::Local e(none_value);
             for (int32_t j = 0; j < n; j++) {
                 e = *cell_at(taken.w2, j);
                 if (!is_series_kind(cell::type(&e))) continue;
@@ -745,9 +714,8 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
 
 void swap(Cell* a, Cell* b, Cell* result) {
     if (!is_any_block(cell::type(b))) errors::raise(errors::category_script, "invalid-arg", b);
-    Cell x = *a, y = *b;
-    gc::Protect keep_x(&x);
-    gc::Protect keep_y(&y);
+    gc::Local x(*a);
+    gc::Local y(*b);
     if (!is_tail(&x) && !is_tail(&y)) {
         bool owned_x = ownership::check(&x, ownership::action_word(ownership::action_swap), &y, int32_t(x.w1), 1);
         bool owned_y = ownership::check(&y, ownership::action_word(ownership::action_swap), &x, int32_t(y.w1), 1);
@@ -769,8 +737,7 @@ void swap(Cell* a, Cell* b, Cell* result) {
 }
 
 void trim(Cell* series, bool, bool, bool, bool, bool, const Cell*, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     ownership::report_change(&s, ownership::action_trim, nullptr, int32_t(s.w1), 0, [&] {
         int32_t length = buffer_length(s.w2);
         Cell* c = cell_at(s.w2, 0);
@@ -803,10 +770,8 @@ void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* res
         cell::make_integer(&at, n);
         errors::raise(errors::category_script, "out-of-range", &at);
     }
-    Cell s = *series;
-    Cell v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     ownership::report_change(&s, ownership::action_poke, &v, int32_t(p), 1, [&] {
         if (p >= buffer_length(s.w2)) return;
         Cell* c = cell_at(s.w2, int32_t(p));
@@ -818,10 +783,8 @@ void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* res
 }
 
 void eval_path(const PathStep& step, Cell* result) {
-    Cell parent = *step.parent;
-    Cell element = *step.element;
-    gc::Protect keep(&parent);
-    gc::Protect keep_element(&element);
+    gc::Local parent(*step.parent);
+    gc::Local element(*step.element);
     if (cell::type(&element) == type_integer) {
         if (step.value)
             poke(&parent, &element, step.value, 0, result);
@@ -842,8 +805,7 @@ void eval_path(const PathStep& step, Cell* result) {
     }
     FindOptions options;
     options.case_sensitive = step.case_sensitive;
-    Cell found = none_value;
-    gc::Protect keep_found(&found);
+    gc::Local found(none_value);
     block_search::find(&parent, &element, options, &found);
     if (cell::type(&found) == type_none) {
         Cell path = step.path ? *step.path : none_value;

@@ -64,8 +64,7 @@ uint32_t make_category(const error_catalogue::Category& cat) {
         context::put_word_value(ctx, symbols::make("type"), &v);
     }
     for (int32_t i = 0; i < cat.id_count; i++) {
-        Cell message = make_message(cat.ids[i]);
-        gc::Protect keep_m(&message);
+        gc::Local message(make_message(cat.ids[i]));
         context::put_word_value(ctx, symbols::make(cat.ids[i].id), &message);
     }
     return ctx;
@@ -229,8 +228,7 @@ void from_block(const Cell* block, int32_t* category, int32_t* position) {
 // A spec of set-words, evaluated in the error's context: its type and id
 // fields must then name a category and one of its ids.
 void from_fields(const Cell* block, uint32_t ctx, int32_t* category, int32_t* position) {
-    Cell b = *block;
-    gc::Protect keep(&b);
+    gc::Local b(*block);
     gc::ProtectNode keep_ctx(&ctx);
     context::bind_block(&b, ctx, false);
     if (object_type::evaluate_spec) object_type::evaluate_spec(&b);
@@ -245,8 +243,7 @@ void from_fields(const Cell* block, uint32_t ctx, int32_t* category, int32_t* po
 // Appends a value formed or molded, at most limit characters when limit
 // is above 0. Datatypes that have not registered go through the stand-in.
 void write(const Cell* value, uint32_t buffer, bool mold, bool only, bool flat, int32_t limit) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t start = string::length(buffer);
     uint8_t t = cell::type(&v);
     int32_t slot_needed = mold ? actions::slot_mold : actions::slot_form;
@@ -273,10 +270,8 @@ void make_invalid(uint32_t ctx, const Cell& unknown) {
 }
 
 void append_message_block(const Cell* message, uint32_t buffer, uint32_t ctx, bool formed) {
-    Cell block = *message;
-    gc::Protect keep(&block);
-    Cell part = none_cell;
-    gc::Protect keep_part(&part);
+    gc::Local block(*message);
+    gc::Local part(none_cell);
     bool first = true;
     for (int32_t i = int32_t(block.w1); i < int32_t(nodes::buffer(block.w2)->count()); i++) {
         part = series::cells_head(block.w2)[i];
@@ -340,8 +335,7 @@ void create(int32_t category, int32_t id_index, const Cell* arg1, const Cell* ar
 }
 
 void make(const Cell* spec, Cell* out) {
-    Cell s = *spec;
-    gc::Protect keep(&s);
+    gc::Local s(*spec);
     int32_t category = 0, position = 0;
     if (cell::type(&s) == type_block && int32_t(s.w1) < int32_t(nodes::buffer(s.w2)->count()) &&
         cell::type(series::cells_head(s.w2) + s.w1) == type_set_word) {
@@ -382,8 +376,7 @@ int32_t get_type(const Cell* error) { return int32_t(field(error, field_type)->w
 int32_t get_id(const Cell* error) { return int32_t(field(error, field_id)->w2); }
 
 int32_t write_report(const Cell* error, uint32_t buffer) {
-    Cell e = *error;
-    gc::Protect keep(&e);
+    gc::Local e(*error);
     uint32_t out = buffer;
     gc::ProtectNode keep_out(&out);
     uint32_t ctx = e.w1;
@@ -402,8 +395,7 @@ int32_t write_report(const Cell* error, uint32_t buffer) {
         position = invalid_error_position();
     }
     uint32_t cat = category_context(category);
-    Cell message = *slot(cat, position);
-    gc::Protect keep_message(&message);
+    gc::Local message(*slot(cat, position));
     if (cell::type(&message) == type_word) {
         int32_t f = context::find_word(ctx, int32_t(message.w2), true);
         message = f >= 0 ? *slot(ctx, f) : none_cell;
@@ -417,8 +409,7 @@ int32_t write_report(const Cell* error, uint32_t buffer) {
     }
 
     string::append_ascii(out, "\n*** Where: ");
-    Cell where = *field(&e, field_where);
-    gc::Protect keep_where(&where);
+    gc::Local where(*field(&e, field_where));
     if (is_any_word(cell::type(&where)))
         write(&where, out, false, false, false, 0);
     else if (cell::type(&where) == type_string)
@@ -442,8 +433,7 @@ int32_t write_report(const Cell* error, uint32_t buffer) {
 }
 
 std::string form_report(const Cell* error) {
-    Cell e = *error;
-    gc::Protect keep(&e);
+    gc::Local e(*error);
     uint32_t buffer = string::make(128);
     gc::ProtectNode keep_buffer(&buffer);
     write_report(&e, buffer);
@@ -472,8 +462,7 @@ bool is_handler_word(int32_t symbol) {
 
 int32_t error_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg,
                    int32_t limit, int32_t indent) {
-    Cell e = *value;
-    gc::Protect keep(&e);
+    gc::Local e(*value);
     uint32_t out = buffer;
     gc::ProtectNode keep_out(&out);
     uint32_t ctx = e.w1;
@@ -484,8 +473,7 @@ int32_t error_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool
     cycles::Visit visit(ctx);
     bool indented = !only && !flat;
     if (!only) put(out, indented ? "make error! [\n" : "make error! [", &limit);
-    Cell v = none_cell;
-    gc::Protect keep_v(&v);
+    gc::Local v(none_cell);
     bool first = true;
     for (int32_t i = 0; i < context::word_count(ctx); i++) {
         if (arg && limit <= 0) break;
@@ -522,12 +510,9 @@ int32_t error_form(const Cell* value, uint32_t buffer, const Cell*, int32_t limi
 void error_make(const Cell*, const Cell* spec, int32_t, Cell* result) { make(spec, result); }
 
 void error_path(const PathStep& step, Cell* result) {
-    Cell e = *step.parent;
-    Cell element = *step.element;
-    gc::Protect keep(&e);
-    gc::Protect keep_element(&element);
-    Cell path = step.path ? *step.path : e;
-    gc::Protect keep_path(&path);
+    gc::Local e(*step.parent);
+    gc::Local element(*step.element);
+    gc::Local path(step.path ? *step.path : e);
     uint8_t t = cell::type(&element);
     if (t != type_word && t != type_set_word && t != type_get_word && t != type_lit_word)
         errors::raise(errors::category_script, "invalid-path", &path, &element);
@@ -540,8 +525,7 @@ void error_path(const PathStep& step, Cell* result) {
         *result = *slot(ctx, index);
         return;
     }
-    Cell v = *step.value;
-    gc::Protect keep_v(&v);
+    gc::Local v(*step.value);
     Cell word = {type_word, ctx, element.w2, uint32_t(index)};
     context::set_in(&word, &v, ctx, false);
     *result = v;

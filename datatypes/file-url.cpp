@@ -47,8 +47,7 @@ Cell element(const Cell* block, int32_t i) {
 }
 
 void form_into(const Cell* value, uint32_t target) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     call_form(&v, target, false, -1);
 }
 
@@ -133,10 +132,8 @@ Cell make_decoded(const char* text, int32_t length) {
     // a token it is a character, so the text is loaded after a space that
     // the value's index then skips.
     std::string copy = " " + std::string(text, size_t(length));
-    Cell raw = {type_string, 1, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length + 1), 0};
-    gc::Protect keep(&raw);
-    Cell out = string::make_cell(length);
-    gc::Protect keep_out(&out);
+    gc::Local raw({type_string, 1, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length + 1), 0});
+    gc::Local out(string::make_cell(length));
     decode_string(&raw, out.w2);
     cell::set_type(&out, type_url);
     return out;
@@ -154,13 +151,11 @@ Cell current_dir() {
 }
 
 void to_local_path(const Cell* file, uint32_t target, bool full) {
-    Cell f = *file;
-    gc::Protect keep(&f);
+    gc::Local f(*file);
     gc::ProtectNode keep_target(&target);
     bool absolute = !string::at_tail(&f) && string::char_at(f.w2, int32_t(f.w1)) == '/';
     if (full && !absolute) {
-        Cell dir = current_dir();
-        gc::Protect keep_dir(&dir);
+        gc::Local dir(current_dir());
         string::append_string(target, &dir);
     }
     string::append_string(target, &f);
@@ -185,15 +180,13 @@ void url_to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result)
         string::to(prototype, spec, type, result);
         return;
     }
-    Cell block = *spec;
-    gc::Protect keep(&block);
+    gc::Local block(*spec);
     int32_t n = int32_t(nodes::buffer(block.w2)->count()) - int32_t(block.w1);
     if (n <= 0) {
         Cell target = {type_datatype, type_url, 0, 0};
         errors::raise(errors::category_script, "bad-to-arg", &target, &block);
     }
-    Cell out = string::make_cell(32);
-    gc::Protect keep_out(&out);
+    gc::Local out(string::make_cell(32));
     auto part = [&](int32_t k) { return element(&block, int32_t(block.w1) + k); };
     Cell p = part(0);
     form_into(&p, out.w2);
@@ -248,8 +241,7 @@ bool by_code(uint32_t c) { return (c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE; }
 }  // namespace
 
 int32_t file_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
-    Cell f = *value;
-    gc::Protect keep(&f);
+    gc::Local f(*value);
     string::append_char(buffer, '%');
     int32_t head = std::min<int32_t>(int32_t(f.w1), string::length(f.w2));
     int32_t count = string::length(f.w2) - head;
@@ -284,16 +276,14 @@ int32_t file_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Ce
 }
 
 void eval_path(const PathStep& step, Cell* result) {
-    Cell base = *step.parent, selector = *step.element;
-    gc::Protect keep_base(&base);
-    gc::Protect keep_selector(&selector);
+    gc::Local base(*step.parent);
+    gc::Local selector(*step.element);
     if (step.value) {
         Cell path = step.path ? *step.path : none;
         errors::raise(errors::category_script, "bad-path-set", &path, &selector);
     }
     if (cell::type(&selector) == type_get_word) selector = *context::get_word_value(&selector);
-    Cell formed = string::make_cell(16);
-    gc::Protect keep_formed(&formed);
+    gc::Local formed(string::make_cell(16));
     form_into(&selector, formed.w2);
     Cell out;
     string::make_at(&out, string::length_from_head(&base) + string::length(formed.w2) + 16,

@@ -67,8 +67,7 @@ Cell stored_spec(const Cell* spec) {
 // ---- Handlers ----
 
 void function_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
-    Cell argument = *spec;
-    gc::Protect keep_argument(&argument);
+    gc::Local argument(*spec);
     if (cell::type(&argument) != type_block || block::length_from_head(&argument) < 2)
         errors::raise(errors::category_script, "bad-func-def", &argument);
     Cell parts[2] = {cell_at(argument.w2, int32_t(argument.w1)), cell_at(argument.w2, int32_t(argument.w1) + 1)};
@@ -82,8 +81,7 @@ void function_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
 }
 
 void function_reflect(const Cell* value, int32_t field_symbol, Cell* result) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t field = symbols::resolve(field_symbol);
     if (field == canonical_of("spec")) {
         *result = {type_block, 0, v.w2, 0};
@@ -120,17 +118,14 @@ int32_t routine_form(const Cell*, uint32_t buffer, const Cell* arg, int32_t limi
 // spec's bracket directly, anything else after a space.
 int32_t mold_with(const char* prefix, const Cell* value, uint32_t buffer, bool all, bool flat, const Cell* arg,
                   int32_t limit, int32_t indent) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     gc::ProtectNode keep_buffer(&buffer);
     limit = put(buffer, prefix, arg, limit);
     if (used_up(arg, limit)) return limit;
-    Cell spec = {type_block, 0, v.w2, 0};
-    gc::Protect keep_spec(&spec);
+    gc::Local spec({type_block, 0, v.w2, 0});
     limit = call_mold(&spec, buffer, false, all, flat, arg != nullptr, limit, indent);
     if (used_up(arg, limit)) return limit;
-    Cell body = info_cell(&v, function::info_body);
-    gc::Protect keep_body(&body);
+    gc::Local body(info_cell(&v, function::info_body));
     if (cell::type(&body) != type_block) {
         limit = put(buffer, " ", arg, limit);
         if (used_up(arg, limit)) return limit;
@@ -206,11 +201,9 @@ int32_t spec_attribute_flags(const Cell* attributes) {
 }
 
 void check_type_block(const Cell* types) {
-    Cell t = *types;
-    gc::Protect keep(&t);
+    gc::Local t(*types);
     for (int32_t i = int32_t(t.w1); i < count_of(t.w2); i++) {
-        Cell entry = cell_at(t.w2, i);
-        gc::Protect keep_entry(&entry);
+        gc::Local entry(cell_at(t.w2, i));
         Cell value = cell::type(&entry) == type_word ? word::value_of(&entry) : entry;
         uint8_t vt = cell::type(&value);
         if (vt != type_datatype && vt != type_typeset && vt != type_word)
@@ -232,8 +225,7 @@ void check_duplicate_words(const Cell* spec) {
 }
 
 uint32_t check_spec(const Cell* given) {
-    Cell spec = *given;
-    gc::Protect keep(&spec);
+    gc::Local spec(*given);
     if (cell::type(&spec) != type_block) raise_bad_spec(&spec);
     const int32_t local = canonical_of("local");
     const int32_t return_word = canonical_of("return");
@@ -296,10 +288,8 @@ uint32_t check_spec(const Cell* given) {
 }
 
 uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t code, uint32_t owner, uint32_t flags) {
-    Cell body = *body_in;
-    gc::Protect keep_body(&body);
-    Cell spec = stored_spec(spec_in);
-    gc::Protect keep_spec(&spec);
+    gc::Local body(*body_in);
+    gc::Local spec(stored_spec(spec_in));
     bool has_body = cell::type(&body) == type_block;
     if (has_body) body.w1 = uint32_t(std::min(int32_t(body.w1), count_of(body.w2)));
 
@@ -313,8 +303,7 @@ uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t co
     stack::push_copy(&value);
     *context::owner_cell(ctx) = value;
 
-    Cell copy = none_cell;
-    gc::Protect keep_copy(&copy);
+    gc::Local copy(none_cell);
     if (has_body) {
         block_actions::clone(&body, true, true, &copy);
         if (made_here) context::bind_block(&copy, ctx, false);
@@ -327,18 +316,15 @@ uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t co
 }
 
 void collect_locals(const Cell* spec_in, const Cell* body_in, Cell* result) {
-    Cell spec = *spec_in;
-    Cell body = *body_in;
-    gc::Protect keep_spec(&spec);
-    gc::Protect keep_body(&body);
+    gc::Local spec(*spec_in);
+    gc::Local body(*body_in);
     if (cell::type(&spec) != type_block) raise_bad_spec(&spec);
     const int32_t local = canonical_of("local");
     const int32_t extern_word = canonical_of("extern");
     const int32_t foreach = canonical_of("foreach");
     const int32_t remove_each = canonical_of("remove-each");
     const int32_t repeat = canonical_of("repeat");
-    Cell out = none_cell;
-    gc::Protect keep_out(&out);
+    gc::Local out(none_cell);
     block_actions::clone(&spec, false, false, &out);
 
     std::vector<int32_t> excluded;
@@ -469,10 +455,8 @@ void push_none_locals(int32_t n) {
 }
 
 void make_func(const Cell* spec_in, const Cell* body_in, Cell* result) {
-    Cell spec = *spec_in;
-    Cell body = *body_in;
-    gc::Protect keep_spec(&spec);
-    gc::Protect keep_body(&body);
+    gc::Local spec(*spec_in);
+    gc::Local body(*body_in);
     if (cell::type(&body) != type_block) raise_bad_spec(&body);
     uint32_t flags = check_spec(&spec);
     push(&spec, &body, 0, 0, 0, flags);
@@ -481,10 +465,8 @@ void make_func(const Cell* spec_in, const Cell* body_in, Cell* result) {
 }
 
 void make_function(const Cell* spec_in, const Cell* body_in, Cell* result) {
-    Cell body = *body_in;
-    gc::Protect keep_body(&body);
-    Cell spec = none_cell;
-    gc::Protect keep_spec(&spec);
+    gc::Local body(*body_in);
+    gc::Local spec(none_cell);
     collect_locals(spec_in, &body, &spec);
     make_func(&spec, &body, result);
 }
@@ -548,8 +530,7 @@ void count_arguments(Cell* routine) {
     for (int32_t i = 0; i < count_of(routine->w2); i++)
         if (type_at(routine->w2, i) == type_word) n++;
     if (n > 31) {
-        Cell spec = {type_block, 0, routine->w2, 0};
-        gc::Protect keep(&spec);
+        gc::Local spec({type_block, 0, routine->w2, 0});
         function::raise_bad_spec(&spec);
     }
     routine->header = (routine->header & ~(31u << 25)) | uint32_t(n) << 25;
@@ -558,10 +539,8 @@ void count_arguments(Cell* routine) {
 int32_t argument_count(const Cell* routine) { return int32_t(routine->header >> 25 & 31); }
 
 void push(const Cell* spec_in, const Cell* body_in, int32_t code, int32_t result_type, bool direct) {
-    Cell body = *body_in;
-    gc::Protect keep_body(&body);
-    Cell spec = *spec_in;
-    gc::Protect keep_spec(&spec);
+    gc::Local body(*body_in);
+    gc::Local spec(*spec_in);
     if (cell::type(&spec) != type_block) function::raise_bad_spec(&spec);
     spec = stored_spec(&spec);
     if (!entry(code)) {

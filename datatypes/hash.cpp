@@ -33,9 +33,8 @@ constexpr int64_t max_cells = (int64_t(0x7FFFFFFF) - 64) / 16;
 // Keys are copied first: a comparison may allocate and move the buffer the
 // table hands its cells from.
 int32_t language_compare(const Cell* a, const Cell* b, int32_t op) {
-    Cell x = *a, y = *b;
-    gc::Protect keep_x(&x);
-    gc::Protect keep_y(&y);
+    gc::Local x(*a);
+    gc::Local y(*b);
     return actions::compare(&x, &y, op) ? 0 : 1;
 }
 
@@ -122,8 +121,7 @@ void hash_to(const Cell* prototype, const Cell* value, int32_t, Cell* result) {
         return;
     }
     // Converted as to block! converts it; the index goes over that block.
-    Cell converted = none_value;
-    gc::Protect keep(&converted);
+    gc::Local converted(none_value);
     reinterpret_cast<MakeFn>(datatype::handler(type_block, slot_to))(prototype, value, type_block, &converted);
     index_in_place(&converted, std::max(block_actions::length_from_head(&converted), 1));
     *result = converted;
@@ -134,16 +132,14 @@ void hash_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resu
     if (t == type_integer || t == type_float) {
         int32_t n = std::max(integer::from_number(spec), 1);
         if (n > max_cells) errors::raise(errors::category_internal, "no-memory");
-        Cell fresh = none_value;
-        gc::Protect keep(&fresh);
+        gc::Local fresh(none_value);
         block_actions::make_at(&fresh, n);
         index_in_place(&fresh, n);
         *result = fresh;
         return;
     }
     if (t == type_block) {
-        Cell fresh = none_value;
-        gc::Protect keep(&fresh);
+        gc::Local fresh(none_value);
         block_actions::clone(spec, false, false, &fresh);
         index_in_place(&fresh, std::max(block_actions::length_from_head(&fresh), 1));
         *result = fresh;
@@ -157,15 +153,13 @@ void hash_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resu
 }
 
 void hash_copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     bool whole = s.w1 == 0 && !part && !deep && !types && s.w3 != 0;
     // block!'s copy, told nothing of the table: the copy's own index is made
     // here, whatever block! would have done with it.
     Cell plain = s;
     plain.w3 = 0;
-    Cell out = none_value;
-    gc::Protect keep_out(&out);
+    gc::Local out(none_value);
     block_actions::copy(&plain, &out, part, deep, types);
     if (whole) {
         uint32_t table = hashtable::copy_table(s.w3, out.w2);
@@ -216,9 +210,8 @@ void find(const Cell* series, const Cell* value, const FindOptions& options, Cel
         block_search::find(series, value, options, result);
         return;
     }
-    Cell s = *series, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int32_t at = lookup(&s, &v, options);
     if (at < 0) {
         *result = none_value;
@@ -239,9 +232,8 @@ void select(const Cell* series, const Cell* value, const FindOptions& options, C
         block_search::select(series, value, o, result);
         return;
     }
-    Cell s = *series, v = *value;
-    gc::Protect keep(&s);
-    gc::Protect keep_value(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int32_t at = lookup(&s, &v, o);
     if (at < 0 || at + 1 >= buffer_length(s.w2)) {
         *result = none_value;

@@ -67,10 +67,8 @@ int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
     if (mode != mode_same) return i;
     // Keys are unique under strict equality, so the strict match is the
     // only candidate for sameness.
-    Cell k = *found;
-    Cell probe = *key;
-    gc::Protect keep_k(&k);
-    gc::Protect keep_probe(&probe);
+    gc::Local k(*found);
+    gc::Local probe(*key);
     if (is_word_kind(cell::type(&probe))) cell::set_type(&probe, type_set_word);
     return call_compare(&k, &probe, op_same) == 0 ? i : -1;
 }
@@ -84,10 +82,8 @@ int32_t lookup_live(const Cell* map, const Cell* key, int32_t mode) {
 // Sets a key's value, appending the pair when the key is absent and
 // bringing a removed pair back. The map cell must not move.
 void set_pair(const Cell* map, const Cell* key, const Cell* value, int32_t mode) {
-    Cell k = *key;
-    Cell v = *value;
-    gc::Protect keep_k(&k);
-    gc::Protect keep_v(&v);
+    gc::Local k(*key);
+    gc::Local v(*value);
     int32_t i = lookup(map, &k, mode);
     if (i >= 0) {
         Cell* slot = pair_cell(map->w2, i + 1);
@@ -140,11 +136,9 @@ void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
 // separated by line breaks (form, /only) or spaces (/flat).
 int32_t write_pairs(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, bool form, const Cell* arg,
                     int32_t limit, int32_t indent) {
-    Cell m = *value;
-    gc::Protect keep(&m);
+    gc::Local m(*value);
     gc::ProtectNode keep_buffer(&buffer);
-    Cell c = none_value;
-    gc::Protect keep_c(&c);
+    gc::Local c(none_value);
     cycles::Visit visit(m.w2);
     bool line_per_pair = !form && !only && !flat;
     uint32_t separator = flat ? ' ' : '\n';
@@ -179,18 +173,15 @@ bool deep_copied(uint8_t t) {
 
 // The copy of a map, its values copied as the refinements ask.
 void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
-    Cell s = *source;
-    gc::Protect keep(&s);
+    gc::Local s(*source);
     if (deep && cycles::find(s.w2)) {
         cycles::reset();
         errors::raise(errors::category_internal, "no-cycle");
     }
     int32_t n = cell_count(s.w2);
-    Cell out = {type_block, 0, series::copy_part(s.w2, 0, n), 0};
-    gc::Protect keep_out(&out);
+    gc::Local out({type_block, 0, series::copy_part(s.w2, 0, n), 0});
     if (types) {
-        Cell kind = *types;
-        gc::Protect keep_kind(&kind);
+        gc::Local kind(*types);
         if (deep) cycles::push(s.w2);
         struct Pop {
             bool active;
@@ -201,8 +192,7 @@ void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
         block_actions::copy_nested_values(&out, 1, n, 2, deep, &kind);
     } else if (deep) {
         cycles::Visit visit(s.w2);
-        Cell c = none_value;
-        gc::Protect keep_c(&c);
+        gc::Local c(none_value);
         for (int32_t i = 1; i < cell_count(out.w2); i += 2) {
             c = *pair_cell(out.w2, i);
             if (c.header == 0 || !deep_copied(cell::type(&c)) || !datatype::handler(cell::type(&c), slot_copy))
@@ -220,16 +210,14 @@ void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
 // ------------------------------------------------------------ make, to
 
 void build(const Cell* spec_cell, bool make, Cell* result) {
-    Cell spec = *spec_cell;
-    gc::Protect keep(&spec);
+    gc::Local spec(*spec_cell);
     switch (cell::type(&spec)) {
         case type_block:
         case type_paren:
         case type_hash: {
             int32_t n = std::max(block::length_from_head(&spec), 0);
             if (n % 2) errors::raise(errors::category_script, "invalid-arg", &spec);
-            Cell pairs = {type_block, 0, series::copy_part(spec.w2, int32_t(spec.w1), n), 0};
-            gc::Protect keep_pairs(&pairs);
+            gc::Local pairs({type_block, 0, series::copy_part(spec.w2, int32_t(spec.w1), n), 0});
             for (int32_t i = 0; i < n; i++) cell::clear_new_line(pair_cell(pairs.w2, i));
             make_at(result, &pairs, n / 2);
             return;
@@ -256,8 +244,7 @@ bool make_literal(const Cell* cells, int32_t count, Cell* result) {
     if (count < 0 || count % 2) return false;
     for (int32_t i = 0; i < count; i += 2)
         if (!valid_key_type(cell::type(cells + i))) return false;
-    Cell pairs = {type_block, 0, memory::alloc_cells(std::max(count, 2)), 0};
-    gc::Protect keep(&pairs);
+    gc::Local pairs({type_block, 0, memory::alloc_cells(std::max(count, 2)), 0});
     SeriesBuffer* b = nodes::buffer(pairs.w2);
     if (count > 0) std::memcpy(b->head_ptr(), cells, size_t(count) * 16);
     b->tail = b->head + uint32_t(count) * 16;
@@ -331,19 +318,15 @@ int32_t count(const Cell* map) { return int32_t(hashtable::record(map->w3)->coun
 Cell* push(const Cell* map) { return stack::push_copy(map); }
 
 void set_value(const Cell* map, const Cell* key, const Cell* value, bool case_sensitive) {
-    Cell m = *map;
-    gc::Protect keep(&m);
+    gc::Local m(*map);
     set_pair(&m, key, value, case_sensitive ? mode_case : mode_fold);
 }
 
 void extend(const Cell* map, const Cell* spec, bool case_sensitive) {
-    Cell m = *map;
-    Cell s = *spec;
-    Cell k = none_value, v = none_value;
-    gc::Protect keep_m(&m);
-    gc::Protect keep_s(&s);
-    gc::Protect keep_k(&k);
-    gc::Protect keep_v(&v);
+    gc::Local m(*map);
+    gc::Local s(*spec);
+    gc::Local k(none_value);
+    gc::Local v(none_value);
     int32_t mode = case_sensitive ? mode_case : mode_fold;
     if (cell::type(&s) == type_map) {
         for (int32_t i = 0; i + 1 < cell_count(s.w2); i += 2) {
@@ -367,9 +350,8 @@ void extend(const Cell* map, const Cell* spec, bool case_sensitive) {
 }
 
 bool foreach_step(Cell* position, const Cell* words, int32_t n, SetWordFn set_word) {
-    Cell w = none_value, v = none_value;
-    gc::Protect keep_w(&w);
-    gc::Protect keep_v(&v);
+    gc::Local w(none_value);
+    gc::Local v(none_value);
     auto loop_word = [&](int32_t i) {
         int32_t at = int32_t(words->w1) + i;
         if (at >= block_actions::buffer_length(words->w2)) errors::raise(errors::category_script, "invalid-arg", words);
@@ -407,18 +389,15 @@ void make(const Cell*, const Cell* spec, int32_t, Cell* result) { build(spec, tr
 void to(const Cell*, const Cell* spec, int32_t, Cell* result) { build(spec, false, result); }
 
 void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
-    Cell m = *value;
-    gc::Protect keep(&m);
+    gc::Local m(*value);
     int32_t field = symbols::resolve(field_symbol);
     bool words = field == symbols::resolve(rs::id(rs::sym_words));
     bool values = field == symbols::resolve(rs::id(rs::sym_values));
     bool body = field == symbols::resolve(rs::id(rs::sym_body));
     if (!words && !values && !body) errors::raise(errors::category_internal, "not-done");
     int32_t n = count(&m);
-    Cell b = new_block(body ? 2 * n : n);
-    gc::Protect keep_b(&b);
-    Cell c = none_value;
-    gc::Protect keep_c(&c);
+    gc::Local b(new_block(body ? 2 * n : n));
+    gc::Local c(none_value);
     for (int32_t i = 0; i + 1 < cell_count(m.w2); i += 2) {
         if (!is_live(m.w2, i)) continue;
         if (words) {
@@ -454,18 +433,15 @@ int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat,
 }
 
 void eval_path(const PathStep& step, Cell* result) {
-    Cell m = *step.parent;
-    Cell key = *step.element;
-    gc::Protect keep(&m);
-    gc::Protect keep_key(&key);
+    gc::Local m(*step.parent);
+    gc::Local key(*step.element);
     int32_t mode = step.case_sensitive ? mode_case : mode_fold;
     if (!step.value) {
         int32_t i = lookup_live(&m, &key, mode);
         *result = i < 0 ? none_value : *pair_cell(m.w2, i + 1);
         return;
     }
-    Cell v = *step.value;
-    gc::Protect keep_v(&v);
+    gc::Local v(*step.value);
     set_pair(&m, &key, &v, mode);
     *result = v;
 }
@@ -482,13 +458,11 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
         return equality || na > nb ? 1 : -1;
     }
     if (na == 0) return 0;
-    Cell x = *a, y = *b;
-    Cell key = none_value, value = none_value, other = none_value;
-    gc::Protect keep_x(&x);
-    gc::Protect keep_y(&y);
-    gc::Protect keep_key(&key);
-    gc::Protect keep_value(&value);
-    gc::Protect keep_other(&other);
+    gc::Local x(*a);
+    gc::Local y(*b);
+    gc::Local key(none_value);
+    gc::Local value(none_value);
+    gc::Local other(none_value);
     cycles::Visit visit_a(x.w2);
     cycles::Visit visit_b(y.w2);
     for (int32_t i = 0; i + 1 < cell_count(x.w2); i += 2) {
@@ -539,16 +513,14 @@ void find(const Cell* series, const Cell* value, const FindOptions& options, Cel
 int32_t length(Cell* value) { return count(value); }
 
 void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     set_value(series, key, &v, case_sensitive);
     *result = v;
 }
 
 void remove(Cell* series, const Cell*, const Cell* key, Cell* result) {
     if (!key) errors::raise(errors::category_script, "missing-arg");
-    Cell m = *series;
-    gc::Protect keep(&m);
+    gc::Local m(*series);
     int32_t i = lookup_live(&m, key, mode_case);
     if (i >= 0) hashtable::remove_key(m.w3, pair_cell(m.w2, i));
     *result = m;

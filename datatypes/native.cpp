@@ -47,12 +47,10 @@ bool from_function(const Cell* value) {
 
 // make native! and make action!: [spec index].
 void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
-    Cell argument = *spec;
-    gc::Protect keep_argument(&argument);
+    gc::Local argument(*spec);
     if (cell::type(&argument) != type_block || block::length_from_head(&argument) != 2) bad_make(type, &argument);
-    Cell spec_block = cell_at(argument.w2, int32_t(argument.w1));
+    gc::Local spec_block(cell_at(argument.w2, int32_t(argument.w1)));
     Cell index = cell_at(argument.w2, int32_t(argument.w1) + 1);
-    gc::Protect keep_spec(&spec_block);
     int32_t limit = type == type_action ? natives::front_end_count : natives::table_size;
     if (cell::type(&spec_block) != type_block || cell::type(&index) != type_integer) bad_make(type, &argument);
     int32_t entry = cell::get_integer(&index);
@@ -119,8 +117,7 @@ constexpr char op_text[] = "?op?";
 int32_t mold_spec(const Cell* value, uint32_t buffer, const char* open, const char* close, bool all, bool flat,
                   const Cell* arg, int32_t limit, int32_t indent) {
     gc::ProtectNode keep_buffer(&buffer);
-    Cell spec = {type_block, 0, value->w2, 0};
-    gc::Protect keep(&spec);
+    gc::Local spec({type_block, 0, value->w2, 0});
     limit = put(buffer, open, arg, limit);
     if (used_up(arg, limit)) return limit;
     limit = call_mold(&spec, buffer, false, all, flat, arg != nullptr, limit, indent);
@@ -136,16 +133,14 @@ int32_t native_mold(const Cell* value, uint32_t buffer, bool, bool all, bool fla
 
 int32_t op_mold(const Cell* value, uint32_t buffer, bool, bool all, bool flat, const Cell* arg, int32_t limit,
                 int32_t indent) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     gc::ProtectNode keep_buffer(&buffer);
     limit = put(buffer, "make op! ", arg, limit);
     if (used_up(arg, limit)) return limit;
     if (source_type(&v) != type_function) return mold_spec(&v, buffer, "[", "]", all, flat, arg, limit, indent);
     limit = mold_spec(&v, buffer, "func ", "", all, flat, arg, limit, indent);
     if (used_up(arg, limit)) return limit;
-    Cell body = cell_at(v.w3, function::info_body);
-    gc::Protect keep_body(&body);
+    gc::Local body(cell_at(v.w3, function::info_body));
     if (cell::type(&body) != type_block) return limit;
     return call_mold(&body, buffer, false, all, flat, arg != nullptr, limit, indent);
 }

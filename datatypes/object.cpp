@@ -110,16 +110,14 @@ Cell new_block(int32_t n) {
     return b;
 }
 void append(const Cell* block, const Cell& value) {
-    Cell v = value;
-    gc::Protect keep(&v);
+    gc::Local v(value);
     *block::alloc_tail(block) = v;
 }
 
 // Copies the series value in place through its copy action.
 void copy_series_value(Cell* v, bool deep) {
     if (!is_copied_series(cell::type(v)) || !can_copy(cell::type(v))) return;
-    Cell source = *v;
-    gc::Protect keep(&source);
+    gc::Local source(*v);
     call_copy(&source, v, nullptr, deep, nullptr);
 }
 
@@ -127,8 +125,7 @@ void copy_series_value(Cell* v, bool deep) {
 void copy_fields(const Cell* object, bool deep) {
     uint32_t ctx = object->w1;
     gc::ProtectNode keep(&ctx);
-    Cell v = none_value;
-    gc::Protect keep_v(&v);
+    gc::Local v(none_value);
     for (int32_t i = 0; i < slot_count(ctx); i++) {
         v = *slot(ctx, i);
         if (!is_copied_series(cell::type(&v))) continue;
@@ -144,14 +141,11 @@ void copy_fields(const Cell* object, bool deep) {
 // fields of the same name. Without this every copy's methods would work on
 // the prototype's fields.
 Cell copy_function(const Cell* function, uint32_t ctx) {
-    Cell f = *function;
-    gc::Protect keep_f(&f);
+    gc::Local f(*function);
     gc::ProtectNode keep_ctx(&ctx);
-    Cell spec = {type_block, 0, f.w2, 0};
-    gc::Protect keep_spec(&spec);
+    gc::Local spec({type_block, 0, f.w2, 0});
     const Cell* info = series::cells_head(f.w3);
-    Cell body = info[function::info_body];
-    gc::Protect keep_body(&body);
+    gc::Local body(info[function::info_body]);
     if (cell::type(&body) != type_block) errors::raise(errors::category_script, "bad-func-def", &spec);
     int32_t code = cell::type(&info[function::info_code]) == type_integer
                        ? cell::get_integer(&info[function::info_code]) : 0;
@@ -172,8 +166,7 @@ Cell copy_function(const Cell* function, uint32_t ctx) {
 void copy_functions(const Cell* object) {
     uint32_t ctx = object->w1;
     gc::ProtectNode keep(&ctx);
-    Cell v = none_value;
-    gc::Protect keep_v(&v);
+    gc::Local v(none_value);
     for (int32_t i = 0; i < slot_count(ctx); i++) {
         if (cell::type(slot(ctx, i)) != type_function) continue;
         v = *slot(ctx, i);
@@ -185,8 +178,7 @@ void copy_functions(const Cell* object) {
 // A new object context with the prototype's words and values, the same
 // class id and header type; no change record yet.
 Cell copy_object(const Cell* prototype) {
-    Cell p = *prototype;
-    gc::Protect keep(&p);
+    gc::Local p(*prototype);
     int32_t n = context::word_count(p.w1);
     uint32_t ctx = context::make(n, false, false, p.w1, context::kind_object);
     gc::ProtectNode keep_ctx(&ctx);
@@ -202,11 +194,9 @@ Cell copy_object(const Cell* prototype) {
 
 // Makes the object owner of the series in its fields.
 void own_fields(const Cell* object) {
-    Cell o = *object;
-    gc::Protect keep(&o);
+    gc::Local o(*object);
     for (int32_t i = 0; i < slot_count(o.w1); i++) {
-        Cell w = field_word(o.w1, i);
-        gc::Protect keep_w(&w);
+        gc::Local w(field_word(o.w1, i));
         ownership::set_owner(slot(o.w1, i), &o, &w);
     }
     context::context_cell(o.w1)->header |= cell::flag_owner;
@@ -215,17 +205,13 @@ void own_fields(const Cell* object) {
 // Stores into field i: the changed mark, and on-change* for an object with a
 // change record (never for the handler fields themselves).
 void write_field(const Cell* object, int32_t i, const Cell* value) {
-    Cell o = *object;
-    Cell v = *value;
-    Cell old = read_slot(o.w1, i);
-    gc::Protect keep_o(&o);
-    gc::Protect keep_v(&v);
-    gc::Protect keep_old(&old);
+    gc::Local o(*object);
+    gc::Local v(*value);
+    gc::Local old(read_slot(o.w1, i));
     *slot(o.w1, i) = v;
     context::word_at(o.w1, i)->header |= cell::flag_slot_changed;
     if (o.w3 && !is_handler_word(o.w1, i)) {
-        Cell w = field_word(o.w1, i);
-        gc::Protect keep_w(&w);
+        gc::Local w(field_word(o.w1, i));
         call_change_handler(&o, &w, &old, &v);
     }
 }
@@ -378,8 +364,7 @@ void copy_values(uint32_t prototype_ctx, const Cell* object, bool copy_all) {
     uint32_t ctx = object->w1;
     gc::ProtectNode keep_from(&from);
     gc::ProtectNode keep_ctx(&ctx);
-    Cell v = none_value;
-    gc::Protect keep_v(&v);
+    gc::Local v(none_value);
     for (int32_t i = 0; i < context::word_count(from) && i < slot_count(from); i++) {
         int32_t at = context::find_word(ctx, int32_t(context::word_at(from, i)->w2), true);
         if (at < 0) continue;
@@ -397,12 +382,9 @@ namespace {
 // is when tail is null). Words are added to the object when missing.
 template <class Convert>
 void assign_runs(const Cell* object, const Cell* spec, const Cell* tail, Convert convert) {
-    Cell o = *object;
-    Cell s = *spec;
-    gc::Protect keep_o(&o);
-    gc::Protect keep_s(&s);
-    Cell v = none_value;
-    gc::Protect keep_v(&v);
+    gc::Local o(*object);
+    gc::Local s(*spec);
+    gc::Local v(none_value);
     int32_t run_start = -1;
     int32_t total = block_actions::buffer_length(s.w2);
     for (int32_t i = int32_t(s.w1); i <= total; i++) {
@@ -431,11 +413,9 @@ void assign_runs(const Cell* object, const Cell* spec, const Cell* tail, Convert
 }  // namespace
 
 void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result) {
-    Cell s = *spec;
-    gc::Protect keep_s(&s);
+    gc::Local s(*spec);
     if (!block_actions::is_any_block(cell::type(&s))) errors::raise(errors::category_syntax, "malconstruct", &s);
-    Cell out = none_value;
-    gc::Protect keep_out(&out);
+    gc::Local out(none_value);
     bool with_prototype = prototype && is_object_kind(cell::type(prototype));
     if (with_prototype) {
         out = copy_object(prototype);
@@ -464,10 +444,8 @@ void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result)
 }
 
 void set_words(const Cell* target, const Cell* value, bool any, bool only, bool some) {
-    Cell o = *target;
-    Cell src = *value;
-    gc::Protect keep_o(&o);
-    gc::Protect keep_src(&src);
+    gc::Local o(*target);
+    gc::Local src(*value);
     int32_t n = slot_count(o.w1);
     uint8_t t = cell::type(&src);
     bool from_object = is_object_kind(t) && !only;
@@ -494,8 +472,7 @@ void set_words(const Cell* target, const Cell* value, bool any, bool only, bool 
         if (cell::type(out) == 0) cell::make_unset(out);
         return true;
     };
-    Cell v = none_value;
-    gc::Protect keep_v(&v);
+    gc::Local v(none_value);
     // Nothing is written when a value is missing.
     if (!some && !any) {
         for (int32_t i = 0; i < n; i++) {
@@ -526,14 +503,12 @@ void call_change_handler(const Cell* object, const Cell* word, const Cell* old_v
     gc::Protect keep_args(args, 3);
     uint32_t position = series::cells_head(o.w3)[0].w2 >> 16;
     if (position == no_handler) return;
-    Cell function = read_slot(o.w1, int32_t(position));
-    gc::Protect keep_f(&function);
+    gc::Local function(read_slot(o.w1, int32_t(position)));
     if (cell::type(&function) != type_function)
         errors::raise(errors::category_script, "invalid-obj-evt", &function);
     refresh_record(o.w3, 0, &function);
     if (args[0].w1 != o.w1 || int32_t(args[0].w3) < 0) context::bind_word(o.w1, &args[0]);
-    Cell name = rs::words[rs::word_on_change_star];
-    gc::Protect keep_name(&name);
+    gc::Local name(rs::words[rs::word_on_change_star]);
     run_handler(&o, &function, &name, args, 3);
 }
 
@@ -544,21 +519,18 @@ void fire_on_change(const Cell* object, const Cell* word) {
 
 void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
                               const Cell* new_value, int32_t index, int32_t part) {
-    Cell o = *owner;
-    gc::Protect keep_o(&o);
+    gc::Local o(*owner);
     if (!o.w3) errors::raise(errors::category_script, "invalid-obj-evt", &o);
     uint32_t position = series::cells_head(o.w3)[1].w2 >> 16;
     if (position == no_handler) return;
-    Cell function = read_slot(o.w1, int32_t(position));
-    gc::Protect keep_f(&function);
+    gc::Local function(read_slot(o.w1, int32_t(position)));
     if (cell::type(&function) != type_function) return;
     refresh_record(o.w3, 1, &function);
     Cell args[7] = {o, *word, *target, *action, new_value ? *new_value : none_value, none_value, none_value};
     cell::make_integer(&args[5], index);
     cell::make_integer(&args[6], part);
     gc::Protect keep_args(args, 7);
-    Cell name = rs::words[rs::word_on_deep_change_star];
-    gc::Protect keep_name(&name);
+    gc::Local name(rs::words[rs::word_on_deep_change_star]);
     run_handler(&o, &function, &name, args, 7);
 }
 
@@ -566,11 +538,9 @@ void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* t
 
 int32_t mold_body(const Cell* object, uint32_t buffer, bool only, bool all, bool flat, bool form, const Cell* arg,
                   int32_t limit, int32_t indent) {
-    Cell o = *object;
-    gc::Protect keep(&o);
+    gc::Local o(*object);
     gc::ProtectNode keep_buffer(&buffer);
-    Cell v = none_value;
-    gc::Protect keep_v(&v);
+    gc::Local v(none_value);
     cycles::Visit visit(o.w1);
     bool line_per_field = !form && !only && !flat;
     uint32_t separator = flat ? ' ' : '\n';
@@ -612,8 +582,7 @@ int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit)
 int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
              int32_t indent) {
     if (block_actions::emit_ellipsis(value, buffer, &limit, true)) return limit;
-    Cell o = *value;
-    gc::Protect keep(&o);
+    gc::Local o(*value);
     gc::ProtectNode keep_buffer(&buffer);
     if (!only) put_text(buffer, "make object! [", &limit);
     limit = mold_body(&o, buffer, only, all, flat, false, arg, limit, indent);
@@ -625,12 +594,9 @@ int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat,
 
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     (void)type;
-    Cell p = *prototype;
-    Cell s = *spec;
-    gc::Protect keep_p(&p);
-    gc::Protect keep_s(&s);
-    Cell out = none_value;
-    gc::Protect keep_out(&out);
+    gc::Local p(*prototype);
+    gc::Local s(*spec);
+    gc::Local out(none_value);
     bool with_prototype = cell::type(&p) == type_object;
     uint8_t st = cell::type(&s);
     bool block_spec = st == type_block;
@@ -645,8 +611,7 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     if (!block_spec) {
         int32_t before = context::word_count(out.w1);
         for (int32_t i = 0; i < context::word_count(s.w1) && i < slot_count(s.w1); i++) {
-            Cell v = read_slot(s.w1, i);
-            gc::Protect keep_v(&v);
+            gc::Local v(read_slot(s.w1, i));
             context::put_word_value(out.w1, int32_t(context::word_at(s.w1, i)->w2), &v);
         }
         added = context::word_count(out.w1) > before;
@@ -672,13 +637,11 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
 }
 
 void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
-    Cell o = *value;
-    gc::Protect keep(&o);
+    gc::Local o(*value);
     int32_t field = canonical(field_symbol);
     uint32_t ctx = o.w1;
     int32_t n = context::word_count(ctx);
-    Cell b = none_value;
-    gc::Protect keep_b(&b);
+    gc::Local b(none_value);
     if (field == canonical(int32_t(rs::words[rs::word_changed].w2))) {
         b = new_block(n);
         for (int32_t i = 0; i < n; i++)
@@ -713,10 +676,8 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
 }
 
 void eval_path(const actions::PathStep& step, Cell* result) {
-    Cell o = *step.parent;
-    Cell element = *step.element;
-    gc::Protect keep_o(&o);
-    gc::Protect keep_e(&element);
+    gc::Local o(*step.parent);
+    gc::Local element(*step.element);
     if (!is_path_word(cell::type(&element))) raise_path("invalid-path", step, &element);
     uint32_t ctx = o.w1;
     int32_t n = slot_count(ctx);
@@ -739,12 +700,9 @@ void eval_path(const actions::PathStep& step, Cell* result) {
         *result = v;
         return;
     }
-    Cell v = *step.value;
-    gc::Protect keep_v(&v);
-    Cell old = read_slot(ctx, index);
-    gc::Protect keep_old(&old);
-    Cell w = field_word(ctx, index);
-    gc::Protect keep_w(&w);
+    gc::Local v(*step.value);
+    gc::Local old(read_slot(ctx, index));
+    gc::Local w(field_word(ctx, index));
     context::set_in(&w, &v, ctx, false);
     if (o.w3) call_change_handler(&o, &w, &old, &v);
     *result = v;
@@ -762,9 +720,8 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     gc::ProtectNode keep_y(&y);
     cycles::Visit visit_x(x);
     cycles::Visit visit_y(y);
-    Cell va = none_value, vb = none_value;
-    gc::Protect keep_a(&va);
-    gc::Protect keep_b(&vb);
+    gc::Local va(none_value);
+    gc::Local vb(none_value);
     for (int32_t i = 0; i < nx; i++) {
         int32_t sa = canonical(int32_t(context::word_at(x, i)->w2));
         int32_t sb = canonical(int32_t(context::word_at(y, i)->w2));
@@ -796,16 +753,12 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
         Cell word = block_actions::refinement_word("part");
         errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
     }
-    Cell p = *series;
-    gc::Protect keep_p(&p);
-    Cell kind = types ? *types : none_value;
-    gc::Protect keep_kind(&kind);
-    Cell out = copy_object(&p);
-    gc::Protect keep_out(&out);
+    gc::Local p(*series);
+    gc::Local kind(types ? *types : none_value);
+    gc::Local out(copy_object(&p));
     if (types) {
         if (deep && cycles::find(p.w1)) errors::raise(errors::category_internal, "no-cycle");
-        Cell values = {type_block, 0, values_node(out.w1), 0};
-        gc::Protect keep_values(&values);
+        gc::Local values({type_block, 0, values_node(out.w1), 0});
         if (deep) {
             cycles::Visit visit(p.w1);
             block_actions::copy_nested_values(&values, 0, slot_count(out.w1), 1, true, &kind);
@@ -848,10 +801,8 @@ void select(const Cell* series, const Cell* value, const actions::FindOptions& o
 
 void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensitive, Cell* result) {
     (void)case_sensitive;
-    Cell o = *target;
-    Cell v = *value;
-    gc::Protect keep_o(&o);
-    gc::Protect keep_v(&v);
+    gc::Local o(*target);
+    gc::Local v(*value);
     int32_t f = canonical(int32_t(field->w2));
     if (f == canonical(int32_t(rs::words[rs::word_changed].w2))) {
         if (cell::type(&v) != type_none) errors::raise(errors::category_script, "invalid-arg", &v);
@@ -863,10 +814,8 @@ void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensit
             for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::unbind(slot(o.w1, i));
         } else if (cell::type(&v) == type_block) {
             if (block_actions::length_from_head(&v) < 2) errors::raise(errors::category_script, "invalid-arg", &v);
-            Cell owner = *block_actions::cell_at(v.w2, int32_t(v.w1));
-            Cell word = *block_actions::cell_at(v.w2, int32_t(v.w1) + 1);
-            gc::Protect keep_owner(&owner);
-            gc::Protect keep_word(&word);
+            gc::Local owner(*block_actions::cell_at(v.w2, int32_t(v.w1)));
+            gc::Local word(*block_actions::cell_at(v.w2, int32_t(v.w1) + 1));
             for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::bind(slot(o.w1, i), &owner, &word);
         } else {
             errors::raise(errors::category_script, "invalid-arg", &v);

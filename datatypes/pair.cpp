@@ -89,8 +89,7 @@ void pair_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
         case type_string: {
             // The loader reads the text and makes the pair itself.
             std::string text = string::to_utf8(spec);
-            Cell loaded = {type_none, 0, 0, 0};
-            gc::Protect keep(&loaded);
+            gc::Local loaded({type_none, 0, 0, 0});
             if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded) ||
                 cell::type(&loaded) != type_pair)
                 raise_bad_to(spec);

@@ -39,10 +39,8 @@ Cell clone(const Cell* source, uint8_t type) {
 }
 
 Cell holding(const Cell* value, uint8_t type) {
-    Cell v = *value;
-    gc::Protect keep(&v);
-    Cell result = {type, 0, memory::alloc_cells(1), 0};
-    gc::Protect keep_result(&result);
+    gc::Local v(*value);
+    gc::Local result({type, 0, memory::alloc_cells(1), 0});
     *series::alloc_tail_cell(result.w2) = v;
     return result;
 }
@@ -51,14 +49,12 @@ Cell holding(const Cell* value, uint8_t type) {
 // by their own mold handlers.
 int32_t join(const Cell* path, uint32_t buffer, bool mold, bool only, bool all, bool flat, const Cell* arg,
              int32_t limit, int32_t indent) {
-    Cell p = *path;
-    gc::Protect keep(&p);
+    gc::Local p(*path);
     gc::ProtectNode keep_buffer(&buffer);
     if (block_actions::emit_ellipsis(&p, buffer, &limit, mold)) return limit;
     cycles::Visit visit(p.w2);
     for (int32_t j = int32_t(p.w1); j < cell_count(p.w2); j++) {
-        Cell element = cell_at(p.w2, j);
-        gc::Protect keep_element(&element);
+        gc::Local element(cell_at(p.w2, j));
         limit = mold ? call_mold(&element, buffer, only, all, flat, arg != nullptr, limit, indent)
                      : call_form(&element, buffer, arg != nullptr, limit);
         if (used_up(arg, limit)) break;

@@ -64,8 +64,7 @@ void from_block(const Cell* spec, int32_t n, double* v) {
 // A text spec is read by the loader, which makes the point itself.
 void from_text(const Cell* spec, uint8_t target, Cell* result) {
     std::string text = string::to_utf8(spec);
-    Cell loaded = {type_none, 0, 0, 0};
-    gc::Protect keep(&loaded);
+    gc::Local loaded({type_none, 0, 0, 0});
     if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded) ||
         cell::type(&loaded) != target)
         raise_bad_to(target, spec);

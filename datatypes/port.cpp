@@ -50,8 +50,7 @@ Cell field(const Cell* object, const char* name) {
 }
 
 void set_field(const Cell* object, const char* name, const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     context::put_word_value(object->w1, symbols::make(name), &v);
 }
 
@@ -88,8 +87,7 @@ Cell prototype(const char* name, const char* const* names, int32_t count, uint32
 
 // The scheme object registered under the word, or none.
 Cell find_scheme(const Cell* name) {
-    Cell schemes = system_value({"schemes"});
-    gc::Protect keep(&schemes);
+    gc::Local schemes(system_value({"schemes"}));
     int32_t want = symbols::resolve(int32_t(name->w2));
     if (is_object_kind(cell::type(&schemes))) {
         Cell word = {type_word, 0, name->w2, uint32_t(-1)};
@@ -168,8 +166,7 @@ void forward(int32_t slot, std::initializer_list<const Cell*> positional,
     *holder = {type_object, context::make(entries + 1, false, false, 0, context::kind_global), 0, 0};
 
     auto append = [&](const Cell& c) {
-        Cell v = c;
-        gc::Protect keep(&v);
+        gc::Local v(c);
         *block::alloc_tail(source) = v;
     };
     auto put = [&](const Cell* value, uint32_t mode) {
@@ -289,8 +286,7 @@ void forward_find(const Cell* series, const Cell* value, const FindOptions& o, C
 
 // length? answers the integer the actor gives, or none.
 int32_t forward_length(Cell* value) {
-    Cell out = none_value;
-    gc::Protect keep(&out);
+    gc::Local out(none_value);
     forward(slot_length_q, {value}, {}, &out);
     if (cell::type(&out) == type_none) return -1;
     if (cell::type(&out) != type_integer || cell::get_integer(&out) < 0) {
@@ -404,33 +400,25 @@ Cell actor_of(const Cell* port) {
 }
 
 void make(const Cell*, const Cell* spec, int32_t, Cell* result) {
-    Cell argument = *spec;
-    gc::Protect keep_argument(&argument);
-    Cell spec_object = none_value;
-    gc::Protect keep_spec(&spec_object);
+    gc::Local argument(*spec);
+    gc::Local spec_object(none_value);
     if (cell::type(&argument) == type_object) {
         object_type::copy(&argument, &spec_object, nullptr, false, nullptr);
     } else {
-        Cell parts = prototype("url-parts", spec_fields, int32_t(std::size(spec_fields)), spec_class_id);
-        gc::Protect keep_parts(&parts);
+        gc::Local parts(prototype("url-parts", spec_fields, int32_t(std::size(spec_fields)), spec_class_id));
         object_type::make(&parts, &argument, type_object, &spec_object);
     }
-    Cell scheme = field(&spec_object, "scheme");
-    gc::Protect keep_scheme(&scheme);
+    gc::Local scheme(field(&spec_object, "scheme"));
     if (cell::type(&scheme) != type_word) errors::raise(errors::category_access, "no-scheme", &argument);
-    Cell scheme_object = find_scheme(&scheme);
-    gc::Protect keep_scheme_object(&scheme_object);
+    gc::Local scheme_object(find_scheme(&scheme));
     if (cell::type(&scheme_object) != type_object)
         errors::raise(errors::category_access, "unknown-scheme", &argument);
-    Cell actor = field(&scheme_object, "actor");
-    gc::Protect keep_actor(&actor);
+    gc::Local actor(field(&scheme_object, "actor"));
     if (cell::type(&actor) != type_object && cell::type(&actor) != type_handle)
         errors::raise(errors::category_access, "invalid-actor", &argument);
 
-    Cell standard = system_value({"standard", "port"});
-    gc::Protect keep_standard(&standard);
-    Cell out = none_value;
-    gc::Protect keep_out(&out);
+    gc::Local standard(system_value({"standard", "port"}));
+    gc::Local out(none_value);
     if (cell::type(&standard) == type_object)
         object_type::copy(&standard, &out, nullptr, false, nullptr);
     else
@@ -446,8 +434,7 @@ void make(const Cell*, const Cell* spec, int32_t, Cell* result) {
 
 int32_t mold(const Cell* value, uint32_t buffer, bool, bool all, bool flat, const Cell* arg, int32_t limit,
              int32_t indent) {
-    Cell p = *value;
-    gc::Protect keep(&p);
+    gc::Local p(*value);
     gc::ProtectNode keep_buffer(&buffer);
     if (cycles::find(p.w1)) return string::put_limited(buffer, "make port! [...]", arg, limit);
     limit = string::put_limited(buffer, "make port! [", arg, limit);
@@ -462,11 +449,9 @@ int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit)
 }
 
 void read(const Cell* source, const Cell* part, const Cell*, bool, bool, bool, const Cell*, Cell* result) {
-    Cell p = *source;
-    gc::Protect keep(&p);
-    Cell data = none_value, ignored = none_value;
-    gc::Protect keep_data(&data);
-    gc::Protect keep_ignored(&ignored);
+    gc::Local p(*source);
+    gc::Local data(none_value);
+    gc::Local ignored(none_value);
     forward(slot_open, {&p}, {{"read", true, nullptr}}, &ignored);
     forward(slot_copy, {&p}, {{"part", part != nullptr, part}}, &data);
     forward(slot_close, {&p}, {}, &ignored);
@@ -475,12 +460,10 @@ void read(const Cell* source, const Cell* part, const Cell*, bool, bool, bool, c
 
 void write(const Cell* destination, const Cell* value, bool, bool, bool, bool, const Cell* part, const Cell*,
            const Cell*, const Cell*, Cell* result) {
-    Cell p = *destination, v = *value;
-    gc::Protect keep(&p);
-    gc::Protect keep_v(&v);
-    Cell reply = none_value, ignored = none_value;
-    gc::Protect keep_reply(&reply);
-    gc::Protect keep_ignored(&ignored);
+    gc::Local p(*destination);
+    gc::Local v(*value);
+    gc::Local reply(none_value);
+    gc::Local ignored(none_value);
     forward(slot_open, {&p}, {{"write", true, nullptr}}, &ignored);
     forward(slot_insert, {&p, &v}, {{"part", part != nullptr, part}}, &ignored);
     forward(slot_copy, {&p}, {}, &reply);

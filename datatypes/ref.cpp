@@ -12,8 +12,7 @@ namespace vum::ref {
 Cell* push(const Cell* value) { return stack::push_copy(value); }
 
 int32_t mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     limit = string::put_limited(buffer, "@", arg, limit);
     if (string::limit_used(arg, limit)) return limit;
     return string::form(&v, buffer, arg, limit);

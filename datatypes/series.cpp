@@ -258,8 +258,7 @@ void index_q_action() {
 int32_t length_action(Cell* series) { return length_or_zero(series, false); }
 
 void random_action(Cell* series, bool seed, bool secure, bool only, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     if (seed) {
         // The contents from the head choose the seed. The hash seed is fixed
         // rather than the process's own, so one text seeds the same sequence
@@ -306,20 +305,16 @@ void reflect_action(const Cell* value, int32_t field, Cell* result) {
 
 void modify_action(Cell* target, const Cell* field, const Cell* value, bool, Cell* result) {
     namespace rs = runtime_symbols;
-    Cell v = *value;
-    gc::Protect keep(&v);
-    Cell s = *target;
-    gc::Protect keep_s(&s);
+    gc::Local v(*value);
+    gc::Local s(*target);
     uint8_t ft = cell::type(field);
     if (ft < type_word || ft > type_get_word || symbols::resolve(int32_t(field->w2)) != symbols::resolve(rs::id(rs::sym_owned)))
         invalid_arg(field);
     if (cell::type(&v) == type_none) {
         ownership::unbind(&s);
     } else if (cell::type(&v) == type_block && view(v.w2).length - head_of(&v) >= 2) {
-        Cell owner = *reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v)));
-        Cell word = *reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v) + 1));
-        gc::Protect keep_owner(&owner);
-        gc::Protect keep_word(&word);
+        gc::Local owner(*reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v))));
+        gc::Local word(*reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v) + 1)));
         ownership::bind(&s, &owner, &word);
     } else {
         invalid_arg(&v);
@@ -328,8 +323,7 @@ void modify_action(Cell* target, const Cell* field, const Cell* value, bool, Cel
 }
 
 void clear_action(Cell* series, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     int64_t i = head_of(&s);
     int64_t c = buffer_length(&s) - i;
     if (c >= 1) {
@@ -345,8 +339,7 @@ void clear_action(Cell* series, Cell* result) {
 }
 
 void reverse_action(Cell* series, const Cell* part, const Cell* skip, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     *result = s;
     int64_t i = head_of(&s);
     int64_t rest = buffer_length(&s) - i;
@@ -373,10 +366,8 @@ void reverse_action(Cell* series, const Cell* part, const Cell* skip, Cell* resu
 }
 
 void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
-    Cell o = *origin;
-    Cell t = *target;
-    gc::Protect keep_o(&o);
-    gc::Protect keep_t(&t);
+    gc::Local o(*origin);
+    gc::Local t(*target);
     if (!is_series_kind(cell::type(&t))) {
         Cell name = actions::word(slot_move);
         Cell type = datatype_of(cell::type(&t));
@@ -505,10 +496,8 @@ void pick(const Cell* series, const Cell*, int32_t n, Cell* result) {
 }
 
 void poke(Cell* series, const Cell*, const Cell* value, int32_t n, Cell* result) {
-    Cell s = *series;
-    Cell v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int64_t p = pick_position(&s, n);
     if (p < 0) out_of_range(n);
     check_storable(&s, &v);
@@ -520,8 +509,7 @@ void poke(Cell* series, const Cell*, const Cell* value, int32_t n, Cell* result)
 }
 
 void copy(const Cell* series, Cell* result, const Cell* part, bool, const Cell*) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     int64_t i = head_of(&s);
     int64_t length = buffer_length(&s);
     int64_t start = i;
@@ -556,8 +544,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool, const Cell*)
 }
 
 void take(Cell* series, const Cell* part, bool, bool last, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     int64_t i = head_of(&s);
     int64_t length = buffer_length(&s);
     int64_t c = length - i;
@@ -596,8 +583,7 @@ void take(Cell* series, const Cell* part, bool, bool last, Cell* result) {
     count = std::min(count, length - start);
     // A fresh series each time: a shared scratch buffer would change under
     // a result the caller still holds.
-    Cell taken = {t, 0, series::copy_part(s.w2, int32_t(start), int32_t(count)), t == type_vector ? s.w3 : 0};
-    gc::Protect keep_taken(&taken);
+    gc::Local taken({t, 0, series::copy_part(s.w2, int32_t(start), int32_t(count)), t == type_vector ? s.w3 : 0});
     View v = view(s.w2);
     std::memmove(v.at(start), v.at(start + count), size_t((length - start - count) * v.unit));
     v.set_length(length - count);
@@ -608,8 +594,7 @@ void take(Cell* series, const Cell* part, bool, bool last, Cell* result) {
 }
 
 void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     int64_t d = part ? part_count(&s, part) : 1;
     if (d < 1) {
         *result = s;
@@ -619,10 +604,8 @@ void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
     if (key) {
         FindOptions options;
         options.case_sensitive = true;
-        Cell found = core_types::none_cell;
-        gc::Protect keep_found(&found);
-        Cell k = *key;
-        gc::Protect keep_key(&k);
+        gc::Local found(core_types::none_cell);
+        gc::Local k(*key);
         actions::find<FindFn>(&s, slot_find)(&s, &k, options, &found);
         if (cell::type(&found) == type_none) {
             *result = core_types::none_cell;
@@ -796,8 +779,7 @@ void sort_by_function(const Cell* series, const SortPlan& plan, const Cell* func
                       bool reverse, bool stable) {
     FunctionSort f{*series, nullptr, int32_t(plan.size), whole_records, reverse};
     gc::Protect keep_series(&f.like);
-    Cell fn = *function;
-    gc::Protect keep_function(&fn);
+    gc::Local fn(*function);
     f.function = &fn;
     int32_t records = int32_t(plan.count / plan.size), n = records * f.size;
     // The elements are sorted as values, in a copy that never moves: the

@@ -72,13 +72,11 @@ bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t ==
 // Forms each element of a block from its head into the buffer, with no
 // separator.
 void form_elements(const Cell* block, uint32_t buffer) {
-    Cell b = *block;
-    gc::Protect keep(&b);
+    gc::Local b(*block);
     for (int32_t i = int32_t(b.w1);; i++) {
         SeriesBuffer* sb = nodes::buffer(b.w2);
         if (i >= int32_t(sb->count())) break;
-        Cell element = reinterpret_cast<Cell*>(sb->head_ptr())[i];
-        gc::Protect keep_element(&element);
+        gc::Local element(reinterpret_cast<Cell*>(sb->head_ptr())[i]);
         call_form(&element, buffer, false, -1);
     }
 }
@@ -159,8 +157,7 @@ bool braces_balanced(const uint8_t* data, int32_t i, int32_t end, uint32_t unit)
 }
 
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t whole = length_from_head(&v);
     Cell target = {type_string, 0, buffer, 0};
     concat(&target, &v, arg ? std::max(limit, 0) : -1, 0, concat_append);
@@ -168,8 +165,7 @@ int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit)
 }
 
 int32_t mold(const Cell* value, uint32_t buffer, bool, bool all, bool, const Cell* arg, int32_t limit, int32_t) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     uint32_t node = v.w2;
     int32_t head = std::min<int32_t>(int32_t(v.w1), length(node));
     int32_t whole = length(node) - head;
@@ -242,11 +238,9 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
 }
 
 void to(const Cell*, const Cell* spec, int32_t type, Cell* result) {
-    Cell s = *spec;
-    gc::Protect keep(&s);
+    gc::Local s(*spec);
     uint8_t t = cell::type(&s);
-    Cell out = {type_none, 0, 0, 0};
-    gc::Protect keep_out(&out);
+    gc::Local out({type_none, 0, 0, 0});
     if (t == type_none) {
         Cell target = datatype_cell(type);
         errors::raise(errors::category_script, "bad-to-arg", &target, &s);
@@ -270,8 +264,7 @@ void to(const Cell*, const Cell* spec, int32_t type, Cell* result) {
 }
 
 void from_utf8_binary(const Cell* binary, int32_t type, Cell* result) {
-    Cell b = *binary;
-    gc::Protect keep(&b);
+    gc::Local b(*binary);
     SeriesBuffer* sb = nodes::buffer(b.w2);
     int32_t head = std::min<int32_t>(int32_t(b.w1), int32_t(sb->tail - sb->head));
     int32_t n = int32_t(sb->tail - sb->head) - head;

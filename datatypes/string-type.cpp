@@ -117,11 +117,9 @@ void run_of(const Cell* value, const Cell* part, Run& run) {
         append_string(node, value);
         append_char(node, '>');
     } else if (is_any_block(t)) {
-        Cell b = *value;
-        gc::Protect keep(&b);
+        gc::Local b(*value);
         for (int32_t i = int32_t(b.w1); i < int32_t(nodes::buffer(b.w2)->count()); i++) {
-            Cell element = reinterpret_cast<Cell*>(nodes::buffer(b.w2)->head_ptr())[i];
-            gc::Protect keep_element(&element);
+            gc::Local element(reinterpret_cast<Cell*>(nodes::buffer(b.w2)->head_ptr())[i]);
             call_form(&element, node, false, -1);
         }
     } else {
@@ -176,8 +174,7 @@ void needle_of(const Cell* series, const Cell* value, Needle& needle) {
     } else if (bytes && t == type_integer) {
         needle.units.push_back(uint32_t(cell::get_integer(value)) & 0xFF);
     } else {
-        Cell formed = make_cell(16);
-        gc::Protect keep(&formed);
+        gc::Local formed(make_cell(16));
         if (t == type_tag) {
             append_char(formed.w2, '<');
             append_string(formed.w2, value);
@@ -346,9 +343,8 @@ Cell result_at(const Cell* series, int64_t head) {
 // ---- append, insert, change ----
 
 void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, bool append, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     if (append && !part && !dup && cell::type(&v) == type_integer && !ownership::may_have_owner(&s)) {
         // The usual append of a number: its digits go straight onto the
         // tail, without a formed copy in between.
@@ -370,9 +366,8 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell*
 }
 
 void change(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int32_t head = clip_head(&s);
     int32_t n = length(s.w2);
     if (head >= n) {
@@ -396,9 +391,8 @@ void change(Cell* series, const Cell* value, const Cell* part, bool only, const 
 // ---- find, select ----
 
 void find(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int32_t matched = 0;
     int64_t p = search(&s, &v, options, &matched);
     if (p < 0) {
@@ -409,9 +403,8 @@ void find(const Cell* series, const Cell* value, const FindOptions& options, Cel
 }
 
 void select(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     FindOptions o = options;
     o.tail = o.match = false;
     int32_t matched = 0;
@@ -429,8 +422,7 @@ void select(const Cell* series, const Cell* value, const FindOptions& options, C
 
 void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* comparator, const Cell* part, bool all,
           bool reverse, bool stable, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     series_actions::SortPlan plan = series_actions::sort_plan(&s, string::length(s.w2), skip, comparator, part, all);
     if (plan.before_start) {
         s.w1 = 0;
@@ -463,9 +455,8 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
 // ---- swap, take, trim ----
 
 void swap(Cell* a, Cell* b, Cell* result) {
-    Cell x = *a, y = *b;
-    gc::Protect keep_x(&x);
-    gc::Protect keep_y(&y);
+    gc::Local x(*a);
+    gc::Local y(*b);
     if (!is_string_kind(cell::type(&x))) errors::raise(errors::category_script, "invalid-arg", &x);
     if (!is_string_kind(cell::type(&y))) errors::raise(errors::category_script, "invalid-arg", &y);
     *result = x;
@@ -497,8 +488,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
 }
 
 void trim(Cell* series, bool head, bool tail, bool automatic, bool lines, bool all, const Cell* with, Cell* result) {
-    Cell s = *series;
-    gc::Protect keep(&s);
+    gc::Local s(*series);
     if (automatic) not_done();
     std::vector<uint32_t> set;
     if (with) {
@@ -529,11 +519,9 @@ void trim(Cell* series, bool head, bool tail, bool automatic, bool lines, bool a
 // ---- paths and comparison ----
 
 void eval_path(const PathStep& step, Cell* result) {
-    Cell s = *step.parent, e = *step.element;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_e(&e);
-    Cell path = step.path ? *step.path : none;
-    gc::Protect keep_path(&path);
+    gc::Local s(*step.parent);
+    gc::Local e(*step.element);
+    gc::Local path(step.path ? *step.path : none);
     uint8_t t = cell::type(&e);
     if (!step.value) {
         if (t == type_integer) {
@@ -545,8 +533,7 @@ void eval_path(const PathStep& step, Cell* result) {
         }
         return;
     }
-    Cell v = *step.value;
-    gc::Protect keep_v(&v);
+    gc::Local v(*step.value);
     if (t == type_integer) {
         series_actions::poke(&s, &e, &v, cell::get_integer(&e), result);
         return;
@@ -570,16 +557,14 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 
 void set_operation(const Cell* first, const Cell* second, const Cell* skip, bool case_sensitive, SetOp op,
                    Cell* result) {
-    Cell a = *first, b = second ? *second : none;
-    gc::Protect keep_a(&a);
-    gc::Protect keep_b(&b);
+    gc::Local a(*first);
+    gc::Local b(second ? *second : none);
     int64_t size = 1;
     if (skip) {
         size = integer_refinement("skip", skip);
         if (size < 1) bad_refinement("skip", skip);
     }
-    Cell out = make_cell(length_from_head(&a) + (op == set_union ? length_from_head(&b) : 0));
-    gc::Protect keep_out(&out);
+    gc::Local out(make_cell(length_from_head(&a) + (op == set_union ? length_from_head(&b) : 0)));
     cell::set_type(&out, cell::type(&a));
     auto pass = [&](const Cell* from, const Cell* other, bool check_other, bool keep_if_in_other) {
         int32_t n = length(from->w2);

@@ -403,9 +403,8 @@ void init_scratch() {
 }
 
 void move_chars(const Cell* a, const Cell* b, int32_t n) {
-    Cell from = *a, to = *b;
-    gc::Protect keep_from(&from);
-    gc::Protect keep_to(&to);
+    gc::Local from(*a);
+    gc::Local to(*b);
     n = std::min(n, length_from_head(&from));
     for (int32_t k = 0; k < n; k++)
         insert_char_at(to.w2, int32_t(to.w1) + k, char_at(from.w2, int32_t(from.w1) + k));
@@ -465,8 +464,7 @@ int32_t compare_strings(const Cell* a, const Cell* b, int32_t op, bool match) {
 }
 
 Cell* push_copy(const Cell* s) {
-    Cell source = *s;
-    gc::Protect keep(&source);
+    gc::Local source(*s);
     int32_t from = std::min<int32_t>(int32_t(source.w1), length(source.w2));
     uint32_t node = series::copy_part(source.w2, from, length(source.w2) - from);
     Cell* c = stack::push_cell();

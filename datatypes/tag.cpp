@@ -19,8 +19,7 @@ using namespace actions;
 Cell* push(const Cell* value) { return stack::push_copy(value); }
 
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     limit = string::put_limited(buffer, "<", arg, limit);
     if (string::limit_used(arg, limit)) return limit;
     limit = string::form(&v, buffer, arg, limit);
@@ -61,8 +60,7 @@ void eval_path(const PathStep& step, Cell* result) {
         string::eval_path(step, result);
         return;
     }
-    Cell s = *step.parent;
-    gc::Protect keep_s(&s);
+    gc::Local s(*step.parent);
     gc::Protect keep_element(&element);
     bool user = names(&element, "user");
     if (!user && !names(&element, "host")) {
@@ -83,14 +81,12 @@ void eval_path(const PathStep& step, Cell* result) {
         *result = out;
         return;
     }
-    Cell v = *step.value;
-    gc::Protect keep_v(&v);
+    gc::Local v(*step.value);
     Cell target = s;
     gc::Protect keep_target(&target);
     Cell part;
     cell::make_integer(&part, count);
-    Cell changed = none;
-    gc::Protect keep_changed(&changed);
+    gc::Local changed(none);
     if (!user && at < 0) {
         // A host given to an address without one needs its "@" as well.
         target.w1 = uint32_t(tail);

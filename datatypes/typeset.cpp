@@ -193,8 +193,7 @@ int32_t typeset_compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void typeset_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
-    Cell s = *spec;
-    gc::Protect keep(&s);
+    gc::Local s(*spec);
     switch (cell::type(&s)) {
         case type_typeset: *result = s; return;
         case type_block: {

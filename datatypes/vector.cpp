@@ -211,10 +211,8 @@ void append_values(const Cell* vector, const Cell* values) {
 }
 
 void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
-    Cell spec = *spec_in;
-    gc::Protect keep_spec(&spec);
-    Cell out = none;
-    gc::Protect keep_out(&out);
+    gc::Local spec(*spec_in);
+    gc::Local out(none);
     uint8_t t = cell::type(&spec);
     if (t == type_integer || t == type_float) {
         int64_t n = std::max(integer::from_number(&spec), 0);
@@ -256,8 +254,7 @@ void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
     }
     // Then a size, a block of values, or a size and a block.
     int64_t size = -1;
-    Cell values = none;
-    gc::Protect keep_values(&values);
+    gc::Local values(none);
     if (k < count && cell::type(&(next = item(k))) == type_integer) {
         // A size below 1 asks for no zeros.
         size = std::max(cell::get_integer(&next), 0);
@@ -334,8 +331,7 @@ void put_elements(const Cell* v, uint32_t buffer, bool mold, bool all, const Cel
 }
 
 int32_t vector_form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t start = string::length(buffer);
     put_elements(&v, buffer, false, false, arg, limit, start);
     return limit - (string::length(buffer) - start);
@@ -343,8 +339,7 @@ int32_t vector_form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t
 
 int32_t vector_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool, const Cell* arg, int32_t limit,
                     int32_t) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t start = string::length(buffer);
     uint8_t element_type = element_type_of(&v);
     uint32_t width = view(&v).width;
@@ -468,17 +463,15 @@ void scalar_math(const Cell* vector, const Cell* number, int32_t op, bool number
 // Two vectors: a new one of the wider width and the shorter length, made
 // element by element.
 void vectors_math(int32_t op) {
-    Cell a = *stack::arg(0), b = *stack::arg(1);
-    gc::Protect keep_a(&a);
-    gc::Protect keep_b(&b);
+    gc::Local a(*stack::arg(0));
+    gc::Local b(*stack::arg(1));
     if (a.w3 != b.w3) errors::raise(errors::category_script, "not-same-type");
     uint8_t element_type = element_type_of(&a);
     bool floats = is_float_kind(element_type);
     if (floats) check_float_op(op);
     uint32_t width = std::max(view(&a).width, view(&b).width);
     int32_t n = std::min(length(&a), length(&b));
-    Cell out = none;
-    gc::Protect keep_out(&out);
+    gc::Local out(none);
     make_at(&out, n, element_type, width);
     series::alloc_tail_bytes(out.w2, checked_bytes(n, width));
     View va = view(&a), vb = view(&b), vo = view(&out);
@@ -601,9 +594,8 @@ void put_values(const Cell* series, int64_t at, const std::vector<Cell>& values,
 }
 
 void vector_insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, bool append, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int64_t limit = part ? std::max<int64_t>(0, integer_refinement("part", part)) : -1;
     int64_t times = dup ? std::max<int64_t>(0, integer_refinement("dup", dup)) : 1;
     std::vector<Cell> values;
@@ -629,9 +621,8 @@ void vector_insert(Cell* series, const Cell* value, const Cell* part, bool, cons
 }
 
 void vector_change(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, Cell* result) {
-    Cell s = *series, v = *value;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_v(&v);
+    gc::Local s(*series);
+    gc::Local v(*value);
     int64_t times = dup ? std::max<int64_t>(0, integer_refinement("dup", dup)) : 1;
     std::vector<Cell> values;
     new_elements(&v, -1, element_type_of(&s), true, values);
@@ -829,11 +820,9 @@ void vector_sort(Cell* series, bool, const Cell* skip, const Cell* comparator, c
 // ---- paths ----
 
 void vector_path(const PathStep& step, Cell* result) {
-    Cell s = *step.parent, e = *step.element;
-    gc::Protect keep_s(&s);
-    gc::Protect keep_e(&e);
-    Cell path = step.path ? *step.path : none;
-    gc::Protect keep_path(&path);
+    gc::Local s(*step.parent);
+    gc::Local e(*step.element);
+    gc::Local path(step.path ? *step.path : none);
     uint8_t t = cell::type(&e);
     if (t == type_word) errors::raise(errors::category_script, "invalid-path", &path, &e);
     if (!step.value) {
@@ -841,8 +830,7 @@ void vector_path(const PathStep& step, Cell* result) {
         else vector_select(&s, &e, FindOptions{}, result);
         return;
     }
-    Cell v = *step.value;
-    gc::Protect keep_v(&v);
+    gc::Local v(*step.value);
     if (t == type_integer) {
         series_actions::poke(&s, &e, &v, cell::get_integer(&e), result);
         return;
@@ -906,10 +894,8 @@ void append_value(const Cell* vector, const Cell* value) {
 }
 
 void to_block(const Cell* vector, Cell* result) {
-    Cell v = *vector;
-    gc::Protect keep(&v);
-    Cell out = none;
-    gc::Protect keep_out(&out);
+    gc::Local v(*vector);
+    gc::Local out(none);
     block_actions::make_at(&out, length(&v));
     for (int64_t i = v.w1; i < buffer_length(&v); i++) {
         View w = view(&v);

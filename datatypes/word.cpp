@@ -430,8 +430,7 @@ std::string char_text(const Cell* c) {
 
 // make and to of the word kinds: `type` is the kind being made.
 void word_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
-    Cell s = *spec;
-    gc::Protect keep(&s);
+    gc::Local s(*spec);
     uint8_t target = word::is_any_word(uint8_t(type)) ? uint8_t(type) : uint8_t(type_word);
     switch (cell::type(&s)) {
         case type_datatype: {
@@ -465,8 +464,7 @@ void word_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
 }
 
 void issue_make(const Cell* prototype, const Cell* spec, int32_t, Cell* result) {
-    Cell s = *spec;
-    gc::Protect keep(&s);
+    gc::Local s(*spec);
     std::string text;
     switch (cell::type(&s)) {
         case type_string: text = string::to_utf8(&s); break;
