@@ -103,8 +103,7 @@ void call_copy(const Cell* value, Cell* result, const Cell* part, bool deep, con
 }
 
 std::string form_text(const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     uint32_t buffer = string::make(16);
     gc::ProtectNode keep_buffer(&buffer);
     call_form(&v, buffer, false, -1);
@@ -112,8 +111,7 @@ std::string form_text(const Cell* value) {
 }
 
 std::string mold_text(const Cell* value, bool all, bool flat) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     uint32_t buffer = string::make(16);
     gc::ProtectNode keep_buffer(&buffer);
     call_mold(&v, buffer, false, all, flat, false, -1, 0);

@@ -228,8 +228,7 @@ uint32_t argument_cache(const Cell* function) { return cached_arguments(function
 
 namespace {
 uint32_t build_argument_cache(const Cell* function) {
-    Cell fn = *function;
-    gc::Protect keep_fn(&fn);
+    gc::Local fn(*function);
     Cell cache;
     block_actions::make_at(&cache, 8);
     gc::Protect keep_cache(&cache);
@@ -719,8 +718,7 @@ int32_t call_function(const Call& call) {
 
 
 void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result, const Cell* name_word) {
-    Cell fn = *function;
-    gc::Protect keep_fn(&fn);
+    gc::Local fn(*function);
     if (cell::type(&fn) == type_op) cell::set_type(&fn, uint8_t((fn.header & cell::op_source_mask) >> cell::op_source_shift));
     if (!is_function_type(cell::type(&fn))) {
         *result = fn;
@@ -810,8 +808,7 @@ void eval_block(const Cell* block, bool keep_result) {
 }
 
 int32_t eval_next(const Cell* block, int32_t position, int32_t end, bool as_argument) {
-    Cell b = *block;
-    gc::Protect keep_block(&b);
+    gc::Local b(*block);
     Cell* caller = stack::s.args;
     Cell* base = stack::s.args_top;
     stack::push_native_frame_hidden(nullptr);
@@ -984,8 +981,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             if (slot && !context::notifies(v.w1)) {
                 *slot = value;
             } else {
-                Cell w = v;
-                gc::Protect keep_w(&w);
+                gc::Local w(v);
                 context::set_word_value(&w, stack::s.args_top - 1);
                 value = stack::s.args_top[-1];
             }
@@ -1070,8 +1066,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
 }
 
 bool evaluate_protected(const Cell* block, Cell* result) {
-    Cell b = *block;
-    gc::Protect keep_block(&b);
+    gc::Local b(*block);
     stack::Mark mark;
     static Cell try_word = word::load("try");
     stack::push_try_frame(&try_word);

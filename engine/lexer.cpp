@@ -703,20 +703,16 @@ void fold_open_path(State& st);
         }
     }
     int32_t line = line_at(st, start);
-    Cell near = text_cell(near_text(st, start));
-    gc::Protect keep_near(&near);
-    Cell where = text_cell("(line " + std::to_string(line) + ")");
-    gc::Protect keep_where(&where);
+    gc::Local near(text_cell(near_text(st, start)));
+    gc::Local where(text_cell("(line " + std::to_string(line) + ")"));
     if (code == code_bad_char || (in_path && !keep_type && code != code_missing && code != code_open_at_end))
         errors::raise(errors::category_syntax, "bad-char", &near, &where);
     if (code == code_construct) errors::raise(errors::category_syntax, "malconstruct", &near, &where);
     if (code == code_missing || code == code_open_at_end) {
-        Cell what = text_cell(expected ? expected : "]");
-        gc::Protect keep_what(&what);
+        gc::Local what(text_cell(expected ? expected : "]"));
         errors::raise(errors::category_syntax, "missing", &what, &near, &where);
     }
-    Cell type = type_argument(code);
-    gc::Protect keep_type_arg(&type);
+    gc::Local type(type_argument(code));
     errors::raise(errors::category_syntax, "invalid", &type, &near, &where);
 }
 
@@ -1851,8 +1847,7 @@ void close_map(State& st, const Open& o, const uint8_t* e) {
         return;
     }
     if (!map_maker || !datatype::is_registered(type_map)) unsupported(st, o.at, e, type_map);
-    Cell m = {type_none, 0, 0, 0};
-    gc::Protect keep(&m);
+    gc::Local m({type_none, 0, 0, 0});
     if (!map_maker(st.cells.data() + o.base, n, &m)) syntax_error(st, o.at, e, type_map);
     st.cells.resize(size_t(o.base));
     st.breaks = o.new_line ? 1 : 0;
@@ -2164,8 +2159,7 @@ int32_t run_utf8(const uint8_t* bytes, int32_t length, bool binary, const Option
     if (result && st.load) {
         fold_all(st);
         if (options.into) {
-            Cell target = *options.into;
-            gc::Protect keep(&target);
+            gc::Local target(*options.into);
             for (size_t i = 0; i < st.cells.size(); ++i) {
                 Cell* slot = block::alloc_tail(&target);
                 *slot = st.cells[i];
@@ -2186,8 +2180,7 @@ bool first_value(const char* text, int32_t length, Cell* out) {
     Options options;
     options.one = true;
     options.trace = &quiet;
-    Cell values = {type_none, 0, 0, 0};
-    gc::Protect keep(&values);
+    gc::Local values({type_none, 0, 0, 0});
     run_utf8(reinterpret_cast<const uint8_t*>(text), length, false, options, &values, nullptr);
     if (block::length_from_head(&values) == 0) {
         for (int32_t i = 0; i < length; ++i)
@@ -2361,8 +2354,7 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     uint8_t type = cell::type(source);
     bool binary = type == type_binary;
     if (!binary && !string::is_text_kind(type)) errors::raise(errors::category_script, "invalid-arg", source);
-    Cell src = *source;
-    gc::Protect keep_source(&src);
+    gc::Local src(*source);
     // The run reads a copy: a watcher may change or move the source.
     std::string bytes;
     if (binary) {
@@ -2399,8 +2391,7 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     }
     bool loads = !options.scan && !options.prescan;
     int32_t found = 0;
-    Cell values = {type_none, 0, 0, 0};
-    gc::Protect keep_values(&values);
+    gc::Local values({type_none, 0, 0, 0});
     int32_t used = run_utf8(b0 + skip, limit - skip, binary, run, loads ? &values : nullptr, &found) + skip;
     // What the run gives: the type found by a scan, the block appended to,
     // the one value, or the block of values.

@@ -219,8 +219,7 @@ void remove_each_step(Cell* series, int32_t n, const Cell* result) {
 // are done with once the block's cell is held aside, so the frame serves
 // the branch and its result slot takes the branch's value.
 void run_branch(const Cell* block) {
-    Cell b = *block;
-    gc::Protect keep(&b);
+    gc::Local b(*block);
     eval::eval_in_current_frame(&b);
 }
 
@@ -261,8 +260,7 @@ void switch_native(const int32_t* refinements) {
     Cell* const cases = stack::arg(1);
     const uint8_t type = cell::type(value);
     if (type != type_block) {
-        Cell candidate = {type_none, 0, 0, 0};
-        gc::Protect keep(&candidate);
+        gc::Local candidate({type_none, 0, 0, 0});
         // Comparing may allocate: the buffer is read afresh at every step.
         for (int32_t i = int32_t(cases->w1); i < block_actions::buffer_length(cases->w2); i++) {
             candidate = *block_actions::cell_at(cases->w2, i);

@@ -125,8 +125,7 @@ void expand_directives() {
 }
 
 void do_file(const Cell* target, const Cell* argument) {
-    Cell name = environment_word("do-file");
-    gc::Protect keep_name(&name);
+    gc::Local name(environment_word("do-file"));
     Cell fn = *word::value_address(&name);
     uint8_t t = cell::type(&fn);
     if (t == type_unset) raise_script("no-value", &name);
@@ -207,13 +206,11 @@ void do_value(const int32_t* refinements) {
 // run ends here however the evaluation ends; the exit in flight (and the
 // error value it carries) outlives the end event's callback.
 void do_traced(const int32_t* refinements) {
-    Cell callback = *stack::arg(refinements[3]);
-    gc::Protect keep_callback(&callback);
+    gc::Local callback(*stack::arg(refinements[3]));
     stack::Frame* marked = stack::mark_caller_frame_trace();
     bool started = trace::start(&callback);
     uint32_t code = sys::catch_codes(sys::catch_all, [&] { do_value(refinements); });
-    Cell thrown = *stack::thrown_value();
-    gc::Protect keep_thrown(&thrown);
+    gc::Local thrown(*stack::thrown_value());
     stack::clear_frame_trace(marked);
     if (started) trace::end();
     if (code != 0) {
@@ -429,8 +426,7 @@ void get_native(const int32_t* refinements) {
     if (is_path_kind(t)) {
         eval::path_value(target, nullptr, case_sensitive, target);
     } else if (t == type_object) {
-        Cell o = *target;
-        gc::Protect keep(&o);
+        gc::Local o(*target);
         object_type::reflect(&o, rs::id(rs::sym_values), target);
     } else {
         Cell v = *word::value_address(target);

@@ -378,8 +378,7 @@ void lowercase_native(const int32_t* refinements) { convert_case(refinements, 0)
 // (a stable stack cell) and the new string's node.
 template <class Fill>
 void new_string_from_arg(Fill fill) {
-    Cell out = string::make_cell(string::length_from_head(arg(0)) + 1);
-    gc::Protect keep(&out);
+    gc::Local out(string::make_cell(string::length_from_head(arg(0)) + 1));
     fill(arg(0), out.w2);
     *arg(0) = out;
 }

@@ -213,8 +213,7 @@ void stats_native(const int32_t* refinements) {
     memory::collect_stats(result, 2);
     if (!show) return;
     int32_t symbol = symbols::make("show-memory-stats");
-    Cell name = context::make_global(symbol);
-    gc::Protect keep(&name);
+    gc::Local name(context::make_global(symbol));
     const Cell* shower = context::global_value_address(symbol);
     uint8_t t = shower ? cell::type(shower) : uint8_t(type_unset);
     if (t != type_function && t != type_native && t != type_action && t != type_routine)

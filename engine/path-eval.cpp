@@ -57,8 +57,7 @@ bool is_immediate(uint8_t t) {
 // step's selector (or into the first word for step 0), and on outward while
 // the containers are immediate values too.
 void store_back(const Cell* path, Cell* levels, int32_t k, Cell* updated) {
-    Cell value = *updated;
-    gc::Protect keep(&value);
+    gc::Local value(*updated);
     for (; k > 0; k--) {
         Cell* container = levels + 2 * (k - 1);
         Cell* selector = container + 1;
@@ -164,8 +163,7 @@ int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* 
         auto handler = reinterpret_cast<actions::EvalPathFn>(
             datatype::handler(cell::type(current), actions::slot_eval_path));
         if (!handler) {
-            Cell cut = path_through(p, i - 1);
-            gc::Protect keep(&cut);
+            gc::Local cut(path_through(p, i - 1));
             Cell type = {type_datatype, cell::type(current), 0, 0};
             raise_script("bad-path-type", &cut, &type, &element);
         }
