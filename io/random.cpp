@@ -69,8 +69,7 @@ uint32_t temper(uint32_t y) {
 }
 
 [[noreturn]] void raise_source_failed() {
-    Cell what = string::from_utf8("secure random source");
-    gc::Protect keep(&what);
+    gc::Local what(string::from_utf8("secure random source"));
     errors::raise(errors::category_access, "cannot-open", &what);
 }
 

@@ -58,8 +58,7 @@ void link_free(int32_t from) {
 }
 
 int32_t add(const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     if (!gc::roots.cell_slot_table) init();
     if (first_free < 0) {
         if (slot_capacity > max_capacity / 2) errors::raise(errors::category_internal, "no-memory");

@@ -226,8 +226,7 @@ int32_t add_word(uint32_t ctx, int32_t symbol) {
 
 Cell* add_word_with_value(uint32_t ctx, int32_t symbol, const Cell* value) {
     if (find_word(ctx, symbol, true) >= 0) return nullptr;
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t slot = add_word(ctx, symbol);
     Cell* target = value_slot(ctx, slot, "not-defined");
     *target = v;
@@ -235,8 +234,7 @@ Cell* add_word_with_value(uint32_t ctx, int32_t symbol, const Cell* value) {
 }
 
 Cell* put_word_value(uint32_t ctx, int32_t symbol, const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     int32_t slot = find_word(ctx, symbol, true);
     if (slot < 0) slot = add_word(ctx, symbol);
     Cell* target = value_slot(ctx, slot, "not-defined");
@@ -257,10 +255,8 @@ bool collect_set_words(uint32_t ctx, const Cell* block) {
 }
 
 Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
-    Cell w = *word;
-    Cell v = *value;
-    gc::Protect keep_w(&w);
-    gc::Protect keep_v(&v);
+    gc::Local w(*word);
+    gc::Local v(*value);
     if (int32_t(w.w3) == -1) {
         int32_t slot = find_word(ctx, int32_t(w.w2), false);
         if (slot < 0) slot = add_word(ctx, int32_t(w.w2));
@@ -276,8 +272,7 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
     word_at(ctx, index)->header |= cell::flag_slot_changed;
     Cell owner = *owner_cell(ctx);
     if (notify && owner.w3 != 0 && call_change_handler) {
-        Cell old = *target;
-        gc::Protect keep_old(&old);
+        gc::Local old(*target);
         gc::Protect keep_owner(&owner);
         *target = v;
         call_change_handler(&owner, &w, &old, &v);

@@ -904,8 +904,7 @@ void put_key_status(uint32_t table, const Cell* key, int32_t* status) {
 void put_key(uint32_t table, const Cell* key) { put_key_status(table, key, nullptr); }
 
 Cell* find(uint32_t table, const Cell* key_cell, int32_t from, int32_t skip, int32_t op, bool last, bool reverse) {
-    Cell key = *key_cell;
-    gc::Protect keep_key(&key);
+    gc::Local key(*key_cell);
     Record* r = record(table);
     if (r->kind > kind_symbols) return nullptr;
     if (r->kind == kind_hash && stale(r)) {
@@ -952,8 +951,7 @@ Cell* find(uint32_t table, const Cell* key_cell, int32_t from, int32_t skip, int
 }
 
 Cell* find_next_key(uint32_t table, const Cell* key_cell, int32_t* bucket, int32_t* start, int32_t* step) {
-    Cell key = *key_cell;
-    gc::Protect keep_key(&key);
+    gc::Local key(*key_cell);
     Record* r = record(table);
     if (r->kind > kind_symbols) return nullptr;
     if (r->kind == kind_map && cell::type(&key) >= type_word && cell::type(&key) <= type_get_word)
@@ -1076,8 +1074,7 @@ void index_from(uint32_t table, int32_t start, int32_t step) {
     // the later value; the later pair leaves the series.
     int32_t i = start;
     while (i + 1 < cell_count(record(table)->keys)) {
-        Cell key = cells(record(table)->keys)[i];
-        gc::Protect keep_key(&key);
+        gc::Local key(cells(record(table)->keys)[i]);
         prepare_map_key(&key);
         cells(record(table)->keys)[i] = key;
         int32_t j = find_keyed(table, &key, 2);

@@ -98,8 +98,7 @@ void bind_object(uint32_t ctx, const Cell* owner) {
     for (int32_t i = 0; i < context::word_count(ctx) && uint32_t(i) < cell_count(values); i++) {
         const Cell* field = cell_at(values, uint32_t(i));
         if (cell::type(field) == type_object && field->w1 == owner->w1) continue;
-        Cell field_word = *context::word_at(ctx, i);
-        gc::Protect keep_word(&field_word);
+        gc::Local field_word(*context::word_at(ctx, i));
         bind_value(cell_at(values, uint32_t(i)), owner, &field_word);
     }
 }
@@ -116,8 +115,7 @@ void bind_value(Cell* value, const Cell* owner, const Cell* word) {
     if (!live_node(value->w2)) return;
     bool record = !owned_mark(value);
     if (record) set_owned_mark(value);
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     uint32_t node = v.w2;
     if (record) {
         Cell* cells = hashtable::put_pointer(gc::roots.ownership_table, node);
@@ -217,14 +215,11 @@ uint32_t table() { return gc::roots.ownership_table; }
 
 void bind(Cell* value, const Cell* owner, const Cell* word) {
     check_owner_and_word(owner, word);
-    Cell o = *owner;
-    Cell w = *word;
-    gc::Protect keep_owner(&o);
-    gc::Protect keep_word(&w);
+    gc::Local o(*owner);
+    gc::Local w(*word);
     if (!gc::roots.ownership_table) {
         // value may lie in a series that the table's allocation moves.
-        Cell v = *value;
-        gc::Protect keep_value(&v);
+        gc::Local v(*value);
         init_table();
         bind_value(&v, &o, &w);
         // An image's mark lives in its cell: only the caller's cell can keep it.

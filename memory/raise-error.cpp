@@ -37,8 +37,7 @@ void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const 
 }
 
 void raise_refine_arg(const char* refinement, const Cell* value) {
-    Cell v = *value;
-    gc::Protect keep(&v);
+    gc::Local v(*value);
     Cell r = context::load_word(refinement);
     cell::set_type(&r, type_refinement);
     raise(category_script, "invalid-refine-arg", &r, &v);

@@ -50,8 +50,7 @@ inline uint32_t checked_unit(const SeriesBuffer* b) {
     uint8_t bytes[4];
     int32_t n = available < 4 ? available : 4;
     std::memcpy(bytes, p, size_t(n));
-    Cell rest = {type_binary, 0, memory::alloc_bytes(n), 0};
-    gc::Protect keep(&rest);
+    gc::Local rest({type_binary, 0, memory::alloc_bytes(n), 0});
     SeriesBuffer* b = nodes::buffer(rest.w2);
     std::memcpy(b->head_ptr(), bytes, size_t(n));
     b->tail = b->head + uint32_t(n);
