@@ -33,8 +33,7 @@ void run() {
     std::string text = generate(10u << 20);
     double best = 1e9;
     for (int round = 0; round < 5; round++) {
-        Cell result = {type_none, 0, 0, 0};
-        gc::Protect keep(&result);
+        gc::Local result({type_none, 0, 0, 0});
         auto start = std::chrono::steady_clock::now();
         lexer::load_utf8(text.data(), int32_t(text.size()), &result);
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

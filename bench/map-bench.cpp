@@ -47,10 +47,8 @@ bool wanted(const char* name) {
 
 // Loads and runs source text; the value of its last expression is molded.
 std::string run_source(const std::string& text, double* seconds) {
-    Cell block = {type_none, 0, 0, 0};
-    Cell result = {type_none, 0, 0, 0};
-    gc::Protect keep_block(&block);
-    gc::Protect keep_result(&result);
+    gc::Local block({type_none, 0, 0, 0});
+    gc::Local result({type_none, 0, 0, 0});
     if (!source::load(text, &block)) {
         std::fprintf(stderr, "cannot load: %s\n", text.c_str());
         std::exit(1);

@@ -52,8 +52,7 @@ void run_guarded(const Cell* source, const lexer::Options& options) {
     stack::Mark mark;
     stack::push_native_frame(&w);
     stack::push_try_frame(&w);
-    Cell out = {type_none, 0, 0, 0};
-    gc::Protect keep(&out);
+    gc::Local out({type_none, 0, 0, 0});
     if (sys::catch_codes(sys::catch_guard, [&] { lexer::transcode(source, options, &out); }))
         sys::clear_thrown();
 }

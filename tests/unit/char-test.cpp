@@ -82,8 +82,7 @@ TEST_F(CharTest, MakeChecksTheRange) {
     Cell none = {type_none, 0, 0, 0};
     EXPECT_EQ(error_id(caught([&] { make(none); })), "bad-to-arg");
 
-    Cell bytes = {type_binary, 0, memory::alloc_bytes(4), 0};
-    gc::Protect keep(&bytes);
+    gc::Local bytes({type_binary, 0, memory::alloc_bytes(4), 0});
     EXPECT_EQ(error_id(caught([&] { make(bytes); })), "bad-to-arg");  // no byte to read
     uint8_t* p = series::alloc_tail_bytes(bytes.w2, 2);
     p[0] = 0xC3;

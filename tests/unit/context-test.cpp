@@ -125,8 +125,7 @@ TEST_F(Contexts, CloneKeepsSlotOrderAndRepointsWords) {
     uint32_t ctx = context::make(3, false, true, 0, context::kind_object);
     gc::ProtectNode keep(&ctx);
     for (const char* n : {"p", "q", "r"}) context::add_word(ctx, symbols::make(n));
-    Cell object = {type_object, ctx, 1, 0};
-    gc::Protect keep_object(&object);
+    gc::Local object({type_object, ctx, 1, 0});
     context::clone_for_cell(&object, context::kind_object);
     EXPECT_NE(object.w1, ctx);
     EXPECT_EQ(context::word_count(object.w1), 3);

@@ -245,8 +245,7 @@ TEST_F(FloatTest, ToFloat) {
     };
     for (const TextCase& c : texts) {
         SCOPED_TRACE(c.text);
-        Cell s = string::from_utf8(c.text);
-        gc::Protect keep(&s);
+        gc::Local s(string::from_utf8(c.text));
         Cell out{};
         Cell e = caught([&] { out = to_float(s); });
         if (c.error) EXPECT_EQ(error_id(e), c.error);

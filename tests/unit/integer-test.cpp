@@ -222,8 +222,7 @@ TEST_F(IntegerTest, ToAndMake) {
     };
     for (const TextCase& c : texts) {
         SCOPED_TRACE(c.text);
-        Cell s = text(c.text);
-        gc::Protect keep(&s);
+        gc::Local s(text(c.text));
         Cell out{};
         Cell e = caught([&] { out = to_integer(s); });
         if (c.error) EXPECT_EQ(error_id(e), c.error);

@@ -61,10 +61,8 @@ protected:
 
     // The datatype a scan or prescan run finds, by name; "none" for none.
     std::string found(const std::string& text, bool prescan) {
-        Cell src = string::from_utf8(text.c_str());
-        gc::Protect keep_src(&src);
-        Cell out = {type_none, 0, 0, 0};
-        gc::Protect keep_out(&out);
+        gc::Local src(string::from_utf8(text.c_str()));
+        gc::Local out({type_none, 0, 0, 0});
         lexer::Options options;
         (prescan ? options.prescan : options.scan) = true;
         lexer::transcode(&src, options, &out);
@@ -274,8 +272,7 @@ TEST_F(LexerTest, LoadingTwiceAndRoundTripGiveEqualBlocks) {
     for (const char* text : samples) {
         SCOPED_TRACE(text);
         load(text);
-        Cell first = loaded;
-        gc::Protect keep_first(&first);
+        gc::Local first(loaded);
         load(text);
         EXPECT_TRUE(actions::compare(&first, &loaded, actions::op_equal));
         std::string molded = mold(first);
@@ -303,8 +300,7 @@ TEST_F(LexerTest, TranscriptInputsRoundTrip) {
             SCOPED_TRACE(entry.path().filename().string() + ": " + text);
             Cell failure = error_of(text);
             if (cell::type(&failure) == type_error) continue;  // not loadable: the transcript's own point
-            Cell first = loaded;
-            gc::Protect keep_first(&first);
+            gc::Local first(loaded);
             load(text);
             EXPECT_TRUE(actions::compare(&first, &loaded, actions::op_equal));
             std::string molded = actions::mold_text(&first, true);  // with constructions for logic, none ...
@@ -397,10 +393,8 @@ TEST_F(LexerTest, DeepNestingLoadsOrRaisesWithoutCrashing) {
 }
 
 TEST_F(LexerTest, TranscodeRefinements) {
-    Cell src = string::from_utf8("1 two [3]");
-    gc::Protect keep_src(&src);
-    Cell out = {type_none, 0, 0, 0};
-    gc::Protect keep_out(&out);
+    gc::Local src(string::from_utf8("1 two [3]"));
+    gc::Local out({type_none, 0, 0, 0});
 
     lexer::Options next;
     next.next = true;
@@ -447,8 +441,7 @@ TEST_F(LexerTest, BinarySourceSkipsByteOrderMark) {
     std::memcpy(series::alloc_tail_bytes(node, 6), text, 6);
     Cell bin;
     cell::make_series(&bin, type_binary, node);
-    Cell out = {type_none, 0, 0, 0};
-    gc::Protect keep_out(&out);
+    gc::Local out({type_none, 0, 0, 0});
     lexer::transcode(&bin, lexer::Options{}, &out);
     load("a 1");
     EXPECT_TRUE(actions::compare(&out, &loaded, actions::op_equal));
@@ -474,8 +467,7 @@ protected:
         return seen;
     }
     void run(const std::string& text, const lexer::Watch& w) {
-        Cell src = string::from_utf8(text.c_str());
-        gc::Protect keep_src(&src);
+        gc::Local src(string::from_utf8(text.c_str()));
         lexer::Options options;
         options.trace = &w;
         lexer::transcode(&src, options, &loaded);

@@ -26,8 +26,7 @@ protected:
         DatatypeTest::TearDown();
     }
     static Cell first_loaded(const char* text) {
-        Cell loaded = {type_none, 0, 0, 0};
-        gc::Protect keep(&loaded);
+        gc::Local loaded({type_none, 0, 0, 0});
         lexer::load_utf8(text, int32_t(std::strlen(text)), &loaded);
         return series::cells_head(loaded.w2)[0];
     }

@@ -94,8 +94,7 @@ protected:
         return out;
     }
     static std::string mold_with(const Cell& v, bool only, bool flat) {
-        Cell value = v;
-        gc::Protect keep(&value);
+        gc::Local value(v);
         uint32_t buffer = string::make(16);
         gc::ProtectNode keep_buffer(&buffer);
         actions::call_mold(&value, buffer, only, false, flat, false, -1, 0);
@@ -105,8 +104,7 @@ protected:
 };
 
 TEST_F(Objects, MoldPutsEachFieldOnItsOwnLineAndFlatOnOne) {
-    Cell o = ab();
-    gc::Protect keep(&o);
+    gc::Local o(ab());
     EXPECT_EQ(mold(o), "make object! [\n    a: 1\n    b: \"x\"\n]");
     EXPECT_EQ(mold_with(o, false, true), "make object! [a: 1 b: \"x\"]");
     EXPECT_EQ(mold_with(o, true, false), "a: 1\nb: \"x\"");
@@ -115,16 +113,14 @@ TEST_F(Objects, MoldPutsEachFieldOnItsOwnLineAndFlatOnOne) {
 
     // A nested object indents one level deeper and closes at its own level;
     // a word value molds as a lit-word.
-    Cell outer = make(block_of({word("w", type_set_word), word("here"), word("inner", type_set_word), o}));
-    gc::Protect keep_outer(&outer);
+    gc::Local outer(make(block_of({word("w", type_set_word), word("here"), word("inner", type_set_word), o})));
     EXPECT_EQ(mold(outer),
               "make object! [\n    w: 'here\n    inner: make object! [\n        a: 1\n        b: \"x\"\n    ]\n]");
     EXPECT_EQ(mold_with(outer, false, true), "make object! [w: 'here inner: make object! [a: 1 b: \"x\"]]");
 }
 
 TEST_F(Objects, PartLimitStopsTheMoldAndSelfReferenceMoldsOnce) {
-    Cell o = ab();
-    gc::Protect keep(&o);
+    gc::Local o(ab());
     Cell value = o;
     uint32_t buffer = string::make(16);
     gc::ProtectNode keep_buffer(&buffer);
@@ -137,8 +133,7 @@ TEST_F(Objects, PartLimitStopsTheMoldAndSelfReferenceMoldsOnce) {
 }
 
 TEST_F(Objects, HandlerFieldsAreHiddenUnlessAll) {
-    Cell o = make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()}));
-    gc::Protect keep(&o);
+    gc::Local o(make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()})));
     EXPECT_EQ(mold_with(o, false, true), "make object! [a: 1]");
     // function! comes later: a test-only mold stands in for it.
     datatype::Record r{type_function, 0, "function!", {}};
@@ -152,11 +147,9 @@ TEST_F(Objects, HandlerFieldsAreHiddenUnlessAll) {
 }
 
 TEST_F(Objects, ClassIdsAreNewOnlyWhenTheWordsDiffer) {
-    Cell first = ab();
-    gc::Protect keep(&first);
+    gc::Local first(ab());
     EXPECT_EQ(first.w2, 1000001u);
-    Cell same = make(first, block_of({word("a", type_set_word), integer(5)}));
-    gc::Protect keep_same(&same);
+    gc::Local same(make(first, block_of({word("a", type_set_word), integer(5)})));
     EXPECT_EQ(same.w2, 1000001u);
     EXPECT_EQ(mold_with(same, false, true), "make object! [a: 5 b: \"x\"]");
     EXPECT_EQ(mold_with(first, false, true), "make object! [a: 1 b: \"x\"]");
@@ -167,13 +160,11 @@ TEST_F(Objects, ClassIdsAreNewOnlyWhenTheWordsDiffer) {
 }
 
 TEST_F(Objects, MakeCopiesThePrototypesSeriesAndRebindsThem) {
-    Cell body = block_of({word("a")});
-    gc::Protect keep_body(&body);
+    gc::Local body(block_of({word("a")}));
     Cell proto = make(block_of({word("a", type_set_word), integer(1), word("b", type_set_word), body,
                                 word("s", type_set_word), text("x")}));
     gc::Protect keep(&proto);
-    Cell child = make(proto, block_of({}));
-    gc::Protect keep_child(&child);
+    gc::Local child(make(proto, block_of({})));
     Cell bw = word("b"), sw = word("s");
     Cell copied = *object_type::select_word(&child, &bw);
     Cell original = *object_type::select_word(&proto, &bw);
@@ -187,8 +178,7 @@ TEST_F(Objects, MakeCopiesThePrototypesSeriesAndRebindsThem) {
 }
 
 TEST_F(Objects, OnChangeHearsWordOldAndNewThroughPathsAndPut) {
-    Cell o = make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()}));
-    gc::Protect keep(&o);
+    gc::Local o(make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()})));
     EXPECT_TRUE(reflect(o, "events?").w1);
     Cell r = set_path(o, word("a"), integer(5));
     EXPECT_EQ(cell::get_integer(&r), 5);
@@ -214,8 +204,7 @@ TEST_F(Objects, OnChangeHearsWordOldAndNewThroughPathsAndPut) {
 
 TEST_F(Objects, WithoutAnInterpreterHandlerCallsAreOnlyCounted) {
     object_type::call_function = nullptr;
-    Cell o = make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()}));
-    gc::Protect keep(&o);
+    gc::Local o(make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()})));
     set_path(o, word("a"), integer(2));
     EXPECT_EQ(object_type::unanswered_calls, 1);
     Cell a = word("a");
@@ -223,14 +212,11 @@ TEST_F(Objects, WithoutAnInterpreterHandlerCallsAreOnlyCounted) {
 }
 
 TEST_F(Objects, DeepChangesOfOwnedSeriesReachOnDeepChange) {
-    Cell list = block_of({integer(1)});
-    gc::Protect keep_list(&list);
-    Cell o = make(block_of({word("list", type_set_word), list, word("on-deep-change*", type_set_word), function()}));
-    gc::Protect keep(&o);
+    gc::Local list(block_of({integer(1)}));
+    gc::Local o(make(block_of({word("list", type_set_word), list, word("on-deep-change*", type_set_word), function()})));
     EXPECT_TRUE(object_type::has_deep_handler(o.w1));
     Cell list_word = word("list");
-    Cell owned = *object_type::select_word(&o, &list_word);
-    gc::Protect keep_owned(&owned);
+    gc::Local owned(*object_type::select_word(&o, &list_word));
     Cell v = integer(2);
     ownership::report_change(&owned, ownership::action_append, &v, 1, 1, [&] { block_actions::append_copy(&owned, &v); });
     ASSERT_EQ(heard.size(), 2u);
@@ -249,8 +235,7 @@ TEST_F(Objects, DeepChangesOfOwnedSeriesReachOnDeepChange) {
 }
 
 TEST_F(Objects, HandlerFieldsMustHoldFunctions) {
-    Cell bad = block_of({word("on-change*", type_set_word), integer(1)});
-    gc::Protect keep(&bad);
+    gc::Local bad(block_of({word("on-change*", type_set_word), integer(1)}));
     EXPECT_EQ(error_id(caught([&] { make(bad); })), "bad-field-set");
 }
 
@@ -266,32 +251,27 @@ TEST_F(Objects, ConstructTakesRunsOfSetWordsAndLogicWords) {
         {true, "make object! [a: 1 b: 1 c: 'on d: 'none e: none]"},
     };
     for (const Case& c : cases) {
-        Cell out = core_types::none_cell;
-        gc::Protect keep_out(&out);
+        gc::Local out(core_types::none_cell);
         object_type::construct(nullptr, &spec, c.only, &out);
         EXPECT_EQ(mold_with(out, false, true), c.expected);
         EXPECT_EQ(mold(reflect(out, "changed")), "[]");
     }
     // With a prototype the class id stays even when words are added.
-    Cell proto = ab();
-    gc::Protect keep_proto(&proto);
-    Cell out = core_types::none_cell;
-    gc::Protect keep_out(&out);
+    gc::Local proto(ab());
+    gc::Local out(core_types::none_cell);
     object_type::construct(&proto, &spec, false, &out);
     EXPECT_EQ(out.w2, proto.w2);
     EXPECT_EQ(mold_with(out, false, true), "make object! [a: 1 b: 1 c: true d: none e: none]");
 }
 
 TEST_F(Objects, ReflectGivesWordsValuesAndBody) {
-    Cell path = block_of({word("x"), word("y")}, type_path);
-    gc::Protect keep_path(&path);
+    gc::Local path(block_of({word("x"), word("y")}, type_path));
     Cell o = make(block_of({word("a", type_set_word), integer(1), word("w", type_set_word), word("z"),
                             word("p", type_set_word), path}));
     gc::Protect keep(&o);
     EXPECT_EQ(mold(reflect(o, "words")), "[a w p]");
     EXPECT_EQ(mold(reflect(o, "values")), "[1 z x/y]");
-    Cell body = reflect(o, "body");
-    gc::Protect keep_body(&body);
+    gc::Local body(reflect(o, "body"));
     EXPECT_EQ(mold(body), "[\n    a: 1\n    w: 'z\n    p: 'x/y\n]");
     Cell words = reflect(o, "words");
     EXPECT_EQ(series::cells_head(words.w2)->w1, o.w1);
@@ -303,14 +283,10 @@ TEST_F(Objects, ReflectGivesWordsValuesAndBody) {
 }
 
 TEST_F(Objects, CompareOrdersByWordsThenValues) {
-    Cell a = ab();
-    gc::Protect keep_a(&a);
-    Cell b = ab();
-    gc::Protect keep_b(&b);
-    Cell more = make(a, block_of({word("c", type_set_word), integer(0)}));
-    gc::Protect keep_more(&more);
-    Cell bigger = make(a, block_of({word("a", type_set_word), integer(2)}));
-    gc::Protect keep_bigger(&bigger);
+    gc::Local a(ab());
+    gc::Local b(ab());
+    gc::Local more(make(a, block_of({word("c", type_set_word), integer(0)})));
+    gc::Local bigger(make(a, block_of({word("a", type_set_word), integer(2)})));
     struct Case {
         const Cell* x;
         const Cell* y;
@@ -330,8 +306,7 @@ TEST_F(Objects, CompareOrdersByWordsThenValues) {
 }
 
 TEST_F(Objects, BadArgumentsRaiseTheirErrors) {
-    Cell o = ab();
-    gc::Protect keep(&o);
+    gc::Local o(ab());
     Cell one = integer(1), none = core_types::none_cell, out = none;
     struct Case {
         const char* name;
@@ -366,27 +341,22 @@ TEST_F(Objects, BadArgumentsRaiseTheirErrors) {
 }
 
 TEST_F(Objects, SetSpreadsBlocksAndObjects) {
-    Cell o = ab();
-    gc::Protect keep(&o);
-    Cell values = block_of({integer(3), core_types::none_cell});
-    gc::Protect keep_values(&values);
+    gc::Local o(ab());
+    gc::Local values(block_of({integer(3), core_types::none_cell}));
     object_type::set_words(&o, &values, false, false, true);  // /some skips none
     EXPECT_EQ(mold_with(o, false, true), "make object! [a: 3 b: \"x\"]");
     object_type::set_words(&o, &values, false, true, false);  // /only stores the block
     EXPECT_EQ(mold_with(o, false, true), "make object! [a: [3 none] b: [3 none]]");
-    Cell from = make(block_of({word("b", type_set_word), integer(4), word("q", type_set_word), integer(5)}));
-    gc::Protect keep_from(&from);
+    gc::Local from(make(block_of({word("b", type_set_word), integer(4), word("q", type_set_word), integer(5)})));
     object_type::set_words(&o, &from, false, false, false);
     EXPECT_EQ(mold_with(o, false, true), "make object! [a: [3 none] b: 4]");
 }
 
 TEST_F(Objects, CopyKeepsClassAndCopiesSeriesOnlyWhenDeep) {
-    Cell o = ab();
-    gc::Protect keep(&o);
+    gc::Local o(ab());
     Cell bw = word("b");
     for (bool deep : {false, true}) {
-        Cell out = core_types::none_cell;
-        gc::Protect keep_out(&out);
+        gc::Local out(core_types::none_cell);
         object_type::copy(&o, &out, nullptr, deep, nullptr);
         EXPECT_NE(out.w1, o.w1);
         EXPECT_EQ(out.w2, o.w2);
@@ -396,8 +366,7 @@ TEST_F(Objects, CopyKeepsClassAndCopiesSeriesOnlyWhenDeep) {
 }
 
 TEST_F(Objects, ModifyOwnerAndChangedMarks) {
-    Cell o = ab();
-    gc::Protect keep(&o);
+    gc::Local o(ab());
     set_path(o, word("a"), integer(2));
     EXPECT_EQ(mold(reflect(o, "changed")), "[a]");
     Cell field = word("changed"), none = core_types::none_cell, out = none;

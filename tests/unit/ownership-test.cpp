@@ -64,13 +64,11 @@ protected:
 };
 
 TEST_F(Ownership, BindingTwiceRecordsOnceAndStillDescends) {
-    Cell owner = object({"data"});
-    gc::Protect keep_owner(&owner);
+    gc::Local owner(object({"data"}));
     Cell inner = block({});
     Cell text = string();
     Cell middle = block({inner});
-    Cell outer = block({middle, text, Cell{type_integer, 0, 7, 0}});
-    gc::Protect keep(&outer);
+    gc::Local outer(block({middle, text, Cell{type_integer, 0, 7, 0}}));
     Cell data = word("data");
     ownership::bind(&outer, &owner, &data);
     EXPECT_EQ(entries(), 4u);
@@ -88,8 +86,7 @@ TEST_F(Ownership, BindingTwiceRecordsOnceAndStillDescends) {
     EXPECT_TRUE(owned_by(added.w2, owner));
 
     // Binding from a head index past the first cell leaves that cell alone.
-    Cell other = object({"x"});
-    gc::Protect keep_other(&other);
+    gc::Local other(object({"x"}));
     ownership::unbind(&outer);
     EXPECT_EQ(entries(), 0u);
     Cell from_second = outer;
@@ -103,11 +100,9 @@ TEST_F(Ownership, BindingTwiceRecordsOnceAndStillDescends) {
 }
 
 TEST_F(Ownership, SelfContainingBlockBindsAndUnbindsWithoutLooping) {
-    Cell owner = object({"loop"});
-    gc::Protect keep_owner(&owner);
+    gc::Local owner(object({"loop"}));
     Cell text = string();
-    Cell b = block({text});
-    gc::Protect keep(&b);
+    gc::Local b(block({text}));
     *series::alloc_tail_cell(b.w2) = b;
     Cell w = word("loop");
     ownership::bind(&b, &owner, &w);
@@ -124,12 +119,10 @@ TEST_F(Ownership, SelfContainingBlockBindsAndUnbindsWithoutLooping) {
 }
 
 TEST_F(Ownership, UnbindingWhatNobodyOwnsOnlyClearsItsMark) {
-    Cell owner = object({"a"});
-    gc::Protect keep_owner(&owner);
+    gc::Local owner(object({"a"}));
     Cell owned = string();
     Cell stray = string();
-    Cell list = block({owned, Cell{type_integer, 0, 1, 0}});
-    gc::Protect keep(&list);
+    gc::Local list(block({owned, Cell{type_integer, 0, 1, 0}}));
     gc::Protect keep_stray(&stray);
     Cell a = word("a");
     ownership::bind(&list, &owner, &a);
@@ -155,12 +148,9 @@ TEST_F(Ownership, UnbindingWhatNobodyOwnsOnlyClearsItsMark) {
 }
 
 TEST_F(Ownership, ObjectsAreOwnedFieldByFieldUpToOtherOwners) {
-    Cell owner = object({"sub"});
-    gc::Protect keep_owner(&owner);
-    Cell held = object({"name", "back", "me", "inner"});
-    gc::Protect keep_held(&held);
-    Cell nested = object({"items"});
-    gc::Protect keep_nested(&nested);
+    gc::Local owner(object({"sub"}));
+    gc::Local held(object({"name", "back", "me", "inner"}));
+    gc::Local nested(object({"items"}));
     *field(held, "name") = string();
     *field(held, "back") = owner;
     *field(held, "me") = held;
@@ -185,10 +175,8 @@ TEST_F(Ownership, ObjectsAreOwnedFieldByFieldUpToOtherOwners) {
 }
 
 TEST_F(Ownership, OwnerMustBeAnObjectAndWordAWord) {
-    Cell owner = object({"a"});
-    gc::Protect keep_owner(&owner);
-    Cell text = string();
-    gc::Protect keep(&text);
+    gc::Local owner(object({"a"}));
+    gc::Local text(string());
     Cell a = word("a");
     Cell none{type_none, 0, 0, 0};
     Cell number{type_integer, 0, 3, 0};
@@ -220,11 +208,9 @@ void record_report(const Cell* owner, const Cell* word, const Cell* target, cons
 }
 
 TEST_F(Ownership, ChangesAreReportedBeforeAndAfterWithTheirWords) {
-    Cell owner = object({"data"});
-    gc::Protect keep_owner(&owner);
+    gc::Local owner(object({"data"}));
     Cell target = block({});
-    Cell data = block({target});
-    gc::Protect keep(&data);
+    gc::Local data(block({target}));
     *field(owner, "data") = data;
     Cell w = word("data");
     ownership::bind(field(owner, "data"), &owner, &w);
@@ -289,18 +275,15 @@ Cell nested_blocks(int32_t n) {
 }
 
 TEST_F(Ownership, TooDeepNestingRaisesAndEmptiesTheCycleStack) {
-    Cell owner = object({"deep"});
-    gc::Protect keep_owner(&owner);
+    gc::Local owner(object({"deep"}));
     Cell w = word("deep");
-    Cell fits = nested_blocks(cycles::capacity - 1);
-    gc::Protect keep_fits(&fits);
+    gc::Local fits(nested_blocks(cycles::capacity - 1));
     EXPECT_EQ(raised([&] { ownership::bind(&fits, &owner, &w); }), nullptr);
     EXPECT_EQ(entries(), uint32_t(cycles::capacity - 1));
     EXPECT_EQ(raised([&] { ownership::unbind(&fits); }), nullptr);
     EXPECT_EQ(entries(), 0u);
 
-    Cell deeper = nested_blocks(cycles::capacity);
-    gc::Protect keep_deeper(&deeper);
+    gc::Local deeper(nested_blocks(cycles::capacity));
     EXPECT_STREQ(raised([&] { ownership::bind(&deeper, &owner, &w); }), "too-deep");
     EXPECT_EQ(cycles::depth(), 0);
     EXPECT_STREQ(raised([&] { ownership::unbind(&deeper); }), "too-deep");
@@ -338,8 +321,7 @@ TEST_F(Ownership, TableKeepsOwnersOfLiveSeriesOnly) {
 }
 
 TEST_F(Ownership, OwnedSeriesThatNothingReachesAreCollected) {
-    Cell owner = object({"data"});
-    gc::Protect keep_owner(&owner);
+    gc::Local owner(object({"data"}));
     Cell inner = string();
     Cell list = block({inner});
     *field(owner, "data") = list;
@@ -357,14 +339,11 @@ TEST_F(Ownership, OwnedSeriesThatNothingReachesAreCollected) {
 
 TEST_F(Ownership, RecordsSurviveCollections) {
     gc::state.enabled = 1;
-    Cell owner = object({"many"});
-    gc::Protect keep_owner(&owner);
-    Cell list = block({});
-    gc::Protect keep(&list);
+    gc::Local owner(object({"many"}));
+    gc::Local list(block({}));
     constexpr int32_t n = 1100;  // more than the table was made for
     for (int32_t i = 0; i < n; i++) {
-        Cell s = string();
-        gc::Protect keep_string(&s);
+        gc::Local s(string());
         *block::alloc_tail(&list) = s;
     }
     *field(owner, "many") = list;

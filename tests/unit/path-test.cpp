@@ -27,8 +27,7 @@ protected:
     static Cell ab(uint8_t type) { return series_of(type, {word("a"), word("b")}); }
 
     static std::string mold_part(const Cell& v, int32_t limit, bool only = false) {
-        Cell value = v;
-        gc::Protect keep(&value);
+        gc::Local value(v);
         uint32_t buffer = string::make(16);
         gc::ProtectNode keep_buffer(&buffer);
         actions::call_mold(&value, buffer, only, false, false, limit >= 0, limit, 0);
@@ -55,42 +54,35 @@ TEST_F(Paths, EachKindMoldsWithItsMarksAndFormsBare) {
         {type_paren, "(a b)", "a b"},
     };
     for (const Case& c : cases) {
-        Cell v = ab(c.type);
-        gc::Protect keep(&v);
+        gc::Local v(ab(c.type));
         EXPECT_EQ(form(v), c.form) << c.mold;
         EXPECT_EQ(mold(v), c.mold);
     }
-    Cell abc = series_of(type_path, {word("a"), word("b"), word("c")});
-    gc::Protect keep(&abc);
+    gc::Local abc(series_of(type_path, {word("a"), word("b"), word("c")}));
     EXPECT_EQ(mold(abc), "a/b/c");
     abc.w1 = 1;
     EXPECT_EQ(mold(abc), "b/c");  // from the head
     abc.w1 = 0;
 
-    Cell twelve = series_of(type_paren, {integer(1), integer(2)});
-    gc::Protect keep_twelve(&twelve);
+    gc::Local twelve(series_of(type_paren, {integer(1), integer(2)}));
     EXPECT_EQ(mold(twelve), "(1 2)");
     EXPECT_EQ(mold_part(twelve, -1, true), "1 2");
     // Nested: a paren inside a path, a path inside a paren.
-    Cell nested = series_of(type_path, {word("a"), twelve, word("b")});
-    gc::Protect keep_nested(&nested);
+    gc::Local nested(series_of(type_path, {word("a"), twelve, word("b")}));
     EXPECT_EQ(mold(nested), "a/(1 2)/b");
-    Cell set = ab(type_set_path);
-    gc::Protect keep_set(&set);
+    gc::Local set(ab(type_set_path));
     Cell outer = series_of(type_paren, {set, integer(3)});
     EXPECT_EQ(mold(outer), "(a/b: 3)");
 }
 
 TEST_F(Paths, PartLimitCountsMarksAndSlashes) {
-    Cell abc = series_of(type_lit_path, {word("aa"), word("b"), word("c")});
-    gc::Protect keep(&abc);
+    gc::Local abc(series_of(type_lit_path, {word("aa"), word("b"), word("c")}));
     struct Case {
         int32_t limit;
         const char* text;
     } cases[] = {{1, "'"}, {3, "'aa"}, {4, "'aa/"}, {5, "'aa/b"}, {6, "'aa/b/"}, {50, "'aa/b/c"}};
     for (const Case& c : cases) EXPECT_EQ(mold_part(abc, c.limit), c.text) << c.limit;
-    Cell set = series_of(type_set_path, {word("a"), word("b")});
-    gc::Protect keep_set(&set);
+    gc::Local set(series_of(type_set_path, {word("a"), word("b")}));
     EXPECT_EQ(mold_part(set, 3), "a/b");
     EXPECT_EQ(mold_part(set, 4), "a/b:");
 }
@@ -98,29 +90,24 @@ TEST_F(Paths, PartLimitCountsMarksAndSlashes) {
 TEST_F(Paths, ParenBreaksLinesLikeABlock) {
     Cell one = integer(1), two = integer(2);
     one.header |= cell::flag_new_line;
-    Cell first_on_new_line = series_of(type_paren, {one, two});
-    gc::Protect keep(&first_on_new_line);
+    gc::Local first_on_new_line(series_of(type_paren, {one, two}));
     EXPECT_EQ(mold(first_on_new_line), "(\n    1 2\n)");
     EXPECT_EQ(actions::mold_text(&first_on_new_line, false, true), "(1 2)");  // flat
     EXPECT_EQ(mold_part(first_on_new_line, -1, true), "1 2");               // only
 
-    Cell later = series_of(type_paren, {two, one});
-    gc::Protect keep_later(&later);
+    gc::Local later(series_of(type_paren, {two, one}));
     EXPECT_EQ(mold(later), "(2\n1)");
     // A path never breaks its line.
-    Cell p = series_of(type_path, {word("a"), one});
-    gc::Protect keep_p(&p);
+    gc::Local p(series_of(type_path, {word("a"), one}));
     EXPECT_EQ(mold(p), "a/1");
 }
 
 TEST_F(Paths, SelfContainingValuesMoldWithTheCycleMarker) {
-    Cell p = series_of(type_path, {word("a")});
-    gc::Protect keep(&p);
+    gc::Local p(series_of(type_path, {word("a")}));
     *series::alloc_tail_cell(p.w2) = p;
     EXPECT_EQ(mold(p), "a/...");
     EXPECT_EQ(form(p), "a/...");
-    Cell q = series_of(type_paren, {integer(1)});
-    gc::Protect keep_q(&q);
+    gc::Local q(series_of(type_paren, {integer(1)}));
     *series::alloc_tail_cell(q.w2) = q;
     EXPECT_EQ(mold(q), "(1 (...))");
     EXPECT_EQ(cycles::depth(), 0);
@@ -143,26 +130,22 @@ TEST_F(Paths, MakeAndToPaths) {
     cell::make_float(&fl, std::nan(""));
     EXPECT_EQ(length(make(type_path, fl)), 0);
 
-    Cell b = ab(type_block);
-    gc::Protect keep(&b);
+    gc::Local b(ab(type_block));
     b.w1 = 0;
-    Cell from_block = make(type_path, b);
-    gc::Protect keep_path(&from_block);
+    gc::Local from_block(make(type_path, b));
     EXPECT_EQ(mold(from_block), "a/b");
     EXPECT_NE(from_block.w2, b.w2);  // a copy
     Cell set = make(type_set_path, b);
     EXPECT_EQ(mold(set), "a/b:");
 
-    Cell text = string::from_utf8("x");
-    gc::Protect keep_text(&text);
+    gc::Local text(string::from_utf8("x"));
     Cell e = caught([&] { make(type_path, text); });
     EXPECT_EQ(error_id(e), "bad-make-arg");
     EXPECT_EQ(error::field(&e, error::field_arg1)->w1, uint32_t(type_path));
 
     // to path! of an object: a path of that one value.
     uint32_t ctx = context::make(1, false, true, 0, context::kind_object);
-    Cell object = {type_object, ctx, 1, 0};
-    gc::Protect keep_object(&object);
+    gc::Local object({type_object, ctx, 1, 0});
     Cell prototype = {type_datatype, type_path, 0, 0}, to_out;
     reinterpret_cast<actions::MakeFn>(datatype::handler(type_path, actions::slot_to))(&prototype, &object, type_path,
                                                                                       &to_out);
@@ -194,8 +177,7 @@ TEST_F(Paths, KindsShareBlockHandlersButNotRandomSortOrTrim) {
     EXPECT_EQ(datatype::handler(type_paren, slot_form), datatype::handler(type_block, slot_form));
     EXPECT_STREQ(datatype::names[type_lit_path].name, "lit-path!");
 
-    Cell p = ab(type_path);
-    gc::Protect keep(&p);
+    gc::Local p(ab(type_path));
     Cell out{};
     Cell e = caught([&] { find<RandomFn>(&p, slot_random)(&p, false, false, false, &out); });
     EXPECT_EQ(error_id(e), "expect-arg");
@@ -207,8 +189,7 @@ TEST_F(Paths, KindsShareBlockHandlersButNotRandomSortOrTrim) {
     EXPECT_EQ(error_id(e), "expect-arg");
 
     // The series! actions work on every kind: pick on a get-path.
-    Cell g = ab(type_get_path);
-    gc::Protect keep_g(&g);
+    gc::Local g(ab(type_get_path));
     Cell index = integer(2);
     find<PickFn>(&g, slot_pick)(&g, &index, 2, &out);
     EXPECT_EQ(out.w2, word("b").w2);

@@ -31,8 +31,7 @@ protected:
     }
     // A block of words, from the words of the text.
     static Cell words(const std::string& text, uint32_t index = 0) {
-        Cell b = block({}, index);
-        gc::Protect keep(&b);
+        gc::Local b(block({}, index));
         size_t at = 0;
         while (at < text.size()) {
             size_t end = text.find(' ', at);
@@ -44,8 +43,7 @@ protected:
         return b;
     }
     static Cell integers(std::initializer_list<int32_t> values) {
-        Cell b = block({});
-        gc::Protect keep(&b);
+        gc::Local b(block({}));
         for (int32_t v : values) *series::alloc_tail_cell(b.w2) = integer(v);
         return b;
     }
@@ -110,8 +108,7 @@ TEST_F(Series, PositionsStayWithinTheSeries) {
         {slot_next, 3, 0, 3},  {slot_next, 1, 0, 2},   {slot_head, 2, 0, 0}, {slot_tail, 1, 0, 3},
         {slot_at, 0, INT32_MAX, 3}, {slot_skip, 3, INT32_MIN, 0},
     };
-    Cell abc = words("a b c");
-    gc::Protect keep(&abc);
+    gc::Local abc(words("a b c"));
     for (const Case& c : cases) {
         Cell s = abc;
         s.w1 = c.from;
@@ -144,8 +141,7 @@ TEST_F(Series, PositionsStayWithinTheSeries) {
 }
 
 TEST_F(Series, LengthClipsAHeadPastAShortenedTail) {
-    Cell abc = words("a b c", 1);
-    gc::Protect keep(&abc);
+    gc::Local abc(words("a b c", 1));
     LengthFn length_q = find<LengthFn>(&abc, slot_length_q);
     EXPECT_EQ(length_q(&abc), 2);
     Cell far = abc;
@@ -196,8 +192,7 @@ TEST_F(Series, PickAndPokeByPosition) {
 }
 
 TEST_F(Series, TextAndBytesArePickedAndPokedAsValues) {
-    Cell s = string::from_utf8("abc");
-    gc::Protect keep(&s);
+    gc::Local s(string::from_utf8("abc"));
     Cell out, index = integer(2);
     series_actions::pick(&s, &index, 2, &out);
     EXPECT_EQ(cell::type(&out), type_char);
@@ -211,8 +206,7 @@ TEST_F(Series, TextAndBytesArePickedAndPokedAsValues) {
     Cell not_char = integer(65);
     EXPECT_EQ(error_id(caught([&] { series_actions::poke(&s, &index, &not_char, 2, &out); })), "invalid-arg");
 
-    Cell bytes = {type_binary, 0, memory::alloc_bytes(4), 0};
-    gc::Protect keep_bytes(&bytes);
+    gc::Local bytes({type_binary, 0, memory::alloc_bytes(4), 0});
     uint8_t* at = series::alloc_tail_bytes(bytes.w2, 2);
     at[0] = 7;
     at[1] = 200;
@@ -235,8 +229,7 @@ TEST_F(Series, RemoveByCountPositionAndKey) {
         {2, 9, "a b"},           {4, 1, "a b c d"},
     };
     for (const Case& c : cases) {
-        Cell s = words("a b c d", c.from);
-        gc::Protect keep(&s);
+        gc::Local s(words("a b c d", c.from));
         Cell part = integer(c.part), out;
         find<RemoveFn>(&s, slot_remove)(&s, c.part == INT32_MIN ? nullptr : &part, nullptr, &out);
         Cell whole = s;
@@ -245,8 +238,7 @@ TEST_F(Series, RemoveByCountPositionAndKey) {
         EXPECT_EQ(out.w1, c.from);
     }
 
-    Cell s = words("a b c d");
-    gc::Protect keep(&s);
+    gc::Local s(words("a b c d"));
     Cell upto = s, out;
     upto.w1 = 2;
     series_actions::remove(&s, &upto, nullptr, &out);  // a position in the same series
@@ -256,8 +248,7 @@ TEST_F(Series, RemoveByCountPositionAndKey) {
     EXPECT_EQ(error_id(e), "invalid-refine-arg");
     EXPECT_EQ(contents(s), "c d");
 
-    Cell keyed = words("a 1 b 2");
-    gc::Protect keep_keyed(&keyed);
+    gc::Local keyed(words("a 1 b 2"));
     Cell missing = word("z"), present = word("a");
     series_actions::remove(&keyed, nullptr, &missing, &out);
     EXPECT_EQ(cell::type(&out), type_none);
@@ -280,8 +271,7 @@ TEST_F(Series, TakeFromTheHeadTheTailAndBeforeTheHead) {
         {2, -2, true, "", "a b c d"},        {0, -1, false, "", "a b c d"},
     };
     for (const Case& c : cases) {
-        Cell s = words("a b c d", c.from);
-        gc::Protect keep(&s);
+        gc::Local s(words("a b c d", c.from));
         Cell part = integer(c.part), out;
         series_actions::take(&s, c.part == INT32_MIN ? nullptr : &part, false, c.last, &out);
         Cell whole = s;
@@ -297,8 +287,7 @@ TEST_F(Series, TakeFromTheHeadTheTailAndBeforeTheHead) {
     EXPECT_EQ(cell::type(&out), type_none);
 
     // A position in the same series counts to it, from the head or the tail.
-    Cell s = words("a b c d", 1);
-    gc::Protect keep(&s);
+    gc::Local s(words("a b c d", 1));
     Cell upto = s;
     upto.w1 = 3;
     series_actions::take(&s, &upto, false, true, &out);
@@ -307,8 +296,7 @@ TEST_F(Series, TakeFromTheHeadTheTailAndBeforeTheHead) {
     EXPECT_EQ(error_id(caught([&] { series_actions::take(&s, &other, false, false, &out); })), "invalid-refine-arg");
 
     // Two takes never share their results.
-    Cell t = words("p q");
-    gc::Protect keep_t(&t);
+    gc::Local t(words("p q"));
     Cell first, second;
     gc::Protect keep_first(&first);
     series_actions::take(&t, nullptr, false, false, &first);
@@ -350,8 +338,7 @@ TEST_F(Series, ReverseWholeRunsAndRecords) {
         EXPECT_EQ(error_id(e), c.error ? c.error : "") << c.from << " " << c.part << " " << c.skip;
         EXPECT_EQ(contents(whole), c.result) << c.from << " " << c.part << " " << c.skip;
     }
-    Cell s = integers({1, 2});
-    gc::Protect keep(&s);
+    gc::Local s(integers({1, 2}));
     Cell not_integer = word("x"), out;
     EXPECT_EQ(error_id(caught([&] { find<ReverseFn>(&s, slot_reverse)(&s, nullptr, &not_integer, &out); })),
               "invalid-refine-arg");
@@ -367,16 +354,14 @@ TEST_F(Series, CopyCountsFromTheHead) {
         {1, 99, "b c d"},        {4, 2, ""},    {9, INT32_MIN, ""}, {0, 0, ""},
     };
     for (const Case& c : cases) {
-        Cell s = words("a b c d", c.from);
-        gc::Protect keep(&s);
+        gc::Local s(words("a b c d", c.from));
         Cell part = integer(c.part), out;
         series_actions::copy(&s, &out, c.part == INT32_MIN ? nullptr : &part, false, nullptr);
         EXPECT_EQ(out.w1, 0u);
         EXPECT_NE(out.w2, s.w2);
         EXPECT_EQ(contents(out), c.copied) << c.from << " " << c.part;
     }
-    Cell s = words("a b c d", 1);
-    gc::Protect keep(&s);
+    gc::Local s(words("a b c d", 1));
     s.header |= cell::flag_new_line;
     Cell upto = s, out;
     upto.w1 = 3;
@@ -405,8 +390,7 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
         {0, 3, 0, "a b c d e"},
     };
     for (const Case& c : cases) {
-        Cell origin = words("a b c d e", c.origin);
-        gc::Protect keep(&origin);
+        gc::Local origin(words("a b c d e", c.origin));
         Cell target = origin;
         target.w1 = c.target;
         Cell part = integer(c.part), out;
@@ -416,10 +400,8 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
         EXPECT_EQ(contents(whole), c.result) << c.origin << " -> " << c.target << " x" << c.part;
     }
 
-    Cell origin = words("a b c");
-    gc::Protect keep_origin(&origin);
-    Cell target = words("x y", 1);
-    gc::Protect keep_target(&target);
+    gc::Local origin(words("a b c"));
+    gc::Local target(words("x y", 1));
     Cell out, two = integer(2);
     series_actions::remove(&origin, nullptr, nullptr, &out);  // origin: b c
     find<MoveFn>(&origin, slot_move)(&origin, &target, &two, &out);
@@ -430,10 +412,8 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
     EXPECT_EQ(out.w2, target.w2);
 
     // Text into text widens the target when the origin's unit is wider.
-    Cell text = string::from_utf8("\u20ACz");
-    gc::Protect keep_text(&text);
-    Cell narrow = string::from_utf8("ab");
-    gc::Protect keep_narrow(&narrow);
+    gc::Local text(string::from_utf8("\u20ACz"));
+    gc::Local narrow(string::from_utf8("ab"));
     // string! has no row yet: series!'s own handler.
     reinterpret_cast<MoveFn>(datatype::handler(type_series, slot_move))(&text, &narrow, nullptr, &out);
     EXPECT_EQ(contents(narrow), "\u20ACab");
@@ -450,8 +430,7 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
 }
 
 TEST_F(Series, ClearCutsAtTheHead) {
-    Cell s = words("a b c", 1);
-    gc::Protect keep(&s);
+    gc::Local s(words("a b c", 1));
     Cell out;
     find<ValueFn>(&s, slot_clear)(&s, &out);
     EXPECT_EQ(length(s), 1);
@@ -461,8 +440,7 @@ TEST_F(Series, ClearCutsAtTheHead) {
 }
 
 TEST_F(Series, RandomShufflesInPlaceAndPicksFromTheHead) {
-    Cell s = integers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
-    gc::Protect keep(&s);
+    gc::Local s(integers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     s.w1 = 2;
     Cell out;
     find<RandomFn>(&s, slot_random)(&s, false, false, false, &out);
@@ -569,8 +547,7 @@ TEST_F(SeriesReports, EveryChangeIsReportedBeforeAndAfter) {
          "move", "moved", 0, 1, 1, "b c d a"},
     };
     for (const Case& c : cases) {
-        Cell s = words("a b c d");
-        gc::Protect keep(&s);
+        gc::Local s(words("a b c d"));
         own(&s);
         heard.clear();
         c.change(&s);
@@ -585,14 +562,12 @@ TEST_F(SeriesReports, EveryChangeIsReportedBeforeAndAfter) {
     }
 
     // Unowned series and refused changes are not reported.
-    Cell loose = words("a b");
-    gc::Protect keep(&loose);
+    gc::Local loose(words("a b"));
     heard.clear();
     Cell o;
     series_actions::take(&loose, nullptr, false, false, &o);
     EXPECT_TRUE(heard.empty());
-    Cell owned = words("a b");
-    gc::Protect keep_owned(&owned);
+    gc::Local owned(words("a b"));
     own(&owned);
     Cell zero = integer(0), v = word("v");
     caught([&] { series_actions::poke(&owned, &zero, &v, 0, &o); });
@@ -600,15 +575,13 @@ TEST_F(SeriesReports, EveryChangeIsReportedBeforeAndAfter) {
 }
 
 TEST_F(SeriesReports, OwnershipIsReflectedAndModified) {
-    Cell s = words("a b");
-    gc::Protect keep(&s);
+    gc::Local s(words("a b"));
     int32_t owned = runtime_symbols::id(runtime_symbols::sym_owned);
     Cell out;
     find<ReflectFn>(&s, slot_reflect)(&s, owned, &out);
     EXPECT_EQ(cell::type(&out), type_none);
 
-    Cell spec = block({owner, word("data")});
-    gc::Protect keep_spec(&spec);
+    gc::Local spec(block({owner, word("data")}));
     Cell field = word("owned");
     find<ModifyFn>(&s, slot_modify)(&s, &field, &spec, false, &out);
     EXPECT_EQ(out.w2, spec.w2);
@@ -631,8 +604,7 @@ TEST_F(SeriesReports, OwnershipIsReflectedAndModified) {
 TEST_F(Series, SurvivesCollectionsBetweenSteps) {
     // Garbage between the steps: every buffer the actions hold moves.
     gc::state.enabled = 1;
-    Cell s = integers({1, 2, 3, 4, 5, 6, 7, 8});
-    gc::Protect keep(&s);
+    gc::Local s(integers({1, 2, 3, 4, 5, 6, 7, 8}));
     for (int32_t round = 0; round < 20; round++) {
         for (int32_t j = 0; j < 50; j++) memory::alloc_cells(20);
         gc::collect();

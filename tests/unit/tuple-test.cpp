@@ -23,8 +23,7 @@ class TupleTest : public DatatypeTest {
 protected:
     // The first value of the text: tuples and percents are whole in it.
     static Cell first_loaded(const char* text) {
-        Cell loaded = {type_none, 0, 0, 0};
-        gc::Protect keep(&loaded);
+        gc::Local loaded({type_none, 0, 0, 0});
         lexer::load_utf8(text, int32_t(std::strlen(text)), &loaded);
         return series::cells_head(loaded.w2)[0];
     }
@@ -86,8 +85,7 @@ TEST_F(TupleTest, FromBinaryTakesAtMostTwelveBytesFromThePosition) {
     uint32_t node = memory::alloc_bytes(16);
     uint8_t* bytes = series::alloc_tail_bytes(node, 15);
     for (int32_t i = 0; i < 15; i++) bytes[i] = uint8_t(i + 1);
-    Cell binary = {type_binary, 0, node, 0};
-    gc::Protect keep(&binary);
+    gc::Local binary({type_binary, 0, node, 0});
     Cell c{};
     EXPECT_EQ(mold(*tuple_type::from_binary(&c, &binary)), "1.2.3.4.5.6.7.8.9.10.11.12");
     binary.w1 = 13;

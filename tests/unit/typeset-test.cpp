@@ -59,8 +59,7 @@ protected:
     }
 
     static Cell spec_typeset(const Cell& spec) {
-        Cell target = block_of({});
-        gc::Protect keep(&target);
+        gc::Local target(block_of({}));
         typeset::append_from_spec(&target, &spec);
         return series::cells_head(target.w2)[0];
     }
@@ -81,8 +80,7 @@ protected:
 };
 
 TEST_F(Typesets, EachTypeIsOneBitMostSignificantFirst) {
-    Cell integer_only = block_of({type_of(type_integer)});
-    gc::Protect keep(&integer_only);
+    gc::Local integer_only(block_of({type_of(type_integer)}));
     Cell ts = make(integer_only);
     EXPECT_EQ(ts.w1, 0x10u << 8);  // second byte, mask 0x10
     EXPECT_EQ(ts.w2 | ts.w3, 0u);
@@ -121,10 +119,8 @@ TEST_F(Typesets, SpecDialectTakesTypesTypesetsAndWordsValues) {
     Cell integer_word = word_holding("integer!", type_of(type_integer));
     Cell number = word_holding("number!", of({type_integer, type_float}));
     Cell points_at_word = word_holding("points-at-word", word::load("anything"));
-    Cell nested = block_of({type_of(type_string)});
-    gc::Protect keep_nested(&nested);
-    Cell spec = block_of({integer_word, number, type_of(type_logic), nested, points_at_word});
-    gc::Protect keep(&spec);
+    gc::Local nested(block_of({type_of(type_string)}));
+    gc::Local spec(block_of({integer_word, number, type_of(type_logic), nested, points_at_word}));
     Cell ts = spec_typeset(spec);
     EXPECT_EQ(ts.w1, of({type_integer, type_float, type_logic, type_object}).w1);
     EXPECT_EQ(ts.w2, of({type_object}).w2);
@@ -141,10 +137,8 @@ TEST_F(Typesets, SpecAndMakeErrors) {
     Cell unset_word = word::load("nothing-here");
     Cell one;
     cell::make_integer(&one, 1);
-    Cell with_unset = block_of({unset_word});
-    gc::Protect keep_a(&with_unset);
-    Cell with_integer = block_of({type_of(type_logic), one});
-    gc::Protect keep_b(&with_integer);
+    gc::Local with_unset(block_of({unset_word}));
+    gc::Local with_integer(block_of({type_of(type_logic), one}));
     EXPECT_EQ(error_id(caught([&] { spec_typeset(with_unset); })), "no-value");
     Cell e = caught([&] { spec_typeset(with_integer); });
     EXPECT_EQ(error_id(e), "invalid-type-spec");
@@ -156,8 +150,7 @@ TEST_F(Typesets, SpecAndMakeErrors) {
     Cell ts = of({type_block});
     EXPECT_EQ(make(ts).w1, ts.w1);
     Cell number = word_holding("number!", of({type_integer, type_float}));
-    Cell words = block_of({number, type_of(type_none)});
-    gc::Protect keep_c(&words);
+    gc::Local words(block_of({number, type_of(type_none)}));
     EXPECT_EQ(mold(make(words)), "make typeset! [none! integer! float!]");
     Cell target = of({});
     EXPECT_EQ(error_id(caught([&] { typeset::add(&target, &words); })), "invalid-arg");
@@ -219,8 +212,7 @@ TEST_F(Typesets, AnyValueAndComplement) {
     EXPECT_EQ(inverse.w1, 0x20u);  // bit 0 and the bits past the types flip too
     EXPECT_EQ(inverse.w2 | inverse.w3, 0u);
 
-    Cell target = block_of({});
-    gc::Protect keep(&target);
+    gc::Local target(block_of({}));
     typeset::append_any_value(&target);
     typeset::load_into_block(&target, 1, 2, 3);
     Cell first = series::cells_head(target.w2)[0], second = series::cells_head(target.w2)[1];
@@ -251,8 +243,7 @@ TEST_F(Typesets, FindComparesAndListsTypes) {
     EXPECT_EQ(call_compare(&ts, &one, op_equal), not_comparable);
     EXPECT_EQ(call_compare(&ts, &same, op_lesser), not_comparable);
 
-    Cell list = {type_none, 0, 0, 0};
-    gc::Protect keep(&list);
+    gc::Local list({type_none, 0, 0, 0});
     typeset::to_block(&ts, &list);
     ASSERT_EQ(block::length_from_head(&list), 2);
     Cell first = series::cells_head(list.w2)[0], second = series::cells_head(list.w2)[1];

@@ -306,8 +306,7 @@ TEST_F(UnicodeEncode, ScratchTextFromTheHeadWithLimitsAndLineBreaks) {
         std::u32string fitting;
         for (char32_t c : text)
             if (unit == 4 || (unit == 2 && c <= 0xFFFF) || c <= 0xFF) fitting += c;
-        Cell s = string_cell(make_text(fitting, unit), 1);
-        gc::Protect guard(&s);
+        gc::Local s(string_cell(make_text(fitting, unit), 1));
         int32_t length = -1;
         char* out = unicode::to_utf8_data(&s, &length);
         EXPECT_EQ(std::string(out), utf8(fitting.substr(1)));
@@ -467,8 +466,7 @@ TEST_F(UnicodeUtf16, OutputWithPairsAndLineBreaks) {
     };
     gc::state.enabled = 1;
     for (const Case& c : cases) {
-        Cell s = string_cell(make_text(c.text, c.unit));
-        gc::Protect guard(&s);
+        gc::Local s(string_cell(make_text(c.text, c.unit)));
         int32_t length = -1;
         uint16_t* out = unicode::to_utf16(&s, &length, c.lines);
         EXPECT_EQ(length, int32_t(c.units.size()));
@@ -674,8 +672,7 @@ TEST_F(CaseMapConvert, StringsFromTheHeadWithinThePart) {
 
 TEST_F(CaseMapConvert, WideningWhenTheMappedCharacterDoesNotFit) {
     gc::state.enabled = 1;
-    Cell s = string_cell(make_text(U"a\u00FF\u00B5b", 1));
-    gc::Protect guard(&s);
+    gc::Local s(string_cell(make_text(U"a\u00FF\u00B5b", 1)));
     case_map::convert_value(&s, nullptr, 1);
     EXPECT_EQ(nodes::buffer(s.w2)->unit(), 2u);
     EXPECT_EQ(text_of(s.w2), U"A\u0178\u039CB");

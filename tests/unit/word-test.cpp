@@ -298,8 +298,7 @@ TEST_F(Words, MakeFromTextLoadsOneWord) {
         {type_issue, "", "#"},
     };
     for (const auto& c : cases) {
-        Cell s = text(c.text);
-        gc::Protect keep(&s);
+        gc::Local s(text(c.text));
         bool is_error = std::string(c.result) == "invalid-chars";
         if (is_error) {
             EXPECT_EQ(error_id(caught([&] { convert(c.target, s); })), c.result) << c.text;
@@ -308,8 +307,7 @@ TEST_F(Words, MakeFromTextLoadsOneWord) {
         }
     }
     // From the string's position, not its buffer start.
-    Cell s = text("xyz");
-    gc::Protect keep(&s);
+    gc::Local s(text("xyz"));
     s.w1 = 1;
     EXPECT_EQ(mold(convert(type_issue, s)), "#yz");
     EXPECT_EQ(mold(convert(type_word, s)), "yz");
