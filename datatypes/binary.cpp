@@ -526,29 +526,23 @@ namespace vum::binary_type {
 
 void init() {
     using namespace actions;
-    using datatype::inherit;
-    datatype::Record r{type_binary, type_string, "binary!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k : {slot_random, slot_reflect, slot_eval_path, slot_at, slot_back, slot_clear, slot_copy, slot_find,
-                      slot_head, slot_head_q, slot_index_q, slot_length_q, slot_move, slot_next, slot_pick, slot_poke,
-                      slot_remove, slot_reverse, slot_select, slot_skip, slot_swap, slot_tail, slot_tail_q,
-                      slot_take, slot_modify})
-        r.slots[k - 1] = inherit();
-    r.slots[slot_make - 1] = handler(binary::make_handler);
-    r.slots[slot_to - 1] = handler(binary::to);
-    r.slots[slot_form - 1] = handler(binary::form);
-    r.slots[slot_mold - 1] = handler(binary::mold);
-    r.slots[slot_compare - 1] = handler(binary::compare);
-    r.slots[slot_and - 1] = handler(static_cast<FrameFn>(binary::bitwise<binary::bit_and>));
-    r.slots[slot_complement - 1] = handler(binary::complement);
-    r.slots[slot_or - 1] = handler(static_cast<FrameFn>(binary::bitwise<binary::bit_or>));
-    r.slots[slot_xor - 1] = handler(static_cast<FrameFn>(binary::bitwise<binary::bit_xor>));
-    r.slots[slot_append - 1] = handler(binary::insert);
-    r.slots[slot_insert - 1] = handler(binary::insert);
-    r.slots[slot_change - 1] = handler(binary::change);
-    r.slots[slot_sort - 1] = handler(binary::sort);
-    r.slots[slot_trim - 1] = handler(binary::trim);
-    datatype::register_type(65, r);
+    Row r(type_binary, "binary!", type_string);
+    r.inherit(series_slots).inherit<slot_eval_path, slot_find, slot_select, slot_swap>();
+    r.set<slot_make>(binary::make_handler)
+        .set<slot_to>(binary::to)
+        .set<slot_form>(binary::form)
+        .set<slot_mold>(binary::mold)
+        .set<slot_compare>(binary::compare)
+        .set<slot_and>(binary::bitwise<binary::bit_and>)
+        .set<slot_complement>(binary::complement)
+        .set<slot_or>(binary::bitwise<binary::bit_or>)
+        .set<slot_xor>(binary::bitwise<binary::bit_xor>)
+        .set<slot_append>(binary::insert)
+        .set<slot_insert>(binary::insert)
+        .set<slot_change>(binary::change)
+        .set<slot_sort>(binary::sort)
+        .set<slot_trim>(binary::trim);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::binary_type

@@ -556,31 +556,31 @@ void bitset_remove(Cell* series, const Cell*, const Cell* key, Cell* result) {
 }  // namespace
 
 void init() {
-    datatype::Record r{type_bitset, 0, "bitset!", {}};
-    r.slots[slot_make - 1] = handler(bitset_make);
-    // The owned field, answered and set as every series does.
-    r.slots[slot_reflect - 1] = datatype::handler(type_series, slot_reflect);
-    r.slots[slot_to - 1] = handler(bitset_to);
-    r.slots[slot_form - 1] = handler(bitset_form);
-    r.slots[slot_mold - 1] = handler(bitset_mold);
-    r.slots[slot_eval_path - 1] = handler(bitset_path);
-    r.slots[slot_compare - 1] = handler(bitset_compare);
-    r.slots[slot_negate - 1] = handler(bitset_negate);
-    r.slots[slot_and - 1] = handler(bitset_math<6>);
-    r.slots[slot_complement - 1] = handler(bitset_complement);
-    r.slots[slot_or - 1] = handler(bitset_math<5>);
-    r.slots[slot_xor - 1] = handler(bitset_math<7>);
-    r.slots[slot_append - 1] = handler(bitset_insert);
-    r.slots[slot_clear - 1] = handler(bitset_clear);
-    r.slots[slot_copy - 1] = handler(bitset_copy);
-    r.slots[slot_find - 1] = handler(bitset_find);
-    r.slots[slot_insert - 1] = handler(bitset_insert);
-    r.slots[slot_length_q - 1] = handler(bitset_length);
-    r.slots[slot_pick - 1] = handler(bitset_pick);
-    r.slots[slot_poke - 1] = handler(bitset_poke);
-    r.slots[slot_remove - 1] = handler(bitset_remove);
-    r.slots[slot_modify - 1] = datatype::handler(type_series, slot_modify);
-    datatype::register_type(65, r);
+    Row r(type_bitset, "bitset!");
+    r.set<slot_make>(bitset_make)
+        // The owned field, answered and set as every series does.
+        .share<slot_reflect>(type_series)
+        .set<slot_to>(bitset_to)
+        .set<slot_form>(bitset_form)
+        .set<slot_mold>(bitset_mold)
+        .set<slot_eval_path>(bitset_path)
+        .set<slot_compare>(bitset_compare)
+        .set<slot_negate>(bitset_negate)
+        .set<slot_and>(bitset_math<6>)
+        .set<slot_complement>(bitset_complement)
+        .set<slot_or>(bitset_math<5>)
+        .set<slot_xor>(bitset_math<7>)
+        .set<slot_append>(bitset_insert)
+        .set<slot_clear>(bitset_clear)
+        .set<slot_copy>(bitset_copy)
+        .set<slot_find>(bitset_find)
+        .set<slot_insert>(bitset_insert)
+        .set<slot_length_q>(bitset_length)
+        .set<slot_pick>(bitset_pick)
+        .set<slot_poke>(bitset_poke)
+        .set<slot_remove>(bitset_remove)
+        .share<slot_modify>(type_series);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::bitset_type

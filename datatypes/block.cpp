@@ -819,30 +819,27 @@ void eval_path(const PathStep& step, Cell* result) {
 // ------------------------------------------------------------ registration
 
 void init() {
-    datatype::Record r{type_block, type_series, "block!", {}};
-    auto inherit = [&](int32_t slot) { r.slots[slot - 1] = datatype::inherit(); };
-    for (int32_t slot : {slot_random, slot_reflect, slot_at, slot_back, slot_clear, slot_head, slot_head_q,
-                         slot_index_q, slot_length_q, slot_move, slot_next, slot_pick, slot_poke, slot_remove,
-                         slot_reverse, slot_skip, slot_tail, slot_tail_q, slot_modify})
-        inherit(slot);
-    r.slots[slot_make - 1] = handler(make);
-    r.slots[slot_to - 1] = handler(to);
-    r.slots[slot_form - 1] = handler(form);
-    r.slots[slot_mold - 1] = handler(mold);
-    r.slots[slot_eval_path - 1] = handler(eval_path);
-    r.slots[slot_compare - 1] = handler(compare);
-    r.slots[slot_copy - 1] = handler(copy);
-    r.slots[slot_take - 1] = handler(take);
-    r.slots[slot_swap - 1] = handler(swap);
-    r.slots[slot_trim - 1] = handler(trim);
-    r.slots[slot_append - 1] = handler(block_search::insert);
-    r.slots[slot_insert - 1] = handler(block_search::insert);
-    r.slots[slot_change - 1] = handler(block_search::change);
-    r.slots[slot_find - 1] = handler(block_search::find);
-    r.slots[slot_select - 1] = handler(block_search::select);
-    r.slots[slot_put - 1] = handler(block_search::put);
-    r.slots[slot_sort - 1] = handler(block_search::sort);
-    datatype::register_type(65, r);
+    Row r(type_block, "block!", type_series);
+    // copy and take are block!'s own.
+    r.inherit(series_slots);
+    r.set<slot_make>(make)
+        .set<slot_to>(to)
+        .set<slot_form>(form)
+        .set<slot_mold>(mold)
+        .set<slot_eval_path>(eval_path)
+        .set<slot_compare>(compare)
+        .set<slot_copy>(copy)
+        .set<slot_take>(take)
+        .set<slot_swap>(swap)
+        .set<slot_trim>(trim)
+        .set<slot_append>(block_search::insert)
+        .set<slot_insert>(block_search::insert)
+        .set<slot_change>(block_search::change)
+        .set<slot_find>(block_search::find)
+        .set<slot_select>(block_search::select)
+        .set<slot_put>(block_search::put)
+        .set<slot_sort>(block_search::sort);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::block_actions

@@ -141,24 +141,22 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void init() {
-    using datatype::inherit;
-    datatype::Record r{type_char, type_integer, "char!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k : {slot_random, slot_absolute, slot_even_q, slot_odd_q}) r.slots[k - 1] = inherit();
-    r.slots[slot_make - 1] = handler(make_value);
-    r.slots[slot_to - 1] = handler(make_value);
-    r.slots[slot_form - 1] = handler(form);
-    r.slots[slot_mold - 1] = handler(mold);
-    r.slots[slot_compare - 1] = handler(compare);
-    r.slots[slot_add - 1] = handler(math_action<op_add>);
-    r.slots[slot_subtract - 1] = handler(math_action<op_subtract>);
-    r.slots[slot_multiply - 1] = handler(math_action<op_multiply>);
-    r.slots[slot_divide - 1] = handler(math_action<op_divide>);
-    r.slots[slot_remainder - 1] = handler(math_action<op_remainder>);
-    r.slots[slot_and - 1] = handler(math_action<op_and>);
-    r.slots[slot_or - 1] = handler(math_action<op_or>);
-    r.slots[slot_xor - 1] = handler(math_action<op_xor>);
-    datatype::register_type(65, r);
+    Row r(type_char, "char!", type_integer);
+    r.inherit<slot_random, slot_absolute, slot_even_q, slot_odd_q>()
+        .set<slot_make>(make_value)
+        .set<slot_to>(make_value)
+        .set<slot_form>(form)
+        .set<slot_mold>(mold)
+        .set<slot_compare>(compare)
+        .set<slot_add>(math_action<op_add>)
+        .set<slot_subtract>(math_action<op_subtract>)
+        .set<slot_multiply>(math_action<op_multiply>)
+        .set<slot_divide>(math_action<op_divide>)
+        .set<slot_remainder>(math_action<op_remainder>)
+        .set<slot_and>(math_action<op_and>)
+        .set<slot_or>(math_action<op_or>)
+        .set<slot_xor>(math_action<op_xor>);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::char_type

@@ -603,18 +603,18 @@ void number_first_math(int32_t op) {
 }
 
 void init() {
-    datatype::Record r{type_date, 0, "date!", {}};
-    r.slots[slot_make - 1] = handler(date_make);
-    r.slots[slot_random - 1] = handler(date_random);
-    r.slots[slot_to - 1] = handler(date_to);
-    r.slots[slot_form - 1] = handler(date_form);
-    r.slots[slot_mold - 1] = handler(date_mold);
-    r.slots[slot_eval_path - 1] = handler(date_path);
-    r.slots[slot_compare - 1] = handler(date_compare);
-    r.slots[slot_add - 1] = handler(date_add);
-    r.slots[slot_subtract - 1] = handler(date_subtract);
-    r.slots[slot_pick - 1] = handler(date_pick);
-    datatype::register_type(65, r);
+    Row r(type_date, "date!");
+    r.set<slot_make>(date_make)
+        .set<slot_random>(date_random)
+        .set<slot_to>(date_to)
+        .set<slot_form>(date_form)
+        .set<slot_mold>(date_mold)
+        .set<slot_eval_path>(date_path)
+        .set<slot_compare>(date_compare)
+        .set<slot_add>(date_add)
+        .set<slot_subtract>(date_subtract)
+        .set<slot_pick>(date_pick);
+    datatype::register_type(r);
     lexer::date_maker = make_from_literal;
 }
 

@@ -546,18 +546,16 @@ namespace vum::error_type {
 
 void init() {
     using namespace actions;
-    datatype::Record r{type_error, type_object, "error!", {}};
+    Row r(type_error, "error!", type_object);
     // Without object! there is nothing to take: those slots stay empty, so
     // their actions raise instead of calling a stale handler.
-    bool parent = datatype::is_registered(type_object);
-    for (int32_t slot : {slot_reflect, slot_copy, slot_find, slot_select})
-        r.slots[slot - 1] = parent ? datatype::inherit() : nullptr;
-    r.slots[slot_make - 1] = handler(error::error_make);
-    r.slots[slot_form - 1] = handler(error::error_form);
-    r.slots[slot_mold - 1] = handler(error::error_mold);
-    r.slots[slot_eval_path - 1] = handler(error::error_path);
-    r.slots[slot_compare - 1] = handler(error::error_compare);
-    datatype::register_type(65, r);
+    if (datatype::is_registered(type_object)) r.inherit<slot_reflect, slot_copy, slot_find, slot_select>();
+    r.set<slot_make>(error::error_make)
+        .set<slot_form>(error::error_form)
+        .set<slot_mold>(error::error_mold)
+        .set<slot_eval_path>(error::error_path)
+        .set<slot_compare>(error::error_compare);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::error_type

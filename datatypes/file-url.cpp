@@ -330,23 +330,17 @@ namespace vum::url_type {
 
 void init() {
     using namespace actions;
-    using datatype::inherit;
-    datatype::Record r{type_url, type_string, "url!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k = slot_append; k <= slot_write; k++)
-        if (k <= slot_poke || (k >= slot_remove && k <= slot_select) || (k >= slot_skip && k <= slot_take) ||
-            k == slot_modify)
-            r.slots[k - 1] = inherit();
-    r.slots[slot_form - 1] = inherit();
-    r.slots[slot_compare - 1] = inherit();
-    r.slots[slot_make - 1] = handler(file_url::url_make);
-    r.slots[slot_to - 1] = handler(file_url::url_to);
-    r.slots[slot_mold - 1] = handler(file_url::url_mold);
-    r.slots[slot_eval_path - 1] = handler(file_url::eval_path);
-    r.slots[slot_open - 1] = handler(file_url::url_open);
-    r.slots[slot_read - 1] = handler(file_url::url_read);
-    r.slots[slot_write - 1] = handler(file_url::url_write);
-    datatype::register_type(65, r);
+    Row r(type_url, "url!", type_string);
+    r.inherit(text_series_slots)
+        .inherit<slot_append, slot_modify, slot_form, slot_compare>()
+        .set<slot_make>(file_url::url_make)
+        .set<slot_to>(file_url::url_to)
+        .set<slot_mold>(file_url::url_mold)
+        .set<slot_eval_path>(file_url::eval_path)
+        .set<slot_open>(file_url::url_open)
+        .set<slot_read>(file_url::url_read)
+        .set<slot_write>(file_url::url_write);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::url_type
@@ -355,21 +349,16 @@ namespace vum::file_type {
 
 void init() {
     using namespace actions;
-    using datatype::inherit;
-    datatype::Record r{type_file, type_url, "file!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k = slot_append; k <= slot_write; k++)
-        if (k <= slot_poke || (k >= slot_remove && k <= slot_select) || (k >= slot_skip && k <= slot_take) ||
-            k == slot_modify)
-            r.slots[k - 1] = inherit();
-    for (int32_t k : {slot_make, slot_to, slot_form, slot_eval_path, slot_compare}) r.slots[k - 1] = inherit();
-    r.slots[slot_mold - 1] = handler(file_url::file_mold);
-    r.slots[slot_delete - 1] = handler(file_url::file_delete);
-    r.slots[slot_query - 1] = handler(file_url::file_query);
-    r.slots[slot_read - 1] = handler(file_url::file_read);
-    r.slots[slot_rename - 1] = handler(file_url::file_rename);
-    r.slots[slot_write - 1] = handler(file_url::file_write);
-    datatype::register_type(65, r);
+    Row r(type_file, "file!", type_url);
+    r.inherit(text_series_slots)
+        .inherit<slot_append, slot_modify, slot_make, slot_to, slot_form, slot_eval_path, slot_compare>()
+        .set<slot_mold>(file_url::file_mold)
+        .set<slot_delete>(file_url::file_delete)
+        .set<slot_query>(file_url::file_query)
+        .set<slot_read>(file_url::file_read)
+        .set<slot_rename>(file_url::file_rename)
+        .set<slot_write>(file_url::file_write);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::file_type

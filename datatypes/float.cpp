@@ -465,25 +465,25 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void init() {
-    datatype::Record r{type_float, 0, "float!", {}};
-    r.slots[slot_make - 1] = handler(float_to);
-    r.slots[slot_random - 1] = handler(float_random);
-    r.slots[slot_to - 1] = handler(float_to);
-    r.slots[slot_form - 1] = handler(float_form);
-    r.slots[slot_mold - 1] = handler(float_mold);
-    r.slots[slot_compare - 1] = handler(compare);
-    r.slots[slot_absolute - 1] = handler(float_absolute);
-    r.slots[slot_add - 1] = handler(float_math<integer_type::math_add>);
-    r.slots[slot_divide - 1] = handler(float_math<integer_type::math_divide>);
-    r.slots[slot_multiply - 1] = handler(float_math<integer_type::math_multiply>);
-    r.slots[slot_negate - 1] = handler(float_negate);
-    r.slots[slot_power - 1] = handler(float_power);
-    r.slots[slot_remainder - 1] = handler(float_math<integer_type::math_remainder>);
-    r.slots[slot_round - 1] = handler(float_round);
-    r.slots[slot_subtract - 1] = handler(float_math<integer_type::math_subtract>);
-    r.slots[slot_even_q - 1] = handler(float_even);
-    r.slots[slot_odd_q - 1] = handler(float_odd);
-    datatype::register_type(65, r);
+    Row r(type_float, "float!");
+    r.set<slot_make>(float_to)
+        .set<slot_random>(float_random)
+        .set<slot_to>(float_to)
+        .set<slot_form>(float_form)
+        .set<slot_mold>(float_mold)
+        .set<slot_compare>(compare)
+        .set<slot_absolute>(float_absolute)
+        .set<slot_add>(float_math<integer_type::math_add>)
+        .set<slot_divide>(float_math<integer_type::math_divide>)
+        .set<slot_multiply>(float_math<integer_type::math_multiply>)
+        .set<slot_negate>(float_negate)
+        .set<slot_power>(float_power)
+        .set<slot_remainder>(float_math<integer_type::math_remainder>)
+        .set<slot_round>(float_round)
+        .set<slot_subtract>(float_math<integer_type::math_subtract>)
+        .set<slot_even_q>(float_even)
+        .set<slot_odd_q>(float_odd);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::float_type

@@ -164,20 +164,20 @@ Cell refinement_named(const char* text) { return {type_refinement, 0, uint32_t(s
 namespace function_type {
 
 void init() {
-    datatype::Record f{type_function, type_context, "function!", {}};
-    f.slots[slot_make - 1] = handler(function_make);
-    f.slots[slot_reflect - 1] = handler(function_reflect);
-    f.slots[slot_form - 1] = handler(function_form);
-    f.slots[slot_mold - 1] = handler(function_mold);
-    f.slots[slot_compare - 1] = handler(function_compare);
-    datatype::register_type(65, f);
+    Row f(type_function, "function!", type_context);
+    f.set<slot_make>(function_make)
+        .set<slot_reflect>(function_reflect)
+        .set<slot_form>(function_form)
+        .set<slot_mold>(function_mold)
+        .set<slot_compare>(function_compare);
+    datatype::register_type(f);
 
-    datatype::Record r{type_routine, type_function, "routine!", {}};
-    r.slots[slot_reflect - 1] = datatype::inherit();
-    r.slots[slot_form - 1] = handler(routine_form);
-    r.slots[slot_mold - 1] = handler(routine_mold);
-    r.slots[slot_compare - 1] = handler(function_compare);
-    datatype::register_type(65, r);
+    Row r(type_routine, "routine!", type_function);
+    r.inherit<slot_reflect>()
+        .set<slot_form>(routine_form)
+        .set<slot_mold>(routine_mold)
+        .set<slot_compare>(function_compare);
+    datatype::register_type(r);
 }
 
 }  // namespace function_type

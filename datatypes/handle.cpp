@@ -82,12 +82,11 @@ namespace vum::handle_type {
 
 void init() {
     using namespace actions;
-    datatype::Record r{type_handle, type_integer, "handle!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    r.slots[slot_form - 1] = handler(handle::form);
-    r.slots[slot_mold - 1] = handler(handle::mold);
-    r.slots[slot_compare - 1] = handler(handle::compare);
-    datatype::register_type(65, r);
+    Row r(type_handle, "handle!", type_integer);
+    r.set<slot_form>(handle::form)
+        .set<slot_mold>(handle::mold)
+        .set<slot_compare>(handle::compare);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::handle_type

@@ -243,23 +243,22 @@ void select(const Cell* series, const Cell* value, const FindOptions& options, C
 }
 
 void init() {
-    datatype::Record r{type_hash, type_block, "hash!", {}};
-    // block!'s own, or series!'s through block!: the modifying ones keep the
-    // index in step through the block module's hash! hooks. sort and trim
-    // re-index what they rearranged in the same way.
-    for (int32_t slot : {slot_reflect, slot_form, slot_compare, slot_append, slot_at, slot_back, slot_change,
-                         slot_clear, slot_head, slot_head_q, slot_index_q, slot_insert, slot_length_q, slot_move,
-                         slot_next, slot_pick, slot_poke, slot_put, slot_remove, slot_reverse, slot_skip, slot_swap,
-                         slot_tail, slot_tail_q, slot_take, slot_modify, slot_sort, slot_trim})
-        r.slots[slot - 1] = datatype::inherit();
-    r.slots[slot_make - 1] = handler(hash_make);
-    r.slots[slot_to - 1] = handler(hash_to);
-    r.slots[slot_mold - 1] = handler(hash_mold);
-    r.slots[slot_eval_path - 1] = handler(hash_eval_path);
-    r.slots[slot_copy - 1] = handler(hash_copy);
-    r.slots[slot_find - 1] = handler(find);
-    r.slots[slot_select - 1] = handler(select);
-    datatype::register_type(65, r);
+    Row r(type_hash, "hash!", type_block);
+    // block!'s own, or series!'s through block! (all but random): the
+    // modifying ones keep the index in step through the block module's hash!
+    // hooks. sort and trim re-index what they rearranged in the same way.
+    r.inherit(series_slots)
+        .without<slot_random>()
+        .inherit<slot_form, slot_compare, slot_append, slot_change, slot_insert, slot_put, slot_swap, slot_sort,
+                 slot_trim>()
+        .set<slot_make>(hash_make)
+        .set<slot_to>(hash_to)
+        .set<slot_mold>(hash_mold)
+        .set<slot_eval_path>(hash_eval_path)
+        .set<slot_copy>(hash_copy)
+        .set<slot_find>(find)
+        .set<slot_select>(select);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::hash_type

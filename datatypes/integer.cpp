@@ -435,29 +435,29 @@ int32_t append_limited(uint32_t buffer, const char* text, const Cell* arg, int32
 }
 
 void init() {
-    datatype::Record r{type_integer, 0, "integer!", {}};
-    r.slots[slot_make - 1] = handler(integer_make);
-    r.slots[slot_random - 1] = handler(integer_random);
-    r.slots[slot_to - 1] = handler(integer_to);
-    r.slots[slot_form - 1] = handler(integer_form);
-    r.slots[slot_mold - 1] = handler(integer_mold);
-    r.slots[slot_compare - 1] = handler(integer_compare);
-    r.slots[slot_absolute - 1] = handler(integer_absolute);
-    r.slots[slot_add - 1] = handler(integer_math<math_add>);
-    r.slots[slot_divide - 1] = handler(integer_math<math_divide>);
-    r.slots[slot_multiply - 1] = handler(integer_math<math_multiply>);
-    r.slots[slot_negate - 1] = handler(integer_negate);
-    r.slots[slot_power - 1] = handler(integer_power);
-    r.slots[slot_remainder - 1] = handler(integer_math<math_remainder>);
-    r.slots[slot_round - 1] = handler(integer_round);
-    r.slots[slot_subtract - 1] = handler(integer_math<math_subtract>);
-    r.slots[slot_even_q - 1] = handler(integer_even);
-    r.slots[slot_odd_q - 1] = handler(integer_odd);
-    r.slots[slot_and - 1] = handler(integer_math<math_and>);
-    r.slots[slot_complement - 1] = handler(integer_complement);
-    r.slots[slot_or - 1] = handler(integer_math<math_or>);
-    r.slots[slot_xor - 1] = handler(integer_math<math_xor>);
-    datatype::register_type(65, r);
+    Row r(type_integer, "integer!");
+    r.set<slot_make>(integer_make)
+        .set<slot_random>(integer_random)
+        .set<slot_to>(integer_to)
+        .set<slot_form>(integer_form)
+        .set<slot_mold>(integer_mold)
+        .set<slot_compare>(integer_compare)
+        .set<slot_absolute>(integer_absolute)
+        .set<slot_add>(integer_math<math_add>)
+        .set<slot_divide>(integer_math<math_divide>)
+        .set<slot_multiply>(integer_math<math_multiply>)
+        .set<slot_negate>(integer_negate)
+        .set<slot_power>(integer_power)
+        .set<slot_remainder>(integer_math<math_remainder>)
+        .set<slot_round>(integer_round)
+        .set<slot_subtract>(integer_math<math_subtract>)
+        .set<slot_even_q>(integer_even)
+        .set<slot_odd_q>(integer_odd)
+        .set<slot_and>(integer_math<math_and>)
+        .set<slot_complement>(integer_complement)
+        .set<slot_or>(integer_math<math_or>)
+        .set<slot_xor>(integer_math<math_xor>);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::integer_type

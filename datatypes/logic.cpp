@@ -17,7 +17,6 @@ const Cell false_cell = {type_logic, 0, 0, 0};
 namespace {
 
 using namespace actions;
-using datatype::Record;
 
 int32_t put(uint32_t buffer, const char* text, const Cell* arg, int32_t limit) {
     return string::put_limited(buffer, text, arg, limit);
@@ -25,11 +24,6 @@ int32_t put(uint32_t buffer, const char* text, const Cell* arg, int32_t limit) {
 
 bool equality_op(int32_t op) { return op == op_equal || op == op_not_equal || op == op_strict_equal || op == op_same || op == op_find; }
 bool equality_or_sort_op(int32_t op) { return equality_op(op) || op == op_sort || op == op_case_sort; }
-
-Record empty_record(int32_t type, const char* name) {
-    Record r{type, 0, name, {}};
-    return r;
-}
 
 // datatype!
 int32_t datatype_form(const Cell* v, uint32_t buffer, const Cell* arg, int32_t limit) {
@@ -149,52 +143,52 @@ void logic_bitwise() {
 }  // namespace
 
 void init_datatype() {
-    Record r = empty_record(type_datatype, "datatype!");
-    r.slots[slot_form - 1] = handler(datatype_form);
-    r.slots[slot_mold - 1] = handler(datatype_mold);
-    r.slots[slot_compare - 1] = handler(datatype_compare);
-    datatype::register_type(65, r);
+    Row r(type_datatype, "datatype!");
+    r.set<slot_form>(datatype_form)
+        .set<slot_mold>(datatype_mold)
+        .set<slot_compare>(datatype_compare);
+    datatype::register_type(r);
 }
 
 void init_unset() {
-    Record r = empty_record(type_unset, "unset!");
-    r.slots[slot_make - 1] = handler(unset_make);
-    r.slots[slot_to - 1] = handler(unset_make);
-    r.slots[slot_form - 1] = handler(unset_form);
-    r.slots[slot_mold - 1] = handler(unset_mold);
-    r.slots[slot_compare - 1] = handler(unset_compare);
-    datatype::register_type(65, r);
+    Row r(type_unset, "unset!");
+    r.set<slot_make>(unset_make)
+        .set<slot_to>(unset_make)
+        .set<slot_form>(unset_form)
+        .set<slot_mold>(unset_mold)
+        .set<slot_compare>(unset_compare);
+    datatype::register_type(r);
 }
 
 void init_none() {
-    Record r = empty_record(type_none, "none!");
-    r.slots[slot_make - 1] = handler(none_make);
-    r.slots[slot_to - 1] = handler(none_make);
-    r.slots[slot_form - 1] = handler(none_form);
-    r.slots[slot_mold - 1] = handler(none_mold);
-    r.slots[slot_compare - 1] = handler(none_compare);
-    r.slots[slot_clear - 1] = handler(none_clear);
-    r.slots[slot_find - 1] = handler(none_find);
-    r.slots[slot_length_q - 1] = handler(none_length);
-    r.slots[slot_remove - 1] = handler(none_remove);
-    r.slots[slot_select - 1] = handler(none_find);
-    r.slots[slot_take - 1] = handler(none_take);
-    datatype::register_type(65, r);
+    Row r(type_none, "none!");
+    r.set<slot_make>(none_make)
+        .set<slot_to>(none_make)
+        .set<slot_form>(none_form)
+        .set<slot_mold>(none_mold)
+        .set<slot_compare>(none_compare)
+        .set<slot_clear>(none_clear)
+        .set<slot_find>(none_find)
+        .set<slot_length_q>(none_length)
+        .set<slot_remove>(none_remove)
+        .set<slot_select>(none_find)
+        .set<slot_take>(none_take);
+    datatype::register_type(r);
 }
 
 void init_logic() {
-    Record r = empty_record(type_logic, "logic!");
-    r.slots[slot_make - 1] = handler(logic_make);
-    r.slots[slot_random - 1] = handler(logic_random);
-    r.slots[slot_to - 1] = handler(logic_to);
-    r.slots[slot_form - 1] = handler(logic_form);
-    r.slots[slot_mold - 1] = handler(logic_mold);
-    r.slots[slot_compare - 1] = handler(logic_compare);
-    r.slots[slot_and - 1] = handler(logic_bitwise<0>);
-    r.slots[slot_or - 1] = handler(logic_bitwise<1>);
-    r.slots[slot_xor - 1] = handler(logic_bitwise<2>);
-    r.slots[slot_complement - 1] = handler(logic_complement);
-    datatype::register_type(65, r);
+    Row r(type_logic, "logic!");
+    r.set<slot_make>(logic_make)
+        .set<slot_random>(logic_random)
+        .set<slot_to>(logic_to)
+        .set<slot_form>(logic_form)
+        .set<slot_mold>(logic_mold)
+        .set<slot_compare>(logic_compare)
+        .set<slot_and>(logic_bitwise<0>)
+        .set<slot_or>(logic_bitwise<1>)
+        .set<slot_xor>(logic_bitwise<2>)
+        .set<slot_complement>(logic_complement);
+    datatype::register_type(r);
 }
 
 void check_condition() {

@@ -534,22 +534,22 @@ void select(const Cell* series, const Cell* value, const FindOptions& options, C
 // ------------------------------------------------------------ registration
 
 void init() {
-    datatype::Record r{type_map, 0, "map!", {}};
-    r.slots[slot_make - 1] = handler(make);
-    r.slots[slot_reflect - 1] = handler(reflect);
-    r.slots[slot_to - 1] = handler(to);
-    r.slots[slot_form - 1] = handler(form);
-    r.slots[slot_mold - 1] = handler(mold);
-    r.slots[slot_eval_path - 1] = handler(eval_path);
-    r.slots[slot_compare - 1] = handler(compare);
-    r.slots[slot_clear - 1] = handler(clear);
-    r.slots[slot_copy - 1] = handler(copy);
-    r.slots[slot_find - 1] = handler(find);
-    r.slots[slot_length_q - 1] = handler(length);
-    r.slots[slot_put - 1] = handler(put);
-    r.slots[slot_remove - 1] = handler(remove);
-    r.slots[slot_select - 1] = handler(select);
-    datatype::register_type(65, r);
+    Row r(type_map, "map!");
+    r.set<slot_make>(make)
+        .set<slot_reflect>(reflect)
+        .set<slot_to>(to)
+        .set<slot_form>(form)
+        .set<slot_mold>(mold)
+        .set<slot_eval_path>(eval_path)
+        .set<slot_compare>(compare)
+        .set<slot_clear>(clear)
+        .set<slot_copy>(copy)
+        .set<slot_find>(find)
+        .set<slot_length_q>(length)
+        .set<slot_put>(put)
+        .set<slot_remove>(remove)
+        .set<slot_select>(select);
+    datatype::register_type(r);
     hashtable::prepare_map_key = prepare_hook;
     lexer::map_maker = make_literal;
 }

@@ -589,26 +589,26 @@ int32_t digits_shown() {
 void init() {
     currencies::reset();
     lexer::money_maker = make_from_lexer;
-    datatype::Record r{type_money, 0, "money!", {}};
-    r.slots[slot_make - 1] = handler(money_make);
-    r.slots[slot_random - 1] = handler(money_random);
-    r.slots[slot_to - 1] = handler(money_to);
-    r.slots[slot_form - 1] = handler(money_form);
-    r.slots[slot_mold - 1] = handler(money_mold);
-    r.slots[slot_eval_path - 1] = handler(money_path);
-    r.slots[slot_compare - 1] = handler(money_compare);
-    r.slots[slot_absolute - 1] = handler(money_absolute);
-    r.slots[slot_add - 1] = handler(money_math<integer_type::math_add>);
-    r.slots[slot_subtract - 1] = handler(money_math<integer_type::math_subtract>);
-    r.slots[slot_multiply - 1] = handler(money_math<integer_type::math_multiply>);
-    r.slots[slot_divide - 1] = handler(money_math<integer_type::math_divide>);
-    r.slots[slot_remainder - 1] = handler(money_math<integer_type::math_remainder>);
-    r.slots[slot_negate - 1] = handler(money_negate);
-    r.slots[slot_round - 1] = handler(money_round);
-    r.slots[slot_even_q - 1] = handler(money_even);
-    r.slots[slot_odd_q - 1] = handler(money_odd);
-    r.slots[slot_pick - 1] = handler(money_pick);
-    datatype::register_type(65, r);
+    Row r(type_money, "money!");
+    r.set<slot_make>(money_make)
+        .set<slot_random>(money_random)
+        .set<slot_to>(money_to)
+        .set<slot_form>(money_form)
+        .set<slot_mold>(money_mold)
+        .set<slot_eval_path>(money_path)
+        .set<slot_compare>(money_compare)
+        .set<slot_absolute>(money_absolute)
+        .set<slot_add>(money_math<integer_type::math_add>)
+        .set<slot_subtract>(money_math<integer_type::math_subtract>)
+        .set<slot_multiply>(money_math<integer_type::math_multiply>)
+        .set<slot_divide>(money_math<integer_type::math_divide>)
+        .set<slot_remainder>(money_math<integer_type::math_remainder>)
+        .set<slot_negate>(money_negate)
+        .set<slot_round>(money_round)
+        .set<slot_even_q>(money_even)
+        .set<slot_odd_q>(money_odd)
+        .set<slot_pick>(money_pick);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::money_type

@@ -159,29 +159,29 @@ int32_t native_compare(const Cell* a, const Cell* b, int32_t op) {
 namespace native_type {
 
 void init() {
-    datatype::Record n{type_native, 0, "native!", {}};
-    n.slots[slot_make - 1] = handler(native_make);
-    n.slots[slot_reflect - 1] = handler(native_reflect);
-    n.slots[slot_form - 1] = handler(text_form<native_text>);
-    n.slots[slot_mold - 1] = handler(native_mold);
-    n.slots[slot_compare - 1] = handler(native_compare);
-    datatype::register_type(65, n);
+    Row n(type_native, "native!");
+    n.set<slot_make>(native_make)
+        .set<slot_reflect>(native_reflect)
+        .set<slot_form>(text_form<native_text>)
+        .set<slot_mold>(native_mold)
+        .set<slot_compare>(native_compare);
+    datatype::register_type(n);
 
-    datatype::Record a{type_action, type_native, "action!", {}};
-    a.slots[slot_make - 1] = handler(native_make);
-    a.slots[slot_reflect - 1] = datatype::inherit();
-    a.slots[slot_form - 1] = handler(text_form<action_text>);
-    a.slots[slot_mold - 1] = handler(native_mold);
-    a.slots[slot_compare - 1] = handler(native_compare);
-    datatype::register_type(65, a);
+    Row a(type_action, "action!", type_native);
+    a.set<slot_make>(native_make)
+        .inherit<slot_reflect>()
+        .set<slot_form>(text_form<action_text>)
+        .set<slot_mold>(native_mold)
+        .set<slot_compare>(native_compare);
+    datatype::register_type(a);
 
-    datatype::Record o{type_op, type_native, "op!", {}};
-    o.slots[slot_make - 1] = handler(op_make);
-    o.slots[slot_reflect - 1] = datatype::inherit();
-    o.slots[slot_form - 1] = handler(text_form<op_text>);
-    o.slots[slot_mold - 1] = handler(op_mold);
-    o.slots[slot_compare - 1] = handler(native_compare);
-    datatype::register_type(65, o);
+    Row o(type_op, "op!", type_native);
+    o.set<slot_make>(op_make)
+        .inherit<slot_reflect>()
+        .set<slot_form>(text_form<op_text>)
+        .set<slot_mold>(op_mold)
+        .set<slot_compare>(native_compare);
+    datatype::register_type(o);
 }
 
 }  // namespace native_type

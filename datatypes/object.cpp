@@ -829,18 +829,18 @@ void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensit
 void init() {
     class_counter = first_class_id;
     unanswered_calls = 0;
-    datatype::Record r{type_object, 0, "object!", {}};
-    r.slots[slot_make - 1] = handler(make);
-    r.slots[slot_reflect - 1] = handler(reflect);
-    r.slots[slot_form - 1] = handler(form);
-    r.slots[slot_mold - 1] = handler(mold);
-    r.slots[slot_eval_path - 1] = handler(eval_path);
-    r.slots[slot_compare - 1] = handler(compare);
-    r.slots[slot_copy - 1] = handler(copy);
-    r.slots[slot_put - 1] = handler(put);
-    r.slots[slot_select - 1] = handler(select);
-    r.slots[slot_modify - 1] = handler(modify);
-    datatype::register_type(65, r);
+    Row r(type_object, "object!");
+    r.set<slot_make>(make)
+        .set<slot_reflect>(reflect)
+        .set<slot_form>(form)
+        .set<slot_mold>(mold)
+        .set<slot_eval_path>(eval_path)
+        .set<slot_compare>(compare)
+        .set<slot_copy>(copy)
+        .set<slot_put>(put)
+        .set<slot_select>(select)
+        .set<slot_modify>(modify);
+    datatype::register_type(r);
     context::call_change_handler = context_change_hook;
     ownership::deep_change_handler = call_deep_change_handler;
 }

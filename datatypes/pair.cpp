@@ -345,28 +345,28 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void init() {
-    datatype::Record r{type_pair, 0, "pair!", {}};
-    r.slots[slot_make - 1] = handler(pair_make);
-    r.slots[slot_random - 1] = handler(pair_random);
-    r.slots[slot_to - 1] = handler(pair_make);
-    r.slots[slot_form - 1] = handler(pair_form);
-    r.slots[slot_mold - 1] = handler(pair_mold);
-    r.slots[slot_eval_path - 1] = handler(pair_path);
-    r.slots[slot_compare - 1] = handler(compare);
-    r.slots[slot_absolute - 1] = handler(pair_absolute);
-    r.slots[slot_add - 1] = handler(pair_math<math_add>);
-    r.slots[slot_divide - 1] = handler(pair_math<math_divide>);
-    r.slots[slot_multiply - 1] = handler(pair_math<math_multiply>);
-    r.slots[slot_negate - 1] = handler(pair_negate);
-    r.slots[slot_remainder - 1] = handler(pair_math<math_remainder>);
-    r.slots[slot_round - 1] = handler(pair_round);
-    r.slots[slot_subtract - 1] = handler(pair_math<math_subtract>);
-    r.slots[slot_and - 1] = handler(pair_math<integer_type::math_and>);
-    r.slots[slot_or - 1] = handler(pair_math<integer_type::math_or>);
-    r.slots[slot_xor - 1] = handler(pair_math<integer_type::math_xor>);
-    r.slots[slot_pick - 1] = handler(pair_pick);
-    r.slots[slot_reverse - 1] = handler(pair_reverse);
-    datatype::register_type(65, r);
+    Row r(type_pair, "pair!");
+    r.set<slot_make>(pair_make)
+        .set<slot_random>(pair_random)
+        .set<slot_to>(pair_make)
+        .set<slot_form>(pair_form)
+        .set<slot_mold>(pair_mold)
+        .set<slot_eval_path>(pair_path)
+        .set<slot_compare>(compare)
+        .set<slot_absolute>(pair_absolute)
+        .set<slot_add>(pair_math<math_add>)
+        .set<slot_divide>(pair_math<math_divide>)
+        .set<slot_multiply>(pair_math<math_multiply>)
+        .set<slot_negate>(pair_negate)
+        .set<slot_remainder>(pair_math<math_remainder>)
+        .set<slot_round>(pair_round)
+        .set<slot_subtract>(pair_math<math_subtract>)
+        .set<slot_and>(pair_math<integer_type::math_and>)
+        .set<slot_or>(pair_math<integer_type::math_or>)
+        .set<slot_xor>(pair_math<integer_type::math_xor>)
+        .set<slot_pick>(pair_pick)
+        .set<slot_reverse>(pair_reverse);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::pair_type

@@ -133,12 +133,6 @@ int32_t paren_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool
     return put(buffer, ")", arg, limit);
 }
 
-datatype::Record inheriting(int32_t type, int32_t parent, const char* name) {
-    datatype::Record r{type, parent, name, {}};
-    for (auto& slot : r.slots) slot = datatype::inherit();
-    return r;
-}
-
 void push_as(Cell* c, uint8_t type) {
     cell::set_type(c, type);
     stack::push_copy(c);
@@ -149,16 +143,15 @@ void push_as(Cell* c, uint8_t type) {
 namespace path {
 
 void init() {
-    datatype::Record r = inheriting(type_path, type_block, "path!");
-    r.slots[slot_make - 1] = handler(path_make);
-    r.slots[slot_to - 1] = handler(path_to);
-    r.slots[slot_form - 1] = handler(path_form);
-    r.slots[slot_mold - 1] = handler(path_mold);
-    // copy is block!'s own, inherited; these three a path does not have.
-    r.slots[slot_random - 1] = nullptr;
-    r.slots[slot_sort - 1] = nullptr;
-    r.slots[slot_trim - 1] = nullptr;
-    datatype::register_type(65, r);
+    Row r(type_path, "path!", type_block);
+    r.inherit_all()
+        .set<slot_make>(path_make)
+        .set<slot_to>(path_to)
+        .set<slot_form>(path_form)
+        .set<slot_mold>(path_mold)
+        // copy is block!'s own, inherited; these three a path does not have.
+        .without<slot_random, slot_sort, slot_trim>();
+    datatype::register_type(r);
 
     struct Kind {
         int32_t type;
@@ -170,9 +163,7 @@ void init() {
         {type_get_path, "get-path!", marked_path_mold<':', 0>},
     };
     for (const Kind& k : kinds) {
-        datatype::Record kind = inheriting(k.type, type_path, k.name);
-        kind.slots[slot_mold - 1] = handler(k.mold);
-        datatype::register_type(65, kind);
+        datatype::register_type(Row(k.type, k.name, type_path).inherit_all().set<slot_mold>(k.mold));
     }
 }
 
@@ -191,10 +182,8 @@ void push_get_from(Cell* c) { push_as(c, type_get_path); }
 namespace paren {
 
 void init() {
-    datatype::Record r = inheriting(type_paren, type_block, "paren!");
-    r.slots[slot_mold - 1] = handler(paren_mold);
-    r.slots[slot_trim - 1] = nullptr;
-    datatype::register_type(65, r);
+    datatype::register_type(
+        Row(type_paren, "paren!", type_block).inherit_all().set<slot_mold>(paren_mold).without<slot_trim>());
 }
 
 void push_from(Cell* c) { push_as(c, type_paren); }

@@ -95,18 +95,16 @@ void push_new(uint32_t block, double fraction) { make_at(series::alloc_tail_cell
 double value(const Cell* c) { return cell::get_double(c); }
 
 void init() {
-    using datatype::inherit;
     float_make = reinterpret_cast<MakeFn>(datatype::handler(type_float, slot_make));
     float_to = reinterpret_cast<MakeFn>(datatype::handler(type_float, slot_to));
-    datatype::Record r{type_percent, type_float, "percent!", {}};
-    r.slots[slot_make - 1] = handler(percent_make<slot_make>);
-    r.slots[slot_to - 1] = handler(percent_make<slot_to>);
-    r.slots[slot_form - 1] = handler(percent_form);
-    r.slots[slot_mold - 1] = handler(percent_mold);
-    for (int32_t k : {slot_random, slot_compare, slot_absolute, slot_add, slot_divide, slot_multiply, slot_negate,
-                      slot_power, slot_remainder, slot_round, slot_subtract, slot_even_q, slot_odd_q})
-        r.slots[k - 1] = inherit();
-    datatype::register_type(65, r);
+    Row r(type_percent, "percent!", type_float);
+    r.set<slot_make>(percent_make<slot_make>)
+        .set<slot_to>(percent_make<slot_to>)
+        .set<slot_form>(percent_form)
+        .set<slot_mold>(percent_mold)
+        .inherit<slot_random, slot_compare, slot_absolute, slot_add, slot_divide, slot_multiply, slot_negate,
+                 slot_power, slot_remainder, slot_round, slot_subtract, slot_even_q, slot_odd_q>();
+    datatype::register_type(r);
 }
 
 }  // namespace vum::percent_type

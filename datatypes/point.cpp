@@ -365,25 +365,25 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 
 void init() {
     for (uint8_t type : {type_point2d, type_point3d}) {
-        datatype::Record r{type, 0, type == type_point2d ? "point2D!" : "point3D!", {}};
-        r.slots[slot_make - 1] = handler(point_make);
-        r.slots[slot_random - 1] = handler(point_random);
-        r.slots[slot_to - 1] = handler(point_make);
-        r.slots[slot_form - 1] = handler(point_form);
-        r.slots[slot_mold - 1] = handler(point_mold);
-        r.slots[slot_eval_path - 1] = handler(point_path);
-        r.slots[slot_compare - 1] = handler(compare);
-        r.slots[slot_absolute - 1] = handler(point_absolute);
-        r.slots[slot_add - 1] = handler(point_math<integer_type::math_add>);
-        r.slots[slot_divide - 1] = handler(point_math<integer_type::math_divide>);
-        r.slots[slot_multiply - 1] = handler(point_math<integer_type::math_multiply>);
-        r.slots[slot_negate - 1] = handler(point_negate);
-        r.slots[slot_remainder - 1] = handler(point_math<integer_type::math_remainder>);
-        r.slots[slot_round - 1] = handler(point_round);
-        r.slots[slot_subtract - 1] = handler(point_math<integer_type::math_subtract>);
-        r.slots[slot_pick - 1] = handler(point_pick);
-        r.slots[slot_reverse - 1] = handler(point_reverse);
-        datatype::register_type(65, r);
+        Row r(type, type == type_point2d ? "point2D!" : "point3D!");
+        r.set<slot_make>(point_make)
+            .set<slot_random>(point_random)
+            .set<slot_to>(point_make)
+            .set<slot_form>(point_form)
+            .set<slot_mold>(point_mold)
+            .set<slot_eval_path>(point_path)
+            .set<slot_compare>(compare)
+            .set<slot_absolute>(point_absolute)
+            .set<slot_add>(point_math<integer_type::math_add>)
+            .set<slot_divide>(point_math<integer_type::math_divide>)
+            .set<slot_multiply>(point_math<integer_type::math_multiply>)
+            .set<slot_negate>(point_negate)
+            .set<slot_remainder>(point_math<integer_type::math_remainder>)
+            .set<slot_round>(point_round)
+            .set<slot_subtract>(point_math<integer_type::math_subtract>)
+            .set<slot_pick>(point_pick)
+            .set<slot_reverse>(point_reverse);
+        datatype::register_type(r);
     }
 }
 

@@ -374,7 +374,7 @@ void forward_rename(const Cell* from, const Cell* to, Cell* result) { forward(sl
 
 Cell make_actor_handle(const ActorTable& table) {
     Cell h;
-    handle::make_registered(&h, handle::kind_null, const_cast<datatype::Handler*>(table), actor_kind(true));
+    handle::make_registered(&h, handle::kind_null, const_cast<ActorTable*>(&table), actor_kind(true));
     return h;
 }
 
@@ -383,9 +383,9 @@ datatype::Handler actor_handler(const Cell* port, int32_t slot) {
     int32_t kind = actor_kind(false);
     if (kind < 0) return nullptr;
     Cell actor = field(port, "actor");
-    const auto* table = static_cast<const datatype::Handler*>(handle::registered_data(&actor, kind));
+    const auto* table = static_cast<const ActorTable*>(handle::registered_data(&actor, kind));
     if (!table) return nullptr;
-    if (datatype::Handler h = table[slot - slot_append]) return h;
+    if (datatype::Handler h = table->at(slot)) return h;
     Cell name = actions::word(slot);
     errors::raise(errors::category_access, "no-port-action", &name);
 }
@@ -478,52 +478,50 @@ namespace vum::port_type {
 void init() {
     using namespace actions;
     using namespace port;
-    datatype::Record r{type_port, type_object, "port!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
+    Row r(type_port, "port!", type_object);
     // Without object! there is nothing to take.
-    bool parent = datatype::is_registered(type_object);
-    for (int32_t k : {slot_reflect, slot_eval_path, slot_compare}) r.slots[k - 1] = parent ? datatype::inherit() : nullptr;
-    r.slots[slot_make - 1] = handler(port::make);
-    r.slots[slot_form - 1] = handler(port::form);
-    r.slots[slot_mold - 1] = handler(port::mold);
-    r.slots[slot_append - 1] = handler(forward_insert);
-    r.slots[slot_at - 1] = handler(forward_frame_2<slot_at>);
-    r.slots[slot_back - 1] = handler(forward_frame_1<slot_back>);
-    r.slots[slot_change - 1] = handler(forward_change);
-    r.slots[slot_clear - 1] = handler(forward_clear);
-    r.slots[slot_copy - 1] = handler(forward_copy);
-    r.slots[slot_find - 1] = handler(forward_find<slot_find>);
-    r.slots[slot_head - 1] = handler(forward_frame_1<slot_head>);
-    r.slots[slot_head_q - 1] = handler(forward_frame_1<slot_head_q>);
-    r.slots[slot_index_q - 1] = handler(forward_frame_1<slot_index_q>);
-    r.slots[slot_insert - 1] = handler(forward_insert);
-    r.slots[slot_length_q - 1] = handler(forward_length);
-    r.slots[slot_move - 1] = handler(forward_move);
-    r.slots[slot_next - 1] = handler(forward_frame_1<slot_next>);
-    r.slots[slot_pick - 1] = handler(forward_pick);
-    r.slots[slot_poke - 1] = handler(forward_poke);
-    r.slots[slot_put - 1] = handler(forward_put);
-    r.slots[slot_remove - 1] = handler(forward_remove);
-    r.slots[slot_reverse - 1] = handler(forward_reverse);
-    r.slots[slot_select - 1] = handler(forward_find<slot_select>);
-    r.slots[slot_sort - 1] = handler(forward_sort);
-    r.slots[slot_skip - 1] = handler(forward_frame_2<slot_skip>);
-    r.slots[slot_swap - 1] = handler(forward_swap);
-    r.slots[slot_tail - 1] = handler(forward_frame_1<slot_tail>);
-    r.slots[slot_tail_q - 1] = handler(forward_frame_1<slot_tail_q>);
-    r.slots[slot_take - 1] = handler(forward_take);
-    r.slots[slot_trim - 1] = handler(forward_trim);
-    r.slots[slot_create - 1] = handler(forward_target<slot_create>);
-    r.slots[slot_close - 1] = handler(forward_target<slot_close>);
-    r.slots[slot_delete - 1] = handler(forward_target<slot_delete>);
-    r.slots[slot_modify - 1] = handler(forward_modify);
-    r.slots[slot_open - 1] = handler(forward_open);
-    r.slots[slot_query - 1] = handler(forward_target<slot_query>);
-    r.slots[slot_read - 1] = handler(port::read);
-    r.slots[slot_rename - 1] = handler(forward_rename);
-    r.slots[slot_update - 1] = handler(forward_target<slot_update>);
-    r.slots[slot_write - 1] = handler(port::write);
-    datatype::register_type(65, r);
+    if (datatype::is_registered(type_object)) r.inherit<slot_reflect, slot_eval_path, slot_compare>();
+    r.set<slot_make>(port::make)
+        .set<slot_form>(port::form)
+        .set<slot_mold>(port::mold)
+        .set<slot_append>(forward_insert)
+        .set<slot_at>(forward_frame_2<slot_at>)
+        .set<slot_back>(forward_frame_1<slot_back>)
+        .set<slot_change>(forward_change)
+        .set<slot_clear>(forward_clear)
+        .set<slot_copy>(forward_copy)
+        .set<slot_find>(forward_find<slot_find>)
+        .set<slot_head>(forward_frame_1<slot_head>)
+        .set<slot_head_q>(forward_frame_1<slot_head_q>)
+        .set<slot_index_q>(forward_frame_1<slot_index_q>)
+        .set<slot_insert>(forward_insert)
+        .set<slot_length_q>(forward_length)
+        .set<slot_move>(forward_move)
+        .set<slot_next>(forward_frame_1<slot_next>)
+        .set<slot_pick>(forward_pick)
+        .set<slot_poke>(forward_poke)
+        .set<slot_put>(forward_put)
+        .set<slot_remove>(forward_remove)
+        .set<slot_reverse>(forward_reverse)
+        .set<slot_select>(forward_find<slot_select>)
+        .set<slot_sort>(forward_sort)
+        .set<slot_skip>(forward_frame_2<slot_skip>)
+        .set<slot_swap>(forward_swap)
+        .set<slot_tail>(forward_frame_1<slot_tail>)
+        .set<slot_tail_q>(forward_frame_1<slot_tail_q>)
+        .set<slot_take>(forward_take)
+        .set<slot_trim>(forward_trim)
+        .set<slot_create>(forward_target<slot_create>)
+        .set<slot_close>(forward_target<slot_close>)
+        .set<slot_delete>(forward_target<slot_delete>)
+        .set<slot_modify>(forward_modify)
+        .set<slot_open>(forward_open)
+        .set<slot_query>(forward_target<slot_query>)
+        .set<slot_read>(port::read)
+        .set<slot_rename>(forward_rename)
+        .set<slot_update>(forward_target<slot_update>)
+        .set<slot_write>(port::write);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::port_type

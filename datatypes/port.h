@@ -29,10 +29,22 @@ constexpr uint32_t class_id = 2;
 constexpr uint32_t spec_class_id = 3;
 
 // A native actor: one handler per action from append (25) to write (62),
-// at index slot - 25, each with the signature engine/actions.h gives its
-// slot; a null entry is an action the scheme does not support.
+// each with the signature engine/actions.h gives its slot; an entry not set
+// is an action the scheme does not support.
 constexpr int32_t actor_slots = actions::slot_write - actions::slot_append + 1;
-using ActorTable = datatype::Handler[actor_slots];
+class ActorTable {
+public:
+    template <actions::Slot S>
+    ActorTable& set(actions::SlotFnT<S> fn) {
+        static_assert(S >= actions::slot_append && S <= actions::slot_write, "a port actor starts at append");
+        entries_[S - actions::slot_append] = actions::erased<S>(fn);
+        return *this;
+    }
+    datatype::Handler at(int32_t slot) const { return entries_[slot - actions::slot_append]; }
+
+private:
+    datatype::Handler entries_[actor_slots] = {};
+};
 
 // A new handle! whose data is the table (which must outlive the value).
 Cell make_actor_handle(const ActorTable& table);

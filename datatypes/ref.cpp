@@ -24,15 +24,11 @@ namespace vum::ref_type {
 
 void init() {
     using namespace actions;
-    datatype::Record r{type_ref, type_string, "ref!", {}};
-    for (int32_t k = 1; k <= datatype::action_count; k++) {
-        bool none = k == slot_random || k == slot_eval_path || k == slot_set_path ||
-                    (k >= slot_absolute && k <= slot_append) || k == slot_put || k == slot_sort || k == slot_trim ||
-                    k >= slot_create;
-        r.slots[k - 1] = none ? nullptr : datatype::inherit();
-    }
-    r.slots[slot_mold - 1] = handler(ref::mold);
-    datatype::register_type(65, r);
+    Row r(type_ref, "ref!", type_string);
+    r.inherit(text_series_slots)
+        .inherit<slot_make, slot_reflect, slot_to, slot_form, slot_compare>()
+        .set<slot_mold>(ref::mold);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::ref_type

@@ -32,15 +32,16 @@ void register_type(int32_t count, const Record& record) {
     names[t].name = record.name;
     names[t].length = int32_t(std::strlen(record.name)) - 1;
     if (gc::roots.root_block.w2 && context::global) names[t].word = context::load_word(record.name);
-    if (count - 3 != action_count) {
+    int32_t slots = count - (record_words - action_count);
+    if (slots != action_count) {
         using print::Item;
         print::value_line({Item::text("*** Datatype Error: invalid actions count for type: "), Item::integer(t)});
-        print::value_line({Item::text("*** Found: "), Item::integer(count - 3)});
+        print::value_line({Item::text("*** Found: "), Item::integer(slots)});
         print::value_line({Item::text("*** Expected: "), Item::integer(action_count)});
         sys::exit_process(0);
     }
     for (int32_t k = 1; k <= action_count; k++) {
-        Handler v = record.slots[k - 1];
+        Handler v = record.slot(k);
         if (record.parent != 0 && v == inherit()) v = table[record.parent][k - 1];
         table[t][k - 1] = v;
     }

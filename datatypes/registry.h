@@ -13,6 +13,9 @@ namespace vum::datatype {
 
 constexpr int32_t action_count = 62;
 constexpr int32_t row_width = 256;  // room reserved per type
+// The words of a registration record: type, parent and name, then one
+// handler a slot.
+constexpr int32_t record_words = 3 + action_count;
 
 // A handler address; each slot's handlers have the signature engine/actions.h
 // gives for that slot, and are stored cast to this.
@@ -27,19 +30,29 @@ struct NameEntry {
     Cell word;         // the name's word, once made
 };
 
-struct Record {
+// A type's row as registered. Its slots are filled only through
+// actions::Row, whose setters take each slot's own handler signature, so
+// the erased addresses here always match what dispatch casts them back to.
+class Record {
+public:
     int32_t type;
     int32_t parent;
     const char* name;
-    Handler slots[action_count];  // slot k at index k - 1
+    Handler slot(int32_t k) const { return slots_[k - 1]; }
+
+protected:
+    Record(int32_t type, int32_t parent, const char* name) : type(type), parent(parent), name(name) {}
+    Handler slots_[action_count] = {};  // slot k at index k - 1
 };
 
 extern NameEntry names[max_type_slots];
 extern int32_t max_type_id;
 
 void init_tables();
-// count is the number of words the record holds (65 for a complete one).
+// count is the number of words the record holds (record_words for a
+// complete one); any other count ends the process.
 void register_type(int32_t count, const Record& record);
+inline void register_type(const Record& record) { register_type(record_words, record); }
 void make_name_words();
 
 Handler handler(int32_t type, int32_t slot);

@@ -633,30 +633,29 @@ void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
 uint32_t random_in_range(uint32_t n, bool secure) { return uint32_t(random::integer_in_range(secure, int32_t(n))); }
 
 void init() {
-    datatype::Record r{type_series, 0, "series!", {}};
-    auto set = [&r](int32_t slot, datatype::Handler h) { r.slots[slot - 1] = h; };
-    set(slot_random, handler(random_action));
-    set(slot_reflect, handler(reflect_action));
-    set(slot_at, handler(at_action));
-    set(slot_back, handler(back_action));
-    set(slot_clear, handler(clear_action));
-    set(slot_copy, handler(copy));
-    set(slot_head, handler(head_action));
-    set(slot_head_q, handler(head_q_action));
-    set(slot_index_q, handler(index_q_action));
-    set(slot_length_q, handler(length_action));
-    set(slot_move, handler(move_action));
-    set(slot_next, handler(next_action));
-    set(slot_pick, handler(pick));
-    set(slot_poke, handler(poke));
-    set(slot_remove, handler(remove));
-    set(slot_reverse, handler(reverse_action));
-    set(slot_skip, handler(skip_action));
-    set(slot_tail, handler(tail_action));
-    set(slot_tail_q, handler(tail_q_action));
-    set(slot_take, handler(take));
-    set(slot_modify, handler(modify_action));
-    datatype::register_type(65, r);
+    Row r(type_series, "series!");
+    r.set<slot_random>(random_action)
+        .set<slot_reflect>(reflect_action)
+        .set<slot_at>(at_action)
+        .set<slot_back>(back_action)
+        .set<slot_clear>(clear_action)
+        .set<slot_copy>(copy)
+        .set<slot_head>(head_action)
+        .set<slot_head_q>(head_q_action)
+        .set<slot_index_q>(index_q_action)
+        .set<slot_length_q>(length_action)
+        .set<slot_move>(move_action)
+        .set<slot_next>(next_action)
+        .set<slot_pick>(pick)
+        .set<slot_poke>(poke)
+        .set<slot_remove>(remove)
+        .set<slot_reverse>(reverse_action)
+        .set<slot_skip>(skip_action)
+        .set<slot_tail>(tail_action)
+        .set<slot_tail_q>(tail_q_action)
+        .set<slot_take>(take)
+        .set<slot_modify>(modify_action);
+    datatype::register_type(r);
 }
 
 SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const Cell* comparator, const Cell* part,

@@ -593,30 +593,25 @@ namespace vum::string_type {
 
 void init() {
     using namespace actions;
-    using datatype::inherit;
     string::init_scratch();
-    datatype::Record r{type_string, type_series, "string!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k : {slot_random, slot_reflect, slot_at, slot_back, slot_clear, slot_copy, slot_head, slot_head_q,
-                      slot_index_q, slot_length_q, slot_move, slot_next, slot_pick, slot_poke, slot_remove,
-                      slot_reverse, slot_skip, slot_tail, slot_tail_q, slot_modify})
-        r.slots[k - 1] = inherit();
-    r.slots[slot_make - 1] = handler(static_cast<MakeFn>(string::make));
-    r.slots[slot_to - 1] = handler(string::to);
-    r.slots[slot_form - 1] = handler(string::form);
-    r.slots[slot_mold - 1] = handler(string::mold);
-    r.slots[slot_eval_path - 1] = handler(string::eval_path);
-    r.slots[slot_compare - 1] = handler(string::compare);
-    r.slots[slot_append - 1] = handler(string::insert);
-    r.slots[slot_insert - 1] = handler(string::insert);
-    r.slots[slot_change - 1] = handler(string::change);
-    r.slots[slot_find - 1] = handler(string::find);
-    r.slots[slot_select - 1] = handler(string::select);
-    r.slots[slot_sort - 1] = handler(string::sort);
-    r.slots[slot_swap - 1] = handler(string::swap);
-    r.slots[slot_take - 1] = handler(string::take);
-    r.slots[slot_trim - 1] = handler(string::trim);
-    datatype::register_type(65, r);
+    Row r(type_string, "string!", type_series);
+    r.inherit(series_slots)
+        .set<slot_make>(string::make)
+        .set<slot_to>(string::to)
+        .set<slot_form>(string::form)
+        .set<slot_mold>(string::mold)
+        .set<slot_eval_path>(string::eval_path)
+        .set<slot_compare>(string::compare)
+        .set<slot_append>(string::insert)
+        .set<slot_insert>(string::insert)
+        .set<slot_change>(string::change)
+        .set<slot_find>(string::find)
+        .set<slot_select>(string::select)
+        .set<slot_sort>(string::sort)
+        .set<slot_swap>(string::swap)
+        .set<slot_take>(string::take)
+        .set<slot_trim>(string::trim);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::string_type

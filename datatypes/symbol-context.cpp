@@ -81,9 +81,9 @@ Cell* push_string(const Cell* word) {
 }
 
 void init() {
-    datatype::Record r{type_symbol, 0, "symbol!", {}};
-    r.slots[slot_compare - 1] = handler(symbol_compare);
-    datatype::register_type(65, r);
+    Row r(type_symbol, "symbol!");
+    r.set<slot_compare>(symbol_compare);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::symbol_type
@@ -91,8 +91,7 @@ void init() {
 namespace vum::context_type {
 
 void init() {
-    datatype::Record r{type_context, 0, "context!", {}};
-    datatype::register_type(65, r);
+    datatype::register_type(actions::Row(type_context, "context!"));
 }
 
 }  // namespace vum::context_type

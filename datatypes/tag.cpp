@@ -107,16 +107,15 @@ namespace {
 using namespace vum;
 using namespace vum::actions;
 
-// The slots a text kind takes from string! unless it says otherwise: all
-// but random, set-path, the math and bitwise slots, sort, trim and the
-// port actions.
-void inherit_text_slots(datatype::Record& r) {
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k = 1; k <= datatype::action_count; k++) {
-        bool none = k == slot_random || k == slot_set_path || (k >= slot_absolute && k <= slot_xor) ||
-                    k == slot_sort || k == slot_trim || k >= slot_create;
-        if (!none) r.slots[k - 1] = datatype::inherit();
-    }
+// A text kind takes string!'s handlers unless it says otherwise: all but
+// random, set-path, the math and bitwise slots, sort, trim and the port
+// actions.
+Row text_kind(int32_t type, const char* name) {
+    Row r(type, name, type_string);
+    r.inherit(text_series_slots)
+        .inherit<slot_make, slot_reflect, slot_to, slot_form, slot_mold, slot_eval_path, slot_compare, slot_append,
+                 slot_put>();
+    return r;
 }
 
 }  // namespace
@@ -124,11 +123,7 @@ void inherit_text_slots(datatype::Record& r) {
 namespace vum::tag_type {
 
 void init() {
-    datatype::Record r{type_tag, type_string, "tag!", {}};
-    inherit_text_slots(r);
-    r.slots[slot_form - 1] = handler(tag::form);
-    r.slots[slot_mold - 1] = handler(tag::mold);
-    datatype::register_type(65, r);
+    datatype::register_type(text_kind(type_tag, "tag!").set<slot_form>(tag::form).set<slot_mold>(tag::mold));
 }
 
 }  // namespace vum::tag_type
@@ -136,11 +131,8 @@ void init() {
 namespace vum::email_type {
 
 void init() {
-    datatype::Record r{type_email, type_string, "email!", {}};
-    inherit_text_slots(r);
-    r.slots[slot_mold - 1] = handler(email::mold);
-    r.slots[slot_eval_path - 1] = handler(email::eval_path);
-    datatype::register_type(65, r);
+    datatype::register_type(
+        text_kind(type_email, "email!").set<slot_mold>(email::mold).set<slot_eval_path>(email::eval_path));
 }
 
 }  // namespace vum::email_type

@@ -269,27 +269,26 @@ int32_t to_text(double x, uint32_t buffer, const Cell* arg, int32_t limit) {
 }
 
 void init() {
-    using datatype::inherit;
-    datatype::Record r{type_time, type_float, "time!", {}};
-    r.slots[slot_make - 1] = handler(time_make);
-    r.slots[slot_random - 1] = inherit();
-    r.slots[slot_to - 1] = handler(time_make);
-    r.slots[slot_form - 1] = handler(time_form);
-    r.slots[slot_mold - 1] = handler(time_mold);
-    r.slots[slot_eval_path - 1] = handler(time_path);
-    r.slots[slot_compare - 1] = inherit();
-    r.slots[slot_absolute - 1] = inherit();
-    r.slots[slot_add - 1] = handler(time_add);
-    r.slots[slot_divide - 1] = handler(time_divide);
-    r.slots[slot_multiply - 1] = handler(time_multiply);
-    r.slots[slot_negate - 1] = inherit();
-    r.slots[slot_remainder - 1] = inherit();
-    r.slots[slot_round - 1] = handler(time_round);
-    r.slots[slot_subtract - 1] = handler(time_subtract);
-    r.slots[slot_even_q - 1] = handler(time_even);
-    r.slots[slot_odd_q - 1] = handler(time_odd);
-    r.slots[slot_pick - 1] = handler(time_pick);
-    datatype::register_type(65, r);
+    Row r(type_time, "time!", type_float);
+    r.set<slot_make>(time_make)
+        .inherit<slot_random>()
+        .set<slot_to>(time_make)
+        .set<slot_form>(time_form)
+        .set<slot_mold>(time_mold)
+        .set<slot_eval_path>(time_path)
+        .inherit<slot_compare>()
+        .inherit<slot_absolute>()
+        .set<slot_add>(time_add)
+        .set<slot_divide>(time_divide)
+        .set<slot_multiply>(time_multiply)
+        .inherit<slot_negate>()
+        .inherit<slot_remainder>()
+        .set<slot_round>(time_round)
+        .set<slot_subtract>(time_subtract)
+        .set<slot_even_q>(time_even)
+        .set<slot_odd_q>(time_odd)
+        .set<slot_pick>(time_pick);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::time_type

@@ -40,10 +40,10 @@ Cell* make_at(Cell* c, int32_t a, int32_t b, int32_t c3) {
 }
 
 void init() {
-    datatype::Record r{type_triple, 0, "triple!", {}};
-    r.slots[slot_form - 1] = handler(triple_form);
-    r.slots[slot_mold - 1] = handler(triple_mold);
-    datatype::register_type(65, r);
+    Row r(type_triple, "triple!");
+    r.set<slot_form>(triple_form)
+        .set<slot_mold>(triple_mold);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::triple_type

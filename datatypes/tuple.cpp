@@ -375,27 +375,27 @@ void do_math(int32_t op) {
 }
 
 void init() {
-    datatype::Record r{type_tuple, 0, "tuple!", {}};
-    r.slots[slot_make - 1] = handler(tuple_to);
-    r.slots[slot_random - 1] = handler(tuple_random);
-    r.slots[slot_to - 1] = handler(tuple_to);
-    r.slots[slot_form - 1] = handler(tuple_form);
-    r.slots[slot_mold - 1] = handler(tuple_mold);
-    r.slots[slot_eval_path - 1] = handler(tuple_path);
-    r.slots[slot_compare - 1] = handler(tuple_compare);
-    r.slots[slot_add - 1] = handler(tuple_math<integer_type::math_add>);
-    r.slots[slot_subtract - 1] = handler(tuple_math<integer_type::math_subtract>);
-    r.slots[slot_multiply - 1] = handler(tuple_math<integer_type::math_multiply>);
-    r.slots[slot_divide - 1] = handler(tuple_math<integer_type::math_divide>);
-    r.slots[slot_remainder - 1] = handler(tuple_math<integer_type::math_remainder>);
-    r.slots[slot_and - 1] = handler(tuple_math<integer_type::math_and>);
-    r.slots[slot_or - 1] = handler(tuple_math<integer_type::math_or>);
-    r.slots[slot_xor - 1] = handler(tuple_math<integer_type::math_xor>);
-    r.slots[slot_complement - 1] = handler(tuple_complement);
-    r.slots[slot_length_q - 1] = handler(tuple_length);
-    r.slots[slot_pick - 1] = handler(tuple_pick);
-    r.slots[slot_reverse - 1] = handler(tuple_reverse);
-    datatype::register_type(65, r);
+    Row r(type_tuple, "tuple!");
+    r.set<slot_make>(tuple_to)
+        .set<slot_random>(tuple_random)
+        .set<slot_to>(tuple_to)
+        .set<slot_form>(tuple_form)
+        .set<slot_mold>(tuple_mold)
+        .set<slot_eval_path>(tuple_path)
+        .set<slot_compare>(tuple_compare)
+        .set<slot_add>(tuple_math<integer_type::math_add>)
+        .set<slot_subtract>(tuple_math<integer_type::math_subtract>)
+        .set<slot_multiply>(tuple_math<integer_type::math_multiply>)
+        .set<slot_divide>(tuple_math<integer_type::math_divide>)
+        .set<slot_remainder>(tuple_math<integer_type::math_remainder>)
+        .set<slot_and>(tuple_math<integer_type::math_and>)
+        .set<slot_or>(tuple_math<integer_type::math_or>)
+        .set<slot_xor>(tuple_math<integer_type::math_xor>)
+        .set<slot_complement>(tuple_complement)
+        .set<slot_length_q>(tuple_length)
+        .set<slot_pick>(tuple_pick)
+        .set<slot_reverse>(tuple_reverse);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::tuple_type

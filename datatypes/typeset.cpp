@@ -232,18 +232,18 @@ void typeset_find(const Cell* ts, const Cell* value, const FindOptions&, Cell* r
 }  // namespace
 
 void init() {
-    datatype::Record r{type_typeset, 0, "typeset!", {}};
-    r.slots[slot_make - 1] = handler(typeset_make);
-    r.slots[slot_to - 1] = handler(typeset_make);
-    r.slots[slot_form - 1] = handler(typeset_form);
-    r.slots[slot_mold - 1] = handler(typeset_mold);
-    r.slots[slot_compare - 1] = handler(typeset_compare);
-    r.slots[slot_and - 1] = handler(typeset_set_action<typeset::set_and>);
-    r.slots[slot_complement - 1] = handler(typeset_complement);
-    r.slots[slot_or - 1] = handler(typeset_set_action<typeset::set_or>);
-    r.slots[slot_xor - 1] = handler(typeset_set_action<typeset::set_xor>);
-    r.slots[slot_find - 1] = handler(typeset_find);
-    datatype::register_type(65, r);
+    Row r(type_typeset, "typeset!");
+    r.set<slot_make>(typeset_make)
+        .set<slot_to>(typeset_make)
+        .set<slot_form>(typeset_form)
+        .set<slot_mold>(typeset_mold)
+        .set<slot_compare>(typeset_compare)
+        .set<slot_and>(typeset_set_action<typeset::set_and>)
+        .set<slot_complement>(typeset_complement)
+        .set<slot_or>(typeset_set_action<typeset::set_or>)
+        .set<slot_xor>(typeset_set_action<typeset::set_xor>)
+        .set<slot_find>(typeset_find);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::typeset_type

@@ -919,39 +919,34 @@ void math_with_number_first(int32_t op) {
 }
 
 void init() {
-    using datatype::inherit;
-    datatype::Record r{type_vector, type_string, "vector!", {}};
-    for (auto& slot : r.slots) slot = nullptr;
-    for (int32_t k : {slot_reflect, slot_at, slot_back, slot_clear, slot_copy, slot_head, slot_head_q, slot_index_q,
-                      slot_length_q, slot_next, slot_poke, slot_remove, slot_reverse, slot_skip, slot_tail,
-                      slot_tail_q, slot_modify})
-        r.slots[k - 1] = inherit();
-    r.slots[slot_make - 1] = handler(vector_make);
-    r.slots[slot_random - 1] = handler(vector_random);
-    r.slots[slot_form - 1] = handler(vector_form);
-    r.slots[slot_mold - 1] = handler(vector_mold);
-    r.slots[slot_eval_path - 1] = handler(vector_path);
-    r.slots[slot_compare - 1] = handler(vector_compare);
-    r.slots[slot_add - 1] = handler(math_action<integer_type::math_add>);
-    r.slots[slot_subtract - 1] = handler(math_action<integer_type::math_subtract>);
-    r.slots[slot_multiply - 1] = handler(math_action<integer_type::math_multiply>);
-    r.slots[slot_divide - 1] = handler(math_action<integer_type::math_divide>);
-    r.slots[slot_remainder - 1] = handler(math_action<integer_type::math_remainder>);
-    r.slots[slot_and - 1] = handler(math_action<integer_type::math_and>);
-    r.slots[slot_or - 1] = handler(math_action<integer_type::math_or>);
-    r.slots[slot_xor - 1] = handler(math_action<integer_type::math_xor>);
-    r.slots[slot_append - 1] = handler(vector_insert);
-    r.slots[slot_insert - 1] = handler(vector_insert);
-    r.slots[slot_change - 1] = handler(vector_change);
-    r.slots[slot_find - 1] = handler(vector_find);
-    r.slots[slot_select - 1] = handler(vector_select);
-    r.slots[slot_sort - 1] = handler(vector_sort);
-    r.slots[slot_take - 1] = handler(vector_take);
-    r.slots[slot_pick - 1] = handler(vector_pick);
-    r.slots[slot_move - 1] = handler(vector_move);
+    Row r(type_vector, "vector!", type_string);
+    r.inherit(series_slots)
+        .set<slot_make>(vector_make)
+        .set<slot_random>(vector_random)
+        .set<slot_form>(vector_form)
+        .set<slot_mold>(vector_mold)
+        .set<slot_eval_path>(vector_path)
+        .set<slot_compare>(vector_compare)
+        .set<slot_add>(math_action<integer_type::math_add>)
+        .set<slot_subtract>(math_action<integer_type::math_subtract>)
+        .set<slot_multiply>(math_action<integer_type::math_multiply>)
+        .set<slot_divide>(math_action<integer_type::math_divide>)
+        .set<slot_remainder>(math_action<integer_type::math_remainder>)
+        .set<slot_and>(math_action<integer_type::math_and>)
+        .set<slot_or>(math_action<integer_type::math_or>)
+        .set<slot_xor>(math_action<integer_type::math_xor>)
+        .set<slot_append>(vector_insert)
+        .set<slot_insert>(vector_insert)
+        .set<slot_change>(vector_change)
+        .set<slot_find>(vector_find)
+        .set<slot_select>(vector_select)
+        .set<slot_sort>(vector_sort)
+        .set<slot_take>(vector_take)
+        .set<slot_pick>(vector_pick)
+        .set<slot_move>(vector_move);
     series_random = datatype::handler(type_series, slot_random);
     series_move = datatype::handler(type_series, slot_move);
-    datatype::register_type(65, r);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::vector_type

@@ -329,7 +329,6 @@ namespace vum::word_type {
 namespace {
 
 using namespace actions;
-using datatype::Record;
 
 // Writes the word's own spelling (not its canonical one) within the limit.
 int32_t put_name(int32_t symbol, uint32_t buffer, const Cell* arg, int32_t limit) {
@@ -482,57 +481,51 @@ void issue_make(const Cell* prototype, const Cell* spec, int32_t, Cell* result) 
     issue::make_at(symbols::make_from_utf8(text.data(), int32_t(text.size())), result);
 }
 
-Record record(int32_t type, int32_t parent, const char* name) {
-    Record r{type, parent, name, {}};
-    return r;
-}
-
-// A child of word! takes word!'s handlers except those named here.
-Record child(int32_t type, const char* name) {
-    Record r = record(type, type_word, name);
-    for (int32_t slot : {slot_make, slot_to, slot_form, slot_compare, slot_index_q})
-        r.slots[slot - 1] = datatype::inherit();
+// A child of word! takes these of word!'s handlers.
+Row child(int32_t type, const char* name) {
+    Row r(type, name, type_word);
+    r.inherit<slot_make, slot_to, slot_form, slot_compare, slot_index_q>();
     return r;
 }
 
 }  // namespace
 
 void init() {
-    Record w = record(type_word, type_symbol, "word!");
-    w.slots[slot_make - 1] = handler(word_make);
-    w.slots[slot_to - 1] = handler(word_make);
-    w.slots[slot_form - 1] = handler(word_form);
-    w.slots[slot_mold - 1] = handler(word_mold);
-    w.slots[slot_compare - 1] = handler(word_compare);
-    w.slots[slot_index_q - 1] = handler(word_index);
-    datatype::register_type(65, w);
+    Row w(type_word, "word!", type_symbol);
+    w.set<slot_make>(word_make)
+        .set<slot_to>(word_make)
+        .set<slot_form>(word_form)
+        .set<slot_mold>(word_mold)
+        .set<slot_compare>(word_compare)
+        .set<slot_index_q>(word_index);
+    datatype::register_type(w);
 
-    Record lit = child(type_lit_word, "lit-word!");
-    lit.slots[slot_mold - 1] = handler(sigil_mold<'\''>);
-    datatype::register_type(65, lit);
+    Row lit = child(type_lit_word, "lit-word!");
+    lit.set<slot_mold>(sigil_mold<'\''>);
+    datatype::register_type(lit);
 
-    Record set = child(type_set_word, "set-word!");
-    set.slots[slot_mold - 1] = handler(set_word_mold);
-    datatype::register_type(65, set);
+    Row set = child(type_set_word, "set-word!");
+    set.set<slot_mold>(set_word_mold);
+    datatype::register_type(set);
 
-    Record get = child(type_get_word, "get-word!");
-    get.slots[slot_mold - 1] = handler(sigil_mold<':'>);
-    datatype::register_type(65, get);
+    Row get = child(type_get_word, "get-word!");
+    get.set<slot_mold>(sigil_mold<':'>);
+    datatype::register_type(get);
 
-    Record refinement = child(type_refinement, "refinement!");
-    refinement.slots[slot_mold - 1] = handler(sigil_mold<'/'>);
-    refinement.slots[slot_index_q - 1] = nullptr;
-    datatype::register_type(65, refinement);
+    Row refinement = child(type_refinement, "refinement!");
+    refinement.set<slot_mold>(sigil_mold<'/'>)
+        .without<slot_index_q>();
+    datatype::register_type(refinement);
 }
 
 void init_issue() {
-    Record r = record(type_issue, type_word, "issue!");
-    r.slots[slot_make - 1] = handler(issue_make);
-    r.slots[slot_to - 1] = handler(issue_make);
-    r.slots[slot_form - 1] = datatype::inherit();
-    r.slots[slot_mold - 1] = handler(sigil_mold<'#'>);
-    r.slots[slot_compare - 1] = handler(issue_compare);
-    datatype::register_type(65, r);
+    Row r(type_issue, "issue!", type_word);
+    r.set<slot_make>(issue_make)
+        .set<slot_to>(issue_make)
+        .inherit<slot_form>()
+        .set<slot_mold>(sigil_mold<'#'>)
+        .set<slot_compare>(issue_compare);
+    datatype::register_type(r);
 }
 
 }  // namespace vum::word_type

@@ -14,7 +14,9 @@
 //   stack::arg(0) and stack::arg(1), and leave the result in stack::arg(0).
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
+#include <type_traits>
 
 #include "datatypes/registry.h"
 #include "memory/cell.h"
@@ -123,10 +125,144 @@ using WriteFn = void (*)(const Cell* destination, const Cell* value, bool binary
 using TargetFn = void (*)(const Cell* target, Cell* result);  // delete, query
 using RenameFn = void (*)(const Cell* from, const Cell* to, Cell* result);
 
-template <class Fn>
-datatype::Handler handler(Fn fn) {
+// ------------------------------------------------------------ typed rows
+
+// The handler signature of each slot, as its front-end calls it. set-path
+// has no front-end and takes no handler. The arithmetic, bitwise and
+// positioning slots take frame handlers, which read their operands from
+// the frame.
+template <Slot S>
+struct SlotFn;
+template <Slot S>
+using SlotFnT = typename SlotFn<S>::type;
+
+template <> struct SlotFn<slot_make> : std::type_identity<MakeFn> {};
+template <> struct SlotFn<slot_random> : std::type_identity<RandomFn> {};
+template <> struct SlotFn<slot_reflect> : std::type_identity<ReflectFn> {};
+template <> struct SlotFn<slot_to> : std::type_identity<MakeFn> {};
+template <> struct SlotFn<slot_form> : std::type_identity<FormFn> {};
+template <> struct SlotFn<slot_mold> : std::type_identity<MoldFn> {};
+template <> struct SlotFn<slot_eval_path> : std::type_identity<EvalPathFn> {};
+template <> struct SlotFn<slot_compare> : std::type_identity<CompareFn> {};
+template <> struct SlotFn<slot_absolute> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_add> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_divide> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_multiply> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_negate> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_power> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_remainder> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_round> : std::type_identity<RoundFn> {};
+template <> struct SlotFn<slot_subtract> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_even_q> : std::type_identity<PredicateFn> {};
+template <> struct SlotFn<slot_odd_q> : std::type_identity<PredicateFn> {};
+template <> struct SlotFn<slot_and> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_complement> : std::type_identity<ValueFn> {};
+template <> struct SlotFn<slot_or> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_xor> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_append> : std::type_identity<InsertFn> {};
+template <> struct SlotFn<slot_at> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_back> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_change> : std::type_identity<ChangeFn> {};
+template <> struct SlotFn<slot_clear> : std::type_identity<ValueFn> {};
+template <> struct SlotFn<slot_copy> : std::type_identity<CopyFn> {};
+template <> struct SlotFn<slot_find> : std::type_identity<FindFn> {};
+template <> struct SlotFn<slot_head> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_head_q> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_index_q> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_insert> : std::type_identity<InsertFn> {};
+template <> struct SlotFn<slot_length_q> : std::type_identity<LengthFn> {};
+template <> struct SlotFn<slot_move> : std::type_identity<MoveFn> {};
+template <> struct SlotFn<slot_next> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_pick> : std::type_identity<PickFn> {};
+template <> struct SlotFn<slot_poke> : std::type_identity<PokeFn> {};
+template <> struct SlotFn<slot_put> : std::type_identity<PutFn> {};
+template <> struct SlotFn<slot_remove> : std::type_identity<RemoveFn> {};
+template <> struct SlotFn<slot_reverse> : std::type_identity<ReverseFn> {};
+template <> struct SlotFn<slot_select> : std::type_identity<FindFn> {};
+template <> struct SlotFn<slot_sort> : std::type_identity<SortFn> {};
+template <> struct SlotFn<slot_skip> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_swap> : std::type_identity<SwapFn> {};
+template <> struct SlotFn<slot_tail> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_tail_q> : std::type_identity<FrameFn> {};
+template <> struct SlotFn<slot_take> : std::type_identity<TakeFn> {};
+template <> struct SlotFn<slot_trim> : std::type_identity<TrimFn> {};
+template <> struct SlotFn<slot_create> : std::type_identity<TargetFn> {};
+template <> struct SlotFn<slot_close> : std::type_identity<TargetFn> {};
+template <> struct SlotFn<slot_delete> : std::type_identity<TargetFn> {};
+template <> struct SlotFn<slot_modify> : std::type_identity<ModifyFn> {};
+template <> struct SlotFn<slot_open> : std::type_identity<OpenFn> {};
+template <> struct SlotFn<slot_open_q> : std::type_identity<TargetFn> {};
+template <> struct SlotFn<slot_query> : std::type_identity<TargetFn> {};
+template <> struct SlotFn<slot_read> : std::type_identity<ReadFn> {};
+template <> struct SlotFn<slot_rename> : std::type_identity<RenameFn> {};
+template <> struct SlotFn<slot_update> : std::type_identity<TargetFn> {};
+template <> struct SlotFn<slot_write> : std::type_identity<WriteFn> {};
+
+// The one place a handler loses its type: only a handler of the slot's own
+// signature is accepted.
+template <Slot S>
+datatype::Handler erased(SlotFnT<S> fn) {
     return reinterpret_cast<datatype::Handler>(fn);
 }
+
+using SlotGroup = std::span<const Slot>;
+
+// The slots series! fills; the series kinds take them unless they say
+// otherwise.
+inline constexpr Slot series_slots[] = {
+    slot_random, slot_reflect, slot_at, slot_back, slot_clear, slot_copy, slot_head, slot_head_q,
+    slot_index_q, slot_length_q, slot_move, slot_next, slot_pick, slot_poke, slot_remove, slot_reverse,
+    slot_skip, slot_tail, slot_tail_q, slot_take, slot_modify,
+};
+
+// What the kinds of string! (url!, file!, tag!, email!, ref!) take from it:
+// moving, reading, searching and editing in place.
+inline constexpr Slot text_series_slots[] = {
+    slot_at, slot_back, slot_change, slot_clear, slot_copy, slot_find, slot_head, slot_head_q,
+    slot_index_q, slot_insert, slot_length_q, slot_move, slot_next, slot_pick, slot_poke, slot_remove,
+    slot_reverse, slot_select, slot_skip, slot_swap, slot_tail, slot_tail_q, slot_take,
+};
+
+// A datatype's row, built as data and then registered:
+//   datatype::register_type(Row(type_map, "map!").set<slot_make>(make).set<slot_mold>(mold));
+// A slot not named stays empty (its action raises); an inherited slot takes
+// the parent's handler when the row is registered.
+class Row : public datatype::Record {
+public:
+    Row(int32_t type, const char* name, int32_t parent = 0) : Record(type, parent, name) {}
+
+    template <Slot S>
+    Row& set(SlotFnT<S> fn) {
+        slots_[S - 1] = erased<S>(fn);
+        return *this;
+    }
+    template <Slot... S>
+    Row& inherit() {
+        ((slots_[S - 1] = datatype::inherit()), ...);
+        return *this;
+    }
+    Row& inherit(SlotGroup group) {
+        for (Slot s : group) slots_[s - 1] = datatype::inherit();
+        return *this;
+    }
+    Row& inherit_all() {
+        for (auto& h : slots_) h = datatype::inherit();
+        return *this;
+    }
+    // Empties slots an inherited group brought in.
+    template <Slot... S>
+    Row& without() {
+        ((slots_[S - 1] = nullptr), ...);
+        return *this;
+    }
+    // The handler the registered type holds now for the slot, taken without
+    // being the type's child.
+    template <Slot S>
+    Row& share(int32_t type) {
+        slots_[S - 1] = datatype::handler(type, S);
+        return *this;
+    }
+};
 
 // The handler of the value's type for the slot, or the error the language
 // gives when the type has none (script expect-arg naming the action).

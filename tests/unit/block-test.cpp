@@ -31,7 +31,7 @@ protected:
 
 TEST_F(BlockTest, RegistersWithTheSeriesRow) {
     EXPECT_STREQ(datatype::names[type_block].name, "block!");
-    EXPECT_EQ(datatype::handler(type_block, actions::slot_mold), actions::handler(block_actions::mold));
+    EXPECT_EQ(datatype::handler(type_block, actions::slot_mold), actions::erased<actions::slot_mold>(block_actions::mold));
     // Inherited slots carry series!'s handler; slots series! leaves empty stay empty.
     EXPECT_EQ(datatype::handler(type_block, actions::slot_next), datatype::handler(type_series, actions::slot_next));
     EXPECT_EQ(datatype::handler(type_block, actions::slot_create), nullptr);

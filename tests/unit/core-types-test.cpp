@@ -102,10 +102,9 @@ TEST_F(CoreTypes, UnsupportedActionNamesTheActionAndType) {
 TEST_F(CoreTypes, InheritanceIsCopiedAtRegistration) {
     // A child of none! registered now copies none!'s row; a later change to
     // the parent does not reach it.
-    datatype::Record child{55, type_none, "test-child!", {}};
-    for (auto& slot : child.slots) slot = datatype::inherit();
-    child.slots[actions::slot_form - 1] = nullptr;  // 0: unsupported, not inherited
-    datatype::register_type(65, child);
+    actions::Row child(55, "test-child!", type_none);
+    child.inherit_all().without<actions::slot_form>();  // 0: unsupported, not inherited
+    datatype::register_type(child);
     EXPECT_EQ(datatype::handler(55, actions::slot_mold), datatype::handler(type_none, actions::slot_mold));
     EXPECT_EQ(datatype::handler(55, actions::slot_form), nullptr);
     EXPECT_EQ(datatype::handler(55, actions::slot_add), nullptr);  // none! holds 0 there
@@ -114,8 +113,8 @@ TEST_F(CoreTypes, InheritanceIsCopiedAtRegistration) {
 }
 
 TEST_F(CoreTypes, WrongSlotCountEndsTheProcess) {
-    datatype::Record r{55, 0, "bad!", {}};
-    EXPECT_EXIT(datatype::register_type(64, r), testing::ExitedWithCode(0), "");
+    actions::Row r(55, "bad!");
+    EXPECT_EXIT(datatype::register_type(datatype::record_words - 1, r), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

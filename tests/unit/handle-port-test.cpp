@@ -40,11 +40,11 @@ void native_read(const Cell*, const Cell* part, const Cell*, bool, bool, bool, c
 }
 
 const port::ActorTable& native_actor() {
-    static port::ActorTable table = {};
-    table[actions::slot_at - actions::slot_append] = actions::handler(native_at);
-    table[actions::slot_insert - actions::slot_append] = actions::handler(native_insert);
-    table[actions::slot_append - actions::slot_append] = actions::handler(native_insert);
-    table[actions::slot_read - actions::slot_append] = actions::handler(native_read);
+    static const port::ActorTable table = port::ActorTable()
+                                              .set<actions::slot_at>(native_at)
+                                              .set<actions::slot_insert>(native_insert)
+                                              .set<actions::slot_append>(native_insert)
+                                              .set<actions::slot_read>(native_read);
     return table;
 }
 

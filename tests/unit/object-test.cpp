@@ -136,13 +136,12 @@ TEST_F(Objects, HandlerFieldsAreHiddenUnlessAll) {
     gc::Local o(make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()})));
     EXPECT_EQ(mold_with(o, false, true), "make object! [a: 1]");
     // function! comes later: a test-only mold stands in for it.
-    datatype::Record r{type_function, 0, "function!", {}};
-    r.slots[actions::slot_mold - 1] = actions::handler(
-        +[](const Cell*, uint32_t buffer, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
-            string::append_ascii(buffer, "func");
-            return limit - 4;
-        });
-    datatype::register_type(65, r);
+    actions::Row r(type_function, "function!");
+    r.set<actions::slot_mold>([](const Cell*, uint32_t buffer, bool, bool, bool, const Cell*, int32_t limit, int32_t) {
+        string::append_ascii(buffer, "func");
+        return limit - 4;
+    });
+    datatype::register_type(r);
     EXPECT_EQ(actions::mold_text(&o, true, true), "make object! [a: 1 on-change*: func]");
 }
 

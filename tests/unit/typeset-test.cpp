@@ -18,8 +18,7 @@ protected:
         DatatypeTest::SetUp();
         for (auto [type, name] : {std::pair{type_integer, "integer!"}, std::pair{type_float, "float!"}}) {
             if (datatype::is_registered(type)) continue;
-            datatype::Record r{type, 0, name, {}};
-            datatype::register_type(65, r);
+            datatype::register_type(actions::Row(type, name));
         }
     }
 
