@@ -17,6 +17,10 @@
 
 #include "memory/cell.h"
 
+namespace vum::call {
+struct Request;
+}
+
 namespace vum::eval {
 
 // Start-up: the anonymous call name and the trace state.
@@ -73,6 +77,7 @@ struct Call {
     int32_t given = 0;            // leading arguments already on the stack (1 for an operator)
     int32_t apply_mode = 0;       // 0, or the modes of apply: 1 all, 2 refinements as values, 4 one cell each
     const Cell* owner = nullptr;  // apply's owning object
+    const call::Request* named = nullptr;  // a C++ caller's refinements (call::Call)
 };
 int32_t call_function(const Call& call);
 // The usual call: the function's arguments are the cells that follow it.
