@@ -37,6 +37,11 @@ int32_t system_symbol = 0;
 int32_t system_global_symbol = 0;
 int32_t return_symbol = 0;
 
+// The argument-list cache of a function value (built on first use): a block
+// node of typeset! cells (mode in header bits 20-21), refinement! cells and
+// a trailing integer!.
+uint32_t argument_cache(const Cell* function);
+
 // Argument modes, in header bits 20-21 of a cache typeset.
 enum Mode : uint32_t { mode_evaluated = 0, mode_literal = 1, mode_quoted = 2 };
 constexpr uint32_t mode_shift = 20;
@@ -220,11 +225,9 @@ inline uint32_t cached_arguments(const Cell* function) {
     if (cell::type(cached) == type_block) [[likely]] return cached->w2;
     return build_argument_cache(function);
 }
-}  // namespace
 
 uint32_t argument_cache(const Cell* function) { return cached_arguments(function); }
 
-namespace {
 uint32_t build_argument_cache(const Cell* function) {
     Cell fn = *function;
     gc::Protect keep_fn(&fn);
@@ -780,12 +783,6 @@ void run_call(call::Request& request, Cell* result) {
     request.given = given;
 }
 }  // namespace
-
-void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result, const Cell* name_word) {
-    call::Call c(function, name_word);
-    for (int32_t i = 0; i < count; i++) c.arg(arguments + i);
-    c.run(result);
-}
 
 // ---- Blocks and expressions ----
 

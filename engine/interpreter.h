@@ -93,13 +93,6 @@ inline Call call_at(const Cell* function, const Cell* block, int32_t position, i
     return c;
 }
 
-// Runs a function value with its arguments already in hand, from C++ (the
-// comparator of sort, an object's change handler, a trace callback): the
-// count arguments are pushed in order, missing optional ones as none, and
-// the result goes to *result (a stable cell). Refinements are not used.
-void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result,
-               const Cell* name = nullptr);
-
 // Evaluates a path (path!, get-path!, set-path!) at position - 1 of the
 // block; the cells from `position` on are available as a function's
 // arguments. Returns the position after what it consumed. In set mode the
@@ -111,11 +104,6 @@ int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* 
 // Reads or sets a path value from C++ (get and set of a path): the result is
 // written to *result; value non-null sets.
 void path_value(const Cell* path, const Cell* value, bool case_sensitive, Cell* result);
-
-// The argument-list cache of a function value (built on first use): a block
-// node of typeset! cells (mode in header bits 20-21), refinement! cells and
-// a trailing integer!.
-uint32_t argument_cache(const Cell* function);
 
 // Evaluates the block inside a try frame, as the console and script runner
 // need: returns true when an error (a raised error, or a throw, break,
