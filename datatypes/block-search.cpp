@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "datatypes/block.h"
-#include "engine/interpreter.h"
+#include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
 #include "memory/collector.h"
 #include "memory/hash-table.h"
 #include "memory/ownership.h"
@@ -19,9 +19,7 @@
 namespace vum::block_search {
 
 void call_function(const Cell* function, const Cell* a, const Cell* b, Cell* result) {
-    Cell args[2] = {*a, *b};
-    gc::Protect keep(args, 2);
-    eval::call_with(function, args, 2, result);
+    call::Call(function).arg(a).arg(b).run(result);
 }
 
 CallComparator call_comparator = call_function;

@@ -8,6 +8,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
+#include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
@@ -26,6 +27,14 @@ CallFn call_function = nullptr;
 CountLocalsFn count_locals = nullptr;
 EvaluateFn evaluate_spec = nullptr;
 int32_t unanswered_calls = 0;
+
+void call_handler(const Cell*, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
+    Cell result;
+    gc::Protect keep(&result);
+    call::Call c(function, name);
+    for (int32_t i = 0; i < count; i++) c.arg(args + i);
+    c.run(&result);
+}
 
 namespace {
 

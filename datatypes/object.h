@@ -11,7 +11,8 @@
 // 0xFFFF: no such handler), w3 the handler's spec node when it was counted.
 //
 // Handler functions run through `call_function`, which the interpreter
-// fills; until it does, a handler that would run is only counted.
+// fills (with call_handler); until it does, a handler that would run is only
+// counted.
 #pragma once
 #include <cstdint>
 
@@ -31,6 +32,8 @@ constexpr uint32_t no_handler = 0xFFFF;
 using CallFn = void (*)(const Cell* object, const Cell* function, const Cell* name, const Cell* args,
                         int32_t count);
 extern CallFn call_function;
+// What the interpreter installs there: the handler runs through call::Call.
+void call_handler(const Cell* object, const Cell* function, const Cell* name, const Cell* args, int32_t count);
 // A function's local count, and its spec node into *spec_node. Without it
 // every count is 0 and every spec node 0.
 using CountLocalsFn = int32_t (*)(const Cell* function, uint32_t* spec_node);

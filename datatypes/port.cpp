@@ -2,14 +2,13 @@
 
 #include <initializer_list>
 #include <iterator>
-#include <string>
 
 #include "base/handle-registry.h"
 #include "datatypes/block.h"
 #include "datatypes/handle.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
-#include "engine/interpreter.h"
+#include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
@@ -29,12 +28,6 @@ const Cell none_value = {type_none, 0, 0, 0};
 constexpr const char* port_fields[] = {"spec", "scheme", "actor", "awake", "state", "data", "extra"};
 constexpr const char* spec_fields[] = {"scheme", "user-info", "host", "port", "path",
                                        "target", "query", "fragment", "ref"};
-
-// The argument cache of a function marks each argument's fetch mode in
-// header bits 20-21 (engine/interpreter.h); a get-word argument (mode 1)
-// takes its cell as it stands.
-constexpr uint32_t mode_shift = 20;
-constexpr uint32_t mode_literal = 1;
 
 Cell word_of(const char* name) { return {type_word, 0, uint32_t(symbols::make(name)), uint32_t(-1)}; }
 
@@ -131,21 +124,16 @@ struct Refinement {
 
 // Calls the actor function named after the action with the port and the
 // action's other arguments, and stores its result. Arguments go to the
-// actor's parameters in order; each refinement the caller used goes to the
-// actor's refinement of the same name (with its argument), and any other
-// refinement of the actor stays off. Missing arguments are none.
-//
-// The call runs as apply runs a function over a block of values, one cell
-// per argument: each value is reached through a get-word of a small
-// context, so that words, paths and functions among the values arrive as
-// they are instead of being evaluated.
+// actor's parameters in order, as they stand; each refinement the caller
+// used goes to the actor's refinement of the same name (with its argument),
+// and any other refinement of the actor stays off. Missing arguments are
+// none.
 void forward(int32_t slot, std::initializer_list<const Cell*> positional,
              std::initializer_list<Refinement> refinements, Cell* result) {
     stack::Mark mark;
     // Every value the call needs lives on the value stack from here on.
     Cell* first = stack::s.args_top;
     for (const Cell* p : positional) stack::push_copy(p ? p : &none_value);
-    int32_t count = int32_t(positional.size());
     Cell* refinement_values = stack::s.args_top;
     for (const Refinement& r : refinements) stack::push_copy(r.value ? r.value : &none_value);
 
@@ -157,78 +145,17 @@ void forward(int32_t slot, std::initializer_list<const Cell*> positional,
     *function = *object_type::select_word(actor, name);
     if (!is_callable(cell::type(function))) errors::raise(errors::category_access, "no-port-action", name);
 
-    uint32_t cache = eval::argument_cache(function);
-    gc::ProtectNode keep_cache(&cache);
-    int32_t entries = block_actions::buffer_length(cache) - 1;  // the last holds the local count
-    Cell* source = stack::push_cell();
-    block_actions::make_at(source, entries + 1);
-    Cell* holder = stack::push_cell();
-    *holder = {type_object, context::make(entries + 1, false, false, 0, context::kind_global), 0, 0};
-
-    auto append = [&](const Cell& c) {
-        gc::Local v(c);
-        *block::alloc_tail(source) = v;
-    };
-    auto put = [&](const Cell* value, uint32_t mode) {
-        if (mode == mode_literal || cell::type(value) == type_none || cell::type(value) == type_logic) {
-            append(*value);
-            return;
+    call::Call call(function, name);
+    for (size_t i = 0; i < positional.size(); i++) call.arg(first + i);
+    int32_t k = 0;
+    for (const Refinement& r : refinements) {
+        if (r.used) {
+            if (r.value) call.refine(r.name, {refinement_values + k});
+            else call.refine(r.name);
         }
-        int32_t n = context::word_count(holder->w1);
-        std::string text = "value" + std::to_string(n + 1);
-        int32_t symbol = symbols::make(text.c_str());
-        context::add_word_with_value(holder->w1, symbol, value);
-        append({type_get_word, holder->w1, uint32_t(symbol), uint32_t(n)});
-    };
-
-    int32_t argument = 0;
-    bool past_arguments = false;
-    const Cell* refinement_value = nullptr;  // the argument of the refinement being filled, when on
-    bool on = false;
-    for (int32_t j = 0; j < entries; j++) {
-        Cell entry = *block_actions::cell_at(cache, j);
-        if (cell::type(&entry) == type_refinement) {
-            past_arguments = true;
-            on = false;
-            refinement_value = nullptr;
-            int32_t k = 0;
-            for (const Refinement& r : refinements) {
-                if (r.used && symbols::resolve(symbols::make(r.name)) == symbols::resolve(int32_t(entry.w2))) {
-                    on = true;
-                    refinement_value = r.value ? refinement_values + k : &none_value;
-                }
-                k++;
-            }
-            Cell flag = none_value;
-            cell::make_logic(&flag, on);
-            append(flag);
-            continue;
-        }
-        uint32_t mode = (entry.header >> mode_shift) & 3;
-        if (!past_arguments) {
-            put(argument < count ? first + argument : &none_value, mode);
-            argument++;
-        } else if (on) {
-            // A second argument of the actor's refinement has no counterpart.
-            put(refinement_value ? refinement_value : &none_value, mode);
-            refinement_value = nullptr;
-        } else {
-            append(none_value);  // passed over, as the refinement is off
-        }
+        k++;
     }
-
-    stack::push_native_frame_hidden(name);
-    Cell* base = stack::s.args_top;
-    eval::Call call;
-    call.function = function;
-    call.block = source;
-    call.position = 0;
-    call.end = block_actions::buffer_length(source->w2);
-    call.name = name;
-    call.as_argument = true;
-    call.apply_mode = 2 | 4;
-    eval::call_function(call);
-    *result = *base;
+    call.run(result);
 }
 
 // ---- The forwarding handlers, one per slot signature ----

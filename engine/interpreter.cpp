@@ -16,6 +16,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "engine/actions.h"
+#include "engine/call.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -35,6 +36,11 @@ int32_t local_symbol = 0;
 int32_t system_symbol = 0;
 int32_t system_global_symbol = 0;
 int32_t return_symbol = 0;
+
+// The argument-list cache of a function value (built on first use): a block
+// node of typeset! cells (mode in header bits 20-21), refinement! cells and
+// a trailing integer!.
+uint32_t argument_cache(const Cell* function);
 
 // Argument modes, in header bits 20-21 of a cache typeset.
 enum Mode : uint32_t { mode_evaluated = 0, mode_literal = 1, mode_quoted = 2 };
@@ -136,12 +142,6 @@ Cell argument_word(const Cell* function, int32_t entry) {
 
 namespace {
 
-void call_handler(const Cell*, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
-    Cell result;
-    gc::Protect keep(&result);
-    call_with(function, args, count, &result, name);
-}
-
 int32_t count_locals(const Cell* function, uint32_t* spec_node) {
     *spec_node = function->w2;
     if (cell::type(function) != type_function) return 0;
@@ -159,6 +159,8 @@ void note_error(const Cell* error) {
     if (trace::on) trace::fire(trace::ev_error, nullptr, -1, error, nullptr);
 }
 
+void run_call(call::Request& request, Cell* result);
+
 void evaluate_spec(const Cell* block) {
     Cell* top = stack::s.args_top;
     eval_block(block, false);
@@ -168,7 +170,8 @@ void evaluate_spec(const Cell* block) {
 }  // namespace
 
 void init() {
-    object_type::call_function = call_handler;
+    call::runner = run_call;
+    object_type::call_function = object_type::call_handler;
     object_type::count_locals = count_locals;
     object_type::evaluate_spec = evaluate_spec;
     errors::trace_error = note_error;
@@ -222,11 +225,9 @@ inline uint32_t cached_arguments(const Cell* function) {
     if (cell::type(cached) == type_block) [[likely]] return cached->w2;
     return build_argument_cache(function);
 }
-}  // namespace
 
 uint32_t argument_cache(const Cell* function) { return cached_arguments(function); }
 
-namespace {
 uint32_t build_argument_cache(const Cell* function) {
     gc::Local fn(*function);
     Cell cache;
@@ -295,6 +296,9 @@ struct Source {
     int32_t end;
     int32_t apply_mode;
     bool infix;
+    // A C++ caller's refinements (call::Call), or null; while one of them
+    // is filled, position and end index its values, taken as they stand.
+    const call::Request* named = nullptr;
 };
 
 bool source_ended(const Source& s) { return !s.block || s.position >= s.end; }
@@ -336,6 +340,10 @@ inline int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cel
 // cache entry.
 void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* function, const Cell* name,
                int32_t entry) {
+    if (src.named && src.position < src.end) {
+        stack::push_copy(src.named->values + src.position++);
+        return;
+    }
     if (source_ended(src)) {
         if (mode == mode_quoted && typeset::has_type(&typeset, type_unset)) {
             cell::make_unset(stack::push_cell());
@@ -552,6 +560,27 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
         }
     }
 
+    // Refinements a C++ caller named: each it lacks is passed over, the
+    // first naming of one counts, and each takes its own values.
+    if (src.named) {
+        const call::Request& request = *src.named;
+        for (int32_t r = 0; r < request.refinement_count; r++) {
+            const call::Named& named = request.refinements[r];
+            int32_t k = j;
+            int32_t ordinal = 0;
+            for (; k < entries; k++) {
+                Cell c = cell_at(cache, k);
+                if (cell::type(&c) != type_refinement) continue;
+                if (canonical(int32_t(c.w2)) == named.symbol) break;
+                ordinal++;
+            }
+            if (k >= entries || mark_used(ordinal)) continue;
+            src.position = named.first;
+            src.end = named.first + named.count;
+            take_refinement(k, ordinal, true);
+        }
+    }
+
     // apply's list mode: after the arguments (and those of refinements the
     // path named), every other refinement in spec order takes one value
     // whose truth switches it, followed by its own arguments.
@@ -671,7 +700,7 @@ int32_t call_function(const Call& call) {
     if (given) keep_fn_guard.emplace(&keep_fn);
     else stack::push_copy(&fn);
 
-    Source src{call.block, call.position, call.end, call.apply_mode, call.infix};
+    Source src{call.block, call.position, call.end, call.apply_mode, call.infix, call.named};
     bool plain = !call.path && !call.apply_mode && !trace::on;
     uint8_t t = cell::type(&fn);
     int32_t refinements[64];
@@ -717,32 +746,42 @@ int32_t call_function(const Call& call) {
 }
 
 
-void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result, const Cell* name_word) {
-    gc::Local fn(*function);
-    if (cell::type(&fn) == type_op) cell::set_type(&fn, uint8_t((fn.header & cell::op_source_mask) >> cell::op_source_shift));
-    if (!is_function_type(cell::type(&fn))) {
-        *result = fn;
+namespace {
+// call::Call's runner. The function, its name and every value are on the
+// value stack already; the positional arguments are copied again into the
+// callee's frame, above a hidden frame of the caller's own, and the values
+// of named refinements are read where they lie.
+void run_call(call::Request& request, Cell* result) {
+    Cell* fn = request.function;
+    if (cell::type(fn) == type_op) cell::set_type(fn, uint8_t((fn->header & cell::op_source_mask) >> cell::op_source_shift));
+    if (!is_function_type(cell::type(fn))) {
+        *result = *fn;
         return;
     }
+    for (int32_t r = 0; r < request.refinement_count; r++)
+        request.refinements[r].symbol = canonical(symbols::make(request.refinements[r].name));
     stack::Mark mark;
     stack::push_native_frame_hidden(&anonymous_word);
-    // The values go in as the first arguments, as many as the spec takes;
-    // the ones missing are none.
-    uint32_t cache = argument_cache(&fn);
+    // The values go in as the first arguments, as many as the spec takes.
+    uint32_t cache = argument_cache(fn);
     int32_t mandatory = 0;
     while (cell::type(series::cells_head(cache) + mandatory) == type_typeset) mandatory++;
-    int32_t given = std::min(count, mandatory);
+    int32_t given = std::min(request.count, mandatory);
     Cell* base = stack::s.args_top;
-    for (int32_t i = 0; i < given; i++) stack::push_copy(arguments + i);
+    for (int32_t i = 0; i < given; i++) stack::push_copy(request.values + i);
     Call call;
-    call.function = &fn;
-    call.name = name_word;
+    call.function = fn;
+    call.name = request.name;
     call.as_argument = true;
     call.given = given;
     call.apply_mode = 1;
+    if (request.refinement_count) call.named = &request;
     call_function(call);
     *result = *base;
+    request.frame = base;
+    request.given = given;
 }
+}  // namespace
 
 // ---- Blocks and expressions ----
 

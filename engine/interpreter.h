@@ -17,6 +17,10 @@
 
 #include "memory/cell.h"
 
+namespace vum::call {
+struct Request;
+}
+
 namespace vum::eval {
 
 // Start-up: the anonymous call name and the trace state.
@@ -73,6 +77,7 @@ struct Call {
     int32_t given = 0;            // leading arguments already on the stack (1 for an operator)
     int32_t apply_mode = 0;       // 0, or the modes of apply: 1 all, 2 refinements as values, 4 one cell each
     const Cell* owner = nullptr;  // apply's owning object
+    const call::Request* named = nullptr;  // a C++ caller's refinements (call::Call)
 };
 int32_t call_function(const Call& call);
 // The usual call: the function's arguments are the cells that follow it.
@@ -88,13 +93,6 @@ inline Call call_at(const Cell* function, const Cell* block, int32_t position, i
     return c;
 }
 
-// Runs a function value with its arguments already in hand, from C++ (the
-// comparator of sort, an object's change handler, a trace callback): the
-// count arguments are pushed in order, missing optional ones as none, and
-// the result goes to *result (a stable cell). Refinements are not used.
-void call_with(const Cell* function, const Cell* arguments, int32_t count, Cell* result,
-               const Cell* name = nullptr);
-
 // Evaluates a path (path!, get-path!, set-path!) at position - 1 of the
 // block; the cells from `position` on are available as a function's
 // arguments. Returns the position after what it consumed. In set mode the
@@ -106,11 +104,6 @@ int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* 
 // Reads or sets a path value from C++ (get and set of a path): the result is
 // written to *result; value non-null sets.
 void path_value(const Cell* path, const Cell* value, bool case_sensitive, Cell* result);
-
-// The argument-list cache of a function value (built on first use): a block
-// node of typeset! cells (mode in header bits 20-21), refinement! cells and
-// a trailing integer!.
-uint32_t argument_cache(const Cell* function);
 
 // Evaluates the block inside a try frame, as the console and script runner
 // need: returns true when an error (a raised error, or a throw, break,

@@ -15,6 +15,7 @@
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/word.h"
+#include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "engine/natives.h"
@@ -131,11 +132,9 @@ void do_file(const Cell* target, const Cell* argument) {
     if (t == type_unset) raise_script("no-value", &name);
     if (!is_function_kind(t) || t == type_op) raise_script("invalid-arg", &name);
     gc::Protect keep_fn(&fn);
-    Cell args[2] = {*target, *argument};
-    gc::Protect keep_args(args, 2);
     Cell result;
     gc::Protect keep_result(&result);
-    eval::call_with(&fn, args, 2, &result, &name);
+    call::Call(&fn, &name).arg(target).arg(argument).run(&result);
     *stack::arg(0) = result;
 }
 

@@ -20,6 +20,7 @@
 #include "datatypes/string.h"
 #include "datatypes/time.h"
 #include "engine/actions.h"
+#include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/natives.h"
 #include "memory/collector.h"
@@ -220,7 +221,7 @@ void stats_native(const int32_t* refinements) {
         errors::raise(errors::category_script, "no-value", &name);
     Cell* function = stack::push_copy(shower);
     Cell* discarded = cell::make_unset(stack::push_cell());
-    eval::call_with(function, result, 1, discarded, &name);
+    call::Call(function, &name).arg(result).run(discarded);
     cell::make_unset(result);
 }
 

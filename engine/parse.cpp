@@ -32,6 +32,7 @@
 #include "datatypes/triple.h"
 #include "datatypes/word.h"
 #include "engine/actions.h"
+#include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "engine/parse-engine.h"
@@ -687,7 +688,9 @@ void Engine::event(Event e) {
     Cell answer;
     cell::make_none(&answer);
     gc::Protect keep_answer(&answer);
-    eval::call_with(&regs_[r_callback], args, 5, &answer, &callback_name);
+    call::Call call(&regs_[r_callback], &callback_name);
+    for (const Cell& a : args) call.arg(&a);
+    call.run(&answer);
     clamp_rule_position();
     clamp_input();
     if (!logic::truthy(&answer)) throw Stop{};

@@ -5,6 +5,7 @@
 
 #include "base/system-throw.h"
 #include "datatypes/word.h"
+#include "engine/call.h"
 #include "engine/interpreter.h"
 #include "memory/collector.h"
 #include "memory/series.h"
@@ -90,14 +91,15 @@ void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value,
     // The frame: the argument base and the stack top, as cell indexes.
     args[5] = {type_pair, 0, stack::index_of(stack::s.args), stack::index_of(stack::s.args_top)};
     gc::Protect keep(args, 6);
-    gc::Local fn(callback);
     Cell result;
     gc::Protect keep_result(&result);
     on = false;
     struct Restore {
         ~Restore() { on = true; }
     } restore;
-    eval::call_with(&fn, args, 6, &result);
+    call::Call call(&callback);
+    for (const Cell& a : args) call.arg(&a);
+    call.run(&result);
 }
 
 bool start(const Cell* function) {

@@ -1,6 +1,7 @@
 #include "engine/transcode-native.h"
 
 #include "datatypes/word.h"
+#include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "memory/raise-error.h"
@@ -61,25 +62,25 @@ bool call_back(const Cell* callback, const Cell* source, lexer::Report& report) 
     }
     Cell* result = stack::push_cell();
     cell::make_none(result);
-    // eval::call_with lays the call out right above: its copies of the
-    // arguments, the function value, then the callee's own arguments. The
-    // callee's `input` (second argument) is read back from there once it
-    // returns; a cell that is not the source series at another index means
-    // the input stayed where it was.
-    Cell* callee_input = stack::s.args_top + 5 + 1 + 1;
-    bool readable = callee_input < stack::s.args_limit;
-    if (readable) cell::make_none(callee_input);  // nothing left from an earlier call
     bool tracing = trace::on;
     trace::on = false;
     struct Restore {
         bool on;
         ~Restore() { trace::on = on; }
     } restore{tracing};
-    eval::call_with(callback, args, 5, result);
-    if (readable && cell::type(callee_input) == cell::type(source) &&
-        callee_input->w2 == source->w2 && callee_input->w1 != args[1].w1) {
-        int32_t moved = int32_t(callee_input->w1) - int32_t(source->w1);
-        report.position = moved < 0 ? 0 : moved;
+    {
+        call::Call call(callback);
+        for (int i = 0; i < 5; ++i) call.arg(args + i);
+        call.run(result);
+        // The callee's `input` (second argument) as it left it: a cell that
+        // is not the source series at another index means the input stayed
+        // where it was.
+        const Cell* callee_input = call.argument_after(1);
+        if (callee_input && cell::type(callee_input) == cell::type(source) && callee_input->w2 == source->w2 &&
+            callee_input->w1 != args[1].w1) {
+            int32_t moved = int32_t(callee_input->w1) - int32_t(source->w1);
+            report.position = moved < 0 ? 0 : moved;
+        }
     }
     bool answer = logic::truthy(result);
     stack::s.args_top = args;

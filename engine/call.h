@@ -1,0 +1,116 @@
+// Calling a function value (function!, native!, action!, op!, routine!)
+// from C++: comparators, change handlers, port actors, trace and parse
+// callbacks all come through here.
+//
+//   call::Call c(&function, &name);          // name: the word for reports, or null
+//   c.arg(&a).arg(&b);                       // positional arguments, in order
+//   c.refine("part", {&length});             // a refinement and its own arguments
+//   c.run(&result);                          // result: a stable cell
+//
+// Every value is copied to the value stack the moment it is given, before
+// anything can allocate, so the caller's cells may be anywhere (a buffer
+// element, a local) and need no guard of their own. Positional arguments
+// come before refinements. The stack is put back when the Call is
+// destroyed, so make it a local (or a temporary of one full expression).
+//
+// The call takes the values as they stand (nothing is evaluated) and
+// checks them against the function's spec as any call does:
+// - arguments beyond what the function takes are dropped; missing ones are
+//   none (unset for a quoted argument that accepts unset), as with apply;
+// - a refinement the function does not have is passed over, so a caller may
+//   offer options a callee need not take; one it has is switched on and
+//   takes the values given with it in order (missing: none, extra: dropped);
+//   refinements not named stay off;
+// - an op! runs as the function it was made from; a value that is not a
+//   function at all is the result as it stands;
+// - errors and other non-local exits (throw, break, return that find no
+//   target) pass through to the caller unchanged.
+//
+// The header needs nothing above memory/: the interpreter registers the
+// runner at start-up (eval::init), the one place it is set, so datatype code
+// can call functions without including the interpreter.
+#pragma once
+#include <cstdint>
+#include <initializer_list>
+
+#include "memory/cell.h"
+#include "memory/raise-error.h"
+#include "memory/value-stack.h"
+
+namespace vum::call {
+
+constexpr int32_t max_refinements = 16;
+
+// A refinement named by the caller: its values are values[first .. first+count).
+struct Named {
+    const char* name;
+    int32_t first;
+    int32_t count;
+    int32_t symbol;  // filled by the runner
+};
+
+// What the runner receives. Every cell it points to is on the value stack.
+struct Request {
+    Cell* function;
+    const Cell* name;    // a word, or none
+    const Cell* values;  // positional arguments first, then each refinement's
+    int32_t count;       // positional arguments
+    Named* refinements;
+    int32_t refinement_count;
+    Cell* frame = nullptr;  // set by the runner: where the callee's arguments lay
+    int32_t given = 0;      // set by the runner: how many of them were positional
+};
+
+using Runner = void (*)(Request& request, Cell* result);
+inline Runner runner = nullptr;
+
+class Call {
+public:
+    explicit Call(const Cell* function, const Cell* name = nullptr) {
+        Cell* fn = stack::push_copy(function);
+        Cell* word = name ? stack::push_copy(name) : cell::make_none(stack::push_cell());
+        request_ = {fn, word, stack::s.args_top, 0, named_, 0, nullptr, 0};
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    // A positional argument (null: none).
+    Call& arg(const Cell* value) {
+        if (request_.refinement_count) errors::raise(errors::category_internal, "not-done");
+        push(value);
+        request_.count++;
+        return *this;
+    }
+    // A refinement by name, with its arguments (null: none).
+    Call& refine(const char* name, std::initializer_list<const Cell*> values = {}) {
+        if (request_.refinement_count == max_refinements) errors::raise(errors::category_internal, "not-done");
+        Named& n = named_[request_.refinement_count++];
+        n = {name, int32_t(stack::s.args_top - request_.values), int32_t(values.size()), 0};
+        for (const Cell* v : values) push(v);
+        return *this;
+    }
+    // Runs the call (once); the result goes to *result.
+    void run(Cell* result) {
+        if (!runner) errors::raise(errors::category_internal, "not-done");
+        runner(request_, result);
+    }
+    // The callee's positional argument `index` (from 1 on; 0 holds the
+    // result) as the call left it, for a callback allowed to move an input
+    // it was given; null when the callee took no such argument. Good right
+    // after run, before anything is pushed.
+    const Cell* argument_after(int32_t index) const {
+        return request_.frame && index > 0 && index < request_.given ? request_.frame + index : nullptr;
+    }
+
+private:
+    void push(const Cell* value) {
+        if (value) stack::push_copy(value);
+        else cell::make_none(stack::push_cell());
+    }
+
+    stack::Mark mark_;  // first member: taken before the pushes above
+    Named named_[max_refinements];
+    Request request_;
+};
+
+}  // namespace vum::call
