@@ -12,6 +12,10 @@ namespace vum::errors {
 Designation last_raised{0, nullptr};
 TraceFn trace_error = nullptr;
 
+void raise(err::Id id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    make_and_throw(id.category, id.index, arg1, arg2, arg3);
+}
+
 void raise(Category category, const char* id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
     int32_t index = error_catalogue::find_id(category, id);
     if (index < 0) {

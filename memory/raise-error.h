@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "generated/error-ids.h"
 #include "memory/cell.h"
 
 namespace vum::errors {
@@ -29,6 +30,9 @@ struct Designation {
 };
 extern Designation last_raised;
 
+// By the id's generated name (err::script::expect_arg): no look-up.
+[[noreturn]] void raise(err::Id id, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,
+                        const Cell* arg3 = nullptr);
 // By category and id name, as the catalogue lists it.
 [[noreturn]] void raise(Category category, const char* id, const Cell* arg1 = nullptr,
                         const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
