@@ -16,6 +16,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "engine/actions.h"
+#include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -842,8 +843,10 @@ int32_t fast_operation(const Cell& op) {
         }
     }
     // equal? not-equal? strict-equal? lesser? greater? lesser-or-equal?
-    // greater-or-equal?: natives 25 to 31.
-    if (cell::type(&op) == type_native && op.w1 >= 25 && op.w1 <= 31) return fast_compare_first + int32_t(op.w1) - 25;
+    // greater-or-equal?: consecutive natives.
+    static_assert(native::greater_or_equal_q - native::equal_q == 6);
+    if (cell::type(&op) == type_native && op.w1 >= native::equal_q && op.w1 <= native::greater_or_equal_q)
+        return fast_compare_first + int32_t(op.w1) - native::equal_q;
     return -1;
 }
 
@@ -857,14 +860,14 @@ void integer_fast(int32_t fast, Cell* left, const Cell* right) {
         default: break;
     }
     bool r = false;
-    switch (fast - fast_compare_first) {
-        case 0: r = a == b; break;
-        case 1: r = a != b; break;
-        case 2: r = a == b; break;
-        case 3: r = a < b; break;
-        case 4: r = a > b; break;
-        case 5: r = a <= b; break;
-        case 6: r = a >= b; break;
+    switch (fast - fast_compare_first + native::equal_q) {
+        case native::equal_q: r = a == b; break;
+        case native::not_equal_q: r = a != b; break;
+        case native::strict_equal_q: r = a == b; break;
+        case native::lesser_q: r = a < b; break;
+        case native::greater_q: r = a > b; break;
+        case native::lesser_or_equal_q: r = a <= b; break;
+        case native::greater_or_equal_q: r = a >= b; break;
     }
     cell::make_logic(left, r);
 }

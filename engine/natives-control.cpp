@@ -275,12 +275,13 @@ void switch_native(const int32_t* refinements) {
             break;  // a match with no block after it matches nothing
         }
     }
-    if (used(refinements, 0)) eval::eval_block(stack::arg(refinements[0]), true);
+    if (used(refinements, refine::switch_::default_))
+        eval::eval_block(stack::arg(refinements[refine::switch_::default_]), true);
     else cell::make_none(stack::arg(0));
 }
 
 void case_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
+    const bool all = used(refinements, refine::case_::all);
     Cell* const cases = stack::arg(0);
     int32_t position = int32_t(cases->w1);
     if (position >= block_actions::buffer_length(cases->w2)) {
@@ -470,21 +471,21 @@ void remove_each_native(const int32_t*) {
 }  // namespace
 
 void register_control_natives() {
-    set_native(1, if_native);
-    set_native(2, unless_native);
-    set_native(3, either_native);
-    set_native(4, any_all<true>);
-    set_native(5, any_all<false>);
-    set_native(6, while_native);
-    set_native(7, until_native);
-    set_native(8, loop_native);
-    set_native(9, repeat_native);
-    set_native(10, forever_native);
-    set_native(11, foreach_native);
-    set_native(12, forall_native);
-    set_native(13, remove_each_native);
-    set_native(18, switch_native);
-    set_native(19, case_native);
+    set_native(native::if_, if_native);
+    set_native(native::unless, unless_native);
+    set_native(native::either, either_native);
+    set_native(native::any, any_all<true>);
+    set_native(native::all, any_all<false>);
+    set_native(native::while_, while_native);
+    set_native(native::until, until_native);
+    set_native(native::loop, loop_native);
+    set_native(native::repeat, repeat_native);
+    set_native(native::forever, forever_native);
+    set_native(native::foreach, foreach_native);
+    set_native(native::forall, forall_native);
+    set_native(native::remove_each, remove_each_native);
+    set_native(native::switch_, switch_native);
+    set_native(native::case_, case_native);
 }
 
 }  // namespace vum::natives

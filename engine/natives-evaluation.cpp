@@ -144,8 +144,8 @@ void do_file(const Cell* target, const Cell* argument) {
 void do_block(const Cell* block, const int32_t* refinements) {
     Cell* b = stack::push_copy(block);
     clip(b);
-    if (used(refinements, 0)) expand_directives();
-    if (!used(refinements, 2)) {
+    if (used(refinements, refine::do_::expand)) expand_directives();
+    if (!used(refinements, refine::do_::next)) {
         eval::eval_block(b, true);
         return;
     }
@@ -162,7 +162,7 @@ void do_block(const Cell* block, const int32_t* refinements) {
     Cell* after = stack::push_copy(b);
     after->w1 = uint32_t(next);
     after->header &= cell::type_mask;
-    assign(stack::arg(refinements[2]), after);
+    assign(stack::arg(refinements[refine::do_::next]), after);
 }
 
 void do_value(const int32_t* refinements) {
@@ -190,7 +190,7 @@ void do_value(const int32_t* refinements) {
         case type_file:
         case type_url: {
             Cell* argument = stack::push_cell();
-            if (used(refinements, 1)) *argument = *stack::arg(refinements[1]);
+            if (used(refinements, refine::do_::args)) *argument = *stack::arg(refinements[refine::do_::args]);
             else cell::make_none(argument);
             do_file(value, argument);
             return;
@@ -206,7 +206,7 @@ void do_value(const int32_t* refinements) {
 // run ends here however the evaluation ends; the exit in flight (and the
 // error value it carries) outlives the end event's callback.
 void do_traced(const int32_t* refinements) {
-    gc::Local callback(*stack::arg(refinements[3]));
+    gc::Local callback(*stack::arg(refinements[refine::do_::trace]));
     stack::Frame* marked = stack::mark_caller_frame_trace();
     bool started = trace::start(&callback);
     uint32_t code = sys::catch_codes(sys::catch_all, [&] { do_value(refinements); });
@@ -220,7 +220,7 @@ void do_traced(const int32_t* refinements) {
 }
 
 void do_native(const int32_t* refinements) {
-    if (used(refinements, 3))
+    if (used(refinements, refine::do_::trace))
         do_traced(refinements);
     else
         do_value(refinements);
@@ -233,9 +233,9 @@ void do_native(const int32_t* refinements) {
 constexpr int32_t short_reduce = 64;
 
 void reduce_native(const int32_t* refinements) {
-    const bool into = used(refinements, 0);
+    const bool into = used(refinements, refine::reduce::into);
     Cell* value = stack::arg(0);
-    Cell* out = into ? stack::arg(refinements[0]) : nullptr;
+    Cell* out = into ? stack::arg(refinements[refine::reduce::into]) : nullptr;
     if (cell::type(value) != type_block) {
         if (!is_function_kind(cell::type(value))) evaluate_single(value);
         if (into) {
@@ -344,9 +344,9 @@ void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32
 }
 
 void compose_native(const int32_t* refinements) {
-    const bool deep = used(refinements, 0);
-    const bool only = used(refinements, 1);
-    const bool into = used(refinements, 2);
+    const bool deep = used(refinements, refine::compose::deep);
+    const bool only = used(refinements, refine::compose::only);
+    const bool into = used(refinements, refine::compose::into);
     Cell* value = stack::arg(0);
     if (cell::type(value) != type_block) {
         Cell expected = {type_datatype, type_block, 0, 0};
@@ -358,7 +358,7 @@ void compose_native(const int32_t* refinements) {
     Cell* composed = push_block(block::length_from_head(source));
     compose_block(source, composed, deep, only, 0);
     if (into) {
-        Cell* out = stack::arg(refinements[2]);
+        Cell* out = stack::arg(refinements[refine::compose::into]);
         put_into(composed, out);
         *stack::arg(0) = *out;
     } else {
@@ -370,8 +370,8 @@ void compose_native(const int32_t* refinements) {
 // ---- apply ----
 
 void apply_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
-    const bool safer = used(refinements, 1);
+    const bool all = used(refinements, refine::apply::all);
+    const bool safer = used(refinements, refine::apply::safer);
     Cell* target = stack::arg(0);
     Cell* fn = cell::make_none(stack::push_cell());
     Cell* name = stack::push_copy(&rs::words[rs::word_applied]);
@@ -419,8 +419,8 @@ void apply_native(const int32_t* refinements) {
 // ---- Words ----
 
 void get_native(const int32_t* refinements) {
-    const bool any = used(refinements, 0);
-    const bool case_sensitive = used(refinements, 1);
+    const bool any = used(refinements, refine::get::any);
+    const bool case_sensitive = used(refinements, refine::get::case_);
     Cell* target = stack::arg(0);
     uint8_t t = cell::type(target);
     if (is_path_kind(t)) {
@@ -477,10 +477,10 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
 }
 
 void set_word_native(const int32_t* refinements) {
-    const bool any = used(refinements, 0);
-    const bool case_sensitive = used(refinements, 1);
-    const bool only = used(refinements, 2);
-    const bool some = used(refinements, 3);
+    const bool any = used(refinements, refine::set::any);
+    const bool case_sensitive = used(refinements, refine::set::case_);
+    const bool only = used(refinements, refine::set::only);
+    const bool some = used(refinements, refine::set::some);
     Cell* target = stack::arg(0);
     Cell* value = stack::arg(1);
     if (cell::type(value) == type_unset && !any) raise_script("need-value", target);
@@ -555,7 +555,7 @@ uint32_t context_of(const Cell* v) {
 }
 
 void bind_native(const int32_t* refinements) {
-    const bool copy = used(refinements, 0);
+    const bool copy = used(refinements, refine::bind::copy);
     Cell* target = stack::arg(0);
     Cell* source = stack::arg(1);
     uint32_t ctx = context_of(source);
@@ -593,9 +593,10 @@ void in_native(const int32_t*) {
 // ---- Objects ----
 
 void construct_native(const int32_t* refinements) {
-    const Cell* prototype = used(refinements, 0) ? stack::arg(refinements[0]) : nullptr;
+    const Cell* prototype =
+        used(refinements, refine::construct::with) ? stack::arg(refinements[refine::construct::with]) : nullptr;
     Cell* result = cell::make_none(stack::push_cell());
-    object_type::construct(prototype, stack::arg(0), used(refinements, 1), result);
+    object_type::construct(prototype, stack::arg(0), used(refinements, refine::construct::only), result);
     *stack::arg(0) = *result;
     stack::keep_result_only();
 }
@@ -603,7 +604,7 @@ void construct_native(const int32_t* refinements) {
 // Only map! takes new keys this way.
 void extend_native(const int32_t* refinements) {
     if (cell::type(stack::arg(0)) != type_map) errors::raise(errors::category_internal, "not-done");
-    map_type::extend(stack::arg(0), stack::arg(1), used(refinements, 0));
+    map_type::extend(stack::arg(0), stack::arg(1), used(refinements, refine::extend::case_));
 }
 
 // ---- New-line markers ----
@@ -616,8 +617,8 @@ inline void mark(Cell* c, bool on) {
 }
 
 void new_line_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
-    const bool skip = used(refinements, 1);
+    const bool all = used(refinements, refine::new_line::all);
+    const bool skip = used(refinements, refine::new_line::skip);
     Cell* position = stack::arg(0);
     const bool on = logic::truthy(stack::arg(1));
     int32_t at = int32_t(position->w1);
@@ -650,21 +651,21 @@ void new_line_q_native(const int32_t*) {
 }  // namespace
 
 void register_evaluation_natives() {
-    set_native(20, do_native);
-    set_native(21, get_native);
-    set_native(22, set_word_native);
-    set_native(35, reduce_native);
-    set_native(36, compose_native);
-    set_native(38, bind_native);
-    set_native(39, in_native);
-    set_native(68, construct_native);
-    set_native(69, value_q_native);
-    set_native(83, extend_native);
-    set_native(88, unset_native);
-    set_native(89, new_line_native);
-    set_native(90, new_line_q_native);
-    set_native(92, context_q_native);
-    set_native(107, apply_native);
+    set_native(native::do_, do_native);
+    set_native(native::get, get_native);
+    set_native(native::set, set_word_native);
+    set_native(native::reduce, reduce_native);
+    set_native(native::compose, compose_native);
+    set_native(native::bind, bind_native);
+    set_native(native::in, in_native);
+    set_native(native::construct, construct_native);
+    set_native(native::value_q, value_q_native);
+    set_native(native::extend, extend_native);
+    set_native(native::unset, unset_native);
+    set_native(native::new_line, new_line_native);
+    set_native(native::new_line_q, new_line_q_native);
+    set_native(native::context_q, context_q_native);
+    set_native(native::apply, apply_native);
 }
 
 }  // namespace vum::natives

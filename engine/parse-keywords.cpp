@@ -604,8 +604,8 @@ void parse_native(const int32_t* refinements) {
     int32_t index = std::min(int32_t(input->w1), tail);
     input->w1 = uint32_t(index);
     int32_t limit = -1;
-    if (refinements[1] >= 0) {
-        const Cell* length = stack::arg(refinements[1]);
+    if (refinements[refine::parse::part] >= 0) {
+        const Cell* length = stack::arg(refinements[refine::parse::part]);
         int64_t n = 0;
         switch (cell::type(length)) {
             case type_integer:
@@ -631,12 +631,13 @@ void parse_native(const int32_t* refinements) {
         }
         limit = int32_t(std::min<int64_t>(index + n, tail));
     }
-    const Cell* callback = refinements[2] >= 0 ? stack::arg(refinements[2]) : nullptr;
+    const Cell* callback =
+        refinements[refine::parse::trace] >= 0 ? stack::arg(refinements[refine::parse::trace]) : nullptr;
     Cell result;
     cell::make_none(&result);
     gc::Protect keep(&result);
-    parse::run(input, rules, refinements[0] >= 0 ? parse::case_sensitive : parse::case_insensitive, limit, callback,
-               &result);
+    parse::run(input, rules, refinements[refine::parse::case_] >= 0 ? parse::case_sensitive : parse::case_insensitive,
+               limit, callback, &result);
     *stack::arg(0) = result;
     stack::keep_result_only();
 }
@@ -645,7 +646,7 @@ void parse_native(const int32_t* refinements) {
 
 void register_parse_native() {
     parse::init_work_blocks();
-    set_native(40, parse_native);
+    set_native(native::parse, parse_native);
 }
 
 }  // namespace vum::natives
