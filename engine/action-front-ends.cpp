@@ -49,7 +49,7 @@ Cell* given(const int32_t* refinements, int32_t k) {
     Cell datatype = {type_datatype, type ? uint32_t(type) : uint32_t(type_unset), 0, 0};
     Cell name = word(slot);
     Cell argument_word = context::load_word(argument);
-    errors::raise(errors::category_script, "expect-arg", &name, &datatype, &argument_word);
+    errors::raise(err::script::expect_arg, &name, &datatype, &argument_word);
 }
 
 [[noreturn]] void expect_arg(int32_t slot, const Cell* value, const char* argument) {
@@ -128,7 +128,7 @@ bool range_to_count(Cell* range, Cell* measured) {
 // one), or as the handler's to read.
 bool value_part(Cell* value, Cell* part) {
     if (!is_measurable(cell::type(value)) || value->w2 == 0)
-        errors::raise(errors::category_script, "invalid-part", part);
+        errors::raise(err::script::invalid_part, part);
     clamp_to_tail(value);
     if (!range_to_count(part, value)) return true;
     int32_t count = cell::get_integer(part);
@@ -228,7 +228,7 @@ void eval_path_action(const int32_t* r) {
 // Comparison: value1, value2 and an operator code, answering a logic!.
 void compare_action(const int32_t*) {
     int32_t op = cell::type(arg(2)) == type_integer ? cell::get_integer(arg(2)) : -1;
-    if (op < op_equal || op > op_find) errors::raise(errors::category_script, "invalid-arg", arg(2));
+    if (op < op_equal || op > op_find) errors::raise(err::script::invalid_arg, arg(2));
     cell::make_logic(arg(0), compare(arg(0), arg(1), op));
 }
 

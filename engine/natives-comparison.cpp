@@ -123,7 +123,7 @@ Cell called_word(const char* fallback) {
     Cell name = called_word(native);
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell argument = context::load_word(parameter);
-    errors::raise(errors::category_script, "expect-arg", &name, &type, &argument);
+    errors::raise(err::script::expect_arg, &name, &type, &argument);
 }
 
 // ------------------------------------------------------------ complement?
@@ -158,7 +158,7 @@ void set_operation_native(const int32_t* refinements) {
         if (block_like(t1) ? !block_like(t2) : t1 != t2) {
             Cell expected = {type_datatype, t1, 0, 0};
             Cell given = {type_datatype, t2, 0, 0};
-            errors::raise(errors::category_script, "expect-val", &expected, &given);
+            errors::raise(err::script::expect_val, &expected, &given);
         }
     }
     switch (t1) {

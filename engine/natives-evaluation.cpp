@@ -36,8 +36,8 @@ namespace rs = runtime_symbols;
 
 bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
 
-[[noreturn]] void raise_script(const char* id, const Cell* a = nullptr, const Cell* b = nullptr) {
-    errors::raise(errors::category_script, id, a, b);
+[[noreturn]] void raise_script(err::Script id, const Cell* a = nullptr, const Cell* b = nullptr) {
+    errors::raise(id, a, b);
 }
 
 inline bool is_function_kind(uint8_t t) {
@@ -53,7 +53,7 @@ inline int32_t tail_of(const Cell* series) { return block_actions::buffer_length
 [[noreturn]] void not_bound(const Cell* word) {
     Cell w = *word;
     cell::set_type(&w, type_word);
-    raise_script("not-defined", &w);
+    raise_script(err::script::not_defined, &w);
 }
 
 // Sets a word (a stable cell) of any kind; a word of no context has no slot.
@@ -121,15 +121,15 @@ Cell environment_word(const char* name) { return context::load_word(name); }
 void expand_directives() {
     Cell name = environment_word("expand");
     stack::push_native_frame(&name);
-    errors::raise(errors::category_internal, "not-done");
+    errors::raise(err::internal::not_done);
 }
 
 void do_file(const Cell* target, const Cell* argument) {
     gc::Local name(environment_word("do-file"));
     Cell fn = *word::value_address(&name);
     uint8_t t = cell::type(&fn);
-    if (t == type_unset) raise_script("no-value", &name);
-    if (!is_function_kind(t) || t == type_op) raise_script("invalid-arg", &name);
+    if (t == type_unset) raise_script(err::script::no_value, &name);
+    if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, &name);
     gc::Protect keep_fn(&fn);
     Cell args[2] = {*target, *argument};
     gc::Protect keep_args(args, 2);
@@ -294,7 +294,7 @@ constexpr int32_t compose_depth_limit = 1000;
 // Composes the source block (a stable cell) onto the end of the target
 // block (a stable cell).
 void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32_t depth) {
-    if (depth > compose_depth_limit) errors::raise(errors::category_internal, "too-deep");
+    if (depth > compose_depth_limit) errors::raise(err::internal::too_deep);
     Cell* top = stack::s.args_top;
     for (int32_t i = int32_t(source->w1); i < tail_of(source); i++) {
         Cell element = *block_actions::cell_at(source->w2, i);
@@ -351,7 +351,7 @@ void compose_native(const int32_t* refinements) {
     if (cell::type(value) != type_block) {
         Cell expected = {type_datatype, type_block, 0, 0};
         Cell given = {type_datatype, cell::type(value), 0, 0};
-        raise_script("expect-val", &expected, &given);
+        raise_script(err::script::expect_val, &expected, &given);
     }
     Cell* source = stack::push_copy(value);
     clip(source);
@@ -395,7 +395,7 @@ void apply_native(const int32_t* refinements) {
     } else {
         *fn = *target;
     }
-    if (!is_function_kind(cell::type(fn))) raise_script("invalid-arg", target);
+    if (!is_function_kind(cell::type(fn))) raise_script(err::script::invalid_arg, target);
     if (cell::type(fn) == type_op) {
         cell::set_type(fn, uint8_t((fn->header & cell::op_source_mask) >> cell::op_source_shift));
         fn->header &= cell::type_mask;
@@ -433,7 +433,7 @@ void get_native(const int32_t* refinements) {
         if (cell::type(&v) == type_unset && !any) {
             Cell w = *target;
             cell::set_type(&w, type_word);
-            raise_script("no-value", &w);
+            raise_script(err::script::no_value, &w);
         }
         *target = v;
     }
@@ -455,10 +455,10 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
     int32_t available = spread ? block::length_from_head(source) : 0;
     for (int32_t i = 0; i < count; i++) {
         Cell w = *block_actions::cell_at(targets->w2, int32_t(targets->w1) + i);
-        if (!is_any_word_kind(cell::type(&w))) raise_script("invalid-arg", &w);
+        if (!is_any_word_kind(cell::type(&w))) raise_script(err::script::invalid_arg, &w);
         if (!any && spread && i < available &&
             cell::type(block_actions::cell_at(source->w2, int32_t(source->w1) + i)) == type_unset)
-            raise_script("need-value", &w);
+            raise_script(err::script::need_value, &w);
     }
     Cell* w = stack::push_cell();
     Cell* v = stack::push_cell();
@@ -471,7 +471,7 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
         else
             cell::make_none(v);
         if (some && cell::type(v) == type_none) continue;
-        if (!is_any_word_kind(cell::type(w))) raise_script("invalid-arg", w);
+        if (!is_any_word_kind(cell::type(w))) raise_script(err::script::invalid_arg, w);
         assign(w, v);
     }
 }
@@ -483,7 +483,7 @@ void set_word_native(const int32_t* refinements) {
     const bool some = used(refinements, refine::set::some);
     Cell* target = stack::arg(0);
     Cell* value = stack::arg(1);
-    if (cell::type(value) == type_unset && !any) raise_script("need-value", target);
+    if (cell::type(value) == type_unset && !any) raise_script(err::script::need_value, target);
     uint8_t t = cell::type(target);
     if (t == type_block) {
         set_words_of_block(target, value, any, only, some);
@@ -603,7 +603,7 @@ void construct_native(const int32_t* refinements) {
 
 // Only map! takes new keys this way.
 void extend_native(const int32_t* refinements) {
-    if (cell::type(stack::arg(0)) != type_map) errors::raise(errors::category_internal, "not-done");
+    if (cell::type(stack::arg(0)) != type_map) errors::raise(err::internal::not_done);
     map_type::extend(stack::arg(0), stack::arg(1), used(refinements, refine::extend::case_));
 }
 
@@ -630,7 +630,7 @@ void new_line_native(const int32_t* refinements) {
         if (skip) {
             Cell* given = stack::arg(refinements[1]);
             size = cell::get_integer(given);
-            if (size < 1) raise_script("out-of-range", given);
+            if (size < 1) raise_script(err::script::out_of_range, given);
         }
         for (int32_t k = 0; at + k < tail; k++) {
             bool marker = size == 1 || k % size == 0;

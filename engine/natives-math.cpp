@@ -51,7 +51,7 @@ bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
     Cell name = stack::frame_name_for_error();
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell parameter_word = context::load_word(parameter);
-    errors::raise(errors::category_script, "expect-arg", &name, &type, &parameter_word);
+    errors::raise(err::script::expect_arg, &name, &type, &parameter_word);
 }
 
 // The kinds whose cells keep a double in words 2 and 3.
@@ -264,7 +264,7 @@ void to_hex_native(const int32_t* refinements) {
     if (used(refinements, refine::to_hex::size)) {
         const Cell* length = arg(refinements[refine::to_hex::size]);
         keep = cell::get_integer(length);
-        if (keep < 1) errors::raise(errors::category_script, "invalid-arg", length);
+        if (keep < 1) errors::raise(err::script::invalid_arg, length);
         if (keep > 8) keep = 8;
     }
     char digits[9];
@@ -427,13 +427,13 @@ void as_native(const int32_t*) {
     if (!same_class) {
         Cell from_type = {type_datatype, from, 0, 0};
         Cell to_type = {type_datatype, target, 0, 0};
-        errors::raise(errors::category_script, "not-same-class", &from_type, &to_type);
+        errors::raise(err::script::not_same_class, &from_type, &to_type);
     }
     // Every block and text type is registered at start-up; should one not
     // be (a partial start-up), no cell that nothing can handle is made.
     if (!datatype::is_registered(target)) {
         Cell to_type = {type_datatype, target, 0, 0};
-        errors::raise(errors::category_script, "invalid-type", &to_type);
+        errors::raise(err::script::invalid_type, &to_type);
     }
     cell::set_type(&spec, target);
     *arg(0) = spec;
@@ -482,7 +482,7 @@ void debase_native(const int32_t* refinements) {
 // exact to five places.
 void as_money_native(const int32_t*) {
     int32_t currency = money_type::currencies::find_word(arg(0));
-    if (currency < 0) errors::raise(errors::category_script, "bad-denom", arg(0));
+    if (currency < 0) errors::raise(err::script::bad_denom, arg(0));
     const Cell* amount = arg(1);
     Cell money;
     if (cell::type(amount) == type_integer) money_type::from_integer(&money, cell::get_integer(amount));

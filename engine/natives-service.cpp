@@ -66,7 +66,7 @@ void now_native(const int32_t* refinements) {
     for (int32_t k = refine::now::year; k <= refine::now::precise; k++) selectors += used(refinements, k);
     bool time_precise =
         selectors == 2 && used(refinements, refine::now::time) && used(refinements, refine::now::precise);
-    if (selectors > 1 && !time_precise) errors::raise(errors::category_script, "bad-refines");
+    if (selectors > 1 && !time_precise) errors::raise(err::script::bad_refines);
     Moment m = read_clock(used(refinements, refine::now::utc), used(refinements, refine::now::precise));
     Cell* result = claim_result_slot();
     if (used(refinements, refine::now::year)) cell::make_integer(result, m.year);
@@ -87,7 +87,7 @@ void wait_native(const int32_t*) {
         case type_integer: seconds = double(cell::get_integer(value)); break;
         case type_float:
         case type_time: seconds = cell::get_double(value); break;
-        default: errors::raise(errors::category_script, "invalid-arg", value);
+        default: errors::raise(err::script::invalid_arg, value);
     }
     cell::make_none(value);
     platform::sleep_seconds(seconds);
@@ -112,7 +112,7 @@ bool possible_name(const std::string& name) {
 
 void set_env_native(const int32_t*) {
     std::string name = text_of(stack::arg(0));
-    if (!possible_name(name)) errors::raise(errors::category_script, "invalid-arg", stack::arg(0));
+    if (!possible_name(name)) errors::raise(err::script::invalid_arg, stack::arg(0));
     const Cell* value = stack::arg(1);
     bool ok;
     if (cell::type(value) == type_none) {
@@ -120,10 +120,10 @@ void set_env_native(const int32_t*) {
     } else {
         std::string text = string::to_utf8(value);
         // The environment holds C strings: a NUL would silently cut the value.
-        if (text.find('\0') != std::string::npos) errors::raise(errors::category_script, "invalid-arg", value);
+        if (text.find('\0') != std::string::npos) errors::raise(err::script::invalid_arg, value);
         ok = platform::set_env(name.c_str(), text.c_str());
     }
-    if (!ok) errors::raise(errors::category_script, "invalid-arg", stack::arg(0));
+    if (!ok) errors::raise(err::script::invalid_arg, stack::arg(0));
     *stack::arg(0) = *stack::arg(1);
 }
 
@@ -200,7 +200,7 @@ void stats_native(const int32_t* refinements) {
     const Cell* shower = context::global_value_address(symbol);
     uint8_t t = shower ? cell::type(shower) : uint8_t(type_unset);
     if (t != type_function && t != type_native && t != type_action && t != type_routine)
-        errors::raise(errors::category_script, "no-value", &name);
+        errors::raise(err::script::no_value, &name);
     Cell* function = stack::push_copy(shower);
     Cell* discarded = cell::make_unset(stack::push_cell());
     eval::call_with(function, result, 1, discarded, &name);

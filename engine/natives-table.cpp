@@ -17,7 +17,7 @@ uint32_t scratch_node = 0;
 
 }  // namespace
 
-void not_done(const int32_t*) { errors::raise(errors::category_internal, "not-done"); }
+void not_done(const int32_t*) { errors::raise(err::internal::not_done); }
 
 void init_table() {
     for (int32_t id = 1; id <= native_count; id++) set_native(id, not_done);

@@ -34,7 +34,7 @@ int32_t part_length(const Cell* source, const Cell* limit) {
     } else if (cell::type(limit) == cell::type(source)) {
         n = int32_t(limit->w1) - int32_t(source->w1);
     } else {
-        errors::raise(errors::category_script, "not-same-type");
+        errors::raise(err::script::not_same_type);
     }
     return n < 0 ? 0 : n;
 }
