@@ -67,7 +67,7 @@ private:
     int32_t i_ = 0;
 };
 
-[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 
 int32_t base_of(const Cell* base) {
     if (!base) return 64;
@@ -276,7 +276,7 @@ void enbase(const Cell* value, const Cell* base_value, Cell* result) {
     if (text) utf8 = string::to_utf8(&v);
     int64_t n = text ? int64_t(utf8.size()) : length_from_index(&v);
     int64_t size = encoded_size(base, n);
-    if (size > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_script, "too-long");
+    if (size > int64_t(0x7FFFFFFF) - 64) errors::raise(err::script::too_long);
     Cell out = string::make_cell(int32_t(size));
     const uint8_t* bytes =
         text ? reinterpret_cast<const uint8_t*>(utf8.data()) : static_cast<const uint8_t*>(position_pointer(&v));

@@ -37,15 +37,15 @@ constexpr int32_t bytes_per_line = 32;
 
 const Cell none = {type_none, 0, 0, 0};
 
-[[noreturn]] void no_memory() { errors::raise(errors::category_internal, "no-memory"); }
-[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
-[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
+[[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
+[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void bad_to(const Cell* value) {
     Cell target = {type_datatype, type_binary, 0, 0};
     Cell v = *value;
-    errors::raise(errors::category_script, "bad-to-arg", &target, &v);
+    errors::raise(err::script::bad_to_arg, &target, &v);
 }
 
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
@@ -365,7 +365,7 @@ void to(const Cell*, const Cell* spec, int32_t, Cell* result) {
             int32_t length = 0;
             const char* name = symbols::text(int32_t(s.w2), &length);
             if (!decode_base16(reinterpret_cast<const uint8_t*>(name), length, 1, bytes))
-                errors::raise(errors::category_script, "invalid-data", &s);
+                errors::raise(err::script::invalid_data, &s);
             break;
         }
         case type_bitset: {

@@ -27,16 +27,16 @@ constexpr int64_t max_bit = 0x7FFFFFFF;
 
 Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(errors::category_script, "out-of-range", value); }
-[[noreturn]] void past_end() { errors::raise(errors::category_script, "past-end"); }
-[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
-[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
+[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
+[[noreturn]] void past_end() { errors::raise(err::script::past_end); }
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
+[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
 [[noreturn]] void bad_value(const Cell* value, Caller caller) {
     Cell type = datatype_cell(type_bitset);
     switch (caller) {
-        case caller_make: errors::raise(errors::category_script, "bad-make-arg", &type, value);
-        case caller_to: errors::raise(errors::category_script, "bad-to-arg", &type, value);
+        case caller_make: errors::raise(err::script::bad_make_arg, &type, value);
+        case caller_to: errors::raise(err::script::bad_to_arg, &type, value);
         default: invalid_arg(value);
     }
 }
@@ -283,7 +283,7 @@ int64_t process_spec(const Cell* spec, uint32_t node, int32_t op, Caller caller)
 void do_math(int32_t op) {
     if (cell::type(stack::arg(1)) != type_bitset) {
         Cell type = datatype_cell(cell::type(stack::arg(1)));
-        errors::raise(errors::category_script, "invalid-type", &type);
+        errors::raise(err::script::invalid_type, &type);
     }
     enum { set_union, set_intersect, set_difference, set_exclude } kind;
     switch (op) {
@@ -348,7 +348,7 @@ uint32_t copy_of(uint32_t source) {
 // The size in bits that make takes from a number, rounded up to whole bytes.
 int32_t size_in_bytes(const Cell* spec) {
     double x = cell::type(spec) == type_integer ? double(cell::get_integer(spec)) : std::trunc(cell::get_double(spec));
-    if (!(x >= 0 && x <= double(max_bit))) errors::raise(errors::category_script, "out-of-range", spec);
+    if (!(x >= 0 && x <= double(max_bit))) errors::raise(err::script::out_of_range, spec);
     return int32_t((int64_t(x) + 7) / 8);
 }
 
@@ -472,7 +472,7 @@ void bitset_path(const PathStep& step, Cell* result) {
     uint8_t t = cell::type(step.element);
     if (t != type_integer && t != type_char) {
         Cell type = {type_datatype, t, 0, 0};
-        errors::raise(errors::category_script, "invalid-type", &type);
+        errors::raise(err::script::invalid_type, &type);
     }
     if (!step.value) {
         bool in = test(step.parent, step.element);
@@ -529,7 +529,7 @@ void bitset_find(const Cell* series, const Cell* value, const FindOptions&, Cell
 
 int32_t bitset_length(Cell* value) {
     int64_t bits = int64_t(byte_count(value->w2)) * 8;
-    if (bits > max_bit) errors::raise(errors::category_math, "overflow");
+    if (bits > max_bit) errors::raise(err::math::overflow);
     return int32_t(bits);
 }
 
@@ -547,7 +547,7 @@ void bitset_poke(Cell* series, const Cell* index, const Cell* value, int32_t, Ce
 // Removing takes the key's values out of the set, whichever kind it is:
 // its membership bits are cleared.
 void bitset_remove(Cell* series, const Cell*, const Cell* key, Cell* result) {
-    if (!key) errors::raise(errors::category_script, "missing-arg");
+    if (!key) errors::raise(err::script::missing_arg);
     Cell s = *series;
     change(&s, key, ownership::action_remove, spec_clear, key);
     *result = s;

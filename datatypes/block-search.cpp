@@ -41,7 +41,7 @@ constexpr int64_t max_cells = (int64_t(0x7FFFFFFF) - 64) / 16;
 
 int32_t checked_total(int64_t count, int64_t dup) {
     int64_t total = count * dup;
-    if (total > max_cells) errors::raise(errors::category_internal, "no-memory");
+    if (total > max_cells) errors::raise(err::internal::no_memory);
     return int32_t(total);
 }
 
@@ -63,7 +63,7 @@ Match locate(const Cell* s, const Cell* v, const FindOptions& o) {
     if (length == 0 || (!o.reverse && head >= length)) return m;
     if (o.skip) {
         if (cell::type(o.skip) != type_integer) bad_refinement("skip", o.skip);
-        if (cell::get_integer(o.skip) < 1) errors::raise(errors::category_script, "out-of-range", o.skip);
+        if (cell::get_integer(o.skip) < 1) errors::raise(err::script::out_of_range, o.skip);
         m.step = cell::get_integer(o.skip);
     }
     int32_t limit = -1;
@@ -319,7 +319,7 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool only, const 
     int32_t count = -1;
     if (part) {
         uint8_t vt = cell::type(&v);
-        if (!is_series_kind(vt) && vt != type_map) errors::raise(errors::category_script, "invalid-part", part);
+        if (!is_series_kind(vt) && vt != type_map) errors::raise(err::script::invalid_part, part);
         int32_t n = block_actions::part_count(part, &v);
         if (n == 0 || (n < 0 && v.w1 == 0)) {
             *result = s;
@@ -439,7 +439,7 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
         width = cell::get_integer(skip);
         if (width < 1 || n < width || n % width != 0) bad_refinement("skip", skip);
     } else if (all) {
-        errors::raise(errors::category_script, "bad-refines");
+        errors::raise(err::script::bad_refines);
     }
     Sorting how{case_sensitive ? op_case_sort : op_sort, reverse, 0, all ? width : 1, width, nullptr, false, nullptr};
     Cell scratch[2] = {none_value, none_value};
@@ -459,16 +459,16 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
                 }
                 break;
             case type_integer: {
-                if (!skip || all) errors::raise(errors::category_script, "bad-refines");
+                if (!skip || all) errors::raise(err::script::bad_refines);
                 int32_t k = cell::get_integer(comparator);
-                if (k < 1 || k > width) errors::raise(errors::category_script, "out-of-range", comparator);
+                if (k < 1 || k > width) errors::raise(err::script::out_of_range, comparator);
                 how.offset = k - 1;
                 how.compared = 1;
                 break;
             }
             default: {
                 Cell word = block_actions::refinement_word("compare");
-                errors::raise(errors::category_script, "invalid-refine-arg", &word, comparator);
+                errors::raise(err::script::invalid_refine_arg, &word, comparator);
             }
         }
     }

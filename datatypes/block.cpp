@@ -114,7 +114,7 @@ int32_t part_count(const Cell* part, const Cell* series) {
     if (cell::type(part) == type_integer) return cell::get_integer(part);
     if (is_series_kind(cell::type(part)) && part->w2 == series->w2) return int32_t(part->w1) - int32_t(series->w1);
     Cell word = refinement_word("part");
-    errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
+    errors::raise(err::script::invalid_refine_arg, &word, part);
 }
 
 
@@ -151,7 +151,7 @@ void open_gap(uint32_t node, int32_t at, int32_t n, bool generous) {
     if (at < 0) at = 0;
     if (at > length) at = length;
     int64_t need = (int64_t(length) + n) * 16;
-    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
     if (int64_t(b->head) + need > int64_t(b->size)) {
         int64_t want = generous ? 2 * need : need;
         if (want > int64_t(0x7FFFFFFF) - 64) want = need;
@@ -536,7 +536,7 @@ void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     }
     if (body_of(spec, type, result)) return;
     Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
-    errors::raise(errors::category_script, "bad-make-arg", &datatype_value, spec);
+    errors::raise(err::script::bad_make_arg, &datatype_value, spec);
 }
 
 void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
@@ -622,7 +622,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
     gc::Local out(*result);
     if (deep && cycles::find(s.w2)) {
         cycles::reset();
-        errors::raise(errors::category_internal, "no-cycle");
+        errors::raise(err::internal::no_cycle);
     }
     if (deep) cycles::push(s.w2);
     struct Pop {
@@ -662,7 +662,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
             k = p < i ? 0 : last ? (i + c) - p : p - i;
         } else {
             Cell word = refinement_word("part");
-            errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
+            errors::raise(err::script::invalid_refine_arg, &word, part);
         }
     }
     int32_t from;
@@ -713,7 +713,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
 // ------------------------------------------------------------ swap, trim
 
 void swap(Cell* a, Cell* b, Cell* result) {
-    if (!is_any_block(cell::type(b))) errors::raise(errors::category_script, "invalid-arg", b);
+    if (!is_any_block(cell::type(b))) errors::raise(err::script::invalid_arg, b);
     gc::Local x(*a);
     gc::Local y(*b);
     if (!is_tail(&x) && !is_tail(&y)) {
@@ -768,7 +768,7 @@ void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* res
     if (n == 0 || p < 0 || p >= buffer_length(series->w2)) {
         Cell at{};
         cell::make_integer(&at, n);
-        errors::raise(errors::category_script, "out-of-range", &at);
+        errors::raise(err::script::out_of_range, &at);
     }
     gc::Local s(*series);
     gc::Local v(*value);
@@ -809,7 +809,7 @@ void eval_path(const PathStep& step, Cell* result) {
     block_search::find(&parent, &element, options, &found);
     if (cell::type(&found) == type_none) {
         Cell path = step.path ? *step.path : none_value;
-        errors::raise(errors::category_script, "bad-path-set", &path, &element);
+        errors::raise(err::script::bad_path_set, &path, &element);
     }
     Cell two{};
     cell::make_integer(&two, 2);

@@ -24,7 +24,7 @@ int64_t days_before_march(int64_t y) {
     return 365 * y + floor_div(y, 4) - floor_div(y, 100) + floor_div(y, 400);
 }
 
-[[noreturn]] void raise_overflow() { errors::raise(errors::category_math, "overflow"); }
+[[noreturn]] void raise_overflow() { errors::raise(err::math::overflow); }
 
 const int64_t first_day = days_from(min_year, 1, 1);
 const int64_t last_day = days_from(max_year, 12, 31);
@@ -196,13 +196,13 @@ Date set_zone(Date d, const Cell* value, bool keep_instant) {
             break;
         case type_time: {
             double x = std::fmod(cell::get_double(value), 57600.0);  // within 16 hours
-            if (!std::isfinite(x)) errors::raise(errors::category_script, "invalid-arg", value);
+            if (!std::isfinite(x)) errors::raise(err::script::invalid_arg, value);
             int32_t magnitude = std::abs(time_type::hours(x)) * 60 + time_type::minutes(x);
             minutes = x < 0 ? -magnitude : magnitude;
             break;
         }
         default:
-            errors::raise(errors::category_script, "invalid-arg", value);
+            errors::raise(err::script::invalid_arg, value);
     }
     uint32_t old_zone = zone_of(d.bits), zone = zone_from_minutes(minutes);
     uint32_t bits = (d.bits & ~zone_mask) | zone | flag_time;

@@ -20,10 +20,10 @@ using namespace actions;
 
 [[noreturn]] void bad_to(const Cell* spec) {
     Cell target = {type_datatype, type_char, 0, 0}, s = *spec;
-    errors::raise(errors::category_script, "bad-to-arg", &target, &s);
+    errors::raise(err::script::bad_to_arg, &target, &s);
 }
 
-[[noreturn]] void overflow() { errors::raise(errors::category_math, "overflow"); }
+[[noreturn]] void overflow() { errors::raise(err::math::overflow); }
 
 template <MathOp Op>
 void math_action() {
@@ -60,7 +60,7 @@ void math(MathOp op) {
             return;
         default: {
             Cell type = {type_datatype, cell::type(b), 0, 0};
-            errors::raise(errors::category_script, "invalid-type", &type);
+            errors::raise(err::script::invalid_type, &type);
         }
     }
     int64_t x = int64_t(a->w2);
@@ -70,11 +70,11 @@ void math(MathOp op) {
         case op_subtract: r = x - y; break;
         case op_multiply: r = x * y; break;
         case op_divide:
-            if (y == 0) errors::raise(errors::category_math, "zero-divide");
+            if (y == 0) errors::raise(err::math::zero_divide);
             r = x / y;
             break;
         case op_remainder:
-            if (y == 0) errors::raise(errors::category_math, "zero-divide");
+            if (y == 0) errors::raise(err::math::zero_divide);
             r = x % y;
             break;
         case op_or: r = int64_t(uint32_t(x) | uint32_t(y)); break;
@@ -112,7 +112,7 @@ void make_value(const Cell*, const Cell* spec, int32_t, Cell* result) {
     }
     if (cp < 0 || cp > int64_t(max_code_point)) {
         Cell s = *spec;
-        errors::raise(errors::category_script, "out-of-range", &s);
+        errors::raise(err::script::out_of_range, &s);
     }
     *result = make(uint32_t(cp));
 }

@@ -38,16 +38,16 @@ bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
 [[noreturn]] void raise_bad_to(const Cell* value) {
     Cell type = datatype_cell(type_date);
-    errors::raise(errors::category_script, "bad-to-arg", &type, value);
+    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 [[noreturn]] void raise_not_related(int32_t slot, uint8_t t) {
     Cell name = actions::word(slot), type = datatype_cell(t);
-    errors::raise(errors::category_script, "not-related", &name, &type);
+    errors::raise(err::script::not_related, &name, &type);
 }
 
 [[noreturn]] void raise_invalid_arg(const Cell* value) {
-    errors::raise(errors::category_script, "invalid-arg", value);
+    errors::raise(err::script::invalid_arg, value);
 }
 
 // The date cell rewritten in place, keeping its new-line mark.
@@ -252,9 +252,9 @@ std::u32string month_name(int32_t month) {
     if (object_type::field_index(locale, &months_word) < 0) return fallback;
     const Cell* months = object_type::select_word(locale, &months_word);
     if (cell::type(months) != type_block || block::length_from_head(months) < month)
-        errors::raise(errors::category_script, "invalid-months");
+        errors::raise(err::script::invalid_months);
     const Cell* name = series::cells_head(months->w2) + months->w1 + month - 1;
-    if (cell::type(name) != type_string) errors::raise(errors::category_script, "invalid-months");
+    if (cell::type(name) != type_string) errors::raise(err::script::invalid_months);
     std::u32string text;
     int32_t length = string::length(name->w2);
     for (int32_t i = int32_t(name->w1); i < length && text.size() < 3; i++) text += char32_t(string::char_at(name->w2, i));
@@ -407,7 +407,7 @@ void date_path(const PathStep& step, Cell* result) {
     int32_t index = index_of_element(step.element);
     if (index < 0) {
         const Cell* where = step.path ? step.path : step.parent;
-        errors::raise(errors::category_script, "invalid-path", where, step.element);
+        errors::raise(err::script::invalid_path, where, step.element);
     }
     if (!step.value) {
         get_field(step.parent, index, result);
@@ -424,7 +424,7 @@ void date_path(const PathStep& step, Cell* result) {
 
 void date_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
     int32_t field = index_of_element(index);
-    if (field < 0) errors::raise(errors::category_script, "out-of-range", index);
+    if (field < 0) errors::raise(err::script::out_of_range, index);
     get_field(value, field, result);
 }
 
@@ -586,7 +586,7 @@ void do_math(int32_t op) {
         }
         default: {
             Cell type = datatype_cell(cell::type(right));
-            errors::raise(errors::category_script, "invalid-type", &type);
+            errors::raise(err::script::invalid_type, &type);
         }
     }
     make_from(left, d);

@@ -138,7 +138,7 @@ using actions::not_comparable;
 // Positions fixed by the catalogue's build; they do not change while the
 // runtime runs.
 const int32_t internal_category = errors::category_internal;
-int32_t invalid_error_position() { return error_catalogue::find_id(errors::category_internal, "invalid-error"); }
+int32_t invalid_error_position() { return err::internal::invalid_error.index; }
 
 const Cell none_cell = {type_none, 0, 0, 0};
 
@@ -191,13 +191,13 @@ uint32_t new_error_context() {
 
 [[noreturn]] void spec_field(const char* name) {
     Cell word = unbound_word(name);
-    errors::raise(errors::category_script, "invalid-spec-field", &word);
+    errors::raise(err::script::invalid_spec_field, &word);
 }
 
 [[noreturn]] void out_of_range(int32_t code) {
     Cell n;
     cell::make_integer(&n, code);
-    errors::raise(errors::category_script, "out-of-range", &n);
+    errors::raise(err::script::out_of_range, &n);
 }
 
 // Category and id position for a numeric code; raises out-of-range.
@@ -215,12 +215,12 @@ void from_block(const Cell* block, int32_t* category, int32_t* position) {
     int32_t head = int32_t(block->w1);
     int32_t total = int32_t(nodes::buffer(block->w2)->count());
     Cell first = head < total ? series::cells_head(block->w2)[head] : none_cell;
-    if (cell::type(&first) != type_word) errors::raise(errors::category_internal, "invalid-error", block);
+    if (cell::type(&first) != type_word) errors::raise(err::internal::invalid_error, block);
     *category = find_category(&first);
     if (*category < 0) spec_field("type");
     if (head + 1 >= total) spec_field("id");
     Cell second = series::cells_head(block->w2)[head + 1];
-    if (cell::type(&second) != type_word) errors::raise(errors::category_script, "invalid-arg", &second);
+    if (cell::type(&second) != type_word) errors::raise(err::script::invalid_arg, &second);
     *position = find_id(category_context(*category), &second);
     if (*position < 0) spec_field("id");
 }
@@ -352,7 +352,7 @@ void make(const Cell* spec, Cell* out) {
         case type_string: create(errors::category_user, 2, &s, nullptr, nullptr, out); return;
         default: {
             Cell datatype = {type_datatype, type_error, 0, 0};
-            errors::raise(errors::category_script, "bad-make-arg", &datatype, &s);
+            errors::raise(err::script::bad_make_arg, &datatype, &s);
         }
     }
     uint32_t ctx = new_error_context();
@@ -515,12 +515,12 @@ void error_path(const PathStep& step, Cell* result) {
     gc::Local path(step.path ? *step.path : e);
     uint8_t t = cell::type(&element);
     if (t != type_word && t != type_set_word && t != type_get_word && t != type_lit_word)
-        errors::raise(errors::category_script, "invalid-path", &path, &element);
+        errors::raise(err::script::invalid_path, &path, &element);
     uint32_t ctx = e.w1;
     int32_t index = context::find_word(ctx, int32_t(element.w2), true);
     uint8_t held = index >= 0 ? cell::type(slot(ctx, index)) : 0;
     if (index < 0 || (!step.value && (held == 0 || held == type_unset)))
-        errors::raise(errors::category_script, "unset-path", &path, &element);
+        errors::raise(err::script::unset_path, &path, &element);
     if (!step.value) {
         *result = *slot(ctx, index);
         return;

@@ -35,7 +35,7 @@ int32_t hex_digit(uint8_t c) {
 
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
 
-[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
+[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
 // The I/O services (file system, HTTP client, ports) are not part of the
 // runtime yet: every I/O action ends here with a clear error instead of
@@ -169,7 +169,7 @@ Cell from_local_path(const char* path, int32_t length) {
 
 std::string to_os_path(const Cell* file) {
     std::string text = string::to_utf8(file);
-    if (text.find('\0') != std::string::npos) errors::raise(errors::category_script, "invalid-arg", file);
+    if (text.find('\0') != std::string::npos) errors::raise(err::script::invalid_arg, file);
     return text;
 }
 
@@ -184,7 +184,7 @@ void url_to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result)
     int32_t n = int32_t(nodes::buffer(block.w2)->count()) - int32_t(block.w1);
     if (n <= 0) {
         Cell target = {type_datatype, type_url, 0, 0};
-        errors::raise(errors::category_script, "bad-to-arg", &target, &block);
+        errors::raise(err::script::bad_to_arg, &target, &block);
     }
     gc::Local out(string::make_cell(32));
     auto part = [&](int32_t k) { return element(&block, int32_t(block.w1) + k); };
@@ -280,7 +280,7 @@ void eval_path(const PathStep& step, Cell* result) {
     gc::Local selector(*step.element);
     if (step.value) {
         Cell path = step.path ? *step.path : none;
-        errors::raise(errors::category_script, "bad-path-set", &path, &selector);
+        errors::raise(err::script::bad_path_set, &path, &selector);
     }
     if (cell::type(&selector) == type_get_word) selector = *context::get_word_value(&selector);
     gc::Local formed(string::make_cell(16));

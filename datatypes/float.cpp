@@ -88,7 +88,7 @@ bool scan_float(const std::string& text, double* out) {
 
 [[noreturn]] void raise_bad_to(uint8_t target, const Cell* value) {
     Cell type = datatype_cell(target);
-    errors::raise(errors::category_script, "bad-to-arg", &type, value);
+    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 // [mantissa exponent] of integers or floats.
@@ -228,7 +228,7 @@ double round_by(double x, double scale, bool even, bool down, bool half_down, bo
         double d = round_quotient(x / scale, even, down, half_down, floor, ceiling, half_ceiling);
         double r = d * scale;
         if (std::isfinite(x) && (std::fabs(r) == DBL_MAX || std::isinf(r)))
-            errors::raise(errors::category_math, "overflow");
+            errors::raise(err::math::overflow);
         return r;
     }
     double inverse = 1.0 / scale;
@@ -337,7 +337,7 @@ double apply_op(double a, double b, int32_t op) {
         default: {
             int32_t slot = op == integer_type::math_or ? slot_or : op == integer_type::math_and ? slot_and : slot_xor;
             Cell name = word(slot), type = datatype_cell(type_float);
-            errors::raise(errors::category_script, "cannot-use", &name, &type);
+            errors::raise(err::script::cannot_use, &name, &type);
         }
     }
 }
@@ -353,7 +353,7 @@ void do_math(int32_t op) {
     if (tr == type_money) return money_type::do_math(op);
     if (!is_number_type(tr) || (tr == type_char && (tl == type_time || tl == type_percent))) {
         Cell type = datatype_cell(tr);
-        errors::raise(errors::category_script, "invalid-type", &type);
+        errors::raise(err::script::invalid_type, &type);
     }
     double a = number_of(left), b = number_of(right);
     if (tl == type_integer) tl = type_float;
@@ -373,10 +373,10 @@ void round_value(double x, uint8_t type, const Cell* scale, bool even, bool down
         uint8_t ts = cell::type(scale);
         if (ts == type_money) {
             Cell name = word(slot_round), money = datatype_cell(type_money);
-            errors::raise(errors::category_script, "not-related", &name, &money);
+            errors::raise(err::script::not_related, &name, &money);
         }
         if (ts != type_integer && ts != type_float && ts != type_percent && ts != type_time)
-            errors::raise(errors::category_script, "invalid-arg", scale);
+            errors::raise(err::script::invalid_arg, scale);
         s = std::fabs(number_of(scale));
         if (type == type_percent) s /= 100.0;
         result_type = ts;
@@ -385,7 +385,7 @@ void round_value(double x, uint8_t type, const Cell* scale, bool even, bool down
     }
     double r = round_by(x, s, even, down, half_down, floor, ceiling, half_ceiling);
     if (result_type == type_integer) {
-        if (!(r >= -2147483648.0 && r <= 2147483647.0)) errors::raise(errors::category_math, "overflow");
+        if (!(r >= -2147483648.0 && r <= 2147483647.0)) errors::raise(err::math::overflow);
         cell::make_integer(result, int32_t(r));
         return;
     }

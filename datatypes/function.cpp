@@ -62,18 +62,18 @@ Cell stored_spec(const Cell* spec) {
     return {type_block, 0, node, 0};
 }
 
-[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
+[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
 // ---- Handlers ----
 
 void function_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
     gc::Local argument(*spec);
     if (cell::type(&argument) != type_block || block::length_from_head(&argument) < 2)
-        errors::raise(errors::category_script, "bad-func-def", &argument);
+        errors::raise(err::script::bad_func_def, &argument);
     Cell parts[2] = {cell_at(argument.w2, int32_t(argument.w1)), cell_at(argument.w2, int32_t(argument.w1) + 1)};
     gc::Protect keep_parts(parts, 2);
     if (cell::type(&parts[0]) != type_block || cell::type(&parts[1]) != type_block)
-        errors::raise(errors::category_script, "bad-func-def", &argument);
+        errors::raise(err::script::bad_func_def, &argument);
     uint32_t flags = function::check_spec(&parts[0]);
     function::push(&parts[0], &parts[1], 0, 0, 0, flags);
     *result = *stack::top_cell();
@@ -184,7 +184,7 @@ void init() {
 
 namespace function {
 
-[[noreturn]] void raise_bad_spec(const Cell* spec) { errors::raise(errors::category_script, "bad-func-def", spec); }
+[[noreturn]] void raise_bad_spec(const Cell* spec) { errors::raise(err::script::bad_func_def, spec); }
 
 int32_t spec_attribute_flags(const Cell* attributes) {
     int32_t trace = canonical_of("trace");
@@ -207,7 +207,7 @@ void check_type_block(const Cell* types) {
         Cell value = cell::type(&entry) == type_word ? word::value_of(&entry) : entry;
         uint8_t vt = cell::type(&value);
         if (vt != type_datatype && vt != type_typeset && vt != type_word)
-            errors::raise(errors::category_script, "invalid-type-spec", &entry);
+            errors::raise(err::script::invalid_type_spec, &entry);
     }
 }
 
@@ -219,7 +219,7 @@ void check_duplicate_words(const Cell* spec) {
         if (!is_argument_word(t) && t != type_refinement) continue;
         if (!seen.insert(canonical(&c)).second) {
             gc::Protect keep(&c);
-            errors::raise(errors::category_script, "dup-vars", &c);
+            errors::raise(err::script::dup_vars, &c);
         }
     }
 }
@@ -364,7 +364,7 @@ void collect_locals(const Cell* spec_in, const Cell* body_in, Cell* result) {
             excluded.push_back(canonical(&c));
         } else if (t != type_block && t != type_string && extern_at >= 0) {
             gc::Protect keep(&c);
-            errors::raise(errors::category_script, "bad-func-extern", &c);
+            errors::raise(err::script::bad_func_extern, &c);
         }
     }
     for (Cell& c : extern_locals) {
@@ -545,11 +545,11 @@ void push(const Cell* spec_in, const Cell* body_in, int32_t code, int32_t result
     spec = stored_spec(&spec);
     if (!entry(code)) {
         Cell c = {type_integer, 0, uint32_t(code), 0};
-        errors::raise(errors::category_script, "invalid-arg", &c);
+        errors::raise(err::script::invalid_arg, &c);
     }
     if (result_type != result_none && result_type != type_logic && result_type != type_integer) {
         Cell c = {type_integer, 0, uint32_t(result_type), 0};
-        errors::raise(errors::category_script, "invalid-arg", &c);
+        errors::raise(err::script::invalid_arg, &c);
     }
     const int32_t machine[4] = {canonical_of("logic!"), canonical_of("integer!"), canonical_of("float!"),
                                 canonical_of("any-type!")};

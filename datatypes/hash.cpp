@@ -75,7 +75,7 @@ int32_t lookup(const Cell* s, const Cell* v, const FindOptions& o) {
     int32_t step = 1;
     if (o.skip) {
         if (cell::type(o.skip) != type_integer) errors::raise_refine_arg("skip", o.skip);
-        if (cell::get_integer(o.skip) < 1) errors::raise(errors::category_script, "out-of-range", o.skip);
+        if (cell::get_integer(o.skip) < 1) errors::raise(err::script::out_of_range, o.skip);
         step = cell::get_integer(o.skip);
     }
     int32_t limit = -1;
@@ -131,7 +131,7 @@ void hash_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resu
     uint8_t t = cell::type(spec);
     if (t == type_integer || t == type_float) {
         int32_t n = std::max(integer::from_number(spec), 1);
-        if (n > max_cells) errors::raise(errors::category_internal, "no-memory");
+        if (n > max_cells) errors::raise(err::internal::no_memory);
         gc::Local fresh(none_value);
         block_actions::make_at(&fresh, n);
         index_in_place(&fresh, n);

@@ -29,11 +29,11 @@ using namespace actions;
 
 Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
-[[noreturn]] void raise_math(const char* id) { errors::raise(errors::category_math, id); }
+[[noreturn]] void raise_math(err::Math id) { errors::raise(id); }
 
 [[noreturn]] void raise_bad_to(const Cell* value) {
     Cell target = datatype_cell(type_integer);
-    errors::raise(errors::category_script, "bad-to-arg", &target, value);
+    errors::raise(err::script::bad_to_arg, &target, value);
 }
 
 bool is_text_type(uint8_t t) {
@@ -81,11 +81,11 @@ int32_t hex_digit(uint32_t c) {
 int32_t issue_to_integer(const Cell* value) {
     int32_t length = 0;
     const char* text = symbols::text(int32_t(value->w2), &length);
-    if (length < 1 || length > 8) errors::raise(errors::category_script, "invalid-data", value);
+    if (length < 1 || length > 8) errors::raise(err::script::invalid_data, value);
     uint32_t n = 0;
     for (int32_t i = 0; i < length; i++) {
         int32_t d = hex_digit(uint8_t(text[i]));
-        if (d < 0) errors::raise(errors::category_script, "invalid-data", value);
+        if (d < 0) errors::raise(err::script::invalid_data, value);
         n = n << 4 | uint32_t(d);
     }
     return int32_t(n);
@@ -96,7 +96,7 @@ int32_t issue_to_integer(const Cell* value) {
 int32_t checked_truncate(double d) {
     if (!(d >= -2147483648.0 && d <= 2147483647.0)) {
         Cell target = datatype_cell(type_integer);
-        errors::raise(errors::category_script, "type-limit", &target);
+        errors::raise(err::script::type_limit, &target);
     }
     return int32_t(d);
 }
@@ -199,7 +199,7 @@ void integer_absolute() {
 
 void integer_negate() {
     int32_t n = cell::get_integer(stack::arg(0));
-    if (n == INT_MIN) raise_math("overflow");
+    if (n == INT_MIN) raise_math(err::math::overflow);
     make_at(stack::arg(0), -n);
 }
 
@@ -219,7 +219,7 @@ uint8_t check_power_exponent(const Cell* exponent) {
     uint8_t te = cell::type(exponent);
     if (te != type_integer && te != type_float) {
         Cell name = word(slot_power), type = datatype_cell(te), argument = context::load_word("exponent");
-        errors::raise(errors::category_script, "expect-arg", &name, &type, &argument);
+        errors::raise(err::script::expect_arg, &name, &type, &argument);
     }
     return te;
 }
@@ -260,7 +260,7 @@ void integer_round(const Cell* value, const Cell* scale, bool even, bool down, b
                    bool ceiling, bool half_ceiling, Cell* result) {
     if (scale && cell::type(scale) == type_money) {
         Cell name = word(slot_round), type = datatype_cell(type_money);
-        errors::raise(errors::category_script, "not-related", &name, &type);
+        errors::raise(err::script::not_related, &name, &type);
     }
     int32_t n = cell::get_integer(value);
     if (scale && cell::type(scale) != type_integer) {
@@ -289,7 +289,7 @@ void integer_round(const Cell* value, const Cell* scale, bool even, bool down, b
     else if (half_down) rounded = s * w;
     else if (half_ceiling) rounded = s > 0 ? u : -w;
     else rounded = s * u;
-    if (rounded > INT_MAX || rounded < INT_MIN) raise_math("overflow");
+    if (rounded > INT_MAX || rounded < INT_MIN) raise_math(err::math::overflow);
     make_at(result, int32_t(rounded));
 }
 
@@ -300,7 +300,7 @@ int32_t random_in_range(int32_t n, bool secure) { return random::integer_in_rang
 void random_seed(uint32_t seed) { random::mt_seed(seed); }
 
 int32_t abs_checked(int32_t n) {
-    if (n == INT_MIN) raise_math("overflow");
+    if (n == INT_MIN) raise_math(err::math::overflow);
     return n < 0 ? -n : n;
 }
 
@@ -353,10 +353,10 @@ int32_t apply_op(int32_t op, int32_t a, int32_t b, Cell* result) {
             }
             break;
         case math_divide:
-            if (b == 0) raise_math("zero-divide");
+            if (b == 0) raise_math(err::math::zero_divide);
             // Unlike the promoting add, subtract and multiply, a quotient
             // beyond 32 bits is an overflow error.
-            if (a == INT_MIN && b == -1) raise_math("overflow");
+            if (a == INT_MIN && b == -1) raise_math(err::math::overflow);
             r = a / b;
             if (a % b != 0 && result) {
                 cell::make_float(result, double(a) / double(b));
@@ -364,15 +364,15 @@ int32_t apply_op(int32_t op, int32_t a, int32_t b, Cell* result) {
             }
             break;
         case math_remainder:
-            if (b == 0) raise_math("zero-divide");
-            if (a == INT_MIN && b == -1) raise_math("overflow");
+            if (b == 0) raise_math(err::math::zero_divide);
+            if (a == INT_MIN && b == -1) raise_math(err::math::overflow);
             r = a % b;
             break;
         case math_or: r = a | b; break;
         case math_and: r = a & b; break;
         case math_xor: r = a ^ b; break;
         default:
-            errors::raise(errors::category_internal, "invalid-error");
+            errors::raise(err::internal::invalid_error);
     }
     if (result) make_at(result, r);
     return r;
@@ -406,7 +406,7 @@ void do_math(int32_t op) {
             return;
         default: {
             Cell type = datatype_cell(tr);
-            errors::raise(errors::category_script, "invalid-type", &type);
+            errors::raise(err::script::invalid_type, &type);
         }
     }
 }

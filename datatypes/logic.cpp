@@ -133,7 +133,7 @@ void logic_bitwise() {
         Cell name = stack::frame_name_for_error();
         Cell type = {type_datatype, cell::type(b), 0, 0};
         Cell parameter = none_cell;
-        errors::raise(errors::category_script, "expect-arg", &name, &type, &parameter);
+        errors::raise(err::script::expect_arg, &name, &type, &parameter);
     }
     uint32_t x = a->w1 & 1, y = b->w1 & 1;
     a->header = type_logic;
@@ -192,7 +192,7 @@ void init_logic() {
 }
 
 void check_condition() {
-    if (cell::type(stack::arg(0)) == type_unset) errors::raise(errors::category_script, "no-return");
+    if (cell::type(stack::arg(0)) == type_unset) errors::raise(err::script::no_return);
 }
 
 bool top_falsy() {

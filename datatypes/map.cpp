@@ -55,7 +55,7 @@ Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
 [[noreturn]] void raise_bad_to(const Cell* spec) {
     Cell map_type_value = datatype_of(type_map);
-    errors::raise(errors::category_script, "bad-to-arg", &map_type_value, spec);
+    errors::raise(err::script::bad_to_arg, &map_type_value, spec);
 }
 
 // The index of the key cell that matches under the mode, removed pairs
@@ -103,7 +103,7 @@ void reserve(uint32_t pairs, int32_t n) {
     SeriesBuffer* b = nodes::buffer(pairs);
     int64_t need = int64_t(b->tail) + int64_t(n) * 16;
     if (need <= int64_t(b->size)) return;
-    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
     memory::expand_copy(pairs, int32_t(need));
 }
 
@@ -176,7 +176,7 @@ void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
     gc::Local s(*source);
     if (deep && cycles::find(s.w2)) {
         cycles::reset();
-        errors::raise(errors::category_internal, "no-cycle");
+        errors::raise(err::internal::no_cycle);
     }
     int32_t n = cell_count(s.w2);
     gc::Local out({type_block, 0, series::copy_part(s.w2, 0, n), 0});
@@ -216,7 +216,7 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
         case type_paren:
         case type_hash: {
             int32_t n = std::max(block::length_from_head(&spec), 0);
-            if (n % 2) errors::raise(errors::category_script, "invalid-arg", &spec);
+            if (n % 2) errors::raise(err::script::invalid_arg, &spec);
             gc::Local pairs({type_block, 0, series::copy_part(spec.w2, int32_t(spec.w1), n), 0});
             for (int32_t i = 0; i < n; i++) cell::clear_new_line(pair_cell(pairs.w2, i));
             make_at(result, &pairs, n / 2);
@@ -226,7 +226,7 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
         case type_float: {
             if (!make) raise_bad_to(&spec);
             int32_t n = integer::from_number(&spec);
-            if (n < 0) errors::raise(errors::category_script, "out-of-range", &spec);
+            if (n < 0) errors::raise(err::script::out_of_range, &spec);
             make_at(result, nullptr, n);
             return;
         }
@@ -276,7 +276,7 @@ void prepare_key(Cell* key) {
     uint8_t t = cell::type(key);
     if (!valid_key_type(t)) {
         Cell type = datatype_of(t);
-        errors::raise(errors::category_script, "invalid-path", &type, key);
+        errors::raise(err::script::invalid_path, &type, key);
     }
     cell::clear_new_line(key);
     switch (t) {
@@ -304,7 +304,7 @@ void make_at(Cell* c, const Cell* block, int32_t size) {
         pairs = *block;
     } else {
         int64_t cells = std::max<int64_t>(2 * int64_t(std::max(size, 0)), 2);
-        if (cells * 16 > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+        if (cells * 16 > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
         pairs = {type_block, 0, memory::alloc_cells(int32_t(cells)), 0};
     }
     gc::Protect keep(&pairs);
@@ -338,7 +338,7 @@ void extend(const Cell* map, const Cell* spec, bool case_sensitive) {
         return;
     }
     int32_t n = std::max(block::length_from_head(&s), 0);
-    if (n % 2) errors::raise(errors::category_script, "invalid-arg", &s);
+    if (n % 2) errors::raise(err::script::invalid_arg, &s);
     reserve(m.w2, n);
     for (int32_t j = 0; j < n; j += 2) {
         int32_t at = int32_t(s.w1) + j;
@@ -354,9 +354,9 @@ bool foreach_step(Cell* position, const Cell* words, int32_t n, SetWordFn set_wo
     gc::Local v(none_value);
     auto loop_word = [&](int32_t i) {
         int32_t at = int32_t(words->w1) + i;
-        if (at >= block_actions::buffer_length(words->w2)) errors::raise(errors::category_script, "invalid-arg", words);
+        if (at >= block_actions::buffer_length(words->w2)) errors::raise(err::script::invalid_arg, words);
         Cell entry = *block_actions::cell_at(words->w2, at);
-        if (!is_word_kind(cell::type(&entry))) errors::raise(errors::category_script, "invalid-arg", &entry);
+        if (!is_word_kind(cell::type(&entry))) errors::raise(err::script::invalid_arg, &entry);
         return entry;
     };
     for (int32_t i = 0; i < n; i++) loop_word(i);
@@ -394,7 +394,7 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     bool words = field == symbols::resolve(rs::id(rs::sym_words));
     bool values = field == symbols::resolve(rs::id(rs::sym_values));
     bool body = field == symbols::resolve(rs::id(rs::sym_body));
-    if (!words && !values && !body) errors::raise(errors::category_internal, "not-done");
+    if (!words && !values && !body) errors::raise(err::internal::not_done);
     int32_t n = count(&m);
     gc::Local b(new_block(body ? 2 * n : n));
     gc::Local c(none_value);
@@ -519,7 +519,7 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
 }
 
 void remove(Cell* series, const Cell*, const Cell* key, Cell* result) {
-    if (!key) errors::raise(errors::category_script, "missing-arg");
+    if (!key) errors::raise(err::script::missing_arg);
     gc::Local m(*series);
     int32_t i = lookup_live(&m, key, mode_case);
     if (i >= 0) hashtable::remove_key(m.w3, pair_cell(m.w2, i));

@@ -25,12 +25,12 @@ Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
 [[noreturn]] void raise_type_limit() {
     Cell type = datatype_cell(type_money);
-    errors::raise(errors::category_script, "type-limit", &type);
+    errors::raise(err::script::type_limit, &type);
 }
 
 [[noreturn]] void raise_invalid_type(uint8_t t) {
     Cell type = datatype_cell(t);
-    errors::raise(errors::category_script, "invalid-type", &type);
+    errors::raise(err::script::invalid_type, &type);
 }
 
 Amount checked(Units units, bool negative) {
@@ -91,7 +91,7 @@ Amount multiply(const Amount& a, const Amount& b) {
 }
 
 Amount divide(const Amount& a, const Amount& b, bool remainder) {
-    if (b.units == 0) errors::raise(errors::category_math, "zero-divide");
+    if (b.units == 0) errors::raise(err::math::zero_divide);
     if (remainder) return checked(a.units % b.units, a.negative);
     // a is below 10^22, so the scaled dividend stays below 10^27.
     return checked(a.units * units_per_whole / b.units, a.negative != b.negative);
@@ -107,7 +107,7 @@ void do_math(int32_t op) {
         raise_invalid_type(tl);
     Amount a = operand(left), b = operand(right);
     if (a.currency != b.currency && a.currency != 0 && b.currency != 0)
-        errors::raise(errors::category_script, "wrong-denom", left, right);
+        errors::raise(err::script::wrong_denom, left, right);
     Amount r;
     switch (op) {
         case math_add: r = add(a, b); break;
@@ -136,7 +136,7 @@ void round(const Cell* value, const Cell* scale, bool even, bool down, bool half
                 break;
             default: {
                 Cell name = actions::word(actions::slot_round), type = datatype_cell(cell::type(scale));
-                errors::raise(errors::category_script, "not-related", &name, &type);
+                errors::raise(err::script::not_related, &name, &type);
             }
         }
     }

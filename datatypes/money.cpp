@@ -36,12 +36,12 @@ Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
 [[noreturn]] void raise_bad_make(const Cell* value) {
     Cell type = datatype_cell(type_money);
-    errors::raise(errors::category_script, "bad-make-arg", &type, value);
+    errors::raise(err::script::bad_make_arg, &type, value);
 }
 
 [[noreturn]] void raise_bad_to(const Cell* value) {
     Cell type = datatype_cell(type_money);
-    errors::raise(errors::category_script, "bad-to-arg", &type, value);
+    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 bool is_text_type(uint8_t t) {
@@ -160,7 +160,7 @@ int32_t compare_money(const Cell* a, const Cell* b, int32_t op) {
                 if (!compatible) {
                     // Copies: a sort hands over cells of a block's buffer.
                     Cell first = *a, second = *b;
-                    errors::raise(errors::category_script, "wrong-denom", &first, &second);
+                    errors::raise(err::script::wrong_denom, &first, &second);
                 }
                 return order(x, y);
             }
@@ -352,15 +352,15 @@ void get_field(const Cell* value, Field field, Cell* result) {
 
 void money_path(const PathStep& step, Cell* result) {
     const Cell* where = step.path ? step.path : step.parent;
-    if (step.value) errors::raise(errors::category_script, "bad-path-set", where, step.element);
+    if (step.value) errors::raise(err::script::bad_path_set, where, step.element);
     Field field = field_of(step.element);
-    if (field == field_none) errors::raise(errors::category_script, "invalid-path", where, step.element);
+    if (field == field_none) errors::raise(err::script::invalid_path, where, step.element);
     get_field(step.parent, field, result);
 }
 
 void money_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
     Field field = field_of(index);
-    if (field == field_none) errors::raise(errors::category_script, "out-of-range", index);
+    if (field == field_none) errors::raise(err::script::out_of_range, index);
     Cell v = *value;
     get_field(&v, field, result);
 }
@@ -541,7 +541,7 @@ int32_t to_integer(const Cell* money) {
     Units whole = a.units / units_per_whole;
     if (whole > Units(a.negative ? 2147483648U : 2147483647U)) {
         Cell type = datatype_cell(type_integer);
-        errors::raise(errors::category_script, "type-limit", &type);
+        errors::raise(err::script::type_limit, &type);
     }
     int64_t n = int64_t(whole);
     return int32_t(a.negative ? -n : n);

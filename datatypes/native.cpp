@@ -42,7 +42,7 @@ bool from_function(const Cell* value) {
 
 [[noreturn]] void bad_make(int32_t type, const Cell* argument) {
     Cell datatype = {type_datatype, uint32_t(type), 0, 0};
-    errors::raise(errors::category_script, "bad-make-arg", &datatype, argument);
+    errors::raise(err::script::bad_make_arg, &datatype, argument);
 }
 
 // make native! and make action!: [spec index].
@@ -80,9 +80,9 @@ void op_make(const Cell*, const Cell* source, int32_t, Cell* result) {
     uint8_t t = cell::type(&s);
     if (t != type_native && t != type_action && t != type_function && t != type_routine) {
         Cell datatype = {type_datatype, t, 0, 0};
-        errors::raise(errors::category_script, "invalid-type", &datatype);
+        errors::raise(err::script::invalid_type, &datatype);
     }
-    if (!natives::is_operator_spec(s.w2)) errors::raise(errors::category_script, "bad-op-spec");
+    if (!natives::is_operator_spec(s.w2)) errors::raise(err::script::bad_op_spec);
     if (t == type_function || t == type_routine) series::cells_head(s.w3)[function::info_op] = s;
     s.header = uint32_t(type_op) | uint32_t(t) << cell::op_source_shift;
     *result = s;
@@ -102,7 +102,7 @@ void native_reflect(const Cell* value, int32_t field_symbol, Cell* result) {
             cell::make_integer(result, int32_t(v.w1));
         return;
     }
-    errors::raise(errors::category_internal, "not-done");
+    errors::raise(err::internal::not_done);
 }
 
 template <const char* Text>

@@ -155,7 +155,7 @@ Cell copy_function(const Cell* function, uint32_t ctx) {
     gc::Local spec({type_block, 0, f.w2, 0});
     const Cell* info = series::cells_head(f.w3);
     gc::Local body(info[function::info_body]);
-    if (cell::type(&body) != type_block) errors::raise(errors::category_script, "bad-func-def", &spec);
+    if (cell::type(&body) != type_block) errors::raise(err::script::bad_func_def, &spec);
     int32_t code = cell::type(&info[function::info_code]) == type_integer
                        ? cell::get_integer(&info[function::info_code]) : 0;
     bool owned = cell::type(&info[function::info_owner]) == type_integer;
@@ -248,9 +248,9 @@ void context_change_hook(const Cell* owner, const Cell* word, const Cell* old_va
     call_change_handler(owner, word, old_value, new_value);
 }
 
-[[noreturn]] void raise_path(const char* id, const actions::PathStep& step, const Cell* element) {
+[[noreturn]] void raise_path(err::Script id, const actions::PathStep& step, const Cell* element) {
     Cell path = step.path ? *step.path : none_value;
-    errors::raise(errors::category_script, id, &path, element);
+    errors::raise(id, &path, element);
 }
 
 }  // namespace
@@ -350,7 +350,7 @@ void set_change_handlers(Cell* object) {
         if (cell::type(&v) != type_function && cell::type(&v) != type_routine) {
             Cell w = field_word(ctx, i);
             Cell type = datatype_of(&v);
-            errors::raise(errors::category_script, "bad-field-set", &w, &type);
+            errors::raise(err::script::bad_field_set, &w, &type);
         }
         position[k] = i;
         if (count_locals) locals[k] = count_locals(&v, &spec[k]);
@@ -423,7 +423,7 @@ void assign_runs(const Cell* object, const Cell* spec, const Cell* tail, Convert
 
 void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result) {
     gc::Local s(*spec);
-    if (!block_actions::is_any_block(cell::type(&s))) errors::raise(errors::category_syntax, "malconstruct", &s);
+    if (!block_actions::is_any_block(cell::type(&s))) errors::raise(err::syntax::malconstruct, &s);
     gc::Local out(none_value);
     bool with_prototype = prototype && is_object_kind(cell::type(prototype));
     if (with_prototype) {
@@ -491,7 +491,7 @@ void set_words(const Cell* target, const Cell* value, bool any, bool only, bool 
             }
             if (cell::type(&v) == type_unset) {
                 Cell w = field_word(o.w1, i);
-                errors::raise(errors::category_script, "need-value", &w);
+                errors::raise(err::script::need_value, &w);
             }
         }
     }
@@ -514,7 +514,7 @@ void call_change_handler(const Cell* object, const Cell* word, const Cell* old_v
     if (position == no_handler) return;
     gc::Local function(read_slot(o.w1, int32_t(position)));
     if (cell::type(&function) != type_function)
-        errors::raise(errors::category_script, "invalid-obj-evt", &function);
+        errors::raise(err::script::invalid_obj_evt, &function);
     refresh_record(o.w3, 0, &function);
     if (args[0].w1 != o.w1 || int32_t(args[0].w3) < 0) context::bind_word(o.w1, &args[0]);
     gc::Local name(rs::words[rs::word_on_change_star]);
@@ -529,7 +529,7 @@ void fire_on_change(const Cell* object, const Cell* word) {
 void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
                               const Cell* new_value, int32_t index, int32_t part) {
     gc::Local o(*owner);
-    if (!o.w3) errors::raise(errors::category_script, "invalid-obj-evt", &o);
+    if (!o.w3) errors::raise(err::script::invalid_obj_evt, &o);
     uint32_t position = series::cells_head(o.w3)[1].w2 >> 16;
     if (position == no_handler) return;
     gc::Local function(read_slot(o.w1, int32_t(position)));
@@ -609,7 +609,7 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     bool with_prototype = cell::type(&p) == type_object;
     uint8_t st = cell::type(&s);
     bool block_spec = st == type_block;
-    if (!block_spec && !is_object_kind(st)) errors::raise(errors::category_syntax, "malconstruct", &s);
+    if (!block_spec && !is_object_kind(st)) errors::raise(err::syntax::malconstruct, &s);
     if (with_prototype) {
         out = copy_object(&p);
         if (!block_spec) copy_fields(&out, false);
@@ -679,7 +679,7 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     } else if (field == canonical(rs::id(rs::sym_events_q))) {
         cell::make_logic(&b, o.w3 != 0);
     } else {
-        errors::raise(errors::category_internal, "not-done");
+        errors::raise(err::internal::not_done);
     }
     *result = b;
 }
@@ -687,7 +687,7 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
 void eval_path(const actions::PathStep& step, Cell* result) {
     gc::Local o(*step.parent);
     gc::Local element(*step.element);
-    if (!is_path_word(cell::type(&element))) raise_path("invalid-path", step, &element);
+    if (!is_path_word(cell::type(&element))) raise_path(err::script::invalid_path, step, &element);
     uint32_t ctx = o.w1;
     int32_t n = slot_count(ctx);
     int32_t index = int32_t(element.w3);
@@ -700,7 +700,7 @@ void eval_path(const actions::PathStep& step, Cell* result) {
             cell::make_unset(result);
             return;
         }
-        raise_path(step.notify ? "invalid-path" : "unset-path", step, &element);
+        raise_path(step.notify ? err::script::invalid_path : err::script::unset_path, step, &element);
     };
     if (index < 0 || index >= n) return absent();
     if (!step.value) {
@@ -760,13 +760,13 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
     if (part) {
         Cell word = block_actions::refinement_word("part");
-        errors::raise(errors::category_script, "invalid-refine-arg", &word, part);
+        errors::raise(err::script::invalid_refine_arg, &word, part);
     }
     gc::Local p(*series);
     gc::Local kind(types ? *types : none_value);
     gc::Local out(copy_object(&p));
     if (types) {
-        if (deep && cycles::find(p.w1)) errors::raise(errors::category_internal, "no-cycle");
+        if (deep && cycles::find(p.w1)) errors::raise(err::internal::no_cycle);
         gc::Local values({type_block, 0, values_node(out.w1), 0});
         if (deep) {
             cycles::Visit visit(p.w1);
@@ -785,7 +785,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
 void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result) {
     if (cell::type(key) != type_word) {
         Cell type = datatype_of(key);
-        errors::raise(errors::category_script, "invalid-key-type", &type);
+        errors::raise(err::script::invalid_key_type, &type);
     }
     actions::PathStep step{};
     step.parent = series;
@@ -801,7 +801,7 @@ void select(const Cell* series, const Cell* value, const actions::FindOptions& o
     (void)options;
     if (!is_path_word(cell::type(value))) {
         Cell type = datatype_of(value);
-        errors::raise(errors::category_script, "invalid-type", &type);
+        errors::raise(err::script::invalid_type, &type);
     }
     Cell v = *select_word(series, value);
     if (cell::type(&v) == 0) cell::make_unset(&v);
@@ -814,7 +814,7 @@ void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensit
     gc::Local v(*value);
     int32_t f = canonical(int32_t(field->w2));
     if (f == canonical(int32_t(rs::words[rs::word_changed].w2))) {
-        if (cell::type(&v) != type_none) errors::raise(errors::category_script, "invalid-arg", &v);
+        if (cell::type(&v) != type_none) errors::raise(err::script::invalid_arg, &v);
         clear_changed_marks(o.w1);
     } else if (f == canonical(rs::id(rs::sym_owner))) {
         own_fields(&o);
@@ -822,12 +822,12 @@ void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensit
         if (cell::type(&v) == type_none) {
             for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::unbind(slot(o.w1, i));
         } else if (cell::type(&v) == type_block) {
-            if (block_actions::length_from_head(&v) < 2) errors::raise(errors::category_script, "invalid-arg", &v);
+            if (block_actions::length_from_head(&v) < 2) errors::raise(err::script::invalid_arg, &v);
             gc::Local owner(*block_actions::cell_at(v.w2, int32_t(v.w1)));
             gc::Local word(*block_actions::cell_at(v.w2, int32_t(v.w1) + 1));
             for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::bind(slot(o.w1, i), &owner, &word);
         } else {
-            errors::raise(errors::category_script, "invalid-arg", &v);
+            errors::raise(err::script::invalid_arg, &v);
         }
     }
     *result = v;

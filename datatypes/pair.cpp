@@ -35,17 +35,17 @@ bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
 [[noreturn]] void raise_bad_to(const Cell* value) {
     Cell type = datatype_cell(type_pair);
-    errors::raise(errors::category_script, "bad-to-arg", &type, value);
+    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 [[noreturn]] void raise_invalid_type(uint8_t t) {
     Cell type = datatype_cell(t);
-    errors::raise(errors::category_script, "invalid-type", &type);
+    errors::raise(err::script::invalid_type, &type);
 }
 
 [[noreturn]] void raise_not_related(int32_t slot, uint8_t t) {
     Cell name = actions::word(slot), type = datatype_cell(t);
-    errors::raise(errors::category_script, "not-related", &name, &type);
+    errors::raise(err::script::not_related, &name, &type);
 }
 
 // A coordinate from an integer! or a float!.
@@ -55,12 +55,12 @@ int32_t coordinate_of(const Cell* c) {
 }
 
 void from_block(const Cell* spec, int32_t* x, int32_t* y) {
-    if (block::length_from_head(spec) < 2) errors::raise(errors::category_syntax, "malconstruct", spec);
+    if (block::length_from_head(spec) < 2) errors::raise(err::syntax::malconstruct, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     Cell a = items[0], b = items[1];
     for (const Cell* c : {&a, &b}) {
         uint8_t t = cell::type(c);
-        if (t != type_integer && t != type_float) errors::raise(errors::category_syntax, "malconstruct", spec);
+        if (t != type_integer && t != type_float) errors::raise(err::syntax::malconstruct, spec);
     }
     *x = coordinate_of(&a);
     *y = coordinate_of(&b);
@@ -148,7 +148,7 @@ void pair_path(const PathStep& step, Cell* result) {
     int32_t field = field_of(step.element);
     if (field < 0) {
         const Cell* where = step.path ? step.path : step.parent;
-        errors::raise(errors::category_script, "invalid-path", where, step.element);
+        errors::raise(err::script::invalid_path, where, step.element);
     }
     if (!step.value) {
         cell::make_integer(result, field == 0 ? x_of(parent) : y_of(parent));
@@ -165,7 +165,7 @@ void pair_path(const PathStep& step, Cell* result) {
 
 void pair_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
     int32_t field = field_of(index);
-    if (field < 0) errors::raise(errors::category_script, "out-of-range", index);
+    if (field < 0) errors::raise(err::script::out_of_range, index);
     cell::make_integer(result, field == 0 ? x_of(value) : y_of(value));
 }
 
@@ -177,7 +177,7 @@ void pair_absolute() {
 void pair_negate() {
     Cell* v = stack::arg(0);
     int32_t x = x_of(v), y = y_of(v);
-    if (x == INT_MIN || y == INT_MIN) errors::raise(errors::category_math, "overflow");
+    if (x == INT_MIN || y == INT_MIN) errors::raise(err::math::overflow);
     make_at(v, -x, -y);
 }
 
@@ -206,7 +206,7 @@ void pair_round(const Cell* value, const Cell* scale, bool even, bool down, bool
                 scales[0].w2 = scales[1].w2 = uint32_t(truncate_coordinate(cell::get_double(scale), scale));
                 break;
             default:
-                errors::raise(errors::category_script, "invalid-arg", scale);
+                errors::raise(err::script::invalid_arg, scale);
         }
     }
     auto round_integer = reinterpret_cast<RoundFn>(datatype::handler(type_integer, slot_round));
@@ -250,7 +250,7 @@ Cell* to_point_at(Cell* c, const Cell* pair) {
 
 int32_t truncate_coordinate(double d, const Cell* culprit) {
     double t = std::trunc(d);
-    if (!(t >= -2147483648.0 && t <= 2147483647.0)) errors::raise(errors::category_script, "invalid-arg", culprit);
+    if (!(t >= -2147483648.0 && t <= 2147483647.0)) errors::raise(err::script::invalid_arg, culprit);
     return int32_t(t);
 }
 
@@ -273,7 +273,7 @@ void do_math(int32_t op) {
                 // A quotient by infinity is a plain zero; a product with
                 // one has no finite coordinates.
                 if (std::isnan(f) || (op == math_multiply && std::isinf(f)))
-                    errors::raise(errors::category_script, "invalid-arg", right);
+                    errors::raise(err::script::invalid_arg, right);
                 double x = x_of(left), y = y_of(left);
                 point_type::make_2d_at(left, float_type::apply_op(x, f, op), float_type::apply_op(y, f, op));
                 return;
@@ -293,7 +293,7 @@ void do_math(int32_t op) {
     }
     int32_t ax = x_of(left), ay = y_of(left);
     if ((op == math_divide || op == math_remainder) && (bx == 0 || by == 0))
-        errors::raise(errors::category_math, "zero-divide");
+        errors::raise(err::math::zero_divide);
     if (overflows(op, ax, bx) || overflows(op, ay, by)) {
         to_point_at(left, left);
         point_type::do_math(op);

@@ -115,13 +115,13 @@ void path_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resu
         // A negative size or NaN counts as an empty path like 0; a number
         // past 32 bits is no size at all, and a size past what a series
         // holds is the allocator's no-memory error.
-        if (n > 2147483647.0 || n < -2147483648.0) errors::raise(errors::category_script, "out-of-range", spec);
+        if (n > 2147483647.0 || n < -2147483648.0) errors::raise(err::script::out_of_range, spec);
         n = std::isnan(n) ? 1 : std::clamp(std::trunc(n), 1.0, 2147483647.0 / 16);
         *result = {uint32_t(type), 0, memory::alloc_cells(int32_t(n)), 0};
         return;
     }
     Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
-    errors::raise(errors::category_script, "bad-make-arg", &datatype_value, spec);
+    errors::raise(err::script::bad_make_arg, &datatype_value, spec);
 }
 
 int32_t paren_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg,

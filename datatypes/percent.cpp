@@ -52,7 +52,7 @@ void percent_make(const Cell* prototype, const Cell* spec, int32_t, Cell* result
         double x = 0;
         if (!from_text(spec, &x)) {
             Cell target = {type_datatype, type_percent, 0, 0};
-            errors::raise(errors::category_script, "bad-to-arg", &target, spec);
+            errors::raise(err::script::bad_to_arg, &target, spec);
         }
         make_at(result, x);
         return;

@@ -41,22 +41,22 @@ uint32_t word_of(const Cell* c, int32_t i) { return i == 0 ? c->w1 : i == 1 ? c-
 
 [[noreturn]] void raise_bad_to(uint8_t target, const Cell* value) {
     Cell type = datatype_cell(target);
-    errors::raise(errors::category_script, "bad-to-arg", &type, value);
+    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 [[noreturn]] void raise_invalid_type(uint8_t t) {
     Cell type = datatype_cell(t);
-    errors::raise(errors::category_script, "invalid-type", &type);
+    errors::raise(err::script::invalid_type, &type);
 }
 
 // The coordinates of a block spec: the first two or three values from its
 // position, each an integer! or a float!.
 void from_block(const Cell* spec, int32_t n, double* v) {
-    if (block::length_from_head(spec) < n) errors::raise(errors::category_syntax, "malconstruct", spec);
+    if (block::length_from_head(spec) < n) errors::raise(err::syntax::malconstruct, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     for (int32_t i = 0; i < n; i++) {
         uint8_t t = cell::type(items + i);
-        if (t != type_integer && t != type_float) errors::raise(errors::category_syntax, "malconstruct", spec);
+        if (t != type_integer && t != type_float) errors::raise(err::syntax::malconstruct, spec);
         v[i] = float_type::number_of(items + i);
     }
 }
@@ -161,7 +161,7 @@ void point_path(const PathStep& step, Cell* result) {
                                         : -1;
     if (field < 0) {
         const Cell* where = step.path ? step.path : step.parent;
-        errors::raise(errors::category_script, "invalid-path", where, step.element);
+        errors::raise(err::script::invalid_path, where, step.element);
     }
     if (!step.value) {
         cell::make_float(result, double(component(parent, field)));
@@ -188,10 +188,10 @@ void point_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
         field = field_of_word(index, n);
         if (field < 0) {
             Cell type = datatype_cell(t);
-            errors::raise(errors::category_script, "cannot-use", index, &type);
+            errors::raise(err::script::cannot_use, index, &type);
         }
     }
-    if (field < 0) errors::raise(errors::category_script, "out-of-range", index);
+    if (field < 0) errors::raise(err::script::out_of_range, index);
     cell::make_float(result, double(component(value, field)));
 }
 
@@ -221,7 +221,7 @@ void point_round(const Cell* value, const Cell* scale, bool even, bool down, boo
         uint8_t ts = cell::type(scale);
         if (ts == type_money) {
             Cell name = actions::word(slot_round), money = datatype_cell(type_money);
-            errors::raise(errors::category_script, "not-related", &name, &money);
+            errors::raise(err::script::not_related, &name, &money);
         }
         if (ts == type_integer || ts == type_float || ts == type_percent) {
             scales[0] = scales[1] = scales[2] = float_type::number_of(scale);
@@ -231,7 +231,7 @@ void point_round(const Cell* value, const Cell* scale, bool even, bool down, boo
             scales[0] = pair_type::x_of(scale);
             scales[1] = pair_type::y_of(scale);
         } else {
-            errors::raise(errors::category_script, "invalid-arg", scale);
+            errors::raise(err::script::invalid_arg, scale);
         }
     }
     for (int32_t i = 0; i < n; i++) {
@@ -297,7 +297,7 @@ void do_math(int32_t op) {
     int32_t n = dimensions(tl);
     if (op < integer_type::math_add || op > integer_type::math_remainder) {
         Cell name = actions::word(integer_type::action_slot(op)), type = datatype_cell(tl);
-        errors::raise(errors::category_script, "cannot-use", &name, &type);
+        errors::raise(err::script::cannot_use, &name, &type);
     }
     double b[3];
     if (tr == type_integer || tr == type_float || tr == type_percent) {

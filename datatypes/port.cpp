@@ -143,7 +143,7 @@ void forward(int32_t slot, std::initializer_list<const Cell*> positional,
     *actor = actor_of(first);
     Cell* function = stack::push_cell();
     *function = *object_type::select_word(actor, name);
-    if (!is_callable(cell::type(function))) errors::raise(errors::category_access, "no-port-action", name);
+    if (!is_callable(cell::type(function))) errors::raise(err::access::no_port_action, name);
 
     call::Call call(function, name);
     for (size_t i = 0; i < positional.size(); i++) call.arg(first + i);
@@ -219,7 +219,7 @@ int32_t forward_length(Cell* value) {
     if (cell::type(&out) != type_integer || cell::get_integer(&out) < 0) {
         Cell wanted = {type_datatype, type_integer, 0, 0};
         Cell got = {type_datatype, cell::type(&out), 0, 0};
-        errors::raise(errors::category_script, "expect-val", &wanted, &got);
+        errors::raise(err::script::expect_val, &wanted, &got);
     }
     return cell::get_integer(&out);
 }
@@ -314,14 +314,14 @@ datatype::Handler actor_handler(const Cell* port, int32_t slot) {
     if (!table) return nullptr;
     if (datatype::Handler h = table->at(slot)) return h;
     Cell name = actions::word(slot);
-    errors::raise(errors::category_access, "no-port-action", &name);
+    errors::raise(err::access::no_port_action, &name);
 }
 
 Cell actor_of(const Cell* port) {
     Cell actor = field(port, "actor");
     if (cell::type(&actor) != type_object) {
         Cell p = *port;
-        errors::raise(errors::category_access, "invalid-port", &p);
+        errors::raise(err::access::invalid_port, &p);
     }
     return actor;
 }
@@ -336,13 +336,13 @@ void make(const Cell*, const Cell* spec, int32_t, Cell* result) {
         object_type::make(&parts, &argument, type_object, &spec_object);
     }
     gc::Local scheme(field(&spec_object, "scheme"));
-    if (cell::type(&scheme) != type_word) errors::raise(errors::category_access, "no-scheme", &argument);
+    if (cell::type(&scheme) != type_word) errors::raise(err::access::no_scheme, &argument);
     gc::Local scheme_object(find_scheme(&scheme));
     if (cell::type(&scheme_object) != type_object)
-        errors::raise(errors::category_access, "unknown-scheme", &argument);
+        errors::raise(err::access::unknown_scheme, &argument);
     gc::Local actor(field(&scheme_object, "actor"));
     if (cell::type(&actor) != type_object && cell::type(&actor) != type_handle)
-        errors::raise(errors::category_access, "invalid-actor", &argument);
+        errors::raise(err::access::invalid_actor, &argument);
 
     gc::Local standard(system_value({"standard", "port"}));
     gc::Local out(none_value);

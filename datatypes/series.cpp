@@ -77,10 +77,10 @@ Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
 [[noreturn]] void out_of_range(int64_t n) {
     Cell c = integer(n);
-    errors::raise(errors::category_script, "out-of-range", &c);
+    errors::raise(err::script::out_of_range, &c);
 }
 
-[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 
 bool same_buffer(const Cell* a, const Cell* b) { return cell::type(a) == cell::type(b) && a->w2 == b->w2; }
 
@@ -299,7 +299,7 @@ void random_action(Cell* series, bool seed, bool secure, bool only, Cell* result
 void reflect_action(const Cell* value, int32_t field, Cell* result) {
     namespace rs = runtime_symbols;
     if (symbols::resolve(field) != symbols::resolve(rs::id(rs::sym_owned)))
-        errors::raise(errors::category_internal, "not-done");
+        errors::raise(err::internal::not_done);
     *result = ownership::owner_of(value->w2);
 }
 
@@ -372,7 +372,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
         Cell name = actions::word(slot_move);
         Cell type = datatype_of(cell::type(&t));
         Cell parameter = context::load_word("target");
-        errors::raise(errors::category_script, "expect-arg", &name, &type, &parameter);
+        errors::raise(err::script::expect_arg, &name, &type, &parameter);
     }
     *result = t;
     int64_t oi = head_of(&o);
@@ -400,7 +400,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
         if (dest == oi || (forwards && dest < oi)) return;  // onto itself, or into its own run
         bool owned = report(&t, ownership::action_move, &o, oi, n);
         View v = view(o.w2);
-        if (oi + n > v.length || dest + n > v.length) errors::raise(errors::category_script, "invalid-arg", &o);
+        if (oi + n > v.length || dest + n > v.length) errors::raise(err::script::invalid_arg, &o);
         if (forwards)
             std::rotate(v.at(oi), v.at(oi + n), v.at(dest + n));
         else
@@ -416,7 +416,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     bool texts = ok == Kind::text && tk == Kind::text;
     if ((ok == Kind::cells) != (tk == Kind::cells) || (ou != tu && !texts)) {
         Cell a = datatype_of(cell::type(&o)), b = datatype_of(cell::type(&t));
-        errors::raise(errors::category_script, "move-bad", &a, &b);
+        errors::raise(err::script::move_bad, &a, &b);
     }
     bool owned = report(&t, ownership::action_move, &o, oi, n);
     // Clipped again after the owner's handler.
@@ -688,15 +688,15 @@ SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const C
             (plan.count > 0 && plan.count % plan.size != 0))
             bad_refinement("skip", skip);
     } else if (all) {
-        errors::raise(errors::category_script, "bad-refines");
+        errors::raise(err::script::bad_refines);
     }
     plan.compared = all ? int32_t(plan.size) : 1;
     if (!comparator) return plan;
     uint8_t ct = cell::type(comparator);
     if (ct == type_integer) {
-        if (all || !skip) errors::raise(errors::category_script, "bad-refines");
+        if (all || !skip) errors::raise(err::script::bad_refines);
         int64_t n = cell::get_integer(comparator);
-        if (n < 1 || n > plan.size) errors::raise(errors::category_script, "out-of-range", comparator);
+        if (n < 1 || n > plan.size) errors::raise(err::script::out_of_range, comparator);
         plan.offset = int32_t(n - 1);
         plan.compared = 1;
     } else if (ct == type_function || ct == type_native || ct == type_action || ct == type_op) {

@@ -63,7 +63,7 @@ int32_t hex_value(uint32_t c) {
     return -1;
 }
 
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(errors::category_script, "out-of-range", value); }
+[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
 
 Cell datatype_cell(int32_t type) { return {type_datatype, uint32_t(type), 0, 0}; }
 
@@ -220,7 +220,7 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     uint8_t t = cell::type(spec);
     if (type == type_binary && t == type_money) {
         Cell target = datatype_cell(type), s = *spec;
-        errors::raise(errors::category_script, "bad-make-arg", &target, &s);
+        errors::raise(err::script::bad_make_arg, &target, &s);
     }
     if (t == type_integer || t == type_float) {
         Cell s = *spec;
@@ -243,7 +243,7 @@ void to(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     gc::Local out({type_none, 0, 0, 0});
     if (t == type_none) {
         Cell target = datatype_cell(type);
-        errors::raise(errors::category_script, "bad-to-arg", &target, &s);
+        errors::raise(err::script::bad_to_arg, &target, &s);
     }
     if (is_text_kind(t)) {
         int32_t from = std::min<int32_t>(int32_t(s.w1), length(s.w2));
@@ -272,7 +272,7 @@ void from_utf8_binary(const Cell* binary, int32_t type, Cell* result) {
     uint32_t node = unicode::load_utf8_buffer(sb->head_ptr() + head, n, 0, &remainder, false, b.w2);
     if (remainder > 0) {
         Cell rest = {type_binary, 0, series::copy_part(b.w2, head + n - remainder, remainder), 0};
-        errors::raise(errors::category_access, "invalid-utf8", &rest);
+        errors::raise(err::access::invalid_utf8, &rest);
     }
     cell::make_series(result, uint8_t(type), node, 0);
 }

@@ -30,9 +30,9 @@ const Cell none = {type_none, 0, 0, 0};
 
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
-[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
+[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(errors::category_script, "out-of-range", value); }
+[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
 
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
@@ -162,7 +162,7 @@ void needle_of(const Cell* series, const Cell* value, Needle& needle) {
     } else if (is_word_kind(t)) {
         name_of(value, needle.units);
     } else if (t == type_binary) {
-        if (!bytes) errors::raise(errors::category_script, "invalid-arg", value);
+        if (!bytes) errors::raise(err::script::invalid_arg, value);
         units_of(value, needle.units);
     } else if (is_text_kind(t) && t != type_tag) {
         if (bytes) {
@@ -457,8 +457,8 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
 void swap(Cell* a, Cell* b, Cell* result) {
     gc::Local x(*a);
     gc::Local y(*b);
-    if (!is_string_kind(cell::type(&x))) errors::raise(errors::category_script, "invalid-arg", &x);
-    if (!is_string_kind(cell::type(&y))) errors::raise(errors::category_script, "invalid-arg", &y);
+    if (!is_string_kind(cell::type(&x))) errors::raise(err::script::invalid_arg, &x);
+    if (!is_string_kind(cell::type(&y))) errors::raise(err::script::invalid_arg, &y);
     *result = x;
     if (at_tail(&x) || at_tail(&y)) return;
     uint32_t cx = char_at(x.w2, int32_t(x.w1)), cy = char_at(y.w2, int32_t(y.w1));
@@ -527,7 +527,7 @@ void eval_path(const PathStep& step, Cell* result) {
         if (t == type_integer) {
             series_actions::pick(&s, &e, cell::get_integer(&e), result);
         } else if (t == type_word) {
-            errors::raise(errors::category_script, "invalid-path", &path, &e);
+            errors::raise(err::script::invalid_path, &path, &e);
         } else {
             select(&s, &e, FindOptions{}, result);
         }
@@ -541,7 +541,7 @@ void eval_path(const PathStep& step, Cell* result) {
     int32_t matched = 0;
     int64_t p = search(&s, &e, FindOptions{}, &matched);
     int64_t target = p + matched;
-    if (p < 0 || target >= length(s.w2)) errors::raise(errors::category_script, "bad-path-set", &path, &e);
+    if (p < 0 || target >= length(s.w2)) errors::raise(err::script::bad_path_set, &path, &e);
     Cell index;
     cell::make_integer(&index, int32_t(target - s.w1 + 1));
     series_actions::poke(&s, &index, &v, cell::get_integer(&index), result);

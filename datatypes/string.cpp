@@ -26,7 +26,7 @@ int32_t scratch_bytes = 0;
 // Bytes a buffer may hold at most, with room for the header and padding.
 constexpr int64_t max_bytes = int64_t(0x7FFFFFFF) - 64;
 
-[[noreturn]] void no_memory() { errors::raise(errors::category_internal, "no-memory"); }
+[[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
 
 // Makes room for `units` elements from the buffer's head at the buffer's
 // current unit: grown to that size, or twice the old size when larger.

@@ -65,7 +65,7 @@ void eval_path(const PathStep& step, Cell* result) {
     bool user = names(&element, "user");
     if (!user && !names(&element, "host")) {
         Cell path = step.path ? *step.path : none;
-        errors::raise(errors::category_script, "invalid-path", &path, &element);
+        errors::raise(err::script::invalid_path, &path, &element);
     }
     int32_t head = string::clip_head(&s);
     int32_t tail = string::length(s.w2);

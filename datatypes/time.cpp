@@ -34,12 +34,12 @@ bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
 [[noreturn]] void raise_bad_to(const Cell* value) {
     Cell type = datatype_cell(type_time);
-    errors::raise(errors::category_script, "bad-to-arg", &type, value);
+    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 [[noreturn]] void raise_not_related(int32_t slot, uint8_t type) {
     Cell name = word(slot), datatype = datatype_cell(type);
-    errors::raise(errors::category_script, "not-related", &name, &datatype);
+    errors::raise(err::script::not_related, &name, &datatype);
 }
 
 // [hours minutes seconds], each part optional from the end. Only the hours
@@ -109,7 +109,7 @@ int32_t index_of_element(const Cell* element, const Cell* value) {
 double with_field(double x, int32_t index, const Cell* v) {
     uint8_t t = cell::type(v);
     if (t != type_integer && !(index == field_second && t == type_float))
-        errors::raise(errors::category_script, "invalid-arg", v);
+        errors::raise(err::script::invalid_arg, v);
     double n = float_type::number_of(v);
     switch (index) {
         case field_hour:
@@ -126,7 +126,7 @@ void time_path(const PathStep& step, Cell* result) {
     int32_t index = index_of_element(step.element, step.parent);
     if (index < 0) {
         const Cell* where = step.path ? step.path : step.parent;
-        errors::raise(errors::category_script, "invalid-path", where, step.element);
+        errors::raise(err::script::invalid_path, where, step.element);
     }
     double x = cell::get_double(step.parent);
     if (!step.value) {
@@ -144,7 +144,7 @@ void time_path(const PathStep& step, Cell* result) {
 
 void time_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
     int32_t field = index_of_element(index, nullptr);
-    if (field < 0) errors::raise(errors::category_script, "out-of-range", index);
+    if (field < 0) errors::raise(err::script::out_of_range, index);
     get_field(cell::get_double(value), field, result);
 }
 
@@ -194,12 +194,12 @@ void append(std::string& text, const char* part) { text += part; }
 
 int32_t hours(double seconds) {
     double h = std::trunc(seconds / seconds_per_hour);
-    if (!(h >= -2147483648.0 && h <= 2147483647.0)) errors::raise(errors::category_math, "overflow");
+    if (!(h >= -2147483648.0 && h <= 2147483647.0)) errors::raise(err::math::overflow);
     return int32_t(h);
 }
 
 int32_t minutes(double seconds) {
-    if (!std::isfinite(seconds)) errors::raise(errors::category_math, "overflow");
+    if (!std::isfinite(seconds)) errors::raise(err::math::overflow);
     return int32_t(std::floor(std::fmod(std::fabs(seconds), seconds_per_hour) / seconds_per_minute));
 }
 
@@ -209,7 +209,7 @@ int32_t field_index(const Cell* word, const Cell* value) {
     if (symbol == symbols::resolve(id(runtime_symbols::sym_hour))) return field_hour;
     if (symbol == symbols::resolve(id(runtime_symbols::sym_minute))) return field_minute;
     if (symbol == symbols::resolve(id(runtime_symbols::sym_second))) return field_second;
-    if (value && cell::type(value) == type_time) errors::raise(errors::category_script, "cannot-use", word, value);
+    if (value && cell::type(value) == type_time) errors::raise(err::script::cannot_use, word, value);
     return -1;
 }
 

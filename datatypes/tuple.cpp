@@ -27,12 +27,12 @@ Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
 [[noreturn]] void raise_bad_to(const Cell* value) {
     Cell target = datatype_cell(type_tuple);
-    errors::raise(errors::category_script, "bad-to-arg", &target, value);
+    errors::raise(err::script::bad_to_arg, &target, value);
 }
 
 [[noreturn]] void raise_invalid_type(const Cell* value) {
     Cell type = datatype_cell(cell::type(value));
-    errors::raise(errors::category_script, "invalid-type", &type);
+    errors::raise(err::script::invalid_type, &type);
 }
 
 bool is_text_type(uint8_t t) {
@@ -130,7 +130,7 @@ int32_t tuple_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const C
 int32_t checked_index(const Cell* value, const Cell* element) {
     if (cell::type(element) != type_integer) raise_invalid_type(element);
     int32_t index = cell::get_integer(element);
-    if (index < 1 || index > length(value)) errors::raise(errors::category_script, "out-of-range", element);
+    if (index < 1 || index > length(value)) errors::raise(err::script::out_of_range, element);
     return index;
 }
 
@@ -199,10 +199,10 @@ int64_t byte_op(int32_t op, int64_t a, int32_t b) {
         case integer_type::math_subtract: return a - b;
         case integer_type::math_multiply: return a * b;
         case integer_type::math_divide:
-            if (b == 0) errors::raise(errors::category_math, "zero-divide");
+            if (b == 0) errors::raise(err::math::zero_divide);
             return a / b;
         case integer_type::math_remainder:
-            if (b == 0) errors::raise(errors::category_math, "zero-divide");
+            if (b == 0) errors::raise(err::math::zero_divide);
             return a % b;
         case integer_type::math_or: return int32_t(a) | b;
         case integer_type::math_and: return int32_t(a) & b;
@@ -235,14 +235,14 @@ void tuple_reverse(Cell* value, const Cell* part, const Cell* skip, Cell* result
     if (part) {
         if (cell::type(part) != type_integer) errors::raise_refine_arg("part", part);
         int32_t count = cell::get_integer(part);
-        if (count < 0) errors::raise(errors::category_script, "out-of-range", part);
+        if (count < 0) errors::raise(err::script::out_of_range, part);
         span = std::min(count, n);
     }
     int32_t record = 1;
     if (skip) {
         if (cell::type(skip) != type_integer) errors::raise_refine_arg("skip", skip);
         record = cell::get_integer(skip);
-        if (record < 1 || span % record != 0) errors::raise(errors::category_script, "out-of-range", skip);
+        if (record < 1 || span % record != 0) errors::raise(err::script::out_of_range, skip);
     }
     for (int32_t i = 0, j = span - record; i < j; i += record, j -= record)
         for (int32_t k = 0; k < record; k++) std::swap(bytes[i + k], bytes[j + k]);
@@ -316,7 +316,7 @@ Cell* from_issue(Cell* c, const Cell* issue) {
         else if (ch >= 'A' && ch <= 'F') digits[i] = uint8_t(ch - 'A' + 10);
         else ok = false;
     }
-    if (!ok) errors::raise(errors::category_script, "invalid-data", &kept);
+    if (!ok) errors::raise(err::script::invalid_data, &kept);
     uint8_t bytes[4];
     if (n == 3) {
         for (int32_t i = 0; i < 3; i++) bytes[i] = uint8_t(digits[i] * 17);
@@ -343,7 +343,7 @@ void do_math(int32_t op) {
         if (op == integer_type::math_subtract || op == integer_type::math_divide ||
             op == integer_type::math_remainder) {
             Cell name = actions::word(integer_type::action_slot(op)), type = datatype_cell(cell::type(left));
-            errors::raise(errors::category_script, "not-related", &name, &type);
+            errors::raise(err::script::not_related, &name, &type);
         }
         std::swap(*left, *right);
     }

@@ -30,7 +30,7 @@ void or_into(Cell* ts, const Cell* other) {
     ts->w3 |= other->w3;
 }
 
-[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 
 }  // namespace
 
@@ -79,7 +79,7 @@ void append_from_spec(const Cell* block, const Cell* spec) {
             case type_typeset: or_into(&ts, &v); break;
             case type_word: set_type(&ts, type_object); break;
             case type_block: break;
-            default: errors::raise(errors::category_script, "invalid-type-spec", &v);
+            default: errors::raise(err::script::invalid_type_spec, &v);
         }
     }
     *block::alloc_tail(block) = ts;
@@ -208,7 +208,7 @@ void typeset_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
         }
         default: {
             Cell type = {type_datatype, type_typeset, 0, 0};
-            errors::raise(errors::category_script, "bad-to-arg", &type, &s);
+            errors::raise(err::script::bad_to_arg, &type, &s);
         }
     }
 }
@@ -224,7 +224,7 @@ void typeset_set_action() {
 }
 
 void typeset_find(const Cell* ts, const Cell* value, const FindOptions&, Cell* result) {
-    if (cell::type(value) != type_datatype) errors::raise(errors::category_script, "invalid-arg", value);
+    if (cell::type(value) != type_datatype) errors::raise(err::script::invalid_arg, value);
     bool in = typeset::has_type(ts, uint8_t(value->w1));
     *result = in ? core_types::true_cell : core_types::false_cell;
 }

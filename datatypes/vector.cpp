@@ -41,22 +41,22 @@ datatype::Handler series_move = nullptr;
 
 Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
-[[noreturn]] void not_done() { errors::raise(errors::category_internal, "not-done"); }
-[[noreturn]] void no_memory() { errors::raise(errors::category_internal, "no-memory"); }
-[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(errors::category_script, "invalid-arg", value); }
+[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
+[[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
+[[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void invalid_type_of(const Cell* value) {
     Cell type = datatype_cell(cell::type(value));
-    errors::raise(errors::category_script, "invalid-type", &type);
+    errors::raise(err::script::invalid_type, &type);
 }
 
 [[noreturn]] void bad_make(const Cell* spec) {
     Cell type = datatype_cell(type_vector);
-    errors::raise(errors::category_script, "bad-make-arg", &type, spec);
+    errors::raise(err::script::bad_make_arg, &type, spec);
 }
 
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(errors::category_script, "out-of-range", value); }
+[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
 
 bool is_float_kind(uint8_t element_type) { return element_type == type_float || element_type == type_percent; }
 bool is_number(uint8_t t) { return t == type_integer || t == type_char || t == type_float || t == type_percent; }
@@ -265,7 +265,7 @@ void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
         k++;
     }
     if ((size < 0 && cell::type(&values) == type_none) || k < count)
-        errors::raise(errors::category_script, "invalid-spec-field", &spec);
+        errors::raise(err::script::invalid_spec_field, &spec);
     int32_t given = cell::type(&values) == type_block ? std::max(block::length_from_head(&values), 0) : 0;
     checked_bytes(std::max<int64_t>(size, given), width);
     make_at(&out, int32_t(std::max<int64_t>(size, given)), element_type, width);
@@ -380,7 +380,7 @@ int32_t order_numbers(const uint8_t* a, uint32_t wa, const uint8_t* b, uint32_t 
 
 int32_t vector_compare(const Cell* a, const Cell* b, int32_t op) {
     if (cell::type(b) != type_vector) return not_comparable;
-    if (a->w3 != b->w3) errors::raise(errors::category_script, "not-same-type");
+    if (a->w3 != b->w3) errors::raise(err::script::not_same_type);
     if (a->w2 == b->w2 && a->w1 == b->w1) return 0;
     if (op == op_same) return -1;
     int32_t la = length(a), lb = length(b);
@@ -412,7 +412,7 @@ int32_t integer_operand(const Cell* number) {
         case type_integer: case type_char: return int32_t(number->w2);
         default: {
             double d = std::trunc(cell::get_double(number));
-            if (!(d >= -2147483648.0 && d <= 2147483647.0)) errors::raise(errors::category_math, "overflow");
+            if (!(d >= -2147483648.0 && d <= 2147483647.0)) errors::raise(err::math::overflow);
             return int32_t(d);
         }
     }
@@ -449,8 +449,8 @@ void scalar_math(const Cell* vector, const Cell* number, int32_t op, bool number
         for (int64_t i = from; i < v.length; i++) {
             int32_t e = read_int(v.at(i), v.width, is_char);
             int32_t dividend = number_first ? x : e, divisor = number_first ? e : x;
-            if (divisor == 0) errors::raise(errors::category_math, "zero-divide");
-            if (dividend == INT_MIN && divisor == -1) errors::raise(errors::category_math, "overflow");
+            if (divisor == 0) errors::raise(err::math::zero_divide);
+            if (dividend == INT_MIN && divisor == -1) errors::raise(err::math::overflow);
         }
     }
     for (int64_t i = from; i < v.length; i++) {
@@ -465,7 +465,7 @@ void scalar_math(const Cell* vector, const Cell* number, int32_t op, bool number
 void vectors_math(int32_t op) {
     gc::Local a(*stack::arg(0));
     gc::Local b(*stack::arg(1));
-    if (a.w3 != b.w3) errors::raise(errors::category_script, "not-same-type");
+    if (a.w3 != b.w3) errors::raise(err::script::not_same_type);
     uint8_t element_type = element_type_of(&a);
     bool floats = is_float_kind(element_type);
     if (floats) check_float_op(op);
@@ -540,7 +540,7 @@ void vector_move(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     if (block_actions::is_series_kind(tt) && origin->w2 != target->w2 &&
         (tt != type_vector || target->w3 != origin->w3 || view(target).width != view(origin).width)) {
         Cell a = datatype_cell(type_vector), b = datatype_cell(tt);
-        errors::raise(errors::category_script, "move-bad", &a, &b);
+        errors::raise(err::script::move_bad, &a, &b);
     }
     reinterpret_cast<MoveFn>(series_move)(origin, target, part, result);
 }
@@ -824,7 +824,7 @@ void vector_path(const PathStep& step, Cell* result) {
     gc::Local e(*step.element);
     gc::Local path(step.path ? *step.path : none);
     uint8_t t = cell::type(&e);
-    if (t == type_word) errors::raise(errors::category_script, "invalid-path", &path, &e);
+    if (t == type_word) errors::raise(err::script::invalid_path, &path, &e);
     if (!step.value) {
         if (t == type_integer) vector_pick(&s, &e, cell::get_integer(&e), result);
         else vector_select(&s, &e, FindOptions{}, result);
@@ -839,7 +839,7 @@ void vector_path(const PathStep& step, Cell* result) {
     int32_t matched = 0;
     int64_t p = search(&s, &e, FindOptions{}, &matched);
     int64_t target = p + matched;
-    if (p < 0 || target >= buffer_length(&s)) errors::raise(errors::category_script, "bad-path-set", &path, &e);
+    if (p < 0 || target >= buffer_length(&s)) errors::raise(err::script::bad_path_set, &path, &e);
     Cell index;
     cell::make_integer(&index, int32_t(target - s.w1 + 1));
     series_actions::poke(&s, &index, &v, cell::get_integer(&index), result);

@@ -36,8 +36,8 @@ Cell global_word(int32_t symbol, uint8_t type) {
     return w;
 }
 
-[[noreturn]] void raise_script(const char* id, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr) {
-    errors::raise(errors::category_script, id, arg1, arg2);
+[[noreturn]] void raise_script(err::Script id, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr) {
+    errors::raise(id, arg1, arg2);
 }
 
 // An index that names no slot of the context cannot come from a word of it:
@@ -46,15 +46,15 @@ void check_index(uint32_t ctx, int32_t index) {
     if (index < 0 || index >= context::word_count(ctx)) {
         Cell n;
         cell::make_integer(&n, index);
-        raise_script("out-of-range", &n);
+        raise_script(err::script::out_of_range, &n);
     }
 }
 
 // The word's context and slot, checked before anything reads or writes them.
 void check_bound(const Cell* word) {
-    if (word->w1 == 0) raise_script("not-defined", word);
+    if (word->w1 == 0) raise_script(err::script::not_defined, word);
     int32_t index = int32_t(word->w3);
-    if (index != -1 && index >= context::word_count(word->w1)) raise_script("not-defined", word);
+    if (index != -1 && index >= context::word_count(word->w1)) raise_script(err::script::not_defined, word);
 }
 
 // ---- The stand-in for the lexer: the word kinds and nothing else ----
@@ -217,7 +217,7 @@ namespace {
 void set_frame(bool check) {
     Cell* word = stack::arg(0);
     Cell value = *stack::arg(1);
-    if (check && cell::type(&value) == type_unset) raise_script("need-value", word);
+    if (check && cell::type(&value) == type_unset) raise_script(err::script::need_value, word);
     check_bound(word);
     context::set_word_value(word, &value);
     *stack::arg(0) = value;
@@ -257,7 +257,7 @@ Cell* set_from_result(uint32_t ctx, int32_t index) {
 
 void check_set_value(Cell* destination) {
     Cell result = *stack::result();
-    if (cell::type(&result) == type_unset) raise_script("need-value", destination);
+    if (cell::type(&result) == type_unset) raise_script(err::script::need_value, destination);
     *destination = result;
 }
 
@@ -267,14 +267,14 @@ Cell* value_address(const Cell* word) {
         // Only `self` reads without a slot: it names its context's owner.
         int32_t self = runtime_symbols::id(runtime_symbols::sym_self);
         if (self == 0 || symbols::resolve(int32_t(word->w2)) != symbols::resolve(self))
-            raise_script("no-value", word);
+            raise_script(err::script::no_value, word);
     }
     return context::get_word_value(word);
 }
 
 Cell value_of(const Cell* word) {
     Cell v = *value_address(word);
-    if (cell::type(&v) == type_unset) raise_script("no-value", word);
+    if (cell::type(&v) == type_unset) raise_script(err::script::no_value, word);
     return v;
 }
 
@@ -403,11 +403,11 @@ void word_index() {
         cell::make_integer(v, int32_t(v->w3) + 1);
 }
 
-[[noreturn]] void raise_script_invalid_chars() { errors::raise(errors::category_script, "invalid-chars"); }
+[[noreturn]] void raise_script_invalid_chars() { errors::raise(err::script::invalid_chars); }
 
 [[noreturn]] void bad_to_arg(uint8_t target, const Cell* spec) {
     Cell type = {type_datatype, target, 0, 0};
-    errors::raise(errors::category_script, "bad-to-arg", &type, spec);
+    errors::raise(err::script::bad_to_arg, &type, spec);
 }
 
 // The word that a text loads as, retyped to the target kind; a text that

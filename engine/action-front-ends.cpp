@@ -9,6 +9,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string.h"
 #include "engine/actions.h"
+#include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
@@ -48,7 +49,7 @@ Cell* given(const int32_t* refinements, int32_t k) {
     Cell datatype = {type_datatype, type ? uint32_t(type) : uint32_t(type_unset), 0, 0};
     Cell name = word(slot);
     Cell argument_word = context::load_word(argument);
-    errors::raise(errors::category_script, "expect-arg", &name, &datatype, &argument_word);
+    errors::raise(err::script::expect_arg, &name, &datatype, &argument_word);
 }
 
 [[noreturn]] void expect_arg(int32_t slot, const Cell* value, const char* argument) {
@@ -127,7 +128,7 @@ bool range_to_count(Cell* range, Cell* measured) {
 // one), or as the handler's to read.
 bool value_part(Cell* value, Cell* part) {
     if (!is_measurable(cell::type(value)) || value->w2 == 0)
-        errors::raise(errors::category_script, "invalid-part", part);
+        errors::raise(err::script::invalid_part, part);
     clamp_to_tail(value);
     if (!range_to_count(part, value)) return true;
     int32_t count = cell::get_integer(part);
@@ -169,7 +170,8 @@ void make_action(const int32_t*) {
 }
 
 void random_action(const int32_t* r) {  // /seed /secure /only
-    on_first<RandomFn>(slot_random)(arg(0), used(r, 0), used(r, 1), used(r, 2), arg(0));
+    on_first<RandomFn>(slot_random)(arg(0), used(r, refine::random::seed), used(r, refine::random::secure),
+                                    used(r, refine::random::only), arg(0));
 }
 
 void reflect_action(const int32_t*) {
@@ -199,7 +201,7 @@ void text_action(int32_t slot, const Cell* part, Produce produce) {
 
 void form_action(const int32_t* r) {  // /part limit
     on_first<FormFn>(slot_form);
-    const Cell* part = given(r, 0);
+    const Cell* part = given(r, refine::form::part);
     text_action(slot_form, part, [&](uint32_t buffer, int32_t limit) {
         call_form(arg(0), buffer, part != nullptr, limit);
     });
@@ -207,9 +209,10 @@ void form_action(const int32_t* r) {  // /part limit
 
 void mold_action(const int32_t* r) {  // /only /all /flat /part limit
     on_first<MoldFn>(slot_mold);
-    const Cell* part = given(r, 3);
+    const Cell* part = given(r, refine::mold::part);
     text_action(slot_mold, part, [&](uint32_t buffer, int32_t limit) {
-        call_mold(arg(0), buffer, used(r, 0), used(r, 1), used(r, 2), part != nullptr, limit, 0);
+        call_mold(arg(0), buffer, used(r, refine::mold::only), used(r, refine::mold::all), used(r, refine::mold::flat),
+                  part != nullptr, limit, 0);
     });
 }
 
@@ -225,13 +228,15 @@ void eval_path_action(const int32_t* r) {
 // Comparison: value1, value2 and an operator code, answering a logic!.
 void compare_action(const int32_t*) {
     int32_t op = cell::type(arg(2)) == type_integer ? cell::get_integer(arg(2)) : -1;
-    if (op < op_equal || op > op_find) errors::raise(errors::category_script, "invalid-arg", arg(2));
+    if (op < op_equal || op > op_find) errors::raise(err::script::invalid_arg, arg(2));
     cell::make_logic(arg(0), compare(arg(0), arg(1), op));
 }
 
 void round_action(const int32_t* r) {  // /to scale /even /down /half-down /floor /ceiling /half-ceiling
-    on_first<RoundFn>(slot_round)(arg(0), given(r, 0), used(r, 1), used(r, 2), used(r, 3), used(r, 4),
-                                  used(r, 5), used(r, 6), arg(0));
+    on_first<RoundFn>(slot_round)(arg(0), given(r, refine::round::to), used(r, refine::round::even),
+                                  used(r, refine::round::down), used(r, refine::round::half_down),
+                                  used(r, refine::round::floor), used(r, refine::round::ceiling),
+                                  used(r, refine::round::half_ceiling), arg(0));
 }
 
 template <int32_t Slot>
@@ -245,53 +250,60 @@ void value_action(const int32_t*) {
 }
 
 // append and insert: series, value; /part length /only /dup count.
+static_assert(refine::append::part == refine::insert::part && refine::append::only == refine::insert::only &&
+              refine::append::dup == refine::insert::dup);
 template <bool Append>
 void insert_action(const int32_t* r) {
     InsertFn fn = on_first<InsertFn>(Append ? slot_append : slot_insert);
-    Cell* part = given(r, 0);
-    Cell* dup = given(r, 2);
+    Cell* part = given(r, refine::insert::part);
+    Cell* dup = given(r, refine::insert::dup);
     if (!Append) clamp_to_tail(arg(0));
     if (dup && cell::type(dup) == type_integer && cell::get_integer(dup) < 1) return;
     if (part && !value_part(arg(1), part)) return;
-    fn(arg(0), arg(1), part, used(r, 1), dup, Append, arg(0));
+    fn(arg(0), arg(1), part, used(r, refine::insert::only), dup, Append, arg(0));
 }
 
 // change: series, value; /part range /only /dup count. The range measures
 // the series changed.
 void change_action(const int32_t* r) {
     ChangeFn fn = on_first<ChangeFn>(slot_change);
-    Cell* part = given(r, 0);
+    Cell* part = given(r, refine::change::part);
     uint8_t t = cell::type(arg(0));
     if (t != type_port && t != type_image) clamp_to_tail(arg(0));
     if (part) range_to_count(part, arg(0));
-    fn(arg(0), arg(1), part, used(r, 1), given(r, 2), arg(0));
+    fn(arg(0), arg(1), part, used(r, refine::change::only), given(r, refine::change::dup), arg(0));
 }
 
 void copy_action(const int32_t* r) {  // /part length /deep /types kind
     CopyFn fn = on_first<CopyFn>(slot_copy);
-    const Cell* kind = given(r, 2);
+    const Cell* kind = given(r, refine::copy::types);
     if (kind && cell::type(kind) != type_datatype && cell::type(kind) != type_typeset)
         expect_arg(slot_copy, kind, "kind");
-    fn(arg(0), arg(0), given(r, 0), used(r, 1), kind);
+    fn(arg(0), arg(0), given(r, refine::copy::part), used(r, refine::copy::deep), kind);
 }
 
 // find and select share their refinements up to /reverse: /part length
 // /only /case /same /any /with wild /skip size /last /reverse, then find's
 // /tail /match.
+static_assert(refine::select::part == refine::find::part && refine::select::only == refine::find::only &&
+              refine::select::case_ == refine::find::case_ && refine::select::same == refine::find::same &&
+              refine::select::any == refine::find::any && refine::select::with == refine::find::with &&
+              refine::select::skip == refine::find::skip && refine::select::last == refine::find::last &&
+              refine::select::reverse == refine::find::reverse);
 FindOptions find_options(const int32_t* r, bool with_tail_and_match) {
     FindOptions o;
-    o.part = given(r, 0);
-    o.only = used(r, 1);
-    o.case_sensitive = used(r, 2);
-    o.same = used(r, 3);
-    o.any = used(r, 4);
-    o.with = given(r, 5);
-    o.skip = given(r, 6);
-    o.last = used(r, 7);
-    o.reverse = used(r, 8);
+    o.part = given(r, refine::find::part);
+    o.only = used(r, refine::find::only);
+    o.case_sensitive = used(r, refine::find::case_);
+    o.same = used(r, refine::find::same);
+    o.any = used(r, refine::find::any);
+    o.with = given(r, refine::find::with);
+    o.skip = given(r, refine::find::skip);
+    o.last = used(r, refine::find::last);
+    o.reverse = used(r, refine::find::reverse);
     if (with_tail_and_match) {
-        o.tail = used(r, 9);
-        o.match = used(r, 10);
+        o.tail = used(r, refine::find::tail);
+        o.match = used(r, refine::find::match);
     }
     return o;
 }
@@ -313,7 +325,7 @@ void length_action(const int32_t*) {
 }
 
 void move_action(const int32_t* r) {  // /part length
-    on_first<MoveFn>(slot_move)(arg(0), arg(1), given(r, 0), arg(0));
+    on_first<MoveFn>(slot_move)(arg(0), arg(1), given(r, refine::move::part), arg(0));
 }
 
 void pick_action(const int32_t*) {
@@ -327,20 +339,22 @@ void poke_action(const int32_t*) {
 }
 
 void put_action(const int32_t* r) {  // /case
-    on_first<PutFn>(slot_put)(arg(0), arg(1), arg(2), used(r, 0), arg(0));
+    on_first<PutFn>(slot_put)(arg(0), arg(1), arg(2), used(r, refine::put::case_), arg(0));
 }
 
 void remove_action(const int32_t* r) {  // /part length /key key-arg
-    on_first<RemoveFn>(slot_remove)(arg(0), given(r, 0), given(r, 1), arg(0));
+    on_first<RemoveFn>(slot_remove)(arg(0), given(r, refine::remove::part), given(r, refine::remove::key), arg(0));
 }
 
 void reverse_action(const int32_t* r) {  // /part length /skip size
-    on_first<ReverseFn>(slot_reverse)(arg(0), given(r, 0), given(r, 1), arg(0));
+    on_first<ReverseFn>(slot_reverse)(arg(0), given(r, refine::reverse::part), given(r, refine::reverse::skip), arg(0));
 }
 
 void sort_action(const int32_t* r) {  // /case /skip size /compare comparator /part length /all /reverse /stable
-    on_first<SortFn>(slot_sort)(arg(0), used(r, 0), given(r, 1), given(r, 2), given(r, 3), used(r, 4), used(r, 5),
-                                used(r, 6), arg(0));
+    on_first<SortFn>(slot_sort)(arg(0), used(r, refine::sort::case_), given(r, refine::sort::skip),
+                                given(r, refine::sort::compare), given(r, refine::sort::part),
+                                used(r, refine::sort::all), used(r, refine::sort::reverse),
+                                used(r, refine::sort::stable), arg(0));
 }
 
 void swap_action(const int32_t*) {
@@ -348,16 +362,18 @@ void swap_action(const int32_t*) {
 }
 
 void take_action(const int32_t* r) {  // /part length /deep /last
-    on_first<TakeFn>(slot_take)(arg(0), given(r, 0), used(r, 1), used(r, 2), arg(0));
+    on_first<TakeFn>(slot_take)(arg(0), given(r, refine::take::part), used(r, refine::take::deep),
+                                used(r, refine::take::last), arg(0));
 }
 
 void trim_action(const int32_t* r) {  // /head /tail /auto /lines /all /with str
-    on_first<TrimFn>(slot_trim)(arg(0), used(r, 0), used(r, 1), used(r, 2), used(r, 3), used(r, 4), given(r, 5),
-                                arg(0));
+    on_first<TrimFn>(slot_trim)(arg(0), used(r, refine::trim::head), used(r, refine::trim::tail),
+                                used(r, refine::trim::auto_), used(r, refine::trim::lines), used(r, refine::trim::all),
+                                given(r, refine::trim::with), arg(0));
 }
 
 void modify_action(const int32_t* r) {  // /case
-    on_first<ModifyFn>(slot_modify)(arg(0), arg(1), arg(2), used(r, 0), arg(0));
+    on_first<ModifyFn>(slot_modify)(arg(0), arg(1), arg(2), used(r, refine::modify::case_), arg(0));
 }
 
 template <int32_t Slot>
@@ -366,12 +382,15 @@ void target_action(const int32_t*) {
 }
 
 void open_action(const int32_t* r) {  // /new /read /write /seek /allow access
-    on_first<OpenFn>(slot_open)(arg(0), used(r, 0), used(r, 1), used(r, 2), used(r, 3), given(r, 4), arg(0));
+    on_first<OpenFn>(slot_open)(arg(0), used(r, refine::open::new_), used(r, refine::open::read),
+                                used(r, refine::open::write), used(r, refine::open::seek), given(r, refine::open::allow),
+                                arg(0));
 }
 
 void read_action(const int32_t* r) {  // /part length /seek index /binary /lines /info /as encoding
-    on_first<ReadFn>(slot_read)(arg(0), given(r, 0), given(r, 1), used(r, 2), used(r, 3), used(r, 4), given(r, 5),
-                                arg(0));
+    on_first<ReadFn>(slot_read)(arg(0), given(r, refine::read::part), given(r, refine::read::seek),
+                                used(r, refine::read::binary), used(r, refine::read::lines), used(r, refine::read::info),
+                                given(r, refine::read::as), arg(0));
 }
 
 void rename_action(const int32_t*) {
@@ -380,8 +399,10 @@ void rename_action(const int32_t*) {
 
 // /binary /lines /info /append /part length /seek index /allow access /as encoding
 void write_action(const int32_t* r) {
-    on_first<WriteFn>(slot_write)(arg(0), arg(1), used(r, 0), used(r, 1), used(r, 2), used(r, 3), given(r, 4),
-                                  given(r, 5), given(r, 6), given(r, 7), arg(0));
+    on_first<WriteFn>(slot_write)(arg(0), arg(1), used(r, refine::write::binary), used(r, refine::write::lines),
+                                  used(r, refine::write::info), used(r, refine::write::append),
+                                  given(r, refine::write::part), given(r, refine::write::seek),
+                                  given(r, refine::write::allow), given(r, refine::write::as), arg(0));
 }
 
 }  // namespace

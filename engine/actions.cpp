@@ -45,8 +45,8 @@ datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot) {
     if (h) return h;
     Cell name = word(slot);
     Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
-    if (slot == slot_eval_path) errors::raise(errors::category_script, "bad-path-type2", value, &datatype_value);
-    errors::raise(errors::category_script, "expect-arg", &name, &datatype_value);
+    if (slot == slot_eval_path) errors::raise(err::script::bad_path_type2, value, &datatype_value);
+    errors::raise(err::script::expect_arg, &name, &datatype_value);
 }
 
 int32_t call_form(const Cell* value, uint32_t buffer, bool part, int32_t limit) {
@@ -86,7 +86,7 @@ bool compare(const Cell* a, const Cell* b, int32_t op) {
     if (r == not_comparable) {
         if (op == op_equal || op == op_strict_equal || (op >= op_same && op <= op_find)) return false;
         if (op == op_not_equal) return true;
-        errors::raise(errors::category_script, "invalid-compare", a, b);
+        errors::raise(err::script::invalid_compare, a, b);
     }
     switch (op) {
         case op_not_equal: return r != 0;

@@ -34,6 +34,7 @@
 #include <initializer_list>
 
 #include "memory/cell.h"
+#include "base/system-throw.h"
 #include "memory/raise-error.h"
 #include "memory/value-stack.h"
 
@@ -76,14 +77,14 @@ public:
 
     // A positional argument (null: none).
     Call& arg(const Cell* value) {
-        if (request_.refinement_count) errors::raise(errors::category_internal, "not-done");
+        if (request_.refinement_count) misuse();
         push(value);
         request_.count++;
         return *this;
     }
     // A refinement by name, with its arguments (null: none).
     Call& refine(const char* name, std::initializer_list<const Cell*> values = {}) {
-        if (request_.refinement_count == max_refinements) errors::raise(errors::category_internal, "not-done");
+        if (request_.refinement_count == max_refinements) misuse();
         Named& n = named_[request_.refinement_count++];
         n = {name, int32_t(stack::s.args_top - request_.values), int32_t(values.size()), 0};
         for (const Cell* v : values) push(v);
@@ -91,7 +92,7 @@ public:
     }
     // Runs the call (once); the result goes to *result.
     void run(Cell* result) {
-        if (!runner) errors::raise(errors::category_internal, "not-done");
+        if (!runner) misuse();
         runner(request_, result);
     }
     // The callee's positional argument `index` (from 1 on; 0 holds the
@@ -103,6 +104,10 @@ public:
     }
 
 private:
+    // A positional argument after a refinement, too many refinements, or no
+    // runner registered: a fault of the C++ caller, not of the Vum code.
+    [[noreturn]] static void misuse() { sys::terminate(98, sys::caller_address()); }
+
     void push(const Cell* value) {
         if (value) stack::push_copy(value);
         else cell::make_none(stack::push_cell());

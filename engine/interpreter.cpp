@@ -17,6 +17,7 @@
 #include "datatypes/word.h"
 #include "engine/actions.h"
 #include "engine/call.h"
+#include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -56,9 +57,9 @@ inline bool is_function_type(uint8_t t) {
 
 inline int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
 
-[[noreturn]] void raise_script(const char* id, const Cell* a = nullptr, const Cell* b = nullptr,
+[[noreturn]] void raise_script(err::Script id, const Cell* a = nullptr, const Cell* b = nullptr,
                                const Cell* c = nullptr) {
-    errors::raise(errors::category_script, id, a, b, c);
+    errors::raise(id, a, b, c);
 }
 
 // Puts the expression's value where the caller wants it.
@@ -210,7 +211,7 @@ Cell type_block_set(const Cell* types) {
                 break;
             case type_unset:
             case type_block: break;
-            default: raise_script("invalid-type-spec", &v);
+            default: raise_script(err::script::invalid_type_spec, &v);
         }
     }
     return ts;
@@ -270,13 +271,13 @@ uint32_t build_argument_cache(const Cell* function) {
         } else if (t == type_set_word) {
             if (canonical(int32_t(c.w2)) != return_symbol) {
                 Cell s = {type_block, 0, spec, 0};
-                raise_script("bad-func-def", &s);
+                raise_script(err::script::bad_func_def, &s);
             }
             if (i + 1 < n && cell::type(series::cells_head(spec) + i + 1) == type_block) i++;
         }
     }
     // Natives take refinement positions in an array of 64.
-    if (is_native && block::length_from_head(&cache) > 64) raise_script("bad-func-def", &fn);
+    if (is_native && block::length_from_head(&cache) > 64) raise_script(err::script::bad_func_def, &fn);
     Cell count = {type_integer, 0, uint32_t(is_native ? refinements : locals), 0};
     *block::alloc_tail(&cache) = count;
     series::cells_head(fn.w3)[function::info_arguments] = cache;
@@ -354,7 +355,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
             return;
         }
         Cell arg = argument_word(function, entry);
-        raise_script("no-arg", name, &arg);
+        raise_script(err::script::no_arg, name, &arg);
     }
     if (mode == mode_evaluated) {
         int32_t end = src.apply_mode & 4 ? std::min(src.position + 1, src.end) : src.end;
@@ -392,7 +393,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
 [[noreturn]] void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell arg = argument_word(function, entry);
-    raise_script("expect-arg", name, &type, &arg);
+    raise_script(err::script::expect_arg, name, &type, &arg);
 }
 
 // A small map from cache entries to frame positions that stays off the heap
@@ -540,7 +541,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
                 on = logic::truthy(&v);
             } else if (cell::type(&element) != type_word &&
                        !(src.apply_mode && cell::type(&element) == type_refinement)) {
-                raise_script("bad-refine", &element);
+                raise_script(err::script::bad_refine, &element);
             }
             int32_t symbol = canonical(int32_t(element.w2));
             int32_t k = j;
@@ -551,10 +552,10 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
                 if (canonical(int32_t(c.w2)) == symbol) break;
                 ordinal++;
             }
-            if (k >= entries) raise_script("no-refine", name, &element);
+            if (k >= entries) raise_script(err::script::no_refine, name, &element);
             if (mark_used(ordinal)) {
                 Cell p = *path;
-                raise_script("dup-refine", &p);
+                raise_script(err::script::dup_refine, &p);
             }
             take_refinement(k, ordinal, on);
         }
@@ -730,12 +731,12 @@ int32_t call_function(const Call& call) {
             else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
             actions::NativeFn code =
                 t == type_native ? natives::native_at(int32_t(fn.w1)) : natives::front_end_at(int32_t(fn.w1));
-            if (!code) errors::raise(errors::category_internal, "not-done");
+            if (!code) errors::raise(err::internal::not_done);
             code(refinements);
             break;
         }
         default:
-            errors::raise(errors::category_internal, "not-done");
+            errors::raise(err::internal::not_done);
     }
     // The callee's frame holds the result in its cell 0.
     Cell result = *stack::s.args;
@@ -881,8 +882,10 @@ int32_t fast_operation(const Cell& op) {
         }
     }
     // equal? not-equal? strict-equal? lesser? greater? lesser-or-equal?
-    // greater-or-equal?: natives 25 to 31.
-    if (cell::type(&op) == type_native && op.w1 >= 25 && op.w1 <= 31) return fast_compare_first + int32_t(op.w1) - 25;
+    // greater-or-equal?: consecutive natives.
+    static_assert(native::greater_or_equal_q - native::equal_q == 6);
+    if (cell::type(&op) == type_native && op.w1 >= native::equal_q && op.w1 <= native::greater_or_equal_q)
+        return fast_compare_first + int32_t(op.w1) - native::equal_q;
     return -1;
 }
 
@@ -896,14 +899,14 @@ void integer_fast(int32_t fast, Cell* left, const Cell* right) {
         default: break;
     }
     bool r = false;
-    switch (fast - fast_compare_first) {
-        case 0: r = a == b; break;
-        case 1: r = a != b; break;
-        case 2: r = a == b; break;
-        case 3: r = a < b; break;
-        case 4: r = a > b; break;
-        case 5: r = a <= b; break;
-        case 6: r = a >= b; break;
+    switch (fast - fast_compare_first + native::equal_q) {
+        case native::equal_q: r = a == b; break;
+        case native::not_equal_q: r = a != b; break;
+        case native::strict_equal_q: r = a == b; break;
+        case native::lesser_q: r = a < b; break;
+        case native::greater_q: r = a > b; break;
+        case native::lesser_or_equal_q: r = a <= b; break;
+        case native::greater_or_equal_q: r = a >= b; break;
     }
     cell::make_logic(left, r);
 }
@@ -964,7 +967,7 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
 [[noreturn]] void no_value(const Cell* w) {
     Cell word = *w;
     cell::set_type(&word, type_word);
-    raise_script("no-value", &word);
+    raise_script(err::script::no_value, &word);
 }
 
 }  // namespace
@@ -1000,7 +1003,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
                     break;
                 case type_op: {
                     Cell word = v;
-                    raise_script("no-op-arg", &word);
+                    raise_script(err::script::no_op_arg, &word);
                 }
                 default:
                     deliver(value, base, as_argument);
@@ -1009,10 +1012,10 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             break;
         }
         case type_set_word: {
-            if (position >= end) raise_script("need-value", &v);
+            if (position >= end) raise_script(err::script::need_value, &v);
             position = push_expression(block, position, end, false);
             Cell value = stack::s.args_top[-1];
-            if (cell::type(&value) == type_unset) raise_script("need-value", &v);
+            if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
             if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
             // A word of a function or a plain context takes the value
             // directly; an object's slot is marked and its owner told.
@@ -1043,7 +1046,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             int32_t symbol = canonical(int32_t(v.w2));
             if ((symbol == system_symbol || symbol == system_global_symbol) && position < end &&
                 cell::type(series::cells_head(block->w2) + position) == type_block)
-                errors::raise(errors::category_internal, "vum-system");
+                errors::raise(err::internal::vum_system);
             cell::clear_new_line(&v);
             deliver(v, base, as_argument);
             break;
@@ -1060,7 +1063,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             break;
         }
         case type_op:
-            errors::raise(errors::category_internal, "not-done");
+            errors::raise(err::internal::not_done);
         case type_path: {
             stack::push_copy(&v);
             position = eval_path(block, position, end, stack::s.args_top - 1, PathMode::read, true);
@@ -1084,7 +1087,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             break;
         }
         case type_set_path: {
-            if (position >= end) raise_script("need-value", &v);
+            if (position >= end) raise_script(err::script::need_value, &v);
             stack::push_copy(&v);
             Flags f = flag_as_argument;
             position = eval_expression(block, position, end, f);

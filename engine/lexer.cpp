@@ -706,14 +706,14 @@ void fold_open_path(State& st);
     gc::Local near(text_cell(near_text(st, start)));
     gc::Local where(text_cell("(line " + std::to_string(line) + ")"));
     if (code == code_bad_char || (in_path && !keep_type && code != code_missing && code != code_open_at_end))
-        errors::raise(errors::category_syntax, "bad-char", &near, &where);
-    if (code == code_construct) errors::raise(errors::category_syntax, "malconstruct", &near, &where);
+        errors::raise(err::syntax::bad_char, &near, &where);
+    if (code == code_construct) errors::raise(err::syntax::malconstruct, &near, &where);
     if (code == code_missing || code == code_open_at_end) {
         gc::Local what(text_cell(expected ? expected : "]"));
-        errors::raise(errors::category_syntax, "missing", &what, &near, &where);
+        errors::raise(err::syntax::missing, &what, &near, &where);
     }
     gc::Local type(type_argument(code));
-    errors::raise(errors::category_syntax, "invalid", &type, &near, &where);
+    errors::raise(err::syntax::invalid, &type, &near, &where);
 }
 
 // A token whose datatype the runtime does not have yet.
@@ -1808,7 +1808,7 @@ void after_value(State& st) {
 }
 
 void open_container(State& st, uint8_t type, const uint8_t* s, const uint8_t* e) {
-    if (int32_t(st.opens.size()) >= max_depth) errors::raise(errors::category_internal, "too-deep");
+    if (int32_t(st.opens.size()) >= max_depth) errors::raise(err::internal::too_deep);
     bool go = fire(st, event_open, type, s, e, s);
     if (jumped(st) || !go) return;
     st.opens.push_back({type, st.breaks > 0, false, 0, int32_t(st.cells.size()), s});
@@ -2149,7 +2149,7 @@ int32_t run_utf8(const uint8_t* bytes, int32_t length, bool binary, const Option
         }
     } catch (const Stop&) {
     } catch (const std::bad_alloc&) {
-        errors::raise(errors::category_internal, "no-memory");
+        errors::raise(err::internal::no_memory);
     }
     if (found_type) {
         if (st.failed) *found_type = type_error;
@@ -2353,7 +2353,7 @@ void load_utf8(const char* text, int32_t length, Cell* result) {
 void transcode(const Cell* source, const Options& options, Cell* result) {
     uint8_t type = cell::type(source);
     bool binary = type == type_binary;
-    if (!binary && !string::is_text_kind(type)) errors::raise(errors::category_script, "invalid-arg", source);
+    if (!binary && !string::is_text_kind(type)) errors::raise(err::script::invalid_arg, source);
     gc::Local src(*source);
     // The run reads a copy: a watcher may change or move the source.
     std::string bytes;

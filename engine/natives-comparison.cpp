@@ -95,7 +95,7 @@ void not_native(const int32_t*) {
 
 void type_native(const int32_t* refinements) {
     uint8_t t = cell::type(arg(0));
-    if (refinements[0] < 0) {
+    if (refinements[refine::type_q::word] < 0) {
         *arg(0) = {type_datatype, t, 0, 0};
         return;
     }
@@ -123,7 +123,7 @@ Cell called_word(const char* fallback) {
     Cell name = called_word(native);
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell argument = context::load_word(parameter);
-    errors::raise(errors::category_script, "expect-arg", &name, &type, &argument);
+    errors::raise(err::script::expect_arg, &name, &type, &argument);
 }
 
 // ------------------------------------------------------------ complement?
@@ -139,21 +139,26 @@ void complement_q_native(const int32_t*) {
 
 bool block_like(uint8_t t) { return t == type_block || t == type_hash; }
 
+// union intersect unique difference exclude: /case /skip size.
+static_assert(refine::intersect::case_ == refine::union_::case_ && refine::unique::case_ == refine::union_::case_ &&
+              refine::difference::case_ == refine::union_::case_ && refine::exclude::case_ == refine::union_::case_ &&
+              refine::intersect::skip == refine::union_::skip && refine::unique::skip == refine::union_::skip &&
+              refine::difference::skip == refine::union_::skip && refine::exclude::skip == refine::union_::skip);
 template <int32_t Op>
 void set_operation_native(const int32_t* refinements) {
     static_assert(Op >= block_search::set_unique && Op <= block_search::set_difference);
     constexpr bool two = Op != block_search::set_unique;
     constexpr const char* names[] = {"unique", "union", "intersect", "exclude", "difference"};
     constexpr const char* native = names[Op - block_search::set_unique];
-    const bool case_sensitive = refinements[0] >= 0;
-    const Cell* skip = refinements[1] >= 0 ? arg(refinements[1]) : nullptr;
+    const bool case_sensitive = refinements[refine::union_::case_] >= 0;
+    const Cell* skip = refinements[refine::union_::skip] >= 0 ? arg(refinements[refine::union_::skip]) : nullptr;
     const uint8_t t1 = cell::type(arg(0));
     if (two) {
         uint8_t t2 = cell::type(arg(1));
         if (block_like(t1) ? !block_like(t2) : t1 != t2) {
             Cell expected = {type_datatype, t1, 0, 0};
             Cell given = {type_datatype, t2, 0, 0};
-            errors::raise(errors::category_script, "expect-val", &expected, &given);
+            errors::raise(err::script::expect_val, &expected, &given);
         }
     }
     switch (t1) {
@@ -192,22 +197,22 @@ void set_operation_native(const int32_t* refinements) {
 void register_comparison_natives() {
     // Native ids against operator codes: the ids put greater? before
     // lesser-or-equal?, the codes the other way round.
-    set_native(25, comparison_native<actions::op_equal>);
-    set_native(26, comparison_native<actions::op_not_equal>);
-    set_native(27, comparison_native<actions::op_strict_equal>);
-    set_native(28, comparison_native<actions::op_lesser>);
-    set_native(29, comparison_native<actions::op_greater>);
-    set_native(30, comparison_native<actions::op_lesser_equal>);
-    set_native(31, comparison_native<actions::op_greater_equal>);
-    set_native(32, same_native);
-    set_native(33, not_native);
-    set_native(34, type_native);
-    set_native(41, set_operation_native<block_search::set_union>);
-    set_native(42, set_operation_native<block_search::set_intersect>);
-    set_native(43, set_operation_native<block_search::set_unique>);
-    set_native(44, set_operation_native<block_search::set_difference>);
-    set_native(45, set_operation_native<block_search::set_exclude>);
-    set_native(46, complement_q_native);
+    set_native(native::equal_q, comparison_native<actions::op_equal>);
+    set_native(native::not_equal_q, comparison_native<actions::op_not_equal>);
+    set_native(native::strict_equal_q, comparison_native<actions::op_strict_equal>);
+    set_native(native::lesser_q, comparison_native<actions::op_lesser>);
+    set_native(native::greater_q, comparison_native<actions::op_greater>);
+    set_native(native::lesser_or_equal_q, comparison_native<actions::op_lesser_equal>);
+    set_native(native::greater_or_equal_q, comparison_native<actions::op_greater_equal>);
+    set_native(native::same_q, same_native);
+    set_native(native::not_, not_native);
+    set_native(native::type_q, type_native);
+    set_native(native::union_, set_operation_native<block_search::set_union>);
+    set_native(native::intersect, set_operation_native<block_search::set_intersect>);
+    set_native(native::unique, set_operation_native<block_search::set_unique>);
+    set_native(native::difference, set_operation_native<block_search::set_difference>);
+    set_native(native::exclude, set_operation_native<block_search::set_exclude>);
+    set_native(native::complement_q, complement_q_native);
 }
 
 }  // namespace vum::natives

@@ -35,9 +35,9 @@ namespace {
 
 bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
 
-[[noreturn]] void raise_script(const char* id, const Cell* a = nullptr, const Cell* b = nullptr,
+[[noreturn]] void raise_script(err::Script id, const Cell* a = nullptr, const Cell* b = nullptr,
                                const Cell* c = nullptr) {
-    errors::raise(errors::category_script, id, a, b, c);
+    errors::raise(id, a, b, c);
 }
 
 // ---- Truthiness ----
@@ -52,7 +52,7 @@ inline bool truthy(const Cell* c) {
 // The checked test: the plain test, except that a block that gave no value
 // is an error rather than a silent true.
 inline bool truthy_checked(const Cell* c) {
-    if (cell::type(c) == type_unset) raise_script("no-return");
+    if (cell::type(c) == type_unset) raise_script(err::script::no_return);
     return truthy(c);
 }
 
@@ -143,7 +143,7 @@ void element_at(const Cell* series, int32_t at, Cell* out) {
 // notification is stored into directly: this runs once per iteration.
 void set_word(Cell* word, const Cell* value) {
     const uint32_t ctx = word->w1;
-    if (ctx == 0) raise_script("not-defined", word);
+    if (ctx == 0) raise_script(err::script::not_defined, word);
     if (!context::notifies(ctx) && int32_t(word->w3) >= 0 && context::context_cell(ctx)->w2 != 0) {
         *context::word_value_address(word, ctx) = *value;
         return;
@@ -154,7 +154,7 @@ void set_word(Cell* word, const Cell* value) {
 // Images walk by pixels, with a step of their own that is not built yet.
 void check_walkable(const Cell* series) {
     uint8_t t = cell::type(series);
-    if (t == type_image) errors::raise(errors::category_internal, "not-done");
+    if (t == type_image) errors::raise(err::internal::not_done);
 }
 
 // foreach with one word: sets it to the element at the index and moves on.
@@ -174,10 +174,10 @@ bool foreach_step_single(Cell* series, Cell* word) {
 // block.
 Cell loop_word(const Cell* words, int32_t i) {
     int32_t at = int32_t(words->w1) + i;
-    if (at >= block_actions::buffer_length(words->w2)) raise_script("invalid-arg", words);
+    if (at >= block_actions::buffer_length(words->w2)) raise_script(err::script::invalid_arg, words);
     Cell w = *block_actions::cell_at(words->w2, at);
     uint8_t t = cell::type(&w);
-    if (t < type_word || t > type_get_word) raise_script("invalid-arg", &w);
+    if (t < type_word || t > type_get_word) raise_script(err::script::invalid_arg, &w);
     return w;
 }
 
@@ -185,7 +185,7 @@ bool foreach_step(Cell* series, const Cell* words, int32_t n) {
     int32_t index = int32_t(series->w1);
     if (n < 1 || index >= series_actions::buffer_length(series)) return false;
     if (cell::type(series) == type_map) {
-        if (n != 2) raise_script("invalid-arg", words);
+        if (n != 2) raise_script(err::script::invalid_arg, words);
         return map_type::foreach_step(series, words, n, set_word);
     }
     check_walkable(series);
@@ -275,12 +275,13 @@ void switch_native(const int32_t* refinements) {
             break;  // a match with no block after it matches nothing
         }
     }
-    if (used(refinements, 0)) eval::eval_block(stack::arg(refinements[0]), true);
+    if (used(refinements, refine::switch_::default_))
+        eval::eval_block(stack::arg(refinements[refine::switch_::default_]), true);
     else cell::make_none(stack::arg(0));
 }
 
 void case_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
+    const bool all = used(refinements, refine::case_::all);
     Cell* const cases = stack::arg(0);
     int32_t position = int32_t(cases->w1);
     if (position >= block_actions::buffer_length(cases->w2)) {
@@ -295,7 +296,7 @@ void case_native(const int32_t* refinements) {
         if (all) taken = false;
         position = eval::eval_next(cases, position, block_actions::buffer_length(cases->w2), false);
         if (position >= block_actions::buffer_length(cases->w2))
-            raise_script("need-value", &runtime_symbols::global_words[runtime_symbols::global_case]);
+            raise_script(err::script::need_value, &runtime_symbols::global_words[runtime_symbols::global_case]);
         if (!truthy_checked(slot)) {
             position++;
             continue;
@@ -328,7 +329,7 @@ void while_native(const int32_t*) {
     for (;;) {
         if (loop.run(cond) != 0) {
             loop.discard();
-            errors::raise(errors::category_throw, "while-cond");
+            errors::raise(err::throw_::while_cond);
         }
         if (!truthy_checked(loop.result())) break;
         if (loop.run(body) == sys::code_break) break;
@@ -398,11 +399,11 @@ void foreach_native(const int32_t*) {
     const bool single = cell::type(word) != type_block;
     int32_t n = 1;
     if (single) {
-        if (cell::type(series) == type_map) raise_script("invalid-arg", word);
+        if (cell::type(series) == type_map) raise_script(err::script::invalid_arg, word);
         check_walkable(series);
     } else {
         n = block_actions::length_from_head(word);
-        if (n < 1) raise_script("invalid-arg", word);
+        if (n < 1) raise_script(err::script::invalid_arg, word);
     }
     LoopFrame loop;
     for (;;) {
@@ -422,7 +423,7 @@ void forall_native(const int32_t*) {
         Cell name = {type_word, 0, uint32_t(self->symbol), uint32_t(-1)};
         Cell type = {type_datatype, cell::type(start), 0, 0};
         Cell parameter = context::load_word("word");
-        raise_script("expect-arg", &name, &type, &parameter);
+        raise_script(err::script::expect_arg, &name, &type, &parameter);
     }
     check_walkable(start);
     LoopFrame loop;
@@ -435,7 +436,7 @@ void forall_native(const int32_t*) {
         Cell* now = word::value_address(word);
         if (!block_actions::is_series_kind(cell::type(now)) || now->w2 != start->w2) {
             Cell changed = *now;
-            raise_script("bad-loop-series", &changed);
+            raise_script(err::script::bad_loop_series, &changed);
         }
         at_end = series_actions::advance_head(now, 1);
     }
@@ -451,7 +452,7 @@ void remove_each_native(const int32_t*) {
     int32_t n = 1;
     if (!single) {
         n = block_actions::length_from_head(word);
-        if (n < 1) raise_script("invalid-arg", word);
+        if (n < 1) raise_script(err::script::invalid_arg, word);
     }
     check_walkable(series);
     LoopFrame loop;
@@ -470,21 +471,21 @@ void remove_each_native(const int32_t*) {
 }  // namespace
 
 void register_control_natives() {
-    set_native(1, if_native);
-    set_native(2, unless_native);
-    set_native(3, either_native);
-    set_native(4, any_all<true>);
-    set_native(5, any_all<false>);
-    set_native(6, while_native);
-    set_native(7, until_native);
-    set_native(8, loop_native);
-    set_native(9, repeat_native);
-    set_native(10, forever_native);
-    set_native(11, foreach_native);
-    set_native(12, forall_native);
-    set_native(13, remove_each_native);
-    set_native(18, switch_native);
-    set_native(19, case_native);
+    set_native(native::if_, if_native);
+    set_native(native::unless, unless_native);
+    set_native(native::either, either_native);
+    set_native(native::any, any_all<true>);
+    set_native(native::all, any_all<false>);
+    set_native(native::while_, while_native);
+    set_native(native::until, until_native);
+    set_native(native::loop, loop_native);
+    set_native(native::repeat, repeat_native);
+    set_native(native::forever, forever_native);
+    set_native(native::foreach, foreach_native);
+    set_native(native::forall, forall_native);
+    set_native(native::remove_each, remove_each_native);
+    set_native(native::switch_, switch_native);
+    set_native(native::case_, case_native);
 }
 
 }  // namespace vum::natives

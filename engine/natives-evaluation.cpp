@@ -37,8 +37,8 @@ namespace rs = runtime_symbols;
 
 bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
 
-[[noreturn]] void raise_script(const char* id, const Cell* a = nullptr, const Cell* b = nullptr) {
-    errors::raise(errors::category_script, id, a, b);
+[[noreturn]] void raise_script(err::Script id, const Cell* a = nullptr, const Cell* b = nullptr) {
+    errors::raise(id, a, b);
 }
 
 inline bool is_function_kind(uint8_t t) {
@@ -54,7 +54,7 @@ inline int32_t tail_of(const Cell* series) { return block_actions::buffer_length
 [[noreturn]] void not_bound(const Cell* word) {
     Cell w = *word;
     cell::set_type(&w, type_word);
-    raise_script("not-defined", &w);
+    raise_script(err::script::not_defined, &w);
 }
 
 // Sets a word (a stable cell) of any kind; a word of no context has no slot.
@@ -122,15 +122,15 @@ Cell environment_word(const char* name) { return context::load_word(name); }
 void expand_directives() {
     Cell name = environment_word("expand");
     stack::push_native_frame(&name);
-    errors::raise(errors::category_internal, "not-done");
+    errors::raise(err::internal::not_done);
 }
 
 void do_file(const Cell* target, const Cell* argument) {
     gc::Local name(environment_word("do-file"));
     Cell fn = *word::value_address(&name);
     uint8_t t = cell::type(&fn);
-    if (t == type_unset) raise_script("no-value", &name);
-    if (!is_function_kind(t) || t == type_op) raise_script("invalid-arg", &name);
+    if (t == type_unset) raise_script(err::script::no_value, &name);
+    if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, &name);
     gc::Protect keep_fn(&fn);
     Cell result;
     gc::Protect keep_result(&result);
@@ -143,8 +143,8 @@ void do_file(const Cell* target, const Cell* argument) {
 void do_block(const Cell* block, const int32_t* refinements) {
     Cell* b = stack::push_copy(block);
     clip(b);
-    if (used(refinements, 0)) expand_directives();
-    if (!used(refinements, 2)) {
+    if (used(refinements, refine::do_::expand)) expand_directives();
+    if (!used(refinements, refine::do_::next)) {
         eval::eval_block(b, true);
         return;
     }
@@ -161,7 +161,7 @@ void do_block(const Cell* block, const int32_t* refinements) {
     Cell* after = stack::push_copy(b);
     after->w1 = uint32_t(next);
     after->header &= cell::type_mask;
-    assign(stack::arg(refinements[2]), after);
+    assign(stack::arg(refinements[refine::do_::next]), after);
 }
 
 void do_value(const int32_t* refinements) {
@@ -189,7 +189,7 @@ void do_value(const int32_t* refinements) {
         case type_file:
         case type_url: {
             Cell* argument = stack::push_cell();
-            if (used(refinements, 1)) *argument = *stack::arg(refinements[1]);
+            if (used(refinements, refine::do_::args)) *argument = *stack::arg(refinements[refine::do_::args]);
             else cell::make_none(argument);
             do_file(value, argument);
             return;
@@ -205,7 +205,7 @@ void do_value(const int32_t* refinements) {
 // run ends here however the evaluation ends; the exit in flight (and the
 // error value it carries) outlives the end event's callback.
 void do_traced(const int32_t* refinements) {
-    gc::Local callback(*stack::arg(refinements[3]));
+    gc::Local callback(*stack::arg(refinements[refine::do_::trace]));
     stack::Frame* marked = stack::mark_caller_frame_trace();
     bool started = trace::start(&callback);
     uint32_t code = sys::catch_codes(sys::catch_all, [&] { do_value(refinements); });
@@ -219,7 +219,7 @@ void do_traced(const int32_t* refinements) {
 }
 
 void do_native(const int32_t* refinements) {
-    if (used(refinements, 3))
+    if (used(refinements, refine::do_::trace))
         do_traced(refinements);
     else
         do_value(refinements);
@@ -232,9 +232,9 @@ void do_native(const int32_t* refinements) {
 constexpr int32_t short_reduce = 64;
 
 void reduce_native(const int32_t* refinements) {
-    const bool into = used(refinements, 0);
+    const bool into = used(refinements, refine::reduce::into);
     Cell* value = stack::arg(0);
-    Cell* out = into ? stack::arg(refinements[0]) : nullptr;
+    Cell* out = into ? stack::arg(refinements[refine::reduce::into]) : nullptr;
     if (cell::type(value) != type_block) {
         if (!is_function_kind(cell::type(value))) evaluate_single(value);
         if (into) {
@@ -293,7 +293,7 @@ constexpr int32_t compose_depth_limit = 1000;
 // Composes the source block (a stable cell) onto the end of the target
 // block (a stable cell).
 void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32_t depth) {
-    if (depth > compose_depth_limit) errors::raise(errors::category_internal, "too-deep");
+    if (depth > compose_depth_limit) errors::raise(err::internal::too_deep);
     Cell* top = stack::s.args_top;
     for (int32_t i = int32_t(source->w1); i < tail_of(source); i++) {
         Cell element = *block_actions::cell_at(source->w2, i);
@@ -343,21 +343,21 @@ void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32
 }
 
 void compose_native(const int32_t* refinements) {
-    const bool deep = used(refinements, 0);
-    const bool only = used(refinements, 1);
-    const bool into = used(refinements, 2);
+    const bool deep = used(refinements, refine::compose::deep);
+    const bool only = used(refinements, refine::compose::only);
+    const bool into = used(refinements, refine::compose::into);
     Cell* value = stack::arg(0);
     if (cell::type(value) != type_block) {
         Cell expected = {type_datatype, type_block, 0, 0};
         Cell given = {type_datatype, cell::type(value), 0, 0};
-        raise_script("expect-val", &expected, &given);
+        raise_script(err::script::expect_val, &expected, &given);
     }
     Cell* source = stack::push_copy(value);
     clip(source);
     Cell* composed = push_block(block::length_from_head(source));
     compose_block(source, composed, deep, only, 0);
     if (into) {
-        Cell* out = stack::arg(refinements[2]);
+        Cell* out = stack::arg(refinements[refine::compose::into]);
         put_into(composed, out);
         *stack::arg(0) = *out;
     } else {
@@ -369,8 +369,8 @@ void compose_native(const int32_t* refinements) {
 // ---- apply ----
 
 void apply_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
-    const bool safer = used(refinements, 1);
+    const bool all = used(refinements, refine::apply::all);
+    const bool safer = used(refinements, refine::apply::safer);
     Cell* target = stack::arg(0);
     Cell* fn = cell::make_none(stack::push_cell());
     Cell* name = stack::push_copy(&rs::words[rs::word_applied]);
@@ -394,7 +394,7 @@ void apply_native(const int32_t* refinements) {
     } else {
         *fn = *target;
     }
-    if (!is_function_kind(cell::type(fn))) raise_script("invalid-arg", target);
+    if (!is_function_kind(cell::type(fn))) raise_script(err::script::invalid_arg, target);
     if (cell::type(fn) == type_op) {
         cell::set_type(fn, uint8_t((fn->header & cell::op_source_mask) >> cell::op_source_shift));
         fn->header &= cell::type_mask;
@@ -418,8 +418,8 @@ void apply_native(const int32_t* refinements) {
 // ---- Words ----
 
 void get_native(const int32_t* refinements) {
-    const bool any = used(refinements, 0);
-    const bool case_sensitive = used(refinements, 1);
+    const bool any = used(refinements, refine::get::any);
+    const bool case_sensitive = used(refinements, refine::get::case_);
     Cell* target = stack::arg(0);
     uint8_t t = cell::type(target);
     if (is_path_kind(t)) {
@@ -432,7 +432,7 @@ void get_native(const int32_t* refinements) {
         if (cell::type(&v) == type_unset && !any) {
             Cell w = *target;
             cell::set_type(&w, type_word);
-            raise_script("no-value", &w);
+            raise_script(err::script::no_value, &w);
         }
         *target = v;
     }
@@ -454,10 +454,10 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
     int32_t available = spread ? block::length_from_head(source) : 0;
     for (int32_t i = 0; i < count; i++) {
         Cell w = *block_actions::cell_at(targets->w2, int32_t(targets->w1) + i);
-        if (!is_any_word_kind(cell::type(&w))) raise_script("invalid-arg", &w);
+        if (!is_any_word_kind(cell::type(&w))) raise_script(err::script::invalid_arg, &w);
         if (!any && spread && i < available &&
             cell::type(block_actions::cell_at(source->w2, int32_t(source->w1) + i)) == type_unset)
-            raise_script("need-value", &w);
+            raise_script(err::script::need_value, &w);
     }
     Cell* w = stack::push_cell();
     Cell* v = stack::push_cell();
@@ -470,19 +470,19 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
         else
             cell::make_none(v);
         if (some && cell::type(v) == type_none) continue;
-        if (!is_any_word_kind(cell::type(w))) raise_script("invalid-arg", w);
+        if (!is_any_word_kind(cell::type(w))) raise_script(err::script::invalid_arg, w);
         assign(w, v);
     }
 }
 
 void set_word_native(const int32_t* refinements) {
-    const bool any = used(refinements, 0);
-    const bool case_sensitive = used(refinements, 1);
-    const bool only = used(refinements, 2);
-    const bool some = used(refinements, 3);
+    const bool any = used(refinements, refine::set::any);
+    const bool case_sensitive = used(refinements, refine::set::case_);
+    const bool only = used(refinements, refine::set::only);
+    const bool some = used(refinements, refine::set::some);
     Cell* target = stack::arg(0);
     Cell* value = stack::arg(1);
-    if (cell::type(value) == type_unset && !any) raise_script("need-value", target);
+    if (cell::type(value) == type_unset && !any) raise_script(err::script::need_value, target);
     uint8_t t = cell::type(target);
     if (t == type_block) {
         set_words_of_block(target, value, any, only, some);
@@ -554,7 +554,7 @@ uint32_t context_of(const Cell* v) {
 }
 
 void bind_native(const int32_t* refinements) {
-    const bool copy = used(refinements, 0);
+    const bool copy = used(refinements, refine::bind::copy);
     Cell* target = stack::arg(0);
     Cell* source = stack::arg(1);
     uint32_t ctx = context_of(source);
@@ -592,17 +592,18 @@ void in_native(const int32_t*) {
 // ---- Objects ----
 
 void construct_native(const int32_t* refinements) {
-    const Cell* prototype = used(refinements, 0) ? stack::arg(refinements[0]) : nullptr;
+    const Cell* prototype =
+        used(refinements, refine::construct::with) ? stack::arg(refinements[refine::construct::with]) : nullptr;
     Cell* result = cell::make_none(stack::push_cell());
-    object_type::construct(prototype, stack::arg(0), used(refinements, 1), result);
+    object_type::construct(prototype, stack::arg(0), used(refinements, refine::construct::only), result);
     *stack::arg(0) = *result;
     stack::keep_result_only();
 }
 
 // Only map! takes new keys this way.
 void extend_native(const int32_t* refinements) {
-    if (cell::type(stack::arg(0)) != type_map) errors::raise(errors::category_internal, "not-done");
-    map_type::extend(stack::arg(0), stack::arg(1), used(refinements, 0));
+    if (cell::type(stack::arg(0)) != type_map) errors::raise(err::internal::not_done);
+    map_type::extend(stack::arg(0), stack::arg(1), used(refinements, refine::extend::case_));
 }
 
 // ---- New-line markers ----
@@ -615,8 +616,8 @@ inline void mark(Cell* c, bool on) {
 }
 
 void new_line_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
-    const bool skip = used(refinements, 1);
+    const bool all = used(refinements, refine::new_line::all);
+    const bool skip = used(refinements, refine::new_line::skip);
     Cell* position = stack::arg(0);
     const bool on = logic::truthy(stack::arg(1));
     int32_t at = int32_t(position->w1);
@@ -628,7 +629,7 @@ void new_line_native(const int32_t* refinements) {
         if (skip) {
             Cell* given = stack::arg(refinements[1]);
             size = cell::get_integer(given);
-            if (size < 1) raise_script("out-of-range", given);
+            if (size < 1) raise_script(err::script::out_of_range, given);
         }
         for (int32_t k = 0; at + k < tail; k++) {
             bool marker = size == 1 || k % size == 0;
@@ -649,21 +650,21 @@ void new_line_q_native(const int32_t*) {
 }  // namespace
 
 void register_evaluation_natives() {
-    set_native(20, do_native);
-    set_native(21, get_native);
-    set_native(22, set_word_native);
-    set_native(35, reduce_native);
-    set_native(36, compose_native);
-    set_native(38, bind_native);
-    set_native(39, in_native);
-    set_native(68, construct_native);
-    set_native(69, value_q_native);
-    set_native(83, extend_native);
-    set_native(88, unset_native);
-    set_native(89, new_line_native);
-    set_native(90, new_line_q_native);
-    set_native(92, context_q_native);
-    set_native(107, apply_native);
+    set_native(native::do_, do_native);
+    set_native(native::get, get_native);
+    set_native(native::set, set_word_native);
+    set_native(native::reduce, reduce_native);
+    set_native(native::compose, compose_native);
+    set_native(native::bind, bind_native);
+    set_native(native::in, in_native);
+    set_native(native::construct, construct_native);
+    set_native(native::value_q, value_q_native);
+    set_native(native::extend, extend_native);
+    set_native(native::unset, unset_native);
+    set_native(native::new_line, new_line_native);
+    set_native(native::new_line_q, new_line_q_native);
+    set_native(native::context_q, context_q_native);
+    set_native(native::apply, apply_native);
 }
 
 }  // namespace vum::natives

@@ -86,8 +86,8 @@ bool names_valid(const Cell* names) {
 }  // namespace
 
 void try_native(const int32_t* refinements) {
-    const bool all = used(refinements, 0);
-    const bool keep = used(refinements, 1);
+    const bool all = used(refinements, refine::try_::all);
+    const bool keep = used(refinements, refine::try_::keep);
     Cell* const base = stack::s.args;
     Cell block = *stack::arg(0);
     const Cell* name = &runtime_symbols::words[runtime_symbols::word_try];
@@ -131,7 +131,7 @@ void try_native(const int32_t* refinements) {
 
 void catch_native(const int32_t* refinements) {
     Cell* base = stack::s.args;
-    const int32_t name_at = refinements[0];
+    const int32_t name_at = refinements[refine::catch_::name];
     Cell block = *stack::arg(0);
     stack::push_catch_frame(&runtime_symbols::words[runtime_symbols::word_body]);
     stack::Frame* const frame = stack::current_frame();
@@ -172,16 +172,17 @@ void throw_native(const int32_t* refinements) {
     if (trace::on) trace::fire(trace::ev_throw, nullptr, -1, stack::arg(0), nullptr);
     // The unwinder takes the value and the name from the first two cells.
     while (stack::s.args_top < stack::s.args + 2) cell::make_unset(stack::push_cell());
-    if (!used(refinements, 0))
+    if (!used(refinements, refine::throw_::name))
         cell::make_unset(stack::arg(1));
-    else if (refinements[0] != 1)
-        *stack::arg(1) = *stack::arg(refinements[0]);
+    else if (refinements[refine::throw_::name] != 1)
+        *stack::arg(1) = *stack::arg(refinements[refine::throw_::name]);
     stack::unwind_throw(sys::code_language_throw);
 }
 
 void break_native(const int32_t* refinements) {
-    bool with_value = used(refinements, 0);
-    if (with_value && refinements[0] != 0) *stack::arg(0) = *stack::arg(refinements[0]);
+    bool with_value = used(refinements, refine::break_::return_);
+    if (with_value && refinements[refine::break_::return_] != 0)
+        *stack::arg(0) = *stack::arg(refinements[refine::break_::return_]);
     stack::unwind_break(with_value, false);
 }
 

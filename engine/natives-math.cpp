@@ -51,7 +51,7 @@ bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
     Cell name = stack::frame_name_for_error();
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell parameter_word = context::load_word(parameter);
-    errors::raise(errors::category_script, "expect-arg", &name, &type, &parameter_word);
+    errors::raise(err::script::expect_arg, &name, &type, &parameter_word);
 }
 
 // The kinds whose cells keep a double in words 2 and 3.
@@ -249,9 +249,9 @@ void shift_native(const int32_t* refinements) {
     if (bits < 0) bits = 0;
     uint32_t u = uint32_t(data);
     int32_t result;
-    if (used(refinements, 0))
+    if (used(refinements, refine::shift::left))
         result = bits < 32 ? int32_t(u << bits) : 0;
-    else if (used(refinements, 1))
+    else if (used(refinements, refine::shift::logical))
         result = bits < 32 ? int32_t(u >> bits) : 0;
     else
         result = bits < 32 ? data >> bits : data < 0 ? -1 : 0;
@@ -261,10 +261,10 @@ void shift_native(const int32_t* refinements) {
 void to_hex_native(const int32_t* refinements) {
     int32_t n = cell::get_integer(arg(0));
     int32_t keep = 8;
-    if (used(refinements, 0)) {
-        const Cell* length = arg(refinements[0]);
+    if (used(refinements, refine::to_hex::size)) {
+        const Cell* length = arg(refinements[refine::to_hex::size]);
         keep = cell::get_integer(length);
-        if (keep < 1) errors::raise(errors::category_script, "invalid-arg", length);
+        if (keep < 1) errors::raise(err::script::invalid_arg, length);
         if (keep > 8) keep = 8;
     }
     char digits[9];
@@ -305,24 +305,30 @@ double snap(double r) { return std::fabs(r) < snap_limit ? 0.0 : r; }
 
 void sine_native(const int32_t* refinements) {
     double a = float_argument(arg(0));
-    if (!used(refinements, 0)) a = to_radians(a, angle_sine);
+    if (!used(refinements, refine::sine::radians)) a = to_radians(a, angle_sine);
     cell::make_float(arg(0), snap(std::sin(a)));
 }
 
 void cosine_native(const int32_t* refinements) {
     double a = float_argument(arg(0));
-    if (!used(refinements, 0)) a = to_radians(a, angle_cosine);
+    if (!used(refinements, refine::cosine::radians)) a = to_radians(a, angle_cosine);
     cell::make_float(arg(0), snap(std::cos(a)));
 }
 
 void tangent_native(const int32_t* refinements) {
     double a = float_argument(arg(0));
-    if (!used(refinements, 0)) a = to_radians(a, angle_tangent);
+    if (!used(refinements, refine::tangent::radians)) a = to_radians(a, angle_tangent);
     double r = a == pi / 2 ? HUGE_VAL : a == -pi / 2 ? -HUGE_VAL : std::tan(a);
     cell::make_float(arg(0), r);
 }
 
-double to_degrees(double r, const int32_t* refinements) { return used(refinements, 0) ? r : r * 180.0 / pi; }
+// The arc functions' /radians.
+static_assert(refine::arccosine::radians == refine::arcsine::radians &&
+              refine::arctangent::radians == refine::arcsine::radians &&
+              refine::arctangent2::radians == refine::arcsine::radians);
+double to_degrees(double r, const int32_t* refinements) {
+    return used(refinements, refine::arcsine::radians) ? r : r * 180.0 / pi;
+}
 
 void arcsine_native(const int32_t* refinements) {
     cell::make_float(arg(0), to_degrees(std::asin(float_argument(arg(0))), refinements));
@@ -359,10 +365,11 @@ void square_root_native(const int32_t*) { cell::make_float(arg(0), std::sqrt(flo
 
 // uppercase and lowercase: in place, from the head, at most the /part
 // limit (a count, or a position in the same series).
+static_assert(refine::lowercase::part == refine::uppercase::part);
 void convert_case(const int32_t* refinements, int upper) {
     const Cell* part = nullptr;
-    if (used(refinements, 0)) {
-        part = arg(refinements[0]);
+    if (used(refinements, refine::uppercase::part)) {
+        part = arg(refinements[refine::uppercase::part]);
         const Cell* value = arg(0);
         bool position = cell::type(part) == cell::type(value) && part->w2 == value->w2;
         if (cell::type(part) != type_integer && !position) errors::raise_refine_arg("part", part);
@@ -395,7 +402,7 @@ void enhex_native(const int32_t*) {
 }
 
 void to_local_file_native(const int32_t* refinements) {
-    bool full = used(refinements, 0);
+    bool full = used(refinements, refine::to_local_file::full);
     new_string_from_arg([full](const Cell* source, uint32_t node) { file_url::to_local_path(source, node, full); });
 }
 
@@ -420,13 +427,13 @@ void as_native(const int32_t*) {
     if (!same_class) {
         Cell from_type = {type_datatype, from, 0, 0};
         Cell to_type = {type_datatype, target, 0, 0};
-        errors::raise(errors::category_script, "not-same-class", &from_type, &to_type);
+        errors::raise(err::script::not_same_class, &from_type, &to_type);
     }
     // Every block and text type is registered at start-up; should one not
     // be (a partial start-up), no cell that nothing can handle is made.
     if (!datatype::is_registered(target)) {
         Cell to_type = {type_datatype, target, 0, 0};
-        errors::raise(errors::category_script, "invalid-type", &to_type);
+        errors::raise(err::script::invalid_type, &to_type);
     }
     cell::set_type(&spec, target);
     *arg(0) = spec;
@@ -460,11 +467,13 @@ void as_point3d_native(const int32_t*) {
 // ---- Bases ----
 
 void enbase_native(const int32_t* refinements) {
-    binary::enbase(arg(0), used(refinements, 0) ? arg(refinements[0]) : nullptr, arg(0));
+    binary::enbase(arg(0), used(refinements, refine::enbase::base) ? arg(refinements[refine::enbase::base]) : nullptr,
+                   arg(0));
 }
 
 void debase_native(const int32_t* refinements) {
-    binary::debase(arg(0), used(refinements, 0) ? arg(refinements[0]) : nullptr, arg(0));
+    binary::debase(arg(0), used(refinements, refine::debase::base) ? arg(refinements[refine::debase::base]) : nullptr,
+                   arg(0));
 }
 
 // ---- Money ----
@@ -473,7 +482,7 @@ void debase_native(const int32_t* refinements) {
 // exact to five places.
 void as_money_native(const int32_t*) {
     int32_t currency = money_type::currencies::find_word(arg(0));
-    if (currency < 0) errors::raise(errors::category_script, "bad-denom", arg(0));
+    if (currency < 0) errors::raise(err::script::bad_denom, arg(0));
     const Cell* amount = arg(1);
     Cell money;
     if (cell::type(amount) == type_integer) money_type::from_integer(&money, cell::get_integer(amount));
@@ -486,39 +495,39 @@ void as_money_native(const int32_t*) {
 }  // namespace
 
 void register_math_natives() {
-    set_native(47, dehex_native);
-    set_native(48, enhex_native);
-    set_native(49, negative_q);
-    set_native(50, positive_q);
-    set_native(51, max_native);
-    set_native(52, min_native);
-    set_native(53, shift_native);
-    set_native(54, to_hex_native);
-    set_native(55, sine_native);
-    set_native(56, cosine_native);
-    set_native(57, tangent_native);
-    set_native(58, arcsine_native);
-    set_native(59, arccosine_native);
-    set_native(60, arctangent_native);
-    set_native(61, arctangent2_native);
-    set_native(62, nan_q);
-    set_native(63, log_2_native);
-    set_native(64, log_10_native);
-    set_native(65, log_e_native);
-    set_native(66, exp_native);
-    set_native(67, square_root_native);
-    set_native(71, uppercase_native);
-    set_native(72, lowercase_native);
-    set_native(73, as_pair_native);
-    set_native(74, as_point2d_native);
-    set_native(75, as_point3d_native);
-    set_native(76, as_money_native);
-    set_native(84, debase_native);
-    set_native(85, to_local_file_native);
-    set_native(91, enbase_native);
-    set_native(97, sign_q);
-    set_native(98, as_native);
-    set_native(100, zero_q);
+    set_native(native::dehex, dehex_native);
+    set_native(native::enhex, enhex_native);
+    set_native(native::negative_q, negative_q);
+    set_native(native::positive_q, positive_q);
+    set_native(native::max, max_native);
+    set_native(native::min, min_native);
+    set_native(native::shift, shift_native);
+    set_native(native::to_hex, to_hex_native);
+    set_native(native::sine, sine_native);
+    set_native(native::cosine, cosine_native);
+    set_native(native::tangent, tangent_native);
+    set_native(native::arcsine, arcsine_native);
+    set_native(native::arccosine, arccosine_native);
+    set_native(native::arctangent, arctangent_native);
+    set_native(native::arctangent2, arctangent2_native);
+    set_native(native::nan_q, nan_q);
+    set_native(native::log_2, log_2_native);
+    set_native(native::log_10, log_10_native);
+    set_native(native::log_e, log_e_native);
+    set_native(native::exp, exp_native);
+    set_native(native::square_root, square_root_native);
+    set_native(native::uppercase, uppercase_native);
+    set_native(native::lowercase, lowercase_native);
+    set_native(native::as_pair, as_pair_native);
+    set_native(native::as_point2d, as_point2d_native);
+    set_native(native::as_point3d, as_point3d_native);
+    set_native(native::as_money, as_money_native);
+    set_native(native::debase, debase_native);
+    set_native(native::to_local_file, to_local_file_native);
+    set_native(native::enbase, enbase_native);
+    set_native(native::sign_q, sign_q);
+    set_native(native::as, as_native);
+    set_native(native::zero_q, zero_q);
 }
 
 }  // namespace vum::natives

@@ -35,19 +35,6 @@ namespace vum::natives {
 
 namespace {
 
-// Native ids, as the boot source numbers them.
-enum Id : int32_t {
-    id_print = 23,
-    id_prin = 24,
-    id_stats = 37,
-    id_wait = 86,
-    id_set_env = 93,
-    id_get_env = 94,
-    id_list_env = 95,
-    id_now = 96,
-    id_recycle = 105,
-};
-
 bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
 
 // A native without arguments finds its result slot above the stack's top:
@@ -60,11 +47,6 @@ Cell* claim_result_slot() {
 int32_t last_newline_flag = 1;
 
 // ---- Time ----
-
-// now's refinements, in spec order.
-enum NowRefinement : int32_t {
-    now_year, now_month, now_day, now_time, now_zone, now_date, now_weekday, now_yearday, now_precise, now_utc
-};
 
 // The zone a date! keeps: whole quarter hours, as the packed date stores it.
 int32_t quarter_hours(long offset_seconds) {
@@ -82,19 +64,20 @@ Moment read_clock(bool utc, bool precise) {
 
 void now_native(const int32_t* refinements) {
     int32_t selectors = 0;
-    for (int32_t k = now_year; k <= now_precise; k++) selectors += used(refinements, k);
-    bool time_precise = selectors == 2 && used(refinements, now_time) && used(refinements, now_precise);
-    if (selectors > 1 && !time_precise) errors::raise(errors::category_script, "bad-refines");
-    Moment m = read_clock(used(refinements, now_utc), used(refinements, now_precise));
+    for (int32_t k = refine::now::year; k <= refine::now::precise; k++) selectors += used(refinements, k);
+    bool time_precise =
+        selectors == 2 && used(refinements, refine::now::time) && used(refinements, refine::now::precise);
+    if (selectors > 1 && !time_precise) errors::raise(err::script::bad_refines);
+    Moment m = read_clock(used(refinements, refine::now::utc), used(refinements, refine::now::precise));
     Cell* result = claim_result_slot();
-    if (used(refinements, now_year)) cell::make_integer(result, m.year);
-    else if (used(refinements, now_month)) cell::make_integer(result, m.month);
-    else if (used(refinements, now_day)) cell::make_integer(result, m.day);
-    else if (used(refinements, now_weekday)) cell::make_integer(result, m.weekday);
-    else if (used(refinements, now_yearday)) cell::make_integer(result, m.yearday);
-    else if (used(refinements, now_time)) time_type::make_at(result, m.time);
-    else if (used(refinements, now_zone)) time_type::make_at(result, m.zone_minutes * 60.0);
-    else if (used(refinements, now_date)) date_type::make_at(result, m.year, m.month, m.day, 0, 0, false);
+    if (used(refinements, refine::now::year)) cell::make_integer(result, m.year);
+    else if (used(refinements, refine::now::month)) cell::make_integer(result, m.month);
+    else if (used(refinements, refine::now::day)) cell::make_integer(result, m.day);
+    else if (used(refinements, refine::now::weekday)) cell::make_integer(result, m.weekday);
+    else if (used(refinements, refine::now::yearday)) cell::make_integer(result, m.yearday);
+    else if (used(refinements, refine::now::time)) time_type::make_at(result, m.time);
+    else if (used(refinements, refine::now::zone)) time_type::make_at(result, m.zone_minutes * 60.0);
+    else if (used(refinements, refine::now::date)) date_type::make_at(result, m.year, m.month, m.day, 0, 0, false);
     else date_type::make_at(result, m.year, m.month, m.day, m.time, m.zone_minutes, true);
 }
 
@@ -105,7 +88,7 @@ void wait_native(const int32_t*) {
         case type_integer: seconds = double(cell::get_integer(value)); break;
         case type_float:
         case type_time: seconds = cell::get_double(value); break;
-        default: errors::raise(errors::category_script, "invalid-arg", value);
+        default: errors::raise(err::script::invalid_arg, value);
     }
     cell::make_none(value);
     platform::sleep_seconds(seconds);
@@ -130,7 +113,7 @@ bool possible_name(const std::string& name) {
 
 void set_env_native(const int32_t*) {
     std::string name = text_of(stack::arg(0));
-    if (!possible_name(name)) errors::raise(errors::category_script, "invalid-arg", stack::arg(0));
+    if (!possible_name(name)) errors::raise(err::script::invalid_arg, stack::arg(0));
     const Cell* value = stack::arg(1);
     bool ok;
     if (cell::type(value) == type_none) {
@@ -138,10 +121,10 @@ void set_env_native(const int32_t*) {
     } else {
         std::string text = string::to_utf8(value);
         // The environment holds C strings: a NUL would silently cut the value.
-        if (text.find('\0') != std::string::npos) errors::raise(errors::category_script, "invalid-arg", value);
+        if (text.find('\0') != std::string::npos) errors::raise(err::script::invalid_arg, value);
         ok = platform::set_env(name.c_str(), text.c_str());
     }
-    if (!ok) errors::raise(errors::category_script, "invalid-arg", stack::arg(0));
+    if (!ok) errors::raise(err::script::invalid_arg, stack::arg(0));
     *stack::arg(0) = *stack::arg(1);
 }
 
@@ -203,8 +186,8 @@ void set_bytes_in_use(Cell* result) {
 }
 
 void stats_native(const int32_t* refinements) {
-    const bool show = used(refinements, 0);
-    const bool info = used(refinements, 1);
+    const bool show = used(refinements, refine::stats::show);
+    const bool info = used(refinements, refine::stats::info);
     Cell* result = claim_result_slot();
     if (!show && !info) {
         set_bytes_in_use(result);
@@ -218,7 +201,7 @@ void stats_native(const int32_t* refinements) {
     const Cell* shower = context::global_value_address(symbol);
     uint8_t t = shower ? cell::type(shower) : uint8_t(type_unset);
     if (t != type_function && t != type_native && t != type_action && t != type_routine)
-        errors::raise(errors::category_script, "no-value", &name);
+        errors::raise(err::script::no_value, &name);
     Cell* function = stack::push_copy(shower);
     Cell* discarded = cell::make_unset(stack::push_cell());
     call::Call(function, &name).arg(result).run(discarded);
@@ -226,8 +209,8 @@ void stats_native(const int32_t* refinements) {
 }
 
 void recycle_native(const int32_t* refinements) {
-    const bool on = used(refinements, 0);
-    const bool off = used(refinements, 1);
+    const bool on = used(refinements, refine::recycle::on);
+    const bool off = used(refinements, refine::recycle::off);
     claim_result_slot();
     if (on || off) {
         gc::state.enabled = off ? 0 : 1;
@@ -357,15 +340,15 @@ void write_to_standard_output(const Cell* text, int32_t newline) {
 }
 
 void register_service_natives() {
-    set_native(id_print, print_native);
-    set_native(id_prin, prin_native);
-    set_native(id_stats, stats_native);
-    set_native(id_wait, wait_native);
-    set_native(id_set_env, set_env_native);
-    set_native(id_get_env, get_env_native);
-    set_native(id_list_env, list_env_native);
-    set_native(id_now, now_native);
-    set_native(id_recycle, recycle_native);
+    set_native(native::print, print_native);
+    set_native(native::prin, prin_native);
+    set_native(native::stats, stats_native);
+    set_native(native::wait, wait_native);
+    set_native(native::set_env, set_env_native);
+    set_native(native::get_env, get_env_native);
+    set_native(native::list_env, list_env_native);
+    set_native(native::now, now_native);
+    set_native(native::recycle, recycle_native);
 }
 
 }  // namespace vum::natives

@@ -1,7 +1,8 @@
 // The natives: built-in functions whose bodies are C++ handlers. A native!
 // value holds its handler's id, the 1-based position in the natives table;
 // the boot source (environment/natives.vum) defines each native with that
-// id, so the table's order here and the ids there must agree.
+// id; the build names each id after its word (native::equal_q, from
+// generated/native-ids.h) and each refinement position (refine::sort::skip).
 //
 // Every handler follows actions::NativeFn: its arguments are in the current
 // frame in spec order (stack::arg(0) is the first and the result slot), and
@@ -12,16 +13,18 @@
 #pragma once
 #include <cstdint>
 
+#include "generated/native-ids.h"
+
 namespace vum::natives {
 
-constexpr int32_t native_count = 107;
+constexpr int32_t native_count = native_id_count;
 
-// Start-up: fills ids 1 to 107 of the natives table (an id whose native is
+// Start-up: fills every id of the natives table (an id whose native is
 // not built yet gets a handler that raises internal not-done) and makes the
 // print scratch block.
 void init_table();
 
-// The native's word for id 1 to 107 (nullptr otherwise), as the boot
+// The native's word for an id of the table (nullptr otherwise), as the boot
 // source names it.
 const char* name_at(int32_t id);
 

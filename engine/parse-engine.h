@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "engine/parse.h"
+#include "generated/error-ids.h"
 #include "memory/cell.h"
 #include "memory/collector.h"
 #include "memory/series.h"
@@ -58,7 +59,7 @@ Cell word_value(const Cell* word);
 
 // Raises script error `id` after nothing else: the engine's guards unwind
 // the work blocks on the way out.
-[[noreturn]] void raise(const char* id, const Cell* arg = nullptr);
+[[noreturn]] void raise(err::Script id, const Cell* arg = nullptr);
 
 class Engine {
 public:

@@ -35,7 +35,7 @@ inline bool is_input_kind(uint8_t t) {
 
 // The keyword needs a value after it.
 void Engine::need_rule() {
-    if (rpos_ >= rules_tail()) raise("parse-end", &regs_[r_keyword]);
+    if (rpos_ >= rules_tail()) raise(err::script::parse_end, &regs_[r_keyword]);
 }
 
 Engine::State Engine::push_command(int32_t code, const Cell* argument, int32_t extra) {
@@ -81,7 +81,7 @@ Engine::State Engine::keyword(Keyword k) {
         case kw_if: {
             need_rule();
             Cell p = rule_at(rpos_);
-            if (cell::type(&p) != type_paren) raise("parse-end", &regs_[r_keyword]);
+            if (cell::type(&p) != type_paren) raise(err::script::parse_end, &regs_[r_keyword]);
             rpos_++;
             regs_[r_value] = p;
             paren(&regs_[r_value], &regs_[r_temp]);
@@ -108,7 +108,7 @@ Engine::State Engine::keyword(Keyword k) {
         case kw_copy: {
             need_rule();
             Cell w = rule_at(rpos_);
-            if (cell::type(&w) != type_word) raise("parse-rule", &w);
+            if (cell::type(&w) != type_word) raise(err::script::parse_rule, &w);
             rpos_++;
             return push_command(k == kw_set ? cmd_set : cmd_copy, &w, 0);
         }
@@ -120,7 +120,7 @@ Engine::State Engine::keyword(Keyword k) {
         case kw_keep: return keep();
         default: break;
     }
-    raise("parse-rule", &regs_[r_keyword]);
+    raise(err::script::parse_rule, &regs_[r_keyword]);
 }
 
 Engine::State Engine::repeat(int32_t min, int32_t max, int32_t code) {
@@ -145,7 +145,7 @@ Engine::State Engine::to_thru(bool thru) {
         }
         if (k == kw_no) {
             *rule = word_value(&next);
-            if (cell::type(rule) == type_unset) raise("parse-rule", &next);
+            if (cell::type(rule) == type_unset) raise(err::script::parse_rule, &next);
         }
     }
     if (searchable(rule)) {
@@ -155,19 +155,19 @@ Engine::State Engine::to_thru(bool thru) {
     uint8_t t = cell::type(rule);
     bool general = t == type_block || t == type_word || t == type_datatype || t == type_typeset ||
                    t == type_integer || t == type_paren || t == type_set_word || t == type_get_word;
-    if (!general) raise("parse-rule", rule);
+    if (!general) raise(err::script::parse_rule, rule);
     Cell none;
     cell::make_none(&none);
     return push_command(thru ? cmd_thru : cmd_to, &none, position());
 }
 
 Engine::State Engine::into() {
-    if (kind_ != in_block) raise("parse-block", &regs_[r_input]);
+    if (kind_ != in_block) raise(err::script::parse_block, &regs_[r_input]);
     need_rule();
     Cell next = rule_at(rpos_);
     Cell rule = next;
     if (cell::type(&next) == type_word && keyword_of(&next) == kw_no) rule = word_value(&next);
-    if (cell::type(&rule) != type_block) raise("parse-end", &regs_[r_keyword]);
+    if (cell::type(&rule) != type_block) raise(err::script::parse_end, &regs_[r_keyword]);
     if (at_end()) {
         rpos_++;
         return terminal(-1);
@@ -220,13 +220,13 @@ Engine::State Engine::collect() {
         rpos_++;
         need_rule();
         target = rule_at(rpos_);
-        if (cell::type(&target) != type_word) raise("parse-rule", &target);
+        if (cell::type(&target) != type_word) raise(err::script::parse_rule, &target);
         rpos_++;
         if (kind != collect_set) {
             Cell series = word_value(&target);
             if (cell::type(&series) == cell::type(&regs_[r_input]) && series.w2 == regs_[r_input].w2)
-                raise("parse-into-bad");
-            if (!block_actions::is_any_block(cell::type(&series))) raise("parse-into-type");
+                raise(err::script::parse_into_bad);
+            if (!block_actions::is_any_block(cell::type(&series))) raise(err::script::parse_into_type);
         }
     }
     need_rule();
@@ -247,7 +247,7 @@ void Engine::complete_collect(int32_t kind) {
         case collect_into:
         case collect_after: {
             regs_[r_temp] = word_value(&regs_[r_word]);
-            if (!block_actions::is_any_block(cell::type(&regs_[r_temp]))) raise("parse-into-type");
+            if (!block_actions::is_any_block(cell::type(&regs_[r_temp]))) raise(err::script::parse_into_type);
             actions::find<actions::InsertFn>(&regs_[r_temp], actions::slot_insert)(
                 &regs_[r_temp], out, nullptr, false, nullptr, false, &regs_[r_temp2]);
             if (kind == collect_after) set_word(&regs_[r_word], &regs_[r_temp2]);
@@ -268,7 +268,7 @@ void Engine::complete_collect(int32_t kind) {
 }
 
 Engine::State Engine::keep() {
-    if (collects_ == 0) raise("parse-keep");
+    if (collects_ == 0) raise(err::script::parse_keep);
     need_rule();
     bool pick = false;
     Cell next = rule_at(rpos_);
@@ -355,12 +355,12 @@ void Engine::read_value(Cell* out) {
         case type_word:
         case type_get_word: {
             Cell value = word_value(&v);
-            if (cell::type(&value) == type_unset) errors::raise(errors::category_script, "no-value", &v);
+            if (cell::type(&value) == type_unset) errors::raise(err::script::no_value, &v);
             *out = value;
             return;
         }
         case type_path: case type_set_path: case type_get_path:
-            raise("parse-rule", &v);
+            raise(err::script::parse_rule, &v);
         default:
             *out = v;
             return;
@@ -604,8 +604,8 @@ void parse_native(const int32_t* refinements) {
     int32_t index = std::min(int32_t(input->w1), tail);
     input->w1 = uint32_t(index);
     int32_t limit = -1;
-    if (refinements[1] >= 0) {
-        const Cell* length = stack::arg(refinements[1]);
+    if (refinements[refine::parse::part] >= 0) {
+        const Cell* length = stack::arg(refinements[refine::parse::part]);
         int64_t n = 0;
         switch (cell::type(length)) {
             case type_integer:
@@ -631,12 +631,13 @@ void parse_native(const int32_t* refinements) {
         }
         limit = int32_t(std::min<int64_t>(index + n, tail));
     }
-    const Cell* callback = refinements[2] >= 0 ? stack::arg(refinements[2]) : nullptr;
+    const Cell* callback =
+        refinements[refine::parse::trace] >= 0 ? stack::arg(refinements[refine::parse::trace]) : nullptr;
     Cell result;
     cell::make_none(&result);
     gc::Protect keep(&result);
-    parse::run(input, rules, refinements[0] >= 0 ? parse::case_sensitive : parse::case_insensitive, limit, callback,
-               &result);
+    parse::run(input, rules, refinements[refine::parse::case_] >= 0 ? parse::case_sensitive : parse::case_insensitive,
+               limit, callback, &result);
     *stack::arg(0) = result;
     stack::keep_result_only();
 }
@@ -645,7 +646,7 @@ void parse_native(const int32_t* refinements) {
 
 void register_parse_native() {
     parse::init_work_blocks();
-    set_native(40, parse_native);
+    set_native(native::parse, parse_native);
 }
 
 }  // namespace vum::natives

@@ -314,7 +314,7 @@ bool is_modifier(const Cell* w, Keyword k) {
     return id < keyword_table.size() && keyword_table[id] == k;
 }
 
-void raise(const char* id, const Cell* arg) { errors::raise(errors::category_script, id, arg); }
+void raise(err::Script id, const Cell* arg) { errors::raise(id, arg); }
 
 void init_work_blocks() {
     make_words();
@@ -331,7 +331,7 @@ void init_work_blocks() {
 
 Cell* Engine::reserve(uint32_t node, int32_t n) {
     SeriesBuffer* b = nodes::buffer(node);
-    if (int32_t(b->count()) + n > stack_limit) raise("parse-stack");
+    if (int32_t(b->count()) + n > stack_limit) raise(err::script::parse_stack);
     if (b->tail + uint32_t(n) * 16 > b->size) b = memory::expand_copy(node, 0);
     auto* c = reinterpret_cast<Cell*>(b->tail_ptr());
     b->tail += uint32_t(n) * 16;
@@ -435,7 +435,7 @@ Engine::State Engine::rule(bool via_word) {
                 return keyword(k);
             }
             Cell value = word_value(v);
-            if (cell::type(&value) == type_unset) raise("parse-rule", v);
+            if (cell::type(&value) == type_unset) raise(err::script::parse_rule, v);
             regs_[r_value] = value;
             return rule(true);
         }
@@ -446,8 +446,8 @@ Engine::State Engine::rule(bool via_word) {
         case type_set_word: set_word_to_input(); return st_fetch;
         case type_get_word: input_from_word(); return st_fetch;
         case type_integer: return counted();
-        case type_path: case type_set_path: case type_get_path: raise("parse-rule", v);
-        case type_unset: raise("parse-rule", v);
+        case type_path: case type_set_path: case type_get_path: raise(err::script::parse_rule, v);
+        case type_unset: raise(err::script::parse_rule, v);
         default: return literal();
     }
 }
@@ -528,7 +528,7 @@ void Engine::missing_rule() {
     Cell culprit;
     if (at >= 0 && at < rules_tail()) culprit = rule_at(at);
     else cell::make_none(&culprit);
-    raise("parse-end", &culprit);
+    raise(err::script::parse_end, &culprit);
 }
 
 int32_t Engine::find_alternative(int32_t from) {
@@ -624,7 +624,7 @@ void Engine::set_word_to_input() {
 
 void Engine::input_from_word() {
     Cell v = word_value(&regs_[r_value]);
-    if (cell::type(&v) != cell::type(&regs_[r_input]) || v.w2 != regs_[r_input].w2) raise("parse-invalid-ref");
+    if (cell::type(&v) != cell::type(&regs_[r_input]) || v.w2 != regs_[r_input].w2) raise(err::script::parse_invalid_ref);
     set_position(int32_t(v.w1));
 }
 
@@ -645,7 +645,7 @@ void Engine::paren(const Cell* paren, Cell* out) {
 Engine::State Engine::counted() {
     Cell count = regs_[r_value];
     int32_t min = cell::get_integer(&count);
-    if (min < 0) errors::raise(errors::category_script, "out-of-range", &count);
+    if (min < 0) errors::raise(err::script::out_of_range, &count);
     int32_t max = min;
     int32_t tail = rules_tail();
     if (rpos_ < tail) {
@@ -658,11 +658,11 @@ Engine::State Engine::counted() {
         if (cell::type(&value) == type_integer) {
             max = cell::get_integer(&value);
             rpos_++;
-            if (max < 0) errors::raise(errors::category_script, "out-of-range", &value);
-            if (max < min) raise("parse-rule", &value);
+            if (max < 0) errors::raise(err::script::out_of_range, &value);
+            if (max < min) raise(err::script::parse_rule, &value);
         }
     }
-    if (rpos_ >= tail) raise("parse-rule", &count);
+    if (rpos_ >= tail) raise(err::script::parse_rule, &count);
     if (max == 0) {
         rpos_ = skip_rule(rpos_);
         return terminal(position());
@@ -735,7 +735,7 @@ int32_t Engine::match_text(const Cell* rule, int32_t at, int32_t end) {
         if (at >= end) return -1;
         return bitset_has(rule->w2, text_of(regs_[r_input].w2).at(at)) ? at + 1 : -1;
     }
-    if (t == type_datatype || t == type_typeset) raise("parse-unsupported");
+    if (t == type_datatype || t == type_typeset) raise(err::script::parse_unsupported);
     return -1;
 }
 

@@ -23,9 +23,9 @@ inline bool is_function_type(uint8_t t) {
 
 inline Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
 
-[[noreturn]] void raise_script(const char* id, const Cell* a = nullptr, const Cell* b = nullptr,
+[[noreturn]] void raise_script(err::Script id, const Cell* a = nullptr, const Cell* b = nullptr,
                                const Cell* c = nullptr) {
-    errors::raise(errors::category_script, id, a, b, c);
+    errors::raise(id, a, b, c);
 }
 
 // The path up to and including element i, for reports.
@@ -119,20 +119,20 @@ int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* 
 
     int32_t head = int32_t(p->w1);
     int32_t n = int32_t(nodes::buffer(p->w2)->count());
-    if (head >= n) raise_script("empty-path");
+    if (head >= n) raise_script(err::script::empty_path);
     Cell first = cell_at(p->w2, head);
-    if (cell::type(&first) != type_word) raise_script("word-first", p);
+    if (cell::type(&first) != type_word) raise_script(err::script::word_first, p);
     *previous = first;
     if (trace::on) {
         trace::fire(trace::ev_enter, p, head, nullptr, nullptr);
         trace::fire(trace::ev_fetch, p, head, &first, nullptr);
     }
     *current = *word::value_address(&first);
-    if (cell::type(current) == type_unset) raise_script("unset-path", p, &first);
+    if (cell::type(current) == type_unset) raise_script(err::script::unset_path, p, &first);
 
     if (is_function_type(cell::type(current))) {
-        if (mode == PathMode::set) raise_script("invalid-path-set", p);
-        if (mode == PathMode::get) raise_script("invalid-path-get", p);
+        if (mode == PathMode::set) raise_script(err::script::invalid_path_set, p);
+        if (mode == PathMode::get) raise_script(err::script::invalid_path_get, p);
         return call_in_path(current, previous, block, position, end, p, head + 1, top0);
     }
     if (trace::on) trace::fire(trace::ev_push, nullptr, -1, current, nullptr);
@@ -158,14 +158,14 @@ int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* 
                 *selector = element;
         }
         if (trace::on) trace::fire(trace::ev_push, nullptr, -1, selector, nullptr);
-        if (cell::type(selector) == type_unset) raise_script("invalid-path", p, &element);
+        if (cell::type(selector) == type_unset) raise_script(err::script::invalid_path, p, &element);
         bool last = i == n - 1;
         auto handler = reinterpret_cast<actions::EvalPathFn>(
             datatype::handler(cell::type(current), actions::slot_eval_path));
         if (!handler) {
             gc::Local cut(path_through(p, i - 1));
             Cell type = {type_datatype, cell::type(current), 0, 0};
-            raise_script("bad-path-type", &cut, &type, &element);
+            raise_script(err::script::bad_path_type, &cut, &type, &element);
         }
         actions::PathStep step{};
         step.parent = current;

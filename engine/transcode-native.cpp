@@ -4,6 +4,7 @@
 #include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
+#include "generated/native-ids.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/typed-access.h"
@@ -12,8 +13,6 @@
 namespace vum::natives {
 
 namespace {
-
-enum Refinement { ref_next, ref_one, ref_prescan, ref_scan, ref_part, ref_into, ref_trace };
 
 Cell event_word(lexer::Event event) {
     using namespace runtime_symbols;
@@ -36,7 +35,7 @@ int32_t part_length(const Cell* source, const Cell* limit) {
     } else if (cell::type(limit) == cell::type(source)) {
         n = int32_t(limit->w1) - int32_t(source->w1);
     } else {
-        errors::raise(errors::category_script, "not-same-type");
+        errors::raise(err::script::not_same_type);
     }
     return n < 0 ? 0 : n;
 }
@@ -92,15 +91,16 @@ bool call_back(const Cell* callback, const Cell* source, lexer::Report& report) 
 void transcode_native(const int32_t* refinements) {
     Cell* source = stack::arg(0);
     lexer::Options options;
-    options.next = refinements[ref_next] >= 0;
-    options.one = refinements[ref_one] >= 0;
-    options.prescan = refinements[ref_prescan] >= 0;
-    options.scan = refinements[ref_scan] >= 0;
-    if (refinements[ref_part] >= 0) options.part = part_length(source, stack::arg(refinements[ref_part]));
-    if (refinements[ref_into] >= 0) options.into = stack::arg(refinements[ref_into]);
+    options.next = refinements[refine::transcode::next] >= 0;
+    options.one = refinements[refine::transcode::one] >= 0;
+    options.prescan = refinements[refine::transcode::prescan] >= 0;
+    options.scan = refinements[refine::transcode::scan] >= 0;
+    if (refinements[refine::transcode::part] >= 0)
+        options.part = part_length(source, stack::arg(refinements[refine::transcode::part]));
+    if (refinements[refine::transcode::into] >= 0) options.into = stack::arg(refinements[refine::transcode::into]);
     lexer::Watch watch;
-    if (refinements[ref_trace] >= 0) {
-        const Cell* callback = stack::arg(refinements[ref_trace]);
+    if (refinements[refine::transcode::trace] >= 0) {
+        const Cell* callback = stack::arg(refinements[refine::transcode::trace]);
         watch.mask = lexer::mask_from_callback(callback);
         watch.fn = [callback, source](lexer::Report& report) { return call_back(callback, source, report); };
         options.trace = &watch;

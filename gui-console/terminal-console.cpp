@@ -150,7 +150,7 @@ std::string file_text_error(const char* path) {
     Cell cells[2] = {string::from_utf8(path), {}};  // the file, then the error
     cell::set_type(&cells[0], type_file);
     gc::Protect keep(cells, 2);
-    source::guarded("read", [&] { errors::raise(errors::category_access, "cannot-open", &cells[0]); }, &cells[1]);
+    source::guarded("read", [&] { errors::raise(err::access::cannot_open, &cells[0]); }, &cells[1]);
     return report_of(&cells[1]);
 }
 }  // namespace

@@ -70,7 +70,7 @@ uint32_t temper(uint32_t y) {
 
 [[noreturn]] void raise_source_failed() {
     gc::Local what(string::from_utf8("secure random source"));
-    errors::raise(errors::category_access, "cannot-open", &what);
+    errors::raise(err::access::cannot_open, &what);
 }
 
 }  // namespace

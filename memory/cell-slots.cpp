@@ -22,7 +22,7 @@ constexpr int32_t max_capacity = (0x7FFFFFFF - 64) / 16;
 
 Cell* slot(int32_t i) { return reinterpret_cast<Cell*>(nodes::buffer(gc::roots.cell_slot_table)->data()) + i; }
 
-[[noreturn]] void invalid_index() { errors::raise(errors::category_script, "invalid-arg"); }
+[[noreturn]] void invalid_index() { errors::raise(err::script::invalid_arg); }
 
 int32_t checked(int32_t index) {
     if (!gc::roots.cell_slot_table || index < 1 || index > slot_capacity || !in_use[size_t(index - 1)])
@@ -61,7 +61,7 @@ int32_t add(const Cell* value) {
     gc::Local v(*value);
     if (!gc::roots.cell_slot_table) init();
     if (first_free < 0) {
-        if (slot_capacity > max_capacity / 2) errors::raise(errors::category_internal, "no-memory");
+        if (slot_capacity > max_capacity / 2) errors::raise(err::internal::no_memory);
         int32_t old = slot_capacity;
         memory::expand_copy(gc::roots.cell_slot_table, old * 2 * 16);
         slot_capacity = old * 2;

@@ -85,7 +85,7 @@ void append_unset_value(uint32_t ctx) {
 }
 
 // The error names the slot's word, as the language spells it.
-[[noreturn]] void raise_with_word(const char* id, uint32_t ctx, int32_t index) {
+[[noreturn]] void raise_with_word(err::Script id, uint32_t ctx, int32_t index) {
     Cell w;
     cell::make_none(&w);
     if (index >= 0 && index < word_count(ctx)) {
@@ -93,10 +93,10 @@ void append_unset_value(uint32_t ctx) {
         cell::set_type(&w, type_word);
         w.header &= cell::type_mask;
     }
-    errors::raise(errors::category_script, id, &w);
+    errors::raise(id, &w);
 }
 
-Cell* value_slot(uint32_t ctx, int32_t index, const char* missing_storage) {
+Cell* value_slot(uint32_t ctx, int32_t index, err::Script missing_storage) {
     Cell* c = context_cell(ctx);
     if (c->w2 == 0) raise_with_word(missing_storage, ctx, index);
     if (c->header & cell::flag_stack_context) {
@@ -228,7 +228,7 @@ Cell* add_word_with_value(uint32_t ctx, int32_t symbol, const Cell* value) {
     if (find_word(ctx, symbol, true) >= 0) return nullptr;
     gc::Local v(*value);
     int32_t slot = add_word(ctx, symbol);
-    Cell* target = value_slot(ctx, slot, "not-defined");
+    Cell* target = value_slot(ctx, slot, err::script::not_defined);
     *target = v;
     return target;
 }
@@ -237,7 +237,7 @@ Cell* put_word_value(uint32_t ctx, int32_t symbol, const Cell* value) {
     gc::Local v(*value);
     int32_t slot = find_word(ctx, symbol, true);
     if (slot < 0) slot = add_word(ctx, symbol);
-    Cell* target = value_slot(ctx, slot, "not-defined");
+    Cell* target = value_slot(ctx, slot, err::script::not_defined);
     *target = v;
     return target;
 }
@@ -264,7 +264,7 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
         word->w3 = w.w3;
     }
     int32_t index = int32_t(w.w3);
-    Cell* target = value_slot(ctx, index, "not-defined");
+    Cell* target = value_slot(ctx, index, err::script::not_defined);
     if (!notifies(ctx)) {
         *target = v;
         return target;
@@ -276,7 +276,7 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
         gc::Protect keep_owner(&owner);
         *target = v;
         call_change_handler(&owner, &w, &old, &v);
-        return value_slot(ctx, index, "not-defined");
+        return value_slot(ctx, index, err::script::not_defined);
     }
     *target = v;
     return target;
@@ -292,9 +292,9 @@ void set_integer(Cell* word, int32_t n) {
 
 Cell* word_value_address(const Cell* word, uint32_t ctx) {
     int32_t index = int32_t(word->w3);
-    if (index >= 0) return value_slot(ctx, index, "not-in-context");
+    if (index >= 0) return value_slot(ctx, index, err::script::not_in_context);
     if (int32_t(word->w2) == self_symbol() && word->w1) return owner_cell(word->w1);
-    raise_with_word("no-value", ctx, index);
+    raise_with_word(err::script::no_value, ctx, index);
 }
 
 Cell* get_word_value(const Cell* word) { return word_value_address(word, word->w1); }
@@ -303,7 +303,7 @@ Cell* value_of_symbol(uint32_t ctx, int32_t symbol) {
     if (is_stack(ctx)) ctx = global;
     int32_t slot = find_word(ctx, symbol, true);
     if (slot < 0) return nullptr;
-    return value_slot(ctx, slot, "not-defined");
+    return value_slot(ctx, slot, err::script::not_defined);
 }
 
 Cell* global_value_address(int32_t symbol) { return value_of_symbol(global, symbol); }
@@ -314,7 +314,7 @@ void get_global_value(int32_t symbol, Cell* out) {
         make_global(symbol);
         slot = find_word(global, symbol, false);
     }
-    *out = *value_slot(global, slot, "not-defined");
+    *out = *value_slot(global, slot, err::script::not_defined);
 }
 
 Cell add_to_global(int32_t symbol, bool alias, bool new_flag) {

@@ -20,7 +20,7 @@ void push(uint32_t node) {
     stack[top++] = node;
     if (top == capacity) {
         top = 0;
-        errors::raise(errors::category_internal, "too-deep");
+        errors::raise(err::internal::too_deep);
     }
 }
 

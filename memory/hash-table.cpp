@@ -23,8 +23,8 @@ constexpr int32_t shift_limit = 30000;
 constexpr uint32_t c1 = 0xCC9E2D51;
 constexpr uint32_t c2 = 0x1B873593;
 
-[[noreturn]] void corrupt() { errors::raise(errors::category_internal, "vum-system"); }
-[[noreturn]] void too_big() { errors::raise(errors::category_internal, "no-memory"); }
+[[noreturn]] void corrupt() { errors::raise(err::internal::vum_system); }
+[[noreturn]] void too_big() { errors::raise(err::internal::no_memory); }
 
 // ---------------------------------------------------------------- hashing
 

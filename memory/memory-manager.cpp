@@ -58,7 +58,7 @@ uint32_t link_of(SeriesBuffer* slot) { return uint32_t(reinterpret_cast<uintptr_
 NodeFrame* new_node_frame() {
     int32_t index = 0;
     while (index < frames_made && frames_by_index[index]) index++;
-    if (index == int32_t(max_node_frames)) errors::raise(errors::category_internal, "no-memory");
+    if (index == int32_t(max_node_frames)) errors::raise(err::internal::no_memory);
     if (index == frames_made) frames_made++;
     auto* f = static_cast<NodeFrame*>(heap::alloc_zeroed(sizeof(NodeFrame)));
     f->index = index;
@@ -134,7 +134,7 @@ SeriesFrame* take_series_frame(size_t need) {
 uint32_t unit_of(int32_t unit) {
     switch (unit) {
         case 1: case 2: case 4: case 8: case 16: return uint32_t(unit);
-        default: errors::raise(errors::category_internal, "no-memory");
+        default: errors::raise(err::internal::no_memory);
     }
 }
 
@@ -191,7 +191,7 @@ void* os_alloc(size_t n) {
     uint32_t code = sys::catch_codes(sys::catch_os_memory, [&] { p = platform::virtual_alloc(size, false); });
     if (code) {
         sys::clear_thrown();
-        errors::raise(errors::category_internal, "no-memory");
+        errors::raise(err::internal::no_memory);
     }
     root.os_bytes += size;
     *static_cast<size_t*>(p) = size;
@@ -205,7 +205,7 @@ void os_free(void* p) {
     uint32_t code = sys::catch_codes(sys::catch_os_memory, [&] { platform::virtual_free(block, size); });
     if (code) {
         sys::clear_thrown();
-        errors::raise(errors::category_internal, "wrong-mem");
+        errors::raise(err::internal::wrong_mem);
     }
 }
 
@@ -240,7 +240,7 @@ void free_node(uint32_t node) {
 SeriesBuffer* alloc_buffer(int32_t count, int32_t unit, int32_t offset) {
     uint32_t u = unit_of(unit);
     int64_t bytes = int64_t(count) * u;
-    if (count < 0 || bytes > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (count < 0 || bytes > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
     uint32_t size = uint32_t((bytes + 15) & ~int64_t(15));
     size_t need = size_t(size) + buffer_overhead;
     gc::allocation_tick();
@@ -286,7 +286,7 @@ uint32_t alloc_series(int32_t count, int32_t unit, int32_t offset) {
 uint32_t alloc_external_series(int32_t count, int32_t unit, int32_t offset) {
     uint32_t u = unit_of(unit);
     int64_t bytes = int64_t(count) * u;
-    if (count < 0 || bytes > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (count < 0 || bytes > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
     uint32_t size = uint32_t((bytes + 15) & ~int64_t(15));
     auto* block = static_cast<ExternalBlock*>(heap::alloc_zeroed(int32_t(sizeof(ExternalBlock) + size)));
     SeriesBuffer* b = &block->buffer;
@@ -361,7 +361,7 @@ SeriesBuffer* grow(uint32_t node, int32_t n, SeriesBuffer** old_out) {
     uint32_t unit = old->unit();
     // Doubling an empty buffer still has to make room for one element.
     int64_t want = n == 0 ? (old->size ? int64_t(old->size) * 2 : 16) : int64_t(n);
-    if (want < 1 || want > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (want < 1 || want > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
     // Never smaller than the content: it must still fit.
     if (want < int64_t(old->tail - old->head)) want = old->tail - old->head;
     SeriesBuffer* b = alloc_buffer(int32_t((want + unit - 1) / unit), int32_t(unit), 0);

@@ -163,7 +163,7 @@ void unbind_value(Cell* value) {
     for (uint32_t i = head; i < cell_count(node); i++) unbind_value(cell_at(node, i));
 }
 
-[[noreturn]] void invalid_argument() { errors::raise(errors::category_script, "invalid-arg"); }
+[[noreturn]] void invalid_argument() { errors::raise(err::script::invalid_arg); }
 
 void check_owner_and_word(const Cell* owner, const Cell* word) {
     if (cell::type(owner) != type_object || !values_of(owner->w1)) invalid_argument();

@@ -12,15 +12,8 @@ namespace vum::errors {
 Designation last_raised{0, nullptr};
 TraceFn trace_error = nullptr;
 
-void raise(Category category, const char* id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
-    int32_t index = error_catalogue::find_id(category, id);
-    if (index < 0) {
-        // A name the catalogue lacks is the raiser's fault: report it as an
-        // invalid error rather than losing it.
-        category = category_internal;
-        index = error_catalogue::find_id(category_internal, "invalid-error");
-    }
-    make_and_throw(category, index, arg1, arg2, arg3);
+void raise(err::Id id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
+    make_and_throw(id.category, id.index, arg1, arg2, arg3);
 }
 
 void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
@@ -40,9 +33,9 @@ void raise_refine_arg(const char* refinement, const Cell* value) {
     gc::Local v(*value);
     Cell r = context::load_word(refinement);
     cell::set_type(&r, type_refinement);
-    raise(category_script, "invalid-refine-arg", &r, &v);
+    raise(err::script::invalid_refine_arg, &r, &v);
 }
 
-void raise_2_args(const Cell* a, const Cell* b) { raise(category_script, "bad-make-arg", a, b); }
+void raise_2_args(const Cell* a, const Cell* b) { raise(err::script::bad_make_arg, a, b); }
 
 }  // namespace vum::errors

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "generated/error-ids.h"
 #include "memory/cell.h"
 
 namespace vum::errors {
@@ -29,9 +30,10 @@ struct Designation {
 };
 extern Designation last_raised;
 
-// By category and id name, as the catalogue lists it.
-[[noreturn]] void raise(Category category, const char* id, const Cell* arg1 = nullptr,
-                        const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);
+// By the id's generated name (err::script::expect_arg, from the catalogue),
+// so that a name the catalogue lacks does not compile.
+[[noreturn]] void raise(err::Id id, const Cell* arg1 = nullptr, const Cell* arg2 = nullptr,
+                        const Cell* arg3 = nullptr);
 // By category and id index (the id's field position in its category).
 [[noreturn]] void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1 = nullptr,
                                  const Cell* arg2 = nullptr, const Cell* arg3 = nullptr);

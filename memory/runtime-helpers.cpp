@@ -12,7 +12,7 @@ int32_t from_number(const Cell* c) {
     // The range test comes first: converting an out-of-range double is
     // undefined, and NaN fails every comparison. A fraction past either end
     // (2147483647.5) is outside too, though it would truncate into range.
-    if (!(d >= -2147483648.0 && d <= 2147483647.0)) errors::raise(errors::category_script, "out-of-range", c);
+    if (!(d >= -2147483648.0 && d <= 2147483647.0)) errors::raise(err::script::out_of_range, c);
     return int32_t(d);
 }
 

@@ -22,7 +22,7 @@ constexpr size_t insertion_limit = 7;
 // this is never reached; the merge loop still copes if it were.
 constexpr int run_stack_capacity = 64;
 
-[[noreturn]] void invalid_argument() { errors::raise(errors::category_script, "invalid-arg"); }
+[[noreturn]] void invalid_argument() { errors::raise(err::script::invalid_arg); }
 
 // Checks the arguments every entry point shares; false when there is
 // nothing to sort. A negative count is a caller's fault, not an empty sort.
@@ -231,7 +231,7 @@ void merge_runs(uint8_t* left, uint8_t* middle, uint8_t* end, uint8_t* scratch,
 void merge(void* base, int32_t n, int32_t width, intptr_t arg1, intptr_t arg2, Compare compare) {
     if (!worth_sorting(base, n, width, compare)) return;
     int64_t scratch_bytes = int64_t(n / 2) * width;
-    if (scratch_bytes > INT32_MAX) errors::raise(errors::category_script, "too-long");
+    if (scratch_bytes > INT32_MAX) errors::raise(err::script::too_long);
     HeapScratch scratch{heap::alloc_zeroed(int32_t(scratch_bytes))};
     auto* buffer = static_cast<uint8_t*>(scratch.p);
     // Cells waiting in scratch while a comparison runs language code (which

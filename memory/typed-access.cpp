@@ -15,7 +15,7 @@ const Cell* check_arg(const Cell* typeset, const Cell* function_word, const Cell
     Cell type = {type_datatype, cell::type(value), 0, 0};
     Cell parameter;
     cell::make_none(&parameter);
-    errors::raise(errors::category_script, "expect-arg", &name, &type, &parameter);
+    errors::raise(err::script::expect_arg, &name, &type, &parameter);
 }
 
 int32_t check_arg_at(const Cell* typeset, const Cell* function_word, int32_t index) {
@@ -38,7 +38,7 @@ const Cell* check_arg_set(const Cell* function_word, const Cell* value) {
     if (cell::type(value) != type_unset) return value;
     Cell name = *function_word;
     Cell type = {type_datatype, type_unset, 0, 0};
-    errors::raise(errors::category_script, "expect-arg", &name, &type);
+    errors::raise(err::script::expect_arg, &name, &type);
 }
 
 void init_refinements(const Cell* refinement, int32_t index, int32_t count) {
@@ -55,7 +55,7 @@ namespace vum::word {
 
 void set_global(Cell* word) {
     Cell* top = stack::top_cell();
-    if (cell::type(top) == type_unset) errors::raise(errors::category_script, "need-value", word);
+    if (cell::type(top) == type_unset) errors::raise(err::script::need_value, word);
     Cell value = *top;
     context::set_word_value(word, &value);
 }
@@ -67,7 +67,7 @@ void set_global_drop(Cell* word) {
 
 Cell* get_checked(const Cell* word) {
     Cell* value = context::get_word_value(word);
-    if (cell::type(value) == type_unset) errors::raise(errors::category_script, "no-value", word);
+    if (cell::type(value) == type_unset) errors::raise(err::script::no_value, word);
     return value;
 }
 
@@ -79,7 +79,7 @@ void set_slot(uint32_t ctx, int32_t index) {
     Cell* top = stack::top_cell();
     if (cell::type(top) == type_unset) {
         Cell w = *word_at(ctx, index);
-        errors::raise(errors::category_script, "need-value", &w);
+        errors::raise(err::script::need_value, &w);
     }
     Cell value = *top;
     *slot_address_checked(ctx, index) = value;
@@ -101,7 +101,7 @@ Cell* slot_address_checked(uint32_t ctx, int32_t index) {
     Cell* c = context_cell(ctx);
     if (c->w2 == 0) {
         Cell w = *word_at(ctx, index);
-        errors::raise(errors::category_script, "not-defined", &w);
+        errors::raise(err::script::not_defined, &w);
     }
     if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
     return series::cells_head(c->w2) + index;
@@ -116,7 +116,7 @@ bool truthy(const Cell* c, bool check, const Cell* argument) {
         case type_none: return false;
         case type_logic: return c->w1 != 0;
         case type_unset:
-            if (check) errors::raise(errors::category_script, "no-value", argument);
+            if (check) errors::raise(err::script::no_value, argument);
             return true;
         default: return true;
     }

@@ -46,7 +46,7 @@ inline uint32_t checked_unit(const SeriesBuffer* b) {
 // Reports the bytes at the position: four, or as many as there are (none
 // before the memory manager runs).
 [[noreturn]] void invalid_utf8(const uint8_t* p, int32_t available) {
-    if (!memory::initialised()) errors::raise(errors::category_access, "invalid-utf8");
+    if (!memory::initialised()) errors::raise(err::access::invalid_utf8);
     uint8_t bytes[4];
     int32_t n = available < 4 ? available : 4;
     std::memcpy(bytes, p, size_t(n));
@@ -54,9 +54,9 @@ inline uint32_t checked_unit(const SeriesBuffer* b) {
     SeriesBuffer* b = nodes::buffer(rest.w2);
     std::memcpy(b->head_ptr(), bytes, size_t(n));
     b->tail = b->head + uint32_t(n);
-    errors::raise(errors::category_access, "invalid-utf8", &rest);
+    errors::raise(err::access::invalid_utf8, &rest);
 }
-[[noreturn]] void invalid_char() { errors::raise(errors::category_script, "invalid-char"); }
+[[noreturn]] void invalid_char() { errors::raise(err::script::invalid_char); }
 
 inline uint32_t unit_for(uint32_t code_point) { return code_point <= 0xFF ? 1 : code_point <= 0xFFFF ? 2 : 4; }
 
@@ -81,7 +81,7 @@ private:
 // Returns the node with an empty buffer (tail at head) of its final unit.
 uint32_t prepare_buffer(uint32_t target, int64_t chars, uint32_t needed, bool keep_wider_unit) {
     int64_t units = chars + 1;
-    if (units > 0x7FFFFFFF / 4) errors::raise(errors::category_internal, "no-memory");
+    if (units > 0x7FFFFFFF / 4) errors::raise(err::internal::no_memory);
     if (!target) return memory::alloc_series(int32_t(units), int32_t(needed), 0);
     gc::ProtectNode guard(&target);
     SeriesBuffer* b = nodes::buffer(target);
@@ -344,7 +344,7 @@ const uint8_t* span_data(const Cell* string, const Span& s) {
 
 // The cell's scratch byte buffer with room for `bytes`, made or grown here.
 uint8_t* scratch(Cell* string, int64_t bytes) {
-    if (bytes > 0x7FFFFFFF - 64) errors::raise(errors::category_internal, "no-memory");
+    if (bytes > 0x7FFFFFFF - 64) errors::raise(err::internal::no_memory);
     uint32_t node = string->w3;
     if (!node) {
         node = memory::alloc_bytes(int32_t(bytes));
@@ -616,7 +616,7 @@ SeriesBuffer* widen(uint32_t node, uint32_t to) {
     if (from >= to) return b;
     uint32_t count = b->count();
     int64_t need = int64_t(count) * to + to;  // and room for one more unit
-    if (need > 0x7FFFFFFF - 64) errors::raise(errors::category_internal, "no-memory");
+    if (need > 0x7FFFFFFF - 64) errors::raise(err::internal::no_memory);
     // A head that is not a whole number of new units from the start moves
     // to the start of a new buffer, so the wider units stay aligned.
     if (int64_t(b->size) < int64_t(b->head) + need || b->head % to != 0)
@@ -732,7 +732,7 @@ Cell* convert_value(Cell* value, const Cell* part, int upper) {
         value->w2 = map_char(value->w2, upper);
         return value;
     }
-    if (!is_string_kind(type)) errors::raise(errors::category_script, "invalid-arg");
+    if (!is_string_kind(type)) errors::raise(err::script::invalid_arg);
     uint32_t node = value->w2;
     gc::ProtectNode guard(&node);
     SeriesBuffer* b = nodes::buffer(node);
@@ -749,7 +749,7 @@ Cell* convert_value(Cell* value, const Cell* part, int upper) {
         } else if (cell::type(part) == type && part->w2 == node) {
             given = int64_t(part->w1) - int64_t(first);
         } else {
-            errors::raise(errors::category_script, "invalid-refine-arg");
+            errors::raise(err::script::invalid_refine_arg);
         }
         if (given < 0) given = 0;
         if (given < count) count = given;  // never past the tail

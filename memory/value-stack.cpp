@@ -68,7 +68,7 @@ void init() {
 void overflow() {
     s.args_top = s.args_top - 5 < s.args_begin ? s.args_begin : s.args_top - 5;
     cycles::reset();
-    errors::raise(errors::category_internal, "stack-overflow");
+    errors::raise(err::internal::stack_overflow);
 }
 
 void drop(int32_t n) { s.args_top = s.args_top - n < s.args_begin ? s.args_begin : s.args_top - n; }
@@ -273,11 +273,11 @@ void throw_error(const Cell* error) {
 namespace {
 // A break, continue, return or throw that finds no target inside the
 // current body is an error of the throw category.
-[[noreturn]] void no_target(const char* what, Cell* args, Cell* top, Frame* calls, const Cell* value = nullptr) {
+[[noreturn]] void no_target(err::Throw what, Cell* args, Cell* top, Frame* calls, const Cell* value = nullptr) {
     s.args = args;
     s.args_top = top;
     s.calls_top = calls;
-    errors::raise(errors::category_throw, what, value);
+    errors::raise(what, value);
 }
 }  // namespace
 
@@ -285,7 +285,7 @@ void unwind_break(bool with_value, bool is_continue) {
     Cell* args = s.args;
     Cell* top = s.args_top;
     Frame* calls = s.calls_top;
-    const char* what = is_continue ? "continue" : "break";
+    err::Throw what = is_continue ? err::throw_::continue_ : err::throw_::break_;
     Cell value = *args;
     if (s.calls_top > s.calls_begin) s.calls_top--;
     Frame* f = s.calls_top - 1;
@@ -309,10 +309,10 @@ void unwind_return(bool with_value, bool already_popped) {
     if (!already_popped && s.calls_top > s.calls_begin) s.calls_top--;
     Frame* f = s.calls_top - 1;
     for (; f >= s.calls_begin; f--) {
-        if (f->header & flag_compiled) no_target("return", args, top, calls);
+        if (f->header & flag_compiled) no_target(err::throw_::return_, args, top, calls);
         if (f->kind() == kind_body) break;
     }
-    if (f < s.calls_begin) no_target("return", args, top, calls);
+    if (f < s.calls_begin) no_target(err::throw_::return_, args, top, calls);
     s.calls_top = f + 1;
     s.args = s.args_top = base_at(f[1].caller_args);
     if (with_value) *s.args = value; else cell::make_unset(s.args);
@@ -332,10 +332,10 @@ void unwind_throw(uint32_t code) {
     for (; f >= s.calls_begin; f--) {
         // A throw passes the bodies of the functions it leaves, on its way
         // to a caller's catch.
-        if (f->kind() == kind_body && (f->header & flag_throw_barrier)) no_target("throw", args, top, calls, &value);
+        if (f->kind() == kind_body && (f->header & flag_throw_barrier)) no_target(err::throw_::throw_, args, top, calls, &value);
         if (f->kind() == kind_catch) break;
     }
-    if (f < s.calls_begin) no_target("throw", args, top, calls, &value);
+    if (f < s.calls_begin) no_target(err::throw_::throw_, args, top, calls, &value);
     s.calls_top = f + 1;
     s.args = s.args_top = base_at(f[1].caller_args);
     push_copy(&value);

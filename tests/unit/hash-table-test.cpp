@@ -549,7 +549,7 @@ TEST_F(HashTableHash, BlockKeysAreRehashedAfterACompaction) {
 
 int32_t raise_on_equal_integers(const Cell* a, const Cell* b, int32_t op) {
     if (cell::type(a) == type_integer && cell::type(b) == type_integer && a->w2 == b->w2)
-        errors::raise(errors::category_script, "invalid-compare");
+        errors::raise(err::script::invalid_compare);
     return ht::default_compare(a, b, op);
 }
 

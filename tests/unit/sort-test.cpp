@@ -551,7 +551,7 @@ struct Raiser {
 
 int32_t raising_compare(const void* x, const void* y, intptr_t raiser, intptr_t) {
     auto* r = reinterpret_cast<Raiser*>(raiser);
-    if (--r->left < 0) errors::raise(errors::category_script, "invalid-compare");
+    if (--r->left < 0) errors::raise(err::script::invalid_compare);
     return by_key(x, y, reinterpret_cast<intptr_t>(&pair8), 0);
 }
 

@@ -119,7 +119,7 @@ TEST_F(ValueStack, ErrorsReachTheTryFrameWithWhereAndCode) {
     Cell e = caught([&] {
         stack::push_native_frame(&f);
         Cell x = word("x");
-        errors::raise(errors::category_script, "no-value", &x);
+        errors::raise(err::script::no_value, &x);
     });
     ASSERT_EQ(cell::type(&e), type_error);
     EXPECT_EQ(cell::get_integer(error::field(&e, error::field_code)), 300);
@@ -218,7 +218,7 @@ TEST_F(ValueStack, TracerHearsOfEachErrorOnceBeforeTheThrow) {
     errors::trace_error = count_trace;
     Cell e = caught([] {
         EXPECT_EQ(traced, 0);
-        errors::raise(errors::category_math, "zero-divide");
+        errors::raise(err::math::zero_divide);
     });
     errors::trace_error = nullptr;
     EXPECT_EQ(traced, 1);
@@ -285,7 +285,7 @@ TEST_F(ValueStack, UncaughtErrorEndsWithItsReport) {
     EXPECT_EXIT(
         {
             Cell x = word("x");
-            errors::raise(errors::category_script, "no-value", &x);
+            errors::raise(err::script::no_value, &x);
         },
         testing::ExitedWithCode(254), "\\*\\*\\* Script Error: x has no value\n\\*\\*\\* Where: \\?\\?\\?");
 }
