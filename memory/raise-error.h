@@ -22,6 +22,13 @@ enum Category : int32_t {
     category_user = 8,
     category_internal = 9,
 };
+// The generated ids carry the catalogue's category order: the two must agree.
+static_assert(err::Throw{0}.category == category_throw && err::Note{0}.category == category_note &&
+              err::Syntax{0}.category == category_syntax && err::Script{0}.category == category_script &&
+              err::Math{0}.category == category_math && err::Access{0}.category == category_access &&
+              err::Reserved1{0}.category == category_reserved1 &&
+              err::Reserved2{0}.category == category_reserved2 && err::User{0}.category == category_user &&
+              err::Internal{0}.category == category_internal);
 
 // The last error raised, by category and id name (for diagnostics and tests).
 struct Designation {
