@@ -153,10 +153,10 @@ void open_gap(uint32_t node, int32_t at, int32_t n, bool generous) {
     if (at < 0) at = 0;
     if (at > length) at = length;
     int64_t need = (int64_t(length) + n) * 16;
-    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (need > cell::max_series_bytes) errors::raise(errors::category_internal, "no-memory");
     if (int64_t(b->head) + need > int64_t(b->size)) {
         int64_t want = generous ? 2 * need : need;
-        if (want > int64_t(0x7FFFFFFF) - 64) want = need;
+        if (want > cell::max_series_bytes) want = need;
         b = memory::expand_copy(node, int32_t(want));
     }
     Cell* c = reinterpret_cast<Cell*>(b->head_ptr());

@@ -104,7 +104,7 @@ void reserve(uint32_t pairs, int32_t n) {
     SeriesBuffer* b = nodes::buffer(pairs);
     int64_t need = int64_t(b->tail) + int64_t(n) * 16;
     if (need <= int64_t(b->size)) return;
-    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+    if (need > cell::max_series_bytes) errors::raise(errors::category_internal, "no-memory");
     memory::expand_copy(pairs, int32_t(need));
 }
 
@@ -307,7 +307,7 @@ void make_at(Cell* c, const Cell* block, int32_t size) {
         pairs = *block;
     } else {
         int64_t cells = std::max<int64_t>(2 * int64_t(std::max(size, 0)), 2);
-        if (cells * 16 > int64_t(0x7FFFFFFF) - 64) errors::raise(errors::category_internal, "no-memory");
+        if (cells * 16 > cell::max_series_bytes) errors::raise(errors::category_internal, "no-memory");
         pairs = {type_block, 0, memory::alloc_cells(int32_t(cells)), 0};
     }
     gc::Protect keep(&pairs);

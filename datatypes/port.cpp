@@ -30,12 +30,6 @@ constexpr const char* port_fields[] = {"spec", "scheme", "actor", "awake", "stat
 constexpr const char* spec_fields[] = {"scheme", "user-info", "host", "port", "path",
                                        "target", "query", "fragment", "ref"};
 
-// The argument cache of a function marks each argument's fetch mode in
-// header bits 20-21 (engine/interpreter.h); a get-word argument (mode 1)
-// takes its cell as it stands.
-constexpr uint32_t mode_shift = 20;
-constexpr uint32_t mode_literal = 1;
-
 Cell word_of(const char* name) { return {type_word, 0, uint32_t(symbols::make(name)), uint32_t(-1)}; }
 
 bool is_object_kind(uint8_t t) { return t == type_object || t == type_error || t == type_port; }
@@ -170,7 +164,7 @@ void forward(int32_t slot, std::initializer_list<const Cell*> positional,
         *block::alloc_tail(source) = v;
     };
     auto put = [&](const Cell* value, uint32_t mode) {
-        if (mode == mode_literal || cell::type(value) == type_none || cell::type(value) == type_logic) {
+        if (mode == cell::arg_literal || cell::type(value) == type_none || cell::type(value) == type_logic) {
             append(*value);
             return;
         }
@@ -204,7 +198,7 @@ void forward(int32_t slot, std::initializer_list<const Cell*> positional,
             append(flag);
             continue;
         }
-        uint32_t mode = (entry.header >> mode_shift) & 3;
+        uint32_t mode = (entry.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
         if (!past_arguments) {
             put(argument < count ? first + argument : &none_value, mode);
             argument++;

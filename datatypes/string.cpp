@@ -24,7 +24,7 @@ uint8_t* scratch = nullptr;
 int32_t scratch_bytes = 0;
 
 // Bytes a buffer may hold at most, with room for the header and padding.
-constexpr int64_t max_bytes = int64_t(0x7FFFFFFF) - 64;
+constexpr int64_t max_bytes = cell::max_series_bytes;
 
 [[noreturn]] void no_memory() { errors::raise(errors::category_internal, "no-memory"); }
 
