@@ -43,7 +43,7 @@ const Cell none = {type_none, 0, 0, 0};
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void bad_to(const Cell* value) {
-    Cell target = {type_datatype, type_binary, 0, 0};
+    Cell target = cell::make_datatype(type_binary);
     Cell v = *value;
     errors::raise(errors::category_script, "bad-to-arg", &target, &v);
 }

@@ -546,7 +546,7 @@ void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
         return;
     }
     if (body_of(spec, type, result)) return;
-    Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
+    Cell datatype_value = cell::make_datatype(uint8_t(type));
     errors::raise(errors::category_script, "bad-make-arg", &datatype_value, spec);
 }
 
@@ -564,7 +564,7 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
         gc::Protect keep_fresh(&fresh);
         for (int32_t id = 1; id < max_type_slots; id++) {
             if (!typeset::has_type(&set, uint8_t(id))) continue;
-            Cell d = {type_datatype, uint32_t(id), 0, 0};
+            Cell d = cell::make_datatype(uint8_t(id));
             append_copy(&fresh, &d);
         }
         *result = fresh;

@@ -351,7 +351,7 @@ void make(const Cell* spec, Cell* out) {
         case type_block: from_block(&s, &category, &position); break;
         case type_string: create(errors::category_user, 2, &s, nullptr, nullptr, out); return;
         default: {
-            Cell datatype = {type_datatype, type_error, 0, 0};
+            Cell datatype = cell::make_datatype(type_error);
             errors::raise(errors::category_script, "bad-make-arg", &datatype, &s);
         }
     }

@@ -52,13 +52,6 @@ Cell shown_key(const Cell* key) {
     return k;
 }
 
-Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
-[[noreturn]] void raise_bad_to(const Cell* spec) {
-    Cell map_type_value = datatype_of(type_map);
-    errors::raise(errors::category_script, "bad-to-arg", &map_type_value, spec);
-}
-
 // The index of the key cell that matches under the mode, removed pairs
 // included; -1 when there is none.
 int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
@@ -226,7 +219,7 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
         }
         case type_integer:
         case type_float: {
-            if (!make) raise_bad_to(&spec);
+            if (!make) errors::raise_bad_to(type_map, &spec);
             int32_t n = integer::from_number(&spec);
             if (n < 0) errors::raise(errors::category_script, "out-of-range", &spec);
             make_at(result, nullptr, n);
@@ -236,7 +229,7 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
             copy_map(&spec, result, false, nullptr);
             return;
         default:
-            raise_bad_to(&spec);
+            errors::raise_bad_to(type_map, &spec);
     }
 }
 
@@ -277,7 +270,7 @@ bool valid_key_type(uint8_t t) {
 void prepare_key(Cell* key) {
     uint8_t t = cell::type(key);
     if (!valid_key_type(t)) {
-        Cell type = datatype_of(t);
+        Cell type = cell::make_datatype(t);
         errors::raise(errors::category_script, "invalid-path", &type, key);
     }
     cell::clear_new_line(key);

@@ -103,7 +103,7 @@ void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
 
 void write_owner(const Cell& object) { *context::owner_cell(cell::context_node(&object)) = object; }
 
-Cell datatype_of(const Cell* v) { return {type_datatype, cell::type(v) ? cell::type(v) : uint32_t(type_unset), 0, 0}; }
+Cell datatype_of(const Cell* v) { return cell::make_datatype(cell::type(v) ? cell::type(v) : uint8_t(type_unset)); }
 
 Cell new_block(int32_t n) {
     Cell b = none_value;

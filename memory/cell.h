@@ -96,6 +96,9 @@ inline void set_double(Cell* c, double d) {
 
 inline int32_t get_integer(const Cell* c) { return int32_t(c->w2); }
 
+// The datatype! value naming a type id.
+inline Cell make_datatype(uint8_t t) { return {type_datatype, t, 0, 0}; }
+
 inline Cell* make_unset(Cell* c) {
     *c = {type_unset, 0, 0, 0};
     return c;

@@ -45,4 +45,11 @@ void raise_refine_arg(const char* refinement, const Cell* value) {
 
 void raise_2_args(const Cell* a, const Cell* b) { raise(category_script, "bad-make-arg", a, b); }
 
+void raise_bad_to(uint8_t target, const Cell* value) {
+    Cell type = cell::make_datatype(target);
+    raise(category_script, "bad-to-arg", &type, value);
+}
+
+void raise_out_of_range(const Cell* value) { raise(category_script, "out-of-range", value); }
+
 }  // namespace vum::errors
