@@ -43,11 +43,7 @@ struct DepthRaise {
     DepthRaise& operator=(const DepthRaise&) = delete;
 };
 
-// Writes ASCII text and counts it against the part limit.
-void put_text(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
+using string::put_text;
 
 bool is_text_kind(uint8_t t) {
     switch (t) {

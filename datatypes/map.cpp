@@ -112,19 +112,9 @@ void append(const Cell* block, const Cell* value) { block_actions::append_copy(b
 
 // ------------------------------------------------------------ text
 
-void put_text(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
-
-void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
-    string::append_char(buffer, c);
-    (*limit)--;
-}
-
-void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
-    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
-}
+using string::put_char;
+using string::put_indent;
+using string::put_text;
 
 // The live pairs as `key value`: one a line with mold's indentation, or
 // separated by line breaks (form, /only) or spaces (/flat).

@@ -89,17 +89,9 @@ bool is_rebound_block(uint8_t t) {
 }
 bool can_copy(uint8_t t) { return datatype::is_registered(t) && datatype::handler(t, slot_copy) != nullptr; }
 
-void put_text(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
-void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
-    string::append_char(buffer, c);
-    (*limit)--;
-}
-void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
-    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
-}
+using string::put_char;
+using string::put_indent;
+using string::put_text;
 
 void write_owner(const Cell& object) { *context::owner_cell(cell::context_node(&object)) = object; }
 

@@ -80,6 +80,20 @@ void append_ascii(uint32_t node, const char* text) {
     for (int32_t i = 0; i < n; i++) append_char(node, uint8_t(text[i]));
 }
 
+void put_text(uint32_t buffer, const char* text, int32_t* limit) {
+    append_ascii(buffer, text);
+    *limit -= int32_t(std::strlen(text));
+}
+
+void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
+    append_char(buffer, c);
+    (*limit)--;
+}
+
+void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
+    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
+}
+
 void append_utf8(uint32_t node, const char* text, int32_t length) {
     // The text may lie in a series that appending moves: decode from a copy.
     std::string copy(text, size_t(length));
