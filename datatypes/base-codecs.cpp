@@ -276,7 +276,7 @@ void enbase(const Cell* value, const Cell* base_value, Cell* result) {
     if (text) utf8 = string::to_utf8(&v);
     int64_t n = text ? int64_t(utf8.size()) : length_from_index(&v);
     int64_t size = encoded_size(base, n);
-    if (size > int64_t(0x7FFFFFFF) - 64) errors::raise(err::script::too_long);
+    if (size > cell::max_series_bytes) errors::raise(err::script::too_long);
     Cell out = string::make_cell(int32_t(size));
     const uint8_t* bytes =
         text ? reinterpret_cast<const uint8_t*>(utf8.data()) : static_cast<const uint8_t*>(position_pointer(&v));

@@ -27,7 +27,7 @@ using namespace actions;
 using ownership::Action;
 
 // Bytes a buffer may hold at most, with room for the header and padding.
-constexpr int64_t max_bytes = int64_t(0x7FFFFFFF) - 64;
+constexpr int64_t max_bytes = cell::max_series_bytes;
 
 constexpr char hex_digits[] = "0123456789ABCDEF";
 
@@ -43,7 +43,7 @@ const Cell none = {type_none, 0, 0, 0};
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void bad_to(const Cell* value) {
-    Cell target = {type_datatype, type_binary, 0, 0};
+    Cell target = cell::make_datatype(type_binary);
     Cell v = *value;
     errors::raise(err::script::bad_to_arg, &target, &v);
 }
@@ -168,7 +168,7 @@ void add_bytes_of(ByteSink& sink, const Cell* value) {
     } else if (t == type_binary) {
         sink.add(position_pointer(value), size_t(length_from_index(value)));
     } else if (t == type_tuple) {
-        int32_t n = int32_t(value->header >> cell::tuple_length_shift & 0xF);
+        int32_t n = int32_t((value->header & cell::tuple_length_mask) >> cell::tuple_length_shift);
         sink.add(reinterpret_cast<const uint8_t*>(value) + 4, size_t(std::clamp(n, 0, 12)));
     } else if (is_any_block(t)) {
         add_elements(sink, value);

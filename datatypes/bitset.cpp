@@ -25,15 +25,12 @@ namespace {
 // The highest bit number a bitset holds: its bytes then fit a series.
 constexpr int64_t max_bit = 0x7FFFFFFF;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
 [[noreturn]] void past_end() { errors::raise(err::script::past_end); }
 [[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
 [[noreturn]] void bad_value(const Cell* value, Caller caller) {
-    Cell type = datatype_cell(type_bitset);
+    Cell type = cell::make_datatype(type_bitset);
     switch (caller) {
         case caller_make: errors::raise(err::script::bad_make_arg, &type, value);
         case caller_to: errors::raise(err::script::bad_to_arg, &type, value);
@@ -105,7 +102,7 @@ int64_t number_of(const Cell* v) {
 // answers for one outside it instead.
 bool checked(Walk& w, const Cell* v, int64_t n) {
     if (n >= 0 && n <= max_bit) return true;
-    if (w.op != spec_test) out_of_range(v);
+    if (w.op != spec_test) errors::raise_out_of_range(v);
     // Past the range: a member only of a complemented bitset.
     if (n < 0 || !is_complemented(w.node)) w.all = false;
     return false;
@@ -282,7 +279,7 @@ int64_t process_spec(const Cell* spec, uint32_t node, int32_t op, Caller caller)
 
 void do_math(int32_t op) {
     if (cell::type(stack::arg(1)) != type_bitset) {
-        Cell type = datatype_cell(cell::type(stack::arg(1)));
+        Cell type = cell::make_datatype(cell::type(stack::arg(1)));
         errors::raise(err::script::invalid_type, &type);
     }
     enum { set_union, set_intersect, set_difference, set_exclude } kind;
@@ -471,7 +468,7 @@ void poke_bits(Cell* series, const Cell* index, const Cell* value) {
 void bitset_path(const PathStep& step, Cell* result) {
     uint8_t t = cell::type(step.element);
     if (t != type_integer && t != type_char) {
-        Cell type = {type_datatype, t, 0, 0};
+        Cell type = cell::make_datatype(t);
         errors::raise(err::script::invalid_type, &type);
     }
     if (!step.value) {

@@ -37,7 +37,7 @@ const Cell none_value = {type_none, 0, 0, 0};
 
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
-constexpr int64_t max_cells = (int64_t(0x7FFFFFFF) - 64) / 16;
+constexpr int64_t max_cells = cell::max_series_cells;
 
 int32_t checked_total(int64_t count, int64_t dup) {
     int64_t total = count * dup;

@@ -12,6 +12,7 @@
 #include "datatypes/vector.h"
 #include "engine/actions.h"
 #include "engine/lexer.h"
+#include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
 #include "memory/hash-table.h"
@@ -42,11 +43,7 @@ struct DepthRaise {
     DepthRaise& operator=(const DepthRaise&) = delete;
 };
 
-// Writes ASCII text and counts it against the part limit.
-void put_text(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
+using string::put_text;
 
 bool is_text_kind(uint8_t t) {
     switch (t) {
@@ -66,7 +63,7 @@ bool equality_op(int32_t op) {
            op == op_equal_path_11 || op == op_find;
 }
 
-bool has_table(const Cell* c) { return cell::type(c) == type_hash && c->w3 != 0; }
+bool has_table(const Cell* c) { return cell::type(c) == type_hash && cell::hash_table(c) != 0; }
 
 // The value's own copy action when its type has one; otherwise the text
 // kinds get a plain copy of their elements from the head, so that a deep
@@ -77,8 +74,8 @@ void copy_one(const Cell* value, Cell* out, bool deep, const Cell* types) {
         call_copy(value, out, nullptr, deep, types);
     } else if (is_text_kind(t)) {
         Cell v = *value;
-        int32_t n = buffer_length(v.w2);
-        uint32_t node = series::copy_part(v.w2, int32_t(v.w1), n - int32_t(v.w1));
+        int32_t n = buffer_length(cell::series_node(&v));
+        uint32_t node = series::copy_part(cell::series_node(&v), cell::series_index(&v), n - cell::series_index(&v));
         *out = {v.header, 0, node, v.w3};
     } else {
         *out = *value;
@@ -91,7 +88,7 @@ bool copyable_kind(uint8_t t) {
 }
 
 bool kind_matches(const Cell* kind, uint8_t t) {
-    if (cell::type(kind) == type_datatype) return kind->w1 == t;
+    if (cell::type(kind) == type_datatype) return cell::datatype_id(kind) == t;
     if (cell::type(kind) == type_typeset) return typeset::has_type(kind, t);
     return false;
 }
@@ -112,7 +109,8 @@ bool is_series_kind(uint8_t t) { return is_any_block(t) || is_text_kind(t) || t 
 // an integer! as a count, a position in the same buffer by its index.
 int32_t part_count(const Cell* part, const Cell* series) {
     if (cell::type(part) == type_integer) return cell::get_integer(part);
-    if (is_series_kind(cell::type(part)) && part->w2 == series->w2) return int32_t(part->w1) - int32_t(series->w1);
+    if (is_series_kind(cell::type(part)) && cell::series_node(part) == cell::series_node(series))
+        return cell::series_index(part) - cell::series_index(series);
     Cell word = refinement_word("part");
     errors::raise(err::script::invalid_refine_arg, &word, part);
 }
@@ -123,23 +121,23 @@ int32_t part_count(const Cell* part, const Cell* series) {
 int32_t length_from_head(const Cell* b) { return block::length_from_head(b); }
 
 Cell* clip_head(Cell* b) {
-    int32_t n = buffer_length(b->w2);
-    if (int32_t(b->w1) > n) b->w1 = uint32_t(n);
-    return cell_at(b->w2, int32_t(b->w1));
+    int32_t n = buffer_length(cell::series_node(b));
+    if (cell::series_index(b) > n) cell::set_series_index(b, n);
+    return cell_at(cell::series_node(b), cell::series_index(b));
 }
 
-bool is_tail(const Cell* b) { return int32_t(b->w1) >= buffer_length(b->w2); }
+bool is_tail(const Cell* b) { return cell::series_index(b) >= buffer_length(cell::series_node(b)); }
 
 bool next_is_tail(Cell* b) {
-    int32_t n = buffer_length(b->w2);
-    if (int32_t(b->w1) < n) b->w1++;
-    return int32_t(b->w1) >= n;
+    int32_t n = buffer_length(cell::series_node(b));
+    if (cell::series_index(b) < n) cell::set_series_index(b, cell::series_index(b) + 1);
+    return cell::series_index(b) >= n;
 }
 
-void clear_from_head(const Cell* b) { set_tail_at(b, int32_t(b->w1)); }
+void clear_from_head(const Cell* b) { set_tail_at(b, cell::series_index(b)); }
 
 void set_tail_at(const Cell* b, int32_t n) {
-    SeriesBuffer* buf = nodes::buffer(b->w2);
+    SeriesBuffer* buf = nodes::buffer(cell::series_node(b));
     if (n < 0) n = 0;
     if (uint32_t(n) < buf->count()) buf->tail = buf->head + uint32_t(n) * 16;
 }
@@ -151,10 +149,10 @@ void open_gap(uint32_t node, int32_t at, int32_t n, bool generous) {
     if (at < 0) at = 0;
     if (at > length) at = length;
     int64_t need = (int64_t(length) + n) * 16;
-    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
+    if (need > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     if (int64_t(b->head) + need > int64_t(b->size)) {
         int64_t want = generous ? 2 * need : need;
-        if (want > int64_t(0x7FFFFFFF) - 64) want = need;
+        if (want > cell::max_series_bytes) want = need;
         b = memory::expand_copy(node, int32_t(want));
     }
     Cell* c = reinterpret_cast<Cell*>(b->head_ptr());
@@ -175,8 +173,8 @@ void close_gap(uint32_t node, int32_t at, int32_t n) {
 
 void hash_inserted(const Cell* series, int32_t at, int32_t n) {
     if (!has_table(series) || n <= 0) return;
-    uint32_t table = series->w3;
-    int32_t length = buffer_length(series->w2);
+    uint32_t table = cell::hash_table(series);
+    int32_t length = buffer_length(cell::series_node(series));
     int32_t later = length - at - n;
     if (hashtable::shift_indexes(table, n, at, later, true) == 1) {
         hashtable::rebuild(table, length);
@@ -184,26 +182,29 @@ void hash_inserted(const Cell* series, int32_t at, int32_t n) {
     }
     for (int32_t i = at; i < at + n; i++) {
         int32_t status = 0;
-        hashtable::put_key_status(table, cell_at(series->w2, i), &status);
+        hashtable::put_key_status(table, cell_at(cell::series_node(series), i), &status);
         if (status == 2) return;
     }
 }
 
 void hash_rebuild(const Cell* series) {
-    if (has_table(series)) hashtable::rebuild(series->w3, buffer_length(series->w2));
+    if (has_table(series)) hashtable::rebuild(cell::hash_table(series), buffer_length(cell::series_node(series)));
 }
 
 void append_copy(const Cell* block, const Cell* value) {
     gc::Local v(*value);
     gc::Local b(*block);
-    *series::alloc_tail_cell(b.w2) = v;
-    if (has_table(&b)) hashtable::put_key(b.w3, cell_at(b.w2, buffer_length(b.w2) - 1));
+    *series::alloc_tail_cell(cell::series_node(&b)) = v;
+    if (has_table(&b))
+        hashtable::put_key(cell::hash_table(&b),
+                           cell_at(cell::series_node(&b), buffer_length(cell::series_node(&b)) - 1));
 }
 
 void remove_last(Cell* block) {
-    SeriesBuffer* buf = nodes::buffer(block->w2);
+    SeriesBuffer* buf = nodes::buffer(cell::series_node(block));
     if (buf->tail <= buf->head) return;
-    if (has_table(block)) hashtable::remove_key(block->w3, cell_at(block->w2, int32_t(buf->count()) - 1));
+    if (has_table(block))
+        hashtable::remove_key(cell::hash_table(block), cell_at(cell::series_node(block), int32_t(buf->count()) - 1));
     buf->tail -= 16;
     clip_head(block);
 }
@@ -213,28 +214,30 @@ void append_all(const Cell* target, const Cell* source) {
     gc::Local s(*source);
     int32_t n = length_from_head(&s);
     if (n <= 0) return;
-    int32_t at = buffer_length(t.w2);
-    if (t.w2 == s.w2) {
+    int32_t at = buffer_length(cell::series_node(&t));
+    if (cell::series_node(&t) == cell::series_node(&s)) {
         // Appending a block to itself: read the source before it grows.
-        std::vector<Cell> copy(cell_at(s.w2, int32_t(s.w1)), cell_at(s.w2, int32_t(s.w1)) + n);
+        std::vector<Cell> copy(cell_at(cell::series_node(&s), cell::series_index(&s)),
+                               cell_at(cell::series_node(&s), cell::series_index(&s)) + n);
         gc::Protect keep_copy(copy.data(), n);
-        open_gap(t.w2, at, n, true);
-        std::memcpy(cell_at(t.w2, at), copy.data(), size_t(n) * 16);
+        open_gap(cell::series_node(&t), at, n, true);
+        std::memcpy(cell_at(cell::series_node(&t), at), copy.data(), size_t(n) * 16);
     } else {
-        open_gap(t.w2, at, n, true);
-        std::memcpy(cell_at(t.w2, at), cell_at(s.w2, int32_t(s.w1)), size_t(n) * 16);
+        open_gap(cell::series_node(&t), at, n, true);
+        std::memcpy(cell_at(cell::series_node(&t), at), cell_at(cell::series_node(&s), cell::series_index(&s)),
+                    size_t(n) * 16);
     }
     hash_inserted(&t, at, n);
 }
 
 const Cell* select_value(const Cell* block, const Cell* value) {
     gc::Local probe(none_value);
-    int32_t head = int32_t(block->w1);
-    for (int32_t i = head; i < buffer_length(block->w2); i++) {
-        probe = *cell_at(block->w2, i);
+    int32_t head = cell::series_index(block);
+    for (int32_t i = head; i < buffer_length(cell::series_node(block)); i++) {
+        probe = *cell_at(cell::series_node(block), i);
         if (actions::compare(&probe, value, op_find)) {
-            if (i + 1 >= buffer_length(block->w2)) return &none_value;
-            return cell_at(block->w2, i + 1);
+            if (i + 1 >= buffer_length(cell::series_node(block))) return &none_value;
+            return cell_at(cell::series_node(block), i + 1);
         }
     }
     return &none_value;
@@ -242,53 +245,54 @@ const Cell* select_value(const Cell* block, const Cell* value) {
 
 bool remove_value(const Cell* block, const Cell* value, bool from_start) {
     gc::Local probe(none_value);
-    int32_t start = from_start ? 0 : int32_t(block->w1);
-    for (int32_t i = start; i < buffer_length(block->w2); i++) {
-        probe = *cell_at(block->w2, i);
+    int32_t start = from_start ? 0 : cell::series_index(block);
+    for (int32_t i = start; i < buffer_length(cell::series_node(block)); i++) {
+        probe = *cell_at(cell::series_node(block), i);
         if (!actions::compare(&probe, value, op_find)) continue;
         if (has_table(block)) {
-            hashtable::remove_key(block->w3, cell_at(block->w2, i));
-            close_gap(block->w2, i, 1);
-            if (hashtable::shift_indexes(block->w3, -1, i + 1, buffer_length(block->w2) - i, true) == 1)
+            hashtable::remove_key(cell::hash_table(block), cell_at(cell::series_node(block), i));
+            close_gap(cell::series_node(block), i, 1);
+            if (hashtable::shift_indexes(cell::hash_table(block), -1, i + 1,
+                                         buffer_length(cell::series_node(block)) - i, true) == 1)
                 hash_rebuild(block);
         } else {
-            close_gap(block->w2, i, 1);
+            close_gap(cell::series_node(block), i, 1);
         }
-        return i <= int32_t(block->w1);
+        return i <= cell::series_index(block);
     }
     return false;
 }
 
 const Cell* select_word(const Cell* block, const Cell* word, bool strict) {
-    int32_t want = int32_t(word->w2);
+    int32_t want = cell::word_symbol(word);
     if (!strict) want = symbols::resolve(want);
-    for (int32_t i = int32_t(block->w1); i < buffer_length(block->w2); i++) {
-        const Cell* c = cell_at(block->w2, i);
+    for (int32_t i = cell::series_index(block); i < buffer_length(cell::series_node(block)); i++) {
+        const Cell* c = cell_at(cell::series_node(block), i);
         uint8_t t = cell::type(c);
         if (t < type_word || t > type_get_word) continue;
-        int32_t s = int32_t(c->w2);
+        int32_t s = cell::word_symbol(c);
         if (!strict) s = symbols::resolve(s);
         if (s != want) continue;
-        if (i + 1 >= buffer_length(block->w2)) return &none_value;
-        return cell_at(block->w2, i + 1);
+        if (i + 1 >= buffer_length(cell::series_node(block))) return &none_value;
+        return cell_at(cell::series_node(block), i + 1);
     }
     return &none_value;
 }
 
 void clone(const Cell* source, bool deep, bool paths_too, Cell* result) {
     gc::Local s(*source);
-    int32_t head = int32_t(s.w1);
+    int32_t head = cell::series_index(&s);
     int32_t n = std::max(length_from_head(&s), 0);
-    uint32_t node = series::copy_part(s.w2, head, n);
+    uint32_t node = series::copy_part(cell::series_node(&s), head, n);
     *result = {uint8_t(cell::type(&s)), 0, node, 0};
     if (!deep) return;
-    cycles::Visit visit(s.w2);
+    cycles::Visit visit(cell::series_node(&s));
     gc::Local nested(none_value);
     for (int32_t i = 0; i < buffer_length(node); i++) {
         nested = *cell_at(node, i);
         uint8_t t = cell::type(&nested);
         bool wanted = t == type_block || (paths_too && (t == type_paren || (t >= type_path && t <= type_get_path)));
-        if (!wanted || cycles::find(nested.w2)) continue;
+        if (!wanted || cycles::find(cell::series_node(&nested))) continue;
         uint32_t header = nested.header;
         clone(&nested, true, paths_too, &nested);
         nested.header = header;
@@ -301,35 +305,35 @@ void copy_nested_values(const Cell* block, int32_t from, int32_t to, int32_t ste
     gc::Local kind(*types);
     gc::Local c(none_value);
     if (step < 1) step = 1;
-    for (int32_t i = std::max(from, 0); i < std::min(to, buffer_length(b.w2)); i += step) {
-        c = *cell_at(b.w2, i);
+    for (int32_t i = std::max(from, 0); i < std::min(to, buffer_length(cell::series_node(&b))); i += step) {
+        c = *cell_at(cell::series_node(&b), i);
         uint8_t t = cell::type(&c);
         if (!kind_matches(&kind, t) || !copyable_kind(t)) continue;
         copy_one(&c, &c, deep, deep ? &kind : nullptr);
-        if (i < buffer_length(b.w2)) *cell_at(b.w2, i) = c;
+        if (i < buffer_length(cell::series_node(&b))) *cell_at(cell::series_node(&b), i) = c;
     }
 }
 
 void insert_value(Cell* block, const Cell* value, bool advance, bool at_start) {
     gc::Local v(*value);
-    int32_t at = at_start ? 0 : int32_t(clip_head(block) - cell_at(block->w2, 0));
-    open_gap(block->w2, at, 1, true);
-    *cell_at(block->w2, at) = v;
+    int32_t at = at_start ? 0 : int32_t(clip_head(block) - cell_at(cell::series_node(block), 0));
+    open_gap(cell::series_node(block), at, 1, true);
+    *cell_at(cell::series_node(block), at) = v;
     hash_inserted(block, at, 1);
-    if (advance) block->w1 = uint32_t(at + 1);
+    if (advance) cell::set_series_index(block, at + 1);
 }
 
 void insert_all(Cell* target, const Cell* source) {
     gc::Local s(*source);
     gc::Local c(none_value);
     int32_t n = std::max(length_from_head(&s), 0);
-    int32_t origin = int32_t(clip_head(target) - cell_at(target->w2, 0));
+    int32_t origin = int32_t(clip_head(target) - cell_at(cell::series_node(target), 0));
     for (int32_t i = 0; i < n; i++) {
         // Inserting into the source's own buffer shifts the cells from the
         // insertion point on by one each time: follow them.
-        int32_t at = int32_t(s.w1) + i;
-        if (s.w2 == target->w2 && at >= origin) at += i;
-        c = *cell_at(s.w2, at);
+        int32_t at = cell::series_index(&s) + i;
+        if (cell::series_node(&s) == cell::series_node(target) && at >= origin) at += i;
+        c = *cell_at(cell::series_node(&s), at);
         insert_value(target, &c, true, false);
     }
 }
@@ -353,7 +357,7 @@ Cell make_in(const Cell* block, int32_t n) {
     Cell fresh = none_value;
     make_at(&fresh, n);
     gc::Protect keep_fresh(&fresh);
-    *series::alloc_tail_cell(b.w2) = fresh;
+    *series::alloc_tail_cell(cell::series_node(&b)) = fresh;
     return fresh;
 }
 
@@ -388,12 +392,12 @@ int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit)
     if (emit_ellipsis(value, buffer, &limit, false)) return limit;
     gc::Local b(*value);
     gc::Local c(none_value);
-    cycles::Visit visit(b.w2);
-    for (int32_t i = int32_t(b.w1); i < buffer_length(b.w2); i++) {
+    cycles::Visit visit(cell::series_node(&b));
+    for (int32_t i = cell::series_index(&b); i < buffer_length(cell::series_node(&b)); i++) {
         if (arg && limit <= 0) break;
-        c = *cell_at(b.w2, i);
+        c = *cell_at(cell::series_node(&b), i);
         limit = call_form(&c, buffer, arg != nullptr, limit);
-        if (i + 1 >= buffer_length(b.w2)) break;
+        if (i + 1 >= buffer_length(cell::series_node(&b))) break;
         int32_t written = string::length(buffer);
         uint32_t last = written > 0 ? string::char_at(buffer, written - 1) : 0;
         if (written == 0 || (last != '\t' && last != '\n' && last != '\r')) {
@@ -408,13 +412,13 @@ int32_t mold_each(const Cell* block, uint32_t buffer, bool only, bool all, bool 
                   int32_t limit, int32_t indent) {
     gc::Local b(*block);
     gc::Local c(none_value);
-    cycles::Visit visit(b.w2);
+    cycles::Visit visit(cell::series_node(&b));
     bool closing = false;
-    int32_t head = int32_t(b.w1);
-    for (int32_t i = head; i < buffer_length(b.w2); i++) {
+    int32_t head = cell::series_index(&b);
+    for (int32_t i = head; i < buffer_length(cell::series_node(&b)); i++) {
         if (arg && limit <= 0) break;
         DepthRaise depth;
-        c = *cell_at(b.w2, i);
+        c = *cell_at(cell::series_node(&b), i);
         bool first = i == head;
         if (!flat && cell::has_new_line(&c)) {
             if (!only && first) {
@@ -459,9 +463,10 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
         bool path_kinds = (ta == type_path || ta == type_lit_path) && (tb == type_path || tb == type_lit_path);
         if (!(path_kinds && (op == op_equal_path_10 || op == op_equal_path_11))) return not_comparable;
     }
-    if (op == op_same) return a->w2 == b->w2 && a->w1 == b->w1 ? 0 : -1;
-    if (a->w2 == b->w2 && a->w1 == b->w1) return 0;
-    if (cycles::find(a->w2)) return cycles::find(b->w2) ? 0 : -1;
+    if (op == op_same)
+        return cell::series_node(a) == cell::series_node(b) && cell::series_index(a) == cell::series_index(b) ? 0 : -1;
+    if (cell::series_node(a) == cell::series_node(b) && cell::series_index(a) == cell::series_index(b)) return 0;
+    if (cycles::find(cell::series_node(a))) return cycles::find(cell::series_node(b)) ? 0 : -1;
     int32_t l1 = std::max(length_from_head(a), 0);
     int32_t l2 = std::max(length_from_head(b), 0);
     if (l1 != l2 && equality_op(op)) return 1;
@@ -473,14 +478,16 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     gc::Protect keep_y(&y);
     gc::Protect keep_cx(&cx);
     gc::Protect keep_cy(&cy);
-    cycles::Visit visit_a(x.w2);
-    cycles::Visit visit_b(y.w2);
+    cycles::Visit visit_a(cell::series_node(&x));
+    cycles::Visit visit_b(cell::series_node(&y));
     int32_t n = std::min(l1, l2);
     for (int32_t i = 0; i < n; i++) {
         // A comparison may run code that shortens either block.
-        if (int32_t(x.w1) + i >= buffer_length(x.w2) || int32_t(y.w1) + i >= buffer_length(y.w2)) break;
-        cx = *cell_at(x.w2, int32_t(x.w1) + i);
-        cy = *cell_at(y.w2, int32_t(y.w1) + i);
+        if (cell::series_index(&x) + i >= buffer_length(cell::series_node(&x)) ||
+            cell::series_index(&y) + i >= buffer_length(cell::series_node(&y)))
+            break;
+        cx = *cell_at(cell::series_node(&x), cell::series_index(&x) + i);
+        cy = *cell_at(cell::series_node(&y), cell::series_index(&y) + i);
         uint8_t t1 = cell::type(&cx), t2 = cell::type(&cy);
         bool comparable = t1 == t2 || (is_word_kind(t1) && is_word_kind(t2)) || (is_number(t1) && is_number(t2));
         if (!comparable) return t1 < t2 ? -1 : 1;
@@ -535,7 +542,7 @@ void make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
         return;
     }
     if (body_of(spec, type, result)) return;
-    Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
+    Cell datatype_value = cell::make_datatype(uint8_t(type));
     errors::raise(err::script::bad_make_arg, &datatype_value, spec);
 }
 
@@ -553,7 +560,7 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
         gc::Protect keep_fresh(&fresh);
         for (int32_t id = 1; id < max_type_slots; id++) {
             if (!typeset::has_type(&set, uint8_t(id))) continue;
-            Cell d = {type_datatype, uint32_t(id), 0, 0};
+            Cell d = cell::make_datatype(uint8_t(id));
             append_copy(&fresh, &d);
         }
         *result = fresh;
@@ -588,13 +595,13 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
 
 void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
     gc::Local s(*series);
-    int32_t i = int32_t(s.w1);
-    int32_t length = buffer_length(s.w2);
+    int32_t i = cell::series_index(&s);
+    int32_t length = buffer_length(cell::series_node(&s));
     int32_t start = i;
     int64_t k = std::max(length - i, 0);
     if (part) {
         if (cell::type(part) == type_pair) {
-            int32_t x = int32_t(part->w2), y = int32_t(part->w3);
+            int32_t x = cell::pair_x(part), y = cell::pair_y(part);
             start = std::max(x < 0 ? i + x : i + x - 1, 0);
             k = y < x ? 0 : int64_t(y) - x;
         } else {
@@ -611,20 +618,20 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
         k = 0;
     }
     if (start + k > length) k = length - start;
-    uint32_t node = series::copy_part(s.w2, start, int32_t(k));
+    uint32_t node = series::copy_part(cell::series_node(&s), start, int32_t(k));
     *result = {s.header, 0, node, 0};
     if (!deep && !types) {
-        if (has_table(&s)) result->w3 = hashtable::create(int32_t(k), result, hashtable::kind_hash, 0);
+        if (has_table(&s)) cell::set_hash_table(result, hashtable::create(int32_t(k), result, hashtable::kind_hash, 0));
         return;
     }
     // A deep copy of a hash! is a block!: hash! re-hashes its own.
     if (cell::type(&s) == type_hash) cell::set_type(result, type_block);
     gc::Local out(*result);
-    if (deep && cycles::find(s.w2)) {
+    if (deep && cycles::find(cell::series_node(&s))) {
         cycles::reset();
         errors::raise(err::internal::no_cycle);
     }
-    if (deep) cycles::push(s.w2);
+    if (deep) cycles::push(cell::series_node(&s));
     struct Pop {
         bool active;
         ~Pop() {
@@ -632,22 +639,22 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
         }
     } pop{deep};
     if (types) {
-        copy_nested_values(&out, 0, buffer_length(out.w2), 1, deep, types);
+        copy_nested_values(&out, 0, buffer_length(cell::series_node(&out)), 1, deep, types);
         return;
     }
     gc::Local c(none_value);
-    for (int32_t j = 0; j < buffer_length(out.w2); j++) {
-        c = *cell_at(out.w2, j);
+    for (int32_t j = 0; j < buffer_length(cell::series_node(&out)); j++) {
+        c = *cell_at(cell::series_node(&out), j);
         if (!is_series_kind(cell::type(&c))) continue;
         copy_one(&c, &c, true, nullptr);
-        *cell_at(out.w2, j) = c;
+        *cell_at(cell::series_node(&out), j) = c;
     }
 }
 
 void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
     clip_head(series);
     gc::Local s(*series);
-    int32_t i = int32_t(s.w1);
+    int32_t i = cell::series_index(&s);
     int32_t c = length_from_head(&s);
     if (c < 1) {
         *result = none_value;
@@ -657,8 +664,8 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
     if (part) {
         if (cell::type(part) == type_integer) {
             k = cell::get_integer(part);
-        } else if (is_series_kind(cell::type(part)) && part->w2 == s.w2) {
-            int32_t p = int32_t(part->w1);
+        } else if (is_series_kind(cell::type(part)) && cell::series_node(part) == cell::series_node(&s)) {
+            int32_t p = cell::series_index(part);
             k = p < i ? 0 : last ? (i + c) - p : p - i;
         } else {
             Cell word = refinement_word("part");
@@ -684,28 +691,29 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
     }
     gc::Local taken(none_value);
     ownership::report_change(&s, ownership::action_take, nullptr, from, n, [&] {
-        uint32_t node = series::copy_part(s.w2, from, n);
+        uint32_t node = series::copy_part(cell::series_node(&s), from, n);
         taken = {uint8_t(cell::type(&s)), 0, node, 0};
-        if (has_table(&s)) hashtable::remove_key_range(s.w3, from, n);
-        int32_t later = buffer_length(s.w2) - from - n;
-        close_gap(s.w2, from, n);
-        if (has_table(&s) && hashtable::shift_indexes(s.w3, -n, from + n, later, true) == 1) hash_rebuild(&s);
-        if (k <= 0) s.w1 = uint32_t(from);
+        if (has_table(&s)) hashtable::remove_key_range(cell::hash_table(&s), from, n);
+        int32_t later = buffer_length(cell::series_node(&s)) - from - n;
+        close_gap(cell::series_node(&s), from, n);
+        if (has_table(&s) && hashtable::shift_indexes(cell::hash_table(&s), -n, from + n, later, true) == 1)
+            hash_rebuild(&s);
+        if (k <= 0) cell::set_series_index(&s, from);
         if (deep) {
             gc::Local e(none_value);
             for (int32_t j = 0; j < n; j++) {
-                e = *cell_at(taken.w2, j);
+                e = *cell_at(cell::series_node(&taken), j);
                 if (!is_series_kind(cell::type(&e))) continue;
                 copy_one(&e, &e, true, nullptr);
-                *cell_at(taken.w2, j) = e;
+                *cell_at(cell::series_node(&taken), j) = e;
             }
         }
         if (cell::type(&taken) == type_hash && part)
-            taken.w3 = hashtable::create(n, &taken, hashtable::kind_hash, 0);
+            cell::set_hash_table(&taken, hashtable::create(n, &taken, hashtable::kind_hash, 0));
     });
-    series->w1 = s.w1;
-    if (!part && buffer_length(taken.w2) == 1)
-        *result = *cell_at(taken.w2, 0);
+    cell::set_series_index(series, cell::series_index(&s));
+    if (!part && buffer_length(cell::series_node(&taken)) == 1)
+        *result = *cell_at(cell::series_node(&taken), 0);
     else
         *result = taken;
 }
@@ -717,32 +725,36 @@ void swap(Cell* a, Cell* b, Cell* result) {
     gc::Local x(*a);
     gc::Local y(*b);
     if (!is_tail(&x) && !is_tail(&y)) {
-        bool owned_x = ownership::check(&x, ownership::action_word(ownership::action_swap), &y, int32_t(x.w1), 1);
-        bool owned_y = ownership::check(&y, ownership::action_word(ownership::action_swap), &x, int32_t(y.w1), 1);
+        bool owned_x =
+            ownership::check(&x, ownership::action_word(ownership::action_swap), &y, cell::series_index(&x), 1);
+        bool owned_y =
+            ownership::check(&y, ownership::action_word(ownership::action_swap), &x, cell::series_index(&y), 1);
         if (is_tail(&x) || is_tail(&y)) {
             *result = x;
             return;
         }
-        Cell* p = cell_at(x.w2, int32_t(x.w1));
-        Cell* q = cell_at(y.w2, int32_t(y.w1));
-        if (has_table(&x)) hashtable::remove_key(x.w3, p);
-        if (has_table(&y)) hashtable::remove_key(y.w3, q);
+        Cell* p = cell_at(cell::series_node(&x), cell::series_index(&x));
+        Cell* q = cell_at(cell::series_node(&y), cell::series_index(&y));
+        if (has_table(&x)) hashtable::remove_key(cell::hash_table(&x), p);
+        if (has_table(&y)) hashtable::remove_key(cell::hash_table(&y), q);
         std::swap(*p, *q);
-        if (has_table(&x)) hashtable::put_key(x.w3, cell_at(x.w2, int32_t(x.w1)));
-        if (has_table(&y)) hashtable::put_key(y.w3, cell_at(y.w2, int32_t(y.w1)));
-        if (owned_x) ownership::check(&x, ownership::past_word(ownership::action_swap), &y, int32_t(x.w1), 1);
-        if (owned_y) ownership::check(&y, ownership::past_word(ownership::action_swap), &x, int32_t(y.w1), 1);
+        if (has_table(&x))
+            hashtable::put_key(cell::hash_table(&x), cell_at(cell::series_node(&x), cell::series_index(&x)));
+        if (has_table(&y))
+            hashtable::put_key(cell::hash_table(&y), cell_at(cell::series_node(&y), cell::series_index(&y)));
+        if (owned_x) ownership::check(&x, ownership::past_word(ownership::action_swap), &y, cell::series_index(&x), 1);
+        if (owned_y) ownership::check(&y, ownership::past_word(ownership::action_swap), &x, cell::series_index(&y), 1);
     }
     *result = x;
 }
 
 void trim(Cell* series, bool, bool, bool, bool, bool, const Cell*, Cell* result) {
     gc::Local s(*series);
-    ownership::report_change(&s, ownership::action_trim, nullptr, int32_t(s.w1), 0, [&] {
-        int32_t length = buffer_length(s.w2);
-        Cell* c = cell_at(s.w2, 0);
-        int32_t to = int32_t(s.w1);
-        for (int32_t from = int32_t(s.w1); from < length; from++)
+    ownership::report_change(&s, ownership::action_trim, nullptr, cell::series_index(&s), 0, [&] {
+        int32_t length = buffer_length(cell::series_node(&s));
+        Cell* c = cell_at(cell::series_node(&s), 0);
+        int32_t to = cell::series_index(&s);
+        for (int32_t from = cell::series_index(&s); from < length; from++)
             if (cell::type(c + from) != type_none) c[to++] = c[from];
         set_tail_at(&s, to);
         hash_rebuild(&s);
@@ -754,18 +766,18 @@ void trim(Cell* series, bool, bool, bool, bool, bool, const Cell*, Cell* result)
 
 void pick(const Cell* series, const Cell* index, int32_t, Cell* result) {
     int32_t n = cell::type(index) == type_integer ? cell::get_integer(index) : 0;
-    int64_t p = n > 0 ? int64_t(series->w1) + n - 1 : int64_t(series->w1) + n;
-    if (n == 0 || p < 0 || p >= buffer_length(series->w2)) {
+    int64_t p = n > 0 ? int64_t(cell::series_index(series)) + n - 1 : int64_t(cell::series_index(series)) + n;
+    if (n == 0 || p < 0 || p >= buffer_length(cell::series_node(series))) {
         *result = none_value;
         return;
     }
-    *result = *cell_at(series->w2, int32_t(p));
+    *result = *cell_at(cell::series_node(series), int32_t(p));
 }
 
 void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* result) {
     int32_t n = cell::type(index) == type_integer ? cell::get_integer(index) : 0;
-    int64_t p = n > 0 ? int64_t(series->w1) + n - 1 : int64_t(series->w1) + n;
-    if (n == 0 || p < 0 || p >= buffer_length(series->w2)) {
+    int64_t p = n > 0 ? int64_t(cell::series_index(series)) + n - 1 : int64_t(cell::series_index(series)) + n;
+    if (n == 0 || p < 0 || p >= buffer_length(cell::series_node(series))) {
         Cell at{};
         cell::make_integer(&at, n);
         errors::raise(err::script::out_of_range, &at);
@@ -773,11 +785,11 @@ void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* res
     gc::Local s(*series);
     gc::Local v(*value);
     ownership::report_change(&s, ownership::action_poke, &v, int32_t(p), 1, [&] {
-        if (p >= buffer_length(s.w2)) return;
-        Cell* c = cell_at(s.w2, int32_t(p));
-        if (has_table(&s)) hashtable::remove_key(s.w3, c);
+        if (p >= buffer_length(cell::series_node(&s))) return;
+        Cell* c = cell_at(cell::series_node(&s), int32_t(p));
+        if (has_table(&s)) hashtable::remove_key(cell::hash_table(&s), c);
         *c = v;
-        if (has_table(&s)) hashtable::put_key(s.w3, cell_at(s.w2, int32_t(p)));
+        if (has_table(&s)) hashtable::put_key(cell::hash_table(&s), cell_at(cell::series_node(&s), int32_t(p)));
     });
     *result = v;
 }

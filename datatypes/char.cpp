@@ -19,7 +19,7 @@ namespace {
 using namespace actions;
 
 [[noreturn]] void bad_to(const Cell* spec) {
-    Cell target = {type_datatype, type_char, 0, 0}, s = *spec;
+    Cell target = cell::make_datatype(type_char), s = *spec;
     errors::raise(err::script::bad_to_arg, &target, &s);
 }
 
@@ -59,7 +59,7 @@ void math(MathOp op) {
             vector_type::math_with_number_first(op);
             return;
         default: {
-            Cell type = {type_datatype, cell::type(b), 0, 0};
+            Cell type = cell::make_datatype(cell::type(b));
             errors::raise(err::script::invalid_type, &type);
         }
     }

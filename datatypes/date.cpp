@@ -32,17 +32,10 @@ using calendar::Date;
 
 constexpr double seconds_per_day = calendar::seconds_per_day;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
-[[noreturn]] void raise_bad_to(const Cell* value) {
-    Cell type = datatype_cell(type_date);
-    errors::raise(err::script::bad_to_arg, &type, value);
-}
-
 [[noreturn]] void raise_not_related(int32_t slot, uint8_t t) {
-    Cell name = actions::word(slot), type = datatype_cell(t);
+    Cell name = actions::word(slot), type = cell::make_datatype(t);
     errors::raise(err::script::not_related, &name, &type);
 }
 
@@ -113,13 +106,13 @@ Spec read_spec(const Cell* spec) {
             case type_integer: k = class_integer; break;
             case type_time: k = class_time; break;
             case type_float: k = class_float; break;
-            default: raise_bad_to(spec);
+            default: errors::raise_bad_to(type_date, spec);
         }
         Step step = steps[state][k];
         int32_t whole = k == class_integer ? cell::get_integer(v) : 0;
         double real = k == class_integer ? 0 : cell::get_double(v);
         switch (step.slot) {
-            case s_error: raise_bad_to(spec);
+            case s_error: errors::raise_bad_to(type_date, spec);
             case s_day: s.day = whole; break;
             case s_month: s.month = whole; break;
             case s_year: s.year = whole; break;
@@ -135,7 +128,7 @@ Spec read_spec(const Cell* spec) {
         state = step.next;
         s.count++;
     }
-    if (s.count < 3) raise_bad_to(spec);
+    if (s.count < 3) errors::raise_bad_to(type_date, spec);
     // Year first: [2020 2 1] is 1 February 2020.
     if (s.day > 99 && s.year < s.day) std::swap(s.day, s.year);
     return s;
@@ -164,7 +157,7 @@ void from_block(const Cell* spec, bool checked, Cell* result) {
     int64_t year = s.year + year_shift;
     int32_t month = int32_t(month_index - year_shift * 12) + 1;
     int64_t days = calendar::days_from(year, month, s.day);
-    if (!calendar::day_in_range(days)) raise_bad_to(spec);
+    if (!calendar::day_in_range(days)) errors::raise_bad_to(type_date, spec);
     bool has_time = s.count > 3;
     double time = 0;
     uint32_t zone = 0;
@@ -175,9 +168,9 @@ void from_block(const Cell* spec, bool checked, Cell* result) {
             double second = s.second_float != 0 ? s.second_float : double(s.second);
             time = double(s.hour) * 3600 + double(s.minute) * 60 + second;
         }
-        if (!(std::fabs(time) < 1e13)) raise_bad_to(spec);  // also NaN
+        if (!(std::fabs(time) < 1e13)) errors::raise_bad_to(type_date, spec);  // also NaN
         days = calendar::carry_days(days, &time, 0);
-        if (!calendar::day_in_range(days)) raise_bad_to(spec);
+        if (!calendar::day_in_range(days)) errors::raise_bad_to(type_date, spec);
     }
     uint32_t bits = calendar::from_days(days, 0, has_time);
     if (checked) {
@@ -185,13 +178,13 @@ void from_block(const Cell* spec, bool checked, Cell* result) {
                     calendar::day_of(bits) == s.day;
         if (!same || (s.has_hour && (s.hour < 0 || s.hour > 23)) ||
             (s.has_minute && time_type::minutes(time) != s.minute))
-            raise_bad_to(spec);
+            errors::raise_bad_to(type_date, spec);
     }
     if (has_time) {
         zone = calendar::zone_from_minutes(spec_zone_minutes(s));
         time = calendar::universal_time(time, zone);
         days = calendar::carry_days(days, &time, zone);
-        if (!calendar::day_in_range(days)) raise_bad_to(spec);
+        if (!calendar::day_in_range(days)) errors::raise_bad_to(type_date, spec);
         bits = calendar::from_days(days, zone, true);
     }
     make_from(result, bits, time);
@@ -199,7 +192,7 @@ void from_block(const Cell* spec, bool checked, Cell* result) {
 
 void date_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
     uint8_t t = cell::type(spec);
-    if (t != type_block && t != type_paren && t != type_hash) raise_bad_to(spec);
+    if (t != type_block && t != type_paren && t != type_hash) errors::raise_bad_to(type_date, spec);
     from_block(spec, true, result);
 }
 
@@ -221,7 +214,7 @@ void date_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
             return;
         }
         default:
-            raise_bad_to(spec);
+            errors::raise_bad_to(type_date, spec);
     }
 }
 
@@ -585,7 +578,7 @@ void do_math(int32_t op) {
             return;
         }
         default: {
-            Cell type = datatype_cell(cell::type(right));
+            Cell type = cell::make_datatype(cell::type(right));
             errors::raise(err::script::invalid_type, &type);
         }
     }

@@ -351,7 +351,7 @@ void make(const Cell* spec, Cell* out) {
         case type_block: from_block(&s, &category, &position); break;
         case type_string: create(errors::category_user, 2, &s, nullptr, nullptr, out); return;
         default: {
-            Cell datatype = {type_datatype, type_error, 0, 0};
+            Cell datatype = cell::make_datatype(type_error);
             errors::raise(err::script::bad_make_arg, &datatype, &s);
         }
     }
@@ -445,14 +445,8 @@ namespace {
 
 using actions::PathStep;
 
-void put(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
-
-void put_indentation(uint32_t buffer, int32_t level, int32_t* limit) {
-    for (int32_t k = 0; k < level; k++) put(buffer, "    ", limit);
-}
+using string::put_indent;
+using string::put_text;
 
 // The change handlers' fields, which mold shows only with /all.
 bool is_handler_word(int32_t symbol) {
@@ -467,38 +461,38 @@ int32_t error_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool
     gc::ProtectNode keep_out(&out);
     uint32_t ctx = e.w1;
     if (cycles::find(ctx)) {
-        put(out, "make error! [...]", &limit);
+        put_text(out, "make error! [...]", &limit);
         return limit;
     }
     cycles::Visit visit(ctx);
     bool indented = !only && !flat;
-    if (!only) put(out, indented ? "make error! [\n" : "make error! [", &limit);
+    if (!only) put_text(out, indented ? "make error! [\n" : "make error! [", &limit);
     gc::Local v(none_cell);
     bool first = true;
     for (int32_t i = 0; i < context::word_count(ctx); i++) {
         if (arg && limit <= 0) break;
         int32_t symbol = int32_t(context::word_at(ctx, i)->w2);
         if (!all && is_handler_word(symbol)) continue;
-        if (!indented && !first) put(out, flat ? " " : "\n", &limit);
+        if (!indented && !first) put_text(out, flat ? " " : "\n", &limit);
         first = false;
-        if (indented) put_indentation(out, indent + 1, &limit);
+        if (indented) put_indent(out, indent + 1, &limit);
         // The name is copied out first: appending may move the symbol's text.
         int32_t length = 0;
         const char* text = symbols::text(symbol, &length);
         std::string name(text, size_t(length));
         string::append_utf8(out, name.data(), length);
-        put(out, ": ", &limit);
+        put_text(out, ": ", &limit);
         limit -= length;
         Cell* field_value = slot(ctx, i);
         if (cell::type(field_value) == 0) cell::make_unset(field_value);
         v = *field_value;
-        if (cell::type(&v) == type_word) put(out, "'", &limit);
+        if (cell::type(&v) == type_word) put_text(out, "'", &limit);
         limit = actions::call_mold(&v, out, false, all, flat, arg != nullptr, limit, indent + 1);
-        if (indented) put(out, "\n", &limit);
+        if (indented) put_text(out, "\n", &limit);
     }
     if (!only) {
-        if (indented && indent > 0) put_indentation(out, indent, &limit);
-        put(out, "]", &limit);
+        if (indented && indent > 0) put_indent(out, indent, &limit);
+        put_text(out, "]", &limit);
     }
     return limit;
 }

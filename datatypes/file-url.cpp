@@ -183,7 +183,7 @@ void url_to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result)
     gc::Local block(*spec);
     int32_t n = int32_t(nodes::buffer(block.w2)->count()) - int32_t(block.w1);
     if (n <= 0) {
-        Cell target = {type_datatype, type_url, 0, 0};
+        Cell target = cell::make_datatype(type_url);
         errors::raise(err::script::bad_to_arg, &target, &block);
     }
     gc::Local out(string::make_cell(32));

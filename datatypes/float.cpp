@@ -31,8 +31,6 @@ namespace {
 
 using namespace actions;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 uint64_t bits_of(double x) {
     uint64_t b;
     std::memcpy(&b, &x, sizeof b);
@@ -86,18 +84,13 @@ bool scan_float(const std::string& text, double* out) {
     return true;
 }
 
-[[noreturn]] void raise_bad_to(uint8_t target, const Cell* value) {
-    Cell type = datatype_cell(target);
-    errors::raise(err::script::bad_to_arg, &type, value);
-}
-
 // [mantissa exponent] of integers or floats.
 double from_block(uint8_t target, const Cell* spec) {
-    if (block::length_from_head(spec) != 2) raise_bad_to(target, spec);
+    if (block::length_from_head(spec) != 2) errors::raise_bad_to(target, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     for (int i = 0; i < 2; i++) {
         uint8_t t = cell::type(items + i);
-        if (t != type_integer && t != type_float) raise_bad_to(target, spec);
+        if (t != type_integer && t != type_float) errors::raise_bad_to(target, spec);
     }
     double mantissa = number_of(items), exponent = std::trunc(number_of(items + 1));
     return mantissa * std::pow(10.0, exponent);
@@ -138,7 +131,7 @@ void float_to(const Cell*, const Cell* spec, int32_t type, Cell* result) {
         default:
             // percent! reads its text through the loader, which knows "%".
             if (!is_text_type(t) || target == type_percent || !scan_float(string::to_utf8(spec), &x))
-                raise_bad_to(target, spec);
+                errors::raise_bad_to(target, spec);
     }
     cell::make_header(result, target);
     cell::set_double(result, x);
@@ -336,7 +329,7 @@ double apply_op(double a, double b, int32_t op) {
             return std::fmod(a, b);
         default: {
             int32_t slot = op == integer_type::math_or ? slot_or : op == integer_type::math_and ? slot_and : slot_xor;
-            Cell name = word(slot), type = datatype_cell(type_float);
+            Cell name = word(slot), type = cell::make_datatype(type_float);
             errors::raise(err::script::cannot_use, &name, &type);
         }
     }
@@ -352,7 +345,7 @@ void do_math(int32_t op) {
     if (tr == type_vector && tl != type_time) return vector_type::math_with_number_first(op);
     if (tr == type_money) return money_type::do_math(op);
     if (!is_number_type(tr) || (tr == type_char && (tl == type_time || tl == type_percent))) {
-        Cell type = datatype_cell(tr);
+        Cell type = cell::make_datatype(tr);
         errors::raise(err::script::invalid_type, &type);
     }
     double a = number_of(left), b = number_of(right);
@@ -372,7 +365,7 @@ void round_value(double x, uint8_t type, const Cell* scale, bool even, bool down
     if (scale) {
         uint8_t ts = cell::type(scale);
         if (ts == type_money) {
-            Cell name = word(slot_round), money = datatype_cell(type_money);
+            Cell name = word(slot_round), money = cell::make_datatype(type_money);
             errors::raise(err::script::not_related, &name, &money);
         }
         if (ts != type_integer && ts != type_float && ts != type_percent && ts != type_time)

@@ -533,10 +533,13 @@ void count_arguments(Cell* routine) {
         gc::Local spec({type_block, 0, routine->w2, 0});
         function::raise_bad_spec(&spec);
     }
-    routine->header = (routine->header & ~(31u << 25)) | uint32_t(n) << 25;
+    routine->header =
+        (routine->header & ~uint32_t(cell::routine_arg_count_mask)) | uint32_t(n) << cell::routine_arg_count_shift;
 }
 
-int32_t argument_count(const Cell* routine) { return int32_t(routine->header >> 25 & 31); }
+int32_t argument_count(const Cell* routine) {
+    return int32_t((routine->header & cell::routine_arg_count_mask) >> cell::routine_arg_count_shift);
+}
 
 void push(const Cell* spec_in, const Cell* body_in, int32_t code, int32_t result_type, bool direct) {
     gc::Local body(*body_in);

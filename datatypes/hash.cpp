@@ -23,7 +23,7 @@ using block_actions::cell_at;
 
 const Cell none_value = {type_none, 0, 0, 0};
 
-constexpr int64_t max_cells = (int64_t(0x7FFFFFFF) - 64) / 16;
+constexpr int64_t max_cells = cell::max_series_cells;
 
 // ------------------------------------------------------------ searching
 

@@ -27,14 +27,7 @@ namespace {
 
 using namespace actions;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 [[noreturn]] void raise_math(err::Math id) { errors::raise(id); }
-
-[[noreturn]] void raise_bad_to(const Cell* value) {
-    Cell target = datatype_cell(type_integer);
-    errors::raise(err::script::bad_to_arg, &target, value);
-}
 
 bool is_text_type(uint8_t t) {
     return t == type_string || t == type_file || t == type_url || t == type_tag || t == type_email ||
@@ -95,7 +88,7 @@ int32_t issue_to_integer(const Cell* value) {
 // fit (NaN fails both comparisons).
 int32_t checked_truncate(double d) {
     if (!(d >= -2147483648.0 && d <= 2147483647.0)) {
-        Cell target = datatype_cell(type_integer);
+        Cell target = cell::make_datatype(type_integer);
         errors::raise(err::script::type_limit, &target);
     }
     return int32_t(d);
@@ -139,7 +132,7 @@ void integer_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
             break;
         }
         default:
-            if (!is_text_type(t) || !scan_decimal(string::to_utf8(spec), &n)) raise_bad_to(spec);
+            if (!is_text_type(t) || !scan_decimal(string::to_utf8(spec), &n)) errors::raise_bad_to(type_integer, spec);
     }
     make_at(result, n);
 }
@@ -218,7 +211,7 @@ void integer_complement(Cell* value, Cell* result) { make_at(result, int32_t(~va
 uint8_t check_power_exponent(const Cell* exponent) {
     uint8_t te = cell::type(exponent);
     if (te != type_integer && te != type_float) {
-        Cell name = word(slot_power), type = datatype_cell(te), argument = context::load_word("exponent");
+        Cell name = word(slot_power), type = cell::make_datatype(te), argument = context::load_word("exponent");
         errors::raise(err::script::expect_arg, &name, &type, &argument);
     }
     return te;
@@ -259,7 +252,7 @@ void integer_power() {
 void integer_round(const Cell* value, const Cell* scale, bool even, bool down, bool half_down, bool floor,
                    bool ceiling, bool half_ceiling, Cell* result) {
     if (scale && cell::type(scale) == type_money) {
-        Cell name = word(slot_round), type = datatype_cell(type_money);
+        Cell name = word(slot_round), type = cell::make_datatype(type_money);
         errors::raise(err::script::not_related, &name, &type);
     }
     int32_t n = cell::get_integer(value);
@@ -405,7 +398,7 @@ void do_math(int32_t op) {
             date_type::number_first_math(op);
             return;
         default: {
-            Cell type = datatype_cell(tr);
+            Cell type = cell::make_datatype(tr);
             errors::raise(err::script::invalid_type, &type);
         }
     }

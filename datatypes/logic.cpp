@@ -131,7 +131,7 @@ void logic_bitwise() {
     const Cell* b = stack::arg(1);
     if (cell::type(b) != type_logic) {
         Cell name = stack::frame_name_for_error();
-        Cell type = {type_datatype, cell::type(b), 0, 0};
+        Cell type = cell::make_datatype(cell::type(b));
         Cell parameter = none_cell;
         errors::raise(err::script::expect_arg, &name, &type, &parameter);
     }

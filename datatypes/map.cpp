@@ -9,6 +9,7 @@
 #include "datatypes/string.h"
 #include "engine/actions.h"
 #include "engine/lexer.h"
+#include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
 #include "memory/hash-table.h"
@@ -51,19 +52,12 @@ Cell shown_key(const Cell* key) {
     return k;
 }
 
-Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
-[[noreturn]] void raise_bad_to(const Cell* spec) {
-    Cell map_type_value = datatype_of(type_map);
-    errors::raise(err::script::bad_to_arg, &map_type_value, spec);
-}
-
 // The index of the key cell that matches under the mode, removed pairs
 // included; -1 when there is none.
 int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
-    Cell* found = hashtable::find(map->w3, key, 0, 1, mode == mode_same ? mode_case : mode, false, false);
+    Cell* found = hashtable::find(cell::hash_table(map), key, 0, 1, mode == mode_same ? mode_case : mode, false, false);
     if (!found) return -1;
-    int32_t i = int32_t(found - series::cells_head(map->w2));
+    int32_t i = int32_t(found - series::cells_head(cell::series_node(map)));
     if (mode != mode_same) return i;
     // Keys are unique under strict equality, so the strict match is the
     // only candidate for sameness.
@@ -76,7 +70,7 @@ int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
 // The live pair's key index, or -1.
 int32_t lookup_live(const Cell* map, const Cell* key, int32_t mode) {
     int32_t i = lookup(map, key, mode);
-    return i >= 0 && is_live(map->w2, i) ? i : -1;
+    return i >= 0 && is_live(cell::series_node(map), i) ? i : -1;
 }
 
 // Sets a key's value, appending the pair when the key is absent and
@@ -86,16 +80,16 @@ void set_pair(const Cell* map, const Cell* key, const Cell* value, int32_t mode)
     gc::Local v(*value);
     int32_t i = lookup(map, &k, mode);
     if (i >= 0) {
-        Cell* slot = pair_cell(map->w2, i + 1);
-        if (slot->header == 0) hashtable::record(map->w3)->count++;
+        Cell* slot = pair_cell(cell::series_node(map), i + 1);
+        if (slot->header == 0) hashtable::record(cell::hash_table(map))->count++;
         *slot = v;
         return;
     }
     prepare_key(&k);
-    auto* pair = reinterpret_cast<Cell*>(series::alloc_tail_bytes(map->w2, 32));
+    auto* pair = reinterpret_cast<Cell*>(series::alloc_tail_bytes(cell::series_node(map), 32));
     pair[0] = k;
     pair[1] = v;
-    hashtable::put_key(map->w3, pair);
+    hashtable::put_key(cell::hash_table(map), pair);
 }
 
 // Room for n more cells at the pair block's tail, made at once.
@@ -103,7 +97,7 @@ void reserve(uint32_t pairs, int32_t n) {
     SeriesBuffer* b = nodes::buffer(pairs);
     int64_t need = int64_t(b->tail) + int64_t(n) * 16;
     if (need <= int64_t(b->size)) return;
-    if (need > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
+    if (need > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     memory::expand_copy(pairs, int32_t(need));
 }
 
@@ -118,19 +112,9 @@ void append(const Cell* block, const Cell* value) { block_actions::append_copy(b
 
 // ------------------------------------------------------------ text
 
-void put_text(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
-
-void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
-    string::append_char(buffer, c);
-    (*limit)--;
-}
-
-void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
-    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
-}
+using string::put_char;
+using string::put_indent;
+using string::put_text;
 
 // The live pairs as `key value`: one a line with mold's indentation, or
 // separated by line breaks (form, /only) or spaces (/flat).
@@ -139,13 +123,13 @@ int32_t write_pairs(const Cell* value, uint32_t buffer, bool only, bool all, boo
     gc::Local m(*value);
     gc::ProtectNode keep_buffer(&buffer);
     gc::Local c(none_value);
-    cycles::Visit visit(m.w2);
+    cycles::Visit visit(cell::series_node(&m));
     bool line_per_pair = !form && !only && !flat;
     uint32_t separator = flat ? ' ' : '\n';
     int32_t written = 0;
-    for (int32_t i = 0; i + 1 < cell_count(m.w2); i += 2) {
+    for (int32_t i = 0; i + 1 < cell_count(cell::series_node(&m)); i += 2) {
         if (arg && limit <= 0) break;
-        if (!is_live(m.w2, i)) continue;
+        if (!is_live(cell::series_node(&m), i)) continue;
         if (line_per_pair) {
             if (written == 0) put_char(buffer, '\n', &limit);
             put_indent(buffer, indent + 1, &limit);
@@ -153,11 +137,11 @@ int32_t write_pairs(const Cell* value, uint32_t buffer, bool only, bool all, boo
             put_char(buffer, separator, &limit);
         }
         written++;
-        c = *pair_cell(m.w2, i);
+        c = *pair_cell(cell::series_node(&m), i);
         cell::clear_new_line(&c);
         limit = call_mold(&c, buffer, false, all, flat, arg != nullptr, limit, indent + 1);
         put_char(buffer, ' ', &limit);
-        if (i + 1 < cell_count(m.w2)) c = *pair_cell(m.w2, i + 1);
+        if (i + 1 < cell_count(cell::series_node(&m))) c = *pair_cell(cell::series_node(&m), i + 1);
         limit = call_mold(&c, buffer, false, all, flat, arg != nullptr, limit, indent + 1);
         if (line_per_pair) put_char(buffer, '\n', &limit);
     }
@@ -174,15 +158,15 @@ bool deep_copied(uint8_t t) {
 // The copy of a map, its values copied as the refinements ask.
 void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
     gc::Local s(*source);
-    if (deep && cycles::find(s.w2)) {
+    if (deep && cycles::find(cell::series_node(&s))) {
         cycles::reset();
         errors::raise(err::internal::no_cycle);
     }
-    int32_t n = cell_count(s.w2);
-    gc::Local out({type_block, 0, series::copy_part(s.w2, 0, n), 0});
+    int32_t n = cell_count(cell::series_node(&s));
+    gc::Local out({type_block, 0, series::copy_part(cell::series_node(&s), 0, n), 0});
     if (types) {
         gc::Local kind(*types);
-        if (deep) cycles::push(s.w2);
+        if (deep) cycles::push(cell::series_node(&s));
         struct Pop {
             bool active;
             ~Pop() {
@@ -191,20 +175,20 @@ void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
         } pop{deep};
         block_actions::copy_nested_values(&out, 1, n, 2, deep, &kind);
     } else if (deep) {
-        cycles::Visit visit(s.w2);
+        cycles::Visit visit(cell::series_node(&s));
         gc::Local c(none_value);
-        for (int32_t i = 1; i < cell_count(out.w2); i += 2) {
-            c = *pair_cell(out.w2, i);
+        for (int32_t i = 1; i < cell_count(cell::series_node(&out)); i += 2) {
+            c = *pair_cell(cell::series_node(&out), i);
             if (c.header == 0 || !deep_copied(cell::type(&c)) || !datatype::handler(cell::type(&c), slot_copy))
                 continue;
             uint32_t line = c.header & cell::flag_new_line;
             call_copy(&c, &c, nullptr, true, nullptr);
             c.header = (c.header & ~uint32_t(cell::flag_new_line)) | line;
-            *pair_cell(out.w2, i) = c;
+            *pair_cell(cell::series_node(&out), i) = c;
         }
     }
-    uint32_t table = hashtable::copy_table(s.w3, out.w2);
-    *result = {type_map, 0, out.w2, table};
+    uint32_t table = hashtable::copy_table(cell::hash_table(&s), cell::series_node(&out));
+    *result = {type_map, 0, cell::series_node(&out), table};
 }
 
 // ------------------------------------------------------------ make, to
@@ -217,14 +201,15 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
         case type_hash: {
             int32_t n = std::max(block::length_from_head(&spec), 0);
             if (n % 2) errors::raise(err::script::invalid_arg, &spec);
-            gc::Local pairs({type_block, 0, series::copy_part(spec.w2, int32_t(spec.w1), n), 0});
-            for (int32_t i = 0; i < n; i++) cell::clear_new_line(pair_cell(pairs.w2, i));
+            gc::Local pairs(
+                {type_block, 0, series::copy_part(cell::series_node(&spec), cell::series_index(&spec), n), 0});
+            for (int32_t i = 0; i < n; i++) cell::clear_new_line(pair_cell(cell::series_node(&pairs), i));
             make_at(result, &pairs, n / 2);
             return;
         }
         case type_integer:
         case type_float: {
-            if (!make) raise_bad_to(&spec);
+            if (!make) errors::raise_bad_to(type_map, &spec);
             int32_t n = integer::from_number(&spec);
             if (n < 0) errors::raise(err::script::out_of_range, &spec);
             make_at(result, nullptr, n);
@@ -234,7 +219,7 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
             copy_map(&spec, result, false, nullptr);
             return;
         default:
-            raise_bad_to(&spec);
+            errors::raise_bad_to(type_map, &spec);
     }
 }
 
@@ -245,10 +230,10 @@ bool make_literal(const Cell* cells, int32_t count, Cell* result) {
     for (int32_t i = 0; i < count; i += 2)
         if (!valid_key_type(cell::type(cells + i))) return false;
     gc::Local pairs({type_block, 0, memory::alloc_cells(std::max(count, 2)), 0});
-    SeriesBuffer* b = nodes::buffer(pairs.w2);
+    SeriesBuffer* b = nodes::buffer(cell::series_node(&pairs));
     if (count > 0) std::memcpy(b->head_ptr(), cells, size_t(count) * 16);
     b->tail = b->head + uint32_t(count) * 16;
-    for (int32_t i = 0; i < count; i++) cell::clear_new_line(pair_cell(pairs.w2, i));
+    for (int32_t i = 0; i < count; i++) cell::clear_new_line(pair_cell(cell::series_node(&pairs), i));
     make_at(result, &pairs, count / 2);
     return true;
 }
@@ -275,17 +260,18 @@ bool valid_key_type(uint8_t t) {
 void prepare_key(Cell* key) {
     uint8_t t = cell::type(key);
     if (!valid_key_type(t)) {
-        Cell type = datatype_of(t);
+        Cell type = cell::make_datatype(t);
         errors::raise(err::script::invalid_path, &type, key);
     }
     cell::clear_new_line(key);
     switch (t) {
         case type_string: case type_file: case type_url: case type_binary: case type_tag: case type_email:
         case type_ref: {
-            int32_t n = key->w2 ? int32_t(nodes::buffer(key->w2)->count()) : 0;
-            uint32_t node = series::copy_part(key->w2, int32_t(key->w1), n - int32_t(key->w1));
-            key->w1 = 0;
-            key->w2 = node;
+            int32_t n = cell::series_node(key) ? int32_t(nodes::buffer(cell::series_node(key))->count()) : 0;
+            uint32_t node =
+                series::copy_part(cell::series_node(key), cell::series_index(key), n - cell::series_index(key));
+            cell::set_series_index(key, 0);
+            cell::set_series_node(key, node);
             return;
         }
         case type_word: case type_lit_word: case type_get_word:
@@ -304,16 +290,16 @@ void make_at(Cell* c, const Cell* block, int32_t size) {
         pairs = *block;
     } else {
         int64_t cells = std::max<int64_t>(2 * int64_t(std::max(size, 0)), 2);
-        if (cells * 16 > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
+        if (cells * 16 > cell::max_series_bytes) errors::raise(err::internal::no_memory);
         pairs = {type_block, 0, memory::alloc_cells(int32_t(cells)), 0};
     }
     gc::Protect keep(&pairs);
-    int32_t room = std::max(size, cell_count(pairs.w2) / 2);
+    int32_t room = std::max(size, cell_count(cell::series_node(&pairs)) / 2);
     uint32_t table = hashtable::create(room, &pairs, hashtable::kind_map, 0);
-    *c = {type_map, 0, pairs.w2, table};
+    *c = {type_map, 0, cell::series_node(&pairs), table};
 }
 
-int32_t count(const Cell* map) { return int32_t(hashtable::record(map->w3)->count); }
+int32_t count(const Cell* map) { return int32_t(hashtable::record(cell::hash_table(map))->count); }
 
 Cell* push(const Cell* map) { return stack::push_copy(map); }
 
@@ -329,22 +315,22 @@ void extend(const Cell* map, const Cell* spec, bool case_sensitive) {
     gc::Local v(none_value);
     int32_t mode = case_sensitive ? mode_case : mode_fold;
     if (cell::type(&s) == type_map) {
-        for (int32_t i = 0; i + 1 < cell_count(s.w2); i += 2) {
-            if (!is_live(s.w2, i)) continue;
-            k = *pair_cell(s.w2, i);
-            v = *pair_cell(s.w2, i + 1);
+        for (int32_t i = 0; i + 1 < cell_count(cell::series_node(&s)); i += 2) {
+            if (!is_live(cell::series_node(&s), i)) continue;
+            k = *pair_cell(cell::series_node(&s), i);
+            v = *pair_cell(cell::series_node(&s), i + 1);
             set_pair(&m, &k, &v, mode);
         }
         return;
     }
     int32_t n = std::max(block::length_from_head(&s), 0);
     if (n % 2) errors::raise(err::script::invalid_arg, &s);
-    reserve(m.w2, n);
+    reserve(cell::series_node(&m), n);
     for (int32_t j = 0; j < n; j += 2) {
-        int32_t at = int32_t(s.w1) + j;
-        if (at + 1 >= block_actions::buffer_length(s.w2)) break;
-        k = *block_actions::cell_at(s.w2, at);
-        v = *block_actions::cell_at(s.w2, at + 1);
+        int32_t at = cell::series_index(&s) + j;
+        if (at + 1 >= block_actions::buffer_length(cell::series_node(&s))) break;
+        k = *block_actions::cell_at(cell::series_node(&s), at);
+        v = *block_actions::cell_at(cell::series_node(&s), at + 1);
         set_pair(&m, &k, &v, mode);
     }
 }
@@ -353,14 +339,17 @@ bool foreach_step(Cell* position, const Cell* words, int32_t n, SetWordFn set_wo
     gc::Local w(none_value);
     gc::Local v(none_value);
     auto loop_word = [&](int32_t i) {
-        int32_t at = int32_t(words->w1) + i;
-        if (at >= block_actions::buffer_length(words->w2)) errors::raise(err::script::invalid_arg, words);
-        Cell entry = *block_actions::cell_at(words->w2, at);
+        int32_t at = cell::series_index(words) + i;
+        if (at >= block_actions::buffer_length(cell::series_node(words)))
+            errors::raise(err::script::invalid_arg, words);
+        Cell entry = *block_actions::cell_at(cell::series_node(words), at);
         if (!is_word_kind(cell::type(&entry))) errors::raise(err::script::invalid_arg, &entry);
         return entry;
     };
     for (int32_t i = 0; i < n; i++) loop_word(i);
-    uint32_t pairs = position->w2;
+    // The loop walks a copy of the map's cell; its w1, unused by map!,
+    // holds the position in the key and value cells.
+    uint32_t pairs = cell::series_node(position);
     int32_t at = int32_t(position->w1);
     bool took = false;
     for (int32_t i = 0; i < n; i++) {
@@ -398,19 +387,19 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     int32_t n = count(&m);
     gc::Local b(new_block(body ? 2 * n : n));
     gc::Local c(none_value);
-    for (int32_t i = 0; i + 1 < cell_count(m.w2); i += 2) {
-        if (!is_live(m.w2, i)) continue;
+    for (int32_t i = 0; i + 1 < cell_count(cell::series_node(&m)); i += 2) {
+        if (!is_live(cell::series_node(&m), i)) continue;
         if (words) {
-            c = shown_key(pair_cell(m.w2, i));
+            c = shown_key(pair_cell(cell::series_node(&m), i));
             append(&b, &c);
         } else if (values) {
-            c = *pair_cell(m.w2, i + 1);
+            c = *pair_cell(cell::series_node(&m), i + 1);
             append(&b, &c);
         } else {
-            c = *pair_cell(m.w2, i);
+            c = *pair_cell(cell::series_node(&m), i);
             c.header |= cell::flag_new_line;
             append(&b, &c);
-            c = *pair_cell(m.w2, i + 1);
+            c = *pair_cell(cell::series_node(&m), i + 1);
             cell::clear_new_line(&c);
             append(&b, &c);
         }
@@ -438,7 +427,7 @@ void eval_path(const PathStep& step, Cell* result) {
     int32_t mode = step.case_sensitive ? mode_case : mode_fold;
     if (!step.value) {
         int32_t i = lookup_live(&m, &key, mode);
-        *result = i < 0 ? none_value : *pair_cell(m.w2, i + 1);
+        *result = i < 0 ? none_value : *pair_cell(cell::series_node(&m), i + 1);
         return;
     }
     gc::Local v(*step.value);
@@ -448,10 +437,11 @@ void eval_path(const PathStep& step, Cell* result) {
 
 int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     if (cell::type(b) != type_map) return not_comparable;
-    if (op == op_sort || op == op_case_sort) return a->w2 < b->w2 ? -1 : a->w2 > b->w2 ? 1 : 0;
-    if (a->w2 == b->w2) return 0;
+    if (op == op_sort || op == op_case_sort)
+        return cell::series_node(a) < cell::series_node(b) ? -1 : cell::series_node(a) > cell::series_node(b) ? 1 : 0;
+    if (cell::series_node(a) == cell::series_node(b)) return 0;
     if (op == op_same) return -1;
-    if (cycles::find(a->w2)) return cycles::find(b->w2) ? 0 : 1;
+    if (cycles::find(cell::series_node(a))) return cycles::find(cell::series_node(b)) ? 0 : 1;
     int32_t na = count(a), nb = count(b);
     if (na != nb) {
         bool equality = op == op_equal || op == op_not_equal || op == op_strict_equal || op == op_find;
@@ -463,16 +453,16 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     gc::Local key(none_value);
     gc::Local value(none_value);
     gc::Local other(none_value);
-    cycles::Visit visit_a(x.w2);
-    cycles::Visit visit_b(y.w2);
-    for (int32_t i = 0; i + 1 < cell_count(x.w2); i += 2) {
-        if (!is_live(x.w2, i)) continue;
-        key = *pair_cell(x.w2, i);
-        value = *pair_cell(x.w2, i + 1);
+    cycles::Visit visit_a(cell::series_node(&x));
+    cycles::Visit visit_b(cell::series_node(&y));
+    for (int32_t i = 0; i + 1 < cell_count(cell::series_node(&x)); i += 2) {
+        if (!is_live(cell::series_node(&x), i)) continue;
+        key = *pair_cell(cell::series_node(&x), i);
+        value = *pair_cell(cell::series_node(&x), i + 1);
         if (op == op_strict_equal) {
             int32_t j = lookup_live(&y, &key, mode_case);
             if (j < 0) return 1;
-            other = *pair_cell(y.w2, j + 1);
+            other = *pair_cell(cell::series_node(&y), j + 1);
             if (!actions::compare(&value, &other, op_strict_equal)) return 1;
             continue;
         }
@@ -480,10 +470,10 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
         // candidate: the first with an equal value pairs off.
         bool matched = false;
         int32_t bucket = -1, start = 0, step = 0;
-        while (Cell* found = hashtable::find_next_key(y.w3, &key, &bucket, &start, &step)) {
-            int32_t j = int32_t(found - series::cells_head(y.w2));
-            if (!is_live(y.w2, j)) continue;
-            other = *pair_cell(y.w2, j + 1);
+        while (Cell* found = hashtable::find_next_key(cell::hash_table(&y), &key, &bucket, &start, &step)) {
+            int32_t j = int32_t(found - series::cells_head(cell::series_node(&y)));
+            if (!is_live(cell::series_node(&y), j)) continue;
+            other = *pair_cell(cell::series_node(&y), j + 1);
             if (actions::compare(&value, &other, op_equal)) {
                 matched = true;
                 break;
@@ -495,8 +485,8 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void clear(Cell* value, Cell* result) {
-    hashtable::clear_table(value->w3);
-    SeriesBuffer* b = nodes::buffer(value->w2);
+    hashtable::clear_table(cell::hash_table(value));
+    SeriesBuffer* b = nodes::buffer(cell::series_node(value));
     b->tail = b->head;
     *result = *value;
 }
@@ -507,7 +497,7 @@ void copy(const Cell* series, Cell* result, const Cell*, bool deep, const Cell* 
 
 void find(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
     int32_t i = lookup_live(series, value, mode_of(options.case_sensitive, options.same));
-    *result = i < 0 ? none_value : shown_key(pair_cell(series->w2, i));
+    *result = i < 0 ? none_value : shown_key(pair_cell(cell::series_node(series), i));
 }
 
 int32_t length(Cell* value) { return count(value); }
@@ -522,13 +512,13 @@ void remove(Cell* series, const Cell*, const Cell* key, Cell* result) {
     if (!key) errors::raise(err::script::missing_arg);
     gc::Local m(*series);
     int32_t i = lookup_live(&m, key, mode_case);
-    if (i >= 0) hashtable::remove_key(m.w3, pair_cell(m.w2, i));
+    if (i >= 0) hashtable::remove_key(cell::hash_table(&m), pair_cell(cell::series_node(&m), i));
     *result = m;
 }
 
 void select(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
     int32_t i = lookup_live(series, value, mode_of(options.case_sensitive, options.same));
-    *result = i < 0 ? none_value : *pair_cell(series->w2, i + 1);
+    *result = i < 0 ? none_value : *pair_cell(cell::series_node(series), i + 1);
 }
 
 // ------------------------------------------------------------ registration

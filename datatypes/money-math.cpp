@@ -21,15 +21,13 @@ __extension__ typedef __int128 Signed;
 // reach 10^22 whatever the digits are.
 constexpr int32_t product_digit_limit = 28;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 [[noreturn]] void raise_type_limit() {
-    Cell type = datatype_cell(type_money);
+    Cell type = cell::make_datatype(type_money);
     errors::raise(err::script::type_limit, &type);
 }
 
 [[noreturn]] void raise_invalid_type(uint8_t t) {
-    Cell type = datatype_cell(t);
+    Cell type = cell::make_datatype(t);
     errors::raise(err::script::invalid_type, &type);
 }
 
@@ -135,7 +133,7 @@ void round(const Cell* value, const Cell* scale, bool even, bool down, bool half
                 step = operand(scale).units;
                 break;
             default: {
-                Cell name = actions::word(actions::slot_round), type = datatype_cell(cell::type(scale));
+                Cell name = actions::word(actions::slot_round), type = cell::make_datatype(cell::type(scale));
                 errors::raise(err::script::not_related, &name, &type);
             }
         }

@@ -32,16 +32,9 @@ constexpr int32_t first_digit_byte = 5;
 constexpr double largest_float = 1e17;
 constexpr double smallest_float = 1e-5;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 [[noreturn]] void raise_bad_make(const Cell* value) {
-    Cell type = datatype_cell(type_money);
+    Cell type = cell::make_datatype(type_money);
     errors::raise(err::script::bad_make_arg, &type, value);
-}
-
-[[noreturn]] void raise_bad_to(const Cell* value) {
-    Cell type = datatype_cell(type_money);
-    errors::raise(err::script::bad_to_arg, &type, value);
 }
 
 bool is_text_type(uint8_t t) {
@@ -251,12 +244,12 @@ void money_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
         default:
             break;
     }
-    if (!is_text_type(t)) raise_bad_to(spec);
+    if (!is_text_type(t)) errors::raise_bad_to(type_money, spec);
     std::string text = string::to_utf8(spec);
     int32_t code = 0;
     Cell out;
     lexer::scan_money(reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()), 1, &code, &out);
-    if (code != 0) raise_bad_to(spec);
+    if (code != 0) errors::raise_bad_to(type_money, spec);
     *result = out;
 }
 
@@ -540,7 +533,7 @@ int32_t to_integer(const Cell* money) {
     Amount a = amount_of(money);
     Units whole = a.units / units_per_whole;
     if (whole > Units(a.negative ? 2147483648U : 2147483647U)) {
-        Cell type = datatype_cell(type_integer);
+        Cell type = cell::make_datatype(type_integer);
         errors::raise(err::script::type_limit, &type);
     }
     int64_t n = int64_t(whole);

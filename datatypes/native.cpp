@@ -41,7 +41,7 @@ bool from_function(const Cell* value) {
 }
 
 [[noreturn]] void bad_make(int32_t type, const Cell* argument) {
-    Cell datatype = {type_datatype, uint32_t(type), 0, 0};
+    Cell datatype = cell::make_datatype(uint8_t(type));
     errors::raise(err::script::bad_make_arg, &datatype, argument);
 }
 
@@ -79,7 +79,7 @@ void op_make(const Cell*, const Cell* source, int32_t, Cell* result) {
     Cell s = *source;
     uint8_t t = cell::type(&s);
     if (t != type_native && t != type_action && t != type_function && t != type_routine) {
-        Cell datatype = {type_datatype, t, 0, 0};
+        Cell datatype = cell::make_datatype(t);
         errors::raise(err::script::invalid_type, &datatype);
     }
     if (!natives::is_operator_spec(s.w2)) errors::raise(err::script::bad_op_spec);

@@ -9,6 +9,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
+#include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
@@ -47,7 +48,7 @@ const Cell none_value = {type_none, 0, 0, 0};
 
 // ---- Small helpers ----
 
-uint32_t values_node(uint32_t ctx) { return context::context_cell(ctx)->w2; }
+uint32_t values_node(uint32_t ctx) { return cell::context_values(context::context_cell(ctx)); }
 Cell* slot(uint32_t ctx, int32_t i) { return series::cells_head(values_node(ctx)) + i; }
 int32_t slot_count(uint32_t ctx) { return int32_t(nodes::buffer(values_node(ctx))->count()); }
 
@@ -66,11 +67,11 @@ Cell field_word(uint32_t ctx, int32_t i) {
 }
 
 int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
-int32_t on_change_symbol() { return canonical(int32_t(rs::words[rs::word_on_change_star].w2)); }
-int32_t on_deep_symbol() { return canonical(int32_t(rs::words[rs::word_on_deep_change_star].w2)); }
+int32_t on_change_symbol() { return canonical(cell::word_symbol(&rs::words[rs::word_on_change_star])); }
+int32_t on_deep_symbol() { return canonical(cell::word_symbol(&rs::words[rs::word_on_deep_change_star])); }
 
 bool is_handler_word(uint32_t ctx, int32_t i) {
-    int32_t s = canonical(int32_t(context::word_at(ctx, i)->w2));
+    int32_t s = canonical(cell::word_symbol(context::word_at(ctx, i)));
     return s == on_change_symbol() || s == on_deep_symbol();
 }
 
@@ -97,21 +98,13 @@ bool is_rebound_block(uint8_t t) {
 }
 bool can_copy(uint8_t t) { return datatype::is_registered(t) && datatype::handler(t, slot_copy) != nullptr; }
 
-void put_text(uint32_t buffer, const char* text, int32_t* limit) {
-    string::append_ascii(buffer, text);
-    *limit -= int32_t(std::strlen(text));
-}
-void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
-    string::append_char(buffer, c);
-    (*limit)--;
-}
-void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
-    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
-}
+using string::put_char;
+using string::put_indent;
+using string::put_text;
 
-void write_owner(const Cell& object) { *context::owner_cell(object.w1) = object; }
+void write_owner(const Cell& object) { *context::owner_cell(cell::context_node(&object)) = object; }
 
-Cell datatype_of(const Cell* v) { return {type_datatype, cell::type(v) ? cell::type(v) : uint32_t(type_unset), 0, 0}; }
+Cell datatype_of(const Cell* v) { return cell::make_datatype(cell::type(v) ? cell::type(v) : uint8_t(type_unset)); }
 
 Cell new_block(int32_t n) {
     Cell b = none_value;
@@ -132,7 +125,7 @@ void copy_series_value(Cell* v, bool deep) {
 
 // Each field's series copied; block kinds bound to the object.
 void copy_fields(const Cell* object, bool deep) {
-    uint32_t ctx = object->w1;
+    uint32_t ctx = cell::context_node(object);
     gc::ProtectNode keep(&ctx);
     gc::Local v(none_value);
     for (int32_t i = 0; i < slot_count(ctx); i++) {
@@ -152,8 +145,8 @@ void copy_fields(const Cell* object, bool deep) {
 Cell copy_function(const Cell* function, uint32_t ctx) {
     gc::Local f(*function);
     gc::ProtectNode keep_ctx(&ctx);
-    gc::Local spec({type_block, 0, f.w2, 0});
-    const Cell* info = series::cells_head(f.w3);
+    gc::Local spec({type_block, 0, cell::function_spec(&f), 0});
+    const Cell* info = series::cells_head(cell::function_info(&f));
     gc::Local body(info[function::info_body]);
     if (cell::type(&body) != type_block) errors::raise(err::script::bad_func_def, &spec);
     int32_t code = cell::type(&info[function::info_code]) == type_integer
@@ -165,7 +158,7 @@ Cell copy_function(const Cell* function, uint32_t ctx) {
     stack::drop(1);
     gc::Protect keep_out(&out);
     out.header = f.header;
-    Cell copy = series::cells_head(out.w3)[function::info_body];
+    Cell copy = series::cells_head(cell::function_info(&out))[function::info_body];
     context::bind_block(&copy, ctx, true);
     context::bind_block(&copy, own_ctx, false);
     return out;
@@ -173,7 +166,7 @@ Cell copy_function(const Cell* function, uint32_t ctx) {
 
 // Every function! field of the object replaced by its own copy.
 void copy_functions(const Cell* object) {
-    uint32_t ctx = object->w1;
+    uint32_t ctx = cell::context_node(object);
     gc::ProtectNode keep(&ctx);
     gc::Local v(none_value);
     for (int32_t i = 0; i < slot_count(ctx); i++) {
@@ -188,15 +181,15 @@ void copy_functions(const Cell* object) {
 // class id and header type; no change record yet.
 Cell copy_object(const Cell* prototype) {
     gc::Local p(*prototype);
-    int32_t n = context::word_count(p.w1);
-    uint32_t ctx = context::make(n, false, false, p.w1, context::kind_object);
+    int32_t n = context::word_count(cell::context_node(&p));
+    uint32_t ctx = context::make(n, false, false, cell::context_node(&p), context::kind_object);
     gc::ProtectNode keep_ctx(&ctx);
     for (int32_t i = 0; i < n; i++) {
-        Cell v = i < slot_count(p.w1) ? *slot(p.w1, i) : core_types::unset_cell;
+        Cell v = i < slot_count(cell::context_node(&p)) ? *slot(cell::context_node(&p), i) : core_types::unset_cell;
         *series::alloc_tail_cell(values_node(ctx)) = v;
     }
     clear_changed_marks(ctx);
-    Cell out = {p.header & cell::type_mask, ctx, p.w2, 0};
+    Cell out = {p.header & cell::type_mask, ctx, cell::object_class(&p), 0};
     write_owner(out);
     return out;
 }
@@ -204,11 +197,11 @@ Cell copy_object(const Cell* prototype) {
 // Makes the object owner of the series in its fields.
 void own_fields(const Cell* object) {
     gc::Local o(*object);
-    for (int32_t i = 0; i < slot_count(o.w1); i++) {
-        gc::Local w(field_word(o.w1, i));
-        ownership::set_owner(slot(o.w1, i), &o, &w);
+    for (int32_t i = 0; i < slot_count(cell::context_node(&o)); i++) {
+        gc::Local w(field_word(cell::context_node(&o), i));
+        ownership::set_owner(slot(cell::context_node(&o), i), &o, &w);
     }
-    context::context_cell(o.w1)->header |= cell::flag_owner;
+    context::context_cell(cell::context_node(&o))->header |= cell::flag_owner;
 }
 
 // Stores into field i: the changed mark, and on-change* for an object with a
@@ -216,11 +209,11 @@ void own_fields(const Cell* object) {
 void write_field(const Cell* object, int32_t i, const Cell* value) {
     gc::Local o(*object);
     gc::Local v(*value);
-    gc::Local old(read_slot(o.w1, i));
-    *slot(o.w1, i) = v;
-    context::word_at(o.w1, i)->header |= cell::flag_slot_changed;
-    if (o.w3 && !is_handler_word(o.w1, i)) {
-        gc::Local w(field_word(o.w1, i));
+    gc::Local old(read_slot(cell::context_node(&o), i));
+    *slot(cell::context_node(&o), i) = v;
+    context::word_at(cell::context_node(&o), i)->header |= cell::flag_slot_changed;
+    if (cell::change_record(&o) && !is_handler_word(cell::context_node(&o), i)) {
+        gc::Local w(field_word(cell::context_node(&o), i));
         call_change_handler(&o, &w, &old, &v);
     }
 }
@@ -260,35 +253,35 @@ void context_change_hook(const Cell* owner, const Cell* word, const Cell* old_va
 uint32_t next_class_id() { return ++class_counter; }
 
 bool word_has_class(const Cell* word, uint32_t class_id) {
-    if (!word->w1 || int32_t(word->w3) < 0) return false;
+    if (!cell::word_context(word) || cell::word_index(word) < 0) return false;
     const Cell* v = context::get_word_value(word);
-    return cell::type(v) == type_object && v->w2 == class_id;
+    return cell::type(v) == type_object && cell::object_class(v) == class_id;
 }
 
 bool slot_has_class(uint32_t ctx, int32_t index, uint32_t class_id) {
     if (index < 0 || index >= slot_count(ctx)) return false;
     const Cell* v = slot(ctx, index);
-    return cell::type(v) == type_object && v->w2 == class_id;
+    return cell::type(v) == type_object && cell::object_class(v) == class_id;
 }
 
 // ------------------------------------------------------------ fields
 
 int32_t field_index(const Cell* object, const Cell* word) {
-    return context::find_word(object->w1, int32_t(word->w2), true);
+    return context::find_word(cell::context_node(object), cell::word_symbol(word), true);
 }
 
 Cell* select_word(const Cell* object, const Cell* word) {
     int32_t i = field_index(object, word);
-    if (i < 0 || i >= slot_count(object->w1)) {
+    if (i < 0 || i >= slot_count(cell::context_node(object))) {
         shared_none = none_value;
         return &shared_none;
     }
-    return slot(object->w1, i);
+    return slot(cell::context_node(object), i);
 }
 
-Cell* values_head(const Cell* context) { return series::cells_head(context->w2); }
-int32_t word_count(const Cell* object) { return context::word_count(object->w1); }
-Cell* first_word(const Cell* object) { return context::word_at(object->w1, 0); }
+Cell* values_head(const Cell* context) { return series::cells_head(cell::context_values(context)); }
+int32_t word_count(const Cell* object) { return context::word_count(cell::context_node(object)); }
+Cell* first_word(const Cell* object) { return context::word_at(cell::context_node(object), 0); }
 
 void clear_new_line_marks(uint32_t node) {
     for (Cell *c = series::cells_head(node), *end = series::cells_tail(node); c < end; c++) cell::clear_new_line(c);
@@ -338,12 +331,12 @@ uint32_t make_change_record(int32_t on_change, int32_t on_change_locals, uint32_
 }
 
 void set_change_handlers(Cell* object) {
-    uint32_t ctx = object->w1;
+    uint32_t ctx = cell::context_node(object);
     gc::ProtectNode keep(&ctx);
     int32_t position[2] = {-1, -1}, locals[2] = {0, 0};
     uint32_t spec[2] = {0, 0};
     for (int32_t i = 0, n = context::word_count(ctx); i < n; i++) {
-        int32_t s = canonical(int32_t(context::word_at(ctx, i)->w2));
+        int32_t s = canonical(cell::word_symbol(context::word_at(ctx, i)));
         int32_t k = s == on_change_symbol() ? 0 : s == on_deep_symbol() ? 1 : -1;
         if (k < 0) continue;
         Cell v = read_slot(ctx, i);
@@ -355,27 +348,28 @@ void set_change_handlers(Cell* object) {
         position[k] = i;
         if (count_locals) locals[k] = count_locals(&v, &spec[k]);
     }
-    object->w3 = 0;
+    cell::set_change_record(object, 0);
     if (position[0] >= 0 || position[1] >= 0)
-        object->w3 = make_change_record(position[0], locals[0], spec[0], position[1], locals[1], spec[1]);
+        cell::set_change_record(object,
+                                make_change_record(position[0], locals[0], spec[0], position[1], locals[1], spec[1]));
     write_owner(*object);
     if (position[1] >= 0) own_fields(object);
 }
 
 bool has_deep_handler(uint32_t ctx) {
     const Cell* owner = context::owner_cell(ctx);
-    if (!is_object_kind(cell::type(owner)) || owner->w3 == 0) return false;
-    return (series::cells_head(owner->w3)[1].w2 >> 16) != no_handler;
+    if (!is_object_kind(cell::type(owner)) || cell::change_record(owner) == 0) return false;
+    return (series::cells_head(cell::change_record(owner))[1].w2 >> 16) != no_handler;
 }
 
 void copy_values(uint32_t prototype_ctx, const Cell* object, bool copy_all) {
     uint32_t from = prototype_ctx;
-    uint32_t ctx = object->w1;
+    uint32_t ctx = cell::context_node(object);
     gc::ProtectNode keep_from(&from);
     gc::ProtectNode keep_ctx(&ctx);
     gc::Local v(none_value);
     for (int32_t i = 0; i < context::word_count(from) && i < slot_count(from); i++) {
-        int32_t at = context::find_word(ctx, int32_t(context::word_at(from, i)->w2), true);
+        int32_t at = context::find_word(ctx, cell::word_symbol(context::word_at(from, i)), true);
         if (at < 0) continue;
         v = *slot(from, i);
         copy_series_value(&v, copy_all);
@@ -395,10 +389,10 @@ void assign_runs(const Cell* object, const Cell* spec, const Cell* tail, Convert
     gc::Local s(*spec);
     gc::Local v(none_value);
     int32_t run_start = -1;
-    int32_t total = block_actions::buffer_length(s.w2);
-    for (int32_t i = int32_t(s.w1); i <= total; i++) {
+    int32_t total = block_actions::buffer_length(cell::series_node(&s));
+    for (int32_t i = cell::series_index(&s); i <= total; i++) {
         bool at_end = i == total;
-        if (!at_end && cell::type(block_actions::cell_at(s.w2, i)) == type_set_word) {
+        if (!at_end && cell::type(block_actions::cell_at(cell::series_node(&s), i)) == type_set_word) {
             if (run_start < 0) run_start = i;
             continue;
         }
@@ -407,13 +401,13 @@ void assign_runs(const Cell* object, const Cell* spec, const Cell* tail, Convert
             if (!tail) break;
             v = *tail;
         } else {
-            v = *block_actions::cell_at(s.w2, i);
+            v = *block_actions::cell_at(cell::series_node(&s), i);
             convert(&v);
         }
         for (int32_t k = run_start; k < i; k++) {
-            int32_t symbol = int32_t(block_actions::cell_at(s.w2, k)->w2);
-            int32_t at = context::add_word(o.w1, symbol);
-            *slot(o.w1, at) = v;
+            int32_t symbol = cell::word_symbol(block_actions::cell_at(cell::series_node(&s), k));
+            int32_t at = context::add_word(cell::context_node(&o), symbol);
+            *slot(cell::context_node(&o), at) = v;
         }
         run_start = -1;
     }
@@ -433,14 +427,14 @@ void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result)
         set_change_handlers(&out);
     } else {
         make_at(&out, 4);
-        out.w2 = next_class_id();
+        cell::set_object_class(&out, next_class_id());
     }
     int32_t yes[] = {rs::id(rs::sym_true), rs::id(rs::sym_yes), rs::id(rs::sym_on)};
     int32_t no[] = {rs::id(rs::sym_false), rs::id(rs::sym_no), rs::id(rs::sym_off)};
     int32_t none_symbol = canonical(rs::id(rs::sym_none));
     auto convert = [&](Cell* v) {
         if (only || cell::type(v) != type_word) return;
-        int32_t symbol = canonical(int32_t(v->w2));
+        int32_t symbol = canonical(cell::word_symbol(v));
         for (int32_t y : yes)
             if (symbol == canonical(y)) *v = core_types::true_cell;
         for (int32_t n : no)
@@ -455,7 +449,7 @@ void construct(const Cell* prototype, const Cell* spec, bool only, Cell* result)
 void set_words(const Cell* target, const Cell* value, bool any, bool only, bool some) {
     gc::Local o(*target);
     gc::Local src(*value);
-    int32_t n = slot_count(o.w1);
+    int32_t n = slot_count(cell::context_node(&o));
     uint8_t t = cell::type(&src);
     bool from_object = is_object_kind(t) && !only;
     bool from_block = block_actions::is_any_block(t) && !only;
@@ -467,17 +461,18 @@ void set_words(const Cell* target, const Cell* value, bool any, bool only, bool 
     // written), so the pre-scan checks those and nothing else.
     auto source_at = [&](int32_t i, Cell* out) {
         if (from_object) {
-            int32_t at = context::find_word(src.w1, int32_t(context::word_at(o.w1, i)->w2), true);
-            if (at < 0 || at >= slot_count(src.w1)) return false;
-            *out = read_slot(src.w1, at);
+            int32_t at = context::find_word(cell::context_node(&src),
+                                            cell::word_symbol(context::word_at(cell::context_node(&o), i)), true);
+            if (at < 0 || at >= slot_count(cell::context_node(&src))) return false;
+            *out = read_slot(cell::context_node(&src), at);
             return true;
         }
-        int32_t at = int32_t(src.w1) + i;
-        if (at >= block_actions::buffer_length(src.w2)) {
+        int32_t at = cell::series_index(&src) + i;
+        if (at >= block_actions::buffer_length(cell::series_node(&src))) {
             *out = none_value;
             return false;
         }
-        *out = *block_actions::cell_at(src.w2, at);
+        *out = *block_actions::cell_at(cell::series_node(&src), at);
         if (cell::type(out) == 0) cell::make_unset(out);
         return true;
     };
@@ -490,7 +485,7 @@ void set_words(const Cell* target, const Cell* value, bool any, bool only, bool 
                 break;
             }
             if (cell::type(&v) == type_unset) {
-                Cell w = field_word(o.w1, i);
+                Cell w = field_word(cell::context_node(&o), i);
                 errors::raise(err::script::need_value, &w);
             }
         }
@@ -505,18 +500,19 @@ void set_words(const Cell* target, const Cell* value, bool any, bool only, bool 
 // ------------------------------------------------------------ change handlers
 
 void call_change_handler(const Cell* object, const Cell* word, const Cell* old_value, const Cell* new_value) {
-    if (!object->w3) return;
+    if (!cell::change_record(object)) return;
     Cell o = *object;
     Cell args[3] = {*word, *old_value, *new_value};
     gc::Protect keep_o(&o);
     gc::Protect keep_args(args, 3);
-    uint32_t position = series::cells_head(o.w3)[0].w2 >> 16;
+    uint32_t position = series::cells_head(cell::change_record(&o))[0].w2 >> 16;
     if (position == no_handler) return;
-    gc::Local function(read_slot(o.w1, int32_t(position)));
+    gc::Local function(read_slot(cell::context_node(&o), int32_t(position)));
     if (cell::type(&function) != type_function)
         errors::raise(err::script::invalid_obj_evt, &function);
-    refresh_record(o.w3, 0, &function);
-    if (args[0].w1 != o.w1 || int32_t(args[0].w3) < 0) context::bind_word(o.w1, &args[0]);
+    refresh_record(cell::change_record(&o), 0, &function);
+    if (cell::word_context(&args[0]) != cell::context_node(&o) || cell::word_index(&args[0]) < 0)
+        context::bind_word(cell::context_node(&o), &args[0]);
     gc::Local name(rs::words[rs::word_on_change_star]);
     run_handler(&o, &function, &name, args, 3);
 }
@@ -529,12 +525,12 @@ void fire_on_change(const Cell* object, const Cell* word) {
 void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* target, const Cell* action,
                               const Cell* new_value, int32_t index, int32_t part) {
     gc::Local o(*owner);
-    if (!o.w3) errors::raise(err::script::invalid_obj_evt, &o);
-    uint32_t position = series::cells_head(o.w3)[1].w2 >> 16;
+    if (!cell::change_record(&o)) errors::raise(err::script::invalid_obj_evt, &o);
+    uint32_t position = series::cells_head(cell::change_record(&o))[1].w2 >> 16;
     if (position == no_handler) return;
-    gc::Local function(read_slot(o.w1, int32_t(position)));
+    gc::Local function(read_slot(cell::context_node(&o), int32_t(position)));
     if (cell::type(&function) != type_function) return;
-    refresh_record(o.w3, 1, &function);
+    refresh_record(cell::change_record(&o), 1, &function);
     Cell args[7] = {o, *word, *target, *action, new_value ? *new_value : none_value, none_value, none_value};
     cell::make_integer(&args[5], index);
     cell::make_integer(&args[6], part);
@@ -550,15 +546,15 @@ int32_t mold_body(const Cell* object, uint32_t buffer, bool only, bool all, bool
     gc::Local o(*object);
     gc::ProtectNode keep_buffer(&buffer);
     gc::Local v(none_value);
-    cycles::Visit visit(o.w1);
+    cycles::Visit visit(cell::context_node(&o));
     bool line_per_field = !form && !only && !flat;
     uint32_t separator = flat ? ' ' : '\n';
-    int32_t n = context::word_count(o.w1);
+    int32_t n = context::word_count(cell::context_node(&o));
     int32_t written = 0;
-    for (int32_t i = 0; i < n && i < slot_count(o.w1); i++) {
+    for (int32_t i = 0; i < n && i < slot_count(cell::context_node(&o)); i++) {
         if (arg && limit <= 0) break;
-        if (!all && is_handler_word(o.w1, i)) continue;
-        if (cell::type(slot(o.w1, i)) == 0) cell::make_unset(slot(o.w1, i));
+        if (!all && is_handler_word(cell::context_node(&o), i)) continue;
+        if (cell::type(slot(cell::context_node(&o), i)) == 0) cell::make_unset(slot(cell::context_node(&o), i));
         if (line_per_field) {
             if (written == 0) put_char(buffer, '\n', &limit);
             put_indent(buffer, indent + 1, &limit);
@@ -568,13 +564,13 @@ int32_t mold_body(const Cell* object, uint32_t buffer, bool only, bool all, bool
         written++;
         // The name is copied out: appending may move the symbol table's text.
         int32_t length = 0;
-        const char* text = symbols::text(int32_t(context::word_at(o.w1, i)->w2), &length);
+        const char* text = symbols::text(cell::word_symbol(context::word_at(cell::context_node(&o), i)), &length);
         std::string name(text, size_t(length));
         string::append_utf8(buffer, name.data(), length);
         auto* bytes = reinterpret_cast<const uint8_t*>(name.data());
         limit -= unicode::count_utf8_chars(bytes, bytes + length);
         put_text(buffer, ": ", &limit);
-        v = *slot(o.w1, i);
+        v = *slot(cell::context_node(&o), i);
         if (cell::type(&v) == type_word) put_char(buffer, '\'', &limit);
         limit = call_mold(&v, buffer, false, all, flat, arg != nullptr, limit, indent + 1);
         if (line_per_field) put_char(buffer, '\n', &limit);
@@ -618,19 +614,21 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     }
     bool added = false;
     if (!block_spec) {
-        int32_t before = context::word_count(out.w1);
-        for (int32_t i = 0; i < context::word_count(s.w1) && i < slot_count(s.w1); i++) {
-            gc::Local v(read_slot(s.w1, i));
-            context::put_word_value(out.w1, int32_t(context::word_at(s.w1, i)->w2), &v);
+        int32_t before = context::word_count(cell::context_node(&out));
+        for (int32_t i = 0; i < context::word_count(cell::context_node(&s)) && i < slot_count(cell::context_node(&s));
+             i++) {
+            gc::Local v(read_slot(cell::context_node(&s), i));
+            context::put_word_value(cell::context_node(&out),
+                                    cell::word_symbol(context::word_at(cell::context_node(&s), i)), &v);
         }
-        added = context::word_count(out.w1) > before;
+        added = context::word_count(cell::context_node(&out)) > before;
         copy_fields(&out, false);
         copy_functions(&out);
     } else {
-        added = context::collect_set_words(out.w1, &s);
-        context::bind_block(&s, out.w1, true);
+        added = context::collect_set_words(cell::context_node(&out), &s);
+        context::bind_block(&s, cell::context_node(&out), true);
         if (with_prototype) {
-            copy_values(p.w1, &out, false);
+            copy_values(cell::context_node(&p), &out, false);
             copy_functions(&out);
         }
         if (evaluate_spec)
@@ -638,9 +636,9 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
         else
             assign_runs(&out, &s, nullptr, [](Cell*) {});
     }
-    clear_changed_marks(out.w1);
-    clear_new_line_marks(values_node(out.w1));
-    out.w2 = with_prototype && !added ? p.w2 : next_class_id();
+    clear_changed_marks(cell::context_node(&out));
+    clear_new_line_marks(values_node(cell::context_node(&out)));
+    cell::set_object_class(&out, with_prototype && !added ? cell::object_class(&p) : next_class_id());
     set_change_handlers(&out);
     *result = out;
 }
@@ -648,15 +646,15 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
 void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     gc::Local o(*value);
     int32_t field = canonical(field_symbol);
-    uint32_t ctx = o.w1;
+    uint32_t ctx = cell::context_node(&o);
     int32_t n = context::word_count(ctx);
     gc::Local b(none_value);
-    if (field == canonical(int32_t(rs::words[rs::word_changed].w2))) {
+    if (field == canonical(cell::word_symbol(&rs::words[rs::word_changed]))) {
         b = new_block(n);
         for (int32_t i = 0; i < n; i++)
             if (context::word_at(ctx, i)->header & cell::flag_slot_changed) append(&b, field_word(ctx, i));
     } else if (field == canonical(rs::id(rs::sym_class))) {
-        cell::make_integer(&b, int32_t(o.w2));
+        cell::make_integer(&b, int32_t(cell::object_class(&o)));
     } else if (field == canonical(rs::id(rs::sym_words))) {
         b = new_block(n);
         for (int32_t i = 0; i < n; i++) append(&b, field_word(ctx, i));
@@ -677,7 +675,7 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     } else if (field == canonical(rs::id(rs::sym_owner))) {
         cell::make_logic(&b, (context::context_cell(ctx)->header & cell::flag_owner) != 0);
     } else if (field == canonical(rs::id(rs::sym_events_q))) {
-        cell::make_logic(&b, o.w3 != 0);
+        cell::make_logic(&b, cell::change_record(&o) != 0);
     } else {
         errors::raise(err::internal::not_done);
     }
@@ -688,13 +686,13 @@ void eval_path(const actions::PathStep& step, Cell* result) {
     gc::Local o(*step.parent);
     gc::Local element(*step.element);
     if (!is_path_word(cell::type(&element))) raise_path(err::script::invalid_path, step, &element);
-    uint32_t ctx = o.w1;
+    uint32_t ctx = cell::context_node(&o);
     int32_t n = slot_count(ctx);
-    int32_t index = int32_t(element.w3);
+    int32_t index = cell::word_index(&element);
     // A word already bound to the object names its slot.
-    bool cached = element.w1 == ctx && index >= 0 && index < n &&
-                  canonical(int32_t(context::word_at(ctx, index)->w2)) == canonical(int32_t(element.w2));
-    if (!cached) index = context::find_word(ctx, int32_t(element.w2), true);
+    bool cached = cell::word_context(&element) == ctx && index >= 0 && index < n &&
+                  canonical(cell::word_symbol(context::word_at(ctx, index))) == canonical(cell::word_symbol(&element));
+    if (!cached) index = context::find_word(ctx, cell::word_symbol(&element), true);
     auto absent = [&]() {
         if (step.reserved && step.notify) {
             cell::make_unset(result);
@@ -713,13 +711,13 @@ void eval_path(const actions::PathStep& step, Cell* result) {
     gc::Local old(read_slot(ctx, index));
     gc::Local w(field_word(ctx, index));
     context::set_in(&w, &v, ctx, false);
-    if (o.w3) call_change_handler(&o, &w, &old, &v);
+    if (cell::change_record(&o)) call_change_handler(&o, &w, &old, &v);
     *result = v;
 }
 
 int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     if (!is_object_kind(cell::type(b))) return not_comparable;
-    uint32_t x = a->w1, y = b->w1;
+    uint32_t x = cell::context_node(a), y = cell::context_node(b);
     if (x == y) return 0;
     if (op == op_same) return -1;
     if (cycles::find(x)) return cycles::find(y) ? 0 : -1;
@@ -732,8 +730,8 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     gc::Local va(none_value);
     gc::Local vb(none_value);
     for (int32_t i = 0; i < nx; i++) {
-        int32_t sa = canonical(int32_t(context::word_at(x, i)->w2));
-        int32_t sb = canonical(int32_t(context::word_at(y, i)->w2));
+        int32_t sa = canonical(cell::word_symbol(context::word_at(x, i)));
+        int32_t sb = canonical(cell::word_symbol(context::word_at(y, i)));
         if (sa != sb) return sa < sb ? -1 : 1;
         va = i < slot_count(x) ? read_slot(x, i) : core_types::unset_cell;
         vb = i < slot_count(y) ? read_slot(y, i) : core_types::unset_cell;
@@ -766,13 +764,13 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
     gc::Local kind(types ? *types : none_value);
     gc::Local out(copy_object(&p));
     if (types) {
-        if (deep && cycles::find(p.w1)) errors::raise(err::internal::no_cycle);
-        gc::Local values({type_block, 0, values_node(out.w1), 0});
+        if (deep && cycles::find(cell::context_node(&p))) errors::raise(err::internal::no_cycle);
+        gc::Local values({type_block, 0, values_node(cell::context_node(&out)), 0});
         if (deep) {
-            cycles::Visit visit(p.w1);
-            block_actions::copy_nested_values(&values, 0, slot_count(out.w1), 1, true, &kind);
+            cycles::Visit visit(cell::context_node(&p));
+            block_actions::copy_nested_values(&values, 0, slot_count(cell::context_node(&out)), 1, true, &kind);
         } else {
-            block_actions::copy_nested_values(&values, 0, slot_count(out.w1), 1, false, &kind);
+            block_actions::copy_nested_values(&values, 0, slot_count(cell::context_node(&out)), 1, false, &kind);
         }
     } else if (deep) {
         copy_fields(&out, true);
@@ -812,20 +810,22 @@ void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensit
     (void)case_sensitive;
     gc::Local o(*target);
     gc::Local v(*value);
-    int32_t f = canonical(int32_t(field->w2));
-    if (f == canonical(int32_t(rs::words[rs::word_changed].w2))) {
+    int32_t f = canonical(cell::word_symbol(field));
+    if (f == canonical(cell::word_symbol(&rs::words[rs::word_changed]))) {
         if (cell::type(&v) != type_none) errors::raise(err::script::invalid_arg, &v);
-        clear_changed_marks(o.w1);
+        clear_changed_marks(cell::context_node(&o));
     } else if (f == canonical(rs::id(rs::sym_owner))) {
         own_fields(&o);
     } else if (f == canonical(rs::id(rs::sym_owned))) {
         if (cell::type(&v) == type_none) {
-            for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::unbind(slot(o.w1, i));
+            for (int32_t i = 0; i < slot_count(cell::context_node(&o)); i++)
+                ownership::unbind(slot(cell::context_node(&o), i));
         } else if (cell::type(&v) == type_block) {
             if (block_actions::length_from_head(&v) < 2) errors::raise(err::script::invalid_arg, &v);
-            gc::Local owner(*block_actions::cell_at(v.w2, int32_t(v.w1)));
-            gc::Local word(*block_actions::cell_at(v.w2, int32_t(v.w1) + 1));
-            for (int32_t i = 0; i < slot_count(o.w1); i++) ownership::bind(slot(o.w1, i), &owner, &word);
+            gc::Local owner(*block_actions::cell_at(cell::series_node(&v), cell::series_index(&v)));
+            gc::Local word(*block_actions::cell_at(cell::series_node(&v), cell::series_index(&v) + 1));
+            for (int32_t i = 0; i < slot_count(cell::context_node(&o)); i++)
+                ownership::bind(slot(cell::context_node(&o), i), &owner, &word);
         } else {
             errors::raise(err::script::invalid_arg, &v);
         }

@@ -29,22 +29,15 @@ using integer_type::math_multiply;
 using integer_type::math_remainder;
 using integer_type::math_subtract;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
-[[noreturn]] void raise_bad_to(const Cell* value) {
-    Cell type = datatype_cell(type_pair);
-    errors::raise(err::script::bad_to_arg, &type, value);
-}
-
 [[noreturn]] void raise_invalid_type(uint8_t t) {
-    Cell type = datatype_cell(t);
+    Cell type = cell::make_datatype(t);
     errors::raise(err::script::invalid_type, &type);
 }
 
 [[noreturn]] void raise_not_related(int32_t slot, uint8_t t) {
-    Cell name = actions::word(slot), type = datatype_cell(t);
+    Cell name = actions::word(slot), type = cell::make_datatype(t);
     errors::raise(err::script::not_related, &name, &type);
 }
 
@@ -92,13 +85,13 @@ void pair_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
             gc::Local loaded({type_none, 0, 0, 0});
             if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded) ||
                 cell::type(&loaded) != type_pair)
-                raise_bad_to(spec);
+                errors::raise_bad_to(type_pair, spec);
             x = x_of(&loaded);
             y = y_of(&loaded);
             break;
         }
         default:
-            raise_bad_to(spec);
+            errors::raise_bad_to(type_pair, spec);
     }
     make_at(result, x, y);
 }

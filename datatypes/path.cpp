@@ -120,7 +120,7 @@ void path_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resu
         *result = {uint32_t(type), 0, memory::alloc_cells(int32_t(n)), 0};
         return;
     }
-    Cell datatype_value = {type_datatype, uint32_t(type), 0, 0};
+    Cell datatype_value = cell::make_datatype(uint8_t(type));
     errors::raise(err::script::bad_make_arg, &datatype_value, spec);
 }
 

@@ -51,7 +51,7 @@ void percent_make(const Cell* prototype, const Cell* spec, int32_t, Cell* result
     if (is_text_type(cell::type(spec))) {
         double x = 0;
         if (!from_text(spec, &x)) {
-            Cell target = {type_datatype, type_percent, 0, 0};
+            Cell target = cell::make_datatype(type_percent);
             errors::raise(err::script::bad_to_arg, &target, spec);
         }
         make_at(result, x);

@@ -26,8 +26,6 @@ namespace {
 
 using namespace actions;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
 uint32_t bits_of(float f) {
@@ -39,13 +37,8 @@ uint32_t bits_of(float f) {
 uint32_t& word_of(Cell* c, int32_t i) { return i == 0 ? c->w1 : i == 1 ? c->w2 : c->w3; }
 uint32_t word_of(const Cell* c, int32_t i) { return i == 0 ? c->w1 : i == 1 ? c->w2 : c->w3; }
 
-[[noreturn]] void raise_bad_to(uint8_t target, const Cell* value) {
-    Cell type = datatype_cell(target);
-    errors::raise(err::script::bad_to_arg, &type, value);
-}
-
 [[noreturn]] void raise_invalid_type(uint8_t t) {
-    Cell type = datatype_cell(t);
+    Cell type = cell::make_datatype(t);
     errors::raise(err::script::invalid_type, &type);
 }
 
@@ -67,7 +60,7 @@ void from_text(const Cell* spec, uint8_t target, Cell* result) {
     gc::Local loaded({type_none, 0, 0, 0});
     if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded) ||
         cell::type(&loaded) != target)
-        raise_bad_to(target, spec);
+        errors::raise_bad_to(target, spec);
     cell::clear_new_line(&loaded);
     *result = loaded;
 }
@@ -92,12 +85,12 @@ void point_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
             v[1] = pair_type::y_of(spec);
             break;
         case type_point2d: case type_point3d:
-            if (t == type_point3d && target == type_point2d) raise_bad_to(target, spec);
+            if (t == type_point3d && target == type_point2d) errors::raise_bad_to(target, spec);
             // Copied word for word: a value made from itself keeps its bits.
             *result = {target, spec->w1, spec->w2, t == type_point3d ? spec->w3 : 0};
             return;
         default:
-            raise_bad_to(target, spec);
+            errors::raise_bad_to(target, spec);
     }
     if (n == 2) make_2d_at(result, v[0], v[1]);
     else make_3d_at(result, v[0], v[1], v[2]);
@@ -187,7 +180,7 @@ void point_pick(const Cell* value, const Cell* index, int32_t, Cell* result) {
     } else if (is_word_kind(ti)) {
         field = field_of_word(index, n);
         if (field < 0) {
-            Cell type = datatype_cell(t);
+            Cell type = cell::make_datatype(t);
             errors::raise(err::script::cannot_use, index, &type);
         }
     }
@@ -220,7 +213,7 @@ void point_round(const Cell* value, const Cell* scale, bool even, bool down, boo
     if (scale) {
         uint8_t ts = cell::type(scale);
         if (ts == type_money) {
-            Cell name = actions::word(slot_round), money = datatype_cell(type_money);
+            Cell name = actions::word(slot_round), money = cell::make_datatype(type_money);
             errors::raise(err::script::not_related, &name, &money);
         }
         if (ts == type_integer || ts == type_float || ts == type_percent) {
@@ -296,7 +289,7 @@ void do_math(int32_t op) {
     uint8_t tl = cell::type(left), tr = cell::type(right);
     int32_t n = dimensions(tl);
     if (op < integer_type::math_add || op > integer_type::math_remainder) {
-        Cell name = actions::word(integer_type::action_slot(op)), type = datatype_cell(tl);
+        Cell name = actions::word(integer_type::action_slot(op)), type = cell::make_datatype(tl);
         errors::raise(err::script::cannot_use, &name, &type);
     }
     double b[3];

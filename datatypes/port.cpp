@@ -217,8 +217,8 @@ int32_t forward_length(Cell* value) {
     forward(slot_length_q, {value}, {}, &out);
     if (cell::type(&out) == type_none) return -1;
     if (cell::type(&out) != type_integer || cell::get_integer(&out) < 0) {
-        Cell wanted = {type_datatype, type_integer, 0, 0};
-        Cell got = {type_datatype, cell::type(&out), 0, 0};
+        Cell wanted = cell::make_datatype(type_integer);
+        Cell got = cell::make_datatype(cell::type(&out));
         errors::raise(err::script::expect_val, &wanted, &got);
     }
     return cell::get_integer(&out);

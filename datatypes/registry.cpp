@@ -52,7 +52,7 @@ void make_name_words() {
         if (names[i].name) {
             names[i].word = context::load_word(names[i].name);
             // The name stands for its datatype in code and in spec blocks.
-            Cell type = {type_datatype, uint32_t(i), 0, 0};
+            Cell type = cell::make_datatype(uint8_t(i));
             Cell w = names[i].word;
             context::set_word_value(&w, &type);
         }

@@ -71,8 +71,6 @@ Cell integer(int64_t n) {
     return c;
 }
 
-Cell datatype_of(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void out_of_range(int64_t n) {
@@ -370,7 +368,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     gc::Local t(*target);
     if (!is_series_kind(cell::type(&t))) {
         Cell name = actions::word(slot_move);
-        Cell type = datatype_of(cell::type(&t));
+        Cell type = cell::make_datatype(cell::type(&t));
         Cell parameter = context::load_word("target");
         errors::raise(err::script::expect_arg, &name, &type, &parameter);
     }
@@ -415,7 +413,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     uint32_t ou = view(o.w2).unit, tu = view(t.w2).unit;
     bool texts = ok == Kind::text && tk == Kind::text;
     if ((ok == Kind::cells) != (tk == Kind::cells) || (ou != tu && !texts)) {
-        Cell a = datatype_of(cell::type(&o)), b = datatype_of(cell::type(&t));
+        Cell a = cell::make_datatype(cell::type(&o)), b = cell::make_datatype(cell::type(&t));
         errors::raise(err::script::move_bad, &a, &b);
     }
     bool owned = report(&t, ownership::action_move, &o, oi, n);

@@ -63,10 +63,6 @@ int32_t hex_value(uint32_t c) {
     return -1;
 }
 
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
-
-Cell datatype_cell(int32_t type) { return {type_datatype, uint32_t(type), 0, 0}; }
-
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
 
 // Forms each element of a block from its head into the buffer, with no
@@ -219,13 +215,13 @@ int32_t mold(const Cell* value, uint32_t buffer, bool, bool all, bool, const Cel
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     uint8_t t = cell::type(spec);
     if (type == type_binary && t == type_money) {
-        Cell target = datatype_cell(type), s = *spec;
+        Cell target = cell::make_datatype(uint8_t(type)), s = *spec;
         errors::raise(err::script::bad_make_arg, &target, &s);
     }
     if (t == type_integer || t == type_float) {
         Cell s = *spec;
         int32_t size = integer::from_number(&s);
-        if (size < 0) out_of_range(&s);
+        if (size < 0) errors::raise_out_of_range(&s);
         uint32_t node = memory::alloc_units(size == 0 ? 16 : size, 1);
         cell::make_series(result, uint8_t(type), node, 0);
         return;
@@ -242,7 +238,7 @@ void to(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     uint8_t t = cell::type(&s);
     gc::Local out({type_none, 0, 0, 0});
     if (t == type_none) {
-        Cell target = datatype_cell(type);
+        Cell target = cell::make_datatype(uint8_t(type));
         errors::raise(err::script::bad_to_arg, &target, &s);
     }
     if (is_text_kind(t)) {

@@ -32,8 +32,6 @@ const Cell none = {type_none, 0, 0, 0};
 
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
-
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
 
@@ -97,7 +95,7 @@ void run_of(const Cell* value, const Cell* part, Run& run) {
         else limit = std::max<int64_t>(0, integer_refinement("part", part));
     }
     if (t == type_char) {
-        if (value->w2 > 0x10FFFF) out_of_range(value);
+        if (value->w2 > 0x10FFFF) errors::raise_out_of_range(value);
         run.node = 0;
         run.count = limit == 0 ? 0 : 1;
         run.cp = value->w2;
@@ -197,7 +195,7 @@ int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* 
     int64_t skip = 1;
     if (o.skip) {
         skip = integer_refinement("skip", o.skip);
-        if (skip < 1) out_of_range(o.skip);
+        if (skip < 1) errors::raise_out_of_range(o.skip);
     }
     if (o.reverse && (head == 0 || o.match)) return -1;
     head = std::min(head, length);
@@ -465,11 +463,11 @@ void swap(Cell* a, Cell* b, Cell* result) {
     // A byte series holds bytes only: a wider code point would be cut.
     if (cell::type(&x) == type_binary && cy > 0xFF) {
         Cell c = char_cell(cy);
-        out_of_range(&c);
+        errors::raise_out_of_range(&c);
     }
     if (cell::type(&y) == type_binary && cx > 0xFF) {
         Cell c = char_cell(cx);
-        out_of_range(&c);
+        errors::raise_out_of_range(&c);
     }
     bool owned_x = report(&x, ownership::action_swap, &y, x.w1, 1);
     bool owned_y = x.w2 != y.w2 && report(&y, ownership::action_swap, &x, y.w1, 1);

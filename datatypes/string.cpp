@@ -24,7 +24,7 @@ uint8_t* scratch = nullptr;
 int32_t scratch_bytes = 0;
 
 // Bytes a buffer may hold at most, with room for the header and padding.
-constexpr int64_t max_bytes = int64_t(0x7FFFFFFF) - 64;
+constexpr int64_t max_bytes = cell::max_series_bytes;
 
 [[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
 
@@ -78,6 +78,20 @@ void append_ascii(uint32_t node, const char* text) {
         return;
     }
     for (int32_t i = 0; i < n; i++) append_char(node, uint8_t(text[i]));
+}
+
+void put_text(uint32_t buffer, const char* text, int32_t* limit) {
+    append_ascii(buffer, text);
+    *limit -= int32_t(std::strlen(text));
+}
+
+void put_char(uint32_t buffer, uint32_t c, int32_t* limit) {
+    append_char(buffer, c);
+    (*limit)--;
+}
+
+void put_indent(uint32_t buffer, int32_t levels, int32_t* limit) {
+    for (int32_t k = 0; k < levels; k++) put_text(buffer, "    ", limit);
 }
 
 void append_utf8(uint32_t node, const char* text, int32_t length) {

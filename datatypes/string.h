@@ -25,6 +25,11 @@ Cell from_utf8(const char* text);
 // unit-1 buffer keeps only ASCII when appended to: 128 and up widen it.
 void append_char(uint32_t node, uint32_t cp);
 void append_ascii(uint32_t node, const char* text);
+// Mold and form output: text appended to the buffer and counted against
+// the part limit; an indent is four spaces a level.
+void put_text(uint32_t buffer, const char* text, int32_t* limit);
+void put_char(uint32_t buffer, uint32_t c, int32_t* limit);
+void put_indent(uint32_t buffer, int32_t levels, int32_t* limit);
 void append_utf8(uint32_t node, const char* text, int32_t length);
 void append_string(uint32_t node, const Cell* s);  // from its head index
 

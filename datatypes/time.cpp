@@ -28,17 +28,10 @@ constexpr double seconds_per_minute = 60.0;
 // even? and odd?.
 constexpr double smallest_fraction = 1e-06;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
-[[noreturn]] void raise_bad_to(const Cell* value) {
-    Cell type = datatype_cell(type_time);
-    errors::raise(err::script::bad_to_arg, &type, value);
-}
-
 [[noreturn]] void raise_not_related(int32_t slot, uint8_t type) {
-    Cell name = word(slot), datatype = datatype_cell(type);
+    Cell name = word(slot), datatype = cell::make_datatype(type);
     errors::raise(err::script::not_related, &name, &datatype);
 }
 
@@ -46,16 +39,16 @@ bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 // may be negative, and then the whole time is.
 double from_block(const Cell* spec) {
     int32_t n = block::length_from_head(spec);
-    if (n > 3) raise_bad_to(spec);
+    if (n > 3) errors::raise_bad_to(type_time, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     double parts[3] = {0, 0, 0};
     bool negative = false;
     for (int32_t i = 0; i < n; i++) {
         uint8_t t = cell::type(items + i);
-        if (t != type_integer && !(i == 2 && t == type_float)) raise_bad_to(spec);
+        if (t != type_integer && !(i == 2 && t == type_float)) errors::raise_bad_to(type_time, spec);
         double x = float_type::number_of(items + i);
         if (x < 0) {
-            if (i > 0) raise_bad_to(spec);
+            if (i > 0) errors::raise_bad_to(type_time, spec);
             negative = true;
             x = -x;
         }
@@ -79,7 +72,7 @@ void time_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
             break;
         // Text is read by the loader, which makes the time itself.
         default:
-            raise_bad_to(spec);
+            errors::raise_bad_to(type_time, spec);
     }
     make_at(result, x);
 }

@@ -23,15 +23,8 @@ namespace {
 
 using namespace actions;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
-[[noreturn]] void raise_bad_to(const Cell* value) {
-    Cell target = datatype_cell(type_tuple);
-    errors::raise(err::script::bad_to_arg, &target, value);
-}
-
 [[noreturn]] void raise_invalid_type(const Cell* value) {
-    Cell type = datatype_cell(cell::type(value));
+    Cell type = cell::make_datatype(cell::type(value));
     errors::raise(err::script::invalid_type, &type);
 }
 
@@ -54,7 +47,7 @@ uint8_t clamp_byte(double x) {
 // Integers, characters and floats (truncated), each 0-255, at most 12.
 void from_block(const Cell* spec, Cell* result) {
     int32_t n = block::length_from_head(spec);
-    if (n > max_length) raise_bad_to(spec);
+    if (n > max_length) errors::raise_bad_to(type_tuple, spec);
     uint8_t bytes[max_length] = {};
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     for (int32_t i = 0; i < n; i++) {
@@ -64,9 +57,9 @@ void from_block(const Cell* spec, Cell* result) {
             case type_integer: v = double(cell::get_integer(item)); break;
             case type_char: v = double(item->w2); break;
             case type_float: v = std::trunc(cell::get_double(item)); break;
-            default: raise_bad_to(spec);
+            default: errors::raise_bad_to(type_tuple, spec);
         }
-        if (!(v >= 0.0 && v <= 255.0)) raise_bad_to(spec);
+        if (!(v >= 0.0 && v <= 255.0)) errors::raise_bad_to(type_tuple, spec);
         bytes[i] = uint8_t(v);
     }
     make_at(result, bytes, n);
@@ -100,7 +93,7 @@ void tuple_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
             return;
         }
     }
-    raise_bad_to(spec);
+    errors::raise_bad_to(type_tuple, spec);
 }
 
 // ---- text
@@ -342,7 +335,7 @@ void do_math(int32_t op) {
         // on the left.
         if (op == integer_type::math_subtract || op == integer_type::math_divide ||
             op == integer_type::math_remainder) {
-            Cell name = actions::word(integer_type::action_slot(op)), type = datatype_cell(cell::type(left));
+            Cell name = actions::word(integer_type::action_slot(op)), type = cell::make_datatype(cell::type(left));
             errors::raise(err::script::not_related, &name, &type);
         }
         std::swap(*left, *right);

@@ -11,7 +11,7 @@ namespace vum::tuple_type {
 
 constexpr int32_t min_length = 3;
 constexpr int32_t max_length = 12;
-constexpr uint32_t length_mask = 0xFu << cell::tuple_length_shift;
+constexpr uint32_t length_mask = cell::tuple_length_mask;
 
 inline int32_t length(const Cell* c) { return int32_t((c->header & length_mask) >> cell::tuple_length_shift); }
 // The bytes of the payload, max_length of them, in order.

@@ -207,7 +207,7 @@ void typeset_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
             return;
         }
         default: {
-            Cell type = {type_datatype, type_typeset, 0, 0};
+            Cell type = cell::make_datatype(type_typeset);
             errors::raise(err::script::bad_to_arg, &type, &s);
         }
     }

@@ -39,24 +39,20 @@ const Cell none = {type_none, 0, 0, 0};
 datatype::Handler series_random = nullptr;
 datatype::Handler series_move = nullptr;
 
-Cell datatype_cell(uint8_t t) { return {type_datatype, t, 0, 0}; }
-
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 [[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
 [[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 [[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void invalid_type_of(const Cell* value) {
-    Cell type = datatype_cell(cell::type(value));
+    Cell type = cell::make_datatype(cell::type(value));
     errors::raise(err::script::invalid_type, &type);
 }
 
 [[noreturn]] void bad_make(const Cell* spec) {
-    Cell type = datatype_cell(type_vector);
+    Cell type = cell::make_datatype(type_vector);
     errors::raise(err::script::bad_make_arg, &type, spec);
 }
-
-[[noreturn]] void out_of_range(const Cell* value) { errors::raise(err::script::out_of_range, value); }
 
 bool is_float_kind(uint8_t element_type) { return element_type == type_float || element_type == type_percent; }
 bool is_number(uint8_t t) { return t == type_integer || t == type_char || t == type_float || t == type_percent; }
@@ -539,7 +535,7 @@ void vector_move(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     uint8_t tt = cell::type(target);
     if (block_actions::is_series_kind(tt) && origin->w2 != target->w2 &&
         (tt != type_vector || target->w3 != origin->w3 || view(target).width != view(origin).width)) {
-        Cell a = datatype_cell(type_vector), b = datatype_cell(tt);
+        Cell a = cell::make_datatype(type_vector), b = cell::make_datatype(tt);
         errors::raise(err::script::move_bad, &a, &b);
     }
     reinterpret_cast<MoveFn>(series_move)(origin, target, part, result);
@@ -699,7 +695,7 @@ int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* 
     int64_t skip = 1;
     if (o.skip) {
         skip = integer_refinement("skip", o.skip);
-        if (skip < 1) out_of_range(o.skip);
+        if (skip < 1) errors::raise_out_of_range(o.skip);
     }
     if (o.reverse && (head == 0 || o.match)) return -1;
     head = std::min(head, length);

@@ -406,7 +406,7 @@ void word_index() {
 [[noreturn]] void raise_script_invalid_chars() { errors::raise(err::script::invalid_chars); }
 
 [[noreturn]] void bad_to_arg(uint8_t target, const Cell* spec) {
-    Cell type = {type_datatype, target, 0, 0};
+    Cell type = cell::make_datatype(target);
     errors::raise(err::script::bad_to_arg, &type, spec);
 }
 

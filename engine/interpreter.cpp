@@ -43,11 +43,6 @@ int32_t return_symbol = 0;
 // a trailing integer!.
 uint32_t argument_cache(const Cell* function);
 
-// Argument modes, in header bits 20-21 of a cache typeset.
-enum Mode : uint32_t { mode_evaluated = 0, mode_literal = 1, mode_quoted = 2 };
-constexpr uint32_t mode_shift = 20;
-constexpr uint32_t mode_mask = 3u << mode_shift;
-
 inline int32_t series_count(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
 inline Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
 
@@ -251,9 +246,10 @@ uint32_t build_argument_cache(const Cell* function) {
             } else {
                 typeset::append_any_value(&cache);
             }
-            uint32_t mode = t == type_word ? mode_evaluated : t == type_get_word ? mode_literal : mode_quoted;
+            uint32_t mode =
+                t == type_word ? cell::arg_evaluated : t == type_get_word ? cell::arg_literal : cell::arg_quoted;
             Cell* last = series::cells_tail(cache.w2) - 1;
-            last->header = (last->header & ~mode_mask) | mode << mode_shift;
+            last->header = (last->header & ~cell::arg_mode_mask) | mode << cell::arg_mode_shift;
         } else if (t == type_refinement) {
             if (canonical(int32_t(c.w2)) == local_symbol) {
                 locals = 1;
@@ -346,7 +342,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
         return;
     }
     if (source_ended(src)) {
-        if (mode == mode_quoted && typeset::has_type(&typeset, type_unset)) {
+        if (mode == cell::arg_quoted && typeset::has_type(&typeset, type_unset)) {
             cell::make_unset(stack::push_cell());
             return;
         }
@@ -357,7 +353,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
         Cell arg = argument_word(function, entry);
         raise_script(err::script::no_arg, name, &arg);
     }
-    if (mode == mode_evaluated) {
+    if (mode == cell::arg_evaluated) {
         int32_t end = src.apply_mode & 4 ? std::min(src.position + 1, src.end) : src.end;
         src.position = push_expression(src.block, src.position, end, src.infix);
         return;
@@ -365,7 +361,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
     Cell c = cell_at(src.block->w2, src.position);
     if (trace::on) trace::fire(trace::ev_fetch, src.block, src.position, &c, nullptr);
     src.position++;
-    if (mode == mode_quoted) {
+    if (mode == cell::arg_quoted) {
         uint8_t t = cell::type(&c);
         if (t == type_paren) {
             eval_block(&c, false);
@@ -429,8 +425,8 @@ private:
         Cell c = series::cells_head(cache)[j];
         if (cell::type(&c) != type_typeset) break;
         if (j >= given) {
-            uint32_t mode = (c.header & mode_mask) >> mode_shift;
-            if (mode == mode_evaluated && !source_ended(src) && !(src.apply_mode & 4))
+            uint32_t mode = (c.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
+            if (mode == cell::arg_evaluated && !source_ended(src) && !(src.apply_mode & 4))
                 src.position = push_expression(src.block, src.position, src.end, src.infix);
             else
                 fetch_one(src, mode, c, function, name, j);
@@ -519,7 +515,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
                 if (!source_ended(src)) src.position++;
                 continue;
             }
-            uint32_t mode = (ts.header & mode_mask) >> mode_shift;
+            uint32_t mode = (ts.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
             fetch_one(src, mode, ts, function, name, a);
             Cell fetched = stack::s.args_top[-1];
             stack::s.args_top--;
@@ -592,7 +588,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
             if (cell::type(&c) != type_refinement) continue;
             int32_t this_ordinal = ordinal++;
             if (mark_used(this_ordinal)) continue;
-            fetch_one(src, mode_evaluated, Cell{}, function, name, k);
+            fetch_one(src, cell::arg_evaluated, Cell{}, function, name, k);
             Cell flag = stack::s.args_top[-1];
             stack::s.args_top--;
             take_refinement(k, this_ordinal, logic::truthy(&flag));

@@ -65,8 +65,7 @@ bool same_values(const Cell* a, const Cell* b) {
         case type_float: case type_percent: case type_pair: case type_time:
             return same_words(a, b, false, true, true);
         case type_tuple: {
-            uint32_t length_mask = 0xFu << cell::tuple_length_shift;
-            if ((a->header & length_mask) != (b->header & length_mask)) return false;
+            if ((a->header & cell::tuple_length_mask) != (b->header & cell::tuple_length_mask)) return false;
             return actions::call_compare(a, b, actions::op_equal) == 0;
         }
         case type_money:

@@ -18,7 +18,7 @@ int32_t first_free = -1;
 std::vector<bool> in_use;
 
 // The largest table whose cells a series can hold.
-constexpr int32_t max_capacity = (0x7FFFFFFF - 64) / 16;
+constexpr int32_t max_capacity = int32_t(cell::max_series_cells);
 
 Cell* slot(int32_t i) { return reinterpret_cast<Cell*>(nodes::buffer(gc::roots.cell_slot_table)->data()) + i; }
 

@@ -27,17 +27,36 @@ enum : uint32_t {
     flag_trace = 1u << 10,         // function!
     context_kind_shift = 11,       // context!, two bits
     context_kind_mask = 3u << 11,
+    flag_event_made = 1u << 12,    // event!: made by make, w2 a field block in place of a message
     flag_slot_changed = 1u << 13,  // stored into a context slot
     flag_money_negative = 1u << 14,
     flag_routine_direct = 1u << 15,
     flag_owner = 1u << 16,         // context! of an owning object; owned image!
     op_source_shift = 16,          // op!: type id it was made from, bits 16-23
     op_source_mask = 0xFFu << 16,
-    tuple_length_shift = 19,
+    tuple_length_shift = 19,       // tuple!, four bits
+    tuple_length_mask = 0xFu << 19,
+    arg_mode_shift = 20,           // typeset! of a function's argument cache: the fetch mode, two bits
+    arg_mode_mask = 3u << 20,
     flag_stack_context = 1u << 22,
     flag_context_made = 1u << 24,
+    routine_arg_count_shift = 25,  // routine!: the number of its arguments, five bits
+    routine_arg_count_mask = 31u << 25,
     flag_new_line = 1u << 30,      // mold starts a new line before the value
 };
+
+// How the evaluator fetches an argument (the arg_mode bits).
+enum ArgMode : uint32_t {
+    arg_evaluated = 0,    // a plain word in the spec
+    arg_literal = 1,      // get-word: the cell as it stands
+    arg_quoted = 2,       // lit-word
+    arg_return_type = 3,  // return:
+};
+
+// The largest buffer a series may have: sizes are signed 32-bit and the
+// allocator keeps room for its own header.
+constexpr int64_t max_series_bytes = int64_t(0x7FFFFFFF) - 64;
+constexpr int64_t max_series_cells = max_series_bytes / 16;
 
 inline uint8_t type(const Cell* c) { return uint8_t(c->header & type_mask); }
 
@@ -76,6 +95,9 @@ inline void set_double(Cell* c, double d) {
 }
 
 inline int32_t get_integer(const Cell* c) { return int32_t(c->w2); }
+
+// The datatype! value naming a type id.
+inline Cell make_datatype(uint8_t t) { return {type_datatype, t, 0, 0}; }
 
 inline Cell* make_unset(Cell* c) {
     *c = {type_unset, 0, 0, 0};

@@ -120,7 +120,7 @@ void mark_cell(const Cell* c) {
             if (c->w2) mark_series(c->w2);
             break;
         case type_event:
-            if ((c->header & (1u << 12)) && c->w2) mark_series_cells(c->w2);
+            if ((c->header & cell::flag_event_made) && c->w2) mark_series_cells(c->w2);
             break;
         default:
             break;

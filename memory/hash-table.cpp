@@ -170,7 +170,9 @@ Bytes bytes_of(uint32_t node, uint32_t head_index) {
 // Words 1-3 as 12 bytes.
 const uint8_t* payload(const Cell* c) { return reinterpret_cast<const uint8_t*>(c) + 4; }
 
-uint32_t tuple_length(const Cell* c) { return std::min<uint32_t>((c->header >> cell::tuple_length_shift) & 15, 12); }
+uint32_t tuple_length(const Cell* c) {
+    return std::min<uint32_t>((c->header & cell::tuple_length_mask) >> cell::tuple_length_shift, 12);
+}
 
 // The 16 bytes that identify a money! amount: the flags that say nothing of
 // the amount are left out.
@@ -274,7 +276,7 @@ int32_t cell_count(uint32_t node) {
 // A series of `bytes` bytes in units of `unit`, every byte `fill`, the tail
 // at its end.
 uint32_t alloc_filled(int64_t bytes, int32_t unit, uint8_t fill) {
-    if (bytes > int64_t(0x7FFFFFFF) - 64) too_big();
+    if (bytes > cell::max_series_bytes) too_big();
     uint32_t node = memory::alloc_series(int32_t((bytes + unit - 1) / unit), unit, 0);
     SeriesBuffer* b = buf(node);
     std::memset(b->data(), fill, b->size);
@@ -811,7 +813,7 @@ uint32_t create(int32_t size, const Cell* source, Kind kind, int32_t d) {
     if (n < 4) n = 4;
     uint32_t buckets = checked_size(double(n) / load_factor);
     uint32_t width = kind >= kind_identity ? uint32_t(std::max(d, 0) + 1) * 16 : 0;
-    if (kind >= kind_identity && n * width > 0x7FFFFFFF - 64) too_big();
+    if (kind >= kind_identity && n * width > cell::max_series_bytes) too_big();
 
     uint32_t table = alloc_filled(sizeof(Record), 1, 0);
     ProtectTable hold(table);

@@ -240,7 +240,7 @@ void free_node(uint32_t node) {
 SeriesBuffer* alloc_buffer(int32_t count, int32_t unit, int32_t offset) {
     uint32_t u = unit_of(unit);
     int64_t bytes = int64_t(count) * u;
-    if (count < 0 || bytes > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
+    if (count < 0 || bytes > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     uint32_t size = uint32_t((bytes + 15) & ~int64_t(15));
     size_t need = size_t(size) + buffer_overhead;
     gc::allocation_tick();
@@ -286,7 +286,7 @@ uint32_t alloc_series(int32_t count, int32_t unit, int32_t offset) {
 uint32_t alloc_external_series(int32_t count, int32_t unit, int32_t offset) {
     uint32_t u = unit_of(unit);
     int64_t bytes = int64_t(count) * u;
-    if (count < 0 || bytes > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
+    if (count < 0 || bytes > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     uint32_t size = uint32_t((bytes + 15) & ~int64_t(15));
     auto* block = static_cast<ExternalBlock*>(heap::alloc_zeroed(int32_t(sizeof(ExternalBlock) + size)));
     SeriesBuffer* b = &block->buffer;
@@ -361,7 +361,7 @@ SeriesBuffer* grow(uint32_t node, int32_t n, SeriesBuffer** old_out) {
     uint32_t unit = old->unit();
     // Doubling an empty buffer still has to make room for one element.
     int64_t want = n == 0 ? (old->size ? int64_t(old->size) * 2 : 16) : int64_t(n);
-    if (want < 1 || want > int64_t(0x7FFFFFFF) - 64) errors::raise(err::internal::no_memory);
+    if (want < 1 || want > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     // Never smaller than the content: it must still fit.
     if (want < int64_t(old->tail - old->head)) want = old->tail - old->head;
     SeriesBuffer* b = alloc_buffer(int32_t((want + unit - 1) / unit), int32_t(unit), 0);

@@ -38,4 +38,11 @@ void raise_refine_arg(const char* refinement, const Cell* value) {
 
 void raise_2_args(const Cell* a, const Cell* b) { raise(err::script::bad_make_arg, a, b); }
 
+void raise_bad_to(uint8_t target, const Cell* value) {
+    Cell type = cell::make_datatype(target);
+    raise(err::script::bad_to_arg, &type, value);
+}
+
+void raise_out_of_range(const Cell* value) { raise(err::script::out_of_range, value); }
+
 }  // namespace vum::errors

@@ -48,6 +48,11 @@ extern Designation last_raised;
 // the value it was given.
 [[noreturn]] void raise_refine_arg(const char* refinement, const Cell* value);
 
+// script bad-to-arg: the target type and the value that cannot become one.
+[[noreturn]] void raise_bad_to(uint8_t target, const Cell* value);
+// script out-of-range with the value.
+[[noreturn]] void raise_out_of_range(const Cell* value);
+
 // script bad-make-arg with two values.
 [[noreturn]] void raise_2_args(const Cell* a, const Cell* b);
 

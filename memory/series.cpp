@@ -21,7 +21,7 @@ uint8_t* alloc_tail_bytes(uint32_t node, int32_t n) {
     SeriesBuffer* b = nodes::buffer(node);
     if (int64_t(b->tail) + n > int64_t(b->size)) {
         int64_t grown = b->size < uint32_t(n) ? 2 * int64_t(n) : 2 * int64_t(b->size);
-        if (grown > 0x7FFFFFFF - 64) errors::raise(err::internal::no_memory);
+        if (grown > cell::max_series_bytes) errors::raise(err::internal::no_memory);
         b = memory::expand_copy(node, int32_t(grown));
     }
     uint8_t* at = b->tail_ptr();

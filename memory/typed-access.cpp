@@ -12,7 +12,7 @@ const Cell* check_arg(const Cell* typeset, const Cell* function_word, const Cell
     (void)function_word;
     if (has_type(typeset, cell::type(value))) return value;
     Cell name = stack::frame_name_for_error();
-    Cell type = {type_datatype, cell::type(value), 0, 0};
+    Cell type = cell::make_datatype(cell::type(value));
     Cell parameter;
     cell::make_none(&parameter);
     errors::raise(err::script::expect_arg, &name, &type, &parameter);
@@ -37,7 +37,7 @@ namespace vum::function {
 const Cell* check_arg_set(const Cell* function_word, const Cell* value) {
     if (cell::type(value) != type_unset) return value;
     Cell name = *function_word;
-    Cell type = {type_datatype, type_unset, 0, 0};
+    Cell type = cell::make_datatype(type_unset);
     errors::raise(err::script::expect_arg, &name, &type);
 }
 

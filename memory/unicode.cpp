@@ -344,7 +344,7 @@ const uint8_t* span_data(const Cell* string, const Span& s) {
 
 // The cell's scratch byte buffer with room for `bytes`, made or grown here.
 uint8_t* scratch(Cell* string, int64_t bytes) {
-    if (bytes > 0x7FFFFFFF - 64) errors::raise(err::internal::no_memory);
+    if (bytes > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     uint32_t node = string->w3;
     if (!node) {
         node = memory::alloc_bytes(int32_t(bytes));
@@ -616,7 +616,7 @@ SeriesBuffer* widen(uint32_t node, uint32_t to) {
     if (from >= to) return b;
     uint32_t count = b->count();
     int64_t need = int64_t(count) * to + to;  // and room for one more unit
-    if (need > 0x7FFFFFFF - 64) errors::raise(err::internal::no_memory);
+    if (need > cell::max_series_bytes) errors::raise(err::internal::no_memory);
     // A head that is not a whole number of new units from the start moves
     // to the start of a new buffer, so the wider units stay aligned.
     if (int64_t(b->size) < int64_t(b->head) + need || b->head % to != 0)

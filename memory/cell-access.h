@@ -1,0 +1,148 @@
+// Named reads and writes of a cell's payload words, one group per datatype
+// family. The same word means a head index in a block, a context node in an
+// object and a symbol in a word; reading it through its name says which, and
+// a debug build checks that the cell belongs to the family (release builds
+// compile the checks away). Code that handles a cell as plain words (copying,
+// hashing, identity) keeps using w1..w3.
+#pragma once
+#include <cassert>
+#include <cstdint>
+
+#include "memory/cell.h"
+
+namespace vum::cell {
+
+// ---- Families: the datatypes that share a payload layout ----
+
+// Head index in w1, node in w2.
+constexpr bool is_series_type(uint8_t t) {
+    return (t >= type_block && t <= type_url) || (t >= type_path && t <= type_get_path) || t == type_vector ||
+           t == type_hash || t == type_binary || t == type_tag || t == type_email || t == type_ref ||
+           t == type_image;
+}
+// A node in w2: the series, and map! and bitset!, whose w1 is not an index.
+constexpr bool has_series_node(uint8_t t) { return is_series_type(t) || t == type_map || t == type_bitset; }
+// A hash table in w3.
+constexpr bool has_hash_table(uint8_t t) { return t == type_hash || t == type_map; }
+// Context node, symbol and slot index (word! and its kinds, issue!).
+constexpr bool is_word_type(uint8_t t) { return t >= type_word && t <= type_issue; }
+// Context node in w1, class id in w2, change record in w3.
+constexpr bool is_object_type(uint8_t t) { return t == type_object || t == type_error || t == type_port; }
+// A context node in w1: the objects and the functions with a context of their own.
+constexpr bool has_context_node(uint8_t t) { return is_object_type(t) || t == type_function || t == type_routine; }
+// Spec block node in w2 and info in w3.
+constexpr bool is_function_type(uint8_t t) {
+    return (t >= type_native && t <= type_function) || t == type_routine;
+}
+
+// ---- datatype! ----
+
+inline uint8_t datatype_id(const Cell* c) {
+    assert(type(c) == type_datatype);
+    return uint8_t(c->w1);
+}
+
+// ---- Series: block!, the strings, paths, vector!, hash!, binary!, image! ... ----
+
+inline int32_t series_index(const Cell* c) {
+    assert(is_series_type(type(c)));
+    return int32_t(c->w1);
+}
+inline void set_series_index(Cell* c, int32_t index) {
+    assert(is_series_type(type(c)));
+    c->w1 = uint32_t(index);
+}
+inline uint32_t series_node(const Cell* c) {
+    assert(has_series_node(type(c)));
+    return c->w2;
+}
+inline void set_series_node(Cell* c, uint32_t node) {
+    assert(has_series_node(type(c)));
+    c->w2 = node;
+}
+
+// ---- hash! and map!: the hash table over the series ----
+
+inline uint32_t hash_table(const Cell* c) {
+    assert(has_hash_table(type(c)));
+    return c->w3;
+}
+inline void set_hash_table(Cell* c, uint32_t table) {
+    assert(has_hash_table(type(c)));
+    c->w3 = table;
+}
+
+// ---- Words ----
+
+inline uint32_t word_context(const Cell* c) {
+    assert(is_word_type(type(c)));
+    return c->w1;
+}
+inline int32_t word_symbol(const Cell* c) {
+    assert(is_word_type(type(c)));
+    return int32_t(c->w2);
+}
+// The slot index in the word's context; negative when it has none.
+inline int32_t word_index(const Cell* c) {
+    assert(is_word_type(type(c)));
+    return int32_t(c->w3);
+}
+
+// ---- context!: the first cell of a context's series ----
+
+inline uint32_t context_words(const Cell* c) {
+    assert(type(c) == type_context);
+    return c->w1;
+}
+inline uint32_t context_values(const Cell* c) {
+    assert(type(c) == type_context);
+    return c->w2;
+}
+
+// ---- object!, error!, port! (and a function's own context) ----
+
+inline uint32_t context_node(const Cell* c) {
+    assert(has_context_node(type(c)));
+    return c->w1;
+}
+inline uint32_t object_class(const Cell* c) {
+    assert(is_object_type(type(c)));
+    return c->w2;
+}
+inline void set_object_class(Cell* c, uint32_t class_id) {
+    assert(is_object_type(type(c)));
+    c->w2 = class_id;
+}
+// The change record's node; 0 when the object has no change handlers.
+inline uint32_t change_record(const Cell* c) {
+    assert(is_object_type(type(c)));
+    return c->w3;
+}
+inline void set_change_record(Cell* c, uint32_t record) {
+    assert(is_object_type(type(c)));
+    c->w3 = record;
+}
+
+// ---- function!, routine!, native!, action!, op! ----
+
+inline uint32_t function_spec(const Cell* c) {
+    assert(is_function_type(type(c)));
+    return c->w2;
+}
+inline uint32_t function_info(const Cell* c) {
+    assert(is_function_type(type(c)));
+    return c->w3;
+}
+
+// ---- pair! ----
+
+inline int32_t pair_x(const Cell* c) {
+    assert(type(c) == type_pair);
+    return int32_t(c->w2);
+}
+inline int32_t pair_y(const Cell* c) {
+    assert(type(c) == type_pair);
+    return int32_t(c->w3);
+}
+
+}  // namespace vum::cell
