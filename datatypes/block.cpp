@@ -4,13 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/actions.h"
 #include "datatypes/block-search.h"
 #include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
-#include "engine/actions.h"
 #include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -13,7 +14,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
-#include "engine/actions.h"
 #include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/context.h"

@@ -6,10 +6,10 @@
 
 #include "base/error-catalogue.h"
 #include "base/float-text.h"
+#include "datatypes/actions.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"

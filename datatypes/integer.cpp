@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/money-math.h"
@@ -13,7 +14,6 @@
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
-#include "engine/actions.h"
 #include "io/random.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"

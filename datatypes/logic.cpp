@@ -1,8 +1,8 @@
 #include "datatypes/logic.h"
 
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "io/random.h"
 #include "memory/raise-error.h"
 #include "memory/value-stack.h"

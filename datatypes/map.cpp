@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"

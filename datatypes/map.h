@@ -12,7 +12,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 
 namespace vum::map_type {
@@ -48,7 +48,7 @@ void set_value(const Cell* map, const Cell* key, const Cell* value, bool case_se
 using SetWordFn = void (*)(Cell* word, const Cell* value);
 bool foreach_step(Cell* position, const Cell* words, int32_t n, SetWordFn set_word);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void reflect(const Cell* value, int32_t field_symbol, Cell* result);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/float-text.h"
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -12,7 +13,6 @@
 #include "datatypes/money-math.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "engine/lexer.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/actions.h"
 #include "datatypes/block-search.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
 #include "io/random.h"
 #include "memory/collector.h"
 #include "memory/context.h"
