@@ -318,6 +318,9 @@ void init() {
     *context::owner_cell(proto) = proto_cell;
     keep_in_root(proto_cell);
     prototype_ctx = proto;
+    // From here on the layers below raise errors as values.
+    static const errors::ErrorValues values{create, set_where, note_stack, form_report};
+    errors::error_values = &values;
 }
 
 void create(int32_t category, int32_t id_index, const Cell* arg1, const Cell* arg2, const Cell* arg3, Cell* out) {

@@ -6,8 +6,8 @@
 #pragma once
 #include <cstdint>
 
-#include "datatypes/type-ids.h"
 #include "memory/cell.h"
+#include "memory/type-ids.h"
 
 namespace vum::datatype {
 
