@@ -14,7 +14,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
-#include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
@@ -225,12 +224,6 @@ void date_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
     }
 }
 
-// The lexer's maker: the fields of a checked literal.
-bool make_from_literal(const lexer::DateFields& f, Cell* result) {
-    if (f.year < calendar::min_year || f.year > calendar::max_year) return false;
-    make_at(result, f.year, f.month, f.day, f.seconds, f.has_zone ? f.zone * 15 : 0, f.has_time);
-    return true;
-}
 
 // ---- text
 
@@ -615,7 +608,12 @@ void init() {
         .set<slot_subtract>(date_subtract)
         .set<slot_pick>(date_pick);
     datatype::register_type(r);
-    lexer::date_maker = make_from_literal;
+}
+
+bool make_from_literal(const scan::DateFields& f, Cell* result) {
+    if (f.year < calendar::min_year || f.year > calendar::max_year) return false;
+    make_at(result, f.year, f.month, f.day, f.seconds, f.has_zone ? f.zone * 15 : 0, f.has_time);
+    return true;
 }
 
 }  // namespace vum::date_type

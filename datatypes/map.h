@@ -28,6 +28,9 @@ void prepare_key(Cell* key);
 // and its last value), or over a new empty block of room for `size` pairs
 // when block is null.
 void make_at(Cell* c, const Cell* block, int32_t size);
+// The maker of `#[...]` literals from the lexer's key and value cells:
+// false (a syntax error) for a key of a type a map does not take.
+bool make_literal(const Cell* cells, int32_t count, Cell* result);
 // Live pairs.
 int32_t count(const Cell* map);
 // Pushes a copy of the map cell on the value stack.
