@@ -11,7 +11,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
-#include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
 #include "memory/hash-table.h"
@@ -26,6 +25,8 @@
 #include "memory/value-stack.h"
 
 namespace vum::block_actions {
+
+LoadTextFn load_text = nullptr;
 
 int32_t mold_depth = 0;
 
@@ -569,7 +570,8 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
     if (t == type_string) {
         gc::Local text(*value);
         gc::Local loaded(none_value);
-        lexer::transcode(&text, lexer::Options{}, &loaded);
+        if (!load_text) errors::raise(errors::category_internal, "not-done");
+        load_text(&text, &loaded);
         *result = loaded;
         cell::set_type(result, uint8_t(type));
         return;

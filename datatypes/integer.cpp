@@ -14,7 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
-#include "io/random.h"
+#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -68,8 +68,8 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
 void remove(Cell* series, const Cell* part, const Cell* key, Cell* result);
 void select(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result);
 
-// Registers map! (id 40, no parent), installs the hash table's key
-// preparation and the lexer's maker of `#[...]` literals.
+// Registers map! (id 40, no parent) and installs the hash table's key
+// preparation.
 void init();
 
 }  // namespace vum::map_type

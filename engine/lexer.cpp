@@ -1797,6 +1797,7 @@ int32_t spelling_type(const char* text, int32_t length) {
 void init() {
     word::load_first_value = first_value;
     word::lex_type = spelling_type;
+    block_actions::load_text = [](const Cell* text, Cell* result) { transcode(text, Options{}, result); };
 }
 
 uint32_t mask_from_callback(const Cell* callback) {

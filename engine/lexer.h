@@ -80,7 +80,7 @@ struct Options {
 constexpr int32_t max_depth = 10000;
 
 // Start-up: offers the lexer to the word module (its text-to-word
-// conversions and spelling checks).
+// conversions and spelling checks) and to block! (`to block!` of a string).
 void init();
 
 // The source is a string! or a binary! (a leading byte-order mark skipped).
