@@ -13,7 +13,7 @@
 #include "base/hooks.h"
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
-#include "memory/unicode.h"
+#include "memory/unicode.h"  // the UTF-8 encoder of a code point only, which touches no cell
 
 namespace vum::output {
 

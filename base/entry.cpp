@@ -10,6 +10,8 @@
 #include "base/runtime-record.h"
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
+// The process entry starts the runtime (with runtime-init): it prepares the
+// cycle guard before the layers start and switches the collector on after.
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
 #include "platform/fault-signals.h"

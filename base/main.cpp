@@ -2,6 +2,8 @@
 #include "base/entry.h"
 #include "base/runtime-record.h"
 #include "base/system-throw.h"
+// main composes the program: the environment and the console sit at the top
+// of the layering, and this is the one place base/ names them.
 #include "environment/boot-loader.h"
 #include "gui-console/terminal-console.h"
 

@@ -4,11 +4,15 @@
 #include "base/hooks.h"
 #include "base/os-services.h"
 #include "base/tracked-heap.h"
+// The composition root: start-up initialises every layer in order, so this
+// file alone in base/ includes the layers above it (memory/, datatypes/,
+// engine/, io/). Its header needs nothing but the standard library, so the
+// layers it starts do not see it reaching up.
+#include "datatypes/actions.h"
 #include "datatypes/all-types.h"
 #include "datatypes/error.h"
 #include "datatypes/registry.h"
 #include "engine/action-front-ends.h"
-#include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "engine/natives.h"

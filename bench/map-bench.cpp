@@ -11,8 +11,8 @@
 #include <string>
 
 #include "base/entry.h"
+#include "datatypes/actions.h"
 #include "datatypes/map.h"
-#include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "environment/boot-loader.h"
 #include "environment/source-runner.h"

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 
 namespace vum::binary {
@@ -59,7 +59,7 @@ void bytes_of(const Cell* value, int64_t limit, bool formed, std::string& out);
 
 // ---- Comparing and matching ----
 
-// -1, 0 or 1 for a comparison operator (engine/actions.h Op), or
+// -1, 0 or 1 for a comparison operator (datatypes/actions.h Op), or
 // not_comparable when b is no text kind or binary!. In prefix mode only
 // b's length is compared (parse and find).
 int32_t compare_bytes(const Cell* a, const Cell* b, int32_t op, bool prefix);
@@ -70,7 +70,7 @@ bool byte_in_bitset(const Cell* value, const Cell* bitset);
 // the byte at the position by its code.
 bool match_at(const Cell* value, const Cell* pattern);
 
-// ---- Handlers (engine/actions.h signatures) ----
+// ---- Handlers (datatypes/actions.h signatures) ----
 
 void make_handler(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);

@@ -4,11 +4,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/actions.h"
 #include "datatypes/binary.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"

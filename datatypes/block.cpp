@@ -4,14 +4,13 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/actions.h"
 #include "datatypes/block-search.h"
 #include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
-#include "engine/actions.h"
-#include "engine/lexer.h"
 #include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
@@ -27,6 +26,8 @@
 #include "memory/value-stack.h"
 
 namespace vum::block_actions {
+
+LoadTextFn load_text = nullptr;
 
 int32_t mold_depth = 0;
 
@@ -576,7 +577,8 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
     if (t == type_string) {
         gc::Local text(*value);
         gc::Local loaded(none_value);
-        lexer::transcode(&text, lexer::Options{}, &loaded);
+        if (!load_text) errors::raise(err::internal::not_done);
+        load_text(&text, &loaded);
         *result = loaded;
         cell::set_type(result, uint8_t(type));
         return;

@@ -11,7 +11,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 #include "memory/series-buffer.h"
 
@@ -116,7 +116,7 @@ void hash_inserted(const Cell* series, int32_t at, int32_t n);
 // hash!: the table indexes the whole block afresh.
 void hash_rebuild(const Cell* series);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void to(const Cell* prototype, const Cell* value, int32_t type, Cell* result);
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);
@@ -132,5 +132,11 @@ void poke(Cell* series, const Cell* index, const Cell* value, int32_t boxed, Cel
 void eval_path(const actions::PathStep& step, Cell* result);
 
 void init();
+
+// `to block!` of a string loads the text. The lexer sits above this module:
+// it offers its loader when it starts (lexer::init), the one place this is
+// set. The loader writes the block of values to result.
+using LoadTextFn = void (*)(const Cell* text, Cell* result);
+extern LoadTextFn load_text;
 
 }  // namespace vum::block_actions

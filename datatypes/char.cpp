@@ -2,11 +2,11 @@
 
 #include <cmath>
 
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
-#include "engine/actions.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/unicode.h"

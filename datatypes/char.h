@@ -22,7 +22,7 @@ enum MathOp : int32_t { op_add, op_subtract, op_multiply, op_divide, op_remainde
 // is left in the first. Results outside 0 to 0x10FFFF raise math overflow.
 void math(MathOp op);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 void make_value(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);
 int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -13,8 +14,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/time.h"
-#include "engine/actions.h"
-#include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
@@ -218,12 +217,6 @@ void date_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
     }
 }
 
-// The lexer's maker: the fields of a checked literal.
-bool make_from_literal(const lexer::DateFields& f, Cell* result) {
-    if (f.year < calendar::min_year || f.year > calendar::max_year) return false;
-    make_at(result, f.year, f.month, f.day, f.seconds, f.has_zone ? f.zone * 15 : 0, f.has_time);
-    return true;
-}
 
 // ---- text
 
@@ -608,7 +601,12 @@ void init() {
         .set<slot_subtract>(date_subtract)
         .set<slot_pick>(date_pick);
     datatype::register_type(r);
-    lexer::date_maker = make_from_literal;
+}
+
+bool make_from_literal(const scan::DateFields& f, Cell* result) {
+    if (f.year < calendar::min_year || f.year > calendar::max_year) return false;
+    make_at(result, f.year, f.month, f.day, f.seconds, f.has_zone ? f.zone * 15 : 0, f.has_time);
+    return true;
 }
 
 }  // namespace vum::date_type

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "datatypes/calendar.h"
+#include "datatypes/number-scanners.h"
 #include "memory/cell.h"
 
 namespace vum::date_type {
@@ -53,5 +54,9 @@ void do_math(int32_t op);
 void number_first_math(int32_t op);
 
 void init();
+
+// The maker of date literals, from the fields the lexer checked: false (a
+// syntax error) for a year the calendar does not hold.
+bool make_from_literal(const scan::DateFields& f, Cell* result);
 
 }  // namespace vum::date_type

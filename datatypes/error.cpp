@@ -6,10 +6,10 @@
 
 #include "base/error-catalogue.h"
 #include "base/float-text.h"
+#include "datatypes/actions.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
@@ -318,6 +318,9 @@ void init() {
     *context::owner_cell(proto) = proto_cell;
     keep_in_root(proto_cell);
     prototype_ctx = proto;
+    // From here on the layers below raise errors as values.
+    static const errors::ErrorValues values{create, set_where, note_stack, form_report};
+    errors::error_values = &values;
 }
 
 void create(int32_t category, int32_t id_index, const Cell* arg1, const Cell* arg2, const Cell* arg3, Cell* out) {

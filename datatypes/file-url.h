@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 
 namespace vum::file_url {
@@ -45,7 +45,7 @@ Cell from_local_path(const char* path, int32_t length);
 // character raises script invalid-arg (the system would cut it there).
 std::string to_os_path(const Cell* file);
 
-// ---- Handlers (engine/actions.h signatures) ----
+// ---- Handlers (datatypes/actions.h signatures) ----
 
 void url_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void url_to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/float-text.h"
+#include "datatypes/actions.h"
 #include "datatypes/integer.h"
 #include "datatypes/money-math.h"
 #include "datatypes/pair.h"
@@ -15,8 +16,7 @@
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
 #include "datatypes/tuple.h"
-#include "engine/actions.h"
-#include "io/random.h"
+#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"

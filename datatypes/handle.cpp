@@ -1,12 +1,12 @@
 #include "datatypes/handle.h"
 
 #include "base/handle-registry.h"
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "memory/series.h"
 #include "datatypes/registry.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/value-stack.h"
 

@@ -39,7 +39,7 @@ Cell* make_registered(Cell* c, uint32_t kind, void* data, int32_t registry_kind)
 // null for any other handle (or a slot the collector has freed).
 void* registered_data(const Cell* h, int32_t registry_kind);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);
 int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
              int32_t indent);

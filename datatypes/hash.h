@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 
 namespace vum::hash_type {

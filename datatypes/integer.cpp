@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/money-math.h"
@@ -13,8 +14,7 @@
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
-#include "engine/actions.h"
-#include "io/random.h"
+#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -4,11 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
-#include "engine/lexer.h"
 #include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
@@ -223,8 +222,10 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
     }
 }
 
-// The maker of `#[...]` literals: false (a syntax error) for a key of a
-// type a map does not take.
+void prepare_hook(Cell* key) { prepare_key(key); }
+
+}  // namespace
+
 bool make_literal(const Cell* cells, int32_t count, Cell* result) {
     if (count < 0 || count % 2) return false;
     for (int32_t i = 0; i < count; i += 2)
@@ -237,10 +238,6 @@ bool make_literal(const Cell* cells, int32_t count, Cell* result) {
     make_at(result, &pairs, count / 2);
     return true;
 }
-
-void prepare_hook(Cell* key) { prepare_key(key); }
-
-}  // namespace
 
 // ------------------------------------------------------------ keys
 
@@ -541,7 +538,6 @@ void init() {
         .set<slot_select>(select);
     datatype::register_type(r);
     hashtable::prepare_map_key = prepare_hook;
-    lexer::map_maker = make_literal;
 }
 
 }  // namespace vum::map_type

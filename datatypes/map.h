@@ -12,7 +12,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 
 namespace vum::map_type {
@@ -28,6 +28,9 @@ void prepare_key(Cell* key);
 // and its last value), or over a new empty block of room for `size` pairs
 // when block is null.
 void make_at(Cell* c, const Cell* block, int32_t size);
+// The maker of `#[...]` literals from the lexer's key and value cells:
+// false (a syntax error) for a key of a type a map does not take.
+bool make_literal(const Cell* cells, int32_t count, Cell* result);
 // Live pairs.
 int32_t count(const Cell* map);
 // Pushes a copy of the map cell on the value stack.
@@ -48,7 +51,7 @@ void set_value(const Cell* map, const Cell* key, const Cell* value, bool case_se
 using SetWordFn = void (*)(Cell* word, const Cell* value);
 bool foreach_step(Cell* position, const Cell* words, int32_t n, SetWordFn set_word);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void reflect(const Cell* value, int32_t field_symbol, Cell* result);
@@ -65,8 +68,8 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
 void remove(Cell* series, const Cell* part, const Cell* key, Cell* result);
 void select(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result);
 
-// Registers map! (id 40, no parent), installs the hash table's key
-// preparation and the lexer's maker of `#[...]` literals.
+// Registers map! (id 40, no parent) and installs the hash table's key
+// preparation.
 void init();
 
 }  // namespace vum::map_type

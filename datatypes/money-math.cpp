@@ -1,7 +1,7 @@
 #include "datatypes/money-math.h"
 
+#include "datatypes/actions.h"
 #include "datatypes/integer.h"
-#include "engine/actions.h"
 #include "memory/raise-error.h"
 #include "memory/value-stack.h"
 

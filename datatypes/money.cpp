@@ -5,15 +5,15 @@
 #include <string>
 
 #include "base/float-text.h"
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/money-currencies.h"
 #include "datatypes/money-math.h"
+#include "datatypes/number-scanners.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
-#include "engine/lexer.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -248,7 +248,7 @@ void money_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
     std::string text = string::to_utf8(spec);
     int32_t code = 0;
     Cell out;
-    lexer::scan_money(reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()), 1, &code, &out);
+    scan::scan_money(reinterpret_cast<const uint8_t*>(text.data()), int32_t(text.size()), 1, &code, &out);
     if (code != 0) errors::raise_bad_to(type_money, spec);
     *result = out;
 }
@@ -581,7 +581,6 @@ int32_t digits_shown() {
 
 void init() {
     currencies::reset();
-    lexer::money_maker = make_from_lexer;
     Row r(type_money, "money!");
     r.set<slot_make>(money_make)
         .set<slot_random>(money_random)

@@ -88,7 +88,8 @@ using DigitsSource = const Cell* (*)();
 extern DigitsSource digits_source;
 int32_t digits_shown();
 
-// The lexer's maker (engine/lexer.h), installed by init.
+// The maker of money literals and conversions from text, from the parts
+// scan::money_shape found (datatypes/number-scanners.h).
 bool make_from_lexer(bool negative, const char* currency, const char* digits, int32_t count, int32_t integral,
                      Cell* result);
 

@@ -16,7 +16,7 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/cell.h"
 
 namespace vum::object_type {
@@ -99,7 +99,7 @@ void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* t
 int32_t mold_body(const Cell* object, uint32_t buffer, bool only, bool all, bool flat, bool form,
                   const Cell* arg, int32_t limit, int32_t indent);
 
-// ---- Handlers (engine/actions.h signatures) ----
+// ---- Handlers (datatypes/actions.h signatures) ----
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 void reflect(const Cell* value, int32_t field_symbol, Cell* result);
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/point.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/cycle-guard.h"
 #include "memory/memory-manager.h"

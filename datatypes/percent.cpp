@@ -2,12 +2,12 @@
 
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/value-stack.h"

@@ -5,13 +5,13 @@
 #include <cstring>
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/pair.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/hash-table.h"
 #include "memory/raise-error.h"

@@ -16,8 +16,8 @@
 #pragma once
 #include <cstdint>
 
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
 #include "memory/cell.h"
 
 namespace vum::port {
@@ -29,7 +29,7 @@ constexpr uint32_t class_id = 2;
 constexpr uint32_t spec_class_id = 3;
 
 // A native actor: one handler per action from append (25) to write (62),
-// each with the signature engine/actions.h gives its slot; an entry not set
+// each with the signature datatypes/actions.h gives its slot; an entry not set
 // is an action the scheme does not support.
 constexpr int32_t actor_slots = actions::slot_write - actions::slot_append + 1;
 class ActorTable {
@@ -58,7 +58,7 @@ datatype::Handler actor_handler(const Cell* port, int32_t slot);
 // anything else.
 Cell actor_of(const Cell* port);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);
 int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,

@@ -1,9 +1,9 @@
 #include "datatypes/ref.h"
 
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/value-stack.h"
 

@@ -6,8 +6,8 @@
 #pragma once
 #include <cstdint>
 
-#include "datatypes/type-ids.h"
 #include "memory/cell.h"
+#include "memory/type-ids.h"
 
 namespace vum::datatype {
 
@@ -17,7 +17,7 @@ constexpr int32_t row_width = 256;  // room reserved per type
 // handler a slot.
 constexpr int32_t record_words = 3 + action_count;
 
-// A handler address; each slot's handlers have the signature engine/actions.h
+// A handler address; each slot's handlers have the signature datatypes/actions.h
 // gives for that slot, and are stored cast to this.
 using Handler = void (*)();
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include "datatypes/actions.h"
 #include "datatypes/block-search.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
-#include "io/random.h"
+#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/hash-table.h"

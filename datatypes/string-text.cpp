@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "datatypes/actions.h"
 #include "datatypes/binary.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"

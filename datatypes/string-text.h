@@ -23,7 +23,7 @@ void count_quotes_and_newlines(const uint8_t* p, int32_t count, uint32_t unit, i
 // The "{" at index i of the units (before end) is closed before the end.
 bool braces_balanced(const uint8_t* data, int32_t i, int32_t end, uint32_t unit);
 
-// Handlers (engine/actions.h signatures).
+// Handlers (datatypes/actions.h signatures).
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit);
 int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, const Cell* arg, int32_t limit,
              int32_t indent);

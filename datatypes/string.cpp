@@ -6,7 +6,7 @@
 
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"

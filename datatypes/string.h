@@ -128,7 +128,7 @@ void rotate_runs(uint8_t* p, int32_t a, int32_t b);
 // from a.
 void move_chars(const Cell* a, const Cell* b, int32_t n);
 
-// Compares two text values for a comparison operator (engine/actions.h
+// Compares two text values for a comparison operator (datatypes/actions.h
 // Op): -1, 0 or 1. In match mode only the second's length is compared.
 int32_t compare_strings(const Cell* a, const Cell* b, int32_t op, bool match);
 

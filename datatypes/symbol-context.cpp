@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "base/float-text.h"
+#include "datatypes/actions.h"
 #include "datatypes/date.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"

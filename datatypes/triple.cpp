@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "datatypes/actions.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
 
 namespace vum::triple_type {
 

@@ -1,10 +1,10 @@
 #include "datatypes/typeset.h"
 
+#include "datatypes/actions.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/symbols.h"

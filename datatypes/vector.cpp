@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <vector>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
@@ -14,7 +15,6 @@
 #include "datatypes/series.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"

@@ -4,10 +4,10 @@
 #include <string>
 
 #include "base/runtime-init.h"
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/symbol-context.h"
-#include "engine/actions.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"

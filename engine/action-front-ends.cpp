@@ -2,13 +2,13 @@
 
 #include <algorithm>
 
+#include "datatypes/actions.h"
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/port.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"

@@ -9,7 +9,7 @@
 // get front-ends too, so compiled code can reach those handlers the same
 // way; slot 8 has none.
 //
-// The port actions that engine/actions.h gives no signature of their own
+// The port actions that datatypes/actions.h gives no signature of their own
 // (create, close, open?, update) take actions::TargetFn, as delete and
 // query do.
 #pragma once

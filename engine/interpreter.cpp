@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/object.h"
@@ -15,7 +16,6 @@
 #include "datatypes/integer.h"
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "engine/call.h"
 #include "generated/native-ids.h"
 #include "memory/collector.h"

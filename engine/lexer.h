@@ -80,7 +80,7 @@ struct Options {
 constexpr int32_t max_depth = 10000;
 
 // Start-up: offers the lexer to the word module (its text-to-word
-// conversions and spelling checks).
+// conversions and spelling checks) and to block! (`to block!` of a string).
 void init();
 
 // The source is a string! or a binary! (a leading byte-order mark skipped).
@@ -96,41 +96,5 @@ void load_utf8(const char* text, int32_t length, Cell* result);
 // The event mask a callback function asks for: the event words of the block
 // that is the first value of its body, else every event.
 uint32_t mask_from_callback(const Cell* callback);
-
-// Makers of values whose datatypes own their representation. Their modules
-// install them when they register; until then (or when they refuse) such a
-// token is a syntax error naming its datatype.
-//   money: sign, three-letter currency code (empty for none), the amount's
-//   digits and the number of them before the point.
-//   map: the key and value cells of a `#[...]` literal.
-//   date: the fields of a checked date literal.
-using MoneyMaker = bool (*)(bool negative, const char* currency, const char* digits, int32_t count,
-                            int32_t integral, Cell* result);
-using MapMaker = bool (*)(const Cell* cells, int32_t count, Cell* result);
-struct DateFields {
-    int32_t year;      // -9999 to 9999
-    int32_t month;     // 1 to 12
-    int32_t day;       // 1 to the month's length
-    bool has_time;
-    double seconds;    // time of day as written, 0 <= seconds < 86400
-    bool has_zone;
-    int32_t zone;      // quarter hours east of UTC, -60 to 60
-};
-using DateMaker = bool (*)(const DateFields& date, Cell* result);
-extern MoneyMaker money_maker;
-extern MapMaker map_maker;
-extern DateMaker date_maker;
-
-// Number scanners for conversions from text: characters read through the
-// unit (1, 2 or 4 bytes). Failure sets *code to -1 (bad shape) or -2
-// (integer overflow) and leaves it unchanged on success.
-int32_t scan_integer(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code);
-double scan_float(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code);
-// Fills *target with a tuple! of 1 to 12 parts.
-void scan_tuple(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target);
-// Fills *target through money_maker.
-void scan_money(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target);
-// The shape check shared by the float and percent loaders.
-bool float_shape(const char* text, int32_t length);
 
 }  // namespace vum::lexer

@@ -10,6 +10,7 @@
 //
 // The set operations pick the worker by the first set's datatype; what a
 // result holds, its order and how /case and /skip act are the workers'.
+#include "datatypes/actions.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block-search.h"
 #include "datatypes/date.h"
@@ -18,7 +19,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string-type.h"
 #include "datatypes/typeset.h"
-#include "engine/actions.h"
 #include "engine/natives.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"

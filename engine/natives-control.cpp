@@ -15,12 +15,12 @@
 #include <cmath>
 
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/series.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "engine/natives.h"
 #include "memory/collector.h"

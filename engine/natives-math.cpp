@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "datatypes/actions.h"
 #include "datatypes/base-codecs.h"
 #include "datatypes/file-url.h"
 #include "datatypes/money-currencies.h"
@@ -21,7 +22,6 @@
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "engine/natives.h"
 #include "memory/collector.h"
 #include "memory/context.h"

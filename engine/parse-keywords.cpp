@@ -8,12 +8,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/native.h"
 #include "datatypes/string.h"
 #include "datatypes/triple.h"
-#include "engine/actions.h"
 #include "engine/natives.h"
 #include "engine/parse-engine.h"
 #include "memory/context.h"

@@ -25,13 +25,13 @@
 #endif
 
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/bitset.h"
 #include "datatypes/block.h"
 #include "datatypes/char.h"
 #include "datatypes/string.h"
 #include "datatypes/triple.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"

@@ -3,9 +3,9 @@
 // handler. A function met on the way is called with the rest of the path as
 // its refinements.
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "memory/collector.h"
 #include "memory/context.h"

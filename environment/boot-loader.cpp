@@ -6,8 +6,8 @@
 
 #include "base/console-output.h"
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/error.h"
-#include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "environment/source-runner.h"
 #include "memory/collector.h"

@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "base/console-output.h"
+#include "datatypes/actions.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
-#include "engine/actions.h"
 #include "engine/interpreter.h"
 #include "environment/source-runner.h"
 #include "memory/collector.h"

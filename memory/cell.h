@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "datatypes/type-ids.h"
+#include "memory/type-ids.h"
 
 namespace vum {
 

@@ -2,7 +2,6 @@
 
 #include "base/error-catalogue.h"
 #include "base/system-throw.h"
-#include "datatypes/error.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/value-stack.h"
@@ -20,11 +19,11 @@ void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const 
     last_raised = {category, error_catalogue::categories[category].ids[id_index - 2].id};
     // Before the value stack exists (early start-up, and the memory core's
     // own tests) the designation travels alone.
-    if (!stack::initialised() || !error::ready()) sys::throw_code(sys::code_language_error);
+    if (!stack::initialised() || !error_values) sys::throw_code(sys::code_language_error);
     // The collector scans the stack while the error is made: the cell must
     // not hold what an earlier use left there.
     Cell* error = cell::make_none(stack::push_cell());
-    error::create(category, id_index, arg1, arg2, arg3, error);
+    error_values->create(category, id_index, arg1, arg2, arg3, error);
     if (trace_error) trace_error(error);
     stack::throw_error(error);
 }

@@ -4,6 +4,7 @@
 // the value stack.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "generated/error-ids.h"
 #include "memory/cell.h"
@@ -59,5 +60,22 @@ extern Designation last_raised;
 // Called with the error value before it is thrown, while tracing is on.
 using TraceFn = void (*)(const Cell* error);
 extern TraceFn trace_error;
+
+// What this layer needs of error! values, which the error! datatype above
+// it makes: raising builds one, the value stack names the frame it arose in
+// and reports one that nothing catches. The error! module registers these
+// once, in error::init (datatypes/error.cpp), when its prototype exists;
+// until then (null) raising ends the process with the systems-layer throw.
+struct ErrorValues {
+    // A new error of category and id index with up to three arguments,
+    // written to out (a cell that does not move).
+    void (*create)(int32_t category, int32_t id_index, const Cell* arg1, const Cell* arg2, const Cell* arg3,
+                   Cell* out);
+    void (*set_where)(const Cell* error, const Cell* value);
+    void (*note_stack)(const Cell* error, int32_t frame_index);
+    // The report, as the console shows it, without a trailing newline.
+    std::string (*form_report)(const Cell* error);
+};
+inline const ErrorValues* error_values = nullptr;
 
 }  // namespace vum::errors

@@ -6,7 +6,6 @@
 
 #include "base/console-output.h"
 #include "base/system-throw.h"
-#include "datatypes/error.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
@@ -245,10 +244,10 @@ void throw_error(const Cell* error) {
     Cell e = *error;
     bool had_frames = s.calls_top > s.calls_begin;
     if (had_frames) {
-        if (cell::type(&e) == type_error) {
+        if (cell::type(&e) == type_error && errors::error_values) {
             Cell where = frame_name_for_error();
-            error::set_where(&e, &where);
-            error::note_stack(&e, depth());
+            errors::error_values->set_where(&e, &where);
+            errors::error_values->note_stack(&e, depth());
         }
         Cell* top = s.args_top;
         unwind_to_kind(kind_try, false);
@@ -258,7 +257,9 @@ void throw_error(const Cell* error) {
     FrameKind bottom = s.calls_begin->kind();
     if (!had_frames || (s.calls_top == s.calls_begin && bottom != kind_try && bottom != kind_body)) {
         // Nothing can catch it: report and end the process.
-        std::string report = cell::type(&e) == type_error ? error::form_report(&e) : std::string("*** error");
+        std::string report = cell::type(&e) == type_error && errors::error_values
+                                 ? errors::error_values->form_report(&e)
+                                 : std::string("*** error");
         report += "\n";
         output::flush();
         ssize_t ignored = ::write(STDERR_FILENO, report.data(), report.size());

@@ -8,10 +8,10 @@
 
 #include "base/handle-registry.h"
 #include "base/system-throw.h"
+#include "datatypes/actions.h"
 #include "datatypes/all-types.h"
 #include "datatypes/error.h"
 #include "datatypes/registry.h"
-#include "engine/actions.h"
 #include "engine/lexer.h"
 #include "memory/collector.h"
 #include "memory/context.h"

@@ -3,11 +3,11 @@
 #pragma once
 #include <array>
 
+#include "datatypes/actions.h"
 #include "datatypes/all-types.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
-#include "engine/actions.h"
 #include "memory-fixture.h"
 #include "memory/ownership.h"
 #include "memory/value-stack.h"

@@ -1,4 +1,4 @@
-#include "engine/actions.h"
+#include "datatypes/actions.h"
 
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
