@@ -51,6 +51,14 @@ struct SortPlan {
 };
 SortPlan sort_plan(const Cell* series, int64_t length, const Cell* skip, const Cell* comparator, const Cell* part,
                    bool all);
+// The records of the plan that the series still holds once the owner has
+// heard of the sort: its handler may have shortened the series, and sorting
+// past the tail would bring stale units back into it.
+inline int64_t records_left(const SortPlan& plan, int64_t length) {
+    int64_t planned = plan.count / plan.size;
+    int64_t held = length > plan.head ? (length - plan.head) / plan.size : 0;
+    return planned < held ? planned : held;
+}
 
 // Sorts the planned records of a text, binary! or vector! series through a
 // comparison function, called with two elements as values (char!, integer!

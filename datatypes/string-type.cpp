@@ -433,9 +433,10 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
     int64_t records = count / size;
     if (records > 1) {
         bool owned = report(&s, ownership::action_sort, nullptr, head, count);
+        records = series_actions::records_left(plan, string::length(s.w2));
         if (plan.by_function) {
             series_actions::sort_by_function(&s, plan, comparator, all, reverse, stable);
-        } else {
+        } else if (records > 1) {
             SortSpec spec{unit_of(s.w2), case_sensitive, reverse, offset, compared};
             SeriesBuffer* b = nodes::buffer(s.w2);
             uint8_t* base = b->head_ptr() + size_t(head) * spec.unit;

@@ -793,8 +793,7 @@ void vector_sort(Cell* series, bool, const Cell* skip, const Cell* comparator, c
     int64_t records = count / size;
     if (records > 1) {
         bool owned = report(&s, ownership::action_sort, nullptr, head, count);
-        // The owner's handler may have shortened the series.
-        records = std::min<int64_t>(records, (buffer_length(&s) - head) / size);
+        records = series_actions::records_left(plan, buffer_length(&s));
         if (plan.by_function) {
             series_actions::sort_by_function(&s, plan, comparator, all, reverse, stable);
         } else if (records > 1) {
