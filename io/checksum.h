@@ -24,7 +24,8 @@ enum class Digest { md5, sha1, sha256, sha384, sha512 };
 // The digest's size in bytes.
 size_t digest_size(Digest kind);
 
-// The digest of the bytes, or its HMAC under the key.
+// The digest of the bytes, or its HMAC under the key. The library fails
+// only when it cannot allocate, which raises no-memory.
 std::string digest(Digest kind, const uint8_t* bytes, size_t length);
 std::string hmac(Digest kind, const uint8_t* key, size_t key_length, const uint8_t* bytes, size_t length);
 
