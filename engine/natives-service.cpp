@@ -264,7 +264,13 @@ std::string bytes_of(const Cell* value) {
     return string::to_utf8(value);
 }
 
-[[noreturn]] void refuse_with(const Cell* spec) { errors::raise_refine_arg("with", spec); }
+// The report names the word `with`, not the refinement, as checksum's own
+// refusals always have.
+[[noreturn]] void refuse_with(const Cell* spec) {
+    gc::Local v(*spec);
+    Cell word = context::load_word("with");
+    errors::raise(err::script::invalid_refine_arg, &word, &v);
+}
 
 void checksum_native(const int32_t* refinements) {
     const Cell* data = stack::arg(0);
