@@ -60,7 +60,6 @@ bool integer_text(const uint8_t* s, const uint8_t* e, int32_t* n, double* d, boo
     return true;
 }
 
-namespace {
 bool same_caseless(const uint8_t* p, size_t n, const char* word) {
     if (std::strlen(word) != n) return false;
     for (size_t i = 0; i < n; ++i) {
@@ -70,7 +69,6 @@ bool same_caseless(const uint8_t* p, size_t n, const char* word) {
     }
     return true;
 }
-}  // namespace
 
 bool special_float(const uint8_t* s, const uint8_t* e, double* out) {
     bool negative = false;

@@ -69,5 +69,7 @@ void scan_tuple(const uint8_t* text, int32_t length, uint32_t unit, int32_t* cod
 void scan_money(const uint8_t* text, int32_t length, uint32_t unit, int32_t* code, Cell* target);
 // The shape check shared by the float and percent loaders.
 bool float_shape(const char* text, int32_t length);
+// The n bytes equal the lower-case ASCII word, A-Z folded.
+bool same_caseless(const uint8_t* p, size_t n, const char* word);
 
 }  // namespace vum::scan

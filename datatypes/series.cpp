@@ -751,13 +751,7 @@ int32_t compare_by_function(const void* x, const void* y, intptr_t arg, intptr_t
     const auto& f = *reinterpret_cast<const FunctionSort*>(arg);
     const auto* a = static_cast<const Cell*>(x);
     const auto* b = static_cast<const Cell*>(y);
-    Cell first{}, second{}, answer{};
-    cell::make_none(&first);
-    cell::make_none(&second);
-    cell::make_none(&answer);
-    gc::Protect keep_first(&first);
-    gc::Protect keep_second(&second);
-    gc::Protect keep_answer(&answer);
+    gc::Local first(core_types::none_cell), second(core_types::none_cell), answer(core_types::none_cell);
     if (f.whole_records) {
         first = record_series(f, a);
         second = record_series(f, b);

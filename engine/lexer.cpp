@@ -799,16 +799,6 @@ bool hex_value(uint8_t b, uint32_t* v) {
     return true;
 }
 
-bool same_caseless(const uint8_t* p, size_t n, const char* word) {
-    if (std::strlen(word) != n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        uint8_t c = p[i];
-        if (c >= 'A' && c <= 'Z') c = uint8_t(c + 32);
-        if (c != uint8_t(word[i])) return false;
-    }
-    return true;
-}
-
 // Decodes one `^` escape starting after the caret; returns the byte after
 // it, or null when malformed.
 const uint8_t* decode_escape(const uint8_t* p, const uint8_t* end, uint32_t* cp) {
@@ -841,7 +831,7 @@ const uint8_t* decode_escape(const uint8_t* p, const uint8_t* end, uint32_t* cp)
         static const struct { const char* name; uint32_t cp; } names[] = {
             {"null", 0}, {"back", 8}, {"tab", 9}, {"line", 10}, {"page", 12}, {"esc", 27}, {"del", 127}};
         for (const auto& nm : names)
-            if (same_caseless(p + 1, n, nm.name)) {
+            if (scan::same_caseless(p + 1, n, nm.name)) {
                 *cp = nm.cp;
                 return q + 1;
             }
@@ -1144,10 +1134,10 @@ int32_t load_construct(State& st, const uint8_t* s, const uint8_t* e, bool make)
     const uint8_t* content = s + 2;
     size_t n = size_t(e - 1 - content);
     Cell c = {type_none, 0, 0, 0};
-    if (same_caseless(content, n, "true")) cell::make_logic(&c, true);
-    else if (same_caseless(content, n, "false")) cell::make_logic(&c, false);
-    else if (same_caseless(content, n, "none")) cell::make_none(&c);
-    else if (same_caseless(content, n, "unset")) cell::make_unset(&c);
+    if (scan::same_caseless(content, n, "true")) cell::make_logic(&c, true);
+    else if (scan::same_caseless(content, n, "false")) cell::make_logic(&c, false);
+    else if (scan::same_caseless(content, n, "none")) cell::make_none(&c);
+    else if (scan::same_caseless(content, n, "unset")) cell::make_unset(&c);
     else {
         int32_t found = 0;
         for (int32_t id = 1; id <= datatype::max_type_id && id < max_type_slots && !found; ++id) {

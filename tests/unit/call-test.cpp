@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "datatype-fixture.h"
+#include "evaluator-fixture.h"
 #include "datatypes/function.h"
 #include "datatypes/native.h"
 #include "datatypes/object.h"
@@ -30,10 +30,10 @@ void scaled(const int32_t* refinements) {
     cell::make_integer(stack::arg(0), by);
 }
 
-class CallTest : public DatatypeTest {
+class CallTest : public EvaluatorTest {
 protected:
     void SetUp() override {
-        DatatypeTest::SetUp();
+        EvaluatorTest::SetUp();
         eval::init();
         natives::set_native(1, subtract);
         natives::set_native(2, scaled);
@@ -52,30 +52,7 @@ protected:
         object_type::count_locals = nullptr;
         object_type::evaluate_spec = nullptr;
         call::runner = nullptr;
-        DatatypeTest::TearDown();
-    }
-
-    void define(const char* name, const char* source) {
-        stack::Mark mark;
-        Cell* b = stack::push_cell();
-        lexer::load_utf8(source, int32_t(strlen(source)), b);
-        Cell head = series::cells_head(b->w2)[0];
-        std::string what = symbols::text(int32_t(head.w2));
-        Cell* arg = stack::push_copy(series::cells_head(b->w2) + 1);
-        Cell* result = stack::push_cell();
-        if (what == "make-native") {
-            auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_native, actions::slot_make));
-            make(nullptr, arg, type_native, result);
-        } else if (what == "make-op") {
-            Cell source_value = *word::value_address(arg);
-            auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_op, actions::slot_make));
-            make(nullptr, &source_value, type_op, result);
-        } else {
-            Cell* body = stack::push_copy(series::cells_head(b->w2) + 2);
-            function::make_func(arg, body, result);
-        }
-        Cell w = context::load_word(name);
-        context::set_word_value(&w, result);
+        EvaluatorTest::TearDown();
     }
 
     static Cell value_of(const char* name) {

@@ -3,7 +3,7 @@
 // with refinements, and the errors of each.
 #include <gtest/gtest.h>
 
-#include "datatype-fixture.h"
+#include "evaluator-fixture.h"
 #include "datatypes/function.h"
 #include "datatypes/object.h"
 #include "datatypes/native.h"
@@ -40,10 +40,10 @@ void record_event(const int32_t*) {
     seen_events += ", ";
 }
 
-class InterpreterTest : public DatatypeTest {
+class InterpreterTest : public EvaluatorTest {
 protected:
     void SetUp() override {
-        DatatypeTest::SetUp();
+        EvaluatorTest::SetUp();
         eval::init();
         natives::set_native(1, add_two);
         natives::set_native(2, record_refinements);
@@ -70,38 +70,7 @@ protected:
         object_type::call_function = nullptr;
         object_type::count_locals = nullptr;
         object_type::evaluate_spec = nullptr;
-        DatatypeTest::TearDown();
-    }
-
-    Cell* load(const char* text) {
-        Cell* b = stack::push_cell();
-        cell::make_none(b);
-        lexer::load_utf8(text, int32_t(strlen(text)), b);
-        return b;
-    }
-
-    // Binds a global word to a native made from [spec index], or to a
-    // function made from [spec body], or to an op! of another word's value.
-    void define(const char* name, const char* source) {
-        stack::Mark mark;
-        Cell* b = load(source);
-        Cell head = series::cells_head(b->w2)[0];
-        std::string what = symbols::text(int32_t(head.w2));
-        Cell* arg = stack::push_copy(series::cells_head(b->w2) + 1);
-        Cell* result = stack::push_cell();
-        if (what == "make-native") {
-            auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_native, actions::slot_make));
-            make(nullptr, arg, type_native, result);
-        } else if (what == "make-op") {
-            Cell source_value = *word::value_address(arg);
-            auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_op, actions::slot_make));
-            make(nullptr, &source_value, type_op, result);
-        } else {
-            Cell* body = stack::push_copy(series::cells_head(b->w2) + 2);
-            function::make_func(arg, body, result);
-        }
-        Cell w = context::load_word(name);
-        context::set_word_value(&w, result);
+        EvaluatorTest::TearDown();
     }
 
     // The molded value of the text, or "error: id".
