@@ -42,6 +42,7 @@ void register_evaluation_natives();  // natives-evaluation.cpp: do, reduce, bind
 void register_comparison_natives();  // natives-comparison.cpp: comparison, sets, logic
 void register_math_natives();        // natives-math.cpp: math and conversion
 void register_service_natives();     // natives-service.cpp: now, wait, environment, stats, print
+void register_compression_natives();  // natives-compression.cpp: compress, decompress
 
 // natives-exits.cpp: non-local exits.
 void try_native(const int32_t* refinements);       // block /all /keep

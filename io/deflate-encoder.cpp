@@ -172,14 +172,13 @@ int deflate_compress(uint8_t* out, size_t* size, const uint8_t* data, size_t len
             put_literal(w, data[p]);
             match = 1;
         }
-        // The step's start goes into the bucket of the bytes that follow
-        // the step, not of its own bytes. The format of our output is fixed
-        // by this rule, ratio included: a literal's position is found again
-        // only where the byte before a repeat repeats too, as in runs.
+        // The step's start goes into the bucket of its own bytes; the
+        // bytes after the step only pick the slot. Where fewer than three
+        // bytes follow the step no later position can look it up.
         size_t next = p + match;
         if (length - next >= min_match) {
             uint32_t v = three_bytes(data + next);
-            table[hash_bucket(v)][((v >> 14) - v) & (bucket_slots - 1)] = uint32_t(p);
+            table[hash_bucket(three_bytes(data + p))][((v >> 14) - v) & (bucket_slots - 1)] = uint32_t(p);
         }
         p = next;
     }
