@@ -11,9 +11,10 @@ namespace vum::checksum {
 
 namespace {
 
-// Slicing-by-8: table[k][b] is the CRC of byte b followed by k zero bytes,
-// so eight input bytes are folded in with eight independent look-ups.
-using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+// Slicing-by-16: table[k][b] is the CRC of byte b followed by k zero bytes,
+// so sixteen input bytes are folded in with sixteen independent look-ups.
+constexpr size_t crc_slices = 16;
+using CrcTables = std::array<std::array<uint32_t, 256>, crc_slices>;
 
 CrcTables build_crc_tables() {
     CrcTables t{};
@@ -23,7 +24,7 @@ CrcTables build_crc_tables() {
         t[0][b] = c;
     }
     for (uint32_t b = 0; b < 256; b++)
-        for (size_t k = 1; k < 8; k++) t[k][b] = t[0][t[k - 1][b] & 0xFF] ^ (t[k - 1][b] >> 8);
+        for (size_t k = 1; k < crc_slices; k++) t[k][b] = t[0][t[k - 1][b] & 0xFF] ^ (t[k - 1][b] >> 8);
     return t;
 }
 
@@ -58,13 +59,17 @@ const uint8_t* non_null(const uint8_t* bytes) {
 uint32_t crc32(const uint8_t* bytes, size_t length, uint32_t crc) {
     const CrcTables& t = crc_tables();
     uint32_t c = ~crc;
-    while (length >= 8) {
-        uint32_t lo = load_le32(bytes) ^ c;
-        uint32_t hi = load_le32(bytes + 4);
-        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-            t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
-        bytes += 8;
-        length -= 8;
+    while (length >= 16) {
+        uint32_t w0 = load_le32(bytes) ^ c;
+        uint32_t w1 = load_le32(bytes + 4);
+        uint32_t w2 = load_le32(bytes + 8);
+        uint32_t w3 = load_le32(bytes + 12);
+        c = t[15][w0 & 0xFF] ^ t[14][(w0 >> 8) & 0xFF] ^ t[13][(w0 >> 16) & 0xFF] ^ t[12][w0 >> 24] ^
+            t[11][w1 & 0xFF] ^ t[10][(w1 >> 8) & 0xFF] ^ t[9][(w1 >> 16) & 0xFF] ^ t[8][w1 >> 24] ^
+            t[7][w2 & 0xFF] ^ t[6][(w2 >> 8) & 0xFF] ^ t[5][(w2 >> 16) & 0xFF] ^ t[4][w2 >> 24] ^
+            t[3][w3 & 0xFF] ^ t[2][(w3 >> 8) & 0xFF] ^ t[1][(w3 >> 16) & 0xFF] ^ t[0][w3 >> 24];
+        bytes += 16;
+        length -= 16;
     }
     while (length--) c = t[0][(c ^ *bytes++) & 0xFF] ^ (c >> 8);
     return ~c;

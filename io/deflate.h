@@ -5,7 +5,9 @@
 // Every function takes the output capacity in *size and leaves there the
 // number of bytes produced, or the number needed when the buffer was too
 // small (as far as it is known). `out` may be null when *size is 0, which
-// makes a sizing pass.
+// makes a sizing pass. After a refusal (malformed, bad_distance) *size is
+// left as it was, but for the frame encoders' answer to a capacity below
+// their frame; the output buffer may then hold partial output.
 #pragma once
 #include <cstddef>
 #include <cstdint>

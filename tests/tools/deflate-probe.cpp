@@ -61,6 +61,6 @@ int main(int argc, char** argv) {
         output.resize(size);
         status = routine(output.data(), &size, input.data(), input.size());
     }
-    if (status == compression::ok) std::fwrite(output.data(), 1, size, stdout);
+    if (status == compression::ok && size > 0) std::fwrite(output.data(), 1, size, stdout);
     return status;
 }

@@ -1,5 +1,5 @@
 // CRC-32 and Adler-32 against values from an independent implementation,
-// over lengths around the eight-byte steps of the CRC and past the runs
+// over lengths around the sixteen-byte steps of the CRC and past the runs
 // after which Adler-32 reduces its sums.
 #include <gtest/gtest.h>
 
@@ -28,6 +28,10 @@ TEST(Checksums, MatchKnownValuesOverLengths) {
                           {7, 0xef6f3b31, 0x9530357},
                           {8, 0x648bad8b, 0xcb80365},
                           {9, 0x17dc5f9e, 0x10500398},
+                          {15, 0x53605ee3, 0x312706d3},
+                          {16, 0x24e8a988, 0x38300709},
+                          {17, 0xcdfc844a, 0x3f940764},
+                          {33, 0xfe728587, 0xff1c0fbc},
                           {1000, 0xc3905a1d, 0x604cf264}};
     const std::vector<uint8_t> data = pattern(1000);
     for (const Case& c : cases) {
