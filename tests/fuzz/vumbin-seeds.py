@@ -107,10 +107,27 @@ FIXED = [
 ]
 
 
+def packed(file):
+    """The same file with its body in an LZ container of literals only: each
+    byte a 0 bit and its 8 bits, least significant first, in one block."""
+    body = file[8:]
+    bits = []
+    for b in body:
+        bits.append(0)
+        bits.extend((b >> i) & 1 for i in range(8))
+    while len(bits) % 8:
+        bits.append(0)
+    stream = bytes(sum(bits[i + k] << k for k in range(8)) for i in range(0, len(bits), 8))
+    block = u32(len(body)) + stream
+    header = file[:7] + bytes([file[7] | 2])
+    return header + u32(len(block)) + u32(len(body)) + block
+
+
 def main():
     target = sys.argv[1] if len(sys.argv) > 1 else "vumbin-corpus"
     os.makedirs(target, exist_ok=True)
     files = [compact(r, s) for r, s in COMPACT] + [fixed(r, s) for r, s in FIXED]
+    files += [packed(files[0]), packed(compact(*COMPACT[13]))]
     for i, data in enumerate(files):
         with open(os.path.join(target, "seed-%02d" % i), "wb") as f:
             f.write(data)
