@@ -1,5 +1,7 @@
 #include "environment/boot-loader.h"
 
+#include "engine/natives.h"
+
 #include <unistd.h>
 
 #include <string_view>
@@ -9,6 +11,7 @@
 #include "datatypes/actions.h"
 #include "datatypes/error.h"
 #include "engine/interpreter.h"
+#include "engine/natives.h"
 #include "environment/source-runner.h"
 #include "memory/collector.h"
 #include "memory/context.h"
@@ -75,6 +78,7 @@ void load_environment() {
         std::string report;
         if (!run_source(embedded_sources[i], &report)) fail(embedded_sources[i].name, report);
     }
+    natives::bind_serialised_natives();
     gc::set_torture(stride);
 }
 
