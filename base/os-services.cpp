@@ -1,6 +1,8 @@
 #include "base/os-services.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -8,6 +10,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "base/console-output.h"
 #include "base/system-throw.h"
@@ -44,6 +48,13 @@ char* current_dir(int32_t* length) {
 }
 
 bool set_current_dir(const char* path) { return chdir(path) == 0; }
+
+bool make_dir(const char* path) { return mkdir(path, 0777) == 0; }
+
+bool path_exists(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0;
+}
 
 bool set_env(const char* name, const char* value) {
     return (value ? setenv(name, value, 1) : unsetenv(name)) == 0;
@@ -105,5 +116,75 @@ uint32_t date_packed(bool utc) {
 
 int32_t alloc_console() { return 0; }
 int32_t free_console() { return 0; }
+
+// ---- The system's description ----
+
+const char* arch_name(std::string_view machine) {
+    if (machine == "x86_64" || machine == "amd64") return "x86-64";
+    if (machine == "i386" || machine == "i486" || machine == "i586" || machine == "i686") return "x86-32";
+    if (machine == "aarch64" || machine == "arm64") return "ARM64";
+    if (machine.substr(0, 3) == "arm") return "ARM";
+    if (machine == "ia64") return "IA-64";
+    return "Unknown";
+}
+
+void parse_release(std::string_view release, int32_t (&version)[3], int32_t* build) {
+    // The numbers in order, whatever separates them: "6.1.0-18-amd64" is
+    // 6, 1, 0 and 18.
+    int64_t numbers[4] = {0, 0, 0, 0};
+    int found = 0;
+    for (size_t i = 0; i < release.size() && found < 4;) {
+        if (release[i] < '0' || release[i] > '9') {
+            i++;
+            continue;
+        }
+        int64_t n = 0;
+        for (; i < release.size() && release[i] >= '0' && release[i] <= '9'; i++)
+            if (n <= INT32_MAX) n = n * 10 + (release[i] - '0');
+        numbers[found++] = n;
+    }
+    for (int k = 0; k < 3; k++) version[k] = int32_t(numbers[k] > 255 ? 255 : numbers[k]);
+    *build = int32_t(numbers[3] > INT32_MAX ? INT32_MAX : numbers[3]);
+}
+
+std::string distribution_name(std::string_view os_release) {
+    constexpr std::string_view key = "PRETTY_NAME=";
+    for (size_t at = 0; at < os_release.size();) {
+        size_t end = os_release.find('\n', at);
+        if (end == std::string_view::npos) end = os_release.size();
+        std::string_view line = os_release.substr(at, end - at);
+        at = end + 1;
+        if (line.substr(0, key.size()) != key) continue;
+        std::string_view value = line.substr(key.size());
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        std::string name;
+        for (size_t i = 0; i < value.size(); i++) {
+            if (value[i] == '\\' && i + 1 < value.size()) i++;
+            name += value[i];
+        }
+        return name;
+    }
+    return "";
+}
+
+OsDescription describe_os() {
+    OsDescription d{"Linux", "Unknown", {0, 0, 0}, 0};
+    struct utsname names;
+    if (uname(&names) == 0) {
+        d.arch = arch_name(names.machine);
+        parse_release(names.release, d.version, &d.build);
+    }
+    for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
+        std::ifstream in(file);
+        if (!in) continue;
+        std::stringstream text;
+        text << in.rdbuf();
+        std::string distribution = distribution_name(text.str());
+        if (!distribution.empty()) d.name += " " + distribution;
+        break;
+    }
+    return d;
+}
 
 }  // namespace vum::platform

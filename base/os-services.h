@@ -1,10 +1,13 @@
 // A thin layer between the runtime and the operating system: frame memory
 // for the memory manager, platform start-up, the clock and calendar in the
 // forms that time! and date! store, environment variables, the current
-// directory and sleeping. Text crossing it is UTF-8.
+// directory, the file system's yes-or-no questions, sleeping and the
+// description of the system itself. Text crossing it is UTF-8.
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace vum::platform {
 
@@ -19,6 +22,10 @@ void virtual_free(void* address, size_t bytes);
 // length receives its size in bytes without the NUL.
 char* current_dir(int32_t* length);
 bool set_current_dir(const char* path);
+// One level: the parent must exist.
+bool make_dir(const char* path);
+// A file, a directory or anything else the name reaches.
+bool path_exists(const char* path);
 bool set_env(const char* name, const char* value);  // value null: remove
 // Copies the value with its NUL into buffer when it fits and returns its
 // length; when it does not fit returns the size needed including the NUL;
@@ -41,5 +48,20 @@ uint32_t zone_bits(int32_t offset_minutes);
 // There is no console to create on this platform.
 int32_t alloc_console();
 int32_t free_console();
+
+// What the system says of itself.
+struct OsDescription {
+    std::string name;    // "Linux", then the distribution's own name when it gives one
+    const char* arch;    // "x86-64", "x86-32", "ARM64", "ARM", "IA-64" or "Unknown"
+    int32_t version[3];  // the kernel release's first three numbers, each 0 to 255
+    int32_t build;       // its fourth number, or 0
+};
+OsDescription describe_os();
+
+// The parts of describe_os, from the texts the system gives.
+const char* arch_name(std::string_view machine);
+void parse_release(std::string_view release, int32_t (&version)[3], int32_t* build);
+// PRETTY_NAME of an os-release file's text, unquoted; empty when missing.
+std::string distribution_name(std::string_view os_release);
 
 }  // namespace vum::platform

@@ -486,12 +486,11 @@ std::vector<Entry>& table() {
     return entries;
 }
 
-// A routine's arguments are marshalled by these machine types only.
-bool is_machine_type(const Cell* types, const int32_t (&names)[4]) {
+// A routine's argument is marshalled by the word its type block starts with.
+bool is_type_block(const Cell* types) {
     if (cell::type(types) != type_block || block::length_from_head(types) < 1) return false;
     Cell first = cell_at(types->w2, int32_t(types->w1));
-    if (cell::type(&first) != type_word) return false;
-    return std::find(std::begin(names), std::end(names), canonical(&first)) != std::end(names);
+    return cell::type(&first) == type_word;
 }
 
 }  // namespace
@@ -529,7 +528,7 @@ void count_arguments(Cell* routine) {
     int32_t n = 0;
     for (int32_t i = 0; i < count_of(routine->w2); i++)
         if (type_at(routine->w2, i) == type_word) n++;
-    if (n > 31) {
+    if (n > max_arguments) {
         gc::Local spec({type_block, 0, routine->w2, 0});
         function::raise_bad_spec(&spec);
     }
@@ -550,19 +549,18 @@ void push(const Cell* spec_in, const Cell* body_in, int32_t code, int32_t result
         Cell c = {type_integer, 0, uint32_t(code), 0};
         errors::raise(err::script::invalid_arg, &c);
     }
-    if (result_type != result_none && result_type != type_logic && result_type != type_integer) {
+    if (result_type != result_none && result_type != type_logic && result_type != type_integer &&
+        result_type != type_float) {
         Cell c = {type_integer, 0, uint32_t(result_type), 0};
         errors::raise(err::script::invalid_arg, &c);
     }
-    const int32_t machine[4] = {canonical_of("logic!"), canonical_of("integer!"), canonical_of("float!"),
-                                canonical_of("any-type!")};
     const int32_t return_word = canonical_of("return");
     for (int32_t i = 0, n = count_of(spec.w2); i < n; i++) {
         Cell c = cell_at(spec.w2, i);
         Cell next = i + 1 < n ? cell_at(spec.w2, i + 1) : none_cell;
         uint8_t t = cell::type(&c);
         if (t == type_string) continue;
-        bool typed_word = t == type_word && is_machine_type(&next, machine);
+        bool typed_word = t == type_word && is_type_block(&next);
         bool result_spec = t == type_set_word && canonical(&c) == return_word && cell::type(&next) == type_block;
         if (!typed_word && !result_spec) function::raise_bad_spec(&spec);
         i++;
@@ -579,7 +577,12 @@ void push(const Cell* spec_in, const Cell* body_in, int32_t code, int32_t result
     Cell* cells = series::cells_head(info);
     cells[function::info_body] = cell::type(&body) == type_unset ? none_cell : body;
     cell::make_integer(&cells[function::info_code], code);
-    cell::make_integer(&cells[function::info_owner], result_type);
+    cell::make_integer(&cells[function::info_result_type], result_type);
+}
+
+int32_t result_type(const Cell* routine) {
+    const Cell* c = series::cells_head(routine->w3) + function::info_result_type;
+    return cell::type(c) == type_integer ? cell::get_integer(c) : result_none;
 }
 
 }  // namespace routines

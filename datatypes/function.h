@@ -8,7 +8,8 @@
 //   3  the function cell an op! was made from (op! sets it), else unset
 //   4  the owning object's context node as an integer!, else unset
 // A routine's info block holds its body value, unset, its entry in the
-// routine table, unset, and its result type (-1 none, 4 logic!, 11 integer!).
+// routine table, unset, and its result type (-1 none, 4 logic!, 11 integer!,
+// 12 float!).
 //
 // Everything here that allocates takes stable cells (value-stack cells or
 // protected locals) and may run a collection.
@@ -27,7 +28,14 @@ void init();
 
 namespace vum::function {
 
-enum InfoCell : int32_t { info_body = 0, info_arguments = 1, info_code = 2, info_op = 3, info_owner = 4 };
+enum InfoCell : int32_t {
+    info_body = 0,
+    info_arguments = 1,
+    info_code = 2,
+    info_op = 3,
+    info_owner = 4,
+    info_result_type = 4,  // a routine's
+};
 constexpr int32_t info_size = 5;
 
 // Pushes a new function value on the value stack and returns its context
@@ -73,17 +81,28 @@ void make_function(const Cell* spec, const Cell* body, Cell* result);
 
 namespace vum::routines {
 
-// Arguments in the machine types a routine's spec names.
+// What passes between a routine's call and its code. A marshalled routine
+// gets its arguments by the types its spec declares: a logic! as 0 or 1 and
+// an integer! in `integer`, a float! in `real`, any other type as `cell`,
+// the argument's own cell in the call's frame. Its result is read by the
+// routine's result type: `integer` for logic! (non-zero is true) and
+// integer!, `real` for float!; with no result type it is ignored and the
+// frame's result slot (stack::result(), the first argument's cell until the
+// code returns) holds what the code put there. A routine with direct entry
+// gets `cell` for every argument and returns in `cell` the cell to copy into
+// the result slot (null: the slot as the code left it).
+//
+// Argument cells live on the value stack and keep their addresses whatever
+// the code allocates.
 union MachineValue {
     int32_t integer;
     double real;
-    bool logic;
+    const Cell* cell;
 };
-// A routine's code: the marshalled arguments; the result as an integer (0
-// or 1 for a logic result, ignored when the routine gives none).
-using RoutineFn = int32_t (*)(const MachineValue* args, int32_t count);
+using RoutineFn = MachineValue (*)(const MachineValue* args, int32_t count);
 
 constexpr int32_t result_none = -1;
+constexpr int32_t max_arguments = 31;
 
 // Entries count from 1; registering a name again replaces its code and
 // keeps its entry. An empty name or null code ends the process with the
@@ -94,13 +113,18 @@ RoutineFn entry(int32_t index);  // nullptr when out of range
 int32_t count();
 void clear();  // for tests
 
-// Pushes a new routine value: the spec is checked for the machine types of
-// its arguments (script bad-func-def), the entry must be registered and the
-// result type one of -1, type_logic and type_integer (script invalid-arg).
+// Pushes a new routine value. The spec holds doc strings, argument words
+// each followed by a type block whose first element is a word (the type
+// the call layer marshals by), and a return: with its block; anything else
+// raises script bad-func-def. The entry must be registered and the result
+// type one of -1, type_logic, type_integer and type_float (script
+// invalid-arg).
 void push(const Cell* spec, const Cell* body, int32_t entry, int32_t result_type, bool direct);
 // Counts the spec's word! cells into header bits 25-29; more than 31
 // raises script bad-func-def.
 void count_arguments(Cell* routine);
 int32_t argument_count(const Cell* routine);
+// The result type a routine's info block holds.
+int32_t result_type(const Cell* routine);
 
 }  // namespace vum::routines

@@ -297,6 +297,17 @@ int32_t abs_checked(int32_t n) {
     return n < 0 ? -n : n;
 }
 
+int32_t shift(int32_t data, int32_t bits, Shift kind) {
+    if (bits < 0) bits = 0;
+    uint32_t u = uint32_t(data);
+    switch (kind) {
+        case Shift::left: return bits < 32 ? int32_t(u << bits) : 0;
+        case Shift::logical: return bits < 32 ? int32_t(u >> bits) : 0;
+        case Shift::right: break;
+    }
+    return bits < 32 ? data >> bits : data < 0 ? -1 : 0;
+}
+
 int32_t action_slot(int32_t op) {
     switch (op) {
         case math_add: return slot_add;

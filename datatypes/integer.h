@@ -29,6 +29,12 @@ inline int32_t sign(int32_t n) { return (n > 0) - (n < 0); }
 // |n|; -2147483648 raises math overflow.
 int32_t abs_checked(int32_t n);
 
+// data shifted by bits (a negative count is 0): to the right keeping the
+// sign, to the left, or to the right filling with zeros. A count of 32 or
+// more shifts everything out.
+enum class Shift : int32_t { right, left, logical };
+int32_t shift(int32_t data, int32_t bits, Shift kind);
+
 // Decimal text of n in a static buffer that the next call overwrites.
 const char* to_text(int32_t n);
 

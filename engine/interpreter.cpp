@@ -17,6 +17,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "engine/call.h"
+#include "engine/routine-call.h"
 #include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
@@ -176,6 +177,7 @@ void init() {
     system_symbol = canonical(symbols::make("system"));
     system_global_symbol = canonical(symbols::make("system-global"));
     return_symbol = canonical(symbols::make("return"));
+    init_routine_calls();
     trace::on = false;
     trace::mask = 0;
 }
@@ -602,7 +604,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
 // without the bookkeeping that refinements named by a path need.
 void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, int32_t* refinements,
                            int32_t given) {
-    bool is_native = cell::type(function) != type_function;
+    bool is_native = cell::type(function) == type_native || cell::type(function) == type_action;
     uint32_t cache = cached_arguments(function);
     int32_t entries = series_count(cache) - 1;
     int32_t j = fetch_mandatory(function, name, src, cache, entries, given);
@@ -704,7 +706,7 @@ int32_t call_function(const Call& call) {
 
     // The cache is built (which may allocate, and so collect) while the
     // given arguments are still inside the stack's live range.
-    if (t == type_native || t == type_action || t == type_function) cached_arguments(&fn);
+    if (is_function_type(t)) cached_arguments(&fn);
     // The frame starts at the first given argument; nothing allocates
     // between here and the frame's push.
     if (given) stack::s.args_top = base;
@@ -729,6 +731,14 @@ int32_t call_function(const Call& call) {
                 t == type_native ? natives::native_at(int32_t(fn.w1)) : natives::front_end_at(int32_t(fn.w1));
             if (!code) errors::raise(err::internal::not_done);
             code(refinements);
+            break;
+        }
+        case type_routine: {
+            stack::push_native_frame(&name);
+            stack::s.args_top += given;
+            if (plain) fetch_plain_arguments(&fn, &name, src, refinements, given);
+            else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
+            call_routine(&fn, &name);
             break;
         }
         default:

@@ -12,6 +12,7 @@
 #include "datatypes/actions.h"
 #include "datatypes/base-codecs.h"
 #include "datatypes/file-url.h"
+#include "datatypes/integer.h"
 #include "datatypes/money-currencies.h"
 #include "datatypes/money.h"
 #include "datatypes/native.h"
@@ -244,18 +245,11 @@ void min_native(const int32_t*) { max_min(false); }
 // ---- Bits and digits ----
 
 void shift_native(const int32_t* refinements) {
-    int32_t data = cell::get_integer(arg(0));
-    int32_t bits = cell::get_integer(arg(1));
-    if (bits < 0) bits = 0;
-    uint32_t u = uint32_t(data);
-    int32_t result;
-    if (used(refinements, refine::shift::left))
-        result = bits < 32 ? int32_t(u << bits) : 0;
-    else if (used(refinements, refine::shift::logical))
-        result = bits < 32 ? int32_t(u >> bits) : 0;
-    else
-        result = bits < 32 ? data >> bits : data < 0 ? -1 : 0;
-    cell::make_integer(arg(0), result);
+    using integer_type::Shift;
+    Shift kind = used(refinements, refine::shift::left)      ? Shift::left
+                 : used(refinements, refine::shift::logical) ? Shift::logical
+                                                             : Shift::right;
+    cell::make_integer(arg(0), integer_type::shift(cell::get_integer(arg(0)), cell::get_integer(arg(1)), kind));
 }
 
 void to_hex_native(const int32_t* refinements) {

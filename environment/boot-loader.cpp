@@ -12,7 +12,10 @@
 #include "datatypes/error.h"
 #include "engine/interpreter.h"
 #include "engine/natives.h"
+#include "environment/routine-maker.h"
+#include "environment/runtime-routines.h"
 #include "environment/source-runner.h"
+#include "environment/type-predicates.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 
@@ -74,11 +77,15 @@ void load_environment() {
     int32_t stride = gc::torture_stride_now();
     gc::set_torture(gc::torture_boot_stride());
     if (embedded_source_count > 0) seed_make();
+    register_runtime_routines();
+    register_type_predicates();
+    install_routine_maker();
     for (int32_t i = 0; i < embedded_source_count; ++i) {
         std::string report;
         if (!run_source(embedded_sources[i], &report)) fail(embedded_sources[i].name, report);
     }
     natives::bind_serialised_natives();
+    remove_routine_maker();
     gc::set_torture(stride);
 }
 

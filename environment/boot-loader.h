@@ -22,9 +22,11 @@ extern const int32_t embedded_source_count;
 // True when it ran; false with the error's report in *report.
 bool run_source(const Source& source, std::string* report);
 
-// Runs every embedded source in order. A failure is reported on standard
-// error with the file's name and ends the process with status 1: a runtime
-// without its environment is of no use.
+// Registers the C++ code of the environment's routines, then runs every
+// embedded source in order, with the routine maker in reach
+// (routine-maker.h). A failure is reported on standard error with the
+// file's name and ends the process with status 1: a runtime without its
+// environment is of no use.
 void load_environment();
 
 }  // namespace vum::boot

@@ -344,20 +344,44 @@ void unwind_throw(uint32_t code) {
     sys::throw_code(code);
 }
 
+namespace {
+// Frames that name a call a user made: not the interpreter's own, not the
+// anonymous ones.
+bool visible(const Frame* f) { return !hidden(f) && f->symbol != 0 && !(f->header & flag_hidden); }
+
+// The word a frame was called by, bound where it was found.
+Cell frame_word(const Frame* f) {
+    Cell w = {type_word, f->word_context, uint32_t(f->symbol), uint32_t(-1)};
+    if (f->word_context) {
+        int32_t slot = context::find_word(f->word_context, f->symbol, true);
+        w.w3 = uint32_t(slot);
+        if (slot < 0) w.w1 = 0;
+    }
+    return w;
+}
+}  // namespace
+
 Cell frame_name_for_error() {
     Frame* f = s.error_position ? s.error_position : s.calls_top - 1;
     s.error_position = nullptr;
-    for (; f >= s.calls_begin; f--) {
-        if (hidden(f) || f->symbol == 0 || (f->header & flag_hidden)) continue;
-        Cell w = {type_word, f->word_context, uint32_t(f->symbol), uint32_t(-1)};
-        if (f->word_context && f->symbol) {
-            int32_t slot = context::find_word(f->word_context, f->symbol, true);
-            w.w3 = uint32_t(slot);
-            if (slot < 0) w.w1 = 0;
-        }
-        return w;
-    }
+    for (; f >= s.calls_begin; f--)
+        if (visible(f)) return frame_word(f);
     return runtime_symbols::words[runtime_symbols::word_not_found];
+}
+
+void collect_trace(const Cell* block) {
+    gc::Local target(*block);
+    // The frames keep the contexts of their words alive while the block
+    // grows (and growing it pushes no frame).
+    for (const Frame* f = s.calls_begin; f < s.calls_top; f++) {
+        // A call's own frame, not the body, try or loop frames inside it.
+        if (!visible(f) || (f->kind() != kind_function && f->kind() != kind_native)) continue;
+        Cell word = frame_word(f);
+        Cell base;
+        cell::make_integer(&base, int32_t(f + 1 < s.calls_top ? f[1].caller_args : index_of(s.args)));
+        *block::alloc_tail(&target) = word;
+        *block::alloc_tail(&target) = base;
+    }
 }
 
 Cell* thrown_value() { return &thrown; }

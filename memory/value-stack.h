@@ -151,6 +151,10 @@ Cell* thrown_value();
 
 // Reports and traces.
 Cell frame_name_for_error();
+// Appends to the block, for each visible function, native or routine call
+// from the oldest on, the word it was called by and the argument-stack
+// index of its first argument.
+void collect_trace(const Cell* block);
 void mark_frames();
 
 // The argument cell `index` of a stack context whose value pointer is base.

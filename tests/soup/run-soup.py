@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
-"""The type soup: every native, action, operator and number function called
-with a sample of every datatype in every argument position.
+"""The type soup: every native, action, operator, number function and
+routine called with a sample of every datatype in every argument position.
 
     run-soup.py --program VUM --sources DIR [--sanitized] [--stride N]
                 [--offset K] [--only WORD[/REFINEMENT]] [--timeout S]
 
-The words are the ones the natives, actions and number-functions sources
-under DIR define. tests/soup/soup.vum makes and runs the calls in one vum
-process, each under try/all, so a language error passes; the run fails when
-vum ends with a fault, a sanitizer report or a non-zero status, or does not
+The words are the ones the natives, actions, number-functions,
+runtime-routines and type-predicates sources under DIR define, but
+quit-return, which would end the run at its first call. tests/soup/soup.vum
+makes and runs the calls in one vum process, each under try/all, so a
+language error passes; the run fails when vum ends with a fault, a
+sanitizer report or a non-zero status, or does not
 finish within the timeout. The word or refinement the run was in is then
 run again alone, with a marker before every call, to name the call.
 
@@ -28,8 +30,10 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pass_timeout import scaled  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCES = ["natives.vum", "actions.vum", "number-functions.vum"]
-DEFINITION = re.compile(r"^([^\s;:\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b)")
+SOURCES = ["natives.vum", "actions.vum", "number-functions.vum", "runtime-routines.vum", "type-predicates.vum"]
+DEFINITION = re.compile(
+    r"^([^\s;:\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b|boot-routine\b)")
+LEFT_OUT = {"quit-return"}
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer")
 
 
@@ -39,7 +43,7 @@ def words(sources):
         with open(os.path.join(sources, name), encoding="utf-8") as f:
             for line in f:
                 m = DEFINITION.match(line)
-                if m and m.group(1) not in names:
+                if m and m.group(1) not in names and m.group(1) not in LEFT_OUT:
                     names.append(m.group(1))
     return names
 

@@ -396,8 +396,10 @@ TEST_F(FunctionTest, ValuesSurviveCollections) {
 
 // ---- routine! ----
 
-int32_t add_two(const routines::MachineValue* args, int32_t) { return args[0].integer + args[1].integer; }
-int32_t always(const routines::MachineValue*, int32_t) { return 1; }
+routines::MachineValue add_two(const routines::MachineValue* args, int32_t) {
+    return {.integer = args[0].integer + args[1].integer};
+}
+routines::MachineValue always(const routines::MachineValue*, int32_t) { return {.integer = 1}; }
 
 TEST_F(FunctionTest, RoutineTableByName) {
     int32_t add = routines::register_routine("add-two", add_two);
@@ -450,12 +452,14 @@ TEST_F(FunctionTest, RoutineRefusals) {
     } cases[] = {
         {"a [integer!]", add + 1, -1, "invalid-arg"},
         {"a [integer!]", 0, -1, "invalid-arg"},
-        {"a [integer!]", add, type_float, "invalid-arg"},
+        {"a [integer!]", add, type_string, "invalid-arg"},
         {"a", add, -1, "bad-func-def"},
-        {"a [string!]", add, -1, "bad-func-def"},
+        {"a []", add, -1, "bad-func-def"},
+        {"a [\"integer\"]", add, -1, "bad-func-def"},
         {"/ref", add, -1, "bad-func-def"},
         {many, add, -1, "bad-func-def"},
         {"a [logic!] return: [logic!]", add, type_logic, ""},
+        {"a [string!] b [any-type!] return: [float!]", add, type_float, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.spec.substr(0, 30));

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include <unistd.h>
 
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
@@ -101,6 +104,70 @@ TEST(OsServices, FrameMemory) {
     uint32_t code = sys::catch_codes(sys::catch_os_memory, [] { platform::virtual_alloc(size_t(1) << 62, false); });
     EXPECT_EQ(code, sys::code_os_alloc_failed);
     sys::clear_thrown();
+}
+
+TEST(OsServices, DirectoriesMadeOneLevelAtATime) {
+    char folder[] = "/tmp/vum-os-services-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string inner = std::string(folder) + "/made";
+    std::string deeper = std::string(folder) + "/missing/made";
+    EXPECT_TRUE(platform::path_exists(folder));
+    EXPECT_FALSE(platform::path_exists(inner.c_str()));
+    EXPECT_TRUE(platform::make_dir(inner.c_str()));
+    EXPECT_TRUE(platform::path_exists(inner.c_str()));
+    EXPECT_FALSE(platform::make_dir(inner.c_str()));   // already there
+    EXPECT_FALSE(platform::make_dir(deeper.c_str()));  // its parent is not
+    EXPECT_EQ(rmdir(inner.c_str()), 0);
+    EXPECT_EQ(rmdir(folder), 0);
+}
+
+TEST(OsServices, SystemDescriptionFromItsTexts) {
+    struct Arch {
+        const char* machine;
+        const char* name;
+    } arches[] = {{"x86_64", "x86-64"}, {"i686", "x86-32"}, {"aarch64", "ARM64"},
+                  {"armv7l", "ARM"},     {"ia64", "IA-64"},   {"riscv64", "Unknown"}};
+    for (const Arch& a : arches) EXPECT_STREQ(platform::arch_name(a.machine), a.name) << a.machine;
+
+    struct Release {
+        const char* text;
+        int32_t version[3];
+        int32_t build;
+    } releases[] = {
+        {"6.1.0-18-amd64", {6, 1, 0}, 18},
+        {"5.15.0", {5, 15, 0}, 0},
+        {"4.4.302-rc1", {4, 4, 255}, 1},  // a tuple holds bytes
+        {"6.8", {6, 8, 0}, 0},
+        {"", {0, 0, 0}, 0},
+        {"1.2.3.99999999999999", {1, 2, 3}, INT32_MAX},
+    };
+    for (const Release& r : releases) {
+        int32_t version[3] = {-1, -1, -1};
+        int32_t build = -1;
+        platform::parse_release(r.text, version, &build);
+        EXPECT_EQ(version[0], r.version[0]) << r.text;
+        EXPECT_EQ(version[1], r.version[1]) << r.text;
+        EXPECT_EQ(version[2], r.version[2]) << r.text;
+        EXPECT_EQ(build, r.build) << r.text;
+    }
+
+    struct Distribution {
+        const char* os_release;
+        const char* name;
+    } distributions[] = {
+        {"NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n",
+         "Debian GNU/Linux 12 (bookworm)"},
+        {"PRETTY_NAME='Single quoted'", "Single quoted"},
+        {"PRETTY_NAME=Bare", "Bare"},
+        {"PRETTY_NAME=\"Say \\\"hi\\\"\"", "Say \"hi\""},
+        {"NAME=Only", ""},
+        {"", ""},
+    };
+    for (const Distribution& d : distributions)
+        EXPECT_EQ(platform::distribution_name(d.os_release), d.name) << d.os_release;
+
+    platform::OsDescription os = platform::describe_os();
+    EXPECT_EQ(os.name.rfind("Linux", 0), 0u);
 }
 
 }  // namespace
