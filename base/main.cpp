@@ -1,10 +1,10 @@
 #include "base/console-output.h"
 #include "base/entry.h"
-#include "base/runtime-record.h"
 #include "base/system-throw.h"
 // main composes the program: the environment and the console sit at the top
 // of the layering, and this is the one place base/ names them.
 #include "environment/boot-loader.h"
+#include "gui-console/script-argument.h"
 #include "gui-console/terminal-console.h"
 
 namespace {
@@ -13,7 +13,8 @@ namespace {
 void top_level() {
     using namespace vum;
     boot::load_environment();
-    int status = rt.arg_count > 1 ? console::run_script(rt.args[1]) : console::run();
+    int status = console::run_command_line();
+    if (status < 0) status = console::run();
     if (status != 0) {
         output::flush();
         sys::exit_process(status);

@@ -15,6 +15,8 @@
 #include "environment/routine-maker.h"
 #include "environment/runtime-routines.h"
 #include "environment/source-runner.h"
+#include "environment/system-object.h"
+#include "environment/system-routines.h"
 #include "environment/type-predicates.h"
 #include "memory/collector.h"
 #include "memory/context.h"
@@ -79,6 +81,7 @@ void load_environment() {
     if (embedded_source_count > 0) seed_make();
     register_runtime_routines();
     register_type_predicates();
+    register_system_routines();
     install_routine_maker();
     for (int32_t i = 0; i < embedded_source_count; ++i) {
         std::string report;
@@ -86,6 +89,9 @@ void load_environment() {
     }
     natives::bind_serialised_natives();
     remove_routine_maker();
+    Cell error = {};
+    gc::Protect keep(&error);
+    if (!system_object::start(&error)) fail("the start-up code", report_of(&error));
     gc::set_torture(stride);
 }
 

@@ -24,9 +24,9 @@ bool run_source(const Source& source, std::string* report);
 
 // Registers the C++ code of the environment's routines, then runs every
 // embedded source in order, with the routine maker in reach
-// (routine-maker.h). A failure is reported on standard error with the
-// file's name and ends the process with status 1: a runtime without its
-// environment is of no use.
+// (routine-maker.h), then completes the system object (system-object.h). A
+// failure is reported on standard error with the file's name and ends the
+// process with status 1: a runtime without its environment is of no use.
 void load_environment();
 
 }  // namespace vum::boot

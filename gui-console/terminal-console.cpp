@@ -278,12 +278,15 @@ int run() {
     return 0;
 }
 
-int run_script(const char* path) {
-    std::string text;
-    if (!read_file(path, &text)) {
-        write_line(file_text_error(path));
-        return 1;
-    }
+bool read_script(const char* path, std::string* text) {
+    if (read_file(path, text)) return true;
+    write_line(file_text_error(path));
+    return false;
+}
+
+void report(const Cell* error) { write_line(report_of(error)); }
+
+int run_script_text(const std::string& text) {
     int64_t header = source::find_header(text);
     if (header < 0) {
         write_line("*** Error: Vum header not found!");

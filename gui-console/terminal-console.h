@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "memory/cell.h"
+
 namespace vum::console {
 
 constexpr const char* prompt = ">> ";
@@ -35,10 +37,16 @@ int32_t width();
 // The loop, until standard input ends. Returns the exit status.
 int run();
 
-// Runs the script file: everything before its header is ignored, the rest
+// Reads a script file; false, with the error reported, when it cannot be
+// read.
+bool read_script(const char* path, std::string* text);
+// Runs a script's text: everything before its header is ignored, the rest
 // after the header is evaluated. Returns the exit status: 0, or 1 when it
-// could not be read, had no header, did not load or raised an error (each
-// reported on standard output as the console reports it).
-int run_script(const char* path);
+// had no header, did not load or raised an error (each reported on
+// standard output as the console reports it).
+int run_script_text(const std::string& text);
+
+// Writes an error's report on standard output, as the console shows it.
+void report(const Cell* error);
 
 }  // namespace vum::console

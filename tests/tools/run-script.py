@@ -2,19 +2,24 @@
 """Runs the program once and compares what it writes to standard output, and
 its exit status, with an expectation file.
 
-    run-script.py --program VUM [--script FILE | --input TEXT] EXPECTED
+    run-script.py --program VUM [--script FILE [--from-parent] | --input TEXT] EXPECTED
 
-With --script the program runs that script (`vum FILE`); with --input the
-text (each \\n a line feed, each \\xHH that byte) is fed to its standard
-input.
-The expectation file's first line may be "; exit-status: N" (0 otherwise);
-the rest is the exact output, where a line "..." matches any number of
-lines. The output must end where the expectation ends, up to a final line
-feed the expectation file itself ends with.
+With --script the program runs that script (`vum FILE`) from the script's
+own folder, or with --from-parent from the folder above it
+(`vum FOLDER/FILE`); with --input the text (each \\n a line feed, each
+\\xHH that byte) is fed to its standard input.
+The expectation file may start with the lines "; exit-status: N" (0
+otherwise), "; switches: WORDS" and "; arguments: WORDS" (command-line
+arguments before and after the script, split as a POSIX shell splits
+them); the rest is the exact output, where a line
+"..." matches any number of lines. The output must end where the
+expectation ends, up to a final line feed the expectation file itself ends
+with.
 """
 import argparse
 import os
 import re
+import shlex
 import subprocess
 import sys
 
@@ -42,6 +47,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
     ap.add_argument("--script")
+    ap.add_argument("--from-parent", action="store_true")
     ap.add_argument("--input")
     ap.add_argument("--timeout", type=float, help="seconds; by default 60 scaled to the pass")
     ap.add_argument("expected")
@@ -52,20 +58,34 @@ def main():
     with open(args.expected, encoding="utf-8") as f:
         lines = f.read().split("\n")
     status = 0
-    if lines and re.match(r"^;\s*exit-status:\s*-?\d+\s*$", lines[0]):
-        status = int(lines[0].split(":")[1]) & 0xFF
+    switches, arguments = [], []
+    while lines:
+        if re.match(r"^;\s*exit-status:\s*-?\d+\s*$", lines[0]):
+            status = int(lines[0].split(":")[1]) & 0xFF
+        elif re.match(r"^;\s*switches:", lines[0]):
+            switches = shlex.split(lines[0].split(":", 1)[1])
+        elif re.match(r"^;\s*arguments:", lines[0]):
+            arguments = shlex.split(lines[0].split(":", 1)[1])
+        else:
+            break
         lines = lines[1:]
 
     command = [args.program]
     feed = b""
     if args.script:
         # Scripts run from their own folder, as the console would run them.
-        command.append(os.path.basename(args.script))
-        cwd = os.path.dirname(os.path.abspath(args.script))
+        folder = os.path.dirname(os.path.abspath(args.script))
+        name = os.path.basename(args.script)
+        if args.from_parent:
+            name = os.path.join(os.path.basename(folder), name)
+            folder = os.path.dirname(folder)
+        command += switches + [name]
+        cwd = folder
     else:
         cwd = None
         if args.input is not None:
             feed = input_bytes(args.input)
+    command += arguments
     try:
         run = subprocess.run(command, input=feed, capture_output=True, cwd=cwd,
                              timeout=args.timeout, env=os.environ.copy())
