@@ -6,7 +6,6 @@
 #include "datatypes/function.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -52,9 +51,7 @@ void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     if (cell::type(&argument) != type_block || block::length_from_head(&argument) != 2) bad_make(type, &argument);
     gc::Local spec_block(cell_at(argument.w2, int32_t(argument.w1)));
     Cell index = cell_at(argument.w2, int32_t(argument.w1) + 1);
-    // Entries past the public ones belong to the runtime's own internal
-    // natives: the language cannot name them.
-    int32_t limit = type == type_action ? natives::front_end_count : native_id_count;
+    int32_t limit = type == type_action ? natives::front_end_count : natives::table_size;
     if (cell::type(&spec_block) != type_block || cell::type(&index) != type_integer) bad_make(type, &argument);
     int32_t entry = cell::get_integer(&index);
     if (entry < 1 || entry > limit) bad_make(type, &argument);
@@ -64,15 +61,6 @@ void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     NativeFn code = type == type_action ? natives::front_end_at(entry) : natives::native_at(entry);
     if (!code) bad_make(type, &argument);
 
-    natives::make_value(&spec_block, entry, type, result);
-}
-
-}  // namespace
-
-namespace natives {
-
-void make_value(const Cell* spec, int32_t entry, int32_t type, Cell* result) {
-    gc::Local spec_block(*spec);
     if (spec_block.w1 != 0) {
         int32_t n = std::max(count_of(spec_block.w2) - int32_t(spec_block.w1), 0);
         uint32_t node = n > 0 ? series::copy_part(spec_block.w2, int32_t(spec_block.w1), n) : memory::alloc_cells(1);
@@ -86,10 +74,6 @@ void make_value(const Cell* spec, int32_t entry, int32_t type, Cell* result) {
     series::cells_head(info)[0] = *context::context_cell(ctx);
     *result = {uint32_t(type), uint32_t(entry), spec_block.w2, info};
 }
-
-}  // namespace natives
-
-namespace {
 
 void op_make(const Cell*, const Cell* source, int32_t, Cell* result) {
     Cell s = *source;

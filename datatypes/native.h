@@ -35,10 +35,6 @@ actions::NativeFn native_at(int32_t index);
 void set_front_end(int32_t slot, actions::NativeFn fn);
 actions::NativeFn front_end_at(int32_t slot);
 
-// A native! or action! value (type) for a table entry and a spec block:
-// the maker's work without its checks, for the runtime's internal natives.
-void make_value(const Cell* spec, int32_t entry, int32_t type, Cell* result);
-
 // The operator rule: exactly two arguments before any return:, /local or
 // /extern, the left one a plain word; no other refinement.
 bool is_operator_spec(uint32_t spec);

@@ -1,6 +1,5 @@
 #include "environment/boot-loader.h"
 
-#include "engine/natives.h"
 
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "datatypes/error.h"
 #include "engine/interpreter.h"
 #include "engine/natives.h"
+#include "environment/codec-routines.h"
 #include "environment/routine-maker.h"
 #include "environment/runtime-routines.h"
 #include "environment/source-runner.h"
@@ -82,12 +82,12 @@ void load_environment() {
     register_runtime_routines();
     register_type_predicates();
     register_system_routines();
+    register_codec_routines();
     install_routine_maker();
     for (int32_t i = 0; i < embedded_source_count; ++i) {
         std::string report;
         if (!run_source(embedded_sources[i], &report)) fail(embedded_sources[i].name, report);
     }
-    natives::bind_serialised_natives();
     remove_routine_maker();
     Cell error = {};
     gc::Protect keep(&error);

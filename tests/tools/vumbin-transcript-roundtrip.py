@@ -25,12 +25,13 @@ def inputs(directory):
 
 
 SCRIPT = """
+vb: select system/codecs 'vumbin
 bad: 0
 foreach src sources [
     blk: try [transcode src]
     if block! = type? :blk [
         foreach compact? reduce [true false] [
-            back: try [vumbin-decode vumbin-encode blk compact?]
+            back: try [vb/decode vb/encode* blk compact?]
             if any [error! = type? :back  not equal? mold/all back mold/all blk] [
                 bad: bad + 1
                 print ["MISMATCH" either compact? ["compact"] ["fixed"] mold to string! src]
