@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""The type soup: every native, action, operator, number function and
-routine called with a sample of every datatype in every argument position.
+"""The type soup: every native, action, operator, routine and environment
+function called with a sample of every datatype in every argument position.
 
     run-soup.py --program VUM --sources DIR [--sanitized] [--stride N]
                 [--offset K] [--only WORD[/REFINEMENT]] [--timeout S]
 
-The words are the ones the natives, actions, number-functions,
-runtime-routines and type-predicates sources under DIR define, but
-quit-return, which would end the run at its first call. tests/soup/soup.vum
+The words are the ones the .vum sources under DIR define at their top level
+(`word: make native! ...`, `word: func ...` and the like) or set from inside
+a context (`set 'word func ...`), but quit-return, which would end the run
+at its first call. tests/soup/soup.vum
 makes and runs the calls in one vum process, each under try/all, so a
 language error passes; the run fails when vum ends with a fault, a
 sanitizer report or a non-zero status, or does not
@@ -30,19 +31,23 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pass_timeout import scaled  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCES = ["natives.vum", "actions.vum", "number-functions.vum", "runtime-routines.vum", "type-predicates.vum"]
 DEFINITION = re.compile(
     r"^([^\s;:\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b|boot-routine\b)")
+# A function a context makes for the global word it sets; the words such a
+# context defines for itself are indented and stay out.
+SET_IN_CONTEXT = re.compile(r"^\s*set '([^\s;:\[\]\"]+) (?:func|function|does|has)\b")
 LEFT_OUT = {"quit-return"}
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer")
 
 
 def words(sources):
     names = []
-    for name in SOURCES:
+    for name in sorted(os.listdir(sources)):
+        if not name.endswith(".vum"):
+            continue
         with open(os.path.join(sources, name), encoding="utf-8") as f:
             for line in f:
-                m = DEFINITION.match(line)
+                m = DEFINITION.match(line) or SET_IN_CONTEXT.match(line)
                 if m and m.group(1) not in names and m.group(1) not in LEFT_OUT:
                     names.append(m.group(1))
     return names
