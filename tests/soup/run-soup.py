@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""The type soup: every native, action, operator, number function and
-routine called with a sample of every datatype in every argument position.
+"""The type soup: every word the environment defines (natives, actions,
+operators, routines and functions) called with a sample of every datatype in
+every argument position.
 
-    run-soup.py --program VUM --sources DIR [--sanitized] [--stride N]
-                [--offset K] [--only WORD[/REFINEMENT]] [--timeout S]
+    run-soup.py --program VUM [--sources FILE|DIR ...] [--sanitized]
+                [--stride N] [--offset K] [--only WORD[/REFINEMENT]]
+                [--timeout S]
 
-The words are the ones the natives, actions, number-functions,
-runtime-routines and type-predicates sources under DIR define, but
-quit-return, which would end the run at its first call. tests/soup/soup.vum
-makes and runs the calls in one vum process, each under try/all, so a
+The words are the ones the environment's sources define: the files given,
+or every .vum file of a folder given (by default environment/); the build
+passes the sources it embeds. Left out are quit, q, halt and quit-return,
+which would end the run at their first call. tests/soup/soup.vum makes and
+runs the calls in one vum process, each under try/all, so a
 language error passes; the run fails when vum ends with a fault, a
 sanitizer report or a non-zero status, or does not
 finish within the timeout. The word or refinement the run was in is then
@@ -30,17 +33,26 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from pass_timeout import scaled  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCES = ["natives.vum", "actions.vum", "number-functions.vum", "runtime-routines.vum", "type-predicates.vum"]
 DEFINITION = re.compile(
     r"^([^\s;:\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b|boot-routine\b)")
-LEFT_OUT = {"quit-return"}
+LEFT_OUT = {"quit", "q", "halt", "quit-return"}
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer")
+
+
+def source_files(sources):
+    files = []
+    for path in sources:
+        if os.path.isdir(path):
+            files += sorted(os.path.join(path, n) for n in os.listdir(path) if n.endswith(".vum"))
+        else:
+            files.append(path)
+    return files
 
 
 def words(sources):
     names = []
-    for name in SOURCES:
-        with open(os.path.join(sources, name), encoding="utf-8") as f:
+    for name in source_files(sources):
+        with open(name, encoding="utf-8") as f:
             for line in f:
                 m = DEFINITION.match(line)
                 if m and m.group(1) not in names and m.group(1) not in LEFT_OUT:
@@ -102,7 +114,7 @@ def last(pattern, out):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
-    ap.add_argument("--sources", default=os.path.join(HERE, "..", "..", "environment"))
+    ap.add_argument("--sources", nargs="+", default=[os.path.join(HERE, "..", "..", "environment")])
     ap.add_argument("--sanitized", action="store_true")
     ap.add_argument("--stride", type=int)
     ap.add_argument("--offset", type=int, default=0)
