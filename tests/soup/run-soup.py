@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""The type soup: every native, action, operator, routine and environment
-function called with a sample of every datatype in every argument position.
+"""The type soup: every word the environment defines (natives, actions,
+operators, routines and functions) called with a sample of every datatype in
+every argument position.
 
-    run-soup.py --program VUM --sources DIR [--sanitized] [--stride N]
-                [--offset K] [--only WORD[/REFINEMENT]] [--timeout S]
+    run-soup.py --program VUM [--sources FILE|DIR ...] [--sanitized]
+                [--stride N] [--offset K] [--only WORD[/REFINEMENT]]
+                [--timeout S]
 
-The words are the ones the .vum sources under DIR define at their top level
+The words are the ones the environment's sources define at their top level
 (`word: make native! ...`, `word: func ...` and the like) or set from inside
-a context (`set 'word func ...`), but quit-return, which would end the run
-at its first call. tests/soup/soup.vum
-makes and runs the calls in one vum process, each under try/all, so a
+a context (`set 'word func ...`): the files given, or every .vum file of a
+folder given (by default environment/); the build passes the sources it
+embeds. Left out are quit, q, halt and quit-return, which would end the run
+at their first call. tests/soup/soup.vum makes and
+runs the calls in one vum process, each under try/all, so a
 language error passes; the run fails when vum ends with a fault, a
 sanitizer report or a non-zero status, or does not
 finish within the timeout. The word or refinement the run was in is then
@@ -36,16 +40,24 @@ DEFINITION = re.compile(
 # A function a context makes for the global word it sets; the words such a
 # context defines for itself are indented and stay out.
 SET_IN_CONTEXT = re.compile(r"^\s*set '([^\s;:\[\]\"]+) (?:func|function|does|has)\b")
-LEFT_OUT = {"quit-return"}
+LEFT_OUT = {"quit", "q", "halt", "quit-return"}
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer")
+
+
+def source_files(sources):
+    files = []
+    for path in sources:
+        if os.path.isdir(path):
+            files += sorted(os.path.join(path, n) for n in os.listdir(path) if n.endswith(".vum"))
+        else:
+            files.append(path)
+    return files
 
 
 def words(sources):
     names = []
-    for name in sorted(os.listdir(sources)):
-        if not name.endswith(".vum"):
-            continue
-        with open(os.path.join(sources, name), encoding="utf-8") as f:
+    for name in source_files(sources):
+        with open(name, encoding="utf-8") as f:
             for line in f:
                 m = DEFINITION.match(line) or SET_IN_CONTEXT.match(line)
                 if m and m.group(1) not in names and m.group(1) not in LEFT_OUT:
@@ -107,7 +119,7 @@ def last(pattern, out):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
-    ap.add_argument("--sources", default=os.path.join(HERE, "..", "..", "environment"))
+    ap.add_argument("--sources", nargs="+", default=[os.path.join(HERE, "..", "..", "environment")])
     ap.add_argument("--sanitized", action="store_true")
     ap.add_argument("--stride", type=int)
     ap.add_argument("--offset", type=int, default=0)
