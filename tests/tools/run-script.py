@@ -2,11 +2,12 @@
 """Runs the program once and compares what it writes to standard output, and
 its exit status, with an expectation file.
 
-    run-script.py --program VUM [--script FILE | --input TEXT] EXPECTED
+    run-script.py --program VUM [--script FILE | --input TEXT] [--stderr] EXPECTED
 
 With --script the program runs that script (`vum FILE`); with --input the
 text (each \\n a line feed, each \\xHH that byte) is fed to its standard
-input.
+input. With --stderr what the program writes to standard error is compared
+instead of its standard output.
 The expectation file's first line may be "; exit-status: N" (0 otherwise);
 the rest is the exact output, where a line "..." matches any number of
 lines. The output must end where the expectation ends, up to a final line
@@ -43,6 +44,7 @@ def main():
     ap.add_argument("--program", required=True)
     ap.add_argument("--script")
     ap.add_argument("--input")
+    ap.add_argument("--stderr", action="store_true", help="compare standard error instead")
     ap.add_argument("--timeout", type=float, help="seconds; by default 60 scaled to the pass")
     ap.add_argument("expected")
     args = ap.parse_args()
@@ -72,7 +74,7 @@ def main():
     except subprocess.TimeoutExpired:
         print(f"{args.expected}: timed out after {args.timeout} s")
         return 1
-    actual = run.stdout.decode("utf-8", errors="replace").split("\n")
+    actual = (run.stderr if args.stderr else run.stdout).decode("utf-8", errors="replace").split("\n")
     # The expectation file ends with a line feed that the output may lack.
     if len(lines) > 1 and lines[-1] == "" and actual and actual[-1] != "":
         lines = lines[:-1]
