@@ -36,6 +36,8 @@ struct Start {
     int argc;
     char** argv;
     TopLevel top_level;
+    const uint8_t* boot_image;
+    int64_t boot_image_size;
 };
 
 void fill_image_record() {
@@ -61,7 +63,8 @@ void set_top_level_state() {
 }
 
 [[noreturn]] void body(const Start& start) {
-    rt.boot_image = nullptr;
+    rt.boot_image = start.boot_image;
+    rt.boot_image_size = start.boot_image_size;
     set_top_level_state();
     runtime::init_all();
     runtime::word_recording = 0;
@@ -114,8 +117,8 @@ void collect_args(int argc, char** argv) {
     rt.cleared = 0;
 }
 
-void run(int argc, char** argv, TopLevel top_level) {
-    Start start{argc, argv, top_level};
+void run(int argc, char** argv, TopLevel top_level, const uint8_t* boot_image, int64_t boot_image_size) {
+    Start start{argc, argv, top_level, boot_image, boot_image_size};
     platform::run_on_large_stack(platform::runtime_stack_size, runtime_main, &start);
     std::_Exit(0);
 }

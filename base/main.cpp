@@ -3,6 +3,7 @@
 #include "base/system-throw.h"
 // main composes the program: the environment and the console sit at the top
 // of the layering, and this is the one place base/ names them.
+#include "environment/boot-image.h"
 #include "environment/boot-loader.h"
 #include "gui-console/script-argument.h"
 #include "gui-console/terminal-console.h"
@@ -22,4 +23,7 @@ void top_level() {
 }
 }  // namespace
 
-int main(int argc, char** argv) { vum::entry::run(argc, argv, top_level); }
+int main(int argc, char** argv) {
+    vum::boot::ImageBytes image = vum::boot::start_up_image();
+    vum::entry::run(argc, argv, top_level, image.data, image.size);
+}

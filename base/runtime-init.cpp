@@ -1,8 +1,16 @@
 #include "base/runtime-init.h"
 
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "base/console-output.h"
 #include "base/handle-registry.h"
 #include "base/hooks.h"
 #include "base/os-services.h"
+#include "base/runtime-record.h"
+#include "base/system-throw.h"
 #include "base/tracked-heap.h"
 // The composition root: start-up initialises every layer in order, so this
 // file alone in base/ includes the layers above it (memory/, datatypes/,
@@ -17,6 +25,7 @@
 #include "engine/lexer.h"
 #include "engine/natives.h"
 #include "io/random.h"
+#include "io/vumbin-decoder.h"
 #include "memory/collector.h"
 #include "memory/cell-slots.h"
 #include "memory/context.h"
@@ -24,6 +33,7 @@
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
+#include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
@@ -32,10 +42,43 @@
 namespace vum::runtime {
 
 int32_t word_recording = 0;
+int64_t boot_image_decode_ns = 0;
 
 namespace {
 constexpr int32_t root_block_cells = 9748;
+
+// An image that does not decode fails before errors can be reported as
+// values: it is named by its designation alone.
+[[noreturn]] void fail_boot_image() {
+    std::string message = "*** Start-up failed: the boot image does not decode (";
+    message += errors::last_raised.id ? errors::last_raised.id : "fault";
+    message += ")\n";
+    output::flush();
+    ssize_t ignored = ::write(STDERR_FILENO, message.data(), message.size());
+    (void)ignored;
+    sys::exit_process(1);
 }
+
+// Decodes the boot image the entry stored, when there is one, into the root
+// block; its first cell (the error catalogue) comes back, else null.
+const Cell* decode_boot_image() {
+    if (!rt.boot_image) return nullptr;
+    auto start = std::chrono::steady_clock::now();
+    // The image's cells are appended to the root block: nothing else may be
+    // recorded there meanwhile.
+    word_recording = 0;
+    int32_t base = 0;
+    uint32_t code = sys::catch_codes(sys::catch_guard, [&] {
+        base = vumbin::load_boot_image(rt.boot_image, false, rt.boot_image_size);
+    });
+    if (code != 0) fail_boot_image();
+    word_recording = 1;
+    boot_image_decode_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::steady_clock::now() - start).count();
+    if (base >= block::length_from_head(&gc::roots.root_block)) return nullptr;
+    return series::cells_head(gc::roots.root_block.w2) + base;
+}
+}  // namespace
 
 void init_all() {
     word_recording = 1;
@@ -66,7 +109,7 @@ void init_all() {
     stack::init();
     lexer::init();
     // The boot image brings the error catalogue.
-    error::init();
+    error::init(decode_boot_image());
     eval::init();
     slots::init();
     gc::init();

@@ -9,6 +9,9 @@ namespace vum::runtime {
 // kept in the root block.
 extern int32_t word_recording;
 
+// How long decoding the boot image took, in nanoseconds (0 without one).
+extern int64_t boot_image_decode_ns;
+
 void init_all();
 
 // Returns every memory frame to the OS and frees every tracked block. No

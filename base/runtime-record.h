@@ -19,7 +19,8 @@ struct RunTimeRecord {
     char** args;            // UTF-8, null-terminated list, tracked heap
     int32_t cleared;
     uint32_t thrown;        // code of the throw in flight, 0 for none
-    const uint8_t* boot_image;
+    const uint8_t* boot_image;  // null: start-up loads the environment from its sources
+    int64_t boot_image_size;    // bytes; -1 when the image's own header bounds it
     ImageRecord* image_record;
     heap::List* heap_list;
     void* top_catch_frame;

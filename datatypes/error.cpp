@@ -297,18 +297,45 @@ bool ready() { return prototype_ctx != 0; }
 const Cell& catalogue() { return catalogue_object; }
 uint32_t prototype() { return prototype_ctx; }
 
-void init() {
+namespace {
+// The catalogue made from the table that the build makes of the
+// catalogue's source. Each object owns its context, as one that the boot
+// image brings does.
+Cell make_catalogue() {
     uint32_t cats = context::make(error_catalogue::category_count, false, false, 0, context::kind_object);
     gc::ProtectNode keep(&cats);
     for (int32_t c = 0; c < error_catalogue::category_count; c++) {
         uint32_t ctx = make_category(error_catalogue::categories[c]);
         gc::ProtectNode keep_ctx(&ctx);
         Cell object = {type_object, ctx, 0, 0};
+        *context::owner_cell(ctx) = object;
         context::put_word_value(cats, symbols::make(error_catalogue::categories[c].name), &object);
     }
-    catalogue_object = {type_object, cats, 0, 0};
-    keep_in_root(catalogue_object);
+    Cell catalogue = {type_object, cats, 0, 0};
+    *context::owner_cell(cats) = catalogue;
+    keep_in_root(catalogue);
+    return catalogue;
+}
 
+// A catalogue from the boot image stands for the table when it has the
+// table's shape: the ids the runtime raises are numbered from the same
+// source.
+bool fits_the_table(const Cell* catalogue) {
+    if (!catalogue || cell::type(catalogue) != type_object) return false;
+    uint32_t cats = catalogue->w1;
+    if (context::word_count(cats) != error_catalogue::category_count) return false;
+    for (int32_t c = 0; c < error_catalogue::category_count; c++) {
+        const Cell* category = slot(cats, c);
+        if (cell::type(category) != type_object ||
+            context::word_count(category->w1) != error_catalogue::categories[c].id_count + 2)
+            return false;
+    }
+    return true;
+}
+}  // namespace
+
+void init(const Cell* from_image) {
+    catalogue_object = fits_the_table(from_image) ? *from_image : make_catalogue();
     uint32_t proto = context::make(field_count, false, false, 0, context::kind_object);
     gc::ProtectNode keep_proto(&proto);
     Cell none;

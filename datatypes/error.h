@@ -32,9 +32,12 @@ constexpr uint32_t class_id = 1;
 constexpr int32_t argument_limit = 80;
 constexpr int32_t near_limit = 40;
 
-// Makes the catalogue object and the prototype; needs the symbols and the
-// global context.
-void init();
+// Makes the prototype and takes the catalogue object: the one the boot
+// image brought (a cell of the root block), or, without an image or when
+// its catalogue does not have the shape of the table the runtime was
+// built with, one made from that table. Needs the symbols and the global
+// context.
+void init(const Cell* from_image = nullptr);
 bool ready();
 
 // The catalogue object (categories as fields) and the prototype's context.

@@ -287,7 +287,33 @@ uint32_t check_spec(const Cell* given) {
     return flags;
 }
 
+namespace {
+bool compiled_switch = false;
+
+bool is_code(uint8_t t) { return t == type_block || t == type_paren || (t >= type_path && t <= type_get_path); }
+
+// Marks the blocks of a compiled function's body copy, nested ones too,
+// with an explicit stack: bodies may nest deeper than the machine stack
+// allows. Allocates nothing.
+void mark_compiled_code(uint32_t body) {
+    std::vector<uint32_t> pending{body};
+    while (!pending.empty()) {
+        SeriesBuffer* b = nodes::buffer(pending.back());
+        pending.pop_back();
+        if (b->flags & series_flags::compiled_code) continue;
+        b->flags |= series_flags::compiled_code;
+        const Cell* cells = reinterpret_cast<const Cell*>(b->head_ptr());
+        for (uint32_t i = 0, n = b->count(); i < n; i++)
+            if (is_code(cell::type(cells + i))) pending.push_back(cells[i].w2);
+    }
+}
+}  // namespace
+
+void set_making_compiled(bool on) { compiled_switch = on; }
+bool is_compiled_code(uint32_t node) { return node && (nodes::buffer(node)->flags & series_flags::compiled_code); }
+
 uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t code, uint32_t owner, uint32_t flags) {
+    if (compiled_switch) flags |= cell::flag_compiled;
     gc::Local body(*body_in);
     gc::Local spec(stored_spec(spec_in));
     bool has_body = cell::type(&body) == type_block;
@@ -299,7 +325,8 @@ uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t co
     if (made_here) ctx = context::make_from_block(&spec, true, false, context::kind_function);
     gc::ProtectNode keep_ctx(&ctx);
 
-    Cell value = {uint32_t(type_function) | (flags & (cell::flag_trace | cell::flag_no_trace)), ctx, spec.w2, info};
+    Cell value = {uint32_t(type_function) | (flags & (cell::flag_trace | cell::flag_no_trace | cell::flag_compiled)),
+                  ctx, spec.w2, info};
     stack::push_copy(&value);
     *context::owner_cell(ctx) = value;
 
@@ -307,6 +334,7 @@ uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t co
     if (has_body) {
         block_actions::clone(&body, true, true, &copy);
         if (made_here) context::bind_block(&copy, ctx, false);
+        if (flags & cell::flag_compiled) mark_compiled_code(copy.w2);
     }
     Cell* cells = series::cells_head(info);
     cells[info_body] = copy;

@@ -38,10 +38,25 @@ enum InfoCell : int32_t {
 };
 constexpr int32_t info_size = 5;
 
+// Compiled functions. The environment's functions behave as functions
+// compiled ahead of time: nothing inside them is traced, and their frames
+// carry the compiled mark, so a return or exit met in code that is not
+// theirs (a block they were given) does not end them but fails, and a
+// break or continue passes them on its way to a loop outside. They are the
+// functions made while the switch below is on (the environment loading),
+// and copies of them: the function cell carries cell::flag_compiled, and
+// every block of its body copy series_flags::compiled_code, which is how
+// the evaluator tells their own code from code they were given.
+void set_making_compiled(bool on);
+inline bool is_compiled(const Cell* function) { return (function->header & cell::flag_compiled) != 0; }
+// Whether a block is code of a compiled function's body.
+bool is_compiled_code(uint32_t node);
+
 // Pushes a new function value on the value stack and returns its context
 // node. ctx 0 makes a context from the spec (and binds the body copy to it);
 // code and owner 0 leave their info cells unset; flags are the header's
-// trace bits. A spec positioned past its head is copied from there first.
+// trace bits and the compiled mark (given too while set_making_compiled is on).
+// A spec positioned past its head is copied from there first.
 uint32_t push(const Cell* spec, const Cell* body, uint32_t ctx, int32_t code, uint32_t owner, uint32_t flags);
 
 // Validates a spec block from its head; the attribute flags it asks for

@@ -643,28 +643,36 @@ private:
 
 class TraceGuard {
 public:
-    explicit TraceGuard(uint32_t header) : saved_(trace::on) {
-        if (header & cell::flag_no_trace) trace::on = false;
-        else if (header & cell::flag_trace) trace::on = trace::mask != 0;
+    explicit TraceGuard(uint32_t header) : saved_(trace::on), saved_paused_(trace::paused) {
+        if (header & cell::flag_no_trace) trace::on = trace::paused = false;
+        else if (header & cell::flag_trace) trace::on = trace::mask != 0, trace::paused = false;
     }
-    ~TraceGuard() { trace::on = saved_; }
+    ~TraceGuard() {
+        trace::on = saved_;
+        trace::paused = saved_paused_;
+    }
     TraceGuard(const TraceGuard&) = delete;
     TraceGuard& operator=(const TraceGuard&) = delete;
 
 private:
     bool saved_;
+    bool saved_paused_;
 };
 
 // Evaluates an interpreted function's body in a body frame; the result goes
 // to the function frame's result slot. Return and exit stop here; every
-// other exit passes on.
+// other exit passes on. A compiled function's body frame carries the
+// compiled mark, and its body, being compiled code, is not traced: no
+// prolog or epilog either.
 void run_function_body(const Cell* function, const Cell* name) {
     context::context_cell(function->w1)->w2 = stack::index_of(stack::s.args) + 1;
     // The body's cell sits above the arguments and locals, out of the
     // context's reach; the body frame itself is the block's frame.
     Cell* body = stack::push_copy(series::cells_head(function->w3) + function::info_body);
     TraceGuard tracing(function->header);
-    stack::push_body_frame(name);
+    bool compiled = function::is_compiled(function);
+    stack::push_frame(name, stack::kind_body << stack::kind_shift | (compiled ? stack::flag_compiled : 0u));
+    trace::CodeScope untraced(compiled ? body->w2 : 0);
     if (trace::on) trace::fire(trace::ev_prolog, nullptr, -1, nullptr, name);
     uint32_t code = sys::catch_codes(sys::code_return, [&] {
         if (cell::type(body) == type_block) eval_in_frame(body);
@@ -714,7 +722,8 @@ int32_t call_function(const Call& call) {
         case type_function: {
             StorageGuard storage(fn.w1);
             // The context's storage is restored by the guard, not by the frame.
-            stack::push_frame(&name, stack::kind_function << stack::kind_shift);
+            uint32_t compiled = function::is_compiled(&fn) ? stack::flag_compiled : 0u;
+            stack::push_frame(&name, stack::kind_function << stack::kind_shift | compiled);
             stack::s.args_top += given;
             if (plain) fetch_plain_arguments(&fn, &name, src, refinements, given);
             else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
@@ -818,6 +827,7 @@ void eval_in_frame(const Cell* held) {
     cell::make_unset(frame);
     stack::s.args_top = frame + 1;
     CurrentBlock current;
+    trace::CodeScope tracing(node);
     if (trace::on) trace::fire(trace::ev_enter, held, position, nullptr, nullptr);
     while (position < tail) {
         gc::roots.current_expression = {node, uint32_t(position)};

@@ -125,6 +125,51 @@ enum Event : uint32_t {
 // Tracing costs one test of `on` when it is off.
 extern bool on;
 extern uint32_t mask;
+// A traced run is on, but the code being evaluated is a compiled
+// function's own (function::is_compiled_code), which reports nothing: `on`
+// stays false until code that is not compiled runs.
+extern bool paused;
+
+// Switches tracing for the evaluation of one block, by whether the block is
+// compiled code; leaves it as it was at the end. Costs one test when no run
+// is traced.
+class CodeScope {
+public:
+    explicit CodeScope(uint32_t block_node) {
+        if (on | paused) [[unlikely]] enter(block_node);
+    }
+    ~CodeScope() {
+        if (changed_) [[unlikely]] {
+            on = saved_on_;
+            paused = saved_paused_;
+        }
+    }
+    CodeScope(const CodeScope&) = delete;
+    CodeScope& operator=(const CodeScope&) = delete;
+
+private:
+    void enter(uint32_t block_node);
+    bool changed_ = false;
+    bool saved_on_ = false;
+    bool saved_paused_ = false;
+};
+
+// Stops tracing until the end of the scope, paused or not (natives that
+// call back into the language untraced).
+class Off {
+public:
+    Off() : saved_on_(on), saved_paused_(paused) { on = paused = false; }
+    ~Off() {
+        on = saved_on_;
+        paused = saved_paused_;
+    }
+    Off(const Off&) = delete;
+    Off& operator=(const Off&) = delete;
+
+private:
+    bool saved_on_;
+    bool saved_paused_;
+};
 
 // The mask a callback asks for: the event words of the block that is the
 // first value of its body, else every event.

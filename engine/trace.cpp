@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/system-throw.h"
+#include "datatypes/function.h"
 #include "datatypes/word.h"
 #include "engine/call.h"
 #include "engine/interpreter.h"
@@ -16,6 +17,18 @@ namespace vum::trace {
 
 bool on = false;
 uint32_t mask = 0;
+bool paused = false;
+
+void CodeScope::enter(uint32_t block_node) {
+    bool compiled = function::is_compiled_code(block_node);
+    // Compiled code while traced pauses; other code while paused resumes.
+    if (compiled != on) return;
+    changed_ = true;
+    saved_on_ = on;
+    saved_paused_ = paused;
+    on = !compiled;
+    paused = compiled;
+}
 
 namespace {
 
@@ -108,6 +121,7 @@ bool start(const Cell* function) {
     callback = *function;
     mask = mask_from_words(function);
     on = mask != 0;
+    paused = false;
     fire(ev_init, nullptr, -1, nullptr, nullptr);
     return true;
 }
@@ -115,6 +129,7 @@ bool start(const Cell* function) {
 void end() {
     fire(ev_end, nullptr, -1, nullptr, nullptr);
     on = false;
+    paused = false;
     mask = 0;
     callback = Cell{};
 }

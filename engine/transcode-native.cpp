@@ -61,12 +61,7 @@ bool call_back(const Cell* callback, const Cell* source, lexer::Report& report) 
     }
     Cell* result = stack::push_cell();
     cell::make_none(result);
-    bool tracing = trace::on;
-    trace::on = false;
-    struct Restore {
-        bool on;
-        ~Restore() { trace::on = on; }
-    } restore{tracing};
+    trace::Off untraced;
     {
         call::Call call(callback);
         for (int i = 0; i < 5; ++i) call.arg(args + i);

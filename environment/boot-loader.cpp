@@ -3,14 +3,18 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <string_view>
 
 #include "base/console-output.h"
+#include "base/runtime-record.h"
 #include "base/system-throw.h"
 #include "datatypes/actions.h"
 #include "datatypes/error.h"
+#include "datatypes/function.h"
 #include "engine/interpreter.h"
 #include "engine/natives.h"
+#include "environment/boot-image.h"
 #include "environment/codec-routines.h"
 #include "environment/routine-maker.h"
 #include "environment/runtime-routines.h"
@@ -78,21 +82,37 @@ bool run_source(const Source& source, std::string* report) {
 void load_environment() {
     int32_t stride = gc::torture_stride_now();
     gc::set_torture(gc::torture_boot_stride());
-    if (embedded_source_count > 0) seed_make();
+    auto start = std::chrono::steady_clock::now();
+    int32_t modules = rt.boot_image ? image_module_count() : embedded_source_count;
+    if (modules < 0) fail("the boot image", "*** Error: it does not hold this program's environment");
+    if (modules > 0) seed_make();
     register_runtime_routines();
     register_type_predicates();
     register_system_routines();
     register_codec_routines();
     install_routine_maker();
-    for (int32_t i = 0; i < embedded_source_count; ++i) {
-        std::string report;
-        if (!run_source(embedded_sources[i], &report)) fail(embedded_sources[i].name, report);
+    // Every function made while the environment loads is compiled.
+    function::set_making_compiled(true);
+    for (int32_t i = 0; i < modules; ++i) {
+        std::string name, report;
+        bool ran;
+        if (rt.boot_image) {
+            ran = run_image_module(i, &name, &report);
+        } else {
+            name = embedded_sources[i].name;
+            ran = run_source(embedded_sources[i], &report);
+        }
+        if (!ran) fail(name.c_str(), report);
     }
+    function::set_making_compiled(false);
     remove_routine_maker();
     Cell error = {};
     gc::Protect keep(&error);
     if (!system_object::start(&error)) fail("the start-up code", report_of(&error));
     gc::set_torture(stride);
+    if (rt.boot_image)
+        report_timing(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+                          .count());
 }
 
 }  // namespace vum::boot

@@ -1,7 +1,8 @@
-// Start-up of the environment written in the language itself: each source
-// embedded at build time (tools/embed-sources.py) is loaded through the
-// lexer and evaluated, in load order, before the console starts. The boot
-// image takes this over once the serialised-value codec exists.
+// Start-up of the environment written in the language itself: its modules
+// run in load order before the console starts. The program takes them from
+// its boot image (boot-image.h), decoded at start-up; a program without one
+// loads each source embedded at build time (tools/embed-sources.py)
+// through the lexer.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -23,10 +24,12 @@ extern const int32_t embedded_source_count;
 bool run_source(const Source& source, std::string* report);
 
 // Registers the C++ code of the environment's routines, then runs every
-// embedded source in order, with the routine maker in reach
-// (routine-maker.h), then completes the system object (system-object.h). A
-// failure is reported on standard error with the file's name and ends the
-// process with status 1: a runtime without its environment is of no use.
+// module (the image's, or the embedded sources) in order, with the routine
+// maker in reach (routine-maker.h); the functions made meanwhile are
+// compiled ones (function.h). Then it completes the system object
+// (system-object.h). A failure is reported on standard error with the
+// file's name and ends the process with status 1: a runtime without its
+// environment is of no use.
 void load_environment();
 
 }  // namespace vum::boot

@@ -1307,7 +1307,7 @@ void decode(const uint8_t* data, int64_t length, Cell* destination_block, bool r
     if (!raise_errors) kept_root_base = base;
 }
 
-int32_t load_boot_image(const uint8_t* image, bool keep_root_base) {
+int32_t load_boot_image(const uint8_t* image, bool keep_root_base, int64_t length) {
     struct CollectorOff {
         int32_t saved = gc::state.enabled;
         CollectorOff() { gc::state.enabled = 0; }
@@ -1315,7 +1315,7 @@ int32_t load_boot_image(const uint8_t* image, bool keep_root_base) {
     } off;
     int32_t previous = kept_root_base;
     current_mode = Mode::boot;
-    int32_t base = decode_file(image, -1, &gc::roots.root_block, false, nullptr);
+    int32_t base = decode_file(image, length, &gc::roots.root_block, false, nullptr);
     kept_root_base = keep_root_base ? previous : base;
     return base;
 }

@@ -58,8 +58,10 @@ void decode(const uint8_t* data, int64_t length, Cell* destination_block, bool r
 // collector switched off (its previous state restored after), and returns
 // the root base index: the root block's length before the decode, so root
 // cell i of the image is root block cell base + i. With keep_root_base the
-// base that root_base_index() answers stays the previous one.
-int32_t load_boot_image(const uint8_t* image, bool keep_root_base);
+// base that root_base_index() answers stays the previous one. A length
+// that is not negative bounds the reads as for any decode (an image read
+// from a file).
+int32_t load_boot_image(const uint8_t* image, bool keep_root_base, int64_t length = -1);
 int32_t root_base_index();
 
 }  // namespace vum::vumbin

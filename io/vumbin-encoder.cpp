@@ -244,8 +244,12 @@ enum class Sharing {
 
 class Encoder {
 public:
-    void start(bool compact) {
+    // The boot flavour writes the boot image: version 1, and no word may
+    // name an owner (boot mode reads that form as a root cell index).
+    void start(bool compact, bool boot = false) {
         compact_ = compact;
+        boot_ = boot;
+        roots_ = 0;
         out_.clear();
         steps_.assign(1, Place{0, 0});
         saved_.clear();
@@ -258,6 +262,11 @@ public:
     void record(const Cell* c) {
         value(c, cell::has_new_line(c));
         here_.index++;
+    }
+    // A record of the top level: the file's root count counts them.
+    void root_record(const Cell* c) {
+        record(c);
+        roots_++;
     }
 
     void finish(Cell* result) const;
@@ -550,6 +559,7 @@ private:
     [[gnu::noinline]] void word(const Cell* c, uint8_t t, bool new_line) {
         uint32_t ctx = cell::word_context(c);
         const Cell* owner = owner_of(ctx);
+        if (owner && boot_) errors::raise(err::script::invalid_arg, c);
         const Place* earlier = owner ? refs_.find(ctx) : nullptr;
         if (compact_) {
             begin(t, new_line, earlier != nullptr, owner != nullptr);
@@ -840,6 +850,8 @@ private:
     }
 
     bool compact_ = true;
+    bool boot_ = false;
+    uint32_t roots_ = 0;
     ByteBuffer out_;
     std::vector<Place> steps_;   // every level entered; [0] stands for the top
     std::vector<Place> saved_;   // the places of the enclosing levels
@@ -853,7 +865,7 @@ void Encoder::finish(Cell* result) const {
     // Header and counts first, then the symbol table, then the records.
     ByteBuffer front;
     front.append(magic, sizeof magic);
-    front.byte(version_written);
+    front.byte(boot_ ? version_boot : version_written);
     uint8_t flags = 0;
     if (compact_) flags |= flag_compact;
     if (!symbols_.empty()) flags |= flag_symbols;
@@ -862,14 +874,14 @@ void Encoder::finish(Cell* result) const {
     if (out_.size() > size_t(cell::max_series_bytes) || names.size() > size_t(cell::max_series_bytes))
         errors::raise(err::internal::no_memory);
     if (compact_) {
-        front.uvarint(1);
+        front.uvarint(roots_);
         front.uvarint(uint32_t(out_.size()));
         if (!symbols_.empty()) {
             front.uvarint(symbols_.count());
             front.uvarint(uint32_t(names.size()));
         }
     } else {
-        front.word(1);
+        front.word(roots_);
         front.word(uint32_t(out_.size()));
         if (!symbols_.empty()) {
             front.word(symbols_.count());
@@ -895,11 +907,21 @@ Encoder encoder;
 
 void encode(const Cell* value, Cell* result, bool compact) {
     encoder.start(compact);
-    encoder.record(value);
+    encoder.root_record(value);
     encoder.finish(result);
 }
 
 }  // namespace
+
+void encode_boot_image(const Cell* roots, Cell* result) {
+    encoder.start(true, true);
+    // The walk allocates nothing: the buffer stays where it is.
+    uint32_t node = cell::series_node(roots);
+    const Cell* first = series::cells_head(node);
+    int32_t n = int32_t(nodes::buffer(node)->count());
+    for (int32_t i = int32_t(roots->w1); i < n; i++) encoder.root_record(first + i);
+    encoder.finish(result);
+}
 
 void encode_compact(const Cell* value, Cell* result) { encode(value, result, true); }
 

@@ -27,4 +27,11 @@ namespace vum::vumbin {
 void encode_compact(const Cell* value, Cell* result);
 void encode_fixed(const Cell* value, Cell* result);
 
+// The boot image: every value of the block `roots`, from its head, as one
+// top-level record (root cell i of the image is the block's value i), in
+// the compact form with the boot version byte. Words bound to an object or
+// a function cannot be written there (boot mode names their context by a
+// root cell) and raise script invalid-arg with the word.
+void encode_boot_image(const Cell* roots, Cell* result);
+
 }  // namespace vum::vumbin

@@ -23,6 +23,7 @@ namespace cell {
 // Header bits above the type byte; each means something for some types only.
 enum : uint32_t {
     type_mask = 0xFF,
+    flag_compiled = 1u << 8,       // function!: made while the environment loads; behaves as compiled ahead
     flag_no_trace = 1u << 9,       // function!
     flag_trace = 1u << 10,         // function!
     context_kind_shift = 11,       // context!, two bits

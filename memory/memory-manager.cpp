@@ -342,7 +342,8 @@ uint32_t copy_bytes(uint32_t source_node) {
     SeriesBuffer* source = nodes::buffer(source_node);  // the allocation may have moved it
     SeriesBuffer* b = nodes::buffer(node);
     uint32_t used = source->tail - source->head;
-    b->flags = (source->flags & ~(series_flags::big | series_flags::external | series_flags::mark)) |
+    b->flags = (source->flags & ~(series_flags::big | series_flags::external | series_flags::mark |
+                                  series_flags::compiled_code)) |
                (b->flags & series_flags::big);
     std::memcpy(b->data() + b->head, source->data() + source->head, used);
     b->tail = b->head + used;

@@ -36,6 +36,7 @@ enum : uint32_t {
     owned = 1u << 17,
     complemented = 1u << 19,  // bitset!
     external = 1u << 20,      // in a tracked-heap block, outside the frames
+    compiled_code = 1u << 21, // a block of a compiled function's body (function.h); not copied
     big = 1u << 24,           // in a big frame of its own
     mark = 1u << 27,
     centred = 1u << 28,

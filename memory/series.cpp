@@ -43,7 +43,7 @@ uint32_t copy_part(uint32_t node, int32_t start, int32_t count) {
     source = nodes::buffer(node);
     SeriesBuffer* b = nodes::buffer(copy);
     b->flags = (source->flags & ~(series_flags::owned | series_flags::big | series_flags::external |
-                                  series_flags::mark)) |
+                                  series_flags::mark | series_flags::compiled_code)) |
                (b->flags & series_flags::big);
     std::memcpy(b->head_ptr(), source->head_ptr() + int64_t(start) * unit, size_t(bytes));
     b->tail = b->head + uint32_t(bytes);

@@ -291,7 +291,9 @@ void unwind_break(bool with_value, bool is_continue) {
     if (s.calls_top > s.calls_begin) s.calls_top--;
     Frame* f = s.calls_top - 1;
     for (; f >= s.calls_begin; f--) {
-        if (f->kind() == kind_body) no_target(what, args, top, calls);
+        // A compiled function's body is no barrier: a loop outside it may
+        // be left from a block it was given.
+        if (f->kind() == kind_body && !(f->header & flag_compiled)) no_target(what, args, top, calls);
         if (f->kind() == kind_loop) break;
     }
     if (f < s.calls_begin) no_target(what, args, top, calls);
@@ -309,8 +311,13 @@ void unwind_return(bool with_value, bool already_popped) {
     Cell value = *args;
     if (!already_popped && s.calls_top > s.calls_begin) s.calls_top--;
     Frame* f = s.calls_top - 1;
+    // A compiled function is left only by a return in its own code: one in
+    // a block it was given meets its frame as a barrier.
+    uint32_t code = gc::roots.current_expression.node;
+    bool own = code && (nodes::buffer(code)->flags & series_flags::compiled_code);
     for (; f >= s.calls_begin; f--) {
-        if (f->header & flag_compiled) no_target(err::throw_::return_, args, top, calls);
+        if ((f->header & flag_compiled) && !(f->kind() == kind_body && own))
+            no_target(err::throw_::return_, args, top, calls);
         if (f->kind() == kind_body) break;
     }
     if (f < s.calls_begin) no_target(err::throw_::return_, args, top, calls);

@@ -145,7 +145,13 @@ void unwind_loop(bool keep);
 // catchers read it here, since the guards of the frames it crossed may
 // have lowered the stack top below where throw_error pushed it.
 Cell* thrown_value();
+// Break and continue leave for the nearest loop frame; a body frame met
+// first is an error, unless it is a compiled function's (flag_compiled).
 [[noreturn]] void unwind_break(bool with_value, bool is_continue);
+// Return and exit leave for the nearest body frame. A frame with the
+// compiled mark met first is an error; a compiled function's body frame is
+// the target only when the code being evaluated (the collector's current
+// expression) is that function's own, marked as compiled code.
 [[noreturn]] void unwind_return(bool with_value, bool already_popped);
 [[noreturn]] void unwind_throw(uint32_t code);
 

@@ -2,12 +2,14 @@
 """Runs the program once and compares what it writes to standard output, and
 its exit status, with an expectation file.
 
-    run-script.py --program VUM [--script FILE [--from-parent] | --input TEXT] EXPECTED
+    run-script.py --program VUM [--script FILE [--from-parent] | --input TEXT] [--stderr] EXPECTED
 
 With --script the program runs that script (`vum FILE`) from the script's
 own folder, or with --from-parent from the folder above it
 (`vum FOLDER/FILE`); with --input the text (each \\n a line feed, each
-\\xHH that byte) is fed to its standard input.
+\\xHH that byte) is fed to its standard input. With --stderr what the
+program writes to standard error is compared instead of its standard
+output.
 The expectation file may start with the lines "; exit-status: N" (0
 otherwise), "; switches: WORDS" and "; arguments: WORDS" (command-line
 arguments before and after the script, split as a POSIX shell splits
@@ -49,6 +51,7 @@ def main():
     ap.add_argument("--script")
     ap.add_argument("--from-parent", action="store_true")
     ap.add_argument("--input")
+    ap.add_argument("--stderr", action="store_true", help="compare standard error instead")
     ap.add_argument("--timeout", type=float, help="seconds; by default 60 scaled to the pass")
     ap.add_argument("expected")
     args = ap.parse_args()
@@ -92,7 +95,7 @@ def main():
     except subprocess.TimeoutExpired:
         print(f"{args.expected}: timed out after {args.timeout} s")
         return 1
-    actual = run.stdout.decode("utf-8", errors="replace").split("\n")
+    actual = (run.stderr if args.stderr else run.stdout).decode("utf-8", errors="replace").split("\n")
     # The expectation file ends with a line feed that the output may lack.
     if len(lines) > 1 and lines[-1] == "" and actual and actual[-1] != "":
         lines = lines[:-1]

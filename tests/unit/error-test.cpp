@@ -6,7 +6,10 @@
 #include "datatype-fixture.h"
 #include "base/error-catalogue.h"
 #include "datatypes/error.h"
+#include "datatypes/binary.h"
 #include "datatypes/registry.h"
+#include "io/vumbin-decoder.h"
+#include "io/vumbin-encoder.h"
 
 using namespace vum;
 
@@ -282,6 +285,51 @@ TEST_F(ErrorType, RegistrationTakesObjectSlotsWhenThereAreAny) {
     error_type::init();
     if (!datatype::is_registered(type_object)) {
         EXPECT_EQ(datatype::handler(type_error, actions::slot_reflect), nullptr);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The catalogue that the boot image brings replaces the one made from the
+// table when it has the table's shape: the same categories with the same
+// number of ids, whose positions the raisers use. Anything else leaves
+// the table's.
+TEST_F(ErrorType, TheCatalogueFromTheBootImageStandsForTheTable) {
+    Cell* file = held({type_none, 0, 0, 0});
+    Cell made = error::catalogue();
+    vumbin::encode_compact(&made, file);
+    std::string bytes = binary::to_bytes(file);
+    Cell* decoded = held(block({}));
+    vumbin::set_mode(vumbin::Mode::saved);
+    vumbin::decode(reinterpret_cast<const uint8_t*>(bytes.data()), int64_t(bytes.size()), decoded, true, nullptr);
+    Cell image_catalogue = *series::cells_head(decoded->w2);
+    ASSERT_EQ(mold(image_catalogue), mold(made));
+
+    error::init(&image_catalogue);
+    EXPECT_EQ(error::catalogue().w1, image_catalogue.w1);
+    Cell x = word("x");
+    EXPECT_EQ(form(create(errors::category_script, "no-value", &x)).substr(0, 32), "*** Script Error: x has no value");
+
+    // The same with the script category short of its ids; an error
+    // value; a block; nothing.
+    uint32_t cats = context::make(error_catalogue::category_count, false, false, 0, context::kind_object);
+    gc::ProtectNode keep_cats(&cats);
+    uint32_t short_script = context::make(2, false, false, 0, context::kind_object);
+    gc::ProtectNode keep_short(&short_script);
+    for (int32_t c = 0; c < error_catalogue::category_count; c++) {
+        Cell value = series::cells_head(context::context_cell(image_catalogue.w1)->w2)[c];
+        if (c == errors::category_script) value = {type_object, short_script, 0, 0};
+        context::put_word_value(cats, int32_t(context::word_at(image_catalogue.w1, c)->w2), &value);
+    }
+    Cell fewer_ids = {type_object, cats, 0, 0};
+    for (const Cell& wrong : {fewer_ids, create(errors::category_script, "no-value", &x), block({}),
+                              Cell{type_none, 0, 0, 0}}) {
+        error::init(&wrong);
+        EXPECT_NE(error::catalogue().w1, image_catalogue.w1);
+        EXPECT_NE(error::catalogue().w1, cats);
+        EXPECT_EQ(mold(error::catalogue()), mold(made));
     }
 }
 

@@ -179,6 +179,57 @@ TEST_F(FunctionTest, PushStoresCodeOwnerFlagsAndASpecFromItsHead) {
     EXPECT_EQ(cell::get_integer(&owner), 99);
 }
 
+// Made while the environment loads, a function is compiled: its cell says
+// so and every block of its body copy is marked as compiled code, which
+// the evaluator reads. The source block, copies of the body and functions
+// made later are not; a function pushed with the mark (an object's copy of
+// a compiled method) is compiled again, body and all.
+TEST_F(FunctionTest, FunctionsMadeWhileTheEnvironmentLoadsAreCompiled) {
+    stack::Mark mark;
+    Cell* body = parse("x [x (x)]");
+    function::set_making_compiled(true);
+    Cell* f = stack::push_cell();
+    *f = func("x", "x [x (x)]");
+    Cell* g = stack::push_cell();
+    function::make_func(parse("x"), body, g);
+    function::set_making_compiled(false);
+    Cell* plain = stack::push_cell();
+    *plain = func("x", "x [x (x)]");
+
+    auto code_marks = [](const Cell& fn) {
+        Cell b = series::cells_head(fn.w3)[function::info_body];
+        const Cell* c = series::cells_head(b.w2);
+        uint32_t inner = series::cells_head(c[1].w2)[1].w2;
+        return std::vector<bool>{function::is_compiled_code(b.w2), function::is_compiled_code(c[1].w2),
+                                 function::is_compiled_code(inner)};
+    };
+    const std::vector<bool> all = {true, true, true}, none = {false, false, false};
+    for (const Cell* fn : {f, g}) {
+        EXPECT_TRUE(function::is_compiled(fn));
+        EXPECT_EQ(fn->header & cell::flag_compiled, cell::flag_compiled);
+        EXPECT_EQ(code_marks(*fn), all);
+    }
+    EXPECT_FALSE(function::is_compiled(plain));
+    EXPECT_EQ(code_marks(*plain), none);
+    EXPECT_FALSE(function::is_compiled_code(body->w2));
+
+    // A function made from a compiled body is not compiled.
+    Cell compiled_body = info(*f, function::info_body);
+    Cell* from_body = stack::push_cell();
+    function::make_func(parse("x"), &compiled_body, from_body);
+    EXPECT_FALSE(function::is_compiled(from_body));
+    EXPECT_EQ(code_marks(*from_body), none);
+
+    Cell spec = {type_block, 0, f->w2, 0};
+    function::push(&spec, &compiled_body, 0, 0, 0, f->header);
+    EXPECT_TRUE(function::is_compiled(stack::top_cell()));
+    EXPECT_EQ(code_marks(*stack::top_cell()), all);
+
+    // The marks stay through collections that move the buffers.
+    gc::collect();
+    EXPECT_EQ(code_marks(*f), all);
+}
+
 TEST_F(FunctionTest, SpecChecking) {
     struct Case {
         const char* spec;

@@ -20,6 +20,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/vector.h"
 #include "engine/interpreter.h"
+#include "io/vumbin-decoder.h"
 #include "io/vumbin-encoder.h"
 #include "memory/cell-access.h"
 #include "platform/runtime-thread.h"
@@ -527,6 +528,43 @@ TEST_F(VumbinObjectTest, WordsOfOtherContextsAreWrittenAsGlobal) {
     ASSERT_EQ(cell::word_context(code), cell::context_node(e));
     EXPECT_EQ(records(*B({*x, *code}), true), squeeze("05 02 0F00 0F01"));
     EXPECT_EQ(records(*x, false), squeeze("0F000002 00000000 FFFFFFFF"));
+}
+
+// ---- The boot image ----
+
+// Each value of the roots block is a record of the top level, behind the
+// boot version byte and the root count; the boot load gives them back as
+// root cells. A word of an object has no form there but by root index,
+// which the image does not use: it is refused.
+TEST_F(VumbinObjectTest, TheBootImageWritesEachRootValueAsATopLevelRecord) {
+    stack::Mark mark;
+    Cell* roots = B({integer(5), *first("[a b]"), *o});
+    Cell* image = stack::push_cell();
+    vumbin::encode_boot_image(roots, image);
+    std::string bytes = binary::to_bytes(image);
+    // Version 1, compact with symbols, three roots in 18 bytes of records,
+    // which follow the symbol table (a and b, from the block; the object
+    // reuses them).
+    EXPECT_EQ(hex(bytes.substr(0, 10)), squeeze("56554D42494E 01 05 03 12"));
+    EXPECT_EQ(tail(hex(bytes), "85 05 02 0F00 0F01 20 0A 0E 12 02 0001 81 07 04 73"),
+              squeeze((std::string("85 05 02 0F00 0F01 ") + object_record).c_str()));
+
+    int32_t base = vumbin::load_boot_image(reinterpret_cast<const uint8_t*>(bytes.data()), false,
+                                           int64_t(bytes.size()));
+    vumbin::set_mode(vumbin::Mode::saved);
+    ASSERT_EQ(block::length_from_head(&gc::roots.root_block), base + 3);
+    // Copied out: molding allocates, and the root block may move.
+    Cell decoded[3];
+    std::memcpy(decoded, series::cells_head(gc::roots.root_block.w2) + base, sizeof decoded);
+    gc::Protect keep_decoded(decoded, 3);
+    EXPECT_EQ(mold(decoded[0]), "5");
+    EXPECT_EQ(mold(decoded[1]), "[a b]");
+    EXPECT_EQ(cell::object_class(&decoded[2]), 5u);
+    EXPECT_EQ(mold(decoded[2]), mold(*o));
+
+    Cell e = caught([&] { vumbin::encode_boot_image(B({integer(1), *a}), image); });
+    EXPECT_EQ(error_id(e), "invalid-arg");
+    EXPECT_EQ(mold(*error::field(&e, error::field_arg1)), "a");
 }
 
 // ---- Functions, natives, operators, errors ----
