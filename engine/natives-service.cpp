@@ -330,9 +330,9 @@ void checksum_native(const int32_t* refinements) {
 
 void size_native(const int32_t*) { files::size(stack::arg(0), stack::arg(0)); }
 
-// A file goes as its absolute path (a relative one would be read from
-// the opener's side, and a name starting with "-" taken for an option), a
-// URL with its percent escapes.
+// A file goes as its absolute path (the opener could take a relative name
+// such as "x:y" for a URL, and one starting with "-" for an option), a URL
+// with its percent escapes.
 std::string browse_target(const Cell* value) {
     gc::Local text(string::make_cell(64));
     if (cell::type(value) == type_file) {
