@@ -88,9 +88,19 @@ def run(args, names, only=None, verbose=False, stride=1, offset=0):
             f.write(script_text)
         with open(os.path.join(folder, "soup-file.txt"), "w", encoding="utf-8") as f:
             f.write("soup\n")
+        # browse hands its argument to xdg-open: a stand-in that does
+        # nothing comes first on PATH, so no browser opens on the desk.
+        opener_dir = os.path.join(folder, "soup-bin")
+        os.mkdir(opener_dir)
+        opener = os.path.join(opener_dir, "xdg-open")
+        with open(opener, "w", encoding="utf-8") as f:
+            f.write("#!/bin/sh\nexit 0\n")
+        os.chmod(opener, 0o700)
+        env = dict(os.environ)
+        env["PATH"] = opener_dir + os.pathsep + env.get("PATH", "")
         try:
             done = subprocess.run([args.program, script], cwd=folder, stdin=subprocess.DEVNULL,
-                                  capture_output=True, timeout=args.timeout)
+                                  capture_output=True, timeout=args.timeout, env=env)
             return done.returncode, done.stdout.decode("utf-8", "replace"), \
                 done.stderr.decode("utf-8", "replace"), False
         except subprocess.TimeoutExpired as e:
