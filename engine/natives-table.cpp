@@ -40,6 +40,7 @@ void init_table() {
     register_math_natives();
     register_service_natives();
     register_compression_natives();
+    register_process_natives();
     register_parse_native();
     // Without a root block (the unit tests' partial start-ups) nothing
     // could keep the scratch block.
