@@ -134,7 +134,8 @@ void do_file(const Cell* target, const Cell* argument) {
     gc::Protect keep_fn(&fn);
     Cell result;
     gc::Protect keep_result(&result);
-    call::Call(&fn, &name).arg(target).arg(argument).run(&result);
+    // No trace callback: a traced do has started its run already.
+    call::Call(&fn, &name).arg(target).arg(nullptr).arg(argument).run(&result);
     *stack::arg(0) = result;
 }
 
