@@ -10,6 +10,7 @@
 #include "datatypes/string-text.h"
 #include "datatypes/string-type.h"
 #include "datatypes/string.h"
+#include "io/files.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
@@ -37,9 +38,9 @@ bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t ==
 
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
-// The I/O services (file system, HTTP client, ports) are not part of the
-// runtime yet: every I/O action ends here with a clear error instead of
-// pretending to have done something.
+// The network services and ports of URLs are not part of the runtime yet:
+// their actions end here with a clear error instead of pretending to have
+// done something.
 [[noreturn]] void no_service(const Cell*) { not_done(); }
 
 Cell element(const Cell* block, int32_t i) {
@@ -311,18 +312,23 @@ void url_write(const Cell* destination, const Cell*, bool, bool, bool, bool, con
     no_service(destination);
 }
 
-void file_read(const Cell* source, const Cell*, const Cell*, bool, bool, bool, const Cell*, Cell*) {
-    no_service(source);
+void file_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool,
+               const Cell* as, Cell* result) {
+    if (as) not_done();
+    files::read(source, part, seek, binary, lines, result);
 }
 
-void file_write(const Cell* destination, const Cell*, bool, bool, bool, bool, const Cell*, const Cell*, const Cell*,
-                const Cell*, Cell*) {
-    no_service(destination);
+void file_write(const Cell* destination, const Cell* value, bool, bool lines, bool, bool append, const Cell* part,
+                const Cell* seek, const Cell* allow, const Cell* as, Cell* result) {
+    if (allow || as) not_done();
+    files::write(destination, value, part, seek, append, lines, result);
 }
 
-void file_delete(const Cell* target, Cell*) { no_service(target); }
-void file_query(const Cell* target, Cell*) { no_service(target); }
-void file_rename(const Cell* from, const Cell*, Cell*) { no_service(from); }
+void file_delete(const Cell* target, Cell* result) { cell::make_logic(result, files::remove(target)); }
+void file_query(const Cell* target, Cell* result) { files::query(target, result); }
+void file_rename(const Cell* from, const Cell* to, Cell* result) {
+    cell::make_logic(result, files::rename(from, to));
+}
 
 }  // namespace vum::file_url
 

@@ -1,5 +1,5 @@
 // The service and output natives: now, wait, the environment variables,
-// stats, recycle, checksum, print and prin.
+// stats, recycle, checksum, size?, browse, print and prin.
 #include "engine/natives-service.h"
 
 #include <time.h>
@@ -19,6 +19,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/date.h"
+#include "datatypes/file-url.h"
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/string.h"
@@ -27,6 +28,7 @@
 #include "engine/interpreter.h"
 #include "engine/natives.h"
 #include "io/checksum.h"
+#include "io/files.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -34,6 +36,7 @@
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/value-stack.h"
+#include "platform/desktop-open.h"
 
 namespace vum::natives {
 
@@ -274,9 +277,8 @@ std::string bytes_of(const Cell* value) {
 
 void checksum_native(const int32_t* refinements) {
     const Cell* data = stack::arg(0);
-    // Reading files comes with the files module.
-    if (cell::type(data) == type_file) errors::raise(err::internal::not_done);
-    if (cell::type(data) != type_string && cell::type(data) != type_binary)
+    const uint8_t data_type = cell::type(data);
+    if (data_type != type_string && data_type != type_binary && data_type != type_file)
         errors::raise(err::script::invalid_arg, data);
     std::optional<MethodName> method = method_of(stack::arg(1));
     if (!method) errors::raise(err::script::invalid_arg, stack::arg(1));
@@ -287,8 +289,8 @@ void checksum_native(const int32_t* refinements) {
     const uint8_t spec_type = cell::type(spec);
     Cell* result = stack::arg(0);
     // The bytes are copied out before anything allocates: nothing below
-    // reads a series buffer again.
-    const std::string bytes = bytes_of(data);
+    // reads a series buffer again. A file is read whole.
+    const std::string bytes = data_type == type_file ? files::read_bytes(data) : bytes_of(data);
     const auto* in = reinterpret_cast<const uint8_t*>(bytes.data());
     switch (method->method) {
         case Method::crc32:
@@ -322,6 +324,30 @@ void checksum_native(const int32_t* refinements) {
     Cell* made = binary::push_bytes(reinterpret_cast<const uint8_t*>(digest.data()), int32_t(digest.size()));
     *stack::arg(0) = *made;
     stack::keep_result_only();
+}
+
+// ---- Files ----
+
+void size_native(const int32_t*) { files::size(stack::arg(0), stack::arg(0)); }
+
+// A file goes as its absolute path (a relative one would be read from
+// the opener's side, and a name starting with "-" taken for an option), a
+// URL with its percent escapes.
+std::string browse_target(const Cell* value) {
+    gc::Local text(string::make_cell(64));
+    if (cell::type(value) == type_file) {
+        file_url::to_local_path(value, text.w2, true);
+        return file_url::to_os_path(&text);
+    }
+    actions::call_mold(value, text.w2, false, false, false, false, -1, 0);
+    return string::to_utf8(&text);
+}
+
+void browse_native(const int32_t*) {
+    Cell* value = stack::arg(0);
+    if (platform::open_on_desktop(browse_target(value)) != platform::OpenOutcome::opened)
+        errors::raise(err::access::cannot_open, value);
+    cell::make_unset(value);
 }
 
 // ---- Output ----
@@ -453,6 +479,8 @@ void register_service_natives() {
     set_native(native::now, now_native);
     set_native(native::recycle, recycle_native);
     set_native(native::checksum, checksum_native);
+    set_native(native::size_q, size_native);
+    set_native(native::browse, browse_native);
 }
 
 }  // namespace vum::natives

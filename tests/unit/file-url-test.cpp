@@ -218,16 +218,26 @@ TEST_F(FileUrlTest, UrlFromABlockOfParts) {
     EXPECT_EQ(utf8(to(type_file, b)), "httpexample.org8080ab");
 }
 
-TEST_F(FileUrlTest, IoActionsReportTheyAreNotAvailable) {
+// The network services are still to come; files hand their actions to the
+// file services, all but the encodings and access rights.
+TEST_F(FileUrlTest, WhatTheIoActionsDoNotDoYet) {
     Cell* u = text("http://x/", type_url);
-    Cell* f = text("/tmp/x", type_file);
+    Cell* f = text("/no-such-dir-here/x", type_file);
+    Cell* encoding = push(context::load_word("utf-16"));
     Cell* r = push({type_none, 0, 0, 0});
     using namespace actions;
     EXPECT_EQ(error_id(caught([&] { find<ReadFn>(u, slot_read)(u, nullptr, nullptr, false, false, false, nullptr, r); })),
               "not-done");
-    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(f, slot_read)(f, nullptr, nullptr, false, false, false, nullptr, r); })),
+    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(f, slot_read)(f, nullptr, nullptr, false, false, false, encoding, r); })),
               "not-done");
-    EXPECT_EQ(error_id(caught([&] { find<TargetFn>(f, slot_delete)(f, r); })), "not-done");
+    EXPECT_EQ(error_id(caught([&] {
+                  find<WriteFn>(f, slot_write)(f, u, false, false, false, false, nullptr, nullptr, u, nullptr, r);
+              })),
+              "not-done");
+    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(f, slot_read)(f, nullptr, nullptr, false, false, false, nullptr, r); })),
+              "cannot-open");
+    find<TargetFn>(f, slot_delete)(f, r);
+    EXPECT_TRUE(cell::type(r) == type_logic && r->w1 == 0);
     // Sorting and trimming a locator are not supported.
     EXPECT_EQ(datatype::handler(type_url, slot_sort), nullptr);
     EXPECT_EQ(datatype::handler(type_file, slot_trim), nullptr);
