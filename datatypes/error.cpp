@@ -292,6 +292,7 @@ void append_message_block(const Cell* message, uint32_t buffer, uint32_t ctx, bo
 
 WriteValueFn write_value = plain_write;
 TraceLevelFn stack_trace_level = nullptr;
+SourceFilesFn source_files = nullptr;
 
 bool ready() { return prototype_ctx != 0; }
 const Cell& catalogue() { return catalogue_object; }
@@ -399,7 +400,13 @@ void set_where(const Cell* error, const Cell* value) {
 
 void note_stack(const Cell* error, int32_t frame_index) {
     Cell* stack = field(error, field_stack);
-    if (cell::type(stack) != type_block) cell::make_integer(stack, frame_index);
+    if (cell::type(stack) == type_block) return;
+    cell::make_integer(stack, frame_index);
+    if (!source_files) return;
+    // The error may be held by nothing the collector sees yet.
+    gc::Local e(*error);
+    gc::Local files({});
+    if (source_files(&files)) *field(&e, field_files) = files;
 }
 
 int32_t get_type(const Cell* error) { return int32_t(field(error, field_type)->w2); }

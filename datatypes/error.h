@@ -56,7 +56,8 @@ void make(const Cell* spec, Cell* out);
 Cell* field(const Cell* error, Field f);
 void set_where(const Cell* error, const Cell* value);
 // The stack field becomes the call frame where the error arose, unless a
-// block is there already.
+// block is there already; then the files field takes the scripts being
+// run, when there are any. May allocate.
 void note_stack(const Cell* error, int32_t frame_index);
 
 // The symbol ids of the category and id words.
@@ -76,6 +77,13 @@ std::string form_report(const Cell* error);
 // setting, once there is one. Null or 0: no Stack line.
 using TraceLevelFn = int32_t (*)();
 extern TraceLevelFn stack_trace_level;
+
+// The scripts being run when an error is thrown, for its files field: sets
+// *out (a stable cell) to a copy of the environment's list of them and
+// gives true, or gives false when none is running. Null until the
+// environment has a list.
+using SourceFilesFn = bool (*)(Cell* out);
+extern SourceFilesFn source_files;
 
 // How values of datatypes that have not registered appear in reports: mold
 // (true) or form, at most limit characters. Registered datatypes write

@@ -30,7 +30,7 @@ EvaluateFn evaluate_spec = nullptr;
 int32_t unanswered_calls = 0;
 
 void call_handler(const Cell*, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     call::Call c(function, name);
     for (int32_t i = 0; i < count; i++) c.arg(args + i);

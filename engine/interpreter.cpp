@@ -376,7 +376,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
         if (t == type_get_path) {
             Cell* base = stack::s.args_top;
             stack::push_copy(&c);
-            Cell result;
+            Cell result{};
             gc::Protect keep(&result);
             path_value(base, nullptr, false, &result);
             *base = result;

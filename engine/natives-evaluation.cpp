@@ -107,7 +107,7 @@ void evaluate_single(const Cell* value) {
 void put_into(const Cell* collected, Cell* out) {
     clip(out);
     bool at_tail = int32_t(out->w1) >= tail_of(out);
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     block_search::insert(out, collected, nullptr, false, nullptr, at_tail, &result);
     if (!at_tail) *out = result;
@@ -132,9 +132,10 @@ void do_file(const Cell* target, const Cell* argument) {
     if (t == type_unset) raise_script(err::script::no_value, &name);
     if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, &name);
     gc::Protect keep_fn(&fn);
-    Cell result;
+    Cell result{};
     gc::Protect keep_result(&result);
-    call::Call(&fn, &name).arg(target).arg(argument).run(&result);
+    // No trace callback: a traced do has started its run already.
+    call::Call(&fn, &name).arg(target).arg(nullptr).arg(argument).run(&result);
     *stack::arg(0) = result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "base/build-stamp.h"
 #include "base/command-line.h"
+#include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/float.h"
 #include "datatypes/money-currencies.h"
@@ -95,6 +96,14 @@ int32_t stack_trace_level() {
     return level && cell::type(level) == type_integer ? cell::get_integer(level) : 0;
 }
 
+bool copy_source_files(Cell* out) {
+    const Cell* files = field({"state", "source-files"});
+    if (!files || cell::type(files) != type_block || block_actions::is_tail(files)) return false;
+    gc::Local list(*files);
+    block_actions::copy(&list, out, nullptr, false, nullptr);
+    return true;
+}
+
 void read_float_switches() {
     const Cell* pretty = field({"options", "float", "pretty?"});
     const Cell* full = field({"options", "float", "full?"});
@@ -144,6 +153,7 @@ bool start(Cell* error) {
     fill_currency_list();
     money_type::digits_source = money_digits;
     error::stack_trace_level = stack_trace_level;
+    error::source_files = copy_source_files;
     read_float_switches();
     return take_command_line(error);
 }

@@ -132,7 +132,7 @@ inline void start_runtime(int argc, char** argv) {
     runtime::word_recording = 0;
     gc::state.enabled = 1;
     boot::load_environment();
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     if (!eval(setup_source, &result)) {
         std::fprintf(stderr, "the fuzz target's set-up code failed\n");

@@ -38,7 +38,7 @@ int fuzz::fuzz_one_input(const uint8_t* data, size_t size) {
     static const bool strict = std::getenv("FUZZ_STRICT") != nullptr;
     if (size > 1 << 14) return 0;
     set_binary("fuzz-input", data, size);
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     if (eval("fuzz-load fuzz-input", &result) && cell::type(&result) == type_block && strict) {
         const Cell* head = series::cells_head(result.w2) + result.w1;

@@ -282,7 +282,7 @@ int fuzz::fuzz_one_input(const uint8_t* data, size_t size) {
     // a transcript.
     static const bool show = std::getenv("FUZZ_SHOW") != nullptr;
     if (show) std::fprintf(stderr, "%s\n", code.c_str());
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     if (!eval(code, &result)) return 0;
     if (eval("fuzz-check :fuzz-value", &result) && cell::type(&result) == type_block) {

@@ -170,7 +170,7 @@ int fuzz::fuzz_one_input(const uint8_t* data, size_t size) {
     // a transcript.
     static const bool show = std::getenv("FUZZ_SHOW") != nullptr;
     if (show) std::fprintf(stderr, "%s\n", traced.c_str());
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     if (!eval(traced, &result) || cell::type(&result) != type_logic || !result.w1) return 0;
     // It ended by itself: the same again without the tracer.

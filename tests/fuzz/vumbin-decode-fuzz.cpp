@@ -39,7 +39,7 @@ void decode_and_touch(const uint8_t* data, size_t size) {
         if (caught) sys::clear_thrown();
     }
     fuzz::set_global("fuzz-decoded", &block);
-    Cell result;
+    Cell result{};
     gc::Protect keep_result(&result);
     fuzz::eval("fuzz-touch fuzz-decoded", &result);
     Cell none;

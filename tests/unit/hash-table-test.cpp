@@ -146,7 +146,7 @@ protected:
 
     // A hash! over a block, kept alive as a hash! value.
     struct HashValue {
-        Cell cell;
+        Cell cell{};
         gc::Protect guard;
         HashValue(uint32_t block, ht::Kind kind = ht::kind_hash) : cell{type_block, 0, block, 0}, guard(&cell) {
             uint32_t table = ht::create(0, &cell, kind, 0);

@@ -173,7 +173,7 @@ TEST_F(RoutineCallTest, CalledFromCpp) {
     Cell w = context::load_word("add");
     Cell routine = *context::get_word_value(&w);
     Cell a = integer(40), b = integer(2);
-    Cell result;
+    Cell result{};
     gc::Protect keep(&result);
     call::Call(&routine).arg(&a).arg(&b).run(&result);
     EXPECT_EQ(mold(result), "42");
