@@ -50,11 +50,6 @@ const Method& method_of(const Cell* word) {
     errors::raise(err::script::invalid_arg, word);
 }
 
-std::string bytes_of(const Cell* value) {
-    if (cell::type(value) == type_binary) return binary::to_bytes(value);
-    return string::to_utf8(value);
-}
-
 // A deflate stream cannot stand for more than 1,032 bytes per input byte
 // (two one-bit codes for a 258-byte match), so a larger stated size is a
 // damaged stream, not a reason to allocate gigabytes.

@@ -260,12 +260,6 @@ std::optional<MethodName> method_of(const Cell* word) {
     return std::nullopt;
 }
 
-// The bytes a string or a binary stands for: a string's UTF-8, a binary's
-// bytes from its position.
-std::string bytes_of(const Cell* value) {
-    if (cell::type(value) == type_binary) return binary::to_bytes(value);
-    return string::to_utf8(value);
-}
 
 // The report names the word `with`, not the refinement, as checksum's own
 // refusals always have.
@@ -466,6 +460,11 @@ void write_to_standard_output(const Cell* text, int32_t newline) {
     // Writing allocates no series: the buffer stays where it is.
     output::write_text(buffer->head_ptr() + uint32_t(from) * unit, (count - from) * int32_t(unit), int(unit),
                        newline != 0);
+}
+
+std::string bytes_of(const Cell* value) {
+    if (cell::type(value) == type_binary) return binary::to_bytes(value);
+    return string::to_utf8(value);
 }
 
 void register_service_natives() {

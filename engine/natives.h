@@ -12,6 +12,9 @@
 // by the interpreter already.
 #pragma once
 #include <cstdint>
+#include <string>
+
+#include "memory/cell.h"
 
 #include "generated/native-ids.h"
 
@@ -41,6 +44,10 @@ void register_control_natives();     // natives-control.cpp: conditionals and lo
 void register_evaluation_natives();  // natives-evaluation.cpp: do, reduce, binding, objects
 void register_comparison_natives();  // natives-comparison.cpp: comparison, sets, logic
 void register_math_natives();        // natives-math.cpp: math and conversion
+// The bytes a string or a binary stands for: a string's UTF-8, a binary's
+// bytes from its position (checksum, compress, decompress).
+std::string bytes_of(const Cell* value);
+
 void register_service_natives();     // natives-service.cpp: now, wait, environment, stats, print
 void register_compression_natives();  // natives-compression.cpp: compress, decompress
 void register_process_natives();      // natives-process.cpp: call
