@@ -682,6 +682,24 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     *result = b;
 }
 
+// The slot of a field a path names. Objects of one kind lay their fields
+// out alike, so the slot found last for a word is tried first; the word
+// found there must still be the one asked for.
+int32_t field_index(uint32_t ctx, int32_t symbol) {
+    struct Hint {
+        int32_t symbol;
+        int32_t index;
+    };
+    static Hint hints[256];
+    Hint& hint = hints[uint32_t(symbol) & 255];
+    if (hint.symbol == symbol && hint.index >= 0 && hint.index < context::word_count(ctx) &&
+        canonical(cell::word_symbol(context::word_at(ctx, hint.index))) == canonical(symbol))
+        return hint.index;
+    int32_t index = context::find_word(ctx, symbol, true);
+    hint = {symbol, index};
+    return index;
+}
+
 void eval_path(const actions::PathStep& step, Cell* result) {
     gc::Local o(*step.parent);
     gc::Local element(*step.element);
@@ -692,7 +710,7 @@ void eval_path(const actions::PathStep& step, Cell* result) {
     // A word already bound to the object names its slot.
     bool cached = cell::word_context(&element) == ctx && index >= 0 && index < n &&
                   canonical(cell::word_symbol(context::word_at(ctx, index))) == canonical(cell::word_symbol(&element));
-    if (!cached) index = context::find_word(ctx, cell::word_symbol(&element), true);
+    if (!cached) index = field_index(ctx, cell::word_symbol(&element));
     auto absent = [&]() {
         if (step.reserved && step.notify) {
             cell::make_unset(result);

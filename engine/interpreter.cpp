@@ -44,7 +44,8 @@ int32_t return_symbol = 0;
 // a trailing integer!.
 uint32_t argument_cache(const Cell* function);
 
-inline int32_t series_count(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
+// Every series read here holds cells: blocks, value storage, caches.
+inline int32_t series_count(uint32_t node) { return int32_t(nodes::buffer(node)->cell_count()); }
 inline Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
 
 inline bool is_function_type(uint8_t t) {
@@ -317,7 +318,8 @@ inline const Cell* operator_at(const Cell* block, int32_t position, int32_t end)
 // The operator look-ahead: while the next cell is a word whose value is an
 // op!, call it with the value just made as its left operand. Most values
 // have no operator after them, so that test is inline.
-inline int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
+[[gnu::always_inline]] inline int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base,
+                                                  bool as_argument) {
     const Cell* op = operator_at(block, position, end);
     return op ? operator_steps(block, position, end, base, as_argument, op) : position;
 }
@@ -763,6 +765,80 @@ int32_t call_function(const Call& call) {
 
 
 namespace {
+// A word's call with nothing around it: no path, no apply, no trace, no
+// argument on the stack yet. It does what call_function does for such a
+// call, with the argument cache read once and no request to build: the same
+// frames, the same stack cells, the same errors.
+int32_t call_plain(const Cell& value, const Cell* block, int32_t position, int32_t end, const Cell& word,
+                   bool as_argument) {
+    uint8_t t = cell::type(&value);
+    const Cell* cached = series::cells_head(value.w3) + function::info_arguments;
+    // A routine, or a function whose cache is still to be built (which
+    // allocates): the general path.
+    if (t == type_routine || cell::type(cached) != type_block) [[unlikely]]
+        return call_function(call_at(&value, block, position, end, &word, as_argument));
+    uint32_t cache = cached->w2;
+    Cell* base = stack::s.args_top;
+    // Pushed, the function stays alive for the call (its word may be set to
+    // something else meanwhile); it is read from here on.
+    const Cell* fn = stack::push_copy(&value);
+    Cell name = word;
+    name.header = type_word;
+    bool is_native = t != type_function;
+    int32_t refinements[64];
+    std::optional<StorageGuard> storage;
+    if (is_native) {
+        stack::push_native_frame(&name);
+    } else {
+        storage.emplace(fn->w1);
+        uint32_t compiled = function::is_compiled(fn) ? stack::flag_compiled : 0u;
+        stack::push_frame(&name, stack::kind_function << stack::kind_shift | compiled);
+    }
+    int32_t entries = series_count(cache) - 1;
+    int32_t j = 0;
+    for (; j < entries; j++) {
+        // Re-read each time: an argument's evaluation may allocate.
+        Cell c = series::cells_head(cache)[j];
+        if (cell::type(&c) != type_typeset) break;
+        uint32_t mode = (c.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
+        if (mode == cell::arg_evaluated && position < end) {
+            position = push_expression(block, position, end, false);
+        } else {
+            Source src{block, position, end, 0, false};
+            fetch_one(src, mode, c, fn, &name, j);
+            position = src.position;
+        }
+        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
+            type_error(stack::s.args + j, fn, &name, j);
+    }
+    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
+    if (is_native) {
+        int32_t refinement_count = cell::get_integer(entry + entries);
+        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
+        for (int32_t k = entries - j - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
+    } else {
+        for (int32_t k = j; k < entries; k++) {
+            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
+            else cell::make_none(stack::push_cell());
+        }
+    }
+    push_locals(is_native, cache, entries);
+    if (is_native) {
+        actions::NativeFn code =
+            t == type_native ? natives::native_at(int32_t(fn->w1)) : natives::front_end_at(int32_t(fn->w1));
+        if (!code) errors::raise(err::internal::not_done);
+        code(refinements);
+    } else {
+        run_function_body(fn, &name);
+    }
+    Cell result = *stack::s.args;
+    stack::pop_frame_restore();
+    deliver(result, base, as_argument);
+    return position;
+}
+}  // namespace
+
+namespace {
 // call::Call's runner. The function, its name and every value are on the
 // value stack already; the positional arguments are copied again into the
 // callee's frame, above a hidden frame of the caller's own, and the values
@@ -988,7 +1064,28 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
 
 }  // namespace
 
+namespace {
+int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, Flags flags);
+}  // namespace
+
+// Most expressions start with a value that stands for itself or a word
+// holding a plain value: those are taken here, the rest by the full step.
 int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags flags) {
+    if (!trace::on && !(flags & flag_fetch_only)) [[likely]] {
+        Cell* base = stack::s.args_top;
+        bool as_argument = flags & flag_as_argument;
+        Cell* out = as_argument ? base : stack::s.args;
+        if (quick_value(series::cells_head(block->w2) + position, out)) {
+            stack::s.args_top = out + 1;
+            position++;
+            return flags & flag_no_infix ? position : infix_steps(block, position, end, base, as_argument);
+        }
+    }
+    return eval_expression_step(block, position, end, flags);
+}
+
+namespace {
+int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, Flags flags) {
     Cell v = cell_at(block->w2, position);
     Cell* base = stack::s.args_top;
     bool as_argument = flags & flag_as_argument;
@@ -1013,9 +1110,11 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
                     if (flags & flag_fetch_only) {
                         deliver(value, base, as_argument);
                         break;
-                    } else {
-                        position = call_function(call_at(&value, block, position, end, &v, as_argument));
                     }
+                    if (!trace::on) [[likely]]
+                        position = call_plain(value, block, position, end, v, as_argument);
+                    else
+                        position = call_function(call_at(&value, block, position, end, &v, as_argument));
                     break;
                 case type_op: {
                     Cell word = v;
@@ -1037,6 +1136,11 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             // directly; an object's slot is marked and its owner told.
             Cell* slot = peek_value(&v);
             if (slot && !context::notifies(v.w1)) {
+                *slot = value;
+            } else if (slot && context::owner_cell(v.w1)->w3 == 0) {
+                // An object without change handlers: the slot is marked
+                // changed and takes the value; there is no one to tell.
+                context::word_at(v.w1, int32_t(v.w3))->header |= cell::flag_slot_changed;
                 *slot = value;
             } else {
                 gc::Local w(v);
@@ -1122,6 +1226,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
     if (trace::on && !as_argument) trace::fire(trace::ev_expr, nullptr, -1, stack::s.args, nullptr);
     return position;
 }
+}  // namespace
 
 bool evaluate_protected(const Cell* block, Cell* result) {
     gc::Local b(*block);
