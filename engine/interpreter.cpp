@@ -301,14 +301,21 @@ struct Source {
     const call::Request* named = nullptr;
 };
 
-bool source_ended(const Source& s) { return !s.block || s.position >= s.end; }
+// The end of a block being evaluated is where the caller said or, when an
+// evaluation has shortened the block since, its tail now: cells past it
+// may belong to no one.
+inline bool ended(const Cell* block, int32_t position, int32_t end) {
+    return position >= end || position >= series_count(block->w2);
+}
+
+bool source_ended(const Source& s) { return !s.block || ended(s.block, s.position, s.end); }
 
 int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
                        const Cell* op);
 
 // The operator that the cell at position names, or null.
 inline const Cell* operator_at(const Cell* block, int32_t position, int32_t end) {
-    if (position >= end) return nullptr;
+    if (ended(block, position, end)) return nullptr;
     const Cell* c = series::cells_head(block->w2) + position;
     if (cell::type(c) != type_word) return nullptr;
     const Cell* v = peek_value(c);
@@ -769,7 +776,7 @@ namespace {
 // argument on the stack yet. It does what call_function does for such a
 // call, with the argument cache read once and no request to build: the same
 // frames, the same stack cells, the same errors.
-int32_t call_plain(const Cell& value, const Cell* block, int32_t position, int32_t end, const Cell& word,
+[[gnu::noinline]] int32_t call_plain(const Cell& value, const Cell* block, int32_t position, int32_t end, const Cell& word,
                    bool as_argument) {
     uint8_t t = cell::type(&value);
     const Cell* cached = series::cells_head(value.w3) + function::info_arguments;
@@ -801,7 +808,7 @@ int32_t call_plain(const Cell& value, const Cell* block, int32_t position, int32
         Cell c = series::cells_head(cache)[j];
         if (cell::type(&c) != type_typeset) break;
         uint32_t mode = (c.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
-        if (mode == cell::arg_evaluated && position < end) {
+        if (mode == cell::arg_evaluated && !ended(block, position, end)) {
             position = push_expression(block, position, end, false);
         } else {
             Source src{block, position, end, 0, false};
@@ -837,6 +844,12 @@ int32_t call_plain(const Cell& value, const Cell* block, int32_t position, int32
     return position;
 }
 }  // namespace
+
+int32_t call_plain(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
+                   bool as_argument) {
+    if (trace::on) return call_function(call_at(function, block, position, end, name, as_argument));
+    return call_plain(*function, block, position, end, *name, as_argument);
+}
 
 namespace {
 // call::Call's runner. The function, its name and every value are on the
@@ -1017,7 +1030,7 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
         uint8_t tl = cell::type(left);
         int32_t fast = trace::on || (tl != type_integer && tl != type_float) ? -1 : fast_operation(op);
         if (tl == type_float && fast >= fast_compare_first) fast = -1;
-        if (fast >= 0 && position + 1 < end) {
+        if (fast >= 0 && !ended(block, position + 1, end)) {
             Cell* right = left + 1;
             int32_t next = push_expression(block, position + 1, end, true);
             uint8_t tr = cell::type(right);
@@ -1127,7 +1140,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
             break;
         }
         case type_set_word: {
-            if (position >= end) raise_script(err::script::need_value, &v);
+            if (ended(block, position, end)) raise_script(err::script::need_value, &v);
             position = push_expression(block, position, end, false);
             Cell value = stack::s.args_top[-1];
             if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
@@ -1164,7 +1177,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
         }
         case type_issue: {
             int32_t symbol = canonical(int32_t(v.w2));
-            if ((symbol == system_symbol || symbol == system_global_symbol) && position < end &&
+            if ((symbol == system_symbol || symbol == system_global_symbol) && !ended(block, position, end) &&
                 cell::type(series::cells_head(block->w2) + position) == type_block)
                 errors::raise(err::internal::vum_system);
             cell::clear_new_line(&v);
@@ -1207,7 +1220,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
             break;
         }
         case type_set_path: {
-            if (position >= end) raise_script(err::script::need_value, &v);
+            if (ended(block, position, end)) raise_script(err::script::need_value, &v);
             stack::push_copy(&v);
             Flags f = flag_as_argument;
             position = eval_expression(block, position, end, f);
