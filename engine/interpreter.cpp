@@ -18,6 +18,7 @@
 #include "datatypes/word.h"
 #include "engine/call.h"
 #include "engine/routine-call.h"
+#include "engine/tree-walk.h"
 #include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
@@ -30,6 +31,14 @@
 #include "memory/value-stack.h"
 
 namespace vum::eval {
+
+using walk::deliver;
+using walk::ended;
+using walk::is_function_type;
+using walk::peek_value;
+using walk::self_evaluating;
+using walk::series_count;
+using walk::StorageGuard;
 
 namespace {
 
@@ -44,13 +53,7 @@ int32_t return_symbol = 0;
 // a trailing integer!.
 uint32_t argument_cache(const Cell* function);
 
-// Every series read here holds cells: blocks, value storage, caches.
-inline int32_t series_count(uint32_t node) { return int32_t(nodes::buffer(node)->cell_count()); }
 inline Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
-
-inline bool is_function_type(uint8_t t) {
-    return t == type_native || t == type_action || t == type_function || t == type_routine;
-}
 
 inline int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
 
@@ -58,41 +61,6 @@ inline int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
                                const Cell* c = nullptr) {
     errors::raise(id, a, b, c);
 }
-
-// Puts the expression's value where the caller wants it.
-inline void deliver(const Cell& v, Cell* base, bool as_argument) {
-    if (as_argument) {
-        *base = v;
-        stack::s.args_top = base + 1;
-    } else {
-        *stack::s.args = v;
-        stack::s.args_top = stack::s.args + 1;
-    }
-}
-
-// The value cell a bound word reads, or null when it has no storage now
-// (an unbound word, a function's word outside a call of it).
-inline Cell* peek_value(const Cell* w) {
-    uint32_t ctx = w->w1;
-    int32_t index = int32_t(w->w3);
-    if (ctx == 0 || index < 0) return nullptr;
-    Cell* c = context::context_cell(ctx);
-    if (c->w2 == 0) return nullptr;
-    if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
-    if (index >= series_count(c->w2)) return nullptr;
-    return series::cells_head(c->w2) + index;
-}
-
-// The types that evaluate to themselves (the step's default case).
-constexpr std::array<bool, 256> self_evaluating = [] {
-    std::array<bool, 256> a{};
-    a.fill(true);
-    for (uint8_t t : {type_paren, type_word, type_set_word, type_lit_word, type_get_word, type_issue, type_native,
-                      type_action, type_function, type_routine, type_op, type_path, type_get_path, type_lit_path,
-                      type_set_path})
-        a[t] = false;
-    return a;
-}();
 
 // The value of a cell that evaluates without calling anything: a value
 // that stands for itself, or a word whose value is neither a function, an
@@ -300,13 +268,6 @@ struct Source {
     // is filled, position and end index its values, taken as they stand.
     const call::Request* named = nullptr;
 };
-
-// The end of a block being evaluated is where the caller said or, when an
-// evaluation has shortened the block since, its tail now: cells past it
-// may belong to no one.
-inline bool ended(const Cell* block, int32_t position, int32_t end) {
-    return position >= end || position >= series_count(block->w2);
-}
 
 bool source_ended(const Source& s) { return !s.block || ended(s.block, s.position, s.end); }
 
@@ -636,20 +597,6 @@ void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, 
 
 void eval_in_frame(const Cell* held);
 
-// Restores a function context's value storage however the call ends: a
-// non-local exit may leave the call stack cut above this frame.
-class StorageGuard {
-public:
-    explicit StorageGuard(uint32_t ctx) : ctx_(ctx), saved_(context::context_cell(ctx)->w2) {}
-    ~StorageGuard() { context::context_cell(ctx_)->w2 = saved_; }
-    StorageGuard(const StorageGuard&) = delete;
-    StorageGuard& operator=(const StorageGuard&) = delete;
-
-private:
-    uint32_t ctx_;
-    uint32_t saved_;
-};
-
 class TraceGuard {
 public:
     explicit TraceGuard(uint32_t header) : saved_(trace::on), saved_paused_(trace::paused) {
@@ -977,6 +924,7 @@ namespace {
 // Operators whose integer case the evaluator does inline, with the same
 // results as their actions and natives: -1 for any other.
 enum Fast : int32_t { fast_add, fast_subtract, fast_multiply, fast_compare_first };
+static_assert(fast_compare_first == walk::fast_compare_first);
 int32_t fast_operation(const Cell& op) {
     if (cell::type(&op) == type_action) {
         switch (int32_t(op.w1)) {
@@ -1034,21 +982,8 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
             Cell* right = left + 1;
             int32_t next = push_expression(block, position + 1, end, true);
             uint8_t tr = cell::type(right);
-            if (tl == type_integer && tr == type_integer) {
-                integer_fast(fast, left, right);
-                stack::s.args_top = left + 1;
-                position = next;
-                continue;
-            }
-            // Integers and floats mixed: double arithmetic, as the float
-            // actions do it (comparisons of floats keep their tolerance
-            // rules in the natives).
-            if (fast < fast_compare_first && (tr == type_integer || tr == type_float)) {
-                double a = float_type::number_of(left), b = float_type::number_of(right);
-                int32_t math = fast == fast_add ? integer_type::math_add
-                             : fast == fast_subtract ? integer_type::math_subtract
-                                                     : integer_type::math_multiply;
-                cell::make_float(left, float_type::apply_op(a, b, math));
+            (void)tr;
+            if (walk::apply_fast(fast, left, right)) {
                 stack::s.args_top = left + 1;
                 position = next;
                 continue;
@@ -1142,24 +1077,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
         case type_set_word: {
             if (ended(block, position, end)) raise_script(err::script::need_value, &v);
             position = push_expression(block, position, end, false);
-            Cell value = stack::s.args_top[-1];
-            if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
-            if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
-            // A word of a function or a plain context takes the value
-            // directly; an object's slot is marked and its owner told.
-            Cell* slot = peek_value(&v);
-            if (slot && !context::notifies(v.w1)) {
-                *slot = value;
-            } else if (slot && context::owner_cell(v.w1)->w3 == 0) {
-                // An object without change handlers: the slot is marked
-                // changed and takes the value; there is no one to tell.
-                context::word_at(v.w1, int32_t(v.w3))->header |= cell::flag_slot_changed;
-                *slot = value;
-            } else {
-                gc::Local w(v);
-                context::set_word_value(&w, stack::s.args_top - 1);
-                value = stack::s.args_top[-1];
-            }
+            Cell value = walk::assign(v);
             deliver(value, base, as_argument);
             return position;  // an assignment takes no operator after it
         }
@@ -1240,6 +1158,97 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
     return position;
 }
 }  // namespace
+
+namespace walk {
+
+bool apply_fast(int32_t fast, Cell* left, const Cell* right) {
+    uint8_t tl = cell::type(left), tr = cell::type(right);
+    if (tl == type_integer && tr == type_integer) {
+        integer_fast(fast, left, right);
+        return true;
+    }
+    // Integers and floats mixed: double arithmetic, as the float actions do
+    // it (comparisons of floats keep their tolerance rules in the natives).
+    if (fast < fast_compare_first && (tl == type_integer || tl == type_float) &&
+        (tr == type_integer || tr == type_float)) {
+        double a = float_type::number_of(left), b = float_type::number_of(right);
+        int32_t math = fast == fast_add ? integer_type::math_add
+                     : fast == fast_subtract ? integer_type::math_subtract
+                                             : integer_type::math_multiply;
+        cell::make_float(left, float_type::apply_op(a, b, math));
+        return true;
+    }
+    return false;
+}
+
+int32_t fast_operation(const Cell& op) { return eval::fast_operation(op); }
+
+Cell assign(const Cell& set_word) {
+    Cell v = set_word;
+    Cell value = stack::s.args_top[-1];
+    if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
+    if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
+    // A word of a function or a plain context takes the value directly; an
+    // object's slot is marked and its owner told.
+    Cell* slot = peek_value(&v);
+    if (slot && !context::notifies(v.w1)) {
+        *slot = value;
+    } else if (slot && context::owner_cell(v.w1)->w3 == 0) {
+        // An object without change handlers: the slot is marked changed and
+        // takes the value; there is no one to tell.
+        context::word_at(v.w1, int32_t(v.w3))->header |= cell::flag_slot_changed;
+        *slot = value;
+    } else {
+        gc::Local w(v);
+        context::set_word_value(&w, stack::s.args_top - 1);
+        value = stack::s.args_top[-1];
+    }
+    return value;
+}
+
+int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
+    return eval::infix_steps(block, position, end, base, as_argument);
+}
+
+int32_t fetch_rest(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
+                   int32_t* refinements, int32_t given) {
+    Source src{block, position, end, 0, false};
+    fetch_plain_arguments(function, name, src, refinements, given);
+    return src.position;
+}
+
+void push_padding(const Cell* function, int32_t* refinements, int32_t fetched) {
+    bool is_native = cell::type(function) != type_function;
+    uint32_t cache = cached_arguments(function);
+    int32_t entries = series_count(cache) - 1;
+    const Cell* entry = series::cells_head(cache);
+    if (is_native) {
+        int32_t refinement_count = cell::get_integer(entry + entries);
+        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
+        for (int32_t k = entries - fetched - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
+    } else {
+        for (int32_t k = fetched; k < entries; k++) {
+            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
+            else cell::make_none(stack::push_cell());
+        }
+    }
+    push_locals(is_native, cache, entries);
+}
+
+void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
+    eval::type_error(value, function, name, entry);
+}
+
+void run_function_body(const Cell* function, const Cell* name) { eval::run_function_body(function, name); }
+
+void run_native(const Cell* function, int32_t* refinements) {
+    actions::NativeFn code = cell::type(function) == type_native ? natives::native_at(int32_t(function->w1))
+                                                                 : natives::front_end_at(int32_t(function->w1));
+    if (!code) errors::raise(err::internal::not_done);
+    code(refinements);
+}
+
+}  // namespace walk
 
 bool evaluate_protected(const Cell* block, Cell* result) {
     gc::Local b(*block);
