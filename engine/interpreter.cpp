@@ -964,9 +964,81 @@ void integer_fast(int32_t fast, Cell* left, const Cell* right) {
     cell::make_logic(left, r);
 }
 
+// The inline case of an operator cell (an op! made from +, -, * or a
+// comparison), read from the op! itself, or -1.
+inline int32_t fast_of_operator(const Cell* v) {
+    uint8_t source = uint8_t((v->header & cell::op_source_mask) >> cell::op_source_shift);
+    if (source == type_action) {
+        switch (int32_t(v->w1)) {
+            case actions::slot_add: return fast_add;
+            case actions::slot_subtract: return fast_subtract;
+            case actions::slot_multiply: return fast_multiply;
+            default: return -1;
+        }
+    }
+    if (source == type_native && v->w1 >= native::equal_q && v->w1 <= native::greater_or_equal_q)
+        return fast_compare_first + int32_t(v->w1) - native::equal_q;
+    return -1;
+}
+
+// Two integers: the operation in place, a sum, difference or product past
+// 32 bits becoming a float as the integer actions do it; anything else goes
+// to the general case.
+[[gnu::always_inline]] inline bool apply_fast_inline(int32_t fast, Cell* left, const Cell* right) {
+    if (cell::type(left) != type_integer || cell::type(right) != type_integer) return walk::apply_fast(fast, left, right);
+    int32_t a = cell::get_integer(left), b = cell::get_integer(right), r = 0;
+    switch (fast) {
+        case fast_add:
+            if (__builtin_add_overflow(a, b, &r)) cell::make_float(left, double(a) + double(b));
+            else cell::make_integer(left, r);
+            return true;
+        case fast_subtract:
+            if (__builtin_sub_overflow(a, b, &r)) cell::make_float(left, double(a) - double(b));
+            else cell::make_integer(left, r);
+            return true;
+        case fast_multiply:
+            if (__builtin_mul_overflow(a, b, &r)) cell::make_float(left, double(a) * double(b));
+            else cell::make_integer(left, r);
+            return true;
+        default:
+            integer_fast(fast, left, right);
+            return true;
+    }
+}
+
 int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
                        const Cell* v) {
     for (; v; v = operator_at(block, position, end)) {
+        // The usual case first: no trace, numbers on the left, an operator
+        // done inline.
+        if (!trace::on) [[likely]] {
+            Cell* left = as_argument ? base : stack::s.args;
+            uint8_t tl = cell::type(left);
+            int32_t fast = tl == type_integer || tl == type_float ? fast_of_operator(v) : -1;
+            if (tl == type_float && fast >= fast_compare_first) fast = -1;
+            if (fast >= 0 && !ended(block, position + 1, end)) {
+                stack::s.args_top = left + 1;
+                Cell* right = left + 1;
+                // The right operand may change the word or the block.
+                Cell w = cell_at(block->w2, position);
+                Cell op = *v;
+                int32_t next = push_expression(block, position + 1, end, true);
+                if (!apply_fast_inline(fast, left, right)) {
+                    // Other types: the operator runs as usual on the two
+                    // operands in hand.
+                    cell::set_type(&op, uint8_t((op.header & cell::op_source_mask) >> cell::op_source_shift));
+                    op.header &= cell::type_mask;
+                    Call call = call_at(&op, block, next, next, &w, as_argument);
+                    call.infix = true;
+                    call.given = 2;
+                    call_function(call);
+                } else {
+                    stack::s.args_top = left + 1;
+                }
+                position = next;
+                continue;
+            }
+        }
         Cell w = cell_at(block->w2, position);
         Cell op = *v;
         if (trace::on) trace::fire(trace::ev_fetch, block, position, &w, nullptr);
@@ -1023,10 +1095,27 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         Cell* base = stack::s.args_top;
         bool as_argument = flags & flag_as_argument;
         Cell* out = as_argument ? base : stack::s.args;
-        if (quick_value(series::cells_head(block->w2) + position, out)) {
+        const Cell* c = series::cells_head(block->w2) + position;
+        if (quick_value(c, out)) {
             stack::s.args_top = out + 1;
             position++;
             return flags & flag_no_infix ? position : infix_steps(block, position, end, base, as_argument);
+        }
+        // An assignment to a word of a function or a plain context.
+        if (cell::type(c) == type_set_word && !ended(block, position + 1, end)) {
+            Cell v = *c;
+            position = push_expression(block, position + 1, end, false);
+            Cell* slot = peek_value(&v);
+            const Cell* value = stack::s.args_top - 1;
+            if (slot && !trace::on && cell::type(value) != type_unset && !context::notifies(v.w1)) {
+                Cell copy = *value;
+                *slot = copy;
+                deliver(copy, base, as_argument);
+            } else {
+                Cell assigned = walk::assign(v);
+                deliver(assigned, base, as_argument);
+            }
+            return position;  // an assignment takes no operator after it
         }
     }
     return eval_expression_step(block, position, end, flags);
