@@ -985,7 +985,21 @@ inline int32_t fast_of_operator(const Cell* v) {
 // 32 bits becoming a float as the integer actions do it; anything else goes
 // to the general case.
 [[gnu::always_inline]] inline bool apply_fast_inline(int32_t fast, Cell* left, const Cell* right) {
-    if (cell::type(left) != type_integer || cell::type(right) != type_integer) return walk::apply_fast(fast, left, right);
+    uint8_t tl = cell::type(left), tr = cell::type(right);
+    if (tl != type_integer || tr != type_integer) {
+        // Integers and floats mixed: double arithmetic, as the float actions
+        // do it (comparisons of floats keep their tolerance rules in the
+        // natives).
+        if (fast >= fast_compare_first || (tl != type_integer && tl != type_float) ||
+            (tr != type_integer && tr != type_float))
+            return false;
+        double a = float_type::number_of(left), b = float_type::number_of(right);
+        int32_t math = fast == fast_add ? integer_type::math_add
+                     : fast == fast_subtract ? integer_type::math_subtract
+                                             : integer_type::math_multiply;
+        cell::make_float(left, float_type::apply_op(a, b, math));
+        return true;
+    }
     int32_t a = cell::get_integer(left), b = cell::get_integer(right), r = 0;
     switch (fast) {
         case fast_add:
@@ -1001,9 +1015,20 @@ inline int32_t fast_of_operator(const Cell* v) {
             else cell::make_integer(left, r);
             return true;
         default:
-            integer_fast(fast, left, right);
-            return true;
+            break;
     }
+    bool result = false;
+    switch (fast - fast_compare_first + native::equal_q) {
+        case native::equal_q: result = a == b; break;
+        case native::not_equal_q: result = a != b; break;
+        case native::strict_equal_q: result = a == b; break;
+        case native::lesser_q: result = a < b; break;
+        case native::greater_q: result = a > b; break;
+        case native::lesser_or_equal_q: result = a <= b; break;
+        case native::greater_or_equal_q: result = a >= b; break;
+    }
+    cell::make_logic(left, result);
+    return true;
 }
 
 int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
