@@ -682,17 +682,46 @@ void reflect(const Cell* value, int32_t field_symbol, Cell* result) {
     *result = b;
 }
 
+// The slot of the field that a path's word names (a word already bound to
+// the object names its slot), or -1. Objects of one kind lay their fields
+// out alike, so the slot found last for a word is tried next; the word
+// found there must still be the one asked for.
+int32_t path_field(uint32_t ctx, const Cell* element) {
+    struct Hint {
+        int32_t symbol;
+        int32_t index;
+    };
+    static Hint hints[256];
+    int32_t n = slot_count(ctx);
+    int32_t symbol = cell::word_symbol(element);
+    int32_t index = cell::word_index(element);
+    if (cell::word_context(element) == ctx && index >= 0 && index < n &&
+        canonical(cell::word_symbol(context::word_at(ctx, index))) == canonical(symbol))
+        return index;
+    Hint& hint = hints[uint32_t(symbol) & 255];
+    if (hint.symbol == symbol && hint.index >= 0 && hint.index < n &&
+        cell::word_symbol(context::word_at(ctx, hint.index)) == symbol)
+        return hint.index;
+    index = context::find_word(ctx, symbol, true);
+    hint = {symbol, index};
+    return index < n ? index : -1;
+}
+
+bool read_field(const Cell* object, const Cell* word, Cell* out) {
+    uint32_t ctx = cell::context_node(object);
+    int32_t index = path_field(ctx, word);
+    if (index < 0) return false;
+    *out = read_slot(ctx, index);
+    return cell::type(out) != type_unset;
+}
+
 void eval_path(const actions::PathStep& step, Cell* result) {
     gc::Local o(*step.parent);
     gc::Local element(*step.element);
     if (!is_path_word(cell::type(&element))) raise_path(err::script::invalid_path, step, &element);
     uint32_t ctx = cell::context_node(&o);
     int32_t n = slot_count(ctx);
-    int32_t index = cell::word_index(&element);
-    // A word already bound to the object names its slot.
-    bool cached = cell::word_context(&element) == ctx && index >= 0 && index < n &&
-                  canonical(cell::word_symbol(context::word_at(ctx, index))) == canonical(cell::word_symbol(&element));
-    if (!cached) index = context::find_word(ctx, cell::word_symbol(&element), true);
+    int32_t index = path_field(ctx, &element);
     auto absent = [&]() {
         if (step.reserved && step.notify) {
             cell::make_unset(result);

@@ -109,6 +109,10 @@ int32_t mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat,
 // set an unset! result, with `notify` alone script invalid-path (put's
 // way), else script unset-path.
 void eval_path(const actions::PathStep& step, Cell* result);
+// A path's read of a field, for the evaluator's short path: the value of
+// the field the word names, or false when it has none (the full path step
+// then reports it).
+bool read_field(const Cell* object, const Cell* word, Cell* out);
 int32_t compare(const Cell* a, const Cell* b, int32_t op);
 void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types);
 void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, Cell* result);

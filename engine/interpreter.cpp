@@ -18,6 +18,7 @@
 #include "datatypes/word.h"
 #include "engine/call.h"
 #include "engine/routine-call.h"
+#include "engine/tree-walk.h"
 #include "generated/native-ids.h"
 #include "memory/collector.h"
 #include "memory/context.h"
@@ -30,6 +31,14 @@
 #include "memory/value-stack.h"
 
 namespace vum::eval {
+
+using walk::deliver;
+using walk::ended;
+using walk::is_function_type;
+using walk::peek_value;
+using walk::self_evaluating;
+using walk::series_count;
+using walk::StorageGuard;
 
 namespace {
 
@@ -44,12 +53,7 @@ int32_t return_symbol = 0;
 // a trailing integer!.
 uint32_t argument_cache(const Cell* function);
 
-inline int32_t series_count(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
 inline Cell cell_at(uint32_t node, int32_t i) { return series::cells_head(node)[i]; }
-
-inline bool is_function_type(uint8_t t) {
-    return t == type_native || t == type_action || t == type_function || t == type_routine;
-}
 
 inline int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
 
@@ -57,41 +61,6 @@ inline int32_t canonical(int32_t symbol) { return symbols::resolve(symbol); }
                                const Cell* c = nullptr) {
     errors::raise(id, a, b, c);
 }
-
-// Puts the expression's value where the caller wants it.
-inline void deliver(const Cell& v, Cell* base, bool as_argument) {
-    if (as_argument) {
-        *base = v;
-        stack::s.args_top = base + 1;
-    } else {
-        *stack::s.args = v;
-        stack::s.args_top = stack::s.args + 1;
-    }
-}
-
-// The value cell a bound word reads, or null when it has no storage now
-// (an unbound word, a function's word outside a call of it).
-inline Cell* peek_value(const Cell* w) {
-    uint32_t ctx = w->w1;
-    int32_t index = int32_t(w->w3);
-    if (ctx == 0 || index < 0) return nullptr;
-    Cell* c = context::context_cell(ctx);
-    if (c->w2 == 0) return nullptr;
-    if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
-    if (index >= series_count(c->w2)) return nullptr;
-    return series::cells_head(c->w2) + index;
-}
-
-// The types that evaluate to themselves (the step's default case).
-constexpr std::array<bool, 256> self_evaluating = [] {
-    std::array<bool, 256> a{};
-    a.fill(true);
-    for (uint8_t t : {type_paren, type_word, type_set_word, type_lit_word, type_get_word, type_issue, type_native,
-                      type_action, type_function, type_routine, type_op, type_path, type_get_path, type_lit_path,
-                      type_set_path})
-        a[t] = false;
-    return a;
-}();
 
 // The value of a cell that evaluates without calling anything: a value
 // that stands for itself, or a word whose value is neither a function, an
@@ -300,14 +269,14 @@ struct Source {
     const call::Request* named = nullptr;
 };
 
-bool source_ended(const Source& s) { return !s.block || s.position >= s.end; }
+bool source_ended(const Source& s) { return !s.block || ended(s.block, s.position, s.end); }
 
 int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
                        const Cell* op);
 
 // The operator that the cell at position names, or null.
 inline const Cell* operator_at(const Cell* block, int32_t position, int32_t end) {
-    if (position >= end) return nullptr;
+    if (ended(block, position, end)) return nullptr;
     const Cell* c = series::cells_head(block->w2) + position;
     if (cell::type(c) != type_word) return nullptr;
     const Cell* v = peek_value(c);
@@ -317,7 +286,8 @@ inline const Cell* operator_at(const Cell* block, int32_t position, int32_t end)
 // The operator look-ahead: while the next cell is a word whose value is an
 // op!, call it with the value just made as its left operand. Most values
 // have no operator after them, so that test is inline.
-inline int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
+[[gnu::always_inline]] inline int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base,
+                                                  bool as_argument) {
     const Cell* op = operator_at(block, position, end);
     return op ? operator_steps(block, position, end, base, as_argument, op) : position;
 }
@@ -627,20 +597,6 @@ void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, 
 
 void eval_in_frame(const Cell* held);
 
-// Restores a function context's value storage however the call ends: a
-// non-local exit may leave the call stack cut above this frame.
-class StorageGuard {
-public:
-    explicit StorageGuard(uint32_t ctx) : ctx_(ctx), saved_(context::context_cell(ctx)->w2) {}
-    ~StorageGuard() { context::context_cell(ctx_)->w2 = saved_; }
-    StorageGuard(const StorageGuard&) = delete;
-    StorageGuard& operator=(const StorageGuard&) = delete;
-
-private:
-    uint32_t ctx_;
-    uint32_t saved_;
-};
-
 class TraceGuard {
 public:
     explicit TraceGuard(uint32_t header) : saved_(trace::on), saved_paused_(trace::paused) {
@@ -761,6 +717,86 @@ int32_t call_function(const Call& call) {
     return src.position;
 }
 
+
+namespace {
+// A word's call with nothing around it: no path, no apply, no trace, no
+// argument on the stack yet. It does what call_function does for such a
+// call, with the argument cache read once and no request to build: the same
+// frames, the same stack cells, the same errors.
+[[gnu::noinline]] int32_t call_plain(const Cell& value, const Cell* block, int32_t position, int32_t end, const Cell& word,
+                   bool as_argument) {
+    uint8_t t = cell::type(&value);
+    const Cell* cached = series::cells_head(value.w3) + function::info_arguments;
+    // A routine, or a function whose cache is still to be built (which
+    // allocates): the general path.
+    if (t == type_routine || cell::type(cached) != type_block) [[unlikely]]
+        return call_function(call_at(&value, block, position, end, &word, as_argument));
+    uint32_t cache = cached->w2;
+    Cell* base = stack::s.args_top;
+    // Pushed, the function stays alive for the call (its word may be set to
+    // something else meanwhile); it is read from here on.
+    const Cell* fn = stack::push_copy(&value);
+    Cell name = word;
+    name.header = type_word;
+    bool is_native = t != type_function;
+    int32_t refinements[64];
+    std::optional<StorageGuard> storage;
+    if (is_native) {
+        stack::push_native_frame(&name);
+    } else {
+        storage.emplace(fn->w1);
+        uint32_t compiled = function::is_compiled(fn) ? stack::flag_compiled : 0u;
+        stack::push_frame(&name, stack::kind_function << stack::kind_shift | compiled);
+    }
+    int32_t entries = series_count(cache) - 1;
+    int32_t j = 0;
+    for (; j < entries; j++) {
+        // Re-read each time: an argument's evaluation may allocate.
+        Cell c = series::cells_head(cache)[j];
+        if (cell::type(&c) != type_typeset) break;
+        uint32_t mode = (c.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
+        if (mode == cell::arg_evaluated && !ended(block, position, end)) {
+            position = push_expression(block, position, end, false);
+        } else {
+            Source src{block, position, end, 0, false};
+            fetch_one(src, mode, c, fn, &name, j);
+            position = src.position;
+        }
+        if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
+            type_error(stack::s.args + j, fn, &name, j);
+    }
+    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
+    if (is_native) {
+        int32_t refinement_count = cell::get_integer(entry + entries);
+        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
+        for (int32_t k = entries - j - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
+    } else {
+        for (int32_t k = j; k < entries; k++) {
+            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
+            else cell::make_none(stack::push_cell());
+        }
+    }
+    push_locals(is_native, cache, entries);
+    if (is_native) {
+        actions::NativeFn code =
+            t == type_native ? natives::native_at(int32_t(fn->w1)) : natives::front_end_at(int32_t(fn->w1));
+        if (!code) errors::raise(err::internal::not_done);
+        code(refinements);
+    } else {
+        run_function_body(fn, &name);
+    }
+    Cell result = *stack::s.args;
+    stack::pop_frame_restore();
+    deliver(result, base, as_argument);
+    return position;
+}
+}  // namespace
+
+int32_t call_plain(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
+                   bool as_argument) {
+    if (trace::on) return call_function(call_at(function, block, position, end, name, as_argument));
+    return call_plain(*function, block, position, end, *name, as_argument);
+}
 
 namespace {
 // call::Call's runner. The function, its name and every value are on the
@@ -888,6 +924,7 @@ namespace {
 // Operators whose integer case the evaluator does inline, with the same
 // results as their actions and natives: -1 for any other.
 enum Fast : int32_t { fast_add, fast_subtract, fast_multiply, fast_compare_first };
+static_assert(fast_compare_first == walk::fast_compare_first);
 int32_t fast_operation(const Cell& op) {
     if (cell::type(&op) == type_action) {
         switch (int32_t(op.w1)) {
@@ -927,9 +964,106 @@ void integer_fast(int32_t fast, Cell* left, const Cell* right) {
     cell::make_logic(left, r);
 }
 
+// The inline case of an operator cell (an op! made from +, -, * or a
+// comparison), read from the op! itself, or -1.
+inline int32_t fast_of_operator(const Cell* v) {
+    uint8_t source = uint8_t((v->header & cell::op_source_mask) >> cell::op_source_shift);
+    if (source == type_action) {
+        switch (int32_t(v->w1)) {
+            case actions::slot_add: return fast_add;
+            case actions::slot_subtract: return fast_subtract;
+            case actions::slot_multiply: return fast_multiply;
+            default: return -1;
+        }
+    }
+    if (source == type_native && v->w1 >= native::equal_q && v->w1 <= native::greater_or_equal_q)
+        return fast_compare_first + int32_t(v->w1) - native::equal_q;
+    return -1;
+}
+
+// Two integers: the operation in place, a sum, difference or product past
+// 32 bits becoming a float as the integer actions do it; anything else goes
+// to the general case.
+[[gnu::always_inline]] inline bool apply_fast_inline(int32_t fast, Cell* left, const Cell* right) {
+    uint8_t tl = cell::type(left), tr = cell::type(right);
+    if (tl != type_integer || tr != type_integer) {
+        // Integers and floats mixed: double arithmetic, as the float actions
+        // do it (comparisons of floats keep their tolerance rules in the
+        // natives).
+        if (fast >= fast_compare_first || (tl != type_integer && tl != type_float) ||
+            (tr != type_integer && tr != type_float))
+            return false;
+        double a = float_type::number_of(left), b = float_type::number_of(right);
+        int32_t math = fast == fast_add ? integer_type::math_add
+                     : fast == fast_subtract ? integer_type::math_subtract
+                                             : integer_type::math_multiply;
+        cell::make_float(left, float_type::apply_op(a, b, math));
+        return true;
+    }
+    int32_t a = cell::get_integer(left), b = cell::get_integer(right), r = 0;
+    switch (fast) {
+        case fast_add:
+            if (__builtin_add_overflow(a, b, &r)) cell::make_float(left, double(a) + double(b));
+            else cell::make_integer(left, r);
+            return true;
+        case fast_subtract:
+            if (__builtin_sub_overflow(a, b, &r)) cell::make_float(left, double(a) - double(b));
+            else cell::make_integer(left, r);
+            return true;
+        case fast_multiply:
+            if (__builtin_mul_overflow(a, b, &r)) cell::make_float(left, double(a) * double(b));
+            else cell::make_integer(left, r);
+            return true;
+        default:
+            break;
+    }
+    bool result = false;
+    switch (fast - fast_compare_first + native::equal_q) {
+        case native::equal_q: result = a == b; break;
+        case native::not_equal_q: result = a != b; break;
+        case native::strict_equal_q: result = a == b; break;
+        case native::lesser_q: result = a < b; break;
+        case native::greater_q: result = a > b; break;
+        case native::lesser_or_equal_q: result = a <= b; break;
+        case native::greater_or_equal_q: result = a >= b; break;
+    }
+    cell::make_logic(left, result);
+    return true;
+}
+
 int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument,
                        const Cell* v) {
     for (; v; v = operator_at(block, position, end)) {
+        // The usual case first: no trace, numbers on the left, an operator
+        // done inline.
+        if (!trace::on) [[likely]] {
+            Cell* left = as_argument ? base : stack::s.args;
+            uint8_t tl = cell::type(left);
+            int32_t fast = tl == type_integer || tl == type_float ? fast_of_operator(v) : -1;
+            if (tl == type_float && fast >= fast_compare_first) fast = -1;
+            if (fast >= 0 && !ended(block, position + 1, end)) {
+                stack::s.args_top = left + 1;
+                Cell* right = left + 1;
+                // The right operand may change the word or the block.
+                Cell w = cell_at(block->w2, position);
+                Cell op = *v;
+                int32_t next = push_expression(block, position + 1, end, true);
+                if (!apply_fast_inline(fast, left, right)) {
+                    // Other types: the operator runs as usual on the two
+                    // operands in hand.
+                    cell::set_type(&op, uint8_t((op.header & cell::op_source_mask) >> cell::op_source_shift));
+                    op.header &= cell::type_mask;
+                    Call call = call_at(&op, block, next, next, &w, as_argument);
+                    call.infix = true;
+                    call.given = 2;
+                    call_function(call);
+                } else {
+                    stack::s.args_top = left + 1;
+                }
+                position = next;
+                continue;
+            }
+        }
         Cell w = cell_at(block->w2, position);
         Cell op = *v;
         if (trace::on) trace::fire(trace::ev_fetch, block, position, &w, nullptr);
@@ -941,25 +1075,12 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
         uint8_t tl = cell::type(left);
         int32_t fast = trace::on || (tl != type_integer && tl != type_float) ? -1 : fast_operation(op);
         if (tl == type_float && fast >= fast_compare_first) fast = -1;
-        if (fast >= 0 && position + 1 < end) {
+        if (fast >= 0 && !ended(block, position + 1, end)) {
             Cell* right = left + 1;
             int32_t next = push_expression(block, position + 1, end, true);
             uint8_t tr = cell::type(right);
-            if (tl == type_integer && tr == type_integer) {
-                integer_fast(fast, left, right);
-                stack::s.args_top = left + 1;
-                position = next;
-                continue;
-            }
-            // Integers and floats mixed: double arithmetic, as the float
-            // actions do it (comparisons of floats keep their tolerance
-            // rules in the natives).
-            if (fast < fast_compare_first && (tr == type_integer || tr == type_float)) {
-                double a = float_type::number_of(left), b = float_type::number_of(right);
-                int32_t math = fast == fast_add ? integer_type::math_add
-                             : fast == fast_subtract ? integer_type::math_subtract
-                                                     : integer_type::math_multiply;
-                cell::make_float(left, float_type::apply_op(a, b, math));
+            (void)tr;
+            if (walk::apply_fast(fast, left, right)) {
                 stack::s.args_top = left + 1;
                 position = next;
                 continue;
@@ -988,7 +1109,45 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
 
 }  // namespace
 
+namespace {
+int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, Flags flags);
+}  // namespace
+
+// Most expressions start with a value that stands for itself or a word
+// holding a plain value: those are taken here, the rest by the full step.
 int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags flags) {
+    if (!trace::on && !(flags & flag_fetch_only)) [[likely]] {
+        Cell* base = stack::s.args_top;
+        bool as_argument = flags & flag_as_argument;
+        Cell* out = as_argument ? base : stack::s.args;
+        const Cell* c = series::cells_head(block->w2) + position;
+        if (quick_value(c, out)) {
+            stack::s.args_top = out + 1;
+            position++;
+            return flags & flag_no_infix ? position : infix_steps(block, position, end, base, as_argument);
+        }
+        // An assignment to a word of a function or a plain context.
+        if (cell::type(c) == type_set_word && !ended(block, position + 1, end)) {
+            Cell v = *c;
+            position = push_expression(block, position + 1, end, false);
+            Cell* slot = peek_value(&v);
+            const Cell* value = stack::s.args_top - 1;
+            if (slot && !trace::on && cell::type(value) != type_unset && !context::notifies(v.w1)) {
+                Cell copy = *value;
+                *slot = copy;
+                deliver(copy, base, as_argument);
+            } else {
+                Cell assigned = walk::assign(v);
+                deliver(assigned, base, as_argument);
+            }
+            return position;  // an assignment takes no operator after it
+        }
+    }
+    return eval_expression_step(block, position, end, flags);
+}
+
+namespace {
+int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, Flags flags) {
     Cell v = cell_at(block->w2, position);
     Cell* base = stack::s.args_top;
     bool as_argument = flags & flag_as_argument;
@@ -1013,9 +1172,11 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
                     if (flags & flag_fetch_only) {
                         deliver(value, base, as_argument);
                         break;
-                    } else {
-                        position = call_function(call_at(&value, block, position, end, &v, as_argument));
                     }
+                    if (!trace::on) [[likely]]
+                        position = call_plain(value, block, position, end, v, as_argument);
+                    else
+                        position = call_function(call_at(&value, block, position, end, &v, as_argument));
                     break;
                 case type_op: {
                     Cell word = v;
@@ -1028,21 +1189,9 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             break;
         }
         case type_set_word: {
-            if (position >= end) raise_script(err::script::need_value, &v);
+            if (ended(block, position, end)) raise_script(err::script::need_value, &v);
             position = push_expression(block, position, end, false);
-            Cell value = stack::s.args_top[-1];
-            if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
-            if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
-            // A word of a function or a plain context takes the value
-            // directly; an object's slot is marked and its owner told.
-            Cell* slot = peek_value(&v);
-            if (slot && !context::notifies(v.w1)) {
-                *slot = value;
-            } else {
-                gc::Local w(v);
-                context::set_word_value(&w, stack::s.args_top - 1);
-                value = stack::s.args_top[-1];
-            }
+            Cell value = walk::assign(v);
             deliver(value, base, as_argument);
             return position;  // an assignment takes no operator after it
         }
@@ -1060,7 +1209,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         }
         case type_issue: {
             int32_t symbol = canonical(int32_t(v.w2));
-            if ((symbol == system_symbol || symbol == system_global_symbol) && position < end &&
+            if ((symbol == system_symbol || symbol == system_global_symbol) && !ended(block, position, end) &&
                 cell::type(series::cells_head(block->w2) + position) == type_block)
                 errors::raise(err::internal::vum_system);
             cell::clear_new_line(&v);
@@ -1103,7 +1252,7 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             break;
         }
         case type_set_path: {
-            if (position >= end) raise_script(err::script::need_value, &v);
+            if (ended(block, position, end)) raise_script(err::script::need_value, &v);
             stack::push_copy(&v);
             Flags f = flag_as_argument;
             position = eval_expression(block, position, end, f);
@@ -1122,6 +1271,98 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
     if (trace::on && !as_argument) trace::fire(trace::ev_expr, nullptr, -1, stack::s.args, nullptr);
     return position;
 }
+}  // namespace
+
+namespace walk {
+
+bool apply_fast(int32_t fast, Cell* left, const Cell* right) {
+    uint8_t tl = cell::type(left), tr = cell::type(right);
+    if (tl == type_integer && tr == type_integer) {
+        integer_fast(fast, left, right);
+        return true;
+    }
+    // Integers and floats mixed: double arithmetic, as the float actions do
+    // it (comparisons of floats keep their tolerance rules in the natives).
+    if (fast < fast_compare_first && (tl == type_integer || tl == type_float) &&
+        (tr == type_integer || tr == type_float)) {
+        double a = float_type::number_of(left), b = float_type::number_of(right);
+        int32_t math = fast == fast_add ? integer_type::math_add
+                     : fast == fast_subtract ? integer_type::math_subtract
+                                             : integer_type::math_multiply;
+        cell::make_float(left, float_type::apply_op(a, b, math));
+        return true;
+    }
+    return false;
+}
+
+int32_t fast_operation(const Cell& op) { return eval::fast_operation(op); }
+
+Cell assign(const Cell& set_word) {
+    Cell v = set_word;
+    Cell value = stack::s.args_top[-1];
+    if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
+    if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
+    // A word of a function or a plain context takes the value directly; an
+    // object's slot is marked and its owner told.
+    Cell* slot = peek_value(&v);
+    if (slot && !context::notifies(v.w1)) {
+        *slot = value;
+    } else if (slot && context::owner_cell(v.w1)->w3 == 0) {
+        // An object without change handlers: the slot is marked changed and
+        // takes the value; there is no one to tell.
+        context::word_at(v.w1, int32_t(v.w3))->header |= cell::flag_slot_changed;
+        *slot = value;
+    } else {
+        gc::Local w(v);
+        context::set_word_value(&w, stack::s.args_top - 1);
+        value = stack::s.args_top[-1];
+    }
+    return value;
+}
+
+int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
+    return eval::infix_steps(block, position, end, base, as_argument);
+}
+
+int32_t fetch_rest(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
+                   int32_t* refinements, int32_t given) {
+    Source src{block, position, end, 0, false};
+    fetch_plain_arguments(function, name, src, refinements, given);
+    return src.position;
+}
+
+void push_padding(const Cell* function, int32_t* refinements, int32_t fetched) {
+    bool is_native = cell::type(function) != type_function;
+    uint32_t cache = cached_arguments(function);
+    int32_t entries = series_count(cache) - 1;
+    const Cell* entry = series::cells_head(cache);
+    if (is_native) {
+        int32_t refinement_count = cell::get_integer(entry + entries);
+        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
+        for (int32_t k = entries - fetched - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
+    } else {
+        for (int32_t k = fetched; k < entries; k++) {
+            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
+            else cell::make_none(stack::push_cell());
+        }
+    }
+    push_locals(is_native, cache, entries);
+}
+
+void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
+    eval::type_error(value, function, name, entry);
+}
+
+void run_function_body(const Cell* function, const Cell* name) { eval::run_function_body(function, name); }
+
+void run_native(const Cell* function, int32_t* refinements) {
+    actions::NativeFn code = cell::type(function) == type_native ? natives::native_at(int32_t(function->w1))
+                                                                 : natives::front_end_at(int32_t(function->w1));
+    if (!code) errors::raise(err::internal::not_done);
+    code(refinements);
+}
+
+}  // namespace walk
 
 bool evaluate_protected(const Cell* block, Cell* result) {
     gc::Local b(*block);

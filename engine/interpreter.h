@@ -97,6 +97,11 @@ inline Call call_at(const Cell* function, const Cell* block, int32_t position, i
 // block; the cells from `position` on are available as a function's
 // arguments. Returns the position after what it consumed. In set mode the
 // value to assign is on top of the stack.
+// A call with no path, no apply and no argument given: what call_function
+// does for it, on a shorter path. The name must be a word.
+int32_t call_plain(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
+                   bool as_argument);
+
 enum class PathMode { read, get, set };
 int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* path, PathMode mode,
                   bool as_argument);

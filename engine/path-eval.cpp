@@ -4,6 +4,7 @@
 // its refinements.
 #include "base/system-throw.h"
 #include "datatypes/actions.h"
+#include "datatypes/object.h"
 #include "datatypes/registry.h"
 #include "datatypes/word.h"
 #include "engine/interpreter.h"
@@ -84,13 +85,17 @@ void store_back(const Cell* path, Cell* levels, int32_t k, Cell* updated) {
 // refinements; its result is the path's, pushed where the walk started.
 int32_t call_in_path(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
                      const Cell* path, int32_t refinements_from, Cell* top0) {
-    Call call = call_at(function, block, position, end, name, true);
     // A path that names no refinements after the function calls it plainly.
     if (refinements_from < int32_t(nodes::buffer(path->w2)->count())) {
+        Call call = call_at(function, block, position, end, name, true);
         call.path = path;
         call.path_index = refinements_from;
+        position = call_function(call);
+    } else if (word::is_any_word(cell::type(name))) {
+        position = call_plain(function, name, block, position, end, true);
+    } else {
+        position = call_function(call_at(function, block, position, end, name, true));
     }
-    position = call_function(call);
     Cell result = stack::s.args_top[-1];
     if (trace::on) trace::fire(trace::ev_exit, path, int32_t(nodes::buffer(path->w2)->count()), &result, nullptr);
     stack::s.args_top = top0;
@@ -103,6 +108,32 @@ int32_t call_in_path(const Cell* function, const Cell* name, const Cell* block, 
 int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* path, PathMode mode,
                   bool as_argument) {
     (void)as_argument;
+    // The usual read of an object's field, word/word: the field's value,
+    // or its function called. Anything unusual (an absent field, another
+    // kind of value) takes the full walk, which reports it.
+    if (mode == PathMode::read && !trace::on) {
+        uint32_t elements = path->w2;
+        int32_t at = int32_t(path->w1);
+        if (int32_t(nodes::buffer(elements)->count()) - at == 2) {
+            const Cell* first = series::cells_head(elements) + at;
+            const Cell* element = first + 1;
+            if (cell::type(first) == type_word && cell::type(element) == type_word) {
+                const Cell* object = word::value_address(first);
+                Cell field;
+                if (cell::type(object) == type_object && object_type::read_field(object, element, &field)) {
+                    Cell* top0 = stack::s.args_top;
+                    if (!is_function_type(cell::type(&field))) {
+                        *stack::push_cell() = field;
+                        return position;
+                    }
+                    Cell name = *element;
+                    Cell* function = stack::push_copy(&field);
+                    stack::push_copy(&name);
+                    return call_in_path(function, top0 + 1, block, position, end, path, at + 2, top0);
+                }
+            }
+        }
+    }
     // Everything the walk holds lives in stack cells: the path, the value
     // to set, the current value, its parent, the previous element and the
     // selector.

@@ -23,6 +23,8 @@ struct SeriesBuffer {
     uint32_t unit() const { return flags & 0x1F; }
     // Elements between head and tail.
     uint32_t count() const { return (tail - head) >> unit_shift(); }
+    // The same for a series known to hold cells (16-byte units).
+    uint32_t cell_count() const { return (tail - head) >> 4; }
     // Units are 1, 2, 4, 8 or 16 bytes; the low bit of unit | 16 is the
     // shift, without a branch.
     uint32_t unit_shift() const { return uint32_t(__builtin_ctz((flags & 0x1F) | 0x10)); }
