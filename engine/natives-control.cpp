@@ -120,9 +120,8 @@ void normalize_count_arg(Cell* count) {
 }
 
 // Whether the series has an element at its index.
-inline bool has_element(const Cell* series) {
-    return int32_t(series->w1) < series_actions::buffer_length(series);
-}
+int32_t walk_length(const Cell* series);
+inline bool has_element(const Cell* series) { return int32_t(series->w1) < walk_length(series); }
 
 // The element at buffer index `at` of the series (none beyond its tail): a
 // cell as it stands in a block, else what pick gives.
@@ -158,8 +157,8 @@ int32_t walk_length(const Cell* series) {
     return series_actions::buffer_length(series);
 }
 
-// foreach walks images by pixels (pick gives each); the loops that move or
-// remove elements have no image step yet.
+// foreach and forall walk images by pixels (pick gives each); remove-each
+// has no image step yet.
 void check_walkable(const Cell* series) {
     uint8_t t = cell::type(series);
     if (t == type_image) errors::raise(err::internal::not_done);
@@ -431,7 +430,6 @@ void forall_native(const int32_t*) {
         Cell parameter = context::load_word("word");
         raise_script(err::script::expect_arg, &name, &type, &parameter);
     }
-    check_walkable(start);
     LoopFrame loop;
     bool at_end = !has_element(start);
     while (!at_end) {
@@ -444,7 +442,12 @@ void forall_native(const int32_t*) {
             Cell changed = *now;
             raise_script(err::script::bad_loop_series, &changed);
         }
-        at_end = series_actions::advance_head(now, 1);
+        if (cell::type(now) == type_image) {
+            if (has_element(now)) now->w1++;
+            at_end = !has_element(now);
+        } else {
+            at_end = series_actions::advance_head(now, 1);
+        }
     }
     set_word(word, start);
     loop.close();
