@@ -7,6 +7,7 @@
 
 #include "base/handle-registry.h"
 #include "datatype-fixture.h"
+#include "test-capture.h"
 #include "datatypes/image.h"
 #include "memory/collector.h"
 
@@ -125,6 +126,25 @@ TEST_F(ImageRecordTest, PremultiplyingRoundsAndUndoesWithinOneStep) {
         int alpha = p.bgra[i - i % 4 + 3];
         int step = alpha ? 255 / alpha + 1 : 255;
         EXPECT_LE(std::abs(int(back.bgra[i]) - int(p.bgra[i])), step) << "byte " << i;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+class ImageEncodeTest : public DatatypeTest {};
+
+// A format code no encoder has says so on the console and gives no value;
+// the codes' own checks (a 0x0 image) come after it.
+TEST_F(ImageEncodeTest, AnUnknownFormatCodeFindsNoEncoder) {
+    gc::Local img({type_none, 0, 0, 0});
+    image::make_blank(&img, 2, 2, &img);
+    for (int32_t code : {-1, 5, 99}) {
+        gc::Local result({type_none, 0, 0, 0});
+        std::string text = capture_output([&] { image::encode(&img, code, &result); });
+        EXPECT_EQ(text, "Cannot find image encoder\n") << code;
+        EXPECT_EQ(cell::type(&result), type_unset) << code;
     }
 }
 
