@@ -86,7 +86,13 @@ TEST(PixelYuv, GreyPairsAndClamping) {
     EXPECT_EQ(out[4], 0);    // red clamped low
 }
 
-class ImageTransformTest : public DatatypeTest {};
+class ImageTransformTest : public DatatypeTest {
+protected:
+    void TearDown() override {
+        gc::collect();  // the registry starts over: the images give their pixels back first
+        DatatypeTest::TearDown();
+    }
+};
 
 // Drawing with the first point right of the second mirrors the call with
 // the points swapped: the same pixels and a negative width. Four points go
