@@ -11,6 +11,7 @@
 #include "datatypes/handle.h"
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
+#include "datatypes/image.h"
 #include "datatypes/integer.h"
 #include "datatypes/logic.h"
 #include "datatypes/map.h"
@@ -82,6 +83,7 @@ void register_all() {
     money_type::init();
     ref_type::init();
     point_type::init();  // point2D!, point3D!
+    image_type::init();
     // (and the later types)
 }
 

@@ -366,7 +366,8 @@ void reverse_action(Cell* series, const Cell* part, const Cell* skip, Cell* resu
 void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     gc::Local o(*origin);
     gc::Local t(*target);
-    if (!is_series_kind(cell::type(&t))) {
+    // An image's buffer is its record, not its pixels: nothing moves into one.
+    if (!is_series_kind(cell::type(&t)) || cell::type(&t) == type_image) {
         Cell name = actions::word(slot_move);
         Cell type = cell::make_datatype(cell::type(&t));
         Cell parameter = context::load_word("target");

@@ -17,6 +17,7 @@
 #include "base/system-throw.h"
 #include "datatypes/actions.h"
 #include "datatypes/block.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "datatypes/native.h"
 #include "datatypes/series.h"
@@ -119,9 +120,8 @@ void normalize_count_arg(Cell* count) {
 }
 
 // Whether the series has an element at its index.
-inline bool has_element(const Cell* series) {
-    return int32_t(series->w1) < series_actions::buffer_length(series);
-}
+int32_t walk_length(const Cell* series);
+inline bool has_element(const Cell* series) { return int32_t(series->w1) < walk_length(series); }
 
 // The element at buffer index `at` of the series (none beyond its tail): a
 // cell as it stands in a block, else what pick gives.
@@ -151,7 +151,14 @@ void set_word(Cell* word, const Cell* value) {
     context::set_word_value(word, value);
 }
 
-// Images walk by pixels, with a step of their own that is not built yet.
+// Elements a loop walks: an image's pixels, else the buffer's elements.
+int32_t walk_length(const Cell* series) {
+    if (cell::type(series) == type_image) return image::pixel_count(series);
+    return series_actions::buffer_length(series);
+}
+
+// foreach and forall walk images by pixels (pick gives each); remove-each
+// has no image step yet.
 void check_walkable(const Cell* series) {
     uint8_t t = cell::type(series);
     if (t == type_image) errors::raise(err::internal::not_done);
@@ -160,7 +167,7 @@ void check_walkable(const Cell* series) {
 // foreach with one word: sets it to the element at the index and moves on.
 bool foreach_step_single(Cell* series, Cell* word) {
     int32_t index = int32_t(series->w1);
-    if (index >= series_actions::buffer_length(series)) return false;
+    if (index >= walk_length(series)) return false;
     Cell value{};
     element_at(series, index, &value);
     series->w1 = uint32_t(index + 1);
@@ -183,12 +190,11 @@ Cell loop_word(const Cell* words, int32_t i) {
 
 bool foreach_step(Cell* series, const Cell* words, int32_t n) {
     int32_t index = int32_t(series->w1);
-    if (n < 1 || index >= series_actions::buffer_length(series)) return false;
+    if (n < 1 || index >= walk_length(series)) return false;
     if (cell::type(series) == type_map) {
         if (n != 2) raise_script(err::script::invalid_arg, words);
         return map_type::foreach_step(series, words, n, set_word);
     }
-    check_walkable(series);
     for (int32_t i = 0; i < n; i++) loop_word(words, i);
     for (int32_t i = 0; i < n; i++) {
         // Setting a word may allocate: the buffers are read afresh each time.
@@ -400,7 +406,6 @@ void foreach_native(const int32_t*) {
     int32_t n = 1;
     if (single) {
         if (cell::type(series) == type_map) raise_script(err::script::invalid_arg, word);
-        check_walkable(series);
     } else {
         n = block_actions::length_from_head(word);
         if (n < 1) raise_script(err::script::invalid_arg, word);
@@ -425,7 +430,6 @@ void forall_native(const int32_t*) {
         Cell parameter = context::load_word("word");
         raise_script(err::script::expect_arg, &name, &type, &parameter);
     }
-    check_walkable(start);
     LoopFrame loop;
     bool at_end = !has_element(start);
     while (!at_end) {
@@ -438,7 +442,12 @@ void forall_native(const int32_t*) {
             Cell changed = *now;
             raise_script(err::script::bad_loop_series, &changed);
         }
-        at_end = series_actions::advance_head(now, 1);
+        if (cell::type(now) == type_image) {
+            if (has_element(now)) now->w1++;
+            at_end = !has_element(now);
+        } else {
+            at_end = series_actions::advance_head(now, 1);
+        }
     }
     set_word(word, start);
     loop.close();

@@ -3,6 +3,7 @@
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "io/vumbin-decoder.h"
 #include "io/vumbin-encoder.h"
 #include "memory/cell.h"
@@ -48,11 +49,39 @@ MachineValue vumbin_decode(const MachineValue* args, int32_t) {
     return none_returned();
 }
 
+// encode img where, of each image codec: the image in the codec's format
+// as a binary!; `where` only receives it (save writes the file itself).
+template <int32_t Format>
+MachineValue image_encode(const MachineValue* args, int32_t) {
+    Cell* made = stack::push_cell();
+    cell::make_none(made);
+    image::encode(args[0].cell, Format, made);
+    *stack::result() = *made;
+    return none_returned();
+}
+
+// decode data, shared by the image codecs: a binary! decodes from memory
+// (none when no image signature starts it), anything else is opened as an
+// image file.
+MachineValue image_decode(const MachineValue* args, int32_t) {
+    Cell* made = stack::push_cell();
+    cell::make_none(made);
+    image::decode(args[0].cell, made);
+    *stack::result() = *made;
+    return none_returned();
+}
+
 }  // namespace
 
 void register_codec_routines() {
     routines::register_routine("vumbin-encode*", vumbin_encode);
     routines::register_routine("vumbin-decode", vumbin_decode);
+    routines::register_routine("bmp-encode", image_encode<int32_t(imaging::Format::bmp)>);
+    routines::register_routine("png-encode", image_encode<int32_t(imaging::Format::png)>);
+    routines::register_routine("gif-encode", image_encode<int32_t(imaging::Format::gif)>);
+    routines::register_routine("jpeg-encode", image_encode<int32_t(imaging::Format::jpeg)>);
+    routines::register_routine("tiff-encode", image_encode<int32_t(imaging::Format::tiff)>);
+    routines::register_routine("image-decode", image_decode);
 }
 
 }  // namespace vum::boot

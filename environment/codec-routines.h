@@ -1,5 +1,6 @@
-// The C++ code behind the codec objects' routines in system/codecs: today
-// the serialised-value codec's encode* and decode. environment/system.vum
+// The C++ code behind the codec objects' routines in system/codecs: the
+// serialised-value codec's encode* and decode, and each image codec's encode
+// and their shared decode. environment/system.vum
 // makes the routines with boot-routine under these names.
 #pragma once
 

@@ -33,6 +33,8 @@ int32_t free_queue_count = 0;
 // Nodes whose cells still have to be scanned: marking never recurses.
 std::vector<uint32_t> mark_stack;
 
+NodeMarker image_marker = nullptr;
+
 int32_t torture_stride = 0;
 int64_t torture_ticks = 0;
 
@@ -117,7 +119,10 @@ void mark_cell(const Cell* c) {
             if (int32_t(c->w3) >= 0) handle_registry::mark(int32_t(c->w3), nullptr);
             break;
         case type_image:
-            if (c->w2) mark_series(c->w2);
+            if (c->w2) {
+                mark_series(c->w2);
+                if (image_marker) image_marker(c->w2);
+            }
             break;
         case type_event:
             if ((c->header & cell::flag_event_made) && c->w2) mark_series_cells(c->w2);
@@ -358,6 +363,8 @@ void collect() {
     state.in_progress = 0;
     fence();
 }
+
+void set_image_marker(NodeMarker fn) { image_marker = fn; }
 
 void add_mark_callback(MarkCallback fn) {
     for (int32_t i = 0; i < callback_count; i++)

@@ -11,5 +11,5 @@ ensure_packages() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
-BUILD_PACKAGES=(g++ cmake ninja-build python3 libssl-dev)
-TEST_PACKAGES=(libgtest-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build python3 pkg-config libssl-dev libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev)
+TEST_PACKAGES=(libgtest-dev python3-pil)
