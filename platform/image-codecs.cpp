@@ -17,7 +17,7 @@ namespace detail {
 bool size_is_acceptable(int64_t width, int64_t height, size_t length, int64_t pixels_per_byte,
                         std::string* why) {
     if (width <= 0 || height <= 0) {
-        *why = "zero-size image";
+        *why = "empty or negative image size";
         return false;
     }
     if (width > max_side || height > max_side || width * height * 4 > max_bytes) {
