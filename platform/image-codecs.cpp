@@ -15,7 +15,7 @@ namespace vum::imaging {
 namespace detail {
 
 bool size_is_acceptable(int64_t width, int64_t height, size_t length, int64_t pixels_per_byte,
-                        std::string* why) {
+                        std::string* why, int64_t head_start) {
     if (width <= 0 || height <= 0) {
         *why = "empty or negative image size";
         return false;
@@ -24,7 +24,7 @@ bool size_is_acceptable(int64_t width, int64_t height, size_t length, int64_t pi
         *why = "image dimensions too large";
         return false;
     }
-    if (width * height > int64_t(length) * pixels_per_byte) {
+    if (width * height > int64_t(length) * pixels_per_byte + head_start) {
         *why = "image dimensions larger than the data can hold";
         return false;
     }

@@ -26,7 +26,9 @@ std::vector<uint8_t> read_all(FILE* f) {
     return data;
 }
 
-uint32_t u32_at(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t u32_at(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 
 void put32(std::vector<uint8_t>* out, uint32_t v) {
     for (int i = 0; i < 4; i++) out->push_back(uint8_t(v >> (8 * i)));
