@@ -66,6 +66,7 @@ tmsize_t read_proc(thandle_t h, void* into, tmsize_t count) {
 tmsize_t write_proc(thandle_t h, void* from, tmsize_t count) {
     Memory* m = memory_of(h);
     if (!m->sink || count < 0) return -1;
+    if (count == 0) return 0;
     try {
         const uint64_t end = m->at + uint64_t(count);
         if (end > uint64_t(max_bytes) * 2) return -1;
