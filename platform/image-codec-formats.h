@@ -30,9 +30,10 @@ bool encode_tiff(const Pixels& in, std::vector<uint8_t>* out);
 // pixels fit in max_bytes, and the input is long enough to hold them at the
 // format's greatest expansion: `pixels_per_byte` is the most pixels one
 // input byte can stand for (deflate's 1032:1 for PNG, and so on), so a few
-// bytes cannot make us allocate gigabytes. Sets *why when it refuses.
+// bytes cannot make us allocate gigabytes; `head_start` is what a format
+// can give before its steady rate applies. Sets *why when it refuses.
 bool size_is_acceptable(int64_t width, int64_t height, size_t length, int64_t pixels_per_byte,
-                        std::string* why);
+                        std::string* why, int64_t head_start = 0);
 
 // Sizes out->bgra for the accepted size (false with a reason when the
 // allocation itself fails).

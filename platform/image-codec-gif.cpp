@@ -15,8 +15,12 @@ namespace vum::imaging::detail {
 
 namespace {
 
-// An LZW code takes at least 2 bits and stands for at most 4096 pixels.
-constexpr int64_t pixels_per_byte = 4 * 4096;
+// An LZW code stands for one pixel more than the code before it at most,
+// until the table's 4096 entries are full; codes are 12 bits by then. So
+// the first ~4096 codes give at most 4096 * 4097 / 2 pixels, and every
+// later 12 bits at most 4096.
+constexpr int64_t pixels_per_byte = 4096 * 8 / 12 + 1;
+constexpr int64_t head_start = int64_t(4096) * 4097 / 2;
 
 struct Input {
     const uint8_t* bytes;
@@ -98,7 +102,7 @@ bool decode_gif(const uint8_t* bytes, size_t length, Pixels* out, std::string* w
         *why = "GIF without a colour table";
         return false;
     }
-    if (!size_is_acceptable(frame.Width, frame.Height, length, pixels_per_byte, why)) return false;
+    if (!size_is_acceptable(frame.Width, frame.Height, length, pixels_per_byte, why, head_start)) return false;
     if (!allocate_pixels(frame.Width, frame.Height, out, why)) return false;
     std::vector<GifPixelType> line(size_t(frame.Width));
     // Interlaced frames store every 8th row from 0, every 8th from 4, every

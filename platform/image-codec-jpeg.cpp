@@ -38,10 +38,11 @@ struct Errors {
     std::longjmp(e->jump, 1);
 }
 
-// Warnings stay quiet, but data that ends early is an error: the library
-// would pad the image with grey and call it done.
+// Warnings stay quiet, but data that ends early, in the file or in a
+// segment, is an error: the library would pad the image with grey and call
+// it done.
 void on_emit(j_common_ptr c, int level) {
-    if (level < 0 && c->err->msg_code == JWRN_JPEG_EOF) on_error_exit(c);
+    if (level < 0 && (c->err->msg_code == JWRN_JPEG_EOF || c->err->msg_code == JWRN_HIT_MARKER)) on_error_exit(c);
 }
 
 void on_output(j_common_ptr) {}

@@ -79,6 +79,8 @@ int read_header(png_structp png, png_infop info) {
 int read_rows(png_structp png, png_bytepp rows) {
     if (setjmp(png_jmpbuf(png))) return 0;
     png_read_image(png, rows);
+    // Through the end chunk, so that a file cut short is refused.
+    png_read_end(png, nullptr);
     return 1;
 }
 

@@ -18,8 +18,26 @@ namespace vum::imaging::detail {
 
 namespace {
 
-// LZW codes stand for up to 4096 bytes, and a bilevel byte holds 8 pixels.
-constexpr int64_t pixels_per_byte = 8 * 4096;
+// The most pixels one byte of the file can stand for, from the greatest
+// expansion of the compression and the bits a pixel.
+int64_t pixels_per_byte(TIFF* tif) {
+    uint16_t compression = COMPRESSION_NONE, bits = 1, samples = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    int64_t bytes_per_byte;
+    switch (compression) {
+        case COMPRESSION_NONE: bytes_per_byte = 1; break;
+        case COMPRESSION_PACKBITS: bytes_per_byte = 64; break;  // 2 bytes for a run of 128
+        case COMPRESSION_ADOBE_DEFLATE:
+        case COMPRESSION_DEFLATE: bytes_per_byte = 1032; break;
+        case COMPRESSION_JPEG:
+        case COMPRESSION_OJPEG: return 1024;  // as for JPEG files
+        default: bytes_per_byte = 4096;  // LZW's longest string; fax codes are bits per run
+    }
+    const int64_t bits_per_pixel = int64_t(std::max<uint16_t>(bits, 1)) * std::max<uint16_t>(samples, 1);
+    return std::max<int64_t>(bytes_per_byte * 8 / bits_per_pixel, 1);
+}
 
 // Bytes in memory, read or written through the library's client calls.
 struct Memory {
@@ -48,6 +66,7 @@ tmsize_t read_proc(thandle_t h, void* into, tmsize_t count) {
 tmsize_t write_proc(thandle_t h, void* from, tmsize_t count) {
     Memory* m = memory_of(h);
     if (!m->sink || count < 0) return -1;
+    if (count == 0) return 0;
     try {
         const uint64_t end = m->at + uint64_t(count);
         if (end > uint64_t(max_bytes) * 2) return -1;
@@ -216,7 +235,7 @@ bool decode_tiff(const uint8_t* bytes, size_t length, Pixels* out, std::string* 
     uint32_t width = 0, height = 0;
     if (!TIFFGetField(h.tif, TIFFTAG_IMAGEWIDTH, &width) || !TIFFGetField(h.tif, TIFFTAG_IMAGELENGTH, &height))
         return failed("TIFF without a size");
-    if (!size_is_acceptable(width, height, length, pixels_per_byte, why)) return false;
+    if (!size_is_acceptable(width, height, length, pixels_per_byte(h.tif), why)) return false;
     if (!allocate_pixels(int32_t(width), int32_t(height), out, why)) return false;
     PlainLayout plain;
     const bool ok = plain_layout(h.tif, &plain) ? read_plain(h.tif, plain, out) : read_through_rgba(h.tif, out);

@@ -15,16 +15,16 @@ namespace vum::imaging {
 namespace detail {
 
 bool size_is_acceptable(int64_t width, int64_t height, size_t length, int64_t pixels_per_byte,
-                        std::string* why) {
+                        std::string* why, int64_t head_start) {
     if (width <= 0 || height <= 0) {
-        *why = "zero-size image";
+        *why = "empty or negative image size";
         return false;
     }
     if (width > max_side || height > max_side || width * height * 4 > max_bytes) {
         *why = "image dimensions too large";
         return false;
     }
-    if (width * height > int64_t(length) * pixels_per_byte) {
+    if (width * height > int64_t(length) * pixels_per_byte + head_start) {
         *why = "image dimensions larger than the data can hold";
         return false;
     }
@@ -108,8 +108,13 @@ bool decode_file(const std::string& path, Pixels* out, std::string* why) {
         try {
             uint8_t chunk[1 << 16];
             size_t n;
-            while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data.insert(data.end(), chunk, chunk + n);
-            read_ok = !std::ferror(f);
+            // Even uncompressed 64-bit pixels at the pixel limit fit in
+            // twice its bytes; a longer file (or a device that never ends)
+            // is not read to its end.
+            const int64_t longest = 2 * max_bytes + (int64_t(1) << 20);
+            while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0 && int64_t(data.size()) <= longest)
+                data.insert(data.end(), chunk, chunk + n);
+            read_ok = !std::ferror(f) && int64_t(data.size()) <= longest;
         } catch (const std::bad_alloc&) {
         }
         std::fclose(f);
@@ -176,6 +181,7 @@ Pixels scale_nearest(const Pixels& in, int32_t width, int32_t height) {
 Pixels flip_vertical(const Pixels& in) {
     Pixels result;
     if (!detail::pixels_are_consistent(in) || !make_result(in.width, in.height, &result)) return {};
+    if (result.bgra.empty()) return result;
     const size_t row = size_t(in.width) * 4;
     for (int32_t y = 0; y < in.height; y++)
         std::memcpy(result.bgra.data() + size_t(y) * row, in.bgra.data() + size_t(in.height - 1 - y) * row, row);
@@ -189,6 +195,7 @@ Pixels crop(const Pixels& in, int32_t x, int32_t y, int32_t width, int32_t heigh
     const int64_t y1 = std::min<int64_t>(int64_t(y) + std::max(height, 0), in.height);
     Pixels result;
     make_result(std::max<int64_t>(x1 - x0, 0), std::max<int64_t>(y1 - y0, 0), &result);
+    if (result.bgra.empty()) return result;
     const size_t row = size_t(result.width) * 4;
     for (int32_t r = 0; r < result.height; r++)
         std::memcpy(result.bgra.data() + size_t(r) * row,
