@@ -1111,6 +1111,25 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
 
 namespace {
 int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, Flags flags);
+
+// An assignment: to a word of a function or a plain context directly, to
+// anything else through the full assignment.
+[[gnu::noinline]] int32_t assign_plain(const Cell* block, int32_t position, int32_t end, Cell* base,
+                                       bool as_argument) {
+    Cell v = series::cells_head(block->w2)[position];
+    position = push_expression(block, position + 1, end, false);
+    Cell* slot = peek_value(&v);
+    const Cell* value = stack::s.args_top - 1;
+    if (slot && !trace::on && cell::type(value) != type_unset && !context::notifies(v.w1)) {
+        Cell copy = *value;
+        *slot = copy;
+        deliver(copy, base, as_argument);
+    } else {
+        Cell assigned = walk::assign(v);
+        deliver(assigned, base, as_argument);
+    }
+    return position;  // an assignment takes no operator after it
+}
 }  // namespace
 
 // Most expressions start with a value that stands for itself or a word
@@ -1126,22 +1145,8 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
             position++;
             return flags & flag_no_infix ? position : infix_steps(block, position, end, base, as_argument);
         }
-        // An assignment to a word of a function or a plain context.
-        if (cell::type(c) == type_set_word && !ended(block, position + 1, end)) {
-            Cell v = *c;
-            position = push_expression(block, position + 1, end, false);
-            Cell* slot = peek_value(&v);
-            const Cell* value = stack::s.args_top - 1;
-            if (slot && !trace::on && cell::type(value) != type_unset && !context::notifies(v.w1)) {
-                Cell copy = *value;
-                *slot = copy;
-                deliver(copy, base, as_argument);
-            } else {
-                Cell assigned = walk::assign(v);
-                deliver(assigned, base, as_argument);
-            }
-            return position;  // an assignment takes no operator after it
-        }
+        if (cell::type(c) == type_set_word && !ended(block, position + 1, end))
+            return assign_plain(block, position, end, base, as_argument);
     }
     return eval_expression_step(block, position, end, flags);
 }
