@@ -296,6 +296,24 @@ static int32_t dup_count(const Cell* dup) {
     return cell::get_integer(dup);
 }
 
+bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* result) {
+    if (cell::type(series) != type_block || is_any_block(cell::type(value)) || ownership::series_may_have_owner(series))
+        return false;
+    Cell s = *series;
+    Cell v = *value;
+    if (append) {
+        *series::alloc_tail_cell(s.w2) = v;
+        s.w1 = 0;
+    } else {
+        int32_t at = std::min(int32_t(s.w1), buffer_length(s.w2));
+        block_actions::open_gap(s.w2, at, 1, true);
+        *cell_at(s.w2, at) = v;
+        s.w1 = uint32_t(at + 1);
+    }
+    *result = s;
+    return true;
+}
+
 void insert(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, bool append,
             Cell* result) {
     gc::Local s(*series);
@@ -305,15 +323,8 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool only, const 
         *result = s;
         return;
     }
+    if (!part && !dup && insert_plain(&s, &v, append, result)) return;
     bool spread = is_any_block(cell::type(&v)) && !only;
-    if (append && !spread && !part && copies == 1 && cell::type(&s) == type_block &&
-        !ownership::may_have_owner(&s)) {
-        // One value onto a plain block nobody owns: the usual append.
-        *block::alloc_tail(&s) = v;
-        *result = s;
-        result->w1 = 0;
-        return;
-    }
     if (spread) block_actions::clip_head(&v);
     int32_t e = spread ? length_from_head(&v) : 1;
     int32_t count = -1;

@@ -18,6 +18,10 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
 // append (append true) and insert. part and dup are absent when their
 // refinement was not used.
 void insert(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, bool append, Cell* result);
+// append (append true) or insert without refinements of one value that is
+// no block kind into a block! nobody owns: what insert would do, done at
+// once. False, with nothing done, for any other case.
+bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* result);
 void change(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, Cell* result);
 void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* comparator, const Cell* part, bool all,
           bool reverse, bool stable, Cell* result);

@@ -321,18 +321,37 @@ int32_t action_slot(int32_t op) {
     }
 }
 
-const char* to_text(int32_t n) {
-    static char buffer[12];
-    char* p = buffer + sizeof buffer - 1;
-    *p = 0;
+Decimal::Decimal(int32_t n) {
+    static constexpr char pairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
     // The magnitude in unsigned arithmetic covers -2147483648 too.
     uint32_t m = n < 0 ? 0u - uint32_t(n) : uint32_t(n);
-    do {
-        *--p = char('0' + m % 10);
-        m /= 10;
-    } while (m);
+    // Two digits at a time from the last.
+    char* p = text_ + sizeof text_;
+    while (m >= 100) {
+        uint32_t pair = m % 100 * 2;
+        m /= 100;
+        *--p = pairs[pair + 1];
+        *--p = pairs[pair];
+    }
+    if (m >= 10) {
+        *--p = pairs[m * 2 + 1];
+        *--p = pairs[m * 2];
+    } else {
+        *--p = char('0' + m);
+    }
     if (n < 0) *--p = '-';
-    return p;
+    start_ = int32_t(p - text_);
+}
+
+const char* to_text(int32_t n) {
+    static char buffer[12];
+    Decimal text(n);
+    std::memcpy(buffer, text.data(), size_t(text.size()));
+    buffer[text.size()] = 0;
+    return buffer;
 }
 
 int32_t apply_op(int32_t op, int32_t a, int32_t b, Cell* result) {

@@ -37,6 +37,17 @@ int32_t shift(int32_t data, int32_t bits, Shift kind);
 
 // Decimal text of n in a static buffer that the next call overwrites.
 const char* to_text(int32_t n);
+// The same held by the caller, without a terminating NUL.
+class Decimal {
+public:
+    explicit Decimal(int32_t n);
+    const char* data() const { return text_ + start_; }
+    int32_t size() const { return int32_t(sizeof text_) - start_; }
+
+private:
+    char text_[11];  // "-2147483648" at most, written from the end
+    int32_t start_;
+};
 
 // a op b. With a result cell the result is written there too: an integer!,
 // or a float! when add, subtract or multiply overflow, or a division is not

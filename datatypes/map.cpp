@@ -52,15 +52,14 @@ Cell shown_key(const Cell* key) {
 }
 
 // The index of the key cell that matches under the mode, removed pairs
-// included; -1 when there is none.
-int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
-    Cell* found = hashtable::find(cell::hash_table(map), key, 0, 1, mode == mode_same ? mode_case : mode, false, false);
-    if (!found) return -1;
-    int32_t i = int32_t(found - series::cells_head(cell::series_node(map)));
-    if (mode != mode_same) return i;
+// included; -1 when there is none. The key is hashed and compared where it
+// lies, never copied; *hash receives its hash.
+int32_t lookup(const Cell* map, const Cell* key, int32_t mode, uint32_t* hash) {
+    int32_t i = hashtable::find_map_key(cell::hash_table(map), key, mode == mode_same ? mode_case : mode, hash);
+    if (i < 0 || mode != mode_same) return i;
     // Keys are unique under strict equality, so the strict match is the
     // only candidate for sameness.
-    gc::Local k(*found);
+    gc::Local k(*pair_cell(cell::series_node(map), i));
     gc::Local probe(*key);
     if (is_word_kind(cell::type(&probe))) cell::set_type(&probe, type_set_word);
     return call_compare(&k, &probe, op_same) == 0 ? i : -1;
@@ -68,7 +67,8 @@ int32_t lookup(const Cell* map, const Cell* key, int32_t mode) {
 
 // The live pair's key index, or -1.
 int32_t lookup_live(const Cell* map, const Cell* key, int32_t mode) {
-    int32_t i = lookup(map, key, mode);
+    uint32_t hash;
+    int32_t i = lookup(map, key, mode, &hash);
     return i >= 0 && is_live(cell::series_node(map), i) ? i : -1;
 }
 
@@ -77,18 +77,25 @@ int32_t lookup_live(const Cell* map, const Cell* key, int32_t mode) {
 void set_pair(const Cell* map, const Cell* key, const Cell* value, int32_t mode) {
     gc::Local k(*key);
     gc::Local v(*value);
-    int32_t i = lookup(map, &k, mode);
+    uint32_t hash;
+    int32_t i = lookup(map, &k, mode, &hash);
     if (i >= 0) {
         Cell* slot = pair_cell(cell::series_node(map), i + 1);
         if (slot->header == 0) hashtable::record(cell::hash_table(map))->count++;
         *slot = v;
         return;
     }
+    // Only a key that goes in is copied.
     prepare_key(&k);
     auto* pair = reinterpret_cast<Cell*>(series::alloc_tail_bytes(cell::series_node(map), 32));
     pair[0] = k;
     pair[1] = v;
-    hashtable::put_key(cell::hash_table(map), pair);
+    int32_t index = int32_t(pair - series::cells_head(cell::series_node(map)));
+    // The prepared key hashes as the probe did (text copied from its head,
+    // words made set-words), but for a binary! that is not byte-wide: that
+    // one hashes by its node, which the copy changed.
+    if (cell::type(&k) == type_binary) hash = hashtable::hash_value(pair, 0);
+    hashtable::put_map_key(cell::hash_table(map), index, hash);
 }
 
 // Room for n more cells at the pair block's tail, made at once.

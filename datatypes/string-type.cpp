@@ -340,26 +340,58 @@ Cell result_at(const Cell* series, int64_t head) {
 
 // ---- append, insert, change ----
 
+bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* result) {
+    if (ownership::series_may_have_owner(series)) return false;
+    uint8_t t = cell::type(value);
+    Cell s = *series;
+    int32_t n = length(s.w2);
+    int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
+    int32_t added;
+    if (t == type_integer) {
+        integer_type::Decimal digits(cell::get_integer(value));
+        added = digits.size();
+        insert_ascii(s.w2, at, digits.data(), added);
+    } else if (t == type_char && value->w2 <= 0x10FFFF) {
+        added = 1;
+        splice(s.w2, at, 0, 0, 0, 1, value->w2, 1);
+    } else if (is_text_kind(t) && t != type_tag) {
+        int32_t from = std::min<int32_t>(int32_t(value->w1), length(value->w2));
+        added = length(value->w2) - from;
+        splice(s.w2, at, 0, value->w2, from, added, 0, 1);
+    } else {
+        return false;
+    }
+    *result = result_at(&s, append ? 0 : at + added);
+    return true;
+}
+
 void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, bool append, Cell* result) {
     gc::Local s(*series);
     gc::Local v(*value);
-    if (append && !part && !dup && cell::type(&v) == type_integer && !ownership::may_have_owner(&s)) {
-        // The usual append of a number: its digits go straight onto the
-        // tail, without a formed copy in between.
-        append_ascii(s.w2, integer_type::to_text(cell::get_integer(&v)));
-        *result = result_at(&s, 0);
+    if (!part && !dup && insert_plain(&s, &v, append, result)) return;
+    Action action = append ? ownership::action_append : ownership::action_insert;
+    int32_t n = length(s.w2);
+    int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
+    if (!part && !dup && cell::type(&v) == type_integer) {
+        // An owned text hears of the digits, which still go straight in.
+        integer_type::Decimal digits(cell::get_integer(&v));
+        int32_t added = digits.size();
+        bool owned = report(&s, action, &v, at, added);
+        insert_ascii(s.w2, at, digits.data(), added);
+        reported(&s, action, owned, at, added);
+        *result = result_at(&s, append ? 0 : at + added);
         return;
     }
     int64_t times = dup_count(dup);
     Run run{};
     gc::Protect keep_run(&run.holder);
     run_of(&v, part, run);
-    int32_t n = length(s.w2);
-    int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
+    n = length(s.w2);
+    at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
     int64_t added = int64_t(run.count) * times;
-    bool owned = report(&s, append ? ownership::action_append : ownership::action_insert, &v, at, added);
+    bool owned = report(&s, action, &v, at, added);
     splice(s.w2, at, 0, run.node, run.from, run.count, run.cp, times);
-    reported(&s, append ? ownership::action_append : ownership::action_insert, owned, at, added);
+    reported(&s, action, owned, at, added);
     *result = result_at(&s, append ? 0 : at + added);
 }
 

@@ -11,6 +11,11 @@
 namespace vum::string {
 
 void insert(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, bool append, Cell* result);
+// append (append true) or insert without refinements, of a value that goes
+// in without being formed (an integer!'s digits, a char!, the characters of
+// a text kind but tag!) into a text nobody owns: what insert would do, done
+// at once. False, with nothing done, for any other case.
+bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* result);
 void change(Cell* series, const Cell* value, const Cell* part, bool only, const Cell* dup, Cell* result);
 void find(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result);
 void select(const Cell* series, const Cell* value, const actions::FindOptions& options, Cell* result);

@@ -197,6 +197,30 @@ void insert_char_at(uint32_t node, int32_t index, uint32_t cp) {
     b->tail += unit;
 }
 
+void insert_ascii(uint32_t node, int32_t index, const char* text, int32_t n) {
+    if (n <= 0) return;
+    SeriesBuffer* tail = nodes::buffer(node);
+    int32_t length = int32_t(tail->count());
+    if (index >= length && tail->unit() == 1 && tail->tail + uint32_t(n) <= tail->size) {
+        // The usual case, appending to a byte-wide text with room left.
+        uint8_t* at = tail->tail_ptr();
+        for (int32_t i = 0; i < n; i++) at[i] = uint8_t(text[i]);
+        tail->tail += uint32_t(n);
+        return;
+    }
+    index = std::clamp(index, 0, length);
+    SeriesBuffer* b = reserve(node, int64_t(length) + n);
+    uint32_t unit = b->unit();
+    uint8_t* at = b->head_ptr() + size_t(index) * unit;
+    if (index < length) std::memmove(at + size_t(n) * unit, at, size_t(length - index) * unit);
+    if (unit == 1) {
+        std::memcpy(at, text, size_t(n));
+    } else {
+        for (int32_t i = 0; i < n; i++) unicode::put_unit(at, unit, uint32_t(i), uint8_t(text[i]));
+    }
+    b->tail += uint32_t(n) * unit;
+}
+
 void remove_at(uint32_t node, int32_t index, int32_t n) {
     SeriesBuffer* b = nodes::buffer(node);
     int32_t len = int32_t(b->count());

@@ -71,6 +71,9 @@ SeriesBuffer* poke_char(uint32_t node, int32_t index, uint32_t cp);
 void put_char_at(uint32_t node, int32_t index, uint32_t cp);
 // Inserts one code point at an index (clipped to the tail).
 void insert_char_at(uint32_t node, int32_t index, uint32_t cp);
+// Inserts n ASCII characters at an index (clipped to the tail), written
+// straight into the buffer at its unit. The text must not lie in a series.
+void insert_ascii(uint32_t node, int32_t index, const char* text, int32_t n);
 // Removes n units at an index, at most up to the tail.
 void remove_at(uint32_t node, int32_t index, int32_t n);
 // Each byte of an 8-bit text (NUL-terminated, or n bytes) as a code point.

@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "datatypes/actions.h"
+#include "datatypes/block-search.h"
 #include "datatypes/logic.h"
 #include "datatypes/native.h"
 #include "datatypes/port.h"
 #include "datatypes/registry.h"
 #include "datatypes/series.h"
+#include "datatypes/string-type.h"
 #include "datatypes/string.h"
 #include "generated/native-ids.h"
 #include "memory/collector.h"
@@ -252,8 +254,22 @@ void value_action(const int32_t*) {
 // append and insert: series, value; /part length /only /dup count.
 static_assert(refine::append::part == refine::insert::part && refine::append::only == refine::insert::only &&
               refine::append::dup == refine::insert::dup);
+// The plain append or insert (no refinement) into a string! or block!,
+// handed to the datatype's own quick insert before any dispatch; false
+// when the series or value needs the general path.
+bool insert_plain(const int32_t* r, bool append) {
+    if (used(r, refine::insert::part) || used(r, refine::insert::only) || used(r, refine::insert::dup)) return false;
+    Cell* series = arg(0);
+    switch (cell::type(series)) {
+        case type_string: return string::insert_plain(series, arg(1), append, series);
+        case type_block: return block_search::insert_plain(series, arg(1), append, series);
+        default: return false;
+    }
+}
+
 template <bool Append>
 void insert_action(const int32_t* r) {
+    if (insert_plain(r, Append)) return;
     InsertFn fn = on_first<InsertFn>(Append ? slot_append : slot_insert);
     Cell* part = given(r, refine::insert::part);
     Cell* dup = given(r, refine::insert::dup);

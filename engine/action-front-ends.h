@@ -4,6 +4,9 @@
 // whose meaning does not depend on the datatype (form and mold limits,
 // append, insert and change ranges, pick and poke indexes ...), dispatches
 // on the first argument's datatype and leaves the result in stack::arg(0).
+// append and insert without refinements first offer a string! or block! to
+// the datatype's quick insert, which takes the values that need neither
+// forming nor spreading into a series nobody owns.
 //
 // Slot 7 (path evaluation) and slot 9 (comparison) have no action word but
 // get front-ends too, so compiled code can reach those handlers the same

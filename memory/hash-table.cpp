@@ -191,9 +191,22 @@ uint32_t hash_words(const Cell* c, int first, int count) {
 
 // ------------------------------------------------------- default equality
 
+// Two code points alike, letter case aside.
+bool same_folded(uint32_t p, uint32_t q) {
+    if (p < 0x80 && q < 0x80) return lower_ascii(uint8_t(p)) == lower_ascii(uint8_t(q));
+    return unicode::map_char(p, 0) == unicode::map_char(q, 0);
+}
+
 bool same_chars(const Cell* a, const Cell* b, bool fold) {
     Chars x = chars_of(a), y = chars_of(b);
     if (x.count != y.count) return false;
+    if (x.unit == 1 && y.unit == 1) {
+        for (uint32_t i = 0; i < x.count; i++) {
+            uint32_t p = x.at[i], q = y.at[i];
+            if (p != q && (!fold || !same_folded(p, q))) return false;
+        }
+        return true;
+    }
     for (uint32_t i = 0; i < x.count; i++) {
         uint32_t p = x[i], q = y[i];
         if (p != q && (!fold || unicode::map_char(p, 0) != unicode::map_char(q, 0))) return false;
@@ -432,9 +445,9 @@ uint32_t entry_hash(const Record* r, int32_t v) {
 
 // Kinds 1-2: the index of the first key on the probe path that has the
 // key's type byte (any, for a search probe) and passes op; -1 when none.
-int32_t find_keyed(uint32_t table, const Cell* key, int32_t op) {
+// hash is the key's hash_value.
+int32_t find_keyed(uint32_t table, const Cell* key, int32_t op, uint32_t hash) {
     Record* r = record(table);
-    uint32_t hash = hash_value(key, 0);
     Probe p(hash, r->size);
     bool any_type = cell::type(key) == type_string_probe;
     bool map = r->kind == kind_map;
@@ -455,9 +468,12 @@ int32_t find_keyed(uint32_t table, const Cell* key, int32_t op) {
     return -1;
 }
 
+int32_t find_keyed(uint32_t table, const Cell* key, int32_t op) { return find_keyed(table, key, op, hash_value(key, 0)); }
+
 // Indexes cell `index` of the key series; 2 when the table was rebuilt
-// (every cell indexed) instead.
-int32_t put_index(uint32_t table, int32_t index) {
+// (every cell indexed) instead. known_hash, when given, is the cell's
+// hash_value.
+int32_t put_index(uint32_t table, int32_t index, const uint32_t* known_hash = nullptr) {
     Record* r = record(table);
     if (r->occupied >= r->threshold) {
         bool doubling = 2 * uint64_t(r->count) >= r->size;
@@ -477,7 +493,7 @@ int32_t put_index(uint32_t table, int32_t index) {
         r = record(table);
     }
     Cell key = cells(r->keys)[index];
-    uint32_t hash = hash_value(&key, 0);
+    uint32_t hash = known_hash ? *known_hash : hash_value(&key, 0);
     if (r->kind == kind_map && (index & 1)) corrupt();  // keys stand at even cells
     Probe p(hash, r->size);
     int32_t deleted = -1;
@@ -738,12 +754,15 @@ uint32_t hash_value(const Cell* c, int32_t case_sensitive) {
         case by_string: {
             Chars s = chars_of(c);
             Murmur m{seed};
+            if (s.unit == 1 && case_sensitive == 1) {
+                for (uint32_t i = 0; i < s.count; i++) m.mix(s.at[i]);
+                return m.finish(nullptr, 0, 4 * s.count);
+            }
             if (s.unit == 1) {
                 // Byte-wide text: ASCII folds without the case tables.
                 for (uint32_t i = 0; i < s.count; i++) {
                     uint32_t ch = s.at[i];
-                    if (case_sensitive != 1) ch = ch < 0x80 ? lower_ascii(uint8_t(ch)) : unicode::map_char(ch, 0);
-                    m.mix(ch);
+                    m.mix(ch < 0x80 ? lower_ascii(uint8_t(ch)) : unicode::map_char(ch, 0));
                 }
                 return m.finish(nullptr, 0, 4 * s.count);
             }
@@ -904,6 +923,19 @@ void put_key_status(uint32_t table, const Cell* key, int32_t* status) {
 }
 
 void put_key(uint32_t table, const Cell* key) { put_key_status(table, key, nullptr); }
+
+int32_t find_map_key(uint32_t table, const Cell* key_cell, int32_t op, uint32_t* hash) {
+    if (record(table)->kind != kind_map) corrupt();
+    gc::Local key(*key_cell);
+    if (cell::type(&key) >= type_word && cell::type(&key) <= type_get_word) cell::set_type(&key, type_set_word);
+    *hash = hash_value(&key, 0);
+    return find_keyed(table, &key, op, *hash);
+}
+
+void put_map_key(uint32_t table, int32_t index, uint32_t hash) {
+    if (record(table)->kind != kind_map) corrupt();
+    put_index(table, index, &hash);
+}
 
 Cell* find(uint32_t table, const Cell* key_cell, int32_t from, int32_t skip, int32_t op, bool last, bool reverse) {
     gc::Local key(*key_cell);

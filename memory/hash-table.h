@@ -87,6 +87,13 @@ void put_key(uint32_t table, const Cell* key);
 // Address of the matching key cell, or null. op is the comparison code
 // (0 equal?, 2 strict-equal?).
 Cell* find(uint32_t table, const Cell* key, int32_t from, int32_t skip, int32_t op, bool last, bool reverse);
+// map!: the index in the pair block of the key cell that matches under op
+// (0 or 2), removed pairs included, or -1; *hash receives the key's
+// hash_value for a put_map_key that follows.
+int32_t find_map_key(uint32_t table, const Cell* key, int32_t op, uint32_t* hash);
+// map!: indexes the key cell at `index` of the pair block, whose hash_value
+// the caller already has.
+void put_map_key(uint32_t table, int32_t index, uint32_t hash);
 // Next key equal (op 0) to key with the same type byte along its probe path
 // (map!); bucket starts at -1.
 Cell* find_next_key(uint32_t table, const Cell* key, int32_t* bucket, int32_t* start, int32_t* step);

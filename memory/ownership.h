@@ -12,6 +12,7 @@
 
 #include "memory/cell.h"
 #include "memory/collector.h"
+#include "memory/series-buffer.h"
 
 namespace vum::ownership {
 
@@ -81,6 +82,11 @@ const Cell* past_word(Action action);
 // False when check would surely find no owner: a block or string whose
 // buffer lacks the owned bit (most series) or a value that is no series.
 bool may_have_owner(const Cell* target);
+// The same for a value of a block or text kind that the evaluator holds,
+// whose node, when not 0, names a live buffer: the owned bit alone.
+inline bool series_may_have_owner(const Cell* series) {
+    return series->w2 == 0 || (nodes::buffer(series->w2)->flags & series_flags::owned) != 0;
+}
 
 // Reports before, runs the change, reports after. An error raised by the
 // change leaves without the second report.
