@@ -425,6 +425,33 @@ inline void push_locals(bool is_native, uint32_t cache, int32_t entries) {
     if (stack::s.args_top == stack::s.args) cell::make_unset(stack::push_cell());
 }
 
+// Runs a native or action whose frame holds its arguments.
+inline void run_native(const Cell* function, int32_t* refinements) {
+    actions::NativeFn code = cell::type(function) == type_native ? natives::native_at(int32_t(function->w1))
+                                                                 : natives::front_end_at(int32_t(function->w1));
+    if (!code) errors::raise(err::internal::not_done);
+    code(refinements);
+}
+
+// A plain call's frame after its `fetched` mandatory arguments: no
+// refinement is used, so each is off (a native's position -1, a function's
+// false) and every argument of one is a none slot; then the locals. The
+// trailing count of a native's cache is its number of refinements.
+inline void push_padding(bool is_native, uint32_t cache, int32_t entries, int32_t fetched, int32_t* refinements) {
+    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
+    if (is_native) {
+        int32_t refinement_count = cell::get_integer(entry + entries);
+        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
+        for (int32_t k = entries - fetched - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
+    } else {
+        for (int32_t k = fetched; k < entries; k++) {
+            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
+            else cell::make_none(stack::push_cell());
+        }
+    }
+    push_locals(is_native, cache, entries);
+}
+
 // Fetches a call's arguments into the current frame (already pushed) in
 // spec order, then the arguments of the refinements the path names, in the
 // path's order. Natives get refinement positions in `refinements`.
@@ -578,21 +605,7 @@ void fetch_plain_arguments(const Cell* function, const Cell* name, Source& src, 
     uint32_t cache = cached_arguments(function);
     int32_t entries = series_count(cache) - 1;
     int32_t j = fetch_mandatory(function, name, src, cache, entries, given);
-    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
-    if (is_native) {
-        // No refinement is used: each is off, and every argument of one is
-        // a none slot. The trailing count of a native's cache is its number
-        // of refinements.
-        int32_t refinement_count = cell::get_integer(entry + entries);
-        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
-        for (int32_t k = entries - j - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
-    } else {
-        for (int32_t k = j; k < entries; k++) {
-            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
-            else cell::make_none(stack::push_cell());
-        }
-    }
-    push_locals(is_native, cache, entries);
+    push_padding(is_native, cache, entries, j, refinements);
 }
 
 void eval_in_frame(const Cell* held);
@@ -692,10 +705,7 @@ int32_t call_function(const Call& call) {
             stack::s.args_top += given;
             if (plain) fetch_plain_arguments(&fn, &name, src, refinements, given);
             else fetch_arguments(&fn, &name, src, call.path, call.path_index, refinements, given);
-            actions::NativeFn code =
-                t == type_native ? natives::native_at(int32_t(fn.w1)) : natives::front_end_at(int32_t(fn.w1));
-            if (!code) errors::raise(err::internal::not_done);
-            code(refinements);
+            run_native(&fn, refinements);
             break;
         }
         case type_routine: {
@@ -765,23 +775,9 @@ namespace {
         if (!typeset::has_type(&c, cell::type(stack::s.args + j))) [[unlikely]]
             type_error(stack::s.args + j, fn, &name, j);
     }
-    const Cell* entry = series::cells_head(cache);  // pushes allocate nothing
+    push_padding(is_native, cache, entries, j, refinements);
     if (is_native) {
-        int32_t refinement_count = cell::get_integer(entry + entries);
-        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
-        for (int32_t k = entries - j - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
-    } else {
-        for (int32_t k = j; k < entries; k++) {
-            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
-            else cell::make_none(stack::push_cell());
-        }
-    }
-    push_locals(is_native, cache, entries);
-    if (is_native) {
-        actions::NativeFn code =
-            t == type_native ? natives::native_at(int32_t(fn->w1)) : natives::front_end_at(int32_t(fn->w1));
-        if (!code) errors::raise(err::internal::not_done);
-        code(refinements);
+        run_native(fn, refinements);
     } else {
         run_function_body(fn, &name);
     }
@@ -1337,21 +1333,8 @@ int32_t fetch_rest(const Cell* function, const Cell* name, const Cell* block, in
 }
 
 void push_padding(const Cell* function, int32_t* refinements, int32_t fetched) {
-    bool is_native = cell::type(function) != type_function;
     uint32_t cache = cached_arguments(function);
-    int32_t entries = series_count(cache) - 1;
-    const Cell* entry = series::cells_head(cache);
-    if (is_native) {
-        int32_t refinement_count = cell::get_integer(entry + entries);
-        for (int32_t k = 0; k < refinement_count; k++) refinements[k] = -1;
-        for (int32_t k = entries - fetched - refinement_count; k > 0; k--) cell::make_none(stack::push_cell());
-    } else {
-        for (int32_t k = fetched; k < entries; k++) {
-            if (cell::type(entry + k) == type_refinement) cell::make_logic(stack::push_cell(), false);
-            else cell::make_none(stack::push_cell());
-        }
-    }
-    push_locals(is_native, cache, entries);
+    eval::push_padding(cell::type(function) != type_function, cache, series_count(cache) - 1, fetched, refinements);
 }
 
 void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
@@ -1360,12 +1343,7 @@ void type_error(const Cell* value, const Cell* function, const Cell* name, int32
 
 void run_function_body(const Cell* function, const Cell* name) { eval::run_function_body(function, name); }
 
-void run_native(const Cell* function, int32_t* refinements) {
-    actions::NativeFn code = cell::type(function) == type_native ? natives::native_at(int32_t(function->w1))
-                                                                 : natives::front_end_at(int32_t(function->w1));
-    if (!code) errors::raise(err::internal::not_done);
-    code(refinements);
-}
+void run_native(const Cell* function, int32_t* refinements) { eval::run_native(function, refinements); }
 
 }  // namespace walk
 

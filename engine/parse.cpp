@@ -14,6 +14,7 @@
 // the value stack (the open collect blocks) or in the work blocks, and
 // reads rules, input and frames through their nodes each time.
 #include "engine/parse.h"
+#include "engine/tree-walk.h"
 
 #include <algorithm>
 #include <bit>
@@ -281,16 +282,7 @@ inline bool bitset_has(uint32_t node, uint32_t cp) {
 
 }  // namespace
 
-Cell* peek_value(const Cell* w) {
-    uint32_t ctx = w->w1;
-    int32_t index = int32_t(w->w3);
-    if (ctx == 0 || index < 0) return nullptr;
-    Cell* c = context::context_cell(ctx);
-    if (c->w2 == 0) return nullptr;
-    if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
-    if (index >= int32_t(nodes::buffer(c->w2)->count())) return nullptr;
-    return series::cells_head(c->w2) + index;
-}
+Cell* peek_value(const Cell* w) { return eval::walk::peek_value(w); }
 
 Cell word_value(const Cell* w) {
     Cell* p = peek_value(w);
