@@ -1143,6 +1143,16 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
         }
         if (cell::type(c) == type_set_word && !ended(block, position + 1, end))
             return assign_plain(block, position, end, base, as_argument);
+        // A word holding a function: its plain call.
+        if (cell::type(c) == type_word) {
+            const Cell* v = peek_value(c);
+            if (v && is_function_type(cell::type(v))) {
+                Cell word = *c;
+                Cell function = *v;
+                position = call_plain(function, block, position + 1, end, word, as_argument);
+                return flags & flag_no_infix ? position : infix_steps(block, position, end, base, as_argument);
+            }
+        }
     }
     return eval_expression_step(block, position, end, flags);
 }
