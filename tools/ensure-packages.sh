@@ -11,5 +11,6 @@ ensure_packages() {
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
-BUILD_PACKAGES=(g++ cmake ninja-build python3 libssl-dev)
-TEST_PACKAGES=(libgtest-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config python3 libssl-dev libcairo2-dev libsdl2-dev libx11-dev)
+# The window tests under Xvfb: the server, xwd, xdotool, ImageMagick, xclip.
+TEST_PACKAGES=(libgtest-dev xvfb x11-apps xdotool imagemagick xclip)
