@@ -203,14 +203,16 @@ WindowId capture() { return state.capture; }
 void track_leave(WindowId window) { state.leave_watch = is_window(window) ? window : no_window; }
 
 WindowId set_focus(WindowId window) {
-    WindowId old = state.focus;
-    if (window != no_window && (!is_window(window) || !is_enabled(window))) return old;
-    if (window == old) return old;
+    WindowId previous = state.focus;
+    if (window != no_window && (!is_window(window) || !is_enabled(window))) return previous;
+    if (window == previous) return previous;
     if (window != no_window && top_level_of(window) != state.active) set_active(top_level_of(window));
+    // Activating another top-level may have taken the focus already.
+    WindowId old = state.focus;
     state.focus = window;
-    if (old != no_window) send(old, msg::kill_focus, 0, window);
+    if (old != no_window && old != window) send(old, msg::kill_focus, 0, window);
     if (window != no_window && state.focus == window) send(window, msg::set_focus, 0, old);
-    return old;
+    return previous;
 }
 
 WindowId focus() { return state.focus; }

@@ -38,7 +38,7 @@ enum : uint32_t {
 }
 
 struct WindowClass {
-    std::string name;
+    std::string name{};
     Procedure procedure = nullptr;
     uint32_t class_style = 0;
     uint32_t background = 0;  // 0xAARRGGBB filled before a paint; alpha 0: none
@@ -62,7 +62,7 @@ struct WindowRecord {
     bool visible = false;
     bool enabled = true;
     bool being_destroyed = false;
-    std::string text;
+    std::string text{};
     std::vector<int64_t> extra;
     cairo_region_t* invalid = nullptr;  // window coordinates; null when valid
     ScrollState scroll[2];               // horizontal, vertical
@@ -95,10 +95,10 @@ const WindowClass* find_class(const std::string& name);
 // ---- Records and tree ----
 
 struct CreateParams {
-    std::string class_name;
-    std::string text;
+    std::string class_name{};
+    std::string text{};
     uint32_t style = 0;
-    Rect rect;
+    Rect rect{};
     WindowId parent = no_window;  // required for a child
     WindowId owner = no_window;   // a top-level destroyed with its owner
     bool visible = false;
