@@ -189,7 +189,9 @@ private:
             // character joins its key, anything longer stays text.
             SDL_Event next;
             bool single = false;
-            if (e.type == SDL_KEYDOWN && SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT) == 1) {
+            // Only the event right behind it: a later key's text is that key's.
+            if (e.type == SDL_KEYDOWN && SDL_PeepEvents(&next, 1, SDL_PEEKEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT) == 1 &&
+                next.type == SDL_TEXTINPUT) {
                 uint32_t c = single_code_point(next.text.text, single);
                 if (single) {
                     SDL_PeepEvents(&next, 1, SDL_GETEVENT, SDL_TEXTINPUT, SDL_TEXTINPUT);

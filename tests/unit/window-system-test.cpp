@@ -290,8 +290,8 @@ TEST_F(WindowSystemTest, InjectedKeysGiveKeyDownCharacterKeyUp) {
     key(K::key_up, 'A', 0, 0);
     key(K::key_down, key::left_shift, 0, modifier::shift);
     key(K::key_down, 'B', 'B', modifier::shift);
-    key(K::key_up, 'B', 0, modifier::shift);
-    key(K::key_up, key::left_shift, 0, 0);
+    key(K::key_up, key::left_shift, 0, 0);  // as xdotool does: shift first
+    key(K::key_up, 'B', 0, 0);
     settle_keep();
     std::vector<std::pair<uint32_t, uint64_t>> got;
     for (const Message& m : received)
@@ -299,7 +299,7 @@ TEST_F(WindowSystemTest, InjectedKeysGiveKeyDownCharacterKeyUp) {
     std::vector<std::pair<uint32_t, uint64_t>> want = {
         {msg::key_down, 'A'},           {msg::character, 'a'},         {msg::key_up, 'A'},
         {msg::key_down, key::left_shift}, {msg::key_down, 'B'},        {msg::character, 'B'},
-        {msg::key_up, 'B'},             {msg::key_up, key::left_shift},
+        {msg::key_up, key::left_shift}, {msg::key_up, 'B'},
     };
     EXPECT_EQ(got, want);
 }
