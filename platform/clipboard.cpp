@@ -50,8 +50,9 @@ Clipboard& in_process_clipboard() {
     return shared;
 }
 
-Clipboard& system_clipboard() {
-    if (win::running()) return win::driver().clipboard();
+Clipboard& system_clipboard() { return win::running() ? win::driver().clipboard() : display_clipboard(); }
+
+Clipboard& display_clipboard() {
     static std::unique_ptr<Clipboard> x11;
     static std::once_flag tried;
     std::call_once(tried, [] {

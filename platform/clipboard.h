@@ -36,9 +36,12 @@ std::unique_ptr<Clipboard> make_in_process_clipboard();
 // driver's).
 Clipboard& in_process_clipboard();
 
+// The X11 selection when a display is wanted and opens, else the
+// in-process one; chosen once (the SDL driver's).
+Clipboard& display_clipboard();
+
 // The clipboard the environment's routines use: the running window
-// system's driver's; without one, the X11 selection when a display is
-// wanted and opens, the in-process one otherwise.
+// system's driver's, or display_clipboard() when none runs.
 Clipboard& system_clipboard();
 
 // Files as a text/uri-list (file:// URIs, CR LF after each) and back;

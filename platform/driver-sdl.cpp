@@ -166,7 +166,7 @@ public:
 
     void enable_text_input(bool on) override { on ? SDL_StartTextInput() : SDL_StopTextInput(); }
 
-    clip::Clipboard& clipboard() override { return clip::system_clipboard(); }
+    clip::Clipboard& clipboard() override { return clip::display_clipboard(); }
 
 private:
     SDL_Window* window(SurfaceId surface) {

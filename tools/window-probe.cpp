@@ -118,6 +118,9 @@ int main(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "paint" && argc > 2) return window_mode(true, argv[2]);
     if (mode == "keys") return window_mode(false, nullptr);
+    // The clipboard modes go through the running window system's driver,
+    // as the routines do in a GUI session.
+    if (mode.rfind("clip-", 0) == 0) start();
     if (mode == "clip-write" && argc > 2) {
         vum::clip::Content c;
         c.kind = vum::clip::Content::Kind::text;
