@@ -141,6 +141,10 @@ int main(int argc, char** argv) {
             if (c.kind == vum::clip::Content::Kind::text) std::printf("text:%s\n", c.text.c_str());
             else std::printf("files:%zu\n", c.files.size());
         }
+        // Flushed before exit: a sanitizer's leak report for SDL's own
+        // libraries ends the process without flushing.
+        std::fflush(stdout);
+        stop();
         return 0;
     }
     std::fprintf(stderr, "usage: vum-window-probe paint FILE | keys | clip-write TEXT | clip-read\n");
