@@ -6,6 +6,7 @@
 #include "base/os-services.h"
 #include "base/system-throw.h"
 #include "datatypes/actions.h"
+#include "datatypes/block.h"
 #include "datatypes/file-url.h"
 #include "datatypes/function.h"
 #include "datatypes/integer.h"
@@ -20,6 +21,7 @@
 #include "memory/symbols.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
+#include "platform/clipboard.h"
 
 namespace vum::boot {
 
@@ -234,14 +236,66 @@ MachineValue tracing(const MachineValue*, int32_t) {
 
 // ---- The clipboard ----
 
-// No clipboard exists until the window system brings one: reading fails
-// (false) and writing does not succeed.
+// Text comes back as a string!, files as a block of file!, false when the
+// clipboard could not be read and none when it holds nothing this side
+// reads (an image waits for the image! datatype).
 MachineValue read_clipboard(const MachineValue*, int32_t) {
-    cell::make_logic(result(), false);
+    clip::Content content;
+    switch (clip::system_clipboard().read(content)) {
+    case clip::ReadStatus::failed:
+        cell::make_logic(result(), false);
+        return none_returned();
+    case clip::ReadStatus::empty:
+        cell::make_none(result());
+        return none_returned();
+    case clip::ReadStatus::ok:
+        break;
+    }
+    if (content.kind == clip::Content::Kind::text) {
+        *result() = string::from_utf8(content.text.c_str());
+    } else if (content.kind == clip::Content::Kind::files) {
+        stack::Mark mark;
+        Cell* files = block_actions::push_new(int32_t(content.files.size()));
+        for (const std::string& path : content.files) {
+            Cell* file = stack::push_cell();
+            *file = file_url::from_local_path(path.data(), int32_t(path.size()));
+            block_actions::append_copy(files, file);
+            stack::s.args_top = file;
+        }
+        *result() = *files;
+    } else {
+        cell::make_none(result());
+    }
     return none_returned();
 }
 
-MachineValue write_clipboard(const MachineValue*, int32_t) { return integer(0); }
+// A string!, a block of file! values, or none (which empties the
+// clipboard); anything else is refused with false.
+MachineValue write_clipboard(const MachineValue* args, int32_t) {
+    const Cell* data = args[0].cell;
+    clip::Content content;
+    switch (cell::type(data)) {
+    case type_none:
+        break;
+    case type_string:
+        content.kind = clip::Content::Kind::text;
+        content.text = string::to_utf8(data);
+        break;
+    case type_block: {
+        content.kind = clip::Content::Kind::files;
+        // to_os_path allocates nothing, so the buffer stays where it is.
+        for (uint32_t i = data->w1; i < nodes::buffer(data->w2)->count(); ++i) {
+            const Cell* item = series::cells_head(data->w2) + i;
+            if (cell::type(item) != type_file) return integer(0);
+            content.files.push_back(file_url::to_os_path(item));
+        }
+        break;
+    }
+    default:
+        return integer(0);
+    }
+    return integer(clip::system_clipboard().write(content) ? 1 : 0);
+}
 
 }  // namespace
 

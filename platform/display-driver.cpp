@@ -1,0 +1,26 @@
+#include "platform/display-driver.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/driver-headless.h"
+#include "platform/driver-sdl.h"
+
+namespace vum::win {
+
+bool headless_wanted() {
+    const char* wanted = std::getenv("VUM_DISPLAY");
+    if (wanted && std::strcmp(wanted, "headless") == 0) return true;
+    const char* display = std::getenv("DISPLAY");
+    return !display || !*display;
+}
+
+std::unique_ptr<DisplayDriver> make_display_driver() {
+    if (!headless_wanted())
+        if (auto sdl = make_sdl_driver()) return sdl;
+    const char* monitors = std::getenv("VUM_HEADLESS_MONITORS");
+    return std::make_unique<HeadlessDriver>(monitors ? HeadlessDriver::parse_monitors(monitors)
+                                                     : std::vector<Monitor>{});
+}
+
+}  // namespace vum::win

@@ -1,0 +1,95 @@
+// What the window system needs from the display it shows on: top-level
+// surfaces, presenting their back buffers, raw input, waiting for it with a
+// timeout, a clock, cursors, monitors, text input and the clipboard. Two
+// drivers give it: headless (driver-headless.h) and SDL2 on X11
+// (driver-sdl.h).
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/clipboard.h"
+#include "platform/geometry.h"
+
+typedef struct _cairo_surface cairo_surface_t;
+
+namespace vum::win {
+
+using SurfaceId = uint32_t;
+
+// Input and window-manager happenings as the display reports them, before
+// the window system routes them to windows.
+struct RawEvent {
+    enum class Kind {
+        key_down,     // key, modifiers, character (0 when the key types none)
+        key_up,       // key, modifiers
+        text,         // character: text typed without a key of its own (input methods)
+        mouse_move,   // position in the surface
+        mouse_left,   // the pointer left the surface
+        button_down,  // button, position
+        button_up,
+        wheel,        // delta in notches (positive away from the user), horizontal
+        close,        // the user asked to close the surface
+        focus_in,
+        focus_out,
+        exposed,      // the surface's pixels were lost: present it again
+        moved,        // position: the surface's new origin on the screen
+        resized,      // position: the new width and height
+    };
+    Kind kind = Kind::mouse_move;
+    SurfaceId surface = 0;
+    Point position{};
+    uint32_t key = 0;
+    uint32_t character = 0;
+    uint32_t modifiers = 0;
+    uint32_t button = 0;
+    int32_t delta = 0;
+    bool horizontal = false;
+    uint64_t time = 0;
+};
+
+struct Monitor {
+    Rect area;
+    double scale = 1.0;
+};
+
+enum class Cursor { arrow, ibeam, wait, crosshair, hand, size_horizontal, size_vertical, size_all, no, hidden };
+
+class DisplayDriver {
+public:
+    virtual ~DisplayDriver() = default;
+    virtual const char* name() const = 0;
+
+    // Surfaces start hidden.
+    virtual SurfaceId create_surface(const Rect& area, const std::string& title) = 0;
+    virtual void destroy_surface(SurfaceId surface) = 0;
+    virtual void show_surface(SurfaceId surface, bool shown) = 0;
+    virtual void place_surface(SurfaceId surface, const Rect& area) = 0;
+    virtual void set_title(SurfaceId surface, const std::string& title) = 0;
+    // Copies the part `dirty` (surface coordinates) of a back buffer of the
+    // surface's size to the screen.
+    virtual void present(SurfaceId surface, cairo_surface_t* back_buffer, const Rect& dirty) = 0;
+
+    // Takes the next raw event without waiting.
+    virtual bool next_event(RawEvent& event) = 0;
+    // Waits until an event may be there or `timeout_ms` passed (-1: no
+    // limit). False when nothing can ever arrive.
+    virtual bool wait(int64_t timeout_ms) = 0;
+    // Ends a wait from any thread.
+    virtual void wake() = 0;
+    virtual uint64_t now_ms() = 0;
+
+    virtual void set_cursor(Cursor cursor) = 0;
+    virtual std::vector<Monitor> monitors() = 0;
+    virtual void enable_text_input(bool on) = 0;
+    virtual clip::Clipboard& clipboard() = 0;
+};
+
+// True when no display is to be used: VUM_DISPLAY=headless, or no DISPLAY.
+bool headless_wanted();
+
+// The SDL2 driver when a display is wanted and opens, else the headless one.
+std::unique_ptr<DisplayDriver> make_display_driver();
+
+}  // namespace vum::win

@@ -1,0 +1,107 @@
+#include "platform/driver-headless.h"
+
+#include <cstdio>
+
+namespace vum::win {
+
+HeadlessDriver::HeadlessDriver(std::vector<Monitor> monitors) : monitors_(std::move(monitors)) {
+    if (monitors_.empty()) monitors_.push_back(Monitor{{0, 0, 1920, 1080}, 1.0});
+}
+
+std::vector<Monitor> HeadlessDriver::parse_monitors(const std::string& description) {
+    std::vector<Monitor> out;
+    size_t start = 0;
+    while (start <= description.size()) {
+        size_t comma = description.find(',', start);
+        std::string item = description.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        Monitor m;
+        int w = 0, h = 0, x = 0, y = 0, used = 0;
+        double scale = 1.0;
+        if (std::sscanf(item.c_str(), "%dx%d%n", &w, &h, &used) == 2 && w > 0 && h > 0) {
+            const char* rest = item.c_str() + used;
+            int more = 0;
+            if (std::sscanf(rest, "+%d+%d%n", &x, &y, &more) == 2) rest += more;
+            if (*rest == '@' && (std::sscanf(rest + 1, "%lf", &scale) != 1 || scale <= 0)) scale = 1.0;
+            m.area = {x, y, w, h};
+            m.scale = scale;
+            out.push_back(m);
+        }
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    return out;
+}
+
+SurfaceId HeadlessDriver::create_surface(const Rect& area, const std::string& title) {
+    SurfaceId id = next_surface_++;
+    surfaces_[id] = Surface{area, title, false};
+    return id;
+}
+
+void HeadlessDriver::destroy_surface(SurfaceId surface) { surfaces_.erase(surface); }
+
+void HeadlessDriver::show_surface(SurfaceId surface, bool shown) {
+    if (auto it = surfaces_.find(surface); it != surfaces_.end()) it->second.shown = shown;
+}
+
+void HeadlessDriver::place_surface(SurfaceId surface, const Rect& area) {
+    if (auto it = surfaces_.find(surface); it != surfaces_.end()) it->second.area = area;
+}
+
+void HeadlessDriver::set_title(SurfaceId surface, const std::string& title) {
+    if (auto it = surfaces_.find(surface); it != surfaces_.end()) it->second.title = title;
+}
+
+void HeadlessDriver::present(SurfaceId surface, cairo_surface_t*, const Rect& dirty) {
+    presented_.push_back(Presented{surface, dirty});
+}
+
+bool HeadlessDriver::surface_shown(SurfaceId surface) const {
+    auto it = surfaces_.find(surface);
+    return it != surfaces_.end() && it->second.shown;
+}
+
+bool HeadlessDriver::next_event(RawEvent& event) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (injected_.empty()) return false;
+    event = injected_.front();
+    injected_.pop_front();
+    return true;
+}
+
+// Time passes only here: a wait for a timer is a jump to it.
+bool HeadlessDriver::wait(int64_t timeout_ms) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!injected_.empty() || woken_) {
+        woken_ = false;
+        return true;
+    }
+    if (timeout_ms < 0) return false;
+    clock_ += uint64_t(timeout_ms);
+    return true;
+}
+
+void HeadlessDriver::wake() {
+    std::lock_guard<std::mutex> hold(lock_);
+    woken_ = true;
+}
+
+uint64_t HeadlessDriver::now_ms() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return clock_;
+}
+
+void HeadlessDriver::inject(RawEvent event) {
+    std::lock_guard<std::mutex> hold(lock_);
+    event.time = clock_;
+    injected_.push_back(event);
+}
+
+void HeadlessDriver::advance(uint64_t ms) {
+    std::lock_guard<std::mutex> hold(lock_);
+    clock_ += ms;
+}
+
+clip::Clipboard& HeadlessDriver::clipboard() { return clip::in_process_clipboard(); }
+
+}  // namespace vum::win

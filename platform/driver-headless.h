@@ -1,0 +1,72 @@
+// The display driver with no display: surfaces are records, the clock is
+// virtual and jumps to the next timer when nothing else is pending, input
+// is injected as raw events, the clipboard lives in the process. A wait
+// with no time limit and nothing injected ends at once: nothing could ever
+// arrive.
+#pragma once
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "platform/display-driver.h"
+
+namespace vum::win {
+
+class HeadlessDriver : public DisplayDriver {
+public:
+    // One monitor of 1920x1080 at scale 1.0 when none are given.
+    explicit HeadlessDriver(std::vector<Monitor> monitors = {});
+
+    // "WxH+X+Y@S" items separated by commas, e.g. "1920x1080,1280x1024+1920+0@1.5";
+    // an item that does not read is skipped.
+    static std::vector<Monitor> parse_monitors(const std::string& description);
+
+    const char* name() const override { return "headless"; }
+    SurfaceId create_surface(const Rect& area, const std::string& title) override;
+    void destroy_surface(SurfaceId surface) override;
+    void show_surface(SurfaceId surface, bool shown) override;
+    void place_surface(SurfaceId surface, const Rect& area) override;
+    void set_title(SurfaceId surface, const std::string& title) override;
+    void present(SurfaceId surface, cairo_surface_t* back_buffer, const Rect& dirty) override;
+    bool next_event(RawEvent& event) override;
+    bool wait(int64_t timeout_ms) override;
+    void wake() override;
+    uint64_t now_ms() override;
+    void set_cursor(Cursor cursor) override { cursor_ = cursor; }
+    std::vector<Monitor> monitors() override { return monitors_; }
+    void enable_text_input(bool on) override { text_input_ = on; }
+    clip::Clipboard& clipboard() override;
+
+    // For tests and tools: input as a display would report it (stamped
+    // with the virtual time), the clock moved on, and what was presented.
+    void inject(RawEvent event);
+    void advance(uint64_t ms);
+    struct Presented {
+        SurfaceId surface;
+        Rect dirty;
+    };
+    const std::vector<Presented>& presented() const { return presented_; }
+    void clear_presented() { presented_.clear(); }
+    Cursor cursor() const { return cursor_; }
+    bool text_input() const { return text_input_; }
+    bool surface_shown(SurfaceId surface) const;
+
+private:
+    struct Surface {
+        Rect area;
+        std::string title;
+        bool shown = false;
+    };
+    std::vector<Monitor> monitors_;
+    std::map<SurfaceId, Surface> surfaces_;
+    SurfaceId next_surface_ = 1;
+    std::vector<Presented> presented_;
+    Cursor cursor_ = Cursor::arrow;
+    bool text_input_ = false;
+    std::mutex lock_;  // guards the injected events and the wake flag
+    std::deque<RawEvent> injected_;
+    bool woken_ = false;
+    uint64_t clock_ = 0;
+};
+
+}  // namespace vum::win

@@ -1,0 +1,247 @@
+#include "platform/input-routing.h"
+
+#include <cstdlib>
+
+#include "platform/paint.h"
+#include "platform/windows.h"
+
+namespace vum::win::input {
+
+namespace {
+
+struct LastPress {
+    WindowId window = no_window;
+    uint64_t button = 0;
+    uint64_t time = 0;
+    Point screen{};
+};
+
+struct InputState {
+    WindowId capture = no_window;
+    WindowId focus = no_window;
+    WindowId active = no_window;
+    WindowId leave_watch = no_window;
+    LastPress last_press;
+    uint32_t buttons_held = 0;  // modifier:: button bits
+};
+
+InputState state;
+
+uint32_t button_bit(uint32_t button) {
+    switch (button) {
+    case button::left: return modifier::left_button;
+    case button::right: return modifier::right_button;
+    case button::middle: return modifier::middle_button;
+    default: return modifier::extra_buttons;
+    }
+}
+
+void check_leave(WindowId now_under, std::deque<Message>& out, uint64_t time) {
+    if (state.leave_watch == no_window || state.leave_watch == now_under) return;
+    out.push_back(Message{.window = state.leave_watch, .kind = msg::mouse_leave, .time = time});
+    state.leave_watch = no_window;
+}
+
+bool is_double(WindowId target, const RawEvent& e, Point screen) {
+    const WindowRecord* r = find(target);
+    if (!r || !(r->window_class->class_style & class_style::double_clicks)) return false;
+    const LastPress& last = state.last_press;
+    return last.window == target && last.button == e.button && e.time - last.time <= double_click_ms &&
+           std::abs(screen.x - last.screen.x) <= double_click_distance &&
+           std::abs(screen.y - last.screen.y) <= double_click_distance;
+}
+
+void route_mouse(const RawEvent& e, WindowId top, std::deque<Message>& out) {
+    Point screen = to_screen(top, e.position);
+    WindowId under = window_at(top, e.position);
+    WindowId target = state.capture != no_window ? state.capture : under;
+    if (target == no_window) return;
+
+    if (e.kind == RawEvent::Kind::button_down) state.buttons_held |= button_bit(e.button);
+    if (e.kind == RawEvent::Kind::button_up) state.buttons_held &= ~button_bit(e.button);
+    Message m{.window = target,
+              .point = from_screen(target, screen),
+              .modifiers = (e.modifiers & 0xFF) | state.buttons_held,
+              .time = e.time};
+
+    switch (e.kind) {
+    case RawEvent::Kind::mouse_move:
+        check_leave(under, out, e.time);
+        m.kind = msg::mouse_move;
+        out.push_back(m);
+        return;
+    case RawEvent::Kind::button_down:
+        // A press activates its top-level; a disabled window takes no press.
+        if (top != state.active) set_active(top);
+        if (!is_enabled(target)) return;
+        m.a = e.button;
+        if (is_double(target, e, screen)) {
+            m.kind = msg::button_double;
+            state.last_press = {};
+        } else {
+            m.kind = msg::button_down;
+            state.last_press = {target, e.button, e.time, screen};
+        }
+        out.push_back(m);
+        return;
+    case RawEvent::Kind::button_up:
+        if (!is_enabled(target)) return;
+        m.kind = msg::button_up;
+        m.a = e.button;
+        out.push_back(m);
+        return;
+    case RawEvent::Kind::wheel:
+        if (!is_enabled(target)) return;
+        m.kind = msg::wheel;
+        m.a = e.horizontal ? 1 : 0;
+        m.b = e.delta;
+        out.push_back(m);
+        return;
+    default:
+        return;
+    }
+}
+
+void route_key(const RawEvent& e, std::deque<Message>& out) {
+    WindowId target = state.focus != no_window ? state.focus : state.active;
+    if (target == no_window || !is_enabled(target)) return;
+    Message m{.window = target, .modifiers = e.modifiers, .time = e.time};
+    switch (e.kind) {
+    case RawEvent::Kind::key_down:
+        m.kind = msg::key_down;
+        m.a = e.key;
+        m.b = e.character;
+        break;
+    case RawEvent::Kind::key_up:
+        m.kind = msg::key_up;
+        m.a = e.key;
+        break;
+    default:
+        m.kind = msg::character;
+        m.a = e.character;
+        break;
+    }
+    out.push_back(m);
+}
+
+void apply_window_manager_place(WindowId top, const RawEvent& e) {
+    Rect r = rect_of(top);
+    if (e.kind == RawEvent::Kind::moved) {
+        r.x = e.position.x;
+        r.y = e.position.y;
+    } else {
+        r.width = e.position.x;
+        r.height = e.position.y;
+    }
+    if (r == rect_of(top)) return;
+    Rect old = rect_of(top);
+    WindowRecord* record = find(top);
+    record->rect = r;
+    if (old.width != r.width || old.height != r.height) {
+        size_back_buffer(top);
+        send_message(Message{.window = top, .kind = msg::resized, .point = {r.width, r.height}});
+    } else {
+        send_message(Message{.window = top, .kind = msg::moved, .point = {r.x, r.y}});
+    }
+}
+
+}  // namespace
+
+void route(const RawEvent& e, std::deque<Message>& out) {
+    WindowId top = window_of_surface(e.surface);
+    using K = RawEvent::Kind;
+    switch (e.kind) {
+    case K::key_down:
+    case K::key_up:
+    case K::text:
+        route_key(e, out);
+        return;
+    case K::mouse_move:
+    case K::button_down:
+    case K::button_up:
+    case K::wheel:
+        if (top != no_window) route_mouse(e, top, out);
+        return;
+    case K::mouse_left:
+        if (state.capture == no_window) check_leave(no_window, out, e.time);
+        return;
+    case K::close:
+        if (top != no_window) out.push_back(Message{.window = top, .kind = msg::close, .time = e.time});
+        return;
+    case K::focus_in:
+        if (top != no_window) set_active(top);
+        return;
+    case K::focus_out:
+        if (top != no_window && top == state.active) set_active(no_window);
+        return;
+    case K::exposed:
+        if (top != no_window) present_again(top);
+        return;
+    case K::moved:
+    case K::resized:
+        if (top != no_window) apply_window_manager_place(top, e);
+        return;
+    }
+}
+
+WindowId set_capture(WindowId window) {
+    WindowId old = state.capture;
+    if (!is_window(window) || old == window) return old;
+    state.capture = window;
+    if (old != no_window) send(old, msg::capture_lost, 0, window);
+    return old;
+}
+
+void release_capture() {
+    WindowId old = state.capture;
+    state.capture = no_window;
+    if (old != no_window) send(old, msg::capture_lost);
+}
+
+WindowId capture() { return state.capture; }
+
+void track_leave(WindowId window) { state.leave_watch = is_window(window) ? window : no_window; }
+
+WindowId set_focus(WindowId window) {
+    WindowId previous = state.focus;
+    if (window != no_window && (!is_window(window) || !is_enabled(window))) return previous;
+    if (window == previous) return previous;
+    if (window != no_window && top_level_of(window) != state.active) set_active(top_level_of(window));
+    // Activating another top-level may have taken the focus already.
+    WindowId old = state.focus;
+    state.focus = window;
+    if (old != no_window && old != window) send(old, msg::kill_focus, 0, window);
+    if (window != no_window && state.focus == window) send(window, msg::set_focus, 0, old);
+    return previous;
+}
+
+WindowId focus() { return state.focus; }
+
+WindowId set_active(WindowId top_level) {
+    WindowId old = state.active;
+    if (top_level == old || (top_level != no_window && !is_window(top_level))) return old;
+    state.active = top_level;
+    if (old != no_window) send(old, msg::activate, 0, top_level);
+    if (top_level != no_window) send(top_level, msg::activate, 1, old);
+    // The focus stays inside the active top-level.
+    if (state.focus != no_window && top_level_of(state.focus) != top_level) {
+        WindowId lost = state.focus;
+        state.focus = no_window;
+        send(lost, msg::kill_focus);
+    }
+    return old;
+}
+
+WindowId active() { return state.active; }
+
+void forget(WindowId window) {
+    if (state.capture == window) state.capture = no_window;
+    if (state.focus == window) state.focus = no_window;
+    if (state.active == window) state.active = no_window;
+    if (state.leave_watch == window) state.leave_watch = no_window;
+    if (state.last_press.window == window) state.last_press = {};
+}
+
+void reset() { state = InputState{}; }
+
+}  // namespace vum::win::input

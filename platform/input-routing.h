@@ -1,0 +1,41 @@
+// Raw input from the driver routed to windows: the mouse to the window
+// under the pointer or to the one holding the capture, keys to the focus;
+// hover-leave tracking, double clicks, keyboard focus and activation.
+#pragma once
+#include <deque>
+
+#include "platform/display-driver.h"
+#include "platform/window-messages.h"
+
+namespace vum::win::input {
+
+// Appends the messages one raw event makes. Window-manager events (moves,
+// resizes, activation) are applied here, sending their messages at once.
+void route(const RawEvent& event, std::deque<Message>& out);
+
+// Mouse messages go to this window wherever the pointer is. Returns the
+// previous holder, which is sent capture_lost.
+WindowId set_capture(WindowId window);
+void release_capture();
+WindowId capture();
+
+// One mouse_leave is sent when the pointer next leaves the window.
+void track_leave(WindowId window);
+
+// Sends kill_focus to the old window and set_focus to the new one,
+// activating its top-level first. Returns the old focus.
+WindowId set_focus(WindowId window);
+WindowId focus();
+// The active top-level: sent activate 0, the new one activate 1.
+WindowId set_active(WindowId top_level);
+WindowId active();
+
+// The double-click time and distance.
+constexpr uint64_t double_click_ms = 500;
+constexpr int32_t double_click_distance = 4;
+
+// A window going away: it holds nothing any more (no messages are sent).
+void forget(WindowId window);
+void reset();
+
+}  // namespace vum::win::input

@@ -1,0 +1,188 @@
+#include "platform/message-queue.h"
+
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/input-routing.h"
+#include "platform/paint.h"
+#include "platform/timers.h"
+#include "platform/windows.h"
+
+namespace vum::win {
+
+namespace {
+
+struct QueueState {
+    std::deque<Message> posted;
+    bool quit = false;
+    int32_t quit_code = 0;
+    std::deque<RawEvent> raw;
+    std::deque<Message> input;  // routed, not yet taken
+    TimerHeap timers;
+    int32_t depth = 0;
+};
+
+QueueState state;
+
+// Posts from other threads wait here until the owner thread takes them.
+std::mutex foreign_lock;
+std::vector<Message> foreign;
+
+enum class Taken { nothing, message, quit };
+
+void absorb_foreign() {
+    std::lock_guard<std::mutex> hold(foreign_lock);
+    for (Message& m : foreign) state.posted.push_back(m);
+    foreign.clear();
+}
+
+// Routes raw events one at a time, each when the messages before it are
+// gone, so that it meets the windows as they are by then.
+bool fill_input() {
+    RawEvent e;
+    while (running() && driver().next_event(e)) state.raw.push_back(e);
+    while (state.input.empty() && !state.raw.empty()) {
+        RawEvent next = state.raw.front();
+        state.raw.pop_front();
+        input::route(next, state.input);
+    }
+    return !state.input.empty();
+}
+
+uint64_t now() { return running() ? driver().now_ms() : 0; }
+
+Taken take(Message& m, bool remove) {
+    absorb_foreign();
+    if (!state.posted.empty()) {
+        m = state.posted.front();
+        if (remove) state.posted.pop_front();
+        return Taken::message;
+    }
+    if (state.quit) {
+        m = Message{.kind = msg::quit, .a = uint64_t(uint32_t(state.quit_code))};
+        if (remove) state.quit = false;
+        return Taken::quit;
+    }
+    if (fill_input()) {
+        m = state.input.front();
+        if (remove) state.input.pop_front();
+        return Taken::message;
+    }
+    if (WindowId top = next_dirty_top_level(); top != no_window) {
+        m = Message{.window = top, .kind = msg::paint, .time = now()};
+        return Taken::message;
+    }
+    uint64_t t = now();
+    if (auto fired = state.timers.due(t, remove)) {
+        m = Message{.window = fired->window, .kind = msg::timer, .a = fired->id, .time = t};
+        return Taken::message;
+    }
+    return Taken::nothing;
+}
+
+struct DepthGuard {
+    DepthGuard() { ++state.depth; }
+    ~DepthGuard() { --state.depth; }
+};
+
+}  // namespace
+
+void post(WindowId window, uint32_t kind, uint64_t a, int64_t b) {
+    state.posted.push_back(Message{.window = window, .kind = kind, .a = a, .b = b, .time = now()});
+}
+
+void post_from_any_thread(WindowId window, uint32_t kind, uint64_t a, int64_t b) {
+    {
+        std::lock_guard<std::mutex> hold(foreign_lock);
+        foreign.push_back(Message{.window = window, .kind = kind, .a = a, .b = b});
+    }
+    if (running()) driver().wake();
+}
+
+void post_quit(int32_t code) {
+    state.quit = true;
+    state.quit_code = code;
+}
+
+bool peek(Message& message, bool remove) { return take(message, remove) != Taken::nothing; }
+
+bool get(Message& message) {
+    for (;;) {
+        switch (take(message, true)) {
+        case Taken::message: return true;
+        case Taken::quit: return false;
+        case Taken::nothing: break;
+        }
+        if (!running()) return false;
+        int64_t timeout = -1;
+        if (auto due = state.timers.next_due()) {
+            uint64_t t = now();
+            timeout = *due > t ? int64_t(*due - t) : 0;
+        }
+        if (!driver().wait(timeout) && take(message, true) == Taken::nothing) {
+            std::fprintf(stderr, "vum: no window, timer or input is left to wait for: the event loop ends\n");
+            message = Message{.kind = msg::quit};
+            return false;
+        }
+    }
+}
+
+void translate(const Message& message) {
+    if (message.kind != msg::key_down || message.b <= 0) return;
+    state.input.push_front(Message{.window = message.window,
+                                   .kind = msg::character,
+                                   .a = uint64_t(message.b),
+                                   .modifiers = message.modifiers,
+                                   .time = message.time});
+}
+
+int64_t dispatch(const Message& message) {
+    if (!is_window(message.window)) return 0;
+    if (message.kind == msg::paint && parent_of(message.window) == no_window) {
+        repaint_top_level(message.window);
+        return 0;
+    }
+    if (message.kind == msg::mouse_move && input::capture() == no_window) {
+        send_message(Message{.window = message.window, .kind = msg::set_cursor, .point = message.point});
+        if (!is_window(message.window)) return 0;
+    }
+    return send_message(message);
+}
+
+int32_t run_loop() {
+    DepthGuard guard;
+    Message m;
+    while (get(m)) {
+        translate(m);
+        dispatch(m);
+    }
+    return int32_t(m.a);
+}
+
+int32_t loop_depth() { return state.depth; }
+
+void set_timer(WindowId window, uint64_t id, uint64_t interval_ms) {
+    state.timers.set(window, id, interval_ms, now());
+}
+
+bool kill_timer(WindowId window, uint64_t id) { return state.timers.kill(window, id); }
+
+namespace queue {
+
+void forget(WindowId window) {
+    std::erase_if(state.posted, [&](const Message& m) { return m.window == window; });
+    std::erase_if(state.input, [&](const Message& m) { return m.window == window; });
+    state.timers.kill_all(window);
+}
+
+void reset() {
+    state = QueueState{};
+    std::lock_guard<std::mutex> hold(foreign_lock);
+    foreign.clear();
+}
+
+}  // namespace queue
+
+}  // namespace vum::win

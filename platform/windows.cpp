@@ -1,0 +1,534 @@
+#include "platform/windows.h"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <map>
+
+#include "platform/input-routing.h"
+#include "platform/message-queue.h"
+#include "platform/paint.h"
+
+namespace vum::win {
+
+namespace {
+
+// Ids carry a generation in their high half, so a stale id never reaches
+// the record that took its slot.
+constexpr uint32_t slot_bits = 16;
+constexpr uint32_t slot_mask = (1u << slot_bits) - 1;
+
+struct System {
+    std::unique_ptr<DisplayDriver> driver;
+    std::map<std::string, std::unique_ptr<WindowClass>> classes;
+    std::vector<std::unique_ptr<WindowRecord>> slots;  // slot i holds id with low half i + 1
+    std::vector<uint16_t> generations;
+    std::vector<uint32_t> free_slots;
+    std::vector<WindowId> top_levels;  // in creation order
+};
+
+System* sys = nullptr;
+const std::vector<WindowId> no_children;
+
+WindowRecord* make_record() {
+    uint32_t slot;
+    if (!sys->free_slots.empty()) {
+        slot = sys->free_slots.back();
+        sys->free_slots.pop_back();
+    } else {
+        if (sys->slots.size() >= slot_mask) return nullptr;
+        slot = uint32_t(sys->slots.size());
+        sys->slots.emplace_back();
+        sys->generations.push_back(0);
+    }
+    uint16_t generation = ++sys->generations[slot];
+    if (generation == 0) generation = ++sys->generations[slot];
+    sys->slots[slot] = std::make_unique<WindowRecord>();
+    sys->slots[slot]->id = (uint32_t(generation) << slot_bits) | (slot + 1);
+    return sys->slots[slot].get();
+}
+
+void free_record(WindowRecord* record) {
+    uint32_t slot = (record->id & slot_mask) - 1;
+    if (record->invalid) cairo_region_destroy(record->invalid);
+    if (record->back_buffer) cairo_surface_destroy(record->back_buffer);
+    sys->slots[slot].reset();
+    sys->free_slots.push_back(slot);
+}
+
+void unlink_from_parent(WindowRecord* record) {
+    if (record->parent != no_window) {
+        if (WindowRecord* parent = find(record->parent)) std::erase(parent->children, record->id);
+    } else {
+        std::erase(sys->top_levels, record->id);
+    }
+}
+
+// The part a window covers in its parent, invalidated there (or, for a
+// top-level, nothing: its surface goes with it).
+void invalidate_in_parent(WindowRecord* record, const Rect& area) {
+    if (record->parent == no_window || area.empty()) return;
+    invalidate(record->parent, &area);
+}
+
+void collect_subtree(WindowId window, std::vector<WindowId>& out) {
+    out.push_back(window);
+    if (WindowRecord* r = find(window))
+        for (WindowId child : r->children) collect_subtree(child, out);
+}
+
+void make_surface(WindowRecord* record) {
+    record->surface = sys->driver->create_surface(record->rect, record->text);
+    size_back_buffer(record->id);
+    if (record->visible) sys->driver->show_surface(record->surface, true);
+}
+
+void drop_surface(WindowRecord* record) {
+    if (record->surface) sys->driver->destroy_surface(record->surface);
+    record->surface = 0;
+    if (record->back_buffer) cairo_surface_destroy(record->back_buffer);
+    record->back_buffer = nullptr;
+}
+
+bool is_inside(WindowId window, WindowId ancestor) {
+    for (WindowId w = window; w != no_window; w = parent_of(w))
+        if (w == ancestor) return true;
+    return false;
+}
+
+}  // namespace
+
+// ---- The system ----
+
+void start(std::unique_ptr<DisplayDriver> driver) {
+    if (sys) stop();
+    sys = new System;
+    sys->driver = driver ? std::move(driver) : make_display_driver();
+}
+
+void stop() {
+    if (!sys) return;
+    for (WindowId top : std::vector<WindowId>(sys->top_levels)) destroy_window(top);
+    input::reset();
+    queue::reset();
+    paint::reset();
+    delete sys;
+    sys = nullptr;
+}
+
+bool running() { return sys != nullptr; }
+
+DisplayDriver& driver() { return *sys->driver; }
+
+// ---- Classes ----
+
+bool register_class(const WindowClass& window_class) {
+    if (!sys || !window_class.procedure || window_class.name.empty() || sys->classes.count(window_class.name))
+        return false;
+    sys->classes[window_class.name] = std::make_unique<WindowClass>(window_class);
+    return true;
+}
+
+Procedure superclass(const std::string& name, const std::string& base, Procedure procedure) {
+    const WindowClass* base_class = find_class(base);
+    if (!base_class) return nullptr;
+    WindowClass derived = *base_class;
+    derived.name = name;
+    if (procedure) derived.procedure = procedure;
+    if (!register_class(derived)) return nullptr;
+    return base_class->procedure;
+}
+
+// Windows of the class keep their copy alive: a class in use stays.
+bool unregister_class(const std::string& name) {
+    if (!sys) return false;
+    auto it = sys->classes.find(name);
+    if (it == sys->classes.end()) return false;
+    for (const auto& record : sys->slots)
+        if (record && record->window_class == it->second.get()) return false;
+    sys->classes.erase(it);
+    return true;
+}
+
+const WindowClass* find_class(const std::string& name) {
+    if (!sys) return nullptr;
+    auto it = sys->classes.find(name);
+    return it == sys->classes.end() ? nullptr : it->second.get();
+}
+
+// ---- Records and tree ----
+
+WindowRecord* find(WindowId window) {
+    if (!sys || window == no_window) return nullptr;
+    uint32_t slot = (window & slot_mask) - 1;
+    if (slot >= sys->slots.size() || !sys->slots[slot]) return nullptr;
+    WindowRecord* record = sys->slots[slot].get();
+    return record->id == window ? record : nullptr;
+}
+
+bool is_window(WindowId window) {
+    WindowRecord* r = find(window);
+    return r && !r->being_destroyed;
+}
+
+WindowId create_window(const CreateParams& params) {
+    if (!sys) return no_window;
+    const WindowClass* window_class = find_class(params.class_name);
+    if (!window_class) return no_window;
+    bool child = params.style & style::child;
+    if (child && !is_window(params.parent)) return no_window;
+    WindowRecord* record = make_record();
+    if (!record) return no_window;
+    record->window_class = window_class;
+    record->procedure = window_class->procedure;
+    record->style = params.style;
+    record->rect = params.rect;
+    record->text = params.text;
+    record->extra.assign(size_t(std::max(window_class->extra_slots, 0)), 0);
+    record->owner = child ? no_window : params.owner;
+    WindowId id = record->id;
+    if (child) {
+        record->parent = params.parent;
+        find(params.parent)->children.push_back(id);
+    } else {
+        sys->top_levels.push_back(id);
+        make_surface(record);
+    }
+    send(id, msg::created, uint64_t(params.create_data));
+    if (!is_window(id)) return no_window;
+    if (params.visible) show_window(id, true);
+    return id;
+}
+
+void destroy_window(WindowId window) {
+    if (!is_window(window)) return;
+    // Owned top-levels go first, whole.
+    for (WindowId top : std::vector<WindowId>(sys->top_levels))
+        if (WindowRecord* r = find(top); r && r->owner == window) destroy_window(top);
+    if (!is_window(window)) return;
+
+    WindowRecord* record = find(window);
+    if (record->visible) invalidate_in_parent(record, record->rect);
+    std::vector<WindowId> order;
+    collect_subtree(window, order);
+    for (WindowId w : order) find(w)->being_destroyed = true;
+    for (WindowId w : order) {
+        send_message(Message{.window = w, .kind = msg::destroying});
+        input::forget(w);
+        queue::forget(w);
+        paint::forget(w);
+    }
+    unlink_from_parent(find(window));
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        WindowRecord* r = find(*it);
+        if (r->procedure) r->procedure(*it, Message{.window = *it, .kind = msg::destroyed});
+        drop_surface(r);
+        free_record(r);
+    }
+}
+
+WindowId parent_of(WindowId window) {
+    WindowRecord* r = find(window);
+    return r ? r->parent : no_window;
+}
+
+WindowId top_level_of(WindowId window) {
+    WindowRecord* r = find(window);
+    while (r && r->parent != no_window) r = find(r->parent);
+    return r ? r->id : no_window;
+}
+
+const std::vector<WindowId>& children_of(WindowId window) {
+    WindowRecord* r = find(window);
+    return r ? r->children : no_children;
+}
+
+std::vector<WindowId> top_levels() { return sys ? sys->top_levels : std::vector<WindowId>{}; }
+
+WindowId window_of_surface(SurfaceId surface) {
+    if (!sys || surface == 0) return no_window;
+    for (WindowId top : sys->top_levels)
+        if (find(top)->surface == surface) return top;
+    return no_window;
+}
+
+std::vector<WindowId> subtree(WindowId window) {
+    std::vector<WindowId> out;
+    if (find(window)) collect_subtree(window, out);
+    return out;
+}
+
+Procedure set_procedure(WindowId window, Procedure procedure) {
+    WindowRecord* r = find(window);
+    if (!r || !procedure) return nullptr;
+    Procedure old = r->procedure;
+    r->procedure = procedure;
+    return old;
+}
+
+int64_t extra(WindowId window, int32_t slot) {
+    WindowRecord* r = find(window);
+    if (!r || slot < 0 || size_t(slot) >= r->extra.size()) return 0;
+    return r->extra[size_t(slot)];
+}
+
+void set_extra(WindowId window, int32_t slot, int64_t value) {
+    WindowRecord* r = find(window);
+    if (r && slot >= 0 && size_t(slot) < r->extra.size()) r->extra[size_t(slot)] = value;
+}
+
+void set_text(WindowId window, const std::string& text) {
+    WindowRecord* r = find(window);
+    if (!r) return;
+    r->text = text;
+    if (r->surface) sys->driver->set_title(r->surface, text);
+    send(window, msg::text_changed);
+}
+
+const std::string& text_of(WindowId window) {
+    static const std::string none;
+    WindowRecord* r = find(window);
+    return r ? r->text : none;
+}
+
+void set_style(WindowId window, uint32_t new_style) {
+    WindowRecord* r = find(window);
+    if (!r) return;
+    // Whether it is a child is fixed by its parent, not by the bits.
+    r->style = (new_style & ~style::child) | (r->style & style::child);
+    invalidate(window);
+}
+
+ScrollState scroll_state(WindowId window, bool vertical) {
+    WindowRecord* r = find(window);
+    return r ? r->scroll[vertical] : ScrollState{};
+}
+
+void set_scroll_state(WindowId window, bool vertical, const ScrollState& state) {
+    WindowRecord* r = find(window);
+    if (!r) return;
+    ScrollState s = state;
+    if (s.max < s.min) s.max = s.min;
+    s.page = std::clamp(s.page, 0, s.max - s.min + 1);
+    s.position = std::clamp(s.position, s.min, std::max(s.min, s.max - std::max(s.page - 1, 0)));
+    r->scroll[vertical] = s;
+}
+
+// ---- Geometry ----
+
+Rect rect_of(WindowId window) {
+    WindowRecord* r = find(window);
+    return r ? r->rect : Rect{};
+}
+
+Rect client_rect(WindowId window) {
+    Rect r = rect_of(window);
+    return {0, 0, r.width, r.height};
+}
+
+Point to_screen(WindowId window, Point point) {
+    for (WindowRecord* r = find(window); r; r = find(r->parent)) {
+        point.x += r->rect.x;
+        point.y += r->rect.y;
+    }
+    return point;
+}
+
+Point from_screen(WindowId window, Point point) {
+    Point origin = to_screen(window, {0, 0});
+    return {point.x - origin.x, point.y - origin.y};
+}
+
+Point map_point(WindowId from, WindowId to, Point point) { return from_screen(to, to_screen(from, point)); }
+
+Rect visible_rect_in_top_level(WindowId window) {
+    WindowRecord* r = find(window);
+    if (!r) return {};
+    if (r->parent == no_window) return {0, 0, r->rect.width, r->rect.height};
+    Point origin = map_point(window, top_level_of(window), {0, 0});
+    return intersect(visible_rect_in_top_level(r->parent), {origin.x, origin.y, r->rect.width, r->rect.height});
+}
+
+namespace {
+
+// Applies a new rectangle; the caller sends the messages.
+void place(WindowRecord* r, const Rect& rect) {
+    Rect old = r->rect;
+    r->rect = rect;
+    if (r->parent == no_window) {
+        sys->driver->place_surface(r->surface, rect);
+        if (old.width != rect.width || old.height != rect.height) size_back_buffer(r->id);
+        return;
+    }
+    if (r->visible) {
+        invalidate_in_parent(r, old);
+        invalidate_in_parent(r, rect);
+        invalidate(r->id);
+    }
+}
+
+void announce_move(WindowId window, const Rect& old, const Rect& now) {
+    if (old.x != now.x || old.y != now.y)
+        send_message(Message{.window = window, .kind = msg::moved, .point = {now.x, now.y}});
+    if (old.width != now.width || old.height != now.height)
+        send_message(Message{.window = window, .kind = msg::resized, .point = {now.width, now.height}});
+}
+
+}  // namespace
+
+void move_window(WindowId window, const Rect& rect) {
+    WindowRecord* r = find(window);
+    if (!r) return;
+    Rect old = r->rect;
+    place(r, rect);
+    announce_move(window, old, rect);
+}
+
+void MoveBatch::apply() {
+    std::vector<std::pair<WindowId, Rect>> olds;
+    for (const Move& m : moves_) {
+        WindowRecord* r = find(m.window);
+        if (!r) continue;
+        olds.push_back({m.window, r->rect});
+        place(r, m.rect);
+    }
+    for (const auto& [window, old] : olds)
+        if (is_window(window)) announce_move(window, old, rect_of(window));
+    moves_.clear();
+}
+
+bool set_parent(WindowId window, WindowId parent) {
+    WindowRecord* r = find(window);
+    if (!r || r->being_destroyed) return false;
+    if (parent != no_window && (!is_window(parent) || is_inside(parent, window))) return false;
+    if (r->visible) invalidate_in_parent(r, r->rect);
+    bool was_top = r->parent == no_window;
+    unlink_from_parent(r);
+    r->parent = parent;
+    if (parent == no_window) {
+        r->style &= ~style::child;
+        sys->top_levels.push_back(window);
+        if (!was_top) make_surface(r);
+    } else {
+        r->style |= style::child;
+        r->owner = no_window;
+        find(parent)->children.push_back(window);
+        if (was_top) drop_surface(r);
+        paint::forget(window);
+    }
+    if (r->visible) invalidate(window);
+    return true;
+}
+
+void restack(WindowId window, bool to_top) {
+    WindowRecord* r = find(window);
+    if (!r || r->parent == no_window) return;
+    auto& siblings = find(r->parent)->children;
+    std::erase(siblings, window);
+    if (to_top)
+        siblings.push_back(window);
+    else
+        siblings.insert(siblings.begin(), window);
+    if (r->visible) invalidate_in_parent(r, r->rect);
+}
+
+void show_window(WindowId window, bool shown) {
+    WindowRecord* r = find(window);
+    if (!r || r->visible == shown) return;
+    r->visible = shown;
+    if (r->parent == no_window) {
+        sys->driver->show_surface(r->surface, shown);
+    } else {
+        invalidate_in_parent(r, r->rect);
+    }
+    if (shown) invalidate(window);
+    if (!shown) {
+        // A hidden window keeps neither the focus nor the capture.
+        if (is_inside(input::focus(), window)) input::set_focus(no_window);
+        if (is_inside(input::capture(), window)) input::release_capture();
+    }
+    send(window, msg::shown, shown ? 1 : 0);
+}
+
+bool is_visible(WindowId window) {
+    for (WindowRecord* r = find(window); r; r = find(r->parent))
+        if (!r->visible) return false;
+    return find(window) != nullptr;
+}
+
+void enable_window(WindowId window, bool enabled) {
+    WindowRecord* r = find(window);
+    if (!r || r->enabled == enabled) return;
+    r->enabled = enabled;
+    if (!enabled) {
+        if (is_inside(input::focus(), window)) input::set_focus(no_window);
+        if (is_inside(input::capture(), window)) input::release_capture();
+    }
+    send(window, msg::enabled, enabled ? 1 : 0);
+}
+
+bool is_enabled(WindowId window) {
+    for (WindowRecord* r = find(window); r; r = find(r->parent))
+        if (!r->enabled) return false;
+    return find(window) != nullptr;
+}
+
+WindowId window_from_point(WindowId window, Point point) {
+    WindowRecord* r = find(window);
+    if (!r || !r->visible || !client_rect(window).contains(point)) return no_window;
+    // Topmost child first.
+    for (auto it = r->children.rbegin(); it != r->children.rend(); ++it) {
+        WindowRecord* c = find(*it);
+        if (!c || !c->visible || !c->rect.contains(point)) continue;
+        WindowId hit = window_from_point(*it, {point.x - c->rect.x, point.y - c->rect.y});
+        if (hit != no_window) return hit;
+    }
+    Message probe{.window = window, .kind = msg::hit_test, .point = point};
+    if (send_message(probe) == hit::transparent) return no_window;
+    return window;
+}
+
+WindowId window_at(WindowId top_level, Point point) {
+    WindowId hit = window_from_point(top_level, point);
+    return hit == no_window && find(top_level) ? top_level : hit;
+}
+
+// ---- Messages ----
+
+int64_t send_message(const Message& message) {
+    WindowRecord* r = find(message.window);
+    if (!r || !r->procedure) return 0;
+    return r->procedure(message.window, message);
+}
+
+int64_t send(WindowId window, uint32_t kind, uint64_t a, int64_t b) {
+    return send_message(Message{.window = window, .kind = kind, .a = a, .b = b});
+}
+
+int64_t default_procedure(WindowId window, const Message& message) {
+    WindowRecord* r = find(window);
+    if (!r) return 0;
+    switch (message.kind) {
+    case msg::close:
+        destroy_window(window);
+        return 0;
+    case msg::hit_test:
+        return hit::client;
+    case msg::set_cursor:
+        sys->driver->set_cursor(r->window_class->cursor);
+        return 1;
+    case msg::wheel:
+        // Unhandled, the wheel scrolls whatever holds the window.
+        if (r->parent != no_window) {
+            Message up = message;
+            up.window = r->parent;
+            up.point = {message.point.x + r->rect.x, message.point.y + r->rect.y};
+            return send_message(up);
+        }
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+}  // namespace vum::win

@@ -1,0 +1,182 @@
+// The window system's records and tree. A window is a 32-bit id into a
+// table of records: its class and procedure, parent, owner, children in
+// z-order, style, rectangle, visibility, enabled state, text, the extra
+// slots its class asks for, its invalid region, scroll-bar state and, for a
+// top-level, its display surface and back buffer. Everything here runs on
+// the one thread that started the window system.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/display-driver.h"
+#include "platform/geometry.h"
+#include "platform/window-messages.h"
+
+typedef struct _cairo_region cairo_region_t;
+
+namespace vum::win {
+
+using Procedure = int64_t (*)(WindowId window, const Message& message);
+
+namespace class_style {
+enum : uint32_t {
+    double_clicks = 0x1,  // a quick second press comes as button_double
+};
+}
+
+namespace style {
+enum : uint32_t {
+    child = 0x1,          // lives inside its parent; otherwise a top-level with a surface
+    transparent = 0x2,    // paints over what is below it: its parent paints first
+    clip_children = 0x4,  // reserved for the GUI code; painting always composites
+    horizontal_scroll = 0x10,
+    vertical_scroll = 0x20,
+    popup = 0x40,         // a top-level without the window manager's frame
+};
+}
+
+struct WindowClass {
+    std::string name{};
+    Procedure procedure = nullptr;
+    uint32_t class_style = 0;
+    uint32_t background = 0;  // 0xAARRGGBB filled before a paint; alpha 0: none
+    Cursor cursor = Cursor::arrow;
+    int32_t extra_slots = 0;
+};
+
+struct ScrollState {
+    int32_t min = 0, max = 0, page = 0, position = 0;
+};
+
+struct WindowRecord {
+    WindowId id = no_window;
+    const WindowClass* window_class = nullptr;
+    Procedure procedure = nullptr;
+    WindowId parent = no_window;
+    WindowId owner = no_window;
+    std::vector<WindowId> children;  // bottom first: the order they paint in
+    uint32_t style = 0;
+    Rect rect;  // in the parent's client coordinates; a top-level's on the screen
+    bool visible = false;
+    bool enabled = true;
+    bool being_destroyed = false;
+    std::string text{};
+    std::vector<int64_t> extra;
+    cairo_region_t* invalid = nullptr;  // window coordinates; null when valid
+    ScrollState scroll[2];               // horizontal, vertical
+    SurfaceId surface = 0;               // top-levels only
+    cairo_surface_t* back_buffer = nullptr;
+};
+
+// ---- The system ----
+
+// Starts the window system on the calling thread with a driver (the one
+// make_display_driver chooses when none is given). Starting again first
+// stops what runs.
+void start(std::unique_ptr<DisplayDriver> driver = nullptr);
+// Destroys every window, drops queue, timers and classes, closes the driver.
+void stop();
+bool running();
+DisplayDriver& driver();
+
+// ---- Classes ----
+
+// False when the name is taken or the class has no procedure.
+bool register_class(const WindowClass& window_class);
+// A class that is `base` under another name, with `procedure` in front when
+// one is given. Returns the base's procedure (for the new one to call), or
+// null when the base is unknown or the name taken.
+Procedure superclass(const std::string& name, const std::string& base, Procedure procedure);
+bool unregister_class(const std::string& name);
+const WindowClass* find_class(const std::string& name);
+
+// ---- Records and tree ----
+
+struct CreateParams {
+    std::string class_name{};
+    std::string text{};
+    uint32_t style = 0;
+    Rect rect{};
+    WindowId parent = no_window;  // required for a child
+    WindowId owner = no_window;   // a top-level destroyed with its owner
+    bool visible = false;
+    int64_t create_data = 0;      // handed to the procedure with `created` (a)
+};
+
+// no_window when the class is unknown or a child has no live parent.
+WindowId create_window(const CreateParams& params);
+// Sends `destroying` parents first, destroys owned top-levels, then sends
+// `destroyed` and frees records children first.
+void destroy_window(WindowId window);
+bool is_window(WindowId window);
+WindowRecord* find(WindowId window);
+
+WindowId parent_of(WindowId window);
+WindowId top_level_of(WindowId window);
+const std::vector<WindowId>& children_of(WindowId window);
+std::vector<WindowId> top_levels();
+WindowId window_of_surface(SurfaceId surface);
+// The window and its descendants in painting order.
+std::vector<WindowId> subtree(WindowId window);
+
+Procedure set_procedure(WindowId window, Procedure procedure);
+int64_t extra(WindowId window, int32_t slot);
+void set_extra(WindowId window, int32_t slot, int64_t value);
+void set_text(WindowId window, const std::string& text);
+const std::string& text_of(WindowId window);
+void set_style(WindowId window, uint32_t style);
+ScrollState scroll_state(WindowId window, bool vertical);
+void set_scroll_state(WindowId window, bool vertical, const ScrollState& state);
+
+// ---- Geometry ----
+
+Rect rect_of(WindowId window);                 // in the parent (the screen for a top-level)
+Rect client_rect(WindowId window);             // at 0, 0
+Point to_screen(WindowId window, Point point);  // from client coordinates
+Point from_screen(WindowId window, Point point);
+Point map_point(WindowId from, WindowId to, Point point);
+// The rectangle in its top-level's coordinates, cut by every ancestor.
+Rect visible_rect_in_top_level(WindowId window);
+
+void move_window(WindowId window, const Rect& rect);
+// Several moves applied together: one invalidation of what they uncover
+// and cover, `moved`/`resized` sent after the last.
+class MoveBatch {
+public:
+    void add(WindowId window, const Rect& rect) { moves_.push_back({window, rect}); }
+    void apply();
+
+private:
+    struct Move {
+        WindowId window;
+        Rect rect;
+    };
+    std::vector<Move> moves_;
+};
+// A new parent (no_window makes a top-level); the window goes on top of
+// its new siblings. False when the new parent is the window or inside it.
+bool set_parent(WindowId window, WindowId parent);
+// Raises the window to the top of its siblings (or lowers it to the bottom).
+void restack(WindowId window, bool to_top);
+
+void show_window(WindowId window, bool shown);
+bool is_visible(WindowId window);  // it and every ancestor shown
+void enable_window(WindowId window, bool enabled);
+bool is_enabled(WindowId window);  // it and every ancestor enabled
+
+// The deepest shown window under a client point of `window` that does not
+// answer hit::transparent, or `window` itself, or no_window outside it.
+WindowId window_from_point(WindowId window, Point point);
+// The same for a point of a top-level's surface.
+WindowId window_at(WindowId top_level, Point point);
+
+// ---- Messages ----
+
+// Calls the window's procedure now; 0 for a dead window.
+int64_t send(WindowId window, uint32_t kind, uint64_t a = 0, int64_t b = 0);
+int64_t send_message(const Message& message);
+int64_t default_procedure(WindowId window, const Message& message);
+
+}  // namespace vum::win

@@ -1,0 +1,152 @@
+// The window system on a real display, for the Xvfb tests
+// (tests/tools/xvfb-windows.py). Modes:
+//   paint FILE.ppm   a 200x100 top-level at 40,30 whose child paints solid
+//                    red; prints "ready X Y W H" with the top-level's place,
+//                    writes its back buffer as a PPM file
+//   keys             a focused top-level at 40,30; prints each key message
+//                    as "key-down CODE", "char CODE", "key-up CODE"
+//   clip-write TEXT  puts the text on the clipboard; prints "ready"
+//   clip-read        prints "text:" and the clipboard's text, or "empty",
+//                    "files:N" or "failed"
+// The window modes run until standard input ends; 77 means no display.
+#include <cairo.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/clipboard.h"
+#include "platform/input-routing.h"
+#include "platform/message-queue.h"
+#include "platform/paint.h"
+#include "platform/windows.h"
+
+using namespace vum::win;
+
+namespace {
+
+constexpr uint64_t stdin_check_timer = 1;
+
+bool stdin_ended() {
+    pollfd p{0, POLLIN | POLLHUP, 0};
+    if (poll(&p, 1, 0) <= 0) return false;
+    char buffer[256];
+    return read(0, buffer, sizeof buffer) <= 0;
+}
+
+int64_t red_child(WindowId, const Message& m) {
+    if (m.kind == msg::paint) {
+        cairo_set_source_rgb(paint_context(), 1, 0, 0);
+        cairo_paint(paint_context());
+    }
+    return 0;
+}
+
+int64_t top_procedure(WindowId w, const Message& m) {
+    switch (m.kind) {
+    case msg::timer:
+        if (m.a == stdin_check_timer && stdin_ended()) post_quit(0);
+        return 0;
+    case msg::key_down: std::printf("key-down %llu\n", (unsigned long long)m.a); break;
+    case msg::character: std::printf("char %llu\n", (unsigned long long)m.a); break;
+    case msg::key_up: std::printf("key-up %llu\n", (unsigned long long)m.a); break;
+    case msg::close: return 0;
+    default: return default_procedure(w, m);
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+bool write_ppm(cairo_surface_t* s, const char* path) {
+    cairo_surface_flush(s);
+    int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
+    FILE* f = std::fopen(path, "wb");
+    if (!f) return false;
+    std::fprintf(f, "P6\n%d %d\n255\n", w, h);
+    for (int y = 0; y < h; ++y) {
+        auto* row = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s));
+        for (int x = 0; x < w; ++x) {
+            unsigned char rgb[3] = {uint8_t(row[x] >> 16), uint8_t(row[x] >> 8), uint8_t(row[x])};
+            std::fwrite(rgb, 1, 3, f);
+        }
+    }
+    return std::fclose(f) == 0;
+}
+
+// Pumps messages for a while, so the display maps and shows the window.
+void pump_for(uint64_t ms) {
+    uint64_t end = driver().now_ms() + ms;
+    Message m;
+    while (driver().now_ms() < end) {
+        while (peek(m, true) && m.kind != msg::quit) {
+            translate(m);
+            dispatch(m);
+        }
+        driver().wait(10);
+    }
+}
+
+int window_mode(bool paint_mode, const char* ppm) {
+    start();
+    if (std::strcmp(driver().name(), "sdl") != 0) {
+        std::fprintf(stderr, "no display\n");
+        return 77;
+    }
+    register_class({.name = "probe", .procedure = top_procedure, .background = 0xFF3050A0});
+    register_class({.name = "red", .procedure = red_child});
+    WindowId top = create_window({.class_name = "probe", .text = "vum-probe", .rect = {40, 30, 200, 100}, .visible = true});
+    if (paint_mode) create_window({.class_name = "red", .style = style::child, .rect = {50, 25, 100, 50}, .parent = top, .visible = true});
+    input::set_focus(top);
+    update_window(top);
+    pump_for(500);
+    update_window(top);
+    Rect r = rect_of(top);
+    if (paint_mode && !write_ppm(back_buffer(top), ppm)) return 1;
+    std::printf("ready %d %d %d %d\n", r.x, r.y, r.width, r.height);
+    std::fflush(stdout);
+    set_timer(top, stdin_check_timer, 20);
+    run_loop();
+    stop();
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "paint" && argc > 2) return window_mode(true, argv[2]);
+    if (mode == "keys") return window_mode(false, nullptr);
+    // The clipboard modes go through the running window system's driver,
+    // as the routines do in a GUI session.
+    if (mode.rfind("clip-", 0) == 0) start();
+    if (mode == "clip-write" && argc > 2) {
+        vum::clip::Content c;
+        c.kind = vum::clip::Content::Kind::text;
+        c.text = argv[2];
+        if (!vum::clip::system_clipboard().write(c)) return 1;
+        std::printf("ready\n");
+        std::fflush(stdout);
+        char buffer[256];
+        while (read(0, buffer, sizeof buffer) > 0) {}
+        return 0;
+    }
+    if (mode == "clip-read") {
+        vum::clip::Content c;
+        switch (vum::clip::system_clipboard().read(c)) {
+        case vum::clip::ReadStatus::failed: std::printf("failed\n"); break;
+        case vum::clip::ReadStatus::empty: std::printf("empty\n"); break;
+        case vum::clip::ReadStatus::ok:
+            if (c.kind == vum::clip::Content::Kind::text) std::printf("text:%s\n", c.text.c_str());
+            else std::printf("files:%zu\n", c.files.size());
+        }
+        // Flushed before exit: a sanitizer's leak report for SDL's own
+        // libraries ends the process without flushing.
+        std::fflush(stdout);
+        stop();
+        return 0;
+    }
+    std::fprintf(stderr, "usage: vum-window-probe paint FILE | keys | clip-write TEXT | clip-read\n");
+    return 2;
+}
