@@ -3,27 +3,30 @@
 shows, each input as loaded and each result its evaluation gives, must
 come back unchanged
 
-- from its mold: `load/all mold/all value` molds (mold/all) as the value
-  did, and when the text loads as one value, that value has the value's
-  datatype;
+- from its mold: `load/all mold/all value` molds (mold/all, flat) as the
+  value did, and when the text loads as one value, that value has the
+  value's datatype;
 - through the serialised form, compact and fixed:
-  `load/as save/as none value 'vumbin 'vumbin` molds as the value did.
-
-Each transcript runs in a console of its own, as its transcript does, with
-every input handed to a checker that loads it, checks it, evaluates it and
-checks the result; inputs that end the session are left out. Values whose
-mold would be over a megabyte, unset, and values of the datatypes the
-serialised form refuses (for that check only) are passed over.
+  `load/as save/as none value 'vumbin 'vumbin` molds as the value did
+  (an error but for its files field, which the form does not keep).
 
     transcript-roundtrip.py --program VUM [--transcripts DIR] [--only NAME]
 
+Each transcript runs in a console of its own, as its transcript does, with
+every input handed to a checker that loads it, checks it, evaluates it and
+checks the result; inputs that end the session are left out. Unset values,
+values whose mold is over a megabyte, values that hold themselves (for the
+mold check) and values the serialised form refuses or finds too deep (for
+that check) are passed over.
+
 Values that no text of the language's syntax can stand for (an email
-without "@", an empty issue, a tag that reads as a word, a path whose head
-is not a word, a time beyond the hours the lexer reads, a percent that is
-not a number, a map holding an object or a function) are listed, and only
-their serialised round trip counts. Prints each value that does not come
-back, with its transcript, and exits 1 when there is any. Under the collector's torture switch each pass checks
-a share of the transcripts (the sanitized pass another share).
+without a user or host part, an empty issue, a tag that reads as a word, a
+path whose head is not a word, a time beyond the hours the lexer reads, a
+percent that is not a number, a map holding a value that molds as a make
+form) are listed, and only their serialised round trip counts. Prints each
+value that does not come back, with its transcript, and exits 1 when there
+is any. Under the collector's torture switch each pass checks a share of
+the transcripts (the sanitized pass another share).
 """
 import argparse
 import concurrent.futures
