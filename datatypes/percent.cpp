@@ -1,5 +1,7 @@
 #include "datatypes/percent.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "datatypes/actions.h"
@@ -68,9 +70,40 @@ int32_t percent_form(const Cell* value, uint32_t buffer, const Cell* arg, int32_
     return integer_type::append_limited(buffer, text_of(value), arg, limit);
 }
 
+// The lexer reads no exponent in a percent, so the molded text writes the
+// same significant digits out in full: 1.5e-12% becomes 0.0000000000015%.
+std::string without_exponent(const char* text) {
+    const char* e = std::strchr(text, 'e');
+    if (!e) return text;
+    std::string sign = text[0] == '-' ? "-" : "";
+    std::string digits;
+    int32_t point = -1;  // digits before the point
+    for (const char* p = text + sign.size(); p < e; ++p) {
+        if (*p == '.') point = int32_t(digits.size());
+        else digits += *p;
+    }
+    if (point < 0) point = int32_t(digits.size());
+    point += int32_t(std::strtol(e + 1, nullptr, 10));
+    while (digits.size() > 1 && digits.back() == '0' && int32_t(digits.size()) > point) digits.pop_back();
+    std::string out = sign;
+    if (point <= 0) {
+        out += "0.";
+        out.append(size_t(-point), '0');
+        out += digits;
+    } else if (point >= int32_t(digits.size())) {
+        out += digits;
+        out.append(size_t(point) - digits.size(), '0');
+    } else {
+        out += digits.substr(0, size_t(point));
+        out += '.';
+        out += digits.substr(size_t(point));
+    }
+    return out + std::string(std::strchr(e, '%'));
+}
+
 int32_t percent_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit,
                      int32_t) {
-    return integer_type::append_limited(buffer, text_of(value), arg, limit);
+    return integer_type::append_limited(buffer, without_exponent(text_of(value)).c_str(), arg, limit);
 }
 
 }  // namespace

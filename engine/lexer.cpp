@@ -541,6 +541,7 @@ struct State {
     size_t base = 0;     // the run's first cell
     bool done = false;   // the run has what it came for
     int32_t jumps = 0;   // how often a watcher moved the input
+    const Cell* into = nullptr;  // the block a load run appends to, or null
 };
 
 State* active = nullptr;
@@ -686,6 +687,18 @@ void fold_open_path(State& st);
 // The single exit for every syntax error. `start`/`end` delimit the token;
 // `code` is a datatype id or one of the codes above; `keep_type` keeps a
 // datatype named even inside a path (a token whose datatype is missing).
+// A run that appends to a block hands over the values it completed before
+// an error, as one that appends as it goes would have: those outside every
+// open level.
+void keep_scanned(State& st) {
+    if (!st.into) return;
+    size_t done = st.opens.empty() ? st.cells.size() : size_t(st.opens.front().base);
+    gc::Local target(*st.into);
+    for (size_t i = 0; i < done; ++i) *block::alloc_tail(&target) = st.cells[i];
+    st.cells.erase(st.cells.begin(), st.cells.begin() + std::ptrdiff_t(done));
+    for (Open& o : st.opens) o.base -= int32_t(done);
+}
+
 [[noreturn]] void syntax_error(State& st, const uint8_t* start, const uint8_t* end, int32_t code,
                                const char* expected = nullptr, bool keep_type = false, int32_t report_type = 0) {
     if (start > st.end) start = st.end;
@@ -713,6 +726,7 @@ void fold_open_path(State& st);
             throw Stop{};
         }
     }
+    keep_scanned(st);
     int32_t line = line_at(st, start);
     gc::Local near(text_cell(near_text(st, start)));
     gc::Local where(text_cell("(line " + std::to_string(line) + ")"));
@@ -1701,6 +1715,7 @@ int32_t run_utf8(const uint8_t* bytes, int32_t length, bool binary, const Option
     st.prescan = options.prescan && !options.scan;
     st.one = options.one || options.next;
     st.watch = options.trace;
+    if (st.load) st.into = options.into;
     Activation on(&st);
     try {
         while (!st.done) {

@@ -1,5 +1,6 @@
 #include "environment/codec-routines.h"
 
+#include "datatypes/actions.h"
 #include "datatypes/binary.h"
 #include "datatypes/block.h"
 #include "datatypes/function.h"
@@ -33,12 +34,20 @@ MachineValue vumbin_encode(const MachineValue* args, int32_t) {
 }
 
 // decode payload: the one value the file holds, or a block of its values.
-// Files and URLs are read first once reading them exists; data of ten
-// bytes or fewer cannot be a file and is refused before the decoder looks.
+// A file or URL is read whole through its type's read action (so a URL
+// decodes as soon as URLs read); data of ten bytes or fewer cannot be a
+// file and is refused before the decoder looks.
 MachineValue vumbin_decode(const MachineValue* args, int32_t) {
     const Cell* payload = args[0].cell;
     uint8_t t = cell::type(payload);
-    if (t == type_file || t == type_url) errors::raise(err::internal::not_done);
+    if (t == type_file || t == type_url) {
+        Cell* bytes = stack::push_cell();
+        cell::make_none(bytes);
+        actions::find<actions::ReadFn>(payload, actions::slot_read)(payload, nullptr, nullptr, true, false, false,
+                                                                    nullptr, bytes);
+        payload = bytes;
+        t = cell::type(payload);
+    }
     if (t != type_binary || binary::length_from_index(payload) <= 10)
         errors::raise(err::script::invalid_data, payload);
     Cell* block = stack::push_cell();

@@ -226,6 +226,17 @@ private:
     const uint8_t* names_ = nullptr;
     uint32_t symbol_count_ = 0;
     uint32_t names_size_ = 0;
+    // The error fields being decoded, innermost last: until a field's
+    // record is done it sits in a scratch cell, where a back-reference from
+    // inside it (a near block whose words belong to a function that holds
+    // the block) must find it.
+    struct PendingField {
+        uint32_t context;
+        uint32_t field;
+        uint32_t scratch_series;
+        int32_t scratch_index;
+    };
+    std::vector<PendingField> pending_fields_;
     std::vector<int32_t> symbol_ids_;      // interned on first use; 0 until then
     std::vector<uint32_t> global_slots_;  // slot + 1 of the global word; 0 until used
 
@@ -711,6 +722,11 @@ private:
             if (unwrap_function(*context::owner_cell(ctx), &function)) return function_step(function, index, at);
             node = values_of(ctx, at);
         } else if (t == type_object || t == type_error || t == type_port) {
+            if (t == type_error) {
+                for (auto p = pending_fields_.rbegin(); p != pending_fields_.rend(); ++p)
+                    if (p->context == from.w1 && p->field == index && p->scratch_index < cell_count(p->scratch_series))
+                        return *cell_at(p->scratch_series, p->scratch_index);
+            }
             node = values_of(from.w1, at);
             if (t == type_error) skip = error::field_arg1;
         } else if (t == type_context) {
@@ -1239,7 +1255,9 @@ private:
             place(into, index, made, h);
         }
         for (int32_t k = 0; k < 6; k++) {
+            pending_fields_.push_back({cell_at(into, index)->w1, uint32_t(k), into, index + 1});
             value(into);
+            pending_fields_.pop_back();
             Cell e = *cell_at(into, index);
             *error::field(&e, error::Field(error::field_arg1 + k)) = *cell_at(into, index + 1);
             truncate(into, index + 1);
