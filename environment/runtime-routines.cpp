@@ -9,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/file-url.h"
 #include "datatypes/function.h"
+#include "datatypes/image.h"
 #include "datatypes/integer.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
@@ -22,6 +23,7 @@
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
 #include "platform/clipboard.h"
+#include "platform/image-codecs.h"
 
 namespace vum::boot {
 
@@ -236,9 +238,9 @@ MachineValue tracing(const MachineValue*, int32_t) {
 
 // ---- The clipboard ----
 
-// Text comes back as a string!, files as a block of file!, false when the
-// clipboard could not be read and none when it holds nothing this side
-// reads (an image waits for the image! datatype).
+// Text comes back as a string!, files as a block of file!, a PNG as an
+// image!, false when the clipboard could not be read and none when it holds
+// nothing this side reads (or an image that does not decode).
 MachineValue read_clipboard(const MachineValue*, int32_t) {
     clip::Content content;
     switch (clip::system_clipboard().read(content)) {
@@ -263,14 +265,20 @@ MachineValue read_clipboard(const MachineValue*, int32_t) {
             stack::s.args_top = file;
         }
         *result() = *files;
+    } else if (content.kind == clip::Content::Kind::png) {
+        imaging::Pixels pixels;
+        if (imaging::decode(content.png.data(), content.png.size(), &pixels))
+            image::make_from_pixels(result(), std::move(pixels), 0, true, false);
+        else
+            cell::make_none(result());
     } else {
         cell::make_none(result());
     }
     return none_returned();
 }
 
-// A string!, a block of file! values, or none (which empties the
-// clipboard); anything else is refused with false.
+// A string!, a block of file! values, an image! (served as PNG), or none
+// (which empties the clipboard); anything else is refused with false.
 MachineValue write_clipboard(const MachineValue* args, int32_t) {
     const Cell* data = args[0].cell;
     clip::Content content;
@@ -289,6 +297,13 @@ MachineValue write_clipboard(const MachineValue* args, int32_t) {
             if (cell::type(item) != type_file) return integer(0);
             content.files.push_back(file_url::to_os_path(item));
         }
+        break;
+    }
+    case type_image: {
+        // An image without pixels has no PNG form.
+        if (image::pixel_count(data) == 0) return integer(0);
+        content.kind = clip::Content::Kind::png;
+        if (!imaging::encode(image::pixels_of(data), imaging::Format::png, &content.png)) return integer(0);
         break;
     }
     default:

@@ -121,10 +121,19 @@ int main(int argc, char** argv) {
     // The clipboard modes go through the running window system's driver,
     // as the routines do in a GUI session.
     if (mode.rfind("clip-", 0) == 0) start();
-    if (mode == "clip-write" && argc > 2) {
+    if ((mode == "clip-write" || mode == "clip-write-png") && argc > 2) {
         vum::clip::Content c;
-        c.kind = vum::clip::Content::Kind::text;
-        c.text = argv[2];
+        if (mode == "clip-write") {
+            c.kind = vum::clip::Content::Kind::text;
+            c.text = argv[2];
+        } else {
+            c.kind = vum::clip::Content::Kind::png;
+            std::FILE* f = std::fopen(argv[2], "rb");
+            if (!f) return 1;
+            int ch;
+            while ((ch = std::fgetc(f)) != EOF) c.png.push_back(uint8_t(ch));
+            std::fclose(f);
+        }
         if (!vum::clip::system_clipboard().write(c)) return 1;
         std::printf("ready\n");
         std::fflush(stdout);
@@ -139,6 +148,7 @@ int main(int argc, char** argv) {
         case vum::clip::ReadStatus::empty: std::printf("empty\n"); break;
         case vum::clip::ReadStatus::ok:
             if (c.kind == vum::clip::Content::Kind::text) std::printf("text:%s\n", c.text.c_str());
+            else if (c.kind == vum::clip::Content::Kind::png) std::printf("png:%zu\n", c.png.size());
             else std::printf("files:%zu\n", c.files.size());
         }
         // Flushed before exit: a sanitizer's leak report for SDL's own
@@ -147,6 +157,6 @@ int main(int argc, char** argv) {
         stop();
         return 0;
     }
-    std::fprintf(stderr, "usage: vum-window-probe paint FILE | keys | clip-write TEXT | clip-read\n");
+    std::fprintf(stderr, "usage: vum-window-probe paint FILE | keys | clip-write TEXT | clip-write-png FILE | clip-read\n");
     return 2;
 }

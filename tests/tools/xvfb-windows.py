@@ -153,7 +153,27 @@ def check_clipboard(probe, env):
     time.sleep(0.2)
     read = subprocess.run([probe, "clip-read"], env=env, capture_output=True, text=True, timeout=30).stdout
     assert read == "text:from xclip\nline two\n", f"probe read {read!r}"
-    print("clipboard: both ways through xclip")
+    # An image travels as image/png, both ways.
+    with tempfile.TemporaryDirectory() as tmp:
+        png = os.path.join(tmp, "dot.png")
+        subprocess.run(["convert", "-size", "3x2", "xc:#ff0000", png], check=True, env=env, timeout=30)
+        data = open(png, "rb").read()
+        p, _ = start_probe(probe, ["clip-write-png", png], env)
+        try:
+            pasted = subprocess.run(["xclip", "-o", "-selection", "clipboard", "-t", "image/png"], env=env,
+                                    capture_output=True, timeout=10).stdout
+        finally:
+            p.stdin.close()
+            p.wait(timeout=30)
+        assert pasted == data, f"xclip read {len(pasted)} bytes of image/png, want {len(data)}"
+        setter = subprocess.Popen(["xclip", "-i", "-selection", "clipboard", "-t", "image/png", png], env=env,
+                                  stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
+        read = subprocess.run([probe, "clip-read"], env=env, capture_output=True, text=True, timeout=30).stdout
+        setter.kill()
+        setter.wait(timeout=10)
+        assert read == f"png:{len(data)}\n", f"probe read {read!r}"
+    print("clipboard: text and image/png both ways through xclip")
 
 
 def main():
