@@ -119,10 +119,18 @@ void put_into(const Cell* collected, Cell* out) {
 // expand, and do-file, which loads and runs scripts.
 Cell environment_word(const char* name) { return context::load_word(name); }
 
-void expand_directives() {
-    Cell name = environment_word("expand");
-    stack::push_native_frame(&name);
-    errors::raise(err::internal::not_done);
+// The block is expanded in place, so the evaluation that follows sees the
+// rewritten code from the same position.
+void expand_directives(const Cell* block) {
+    gc::Local name(environment_word("expand-directives"));
+    Cell fn = *word::value_address(&name);
+    uint8_t t = cell::type(&fn);
+    if (t == type_unset) raise_script(err::script::no_value, &name);
+    if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, &name);
+    gc::Protect keep_fn(&fn);
+    Cell result{};
+    gc::Protect keep_result(&result);
+    call::Call(&fn, &name).arg(block).run(&result);
 }
 
 void do_file(const Cell* target, const Cell* argument) {
@@ -144,7 +152,7 @@ void do_file(const Cell* target, const Cell* argument) {
 void do_block(const Cell* block, const int32_t* refinements) {
     Cell* b = stack::push_copy(block);
     clip(b);
-    if (used(refinements, refine::do_::expand)) expand_directives();
+    if (used(refinements, refine::do_::expand)) expand_directives(b);
     if (!used(refinements, refine::do_::next)) {
         eval::eval_block(b, true);
         return;

@@ -13,6 +13,7 @@
 
 #include "base/console-output.h"
 #include "datatypes/actions.h"
+#include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
@@ -286,6 +287,16 @@ bool read_script(const char* path, std::string* text) {
 
 void report(const Cell* error) { write_line(report_of(error)); }
 
+// Like a script run by do, a script given on the command line is
+// preprocessed, from its header word on, before it runs. *result (stable)
+// receives the error when the expansion fails.
+bool expand_script(const Cell* code, Cell* result) {
+    if (!source::load("expand-directives", result)) return false;
+    gc::Local call(*result);
+    block_actions::append_copy(&call, code);
+    return !eval::evaluate_protected(&call, result);
+}
+
 int run_script_text(const std::string& text) {
     int64_t header = source::find_header(text);
     if (header < 0) {
@@ -298,6 +309,7 @@ int run_script_text(const std::string& text) {
         write_line(report_of(&cells[0]));
         return 1;
     }
+    gc::Local whole(cells[0]);
     switch (source::skip_header(&cells[0])) {
         case source::Header::found:
             break;
@@ -307,6 +319,11 @@ int run_script_text(const std::string& text) {
         case source::Header::missing:
             write_line("*** Error: not a Vum program!");
             return 1;
+    }
+    // In place: the code after the header sees what the expansion made.
+    if (!expand_script(&whole, &cells[1])) {
+        write_line(report_of(&cells[1]));
+        return 1;
     }
     if (eval::evaluate_protected(&cells[0], &cells[1])) {
         write_line(report_of(&cells[1]));
