@@ -917,48 +917,9 @@ int32_t eval_next(const Cell* block, int32_t position, int32_t end, bool as_argu
 
 namespace {
 
-// Operators whose integer case the evaluator does inline, with the same
-// results as their actions and natives: -1 for any other.
+// The operators whose integer and float case the evaluator does inline, with
+// the same results as their actions and natives.
 enum Fast : int32_t { fast_add, fast_subtract, fast_multiply, fast_compare_first };
-static_assert(fast_compare_first == walk::fast_compare_first);
-int32_t fast_operation(const Cell& op) {
-    if (cell::type(&op) == type_action) {
-        switch (int32_t(op.w1)) {
-            case actions::slot_add: return fast_add;
-            case actions::slot_subtract: return fast_subtract;
-            case actions::slot_multiply: return fast_multiply;
-            default: return -1;
-        }
-    }
-    // equal? not-equal? strict-equal? lesser? greater? lesser-or-equal?
-    // greater-or-equal?: consecutive natives.
-    static_assert(native::greater_or_equal_q - native::equal_q == 6);
-    if (cell::type(&op) == type_native && op.w1 >= native::equal_q && op.w1 <= native::greater_or_equal_q)
-        return fast_compare_first + int32_t(op.w1) - native::equal_q;
-    return -1;
-}
-
-void integer_fast(int32_t fast, Cell* left, const Cell* right) {
-    int32_t a = cell::get_integer(left);
-    int32_t b = cell::get_integer(right);
-    switch (fast) {
-        case fast_add: integer_type::apply_op(integer_type::math_add, a, b, left); return;
-        case fast_subtract: integer_type::apply_op(integer_type::math_subtract, a, b, left); return;
-        case fast_multiply: integer_type::apply_op(integer_type::math_multiply, a, b, left); return;
-        default: break;
-    }
-    bool r = false;
-    switch (fast - fast_compare_first + native::equal_q) {
-        case native::equal_q: r = a == b; break;
-        case native::not_equal_q: r = a != b; break;
-        case native::strict_equal_q: r = a == b; break;
-        case native::lesser_q: r = a < b; break;
-        case native::greater_q: r = a > b; break;
-        case native::lesser_or_equal_q: r = a <= b; break;
-        case native::greater_or_equal_q: r = a >= b; break;
-    }
-    cell::make_logic(left, r);
-}
 
 // The inline case of an operator cell (an op! made from +, -, * or a
 // comparison), read from the op! itself, or -1.
@@ -972,6 +933,9 @@ inline int32_t fast_of_operator(const Cell* v) {
             default: return -1;
         }
     }
+    // equal? not-equal? strict-equal? lesser? greater? lesser-or-equal?
+    // greater-or-equal?: consecutive natives.
+    static_assert(native::greater_or_equal_q - native::equal_q == 6);
     if (source == type_native && v->w1 >= native::equal_q && v->w1 <= native::greater_or_equal_q)
         return fast_compare_first + int32_t(v->w1) - native::equal_q;
     return -1;
@@ -1068,28 +1032,8 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
         stack::s.args_top = left + 1;
         cell::set_type(&op, uint8_t((op.header & cell::op_source_mask) >> cell::op_source_shift));
         op.header &= cell::type_mask;
-        uint8_t tl = cell::type(left);
-        int32_t fast = trace::on || (tl != type_integer && tl != type_float) ? -1 : fast_operation(op);
-        if (tl == type_float && fast >= fast_compare_first) fast = -1;
-        if (fast >= 0 && !ended(block, position + 1, end)) {
-            Cell* right = left + 1;
-            int32_t next = push_expression(block, position + 1, end, true);
-            uint8_t tr = cell::type(right);
-            (void)tr;
-            if (walk::apply_fast(fast, left, right)) {
-                stack::s.args_top = left + 1;
-                position = next;
-                continue;
-            }
-            // Other types: the operator runs as usual on the two operands
-            // in hand.
-            Call call = call_at(&op, block, next, next, &w, as_argument);
-            call.infix = true;
-            call.given = 2;
-            call_function(call);
-            position = next;
-            continue;
-        }
+        // Traced, or not a case done inline above: the operator's function
+        // fetches its right operand itself.
         Call call = call_at(&op, block, position + 1, end, &w, as_argument);
         call.infix = true;
         position = call_function(call);
@@ -1106,6 +1050,31 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
 }  // namespace
 
 namespace {
+// A set-word's assignment of the value on top of the stack: the value it
+// leaves (an object's change handler may have replaced it).
+Cell assign(const Cell& set_word) {
+    Cell v = set_word;
+    Cell value = stack::s.args_top[-1];
+    if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
+    if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
+    // A word of a function or a plain context takes the value directly; an
+    // object's slot is marked and its owner told.
+    Cell* slot = peek_value(&v);
+    if (slot && !context::notifies(v.w1)) {
+        *slot = value;
+    } else if (slot && context::owner_cell(v.w1)->w3 == 0) {
+        // An object without change handlers: the slot is marked changed and
+        // takes the value; there is no one to tell.
+        context::word_at(v.w1, int32_t(v.w3))->header |= cell::flag_slot_changed;
+        *slot = value;
+    } else {
+        gc::Local w(v);
+        context::set_word_value(&w, stack::s.args_top - 1);
+        value = stack::s.args_top[-1];
+    }
+    return value;
+}
+
 int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, Flags flags);
 
 // An assignment: to a word of a function or a plain context directly, to
@@ -1121,7 +1090,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
         *slot = copy;
         deliver(copy, base, as_argument);
     } else {
-        Cell assigned = walk::assign(v);
+        Cell assigned = assign(v);
         deliver(assigned, base, as_argument);
     }
     return position;  // an assignment takes no operator after it
@@ -1202,7 +1171,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
         case type_set_word: {
             if (ended(block, position, end)) raise_script(err::script::need_value, &v);
             position = push_expression(block, position, end, false);
-            Cell value = walk::assign(v);
+            Cell value = assign(v);
             deliver(value, base, as_argument);
             return position;  // an assignment takes no operator after it
         }
@@ -1284,78 +1253,6 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
 }
 }  // namespace
 
-namespace walk {
-
-bool apply_fast(int32_t fast, Cell* left, const Cell* right) {
-    uint8_t tl = cell::type(left), tr = cell::type(right);
-    if (tl == type_integer && tr == type_integer) {
-        integer_fast(fast, left, right);
-        return true;
-    }
-    // Integers and floats mixed: double arithmetic, as the float actions do
-    // it (comparisons of floats keep their tolerance rules in the natives).
-    if (fast < fast_compare_first && (tl == type_integer || tl == type_float) &&
-        (tr == type_integer || tr == type_float)) {
-        double a = float_type::number_of(left), b = float_type::number_of(right);
-        int32_t math = fast == fast_add ? integer_type::math_add
-                     : fast == fast_subtract ? integer_type::math_subtract
-                                             : integer_type::math_multiply;
-        cell::make_float(left, float_type::apply_op(a, b, math));
-        return true;
-    }
-    return false;
-}
-
-int32_t fast_operation(const Cell& op) { return eval::fast_operation(op); }
-
-Cell assign(const Cell& set_word) {
-    Cell v = set_word;
-    Cell value = stack::s.args_top[-1];
-    if (cell::type(&value) == type_unset) raise_script(err::script::need_value, &v);
-    if (trace::on) trace::fire(trace::ev_set, nullptr, -1, &value, &v);
-    // A word of a function or a plain context takes the value directly; an
-    // object's slot is marked and its owner told.
-    Cell* slot = peek_value(&v);
-    if (slot && !context::notifies(v.w1)) {
-        *slot = value;
-    } else if (slot && context::owner_cell(v.w1)->w3 == 0) {
-        // An object without change handlers: the slot is marked changed and
-        // takes the value; there is no one to tell.
-        context::word_at(v.w1, int32_t(v.w3))->header |= cell::flag_slot_changed;
-        *slot = value;
-    } else {
-        gc::Local w(v);
-        context::set_word_value(&w, stack::s.args_top - 1);
-        value = stack::s.args_top[-1];
-    }
-    return value;
-}
-
-int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument) {
-    return eval::infix_steps(block, position, end, base, as_argument);
-}
-
-int32_t fetch_rest(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
-                   int32_t* refinements, int32_t given) {
-    Source src{block, position, end, 0, false};
-    fetch_plain_arguments(function, name, src, refinements, given);
-    return src.position;
-}
-
-void push_padding(const Cell* function, int32_t* refinements, int32_t fetched) {
-    uint32_t cache = cached_arguments(function);
-    eval::push_padding(cell::type(function) != type_function, cache, series_count(cache) - 1, fetched, refinements);
-}
-
-void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry) {
-    eval::type_error(value, function, name, entry);
-}
-
-void run_function_body(const Cell* function, const Cell* name) { eval::run_function_body(function, name); }
-
-void run_native(const Cell* function, int32_t* refinements) { eval::run_native(function, refinements); }
-
-}  // namespace walk
 
 bool evaluate_protected(const Cell* block, Cell* result) {
     gc::Local b(*block);

@@ -119,15 +119,21 @@ void put_into(const Cell* collected, Cell* out) {
 // expand, and do-file, which loads and runs scripts.
 Cell environment_word(const char* name) { return context::load_word(name); }
 
+// The function an environment word holds, checked: unset or not a function
+// is reported as the word's own error.
+Cell environment_function(const Cell* name) {
+    Cell fn = *word::value_address(name);
+    uint8_t t = cell::type(&fn);
+    if (t == type_unset) raise_script(err::script::no_value, name);
+    if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, name);
+    return fn;
+}
+
 // The block is expanded in place, so the evaluation that follows sees the
 // rewritten code from the same position.
 void expand_directives(const Cell* block) {
     gc::Local name(environment_word("expand-directives"));
-    Cell fn = *word::value_address(&name);
-    uint8_t t = cell::type(&fn);
-    if (t == type_unset) raise_script(err::script::no_value, &name);
-    if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, &name);
-    gc::Protect keep_fn(&fn);
+    gc::Local fn(environment_function(&name));
     Cell result{};
     gc::Protect keep_result(&result);
     call::Call(&fn, &name).arg(block).run(&result);
@@ -135,11 +141,7 @@ void expand_directives(const Cell* block) {
 
 void do_file(const Cell* target, const Cell* argument) {
     gc::Local name(environment_word("do-file"));
-    Cell fn = *word::value_address(&name);
-    uint8_t t = cell::type(&fn);
-    if (t == type_unset) raise_script(err::script::no_value, &name);
-    if (!is_function_kind(t) || t == type_op) raise_script(err::script::invalid_arg, &name);
-    gc::Protect keep_fn(&fn);
+    gc::Local fn(environment_function(&name));
     Cell result{};
     gc::Protect keep_result(&result);
     // No trace callback: a traced do has started its run already.

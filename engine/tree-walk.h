@@ -1,6 +1,6 @@
-// The tree walk's own steps, shared with the block code (block-code.h), which
-// must leave the stack, the frames and the errors exactly as the walk does
-// and hands over to it, mid-expression, whenever its assumptions fail.
+// The tree walk's small steps that the evaluator's modules share (the
+// interpreter, PARSE): reading a word's value, delivering a result, the end
+// of a block being evaluated, a function context's storage guard.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -74,38 +74,5 @@ private:
     uint32_t ctx_;
     uint32_t saved_;
 };
-
-// The operator look-ahead from `position`: while the cell there is a word
-// whose value is an op!, it is called with the value at base (or in the
-// frame's result slot) as its left operand.
-int32_t infix_steps(const Cell* block, int32_t position, int32_t end, Cell* base, bool as_argument);
-
-// The rest of a plain call's arguments, the first `given` being in the
-// frame already, then the refinement slots and locals: the position after.
-int32_t fetch_rest(const Cell* function, const Cell* name, const Cell* block, int32_t position, int32_t end,
-                   int32_t* refinements, int32_t given);
-
-// Refinement slots and locals after a plain call's `fetched` mandatory
-// arguments.
-void push_padding(const Cell* function, int32_t* refinements, int32_t fetched);
-
-[[noreturn]] void type_error(const Cell* value, const Cell* function, const Cell* name, int32_t entry);
-
-void run_function_body(const Cell* function, const Cell* name);
-
-// Runs a native or action whose frame holds its arguments.
-void run_native(const Cell* function, int32_t* refinements);
-
-// An operator with its integer and float case done inline: an index for
-// apply_fast, or -1.
-int32_t fast_operation(const Cell& op);
-constexpr int32_t fast_compare_first = 3;
-// left = left op right for two integers, or two numbers when `fast` is
-// arithmetic; false when the operands are not such (the call then runs).
-bool apply_fast(int32_t fast, Cell* left, const Cell* right);
-
-// A set-word's assignment of the value on top of the stack: the value it
-// leaves (an object's change handler may have replaced it).
-Cell assign(const Cell& set_word);
 
 }  // namespace vum::eval::walk
