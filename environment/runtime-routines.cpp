@@ -22,7 +22,7 @@
 #include "memory/symbols.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
-#include "platform/clipboard.h"
+#include "platform/window-system-module.h"
 #include "platform/image-codecs.h"
 
 namespace vum::boot {
@@ -243,7 +243,7 @@ MachineValue tracing(const MachineValue*, int32_t) {
 // nothing this side reads (or an image that does not decode).
 MachineValue read_clipboard(const MachineValue*, int32_t) {
     clip::Content content;
-    switch (clip::system_clipboard().read(content)) {
+    switch (clip::read_system_clipboard(content)) {
     case clip::ReadStatus::failed:
         cell::make_logic(result(), false);
         return none_returned();
@@ -309,7 +309,7 @@ MachineValue write_clipboard(const MachineValue* args, int32_t) {
     default:
         return integer(0);
     }
-    return integer(clip::system_clipboard().write(content) ? 1 : 0);
+    return integer(clip::write_system_clipboard(content) ? 1 : 0);
 }
 
 }  // namespace

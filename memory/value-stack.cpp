@@ -122,22 +122,7 @@ void push_try_frame(const Cell* word) { push_frame(word, kind_try << kind_shift)
 void push_catch_frame(const Cell* word) { push_frame(word, kind_catch << kind_shift); }
 void push_loop_frame(const Cell* word) { push_frame(word, kind_loop << kind_shift); }
 
-void pop_frame_restore() {
-    Frame* f = --s.calls_top;
-    restore_context(f);
-    if (s.calls_top == s.calls_begin) {
-        s.args = s.args_top = s.args_begin;
-    } else {
-        s.args_top = s.args;
-        s.args = base_at(f->caller_args);
-    }
-}
-
-void pop_frame() {
-    Frame* f = --s.calls_top;
-    s.args_top = s.args + 1;
-    s.args = base_at(f->caller_args);
-}
+void restore_function_context(const Frame* f) { restore_context(f); }
 
 void pop_function_frame() {
     restore_context(s.calls_top - 1);
@@ -149,12 +134,6 @@ void pop_function_frame_discard() {
     restore_context(f);
     s.args = base_at(f->caller_args);
     s.args_top = s.args;
-}
-
-void pop_frame_return() {
-    Cell* callee = s.args;
-    pop_frame();
-    *s.args = *callee;
 }
 
 void pop_function_frame_return() {

@@ -118,11 +118,35 @@ void push_catch_frame(const Cell* word);
 inline void push_eval_frame(const Cell* word) { push_frame(word, kind_eval << kind_shift | flag_hidden); }
 void push_loop_frame(const Cell* word);
 
-void pop_frame_restore();
-void pop_frame();
+// An interpreted function's frame puts its context's value storage back.
+void restore_function_context(const Frame* f);
+
+// Pops the top frame: the argument stack's top goes back to the frame's
+// base and the base to the caller's.
+inline void pop_frame_restore() {
+    Frame* f = --s.calls_top;
+    if (f->function_context) [[unlikely]] restore_function_context(f);
+    if (s.calls_top == s.calls_begin) {
+        s.args = s.args_top = s.args_begin;
+    } else {
+        s.args_top = s.args;
+        s.args = s.args_begin + f->caller_args;
+    }
+}
+// Pops the top frame, keeping its result cell above the caller's base.
+inline void pop_frame() {
+    Frame* f = --s.calls_top;
+    s.args_top = s.args + 1;
+    s.args = s.args_begin + f->caller_args;
+}
 void pop_function_frame();
 void pop_function_frame_discard();
-void pop_frame_return();
+// Pops the top frame; its result goes to the caller's result slot.
+inline void pop_frame_return() {
+    Cell* callee = s.args;
+    pop_frame();
+    *s.args = *callee;
+}
 void pop_function_frame_return();
 void pop_frame_to_caller_base();
 void pop_frame_keep();

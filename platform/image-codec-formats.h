@@ -12,7 +12,9 @@
 namespace vum::imaging::detail {
 
 // Each decoder gets the whole input (its signature already checked) and
-// fills `out` on success; on failure it sets *why (never null here).
+// fills `out` on success; on failure it sets *why (never null here). BMP is
+// in the runtime; the others are in the codec module (libvum-image-codecs.so,
+// over Debian's libraries), reached through its table.
 bool decode_bmp(const uint8_t* bytes, size_t length, Pixels* out, std::string* why);
 bool decode_png(const uint8_t* bytes, size_t length, Pixels* out, std::string* why);
 bool decode_gif(const uint8_t* bytes, size_t length, Pixels* out, std::string* why);
@@ -25,6 +27,16 @@ bool encode_png(const Pixels& in, std::vector<uint8_t>* out);
 bool encode_gif(const Pixels& in, std::vector<uint8_t>* out);
 bool encode_jpeg(const Pixels& in, std::vector<uint8_t>* out);
 bool encode_tiff(const Pixels& in, std::vector<uint8_t>* out);
+
+// The codec module's table, returned by its one exported entry.
+using DecodeFn = bool (*)(const uint8_t* bytes, size_t length, Pixels* out, std::string* why);
+using EncodeFn = bool (*)(const Pixels& in, std::vector<uint8_t>* out);
+struct LibraryCodecs {
+    DecodeFn decode_png, decode_gif, decode_jpeg, decode_tiff;
+    EncodeFn encode_png, encode_gif, encode_jpeg, encode_tiff;
+};
+constexpr const char* library_codecs_module = "libvum-image-codecs.so";
+constexpr const char* library_codecs_entry = "vum_image_library_codecs";
 
 // A declared size is accepted only when both sides are 1..max_side, the
 // pixels fit in max_bytes, and the input is long enough to hold them at the

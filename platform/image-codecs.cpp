@@ -9,52 +9,26 @@
 #include <new>
 
 #include "platform/image-codec-formats.h"
+#include "platform/module-loader.h"
 
 namespace vum::imaging {
 
-namespace detail {
+namespace {
 
-bool size_is_acceptable(int64_t width, int64_t height, size_t length, int64_t pixels_per_byte,
-                        std::string* why, int64_t head_start) {
-    if (width <= 0 || height <= 0) {
-        *why = "empty or negative image size";
-        return false;
-    }
-    if (width > max_side || height > max_side || width * height * 4 > max_bytes) {
-        *why = "image dimensions too large";
-        return false;
-    }
-    if (width * height > int64_t(length) * pixels_per_byte + head_start) {
-        *why = "image dimensions larger than the data can hold";
-        return false;
-    }
-    return true;
+// The codecs over Debian's libraries live in a module loaded on first use
+// (start-up maps none of those libraries); null when it cannot be loaded.
+const detail::LibraryCodecs* library_codecs(std::string* why) {
+    static std::string failure;
+    static const detail::LibraryCodecs* codecs = [] {
+        auto entry = reinterpret_cast<const detail::LibraryCodecs* (*)()>(
+            platform::module_symbol(detail::library_codecs_module, detail::library_codecs_entry, &failure));
+        return entry ? entry() : nullptr;
+    }();
+    if (!codecs && why) *why = "image codecs unavailable: " + failure;
+    return codecs;
 }
 
-bool allocate_pixels(int32_t width, int32_t height, Pixels* out, std::string* why) {
-    try {
-        out->bgra.assign(size_t(width) * size_t(height) * 4, 0);
-    } catch (const std::bad_alloc&) {
-        *why = "out of memory for the image";
-        return false;
-    }
-    out->width = width;
-    out->height = height;
-    return true;
-}
-
-bool pixels_are_consistent(const Pixels& in) {
-    if (in.width < 0 || in.height < 0 || in.width > max_side || in.height > max_side) return false;
-    return in.bgra.size() == size_t(in.width) * size_t(in.height) * 4;
-}
-
-bool any_alpha_below_opaque(const Pixels& in) {
-    for (size_t i = 3; i < in.bgra.size(); i += 4)
-        if (in.bgra[i] != 255) return true;
-    return false;
-}
-
-}  // namespace detail
+}  // namespace
 
 bool sniff(const uint8_t* b, size_t n, Format* format) {
     auto starts = [&](std::initializer_list<uint8_t> sig) {
@@ -85,12 +59,13 @@ bool decode(const uint8_t* bytes, size_t length, Pixels* out, std::string* why) 
     if (!bytes || !sniff(bytes, length, &format)) {
         reason = "not a known image format";
     } else {
+        const detail::LibraryCodecs* codecs = format == Format::bmp ? nullptr : library_codecs(&reason);
         switch (format) {
             case Format::bmp: ok = detail::decode_bmp(bytes, length, &result, &reason); break;
-            case Format::png: ok = detail::decode_png(bytes, length, &result, &reason); break;
-            case Format::gif: ok = detail::decode_gif(bytes, length, &result, &reason); break;
-            case Format::jpeg: ok = detail::decode_jpeg(bytes, length, &result, &reason); break;
-            case Format::tiff: ok = detail::decode_tiff(bytes, length, &result, &reason); break;
+            case Format::png: ok = codecs && codecs->decode_png(bytes, length, &result, &reason); break;
+            case Format::gif: ok = codecs && codecs->decode_gif(bytes, length, &result, &reason); break;
+            case Format::jpeg: ok = codecs && codecs->decode_jpeg(bytes, length, &result, &reason); break;
+            case Format::tiff: ok = codecs && codecs->decode_tiff(bytes, length, &result, &reason); break;
         }
     }
     if (!ok) {
@@ -133,12 +108,13 @@ bool encode(const Pixels& in, Format format, std::vector<uint8_t>* out) {
     std::vector<uint8_t> bytes;
     bool ok = false;
     try {
+        const detail::LibraryCodecs* codecs = format == Format::bmp ? nullptr : library_codecs(nullptr);
         switch (format) {
             case Format::bmp: ok = detail::encode_bmp(in, &bytes); break;
-            case Format::png: ok = detail::encode_png(in, &bytes); break;
-            case Format::gif: ok = detail::encode_gif(in, &bytes); break;
-            case Format::jpeg: ok = detail::encode_jpeg(in, &bytes); break;
-            case Format::tiff: ok = detail::encode_tiff(in, &bytes); break;
+            case Format::png: ok = codecs && codecs->encode_png(in, &bytes); break;
+            case Format::gif: ok = codecs && codecs->encode_gif(in, &bytes); break;
+            case Format::jpeg: ok = codecs && codecs->encode_jpeg(in, &bytes); break;
+            case Format::tiff: ok = codecs && codecs->encode_tiff(in, &bytes); break;
         }
     } catch (const std::bad_alloc&) {
         ok = false;
