@@ -5,6 +5,7 @@
 #include "datatypes/block.h"
 #include "datatypes/function.h"
 #include "datatypes/image.h"
+#include "datatypes/string.h"
 #include "io/vumbin-decoder.h"
 #include "io/vumbin-encoder.h"
 #include "memory/cell.h"
@@ -80,6 +81,79 @@ MachineValue image_decode(const MachineValue* args, int32_t) {
     return none_returned();
 }
 
+
+// ---- JSON strings ----
+
+int32_t hex_digit(uint32_t c) {
+    if (c >= '0' && c <= '9') return int32_t(c - '0');
+    if (c >= 'a' && c <= 'f') return int32_t(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return int32_t(c - 'A' + 10);
+    return -1;
+}
+
+// The four hex digits after "\u" at element index `at`; -1 when they run
+// past the end or one is not a hex digit.
+int32_t read_hex4(uint32_t node, int32_t at, int32_t end) {
+    if (at + 4 > end) return -1;
+    int32_t code = 0;
+    for (int32_t i = 0; i < 4; i++) {
+        int32_t d = hex_digit(string::char_at(node, at + i));
+        if (d < 0) return -1;
+        code = code * 16 + d;
+    }
+    return code;
+}
+
+uint32_t simple_escape(uint32_t c) {
+    switch (c) {
+        case 'b': return 0x08;
+        case 'f': return 0x0C;
+        case 'n': return 0x0A;
+        case 'r': return 0x0D;
+        case 't': return 0x09;
+        default: return c;  // the quote, the backslash and the slash
+    }
+}
+
+// unescape str: the JSON escapes of the string decoded in place, written
+// behind the read index. Indexes are element indexes, so a write that
+// widens the buffer leaves the read index valid.
+MachineValue json_unescape(const MachineValue* args, int32_t) {
+    Cell text = *args[0].cell;
+    uint32_t node = text.w2;
+    int32_t end = string::length(node);
+    int32_t read = string::clip_head(&text);
+    int32_t write = read;
+    auto refuse = [&text]() { errors::raise(err::script::invalid_data, &text); };
+    while (read < end) {
+        uint32_t c = string::char_at(node, read++);
+        if (c == '\\' && read < end) {
+            uint32_t kind = string::char_at(node, read++);
+            if (kind != 'u') {
+                c = simple_escape(kind);
+            } else {
+                int32_t code = read_hex4(node, read, end);
+                if (code < 0) refuse();
+                read += 4;
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    if (read + 2 > end || string::char_at(node, read) != '\\' ||
+                        string::char_at(node, read + 1) != 'u')
+                        refuse();
+                    int32_t low = read_hex4(node, read + 2, end);
+                    if (low < 0xDC00 || low > 0xDFFF) refuse();
+                    read += 6;
+                    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+                }
+                c = uint32_t(code);
+            }
+        }
+        string::poke_char(node, write++, c);
+    }
+    string::cut(node, write);
+    *stack::result() = text;
+    return none_returned();
+}
+
 }  // namespace
 
 void register_codec_routines() {
@@ -91,6 +165,7 @@ void register_codec_routines() {
     routines::register_routine("jpeg-encode", image_encode<int32_t(imaging::Format::jpeg)>);
     routines::register_routine("tiff-encode", image_encode<int32_t(imaging::Format::tiff)>);
     routines::register_routine("image-decode", image_decode);
+    routines::register_routine("json-unescape", json_unescape);
 }
 
 }  // namespace vum::boot

@@ -1,6 +1,7 @@
 // The C++ code behind the codec objects' routines in system/codecs: the
 // serialised-value codec's encode* and decode, and each image codec's encode
-// and their shared decode. environment/system.vum
+// and their shared decode, and the JSON parser's
+// string unescaping. environment/system.vum
 // makes the routines with boot-routine under these names.
 #pragma once
 
