@@ -19,6 +19,12 @@ bool on = false;
 uint32_t mask = 0;
 bool paused = false;
 
+namespace {
+// Reports switched off by `trace off`; kept apart from `on`, which the
+// scopes of compiled code save and restore around the call that set it.
+bool silenced = false;
+}  // namespace
+
 void CodeScope::enter(uint32_t block_node) {
     bool compiled = function::is_compiled_code(block_node);
     // Compiled code while traced pauses; other code while paused resumes.
@@ -82,7 +88,7 @@ uint32_t mask_from_words(const Cell* function) {
 }
 
 void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value, const Cell* reference) {
-    if (!on || !(mask & event)) return;
+    if (!on || !(mask & event) || silenced) return;
     int32_t k = bit_index(event);
     if (k < 0 || cell::type(&callback) == 0) return;
     Cell args[6];
@@ -122,16 +128,24 @@ bool start(const Cell* function) {
     mask = mask_from_words(function);
     on = mask != 0;
     paused = false;
+    silenced = false;
     fire(ev_init, nullptr, -1, nullptr, nullptr);
     return true;
 }
 
 void end() {
+    silenced = false;
     fire(ev_end, nullptr, -1, nullptr, nullptr);
     on = false;
     paused = false;
     mask = 0;
     callback = Cell{};
+}
+
+bool running() { return cell::type(&callback) != 0; }
+
+void set_reporting(bool reporting) {
+    if (running()) silenced = !reporting;
 }
 
 }  // namespace vum::trace
