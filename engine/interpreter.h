@@ -194,7 +194,8 @@ void end();
 // code or switched off).
 bool running();
 // `trace off` and `trace on` inside a traced run: the run stays installed
-// but reports nothing while off. Outside a run it does nothing.
+// but reports nothing while off, from the end of the expression that
+// switched. Outside a run it does nothing.
 void set_reporting(bool reporting);
 
 }  // namespace vum::trace
