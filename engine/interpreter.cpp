@@ -593,7 +593,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
             take_refinement(k, this_ordinal, logic::truthy(&flag));
         }
     }
-    if (trace::on) trace::fire(trace::ev_call, nullptr, -1, nullptr, name);
+    if (trace::on) trace::fire(trace::ev_call, nullptr, -1, function, name);
     push_locals(is_native, cache, entries);
 }
 
@@ -664,7 +664,8 @@ int32_t call_function(const Call& call) {
     Cell name = call.name && word::is_any_word(cell::type(call.name)) ? *call.name : anonymous_word;
     cell::set_type(&name, type_word);
     name.header &= cell::type_mask;
-    if (trace::on) trace::fire(trace::ev_open, nullptr, -1, &fn, &name);
+    // A named call shows its name; a function reached without one, itself.
+    if (trace::on) trace::fire(trace::ev_open, nullptr, -1, call.name && word::is_any_word(cell::type(call.name)) ? &name : &fn, &name);
 
     int32_t given = call.given ? call.given : call.infix ? 1 : 0;
     Cell* base = stack::s.args_top - given;  // given arguments are already there
@@ -1173,6 +1174,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
             position = push_expression(block, position, end, false);
             Cell value = assign(v);
             deliver(value, base, as_argument);
+            if (trace::on && !as_argument) trace::fire(trace::ev_expr, block, position, stack::s.args, nullptr);
             return position;  // an assignment takes no operator after it
         }
         case type_lit_word: {
@@ -1240,6 +1242,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
             eval_path(block, position, end, base, PathMode::set, true);
             Cell r = stack::s.args_top[-1];
             deliver(r, base, as_argument);
+            if (trace::on && !as_argument) trace::fire(trace::ev_expr, block, position, stack::s.args, nullptr);
             return position;
         }
         default:
@@ -1248,7 +1251,7 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
             if (trace::on) trace::fire(trace::ev_push, nullptr, -1, &v, nullptr);
     }
     if (!(flags & flag_no_infix)) position = infix_steps(block, position, end, base, as_argument);
-    if (trace::on && !as_argument) trace::fire(trace::ev_expr, nullptr, -1, stack::s.args, nullptr);
+    if (trace::on && !as_argument) trace::fire(trace::ev_expr, block, position, stack::s.args, nullptr);
     return position;
 }
 }  // namespace

@@ -190,4 +190,12 @@ void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value,
 bool start(const Cell* callback);
 void end();
 
+// Whether a traced run is installed (its events may be paused in compiled
+// code or switched off).
+bool running();
+// `trace off` and `trace on` inside a traced run: the run stays installed
+// but reports nothing while off, from the end of the expression that
+// switched. Outside a run it does nothing.
+void set_reporting(bool reporting);
+
 }  // namespace vum::trace

@@ -19,6 +19,28 @@ bool on = false;
 uint32_t mask = 0;
 bool paused = false;
 
+namespace {
+// Reports switched off by `trace off`; kept apart from `on`, which the
+// scopes of compiled code save and restore around the call that set it.
+bool silenced = false;
+// A switch takes effect when the expression that asked for it ends: that
+// expression is reported as a whole while reports were on, and not at all
+// while they were off, so no report mixes steps from before and after.
+bool switch_pending = false;
+bool silenced_next = false;
+
+// False when the event is not to be reported because of a switch.
+bool passes_switch(uint32_t event) {
+    if (switch_pending && event == ev_expr) {
+        bool was = silenced;
+        silenced = silenced_next;
+        switch_pending = false;
+        return !was;
+    }
+    return !silenced;
+}
+}  // namespace
+
 void CodeScope::enter(uint32_t block_node) {
     bool compiled = function::is_compiled_code(block_node);
     // Compiled code while traced pauses; other code while paused resumes.
@@ -82,7 +104,7 @@ uint32_t mask_from_words(const Cell* function) {
 }
 
 void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value, const Cell* reference) {
-    if (!on || !(mask & event)) return;
+    if (!on || !passes_switch(event) || !(mask & event)) return;
     int32_t k = bit_index(event);
     if (k < 0 || cell::type(&callback) == 0) return;
     Cell args[6];
@@ -122,16 +144,26 @@ bool start(const Cell* function) {
     mask = mask_from_words(function);
     on = mask != 0;
     paused = false;
+    silenced = switch_pending = false;
     fire(ev_init, nullptr, -1, nullptr, nullptr);
     return true;
 }
 
 void end() {
+    silenced = switch_pending = false;
     fire(ev_end, nullptr, -1, nullptr, nullptr);
     on = false;
     paused = false;
     mask = 0;
     callback = Cell{};
+}
+
+bool running() { return cell::type(&callback) != 0; }
+
+void set_reporting(bool reporting) {
+    if (!running()) return;
+    switch_pending = true;
+    silenced_next = !reporting;
 }
 
 }  // namespace vum::trace

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/console-input.h"
 #include "base/console-output.h"
 #include "base/os-services.h"
 #include "base/system-throw.h"
@@ -120,6 +121,18 @@ MachineValue write_stdout(const MachineValue* args, int32_t) {
     return set_unset();
 }
 
+// ---- Console input ----
+
+// The typed line, or none at the end of the input.
+MachineValue ask_line(const MachineValue* args, int32_t) {
+    std::string prompt = string::to_utf8(args[0].cell);
+    bool hide = args[1].integer != 0;
+    std::string line;
+    if (input::ask(prompt, hide, &line)) *result() = string::from_utf8(line.c_str());
+    else cell::make_none(result());
+    return none_returned();
+}
+
 // ---- Files and directories ----
 
 MachineValue get_current_dir(const MachineValue*, int32_t) {
@@ -231,9 +244,16 @@ MachineValue collect_calls(const MachineValue* args, int32_t) {
     return set_unset();
 }
 
+// A traced run is on while compiled code runs inside it too (paused): the
+// tracer's own functions ask from there.
 MachineValue tracing(const MachineValue*, int32_t) {
-    cell::make_logic(result(), trace::on);
+    cell::make_logic(result(), trace::running());
     return none_returned();
+}
+
+MachineValue tracing_switch(const MachineValue* args, int32_t) {
+    trace::set_reporting(args[0].integer != 0);
+    return set_unset();
 }
 
 // ---- The clipboard ----
@@ -341,9 +361,11 @@ void register_runtime_routines() {
         {"frame-index?", frame_index},
         {"collect-calls", collect_calls},
         {"tracing?", tracing},
+        {"tracing-switch", tracing_switch},
         {"read-clipboard", read_clipboard},
         {"write-clipboard", write_clipboard},
         {"write-stdout", write_stdout},
+        {"ask-line", ask_line},
     };
     for (const auto& r : table) routines::register_routine(r.name, r.code);
 }

@@ -106,6 +106,19 @@ void print_result(const Cell* value) {
     write_line(std::string(result_marker) + " " + cut_to_width(text, width()));
 }
 
+// A halt (the debugger's quit) is a throw named console that reaches the
+// console uncaught: it ends the evaluation and is no error to report.
+bool is_halt(const Cell* result) {
+    if (cell::type(result) != type_error) return false;
+    const Cell* type = error::field(result, error::field_type);
+    const Cell* id = error::field(result, error::field_id);
+    const Cell* value = error::field(result, error::field_arg1);
+    auto spelled = [](const Cell* word, const char* text) {
+        return word::is_any_word(cell::type(word)) && symbols::text(int32_t(word->w2)) == std::string_view(text);
+    };
+    return spelled(type, "throw") && spelled(id, "throw") && spelled(value, "halt-request");
+}
+
 // Loads and evaluates one complete input and prints what it gave. False
 // when it did not load (the syntax error is reported).
 bool do_command(const std::string& input) {
@@ -119,6 +132,10 @@ bool do_command(const std::string& input) {
     eval::evaluate_protected(&cells[0], &cells[1]);
     uint8_t type = cell::type(&cells[1]);
     if (type == type_unset) return true;
+    if (is_halt(&cells[1])) {
+        write_line("(halted)");
+        return true;
+    }
     if (type == type_error) {
         write_line(report_of(&cells[1]) + "\n");
         return true;

@@ -36,7 +36,7 @@ from pass_timeout import scaled  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFINITION = re.compile(
-    r"^([^\s;:\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b|boot-routine\b)")
+    r"^([^\s;:/\[\]\"]+): (?:make (?:native|action|op)! |func\b|function\b|does\b|has\b|boot-routine\b)")
 # A function a context makes for the global word it sets; the words such a
 # context defines for itself are indented and stay out.
 SET_IN_CONTEXT = re.compile(r"^\s*set '([^\s;:\[\]\"]+) (?:func|function|does|has)\b")

@@ -10,6 +10,11 @@ spaces) continue that input. Every other line is expected output. A line
 
 The inputs are fed to the program's standard input; the console echoes each
 line after its prompt, so its output reads as the transcript itself.
+
+Code that reads a line itself (`ask`) prompts with a text of its own: a
+line "; input-prompt: TEXT" before the first prompt (TEXT ends at the end
+of the line, blanks included) makes the lines starting with TEXT inputs
+too, taken from the input in the order they stand with the others.
 """
 import argparse
 import os
@@ -25,26 +30,42 @@ PROMPT = ">> "
 CUE = re.compile(r'^[\[\(\{"<]    ')
 
 
+def prompted(line, prompt):
+    """The input on a line that starts with the prompt, else None."""
+    if line.startswith(prompt):
+        return line[len(prompt):]
+    if line == prompt.rstrip():
+        return ""
+    return None
+
+
 def parse(text):
     lines = text.split("\n")
     if lines and lines[-1] == "":
         lines.pop()
     status = 0
     start = len(lines)
+    asked = []
     for i, line in enumerate(lines):
-        if line.startswith(PROMPT) or line == PROMPT.rstrip():
+        if prompted(line, PROMPT) is not None:
             start = i
             break
         m = re.match(r"^;\s*exit-status:\s*(-?\d+)\s*$", line)
         if m:
             status = int(m.group(1)) & 0xFF
+        m = re.match(r"^;\s*input-prompt: (.+)$", line)
+        if m:
+            asked.append(m.group(1))
     expected = lines[start:]
     inputs = []
     in_input = False
     for line in expected:
-        if line.startswith(PROMPT) or line == PROMPT.rstrip():
-            inputs.append(line[len(PROMPT):])
+        if prompted(line, PROMPT) is not None:
+            inputs.append(prompted(line, PROMPT))
             in_input = True
+        elif any(prompted(line, p) is not None for p in asked):
+            inputs.append(next(prompted(line, p) for p in asked if prompted(line, p) is not None))
+            in_input = False
         elif in_input and CUE.match(line):
             inputs.append(line[len(CUE.match(line).group(0)):])
         else:

@@ -20,6 +20,8 @@ cases = [
     ("extra line expected", False, ">> 1\n== 1\n== 1\n"),
     ("exit status", True, "; exit-status: 3\n>> quit 3\n"),
     ("wrong exit status", False, ">> quit 3\n"),
+    ("asked input", True, "; input-prompt: ? \n>> ask\n? yes\n== yes\n>> 2\n== 2\n"),
+    ("asked input without its prompt declared", False, ">> ask\n? yes\n== yes\n>> 2\n== 2\n"),
 ]
 
 # The stand-in is a script; give the runner one program path to run.

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A stand-in console for checking the transcript runner itself: echoes each
 input after the prompt; "print x" prints x, "quit N" ends with status N,
-"[" opens an input that the next line closes, anything else is shown as a
+"[" opens an input that the next line closes, "ask" reads the next line
+after the prompt "? " and shows it as a result, anything else is shown as a
 result."""
 import sys
 
@@ -18,6 +19,10 @@ while True:
         pending = None
     elif line == "[":
         pending = line
+    elif line == "ask":
+        sys.stdout.write("? ")
+        answer = sys.stdin.readline().rstrip("\n")
+        sys.stdout.write(answer + "\n== " + answer + "\n")
     elif line.startswith("print "):
         sys.stdout.write(line[6:] + "\n")
     elif line.startswith("quit "):

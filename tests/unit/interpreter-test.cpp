@@ -209,7 +209,7 @@ TEST_F(InterpreterTest, TraceReportsEachStepInOrder) {
     run("1 + 2");
     trace::end();
     EXPECT_EQ(seen_events,
-              "init, enter, fetch 1, push 1, fetch +, open make native! [[a [integer!] b [integer!]]], fetch 2, push 2, call, "
+              "init, enter, fetch 1, push 1, fetch +, open +, fetch 2, push 2, call make native! [[a [integer!] b [integer!]]], "
               "return 3, expr 3, exit 3, end, ");
 
     // A function callback names the events it wants in its first block,
