@@ -20,6 +20,7 @@ Routes (any method):
   /counted    "counted" and a line end; every request to it is counted
   /count      the count so far
   /script     a small script, /data the text of a block
+  any other   400, naming the path as it came
 """
 import argparse
 import glob
@@ -98,7 +99,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path == "/data":
             self.reply(200, b"[1 two \"three\"]")
         else:
-            self.reply(400, b"unknown route\n")
+            self.reply(400, b"unknown route: " + path.encode() + b"\n")
 
 
 for method in ("GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "FROB"):
