@@ -13,5 +13,6 @@ ensure_packages() {
 }
 BUILD_PACKAGES=(g++ cmake ninja-build python3 pkg-config libssl-dev libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev
                 libcairo2-dev libsdl2-dev libx11-dev libcurl4-openssl-dev)
-# The window tests under Xvfb: the server, xwd, xdotool, ImageMagick, xclip.
-TEST_PACKAGES=(libgtest-dev python3-pil xvfb x11-apps xdotool imagemagick xclip)
+# openssl makes the HTTPS tests' certificate; the window tests under Xvfb: the
+# server, xwd, xdotool, ImageMagick, xclip.
+TEST_PACKAGES=(libgtest-dev python3-pil openssl xvfb x11-apps xdotool imagemagick xclip)
