@@ -6,15 +6,19 @@
 
 #include "base/os-services.h"
 #include "base/tracked-heap.h"
+#include "datatypes/port.h"
 #include "datatypes/registry.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string-type.h"
 #include "datatypes/string.h"
+#include "engine/call.h"
 #include "io/files.h"
+#include "io/url-io.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
+#include "memory/symbols.h"
 #include "memory/unicode.h"
 
 namespace vum::file_url {
@@ -38,10 +42,20 @@ bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t ==
 
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
-// The network services and ports of URLs are not part of the runtime yet:
-// their actions end here with a clear error instead of pretending to have
-// done something.
-[[noreturn]] void no_service(const Cell*) { not_done(); }
+// A port! (not opened) for a URL that is not http: the environment's
+// decode-url splits it into the port's spec.
+Cell open_port(const Cell* url) {
+    gc::Local where(*url);
+    Cell* decoder = context::global_value_address(symbols::make("decode-url"));
+    if (!decoder || cell::type(decoder) != type_function) errors::raise(err::script::invalid_arg, &where);
+    gc::Local function(*decoder);
+    gc::Local spec(none);
+    call::Call(&function).arg(&where).run(&spec);
+    if (cell::type(&spec) != type_object) errors::raise(err::script::invalid_arg, &where);
+    gc::Local port_cell(none);
+    port::make(nullptr, &spec, type_port, &port_cell);
+    return port_cell;
+}
 
 Cell element(const Cell* block, int32_t i) {
     return reinterpret_cast<Cell*>(nodes::buffer(block->w2)->head_ptr())[i];
@@ -301,15 +315,31 @@ void eval_path(const PathStep& step, Cell* result) {
     *result = out;
 }
 
-void url_open(const Cell* spec, bool, bool, bool, bool, const Cell*, Cell*) { no_service(spec); }
-
-void url_read(const Cell* source, const Cell*, const Cell*, bool, bool, bool, const Cell*, Cell*) {
-    no_service(source);
+void url_open(const Cell* spec, bool new_port, bool read, bool write, bool seek, const Cell* allow, Cell* result) {
+    gc::Local port(open_port(spec));
+    gc::Local opened(none);
+    actions::find<OpenFn>(&port, slot_open)(&port, new_port, read, write, seek, allow, &opened);
+    *result = opened;
 }
 
-void url_write(const Cell* destination, const Cell*, bool, bool, bool, bool, const Cell*, const Cell*, const Cell*,
-               const Cell*, Cell*) {
-    no_service(destination);
+void url_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
+              const Cell* as, Cell* result) {
+    if (url_io::is_http(source)) {
+        url_io::read(source, part, seek, binary, lines, info, as, result);
+        return;
+    }
+    gc::Local port(open_port(source));
+    port::read(&port, part, seek, binary, lines, info, as, result);
+}
+
+void url_write(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
+               const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result) {
+    if (url_io::is_http(destination)) {
+        url_io::write(destination, value, binary, lines, info, seek, allow, as, result);
+        return;
+    }
+    gc::Local port(open_port(destination));
+    port::write(&port, value, binary, lines, info, append, part, seek, allow, as, result);
 }
 
 void file_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool,

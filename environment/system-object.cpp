@@ -1,5 +1,8 @@
 #include "environment/system-object.h"
 
+#include <cstdlib>
+#include <string>
+
 #include "base/build-stamp.h"
 #include "base/command-line.h"
 #include "datatypes/block.h"
@@ -111,6 +114,25 @@ void read_float_switches() {
     if (full) float_type::full = cell::type(full) == type_logic && full->w1;
 }
 
+// ---- the cache folder
+
+// $XDG_CACHE_HOME/vum/, else ~/.cache/vum/; none without either (a relative
+// XDG_CACHE_HOME is ignored, as the convention asks). Only the path is
+// set: the folder is made when something is first cached.
+void set_cache_folder() {
+    std::string root;
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    if (xdg && xdg[0] == '/') root = xdg;
+    else if (home && home[0]) root = std::string(home) + "/.cache";
+    else return;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    if (root == "/") root.clear();
+    gc::Local path(string::from_utf8((root + "/vum/").c_str()));
+    cell::set_type(&path, type_file);
+    set_quietly({"options", "cache"}, &path);
+}
+
 // ---- the command line
 
 bool take_command_line(Cell* error) {
@@ -155,6 +177,7 @@ bool start(Cell* error) {
     error::stack_trace_level = stack_trace_level;
     error::source_files = copy_source_files;
     read_float_switches();
+    set_cache_folder();
     return take_command_line(error);
 }
 

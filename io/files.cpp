@@ -182,6 +182,10 @@ void read(const Cell* file, const Cell* part, const Cell* seek, bool binary, boo
     }
     int64_t count = part ? cell::get_integer(part) : -1;
     const std::string bytes = file_bytes(&name, path, from, count < 0 ? -1 : count);
+    value_of_bytes(bytes, binary, lines, result);
+}
+
+void value_of_bytes(const std::string& bytes, bool binary, bool lines, Cell* result) {
     if (binary) *result = binary_of(bytes);
     else if (lines) *result = lines_of(bytes);
     else *result = {type_string, 0, text_node_of(bytes), 0};

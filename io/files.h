@@ -59,6 +59,10 @@ bool rename(const Cell* from, const Cell* to);
 // device). A size beyond integer! raises script too-long.
 void size(const Cell* file, Cell* result);
 
+// Bytes read from anywhere as read gives them: a binary!, a block of line
+// strings, or one string! (UTF-8, byte-order mark dropped, LF line ends).
+void value_of_bytes(const std::string& bytes, bool binary, bool lines, Cell* result);
+
 // A file's bytes, whole (checksum of a file!). Raises as read does.
 std::string read_bytes(const Cell* file);
 

@@ -98,6 +98,9 @@ def run(args, names, only=None, verbose=False, stride=1, offset=0):
         os.chmod(opener, 0o700)
         env = dict(os.environ)
         env["PATH"] = opener_dir + os.pathsep + env.get("PATH", "")
+        # The cache-through functions make their folders under the cache
+        # folder: one of the soup's own, not the user's.
+        env["XDG_CACHE_HOME"] = os.path.join(folder, "soup-cache")
         try:
             done = subprocess.run([args.program, script], cwd=folder, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=args.timeout, env=env)

@@ -225,8 +225,11 @@ TEST_F(FileUrlTest, WhatTheIoActionsDoNotDoYet) {
     Cell* f = text("/no-such-dir-here/x", type_file);
     Cell* encoding = push(context::load_word("utf-16"));
     Cell* r = push({type_none, 0, 0, 0});
+    Cell two;
+    Cell* part = push(*cell::make_integer(&two, 2));
     using namespace actions;
-    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(u, slot_read)(u, nullptr, nullptr, false, false, false, nullptr, r); })),
+    // Refused before any request goes out.
+    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(u, slot_read)(u, part, nullptr, false, false, false, nullptr, r); })),
               "not-done");
     EXPECT_EQ(error_id(caught([&] { find<ReadFn>(f, slot_read)(f, nullptr, nullptr, false, false, false, encoding, r); })),
               "not-done");
