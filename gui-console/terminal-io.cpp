@@ -1,0 +1,91 @@
+#include "gui-console/terminal-io.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/console-output.h"
+#include "datatypes/function.h"
+#include "datatypes/string.h"
+#include "memory/cell.h"
+#include "memory/unicode.h"
+#include "memory/value-stack.h"
+
+namespace vum::terminal {
+
+namespace {
+constexpr int32_t default_columns = 80;
+
+using routines::MachineValue;
+
+// Bytes that are no UTF-8 (a terminal set to another encoding) become the
+// replacement character: the line stays a string, and the lexer names it.
+std::string valid_utf8(const std::string& bytes) {
+    std::string out;
+    auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+    const uint8_t* end = p + bytes.size();
+    while (p < end) {
+        int32_t code_point = 0;
+        const uint8_t* next = unicode::decode_utf8_char(p, end, &code_point);
+        if (code_point < 0) out += "\xEF\xBF\xBD";
+        else out.append(reinterpret_cast<const char*>(p), size_t(next - p));
+        p = next;
+    }
+    return out;
+}
+
+void write(const std::string& text) { output::write_raw(text.data(), int32_t(text.size())); }
+
+// prompt [string!]: the line, or none at the end of input.
+MachineValue read_line_routine(const MachineValue* args, int32_t) {
+    std::string prompt = string::is_string_kind(cell::type(args[0].cell)) ? string::to_utf8(args[0].cell) : "";
+    std::optional<std::string> line = read_line(prompt);
+    if (line) *stack::result() = string::from_utf8(valid_utf8(*line).c_str());
+    else cell::make_none(stack::result());
+    return MachineValue{.integer = 0};
+}
+
+MachineValue columns_routine(const MachineValue*, int32_t) { return MachineValue{.integer = columns()}; }
+
+MachineValue input_is_terminal_routine(const MachineValue*, int32_t) {
+    return MachineValue{.integer = input_is_terminal() ? 1 : 0};
+}
+}  // namespace
+
+void register_terminal_routines() {
+    routines::register_routine("terminal-read-line", read_line_routine);
+    routines::register_routine("terminal-columns", columns_routine);
+    routines::register_routine("terminal-input?", input_is_terminal_routine);
+}
+
+bool input_is_terminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+int32_t columns() {
+    winsize ws{};
+    if (::isatty(STDOUT_FILENO) == 1 && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+        return int32_t(ws.ws_col);
+    return default_columns;
+}
+
+std::optional<std::string> read_line(const std::string& prompt) {
+    write(prompt);
+    output::flush();
+    char* buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t n = ::getline(&buffer, &capacity, stdin);
+    if (n < 0) {
+        std::free(buffer);
+        write("\n");  // a fresh line after the prompt
+        return std::nullopt;
+    }
+    std::string line(buffer, size_t(n));
+    std::free(buffer);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!input_is_terminal()) write(line + "\n");
+    return line;
+}
+
+}  // namespace vum::terminal
