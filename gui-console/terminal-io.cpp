@@ -1,6 +1,8 @@
 #include "gui-console/terminal-io.h"
 
+#include <editline/readline.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -69,7 +71,49 @@ int32_t columns() {
     return default_columns;
 }
 
+namespace {
+// The history file: $XDG_CONFIG_HOME/vum/history, or ~/.config/vum/history;
+// empty when neither folder can be named.
+std::string history_path() {
+    std::string folder;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config) folder = config;
+    else if (const char* home = std::getenv("HOME"); home && *home) folder = std::string(home) + "/.config";
+    else return {};
+    ::mkdir(folder.c_str(), 0700);
+    folder += "/vum";
+    ::mkdir(folder.c_str(), 0700);
+    return folder + "/history";
+}
+
+// At a terminal the line is edited through libedit, with the history kept
+// across sessions; a line that repeats the newest entry is not stored again.
+std::optional<std::string> edit_line(const std::string& prompt) {
+    static const std::string path = [] {
+        std::string p = history_path();
+        using_history();
+        if (!p.empty()) read_history(p.c_str());
+        return p;
+    }();
+    output::flush();
+    char* text = readline(prompt.c_str());
+    if (!text) {
+        write("\n");  // a fresh line after the prompt
+        return std::nullopt;
+    }
+    std::string line(text);
+    std::free(text);
+    HIST_ENTRY* newest = history_length > 0 ? history_get(history_base + history_length - 1) : nullptr;
+    if (!line.empty() && (!newest || line != newest->line)) {
+        add_history(line.c_str());
+        if (!path.empty()) write_history(path.c_str());
+    }
+    return line;
+}
+
+}  // namespace
+
 std::optional<std::string> read_line(const std::string& prompt) {
+    if (input_is_terminal() && ::isatty(STDOUT_FILENO) == 1) return edit_line(prompt);
     write(prompt);
     output::flush();
     char* buffer = nullptr;

@@ -12,6 +12,6 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 BUILD_PACKAGES=(g++ cmake ninja-build python3 pkg-config libssl-dev libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev
-                libcairo2-dev libsdl2-dev libx11-dev)
+                libcairo2-dev libsdl2-dev libx11-dev libedit-dev)
 # The window tests under Xvfb: the server, xwd, xdotool, ImageMagick, xclip.
-TEST_PACKAGES=(libgtest-dev python3-pil xvfb x11-apps xdotool imagemagick xclip)
+TEST_PACKAGES=(libgtest-dev python3-pil xvfb x11-apps xdotool imagemagick xclip tmux)
