@@ -1,6 +1,7 @@
 #include "gui-console/terminal-io.h"
 
 #include <editline/readline.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "base/console-output.h"
 #include "datatypes/function.h"
 #include "datatypes/string.h"
+#include "engine/interrupt.h"
 #include "memory/cell.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
@@ -87,15 +89,38 @@ std::string history_path() {
 
 // At a terminal the line is edited through libedit, with the history kept
 // across sessions; a line that repeats the newest entry is not stored again.
+void on_interrupt(int) { interrupt::requested = 1; }
+
+// Ctrl-C asks the evaluator to halt; without SA_RESTART a read waiting for
+// input returns at once.
+void catch_interrupts() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
 std::optional<std::string> edit_line(const std::string& prompt) {
     static const std::string path = [] {
+        catch_interrupts();
         std::string p = history_path();
         using_history();
         if (!p.empty()) read_history(p.c_str());
         return p;
     }();
     output::flush();
-    char* text = readline(prompt.c_str());
+    char* text = nullptr;
+    for (;;) {
+        interrupt::requested = 0;
+        text = readline(prompt.c_str());
+        // Ctrl-C at the prompt drops the line typed and asks again; it
+        // leaves no halt pending for the next input.
+        bool interrupted = interrupt::requested != 0;
+        interrupt::requested = 0;
+        if (text || !interrupted) break;
+        write("\n");
+        output::flush();
+    }
     if (!text) {
         write("\n");  // a fresh line after the prompt
         return std::nullopt;

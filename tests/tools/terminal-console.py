@@ -64,7 +64,8 @@ def main():
 
     def expect(pane, text, what):
         if not pane.wait_for(text):
-            failures.append(f"{what}: {text!r} not on screen:\n{pane.screen()}")
+            shown = "\n".join(line[:100] for line in pane.screen().rstrip().split("\n"))
+            failures.append(f"{what}: {text!r} not on screen:\n{shown}")
 
     with tempfile.TemporaryDirectory() as config:
         socket = f"vum-terminal-test-{os.getpid()}"
@@ -90,6 +91,17 @@ def main():
             expect(pane, "== 10000", "a 10,000-character line")
             pane.keys("halt", "Enter")
             expect(pane, "(halted)", "halt")
+            # Ctrl-C stops an evaluation, and at the prompt drops the line.
+            pane.keys("forever []", "Enter")
+            time.sleep(0.3)
+            pane.keys("C-c")
+            expect(pane, ">> forever []\n^C(halted)\n>> ", "Ctrl-C during forever []")
+            pane.keys("dropped-word", "C-c")
+            time.sleep(0.3)
+            pane.keys("5 + 5", "Enter")
+            expect(pane, "== 10", "the prompt after Ctrl-C")
+            if "dropped-word has no value" in pane.screen():
+                failures.append("Ctrl-C at the prompt: the line was evaluated")
             pane.keys("quit/return 3", "Enter")
             expect(pane, "exit-status=3", "quit/return")
         finally:
