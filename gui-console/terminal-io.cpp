@@ -8,11 +8,20 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "base/console-output.h"
 #include "datatypes/function.h"
 #include "datatypes/string.h"
+#include "engine/call.h"
 #include "engine/interrupt.h"
+#include "environment/source-runner.h"
+#include "memory/collector.h"
+#include "memory/context.h"
+#include "memory/series.h"
+#include "memory/symbols.h"
+#include "memory/type-ids.h"
 #include "memory/cell.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
@@ -89,6 +98,45 @@ std::string history_path() {
 
 // At a terminal the line is edited through libedit, with the history kept
 // across sessions; a line that repeats the newest entry is not stored again.
+// Tab: the console's own completion (_terminal-complete in the front end)
+// gives whole candidates for the word before the caret; libedit lists them
+// and inserts what they share.
+std::vector<std::string> candidates;
+
+std::vector<std::string> complete_line(const std::string& line, int caret) {
+    std::vector<std::string> out;
+    Cell* function = context::global_value_address(symbols::make("_terminal-complete"));
+    if (!function || cell::type(function) != type_function) return out;
+    Cell cells[4] = {*function, string::from_utf8(line.c_str()), {}, {}};  // the function, the line, the result, an error
+    gc::Protect keep(cells, 4);
+    gc::Local name(context::load_word("_terminal-complete"));
+    gc::Local at({});
+    auto* bytes = reinterpret_cast<const uint8_t*>(line.data());
+    cell::make_integer(&at, unicode::count_utf8_chars(bytes, bytes + caret));
+    bool ok = source::guarded("complete", [&] { call::Call(&cells[0], &name).arg(&cells[1]).arg(&at).run(&cells[2]); },
+                              &cells[3]);
+    if (!ok || cell::type(&cells[2]) != type_block) return out;
+    for (int32_t i = int32_t(cells[2].w1); i < int32_t(nodes::buffer(cells[2].w2)->count()); i++) {
+        const Cell* c = series::cells_head(cells[2].w2) + i;
+        if (string::is_string_kind(cell::type(c))) out.push_back(string::to_utf8(c));
+    }
+    return out;
+}
+
+char* next_candidate(const char*, int state) {
+    static size_t at = 0;
+    if (state == 0) at = 0;
+    if (at >= candidates.size()) return nullptr;
+    return ::strdup(candidates[at++].c_str());
+}
+
+char** complete(const char* text, int, int end) {
+    rl_attempted_completion_over = 1;
+    candidates = complete_line(std::string(rl_line_buffer, size_t(end)), end);
+    if (candidates.empty()) return nullptr;
+    return rl_completion_matches(text, next_candidate);
+}
+
 void on_interrupt(int) { interrupt::requested = 1; }
 
 // Ctrl-C asks the evaluator to halt; without SA_RESTART a read waiting for
@@ -103,6 +151,9 @@ void catch_interrupts() {
 std::optional<std::string> edit_line(const std::string& prompt) {
     static const std::string path = [] {
         catch_interrupts();
+        // The console's word delimiters.
+        rl_basic_word_break_characters = const_cast<char*>(" \t[(:'{");
+        rl_attempted_completion_function = complete;
         std::string p = history_path();
         using_history();
         if (!p.empty()) read_history(p.c_str());

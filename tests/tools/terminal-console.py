@@ -89,6 +89,12 @@ def main():
             pane.paste('length? "' + "x" * 10000 + '"')
             pane.keys("Enter")
             expect(pane, "== 10000", "a 10,000-character line")
+            # Tab completes through the console's own completion.
+            pane.keys("zf: func [a /beta /gamma] [a]", "Enter", "zf/b", "Tab", "6", "Enter")
+            expect(pane, ">> zf/beta 6\n== 6", "Tab completes a refinement")
+            pane.keys("pro", "Tab", "Tab")
+            expect(pane, "probe", "Tab lists the candidates")
+            pane.keys("C-u")
             pane.keys("halt", "Enter")
             expect(pane, "(halted)", "halt")
             # Ctrl-C stops an evaluation, and at the prompt drops the line.
