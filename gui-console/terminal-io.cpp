@@ -130,9 +130,12 @@ char* next_candidate(const char*, int state) {
     return ::strdup(candidates[at++].c_str());
 }
 
-char** complete(const char* text, int, int end) {
+// The word libedit hands over is the one the console completes: they break
+// words at the same characters. (libedit's rl_line_buffer may be stale here.)
+char** complete(const char* text, int, int) {
     rl_attempted_completion_over = 1;
-    candidates = complete_line(std::string(rl_line_buffer, size_t(end)), end);
+    std::string word(text);
+    candidates = complete_line(word, int(word.size()));
     if (candidates.empty()) return nullptr;
     return rl_completion_matches(text, next_candidate);
 }
