@@ -14,6 +14,7 @@ namespace {
 void top_level() {
     using namespace vum;
     boot::load_environment();
+    console::start();
     int status = console::run_command_line();
     if (status < 0) status = console::run();
     if (status != 0) {

@@ -17,6 +17,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "engine/call.h"
+#include "engine/interrupt.h"
 #include "engine/routine-call.h"
 #include "engine/tree-walk.h"
 #include "generated/native-ids.h"
@@ -862,7 +863,9 @@ void eval_in_frame(const Cell* held) {
     CurrentBlock current;
     trace::CodeScope tracing(node);
     if (trace::on) trace::fire(trace::ev_enter, held, position, nullptr, nullptr);
+    interrupt::poll();
     while (position < tail) {
+        interrupt::poll();
         gc::roots.current_expression = {node, uint32_t(position)};
         position = eval_expression(held, position, tail, flags_none);
         // Someone may have shortened the block.

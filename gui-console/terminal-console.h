@@ -1,14 +1,7 @@
-// The console on a terminal or a pipe, and the script runner, until the
-// console engine written in the language takes over: the same loop and the
-// same output rules.
-//
-// The loop prompts with ">> ", reads a line from standard input (echoing it
-// after the prompt when standard input is not a terminal, so that the output
-// of `vum < session` reads as the session's transcript), gathers further
-// lines while a block, paren or braced string is still open (prompting with
-// the open delimiter and four spaces), then loads and evaluates the input
-// and prints: an error as its report, unset as nothing, a float! formed,
-// anything else molded, after "== " and cut to the console's width.
+// The console on a terminal or a pipe, and the script runner. The loop is
+// the console engine's (environment/console-engine.vum); this starts it with
+// the terminal front end (environment/terminal-front-end.vum) playing the
+// console window's part. A script named on the command line runs first.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -18,24 +11,12 @@
 
 namespace vum::console {
 
-constexpr const char* prompt = ">> ";
-constexpr const char* result_marker = "==";
-
-// Whether an input is complete. `open` is 0 when it is (it may still be
-// wrong: loading reports that), else the innermost delimiter still open:
-// '[', '(' or '{'.
-char open_delimiter(std::string_view input);
-
-// The text of a result cut to the console width: longer than width - 3
-// characters, it keeps the characters before position width - 3 - the
-// prompt's length and "..." replaces the rest. Counts characters, not bytes.
-std::string cut_to_width(const std::string& text, int32_t width);
-
-// The terminal's columns when standard output is one that says, else 80.
-int32_t width();
-
-// The loop, until standard input ends. Returns the exit status.
+// The console engine's loop, until standard input ends (quit then ends the
+// process). Returns the exit status when the loop could not run.
 int run();
+
+// Tells the console engine it runs on the terminal: its size, no window.
+void start();
 
 // Reads a script file; false, with the error reported, when it cannot be
 // read.

@@ -11,7 +11,8 @@ The words are the ones the environment's sources define at their top level
 (`word: make native! ...`, `word: func ...` and the like) or set from inside
 a context (`set 'word func ...`): the files given, or every .vum file of a
 folder given (by default environment/); the build passes the sources it
-embeds. Left out are quit, q, halt and quit-return, which would end the run
+embeds. Left out are quit, q, halt, quit-return and the console's loop
+(_run-terminal-console), which would end the run
 at their first call. tests/soup/soup.vum makes and
 runs the calls in one vum process, each under try/all, so a
 language error passes; the run fails when vum ends with a fault, a
@@ -40,7 +41,7 @@ DEFINITION = re.compile(
 # A function a context makes for the global word it sets; the words such a
 # context defines for itself are indented and stay out.
 SET_IN_CONTEXT = re.compile(r"^\s*set '([^\s;:\[\]\"]+) (?:func|function|does|has)\b")
-LEFT_OUT = {"quit", "q", "halt", "quit-return"}
+LEFT_OUT = {"quit", "q", "halt", "quit-return", "_run-terminal-console"}
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer")
 
 
