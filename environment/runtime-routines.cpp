@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "base/console-input.h"
 #include "base/console-output.h"
 #include "base/os-services.h"
 #include "base/system-throw.h"
@@ -119,18 +118,6 @@ MachineValue write_stdout(const MachineValue* args, int32_t) {
         output::write_raw(text.data(), int32_t(text.size()));
     }
     return set_unset();
-}
-
-// ---- Console input ----
-
-// The typed line, or none at the end of the input.
-MachineValue ask_line(const MachineValue* args, int32_t) {
-    std::string prompt = string::to_utf8(args[0].cell);
-    bool hide = args[1].integer != 0;
-    std::string line;
-    if (input::ask(prompt, hide, &line)) *result() = string::from_utf8(line.c_str());
-    else cell::make_none(result());
-    return none_returned();
 }
 
 // ---- Files and directories ----
@@ -365,7 +352,6 @@ void register_runtime_routines() {
         {"read-clipboard", read_clipboard},
         {"write-clipboard", write_clipboard},
         {"write-stdout", write_stdout},
-        {"ask-line", ask_line},
     };
     for (const auto& r : table) routines::register_routine(r.name, r.code);
 }
