@@ -7,6 +7,7 @@
 
 #include "datatypes/block.h"
 #include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
+#include "engine/interrupt.h"
 #include "memory/collector.h"
 #include "memory/hash-table.h"
 #include "memory/ownership.h"
@@ -194,7 +195,13 @@ int32_t function_order(const Cell* a, const Cell* b, const Sorting& s) {
     return answers_true(&answer) ? 1 : 0;
 }
 
+// Comparisons since the last look for an interrupt. A long sort of plain
+// values evaluates nothing, so nothing else would see one; a halt leaves
+// the sort as an error does, with the series untouched.
+uint32_t comparisons_unpolled = 0;
+
 int32_t compare_records(const void* x, const void* y, intptr_t arg, intptr_t) {
+    if ((++comparisons_unpolled & 4095) == 0) interrupt::poll();
     const Sorting& s = *reinterpret_cast<const Sorting*>(arg);
     const Cell* a = static_cast<const Cell*>(x);
     const Cell* b = static_cast<const Cell*>(y);

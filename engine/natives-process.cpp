@@ -7,6 +7,7 @@
 #include "datatypes/file-url.h"
 #include "datatypes/native.h"
 #include "datatypes/string.h"
+#include "engine/interrupt.h"
 #include "engine/natives.h"
 #include "io/process-call.h"
 #include "memory/cell.h"
@@ -138,8 +139,11 @@ void call_native(const int32_t* refinements) {
     request.output = sink_of(out);
     request.error = sink_of(err);
     request.collect_limit = size_t(cell::max_series_bytes);
+    request.cancel = &interrupt::requested;
 
     process::Outcome outcome = process::run(request);
+    // The child is gone and reaped: the interrupt that stopped it halts.
+    if (outcome.cancelled) interrupt::poll();
     if (outcome.output_cut || outcome.error_cut) errors::raise(err::script::too_long);
     deliver(out, outcome.output);
     deliver(err, outcome.error);

@@ -26,6 +26,7 @@
 #include "datatypes/time.h"
 #include "engine/call.h"
 #include "engine/interpreter.h"
+#include "engine/interrupt.h"
 #include "engine/natives.h"
 #include "io/checksum.h"
 #include "io/files.h"
@@ -98,7 +99,7 @@ void wait_native(const int32_t*) {
         default: errors::raise(err::script::invalid_arg, value);
     }
     cell::make_none(value);
-    platform::sleep_seconds(seconds);
+    interrupt::sleep_polling(seconds);
     // Pending window messages run here once the window system exists.
 }
 

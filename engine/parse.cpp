@@ -35,6 +35,7 @@
 #include "datatypes/word.h"
 #include "engine/call.h"
 #include "engine/interpreter.h"
+#include "engine/interrupt.h"
 #include "engine/lexer.h"
 #include "engine/parse-engine.h"
 #include "memory/context.h"
@@ -375,6 +376,9 @@ void Engine::set_input(const Cell* input) {
 namespace {
 // A falsy answer from the trace callback.
 struct Stop {};
+
+// Steps between looks for an interrupt: one in 4096 costs nothing seen.
+constexpr uint32_t poll_mask = 4095;
 }  // namespace
 
 void Engine::run(Cell* result) {
@@ -385,7 +389,12 @@ void Engine::run(Cell* result) {
         rpos_ = std::min(int32_t(regs_[r_rules].w1), rules_tail());
         if (traced_) event(ev_push);
         State state = st_fetch;
+        // A grammar may loop without end and without evaluating anything
+        // (while over a rule that matches nothing): every so many steps
+        // look for an interrupt.
+        uint32_t steps = 0;
         while (state != st_end) {
+            if ((++steps & poll_mask) == 0) interrupt::poll();
             switch (state) {
                 case st_fetch: state = fetch(); break;
                 case st_pop: state = pop(); break;
@@ -818,6 +827,7 @@ bool Engine::repeat_literal(int32_t min, int32_t max) {
     int32_t at = position();
     int32_t count = 0;
     while (max < 0 || count < max) {
+        if ((uint32_t(count) & poll_mask) == poll_mask) interrupt::poll();
         int32_t next_at = match_value(rule, at);
         if (next_at < 0) break;
         count++;

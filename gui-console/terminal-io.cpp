@@ -140,7 +140,7 @@ char** complete(const char* text, int, int) {
     return rl_completion_matches(text, next_candidate);
 }
 
-void on_interrupt(int) { interrupt::requested = 1; }
+void on_interrupt(int) { interrupt::requested.store(true); }
 
 // Ctrl-C asks the evaluator to halt; without SA_RESTART a read waiting for
 // input returns at once.
@@ -165,12 +165,11 @@ std::optional<std::string> edit_line(const std::string& prompt) {
     output::flush();
     char* text = nullptr;
     for (;;) {
-        interrupt::requested = 0;
+        interrupt::requested.store(false);
         text = readline(prompt.c_str());
         // Ctrl-C at the prompt drops the line typed and asks again; it
         // leaves no halt pending for the next input.
-        bool interrupted = interrupt::requested != 0;
-        interrupt::requested = 0;
+        bool interrupted = interrupt::requested.exchange(false);
         if (text || !interrupted) break;
         write("\n");
         output::flush();

@@ -6,7 +6,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,6 +195,79 @@ int32_t wait_for(pid_t pid) {
     return exit_code(status);
 }
 
+// How often a call that can be cancelled looks at its flag while nothing
+// else wakes it.
+constexpr int cancel_poll_ms = 50;
+
+bool cancelled(const Request& r) { return r.cancel && r.cancel->load(); }
+
+void sleep_ms(int ms) {
+    timespec t{0, long(ms) * 1000000L};
+    nanosleep(&t, nullptr);
+}
+
+// A descriptor that becomes readable when the child ends, where the kernel
+// has them; else none, and the waits below sleep in short steps.
+Fd exit_notice(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return above_standard(int(syscall(SYS_pidfd_open, pid, 0)));
+#else
+    (void)pid;
+    return Fd();
+#endif
+}
+
+// Waits up to ms for the child to end (or a signal to arrive).
+void pause_for_child(const Fd& notice, int ms) {
+    if (!notice.open()) return sleep_ms(std::min(ms, 10));
+    pollfd ready{notice.get(), POLLIN, 0};
+    poll(&ready, 1, ms);
+}
+
+// Reaps the child if it has ended: its exit code, or nothing yet.
+std::optional<int32_t> reap_if_ended(pid_t pid) {
+    int status;
+    pid_t r;
+    do r = waitpid(pid, &status, WNOHANG);
+    while (r < 0 && errno == EINTR);
+    if (r == 0) return std::nullopt;
+    return r < 0 ? -1 : exit_code(status);
+}
+
+// Asks the child to end, gives it a moment to clean up, then kills it; it
+// is reaped either way, so no zombie stays behind.
+int32_t stop(pid_t pid) {
+    constexpr int grace_ms = 500;
+    Fd notice = exit_notice(pid);
+    ::kill(pid, SIGTERM);
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (std::optional<int32_t> code = reap_if_ended(pid)) return *code;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        int64_t waited = (int64_t(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (waited >= grace_ms) break;
+        pause_for_child(notice, int(grace_ms - waited));
+    }
+    ::kill(pid, SIGKILL);
+    return wait_for(pid);
+}
+
+// wait_for with the request's cancel flag looked at as it goes.
+int32_t wait_for(pid_t pid, const Request& r, Outcome& o) {
+    if (!r.cancel) return wait_for(pid);
+    Fd notice = exit_notice(pid);
+    for (;;) {
+        if (std::optional<int32_t> code = reap_if_ended(pid)) return *code;
+        if (cancelled(r)) {
+            o.cancelled = true;
+            return stop(pid);
+        }
+        pause_for_child(notice, cancel_poll_ms);
+    }
+}
+
 // A write to a pipe whose reader has gone raises SIGPIPE at this thread;
 // the write's EPIPE says all there is to know. The signal is held back
 // while the pipes are served and, when one was raised here, taken away.
@@ -235,7 +310,14 @@ void serve(Plumbing& p, const Request& r, Outcome& o) {
     bool* cut[2] = {&o.output_cut, &o.error_cut};
     QuietBrokenPipes quiet;
     char buffer[chunk];
+    const int timeout = r.cancel ? cancel_poll_ms : -1;
     for (;;) {
+        if (cancelled(r)) {
+            // The child is stopped next: what it still writes is not wanted.
+            p.feed.reset();
+            for (Fd& d : p.drain) d.reset();
+            return;
+        }
         pollfd ready[3];
         Fd* which[3];
         nfds_t n = 0;
@@ -249,7 +331,7 @@ void serve(Plumbing& p, const Request& r, Outcome& o) {
             which[n++] = &d;
         }
         if (n == 0) return;
-        if (poll(ready, n, -1) < 0) {
+        if (poll(ready, n, timeout) < 0) {
             if (errno == EINTR) continue;
             // Nothing more can be served: closing the pipes ends the
             // child's use of them.
@@ -318,7 +400,7 @@ Outcome run(const Request& request) {
         return outcome;
     }
     serve(plumbing, request, outcome);
-    outcome.result = wait_for(pid);
+    outcome.result = wait_for(pid, request, outcome);
     return outcome;
 }
 

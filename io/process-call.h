@@ -17,7 +17,13 @@
 // included: the child never shares the console's own streams. Input, output
 // and error are served together through poll, so a child that writes much
 // before it reads, or the reverse, never blocks on a full pipe.
+//
+// A cancelled call stops only the child it started: the programs a shell
+// line started in turn are the shell's to end (at a terminal, Ctrl-C
+// reaches them all by itself, since they share the console's process
+// group).
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -52,6 +58,10 @@ struct Request {
     // Bytes kept of each collected stream; what comes after is read and
     // dropped, so that the child still runs to its end.
     size_t collect_limit = SIZE_MAX;
+    // Polled while the call waits for the child: when it reads true the
+    // child is stopped (SIGTERM, then SIGKILL when it lingers) and reaped,
+    // and the call returns at once, cancelled. Null: nothing to poll.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct Outcome {
@@ -64,6 +74,7 @@ struct Outcome {
     bool output_cut = false;  // more than collect_limit bytes came
     bool error_cut = false;
     bool through_shell = false;  // the line ran through /bin/sh
+    bool cancelled = false;      // the cancel flag stopped the child
 };
 
 // Runs the request. Any redirection means waiting, as it must to collect.

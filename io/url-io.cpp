@@ -11,6 +11,7 @@
 #include "datatypes/map.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "engine/interrupt.h"
 #include "io/files.h"
 #include "memory/collector.h"
 #include "memory/raise-error.h"
@@ -140,8 +141,12 @@ void request(const Cell* method, const Cell* url, const Cell* headers, const Cel
         r.has_body = true;
         r.body = body_bytes(data);
     }
+    r.cancel = &interrupt::requested;
     platform::http::Reply reply;
-    switch (platform::http::perform(r, &reply)) {
+    platform::http::Outcome outcome = platform::http::perform(r, &reply);
+    // A transfer an interrupt cut short halts rather than failing.
+    interrupt::poll();
+    switch (outcome) {
         case platform::http::Outcome::failed: *result = none_cell; return;
         case platform::http::Outcome::too_large: errors::raise(err::script::too_long);
         case platform::http::Outcome::done: break;
