@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -250,6 +251,51 @@ TEST(ProcessRun, ChildNotWaitedForLeavesNoZombie) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_FALSE(std::filesystem::exists(entry)) << "child " << pid << " was left behind";
     }
+}
+
+// A call whose cancel flag turns true while it waits stops its child
+// (SIGTERM, SIGKILL for one that ignores it) and reaps it: its /proc entry
+// is gone when the call returns. Each child writes its pid first.
+TEST(ProcessRun, CancelStopsAndReapsTheChild) {
+    struct Case {
+        const char* what;
+        const char* command;
+        int32_t result;
+    };
+    const Case cases[] = {
+        {"its streams closed, waited for", "sh -c 'echo $$; exec sleep 30 >/dev/null 2>&1'", 128 + 15},
+        {"its output still open", "sh -c 'echo $$; exec sleep 30'", 128 + 15},
+        {"ignoring SIGTERM", "sh -c 'trap \"\" TERM; echo $$; exec sleep 30'", 128 + 9},
+    };
+    for (const Case& c : cases) {
+        std::atomic<bool> cancel{false};
+        process::Request r = collecting(c.command);
+        r.cancel = &cancel;
+        auto start = std::chrono::steady_clock::now();
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            cancel.store(true);
+        });
+        process::Outcome o = process::run(r);
+        canceller.join();
+        auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(o.cancelled) << c.what;
+        EXPECT_EQ(o.result, c.result) << c.what;
+        EXPECT_LT(took, std::chrono::seconds(5)) << c.what;
+        ASSERT_FALSE(o.output.empty()) << c.what;
+        std::string entry = "/proc/" + std::to_string(std::stoi(o.output));
+        EXPECT_FALSE(std::filesystem::exists(entry)) << c.what << ": the child was not reaped";
+    }
+}
+
+TEST(ProcessRun, CancelFlagThatStaysFalseChangesNothing) {
+    std::atomic<bool> cancel{false};
+    process::Request r = fed("sh -c 'sleep 0.1; cat; exit 4'", "fed");
+    r.cancel = &cancel;
+    process::Outcome o = process::run(r);
+    EXPECT_FALSE(o.cancelled);
+    EXPECT_EQ(o.result, 4);
+    EXPECT_EQ(o.output, "fed");
 }
 
 }  // namespace
