@@ -219,7 +219,10 @@ Fd exit_notice(pid_t pid) {
 
 // Waits up to ms for the child to end (or a signal to arrive).
 void pause_for_child(const Fd& notice, int ms) {
-    if (!notice.open()) return sleep_ms(std::min(ms, 10));
+    if (!notice.open()) {
+        sleep_ms(std::min(ms, 10));
+        return;
+    }
     pollfd ready{notice.get(), POLLIN, 0};
     poll(&ready, 1, ms);
 }

@@ -147,7 +147,7 @@ def cases(port):
          ["out: copy {}"], 'call/wait/output "sleep 30" out', [("out", '== ""')], False),
         ("read of a server that never answers", [], f"read http://127.0.0.1:{port}/", [], False),
         ("sort/compare with a function",
-         ["random/seed 7  b: copy [] repeat i 300000 [append b random 1000000]  s: sort copy b  length? b"],
+         ["random/seed 7  b: copy [] repeat i 500000 [append b random 1000000]  s: sort copy b  length? b"],
          "sort/compare b func [x y] [x < y]",
          [("s = sort copy b", "== true")], False),
         ("parse over a long input",
