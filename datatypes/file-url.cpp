@@ -105,26 +105,29 @@ void decode_string(const Cell* source, uint32_t target) {
     while (p < end) {
         uint8_t lead;
         if (decode_escape(p, end, &lead)) {
-            if (lead < 0xC0) {
+            if (lead < 0x80) {
                 string::append_char(target, lead);
                 p += 3;
                 continue;
             }
+            // The decoded bytes are read as UTF-8: an escape that does not
+            // start a whole, valid sequence (a lone continuation byte, a
+            // sequence cut short or malformed) stays as it was written, so
+            // no byte is ever read as a Latin-1 character.
             int32_t n = unicode::utf8_lead_length(lead);
             uint8_t bytes[4] = {lead, 0, 0, 0};
             bool complete = n >= 2;
             for (int32_t k = 1; complete && k < n; k++)
                 complete = decode_escape(p + 3 * k, end, &bytes[k]);
             if (complete) {
-                int32_t count = n;
-                int32_t cp = unicode::decode_utf8_checked(bytes, &count);
-                if (cp >= 0) {
+                int32_t cp;
+                const uint8_t* after = unicode::decode_utf8_char(bytes, bytes + n, &cp);
+                if (cp >= 0 && after == bytes + n) {
                     string::append_char(target, uint32_t(cp));
                     p += 3 * n;
                     continue;
                 }
             }
-            // An escape cut short stays as it was written.
         }
         int32_t cp;
         p = unicode::decode_utf8_char(p, end, &cp);

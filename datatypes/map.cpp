@@ -265,7 +265,7 @@ void prepare_key(Cell* key) {
     uint8_t t = cell::type(key);
     if (!valid_key_type(t)) {
         Cell type = cell::make_datatype(t);
-        errors::raise(err::script::invalid_path, &type, key);
+        errors::raise(err::script::invalid_key_type, &type);
     }
     cell::clear_new_line(key);
     switch (t) {

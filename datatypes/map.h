@@ -19,7 +19,7 @@ namespace vum::map_type {
 
 // The key types a map takes (the lexer checks `#[...]` literals with it).
 bool valid_key_type(uint8_t type);
-// Makes the key ready for the pair block; script invalid-path for a type
+// Makes the key ready for the pair block; script invalid-key-type for a type
 // not allowed. May allocate: the key must not move.
 void prepare_key(Cell* key);
 

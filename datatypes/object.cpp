@@ -814,10 +814,14 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
         Cell type = datatype_of(key);
         errors::raise(err::script::invalid_key_type, &type);
     }
+    // put has no path to name in its report of an absent word: the
+    // object's datatype stands in for it ("cannot access zz in path object!").
+    Cell where = datatype_of(series);
     actions::PathStep step{};
     step.parent = series;
     step.element = key;
     step.value = value;
+    step.path = &where;
     step.index = -1;
     step.case_sensitive = case_sensitive;
     step.notify = true;

@@ -57,6 +57,42 @@ inline int32_t tail_of(const Cell* series) { return block_actions::buffer_length
     raise_script(err::script::not_defined, &w);
 }
 
+// The first frame of a call a user could name (a function, compiled or
+// not, or a native) below `from`, or null. The search ends at a try frame:
+// what lies below it belongs to the code that catches the error.
+stack::Frame* call_below(stack::Frame* from) {
+    for (stack::Frame* f = from - 1; f >= stack::s.calls_begin; f--) {
+        if (f->kind() == stack::kind_try) return nullptr;
+        bool call = f->kind() == stack::kind_function || f->kind() == stack::kind_native;
+        bool hidden = f->symbol == 0 || f->symbol == stack::s.hidden_symbol_1 || f->symbol == stack::s.hidden_symbol_2 ||
+                      (f->header & stack::flag_hidden);
+        if (call && !hidden) return f;
+    }
+    return nullptr;
+}
+
+bool is_function_frame(const stack::Frame* f) {
+    return f->kind() == stack::kind_function || (f->header & stack::flag_compiled);
+}
+
+// An error value raised by `do` is reported where `do` stands, except when
+// cause-error ran it: cause-error is the environment's way of raising a
+// catalogue error for its caller, so the report names the function that
+// called it (or cause-error itself when no function did, as at the prompt).
+[[noreturn]] void raise_error_value(const Cell* error) {
+    stack::Frame* own = stack::s.calls_top - 1;
+    while (own >= stack::s.calls_begin && own->kind() != stack::kind_native) own--;
+    stack::Frame* runner = own >= stack::s.calls_begin ? call_below(own) : nullptr;
+    if (runner && symbols::resolve(runner->symbol) == symbols::resolve(symbols::make("cause-error"))) {
+        // Natives between the two (if, unless, foreach, try ...) only run
+        // the caller's code: the report names the function they ran it for.
+        stack::Frame* caller = call_below(runner);
+        while (caller && !is_function_frame(caller)) caller = call_below(caller);
+        stack::s.error_position = caller ? caller : runner;
+    }
+    stack::throw_error(error);
+}
+
 // Sets a word (a stable cell) of any kind; a word of no context has no slot.
 void assign(Cell* word, const Cell* value) {
     if (word->w1 == 0) not_bound(word);
@@ -206,7 +242,7 @@ void do_value(const int32_t* refinements) {
             return;
         }
         case type_error:
-            stack::throw_error(value);
+            raise_error_value(value);
         default:
             evaluate_single(value);
     }
