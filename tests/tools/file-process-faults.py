@@ -318,6 +318,9 @@ MANY_CALLS = "\n".join([
     'out: copy "" loop 100 [call/output "echo x" out]',
     'loop 100 [call/input "cat" "some input"]',
     "loop 50 [call/wait \"vum-surely-no-such-program\"]",
+    # Redirections that cannot be made, after others that were.
+    'loop 50 [call/input/output "cat" "x" %no-such-folder/out.txt]',
+    'loop 50 [call/input/output "cat" %no-such-file.txt out]',
     'print ["done" length? out] input',
 ])
 
