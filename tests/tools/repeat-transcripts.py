@@ -43,12 +43,20 @@ SKIP = {
     # Its 100 MB strings and 100,000-deep values take most of a run's time.
     "limits": "too slow to repeat",
 }
-# Every transcript starts with the system object start-up made: some put
-# one of their own in its place (date.transcript ends with `system: none`),
-# and every transcript after them would run without codecs, options or
-# console. The object is kept under a word no transcript uses.
-KEEP_SYSTEM = "repeat-kept-system: system ()"
-RESTORE_SYSTEM = "system: :repeat-kept-system ()"
+# Every transcript starts with the global words as start-up left them: the
+# words it finds unset must be unset however many transcripts ran before
+# it, and a word one of them redefined (date.transcript ends with
+# `system: none`) would break the ones after it. REPEAT_RESET is run first:
+# it keeps the words and their values, and the working folder, which some
+# transcripts change. The two words it defines are on one line so that both
+# exist when the words are taken.
+KEEP_STATE = ("repeat-kept: context [globals: system/words words: words-of globals "
+              "values: values-of globals folder: copy what-dir] "
+              "repeat-reset: func [/local kept reset] [kept: :repeat-kept reset: :repeat-reset "
+              "foreach w exclude words-of kept/globals kept/words [unset w] "
+              "set/any kept/words kept/values repeat-kept: :kept repeat-reset: :reset "
+              "if kept/folder <> what-dir [change-dir copy kept/folder] ()]")
+RESTORE_STATE = "repeat-reset"
 # Inputs run before a transcript's own, undoing what an earlier transcript
 # (or the previous run) left that the transcript expects to find unset.
 PRELUDE = {
@@ -102,7 +110,7 @@ class Transcript:
                 self.expected.append(line)
         while self.expected and self.expected[-1].strip() == "":
             self.expected.pop()
-        self.before = [RESTORE_SYSTEM] + PRELUDE.get(name, [])
+        self.before = [RESTORE_STATE] + PRELUDE.get(name, [])
         self.after = POSTLUDE.get(name, [])
 
     def feed(self):
@@ -148,8 +156,14 @@ class Session:
     """One vum process fed input by input, whose output is read as it comes."""
 
     def __init__(self, program, directory):
+        env = os.environ.copy()
+        # malloc's per-thread cache keeps up to seven freed blocks of each
+        # size and counts them as in use: without it, the bytes malloc holds
+        # are the bytes the program holds.
+        tunables = [t for t in env.get("GLIBC_TUNABLES", "").split(":") if t]
+        env["GLIBC_TUNABLES"] = ":".join(tunables + ["glibc.malloc.tcache_count=0"])
         self.proc = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, env=os.environ.copy(), cwd=directory)
+                                     stderr=subprocess.STDOUT, env=env, cwd=directory)
         self.lines = []
         self.cond = threading.Condition()
         self.reader = threading.Thread(target=self._read, daemon=True)
@@ -251,7 +265,7 @@ def repeat(args, transcripts, directory, check_malloc):
     figures = []
     ok = True
     try:
-        session.measure(args.timeout, KEEP_SYSTEM + "\n")
+        session.measure(args.timeout, KEEP_STATE + "\n")
         for run in range(args.runs):
             figure, output = session.measure(args.timeout, text)
             figures.append(figure)
