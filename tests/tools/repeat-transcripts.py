@@ -11,10 +11,11 @@ After each run the tool sends `recycle` and reads four figures: the bytes
 the runtime's series and nodes hold (`stats`), the bytes of its own heap
 (the fifth figure of `stats/info`), the bytes malloc holds (the sixth: pixel
 stores, codec buffers, what handles keep) and the process's resident set
-(VmRSS of /proc/PID/status). The figures of the last run must not exceed
-those of the second run by more than the tolerances; the first run is left
-out, since it interns words, grows the stacks and tables to their working
-sizes and fills caches once.
+(VmRSS of /proc/PID/status), and counts the files it has open. The figures
+of the last run must not exceed those of the second run by more than the
+tolerances (none for the files); the first run is left out, since it
+interns words, grows the stacks and tables to their working sizes and
+fills caches once.
 
 Before each transcript the global words get back the values start-up gave
 them (the words it did not define are unset) and the working folder, a
@@ -165,6 +166,12 @@ def load_transcripts(directory):
     return transcripts
 
 
+def open_files(pid):
+    """The process's open file descriptors: a port or handle whose
+    finalizer did not run keeps its own."""
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
 def rss_kb(pid):
     with open(f"/proc/{pid}/status", encoding="ascii") as f:
         for line in f:
@@ -222,7 +229,8 @@ class Session:
                         output = self.lines[:i]
                         del self.lines[: i + 1]
                         writer.join()
-                        return (int(m.group(1)), int(m.group(2)), int(m.group(3)), rss_kb(self.proc.pid)), output
+                        return (int(m.group(1)), int(m.group(2)), int(m.group(3)), rss_kb(self.proc.pid),
+                                open_files(self.proc.pid)), output
                 if not self.cond.wait(timeout):
                     raise RuntimeError("no answer within %s s; the output ends:\n%s"
                                        % (timeout, "\n".join(l for l in self.lines[-40:] if l)))
@@ -291,7 +299,7 @@ def repeat(args, transcripts, directory, check_malloc):
             figure, output = session.measure(args.timeout, text)
             figures.append(figure)
             print(f"run {run + 1}: series and nodes {figure[0]} bytes, heap {figure[1]} bytes, "
-                  f"malloc {figure[2]} bytes, resident {figure[3]} kB")
+                  f"malloc {figure[2]} bytes, resident {figure[3]} kB, {figure[4]} files open")
             ok = check_outputs(transcripts, output, run + 1) and ok
     except (RuntimeError, BrokenPipeError) as e:
         print(f"repetition failed: {e}")
@@ -304,7 +312,8 @@ def repeat(args, transcripts, directory, check_malloc):
     limits = [("series and nodes hold", "bytes", args.tolerance, True),
               ("the runtime's heap holds", "bytes", args.tolerance, True),
               ("malloc holds", "bytes", args.malloc_tolerance, check_malloc),
-              ("the resident set holds", "kB", args.rss_tolerance, check_malloc)]
+              ("the resident set holds", "kB", args.rss_tolerance, check_malloc),
+              ("the process has", "files open", 0, True)]
     for (what, unit, tolerance, checked), before, after in zip(limits, second, last):
         if checked and after - before > tolerance:
             print(f"{what} {after - before} {unit} more after run {len(figures)} than after run 2")
