@@ -53,43 +53,39 @@ SKIP = {
 # Every transcript starts with the global words as start-up left them: the
 # words it finds unset must be unset however many transcripts ran before
 # it, and a word one of them redefined (date.transcript ends with
-# `system: none`) would break the ones after it. REPEAT_RESET is run first:
-# it keeps the words and their values, and the working folder, which some
-# transcripts change. The two words it defines are on one line so that both
-# exist when the words are taken.
+# `system: none`) would break the ones after it. KEEP_STATE is run first:
+# it keeps the words and their values, the schemes registered (port and
+# url-parser register their own) and the working folder; the reset
+# brings them back and moves to a new empty folder under it, so that the
+# files a transcript wrote at one run are not there at the next. The two
+# words it defines are on one line so that both exist when the words are
+# taken.
 KEEP_STATE = ("repeat-kept: context [globals: system/words words: words-of globals "
-              "values: values-of globals folder: copy what-dir] "
-              "repeat-reset: func [\"Brings back the start-up state.\" /local kept reset] [kept: :repeat-kept reset: :repeat-reset "
+              "values: values-of globals folder: copy what-dir "
+              "owner: system schemes: copy system/schemes] "
+              "repeat-reset: func [\"Brings back the start-up state.\" folder /local kept reset] ["
+              "kept: :repeat-kept reset: :repeat-reset "
               "foreach w exclude words-of kept/globals kept/words [unset w] "
               "set/any kept/words kept/values repeat-kept: :kept repeat-reset: :reset "
-              "if kept/folder <> what-dir [change-dir copy kept/folder] ()]")
-RESTORE_STATE = "repeat-reset"
+              "append clear kept/owner/schemes kept/schemes "
+              "change-dir make-dir/deep append copy kept/folder folder ()]")
 # Transcripts that run in every repetition but whose output is not compared,
 # with the state of their own they find again at the next run. (The global
-# words and the working folder are reset; the fields of the system object
-# and the runtime's own tables are not.)
+# words, the schemes and the working folder are reset; the other fields of
+# the system object and the runtime's own tables are not.)
 OUTPUT_VARIES = {
     "console-engine": "takes system/console away and puts its own in place",
     "debugger": "its watches stay set",
     "help": "sets system/build's fields",
-    "port": "its mem scheme keeps the data written to it",
     "profile": "anonymous functions are numbered for the process's life",
-    "scripts-and-directories": "the files and folders it wrote are still there",
+    "scripts-and-directories": "shows the currencies registered after its own, the next run included",
     "system-object": "counts what other transcripts add to the system object",
-    "time-and-memory-utilities": "its timings and the figures of stats change with what ran before",
-    "url-parser": "registers schemes in the system object",
 }
 # Inputs run before a transcript's own, undoing what an earlier transcript
-# (or the previous run) left that the transcript expects to find unset.
-PRELUDE = {
-    # It registers schemes of its own by hand: they go again afterwards.
-    "port": ["repeat-kept-schemes: copy system/schemes"],
-}
-# Inputs run after a transcript's own, undoing what it adds to the system
-# object, which would otherwise grow at every run.
-POSTLUDE = {
-    "port": ["clear system/schemes append system/schemes repeat-kept-schemes"],
-}
+# (or the previous run) left that the transcript expects to find unset, and
+# inputs run after them.
+PRELUDE = {}
+POSTLUDE = {}
 # Inputs that end the session are left out wherever they appear (a path
 # set through a word named q is no quit).
 QUITS = re.compile(r"^\s*(quit|halt|q)(/[^\s:/]+)*(\s|$)")
@@ -132,13 +128,14 @@ class Transcript:
                 self.expected.append(line)
         while self.expected and self.expected[-1].strip() == "":
             self.expected.pop()
-        self.before = [RESTORE_STATE] + PRELUDE.get(name, [])
+        self.before = PRELUDE.get(name, [])
         self.after = POSTLUDE.get(name, [])
 
-    def feed(self):
-        """The text to send: the prelude, a line that marks the start of
-        the transcript's output, its inputs and the postlude."""
-        marked = self.before + [f'print "{START} {self.name}"'] + self.lines + [f'print "{END}"'] + self.after
+    def feed(self, run):
+        """The text to send: the reset, which gives the transcript an empty
+        folder of its own at each run, the prelude, a line that marks the
+        start of the transcript's output, its inputs and the postlude."""
+        marked = [f"repeat-reset %{run}/{self.name}/"] + self.before + [f'print "{START} {self.name}"'] + self.lines + [f'print "{END}"'] + self.after
         return "".join(line + "\n" for line in marked)
 
     def check(self, output):
@@ -289,14 +286,13 @@ def main():
 
 
 def repeat(args, transcripts, directory, check_malloc):
-    text = "".join(t.feed() for t in transcripts)
     session = Session(args.program, directory)
     figures = []
     ok = True
     try:
         session.measure(args.timeout, KEEP_STATE + "\n")
         for run in range(args.runs):
-            figure, output = session.measure(args.timeout, text)
+            figure, output = session.measure(args.timeout, "".join(t.feed(run + 1) for t in transcripts))
             figures.append(figure)
             print(f"run {run + 1}: series and nodes {figure[0]} bytes, heap {figure[1]} bytes, "
                   f"malloc {figure[2]} bytes, resident {figure[3]} kB, {figure[4]} files open")
