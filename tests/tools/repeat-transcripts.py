@@ -81,11 +81,6 @@ OUTPUT_VARIES = {
     "scripts-and-directories": "shows the currencies registered after its own, the next run included",
     "system-object": "counts what other transcripts add to the system object",
 }
-# Inputs run before a transcript's own, undoing what an earlier transcript
-# (or the previous run) left that the transcript expects to find unset, and
-# inputs run after them.
-PRELUDE = {}
-POSTLUDE = {}
 # Inputs that end the session are left out wherever they appear (a path
 # set through a word named q is no quit).
 QUITS = re.compile(r"^\s*(quit|halt|q)(/[^\s:/]+)*(\s|$)")
@@ -128,14 +123,13 @@ class Transcript:
                 self.expected.append(line)
         while self.expected and self.expected[-1].strip() == "":
             self.expected.pop()
-        self.before = PRELUDE.get(name, [])
-        self.after = POSTLUDE.get(name, [])
 
     def feed(self, run):
         """The text to send: the reset, which gives the transcript an empty
-        folder of its own at each run, the prelude, a line that marks the
-        start of the transcript's output, its inputs and the postlude."""
-        marked = [f"repeat-reset %{run}/{self.name}/"] + self.before + [f'print "{START} {self.name}"'] + self.lines + [f'print "{END}"'] + self.after
+        folder of its own at each run, and its inputs between two lines that
+        mark where its output starts and ends."""
+        marked = ([f"repeat-reset %{run}/{self.name}/", f'print "{START} {self.name}"']
+                  + self.lines + [f'print "{END}"'])
         return "".join(line + "\n" for line in marked)
 
     def check(self, output):
