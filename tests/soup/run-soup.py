@@ -170,7 +170,7 @@ def main():
     why = failure(code, out, err, timed_out)
     if why is None:
         calls = last(r"@@soup-done (\d+)", out)
-        found = re.findall(r"^@@soup-word (\S+)$", out, re.M)
+        found = re.findall(r"@@soup-word (\S+)$", out, re.M)
         print(f"{len(found)} functions, {calls} calls, stride {stride}: no fault")
         report_difference(names, found)
         return 0
