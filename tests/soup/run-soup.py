@@ -1,24 +1,26 @@
 #!/usr/bin/env python3
-"""The type soup: every word the environment defines (natives, actions,
-operators, routines and functions) called with a sample of every datatype in
-every argument position.
+"""The type soup: every function the running program holds (natives,
+actions, operators, routines and functions) called with a sample of every
+datatype in every argument position.
 
     run-soup.py --program VUM [--sources FILE|DIR ...] [--sanitized]
-                [--stride N] [--offset K] [--only WORD[/REFINEMENT]]
+                [--stride N] [--offset K] [--only NAME[/REFINEMENT]]
                 [--timeout S]
 
-The words are the ones the environment's sources define at their top level
-(`word: make native! ...`, `word: func ...` and the like) or set from inside
-a context (`set 'word func ...`): the files given, or every .vum file of a
-folder given (by default environment/); the build passes the sources it
-embeds. Left out are quit, q, halt, quit-return and the console's loop
-(_run-terminal-console), which would end the run
-at their first call. tests/soup/soup.vum makes and
-runs the calls in one vum process, each under try/all, so a
-language error passes; the run fails when vum ends with a fault, a
-sanitizer report or a non-zero status, or does not
-finish within the timeout. The word or refinement the run was in is then
-run again alone, with a marker before every call, to name the call.
+tests/soup/soup.vum finds the functions itself: every value of type
+any-function! under a word of the global context, and what the objects,
+maps and blocks reached from there hold (system/codecs/json/encode, the
+console's and the tracer's functions, a context's helpers), each function
+once. It makes and runs the calls in one vum process, each under try/all,
+so a language error passes; the run fails when vum ends with a fault, a
+sanitizer report or a non-zero status, or does not finish within the
+timeout. The word or refinement the run was in is then run again alone,
+with a marker before every call, to name the call. Left out are the
+functions that end the process (quit and its kin, the consoles' loops).
+
+The sources (the files given, or every .vum file of a folder given; by
+default environment/; the build passes the ones it embeds) serve only to
+report what the program holds beyond the words their definitions show.
 
 Under the collector's torture switch, and in a sanitized build, one call in
 a stride runs, which keeps the run within CI's time; --stride and --offset
@@ -41,7 +43,6 @@ DEFINITION = re.compile(
 # A function a context makes for the global word it sets; the words such a
 # context defines for itself are indented and stay out.
 SET_IN_CONTEXT = re.compile(r"^\s*set '([^\s;:\[\]\"]+) (?:func|function|does|has)\b")
-LEFT_OUT = {"quit", "q", "halt", "quit-return", "_run-terminal-console"}
 SANITIZER = re.compile(r"ERROR: AddressSanitizer|ERROR: LeakSanitizer|runtime error:|SUMMARY: UndefinedBehaviorSanitizer")
 
 
@@ -61,7 +62,7 @@ def words(sources):
         with open(name, encoding="utf-8") as f:
             for line in f:
                 m = DEFINITION.match(line) or SET_IN_CONTEXT.match(line)
-                if m and m.group(1) not in names and m.group(1) not in LEFT_OUT:
+                if m and m.group(1) not in names:
                     names.append(m.group(1))
     return names
 
@@ -70,13 +71,12 @@ def vum_string(text):
     return '"' + text.replace("^", "^^").replace('"', '^"') + '"'
 
 
-def run(args, names, only=None, verbose=False, stride=1, offset=0):
+def run(args, only=None, verbose=False, stride=1, offset=0):
     with open(os.path.join(HERE, "soup.vum"), encoding="utf-8") as f:
         body = f.read()
     # The header stays first; the settings go right after it.
     header_end = body.index("\n") + 1
     settings = [
-        "soup-names: [" + " ".join(vum_string(n) for n in names) + "]",
         "soup-only: " + (vum_string(only) if only else "none"),
         "soup-verbose: " + ("true" if verbose else "false"),
         f"soup-stride: {stride}",
@@ -111,6 +111,18 @@ def run(args, names, only=None, verbose=False, stride=1, offset=0):
             out = (e.stdout or b"").decode("utf-8", "replace")
             err = (e.stderr or b"").decode("utf-8", "replace")
             return None, out, err, True
+
+
+def report_difference(names, found):
+    """What the running program holds beyond what the sources' definitions
+    show, and the definitions it did not reach (a context's own words)."""
+    found_set, names_set = set(found), set(names)
+    beyond = [n for n in found if n not in names_set]
+    unreached = [n for n in names if n not in found_set]
+    print(f"{len(names)} defined in the sources' forms; {len(beyond)} more reached in the "
+          f"program: {' '.join(beyond)}")
+    if unreached:
+        print(f"defined but not reached: {' '.join(unreached)}")
 
 
 def failure(code, out, err, timed_out):
@@ -154,11 +166,13 @@ def main():
                           (True, False): (200, 0), (True, True): (800, 7)}[(torture, args.sanitized)]
     offset %= stride
     names = words(args.sources)
-    code, out, err, timed_out = run(args, names, args.only, bool(args.only), stride, offset)
+    code, out, err, timed_out = run(args, args.only, bool(args.only), stride, offset)
     why = failure(code, out, err, timed_out)
     if why is None:
         calls = last(r"@@soup-done (\d+)", out)
-        print(f"{len(names)} words, {calls} calls, stride {stride}: no fault")
+        found = re.findall(r"@@soup-word (\S+)$", out, re.M)
+        print(f"{len(found)} functions, {calls} calls, stride {stride}: no fault")
+        report_difference(names, found)
         return 0
 
     print(f"type soup failed: {why}")
@@ -167,7 +181,7 @@ def main():
     where = last(r"@@soup (\S+)", out)
     if where and not args.only:
         print(f"in {where}; again alone, naming each call:")
-        code, out, err, timed_out = run(args, names, where, True, stride, offset)
+        code, out, err, timed_out = run(args, where, True, stride, offset)
         again = failure(code, out, err, timed_out)
         call = last(r"@@soup-call (.*)", out)
         if again:
