@@ -258,7 +258,17 @@ std::string to_bytes(const Cell* value) {
 // ---- Writing ----
 
 uint8_t* append_bytes_raw(uint32_t node, const uint8_t* bytes, int32_t n) {
-    if (n <= 0) return nodes::buffer(node)->tail_ptr();
+    SeriesBuffer* b = nodes::buffer(node);
+    if (n <= 0) return b->tail_ptr();
+    // With room at the tail nothing allocates, so bytes that lie in a
+    // series stay where they are and are copied once; a growth may move
+    // them, so that path copies them aside first.
+    if (int64_t(b->tail) + n <= int64_t(b->size) && int64_t(buffer_length(node)) + n <= max_bytes) {
+        uint8_t* at = b->tail_ptr();
+        std::memcpy(at, bytes, size_t(n));
+        b->tail += uint32_t(n);
+        return at;
+    }
     std::string run(reinterpret_cast<const char*>(bytes), size_t(n));
     int32_t at = buffer_length(node);
     splice(node, at, 0, run, 1);
