@@ -14,6 +14,8 @@ failed=0
 
 run_suite() {   # build directory, cmake options...
     local dir=$1; shift
+    local started=$SECONDS
+    local what="$dir${VUM_GC_TORTURE:+ under torture}"
     if ! { cmake -S . -B "$dir" -G Ninja -DVUM_WERROR=ON "$@" >/dev/null && cmake --build "$dir"; }; then
         echo "build in $dir failed"
         failed=$((failed + 1))
@@ -32,6 +34,7 @@ run_suite() {   # build directory, cmake options...
     total=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
     passed=$((passed + total - bad))
     failed=$((failed + bad))
+    echo "pass $what: $((total - bad)) passed, $bad failed, $((SECONDS - started)) s"
 }
 
 run_suite build

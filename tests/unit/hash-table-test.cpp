@@ -79,7 +79,7 @@ protected:
     void TearDown() override {
         symbols::table = {0, 0};
         ht::compare_cells = ht::default_compare;
-        gc::set_torture(saved_torture ? 1 : 0);
+        gc::set_torture(saved_torture);
         MemoryTest::TearDown();
     }
 

@@ -289,6 +289,7 @@ TEST_F(LexerTest, TranscriptInputsRoundTrip) {
     namespace fs = std::filesystem;
     fs::path dir = fs::path(__FILE__).parent_path().parent_path() / "transcripts";
     ASSERT_TRUE(fs::is_directory(dir)) << dir;
+    CoarserTorture coarser(16);  // thousands of lines; the lexer has tests of its own under full torture
     int32_t checked = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         if (entry.path().extension() != ".transcript") continue;

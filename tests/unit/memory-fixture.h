@@ -23,6 +23,22 @@ const char* raised(Fn fn) {
     return code == vum::sys::code_language_error ? vum::errors::last_raised.id : nullptr;
 }
 
+// Under the torture switch a test whose work is quadratic in collections
+// (thousands of allocations over a large heap) collects at a coarser stride
+// while it runs: still many collections, moves and growths between them.
+class CoarserTorture {
+public:
+    explicit CoarserTorture(int32_t stride) : saved_(vum::gc::torture_stride_now()) {
+        if (saved_ > 0 && saved_ < stride) vum::gc::set_torture(stride);
+    }
+    ~CoarserTorture() { vum::gc::set_torture(saved_); }
+    CoarserTorture(const CoarserTorture&) = delete;
+    CoarserTorture& operator=(const CoarserTorture&) = delete;
+
+private:
+    int32_t saved_;
+};
+
 class MemoryTest : public testing::Test {
 protected:
     int32_t saved_torture = 0;
@@ -32,7 +48,7 @@ protected:
         vum::gc::roots = {};
         vum::gc::state.enabled = 0;
         vum::handle_registry::init();
-        saved_torture = vum::gc::torture() ? 1 : 0;
+        saved_torture = vum::gc::torture_stride_now();
     }
     void TearDown() override {
         vum::gc::state.enabled = 0;

@@ -56,6 +56,7 @@ TEST_F(Symbols, NonAsciiCaseAndOddNames) {
 
 TEST_F(Symbols, TextEndsInNulAndManySymbolsSurviveGrowthAndCollections) {
     gc::state.enabled = 1;
+    CoarserTorture coarser(97);
     std::vector<int32_t> ids;
     for (int i = 0; i < 20000; i++) ids.push_back(symbols::make(("word-" + std::to_string(i)).c_str()));
     for (int i = 0; i < 20000; i += 997) {

@@ -705,6 +705,7 @@ TEST_F(VumbinDecoderTest, MalformedHeadersAreRefused) {
 
 TEST_F(VumbinDecoderTest, NestingDeeperThanTheLimitIsRefused) {
     stack::Mark mark;
+    CoarserTorture coarser(31);
     Bytes records;
     for (int32_t i = 1; i < vumbin::max_depth; i++) records.u8({0x05, 1});
     EXPECT_EQ(block::length_from_head(decode(compact_file(Bytes().add(records).u8({0x85})))), 1);
