@@ -165,7 +165,9 @@ Cell current_dir() {
     std::string text(dir ? dir : "", dir ? size_t(length) : 0);
     heap::free(dir);
     if (text.empty() || text.back() != '/') text += '/';
-    return string::from_utf8(text.c_str());
+    Cell out = from_local_path(text.data(), int32_t(text.size()));
+    cell::set_type(&out, type_string);
+    return out;
 }
 
 void to_local_path(const Cell* file, uint32_t target, bool full) {
@@ -179,15 +181,47 @@ void to_local_path(const Cell* file, uint32_t target, bool full) {
     string::append_string(target, &f);
 }
 
+// A Linux name is any bytes but NUL and "/", not always UTF-8, and a name
+// read from the system must open the same file again. So a byte that is no
+// part of well-formed UTF-8 becomes the code point U+DC00 + byte (U+DC80 to
+// U+DCFF): lone low surrogates, which well-formed UTF-8 never yields, so no
+// real character is taken for an escaped byte; mold writes them as
+// ^(DCxx), which loads back. to_os_path turns each of them into its byte
+// again (a U+DC80-U+DCFF written by hand in a file! names that byte too).
+// Every path from the system comes in here and every path to it goes out
+// through to_os_path.
 Cell from_local_path(const char* path, int32_t length) {
     std::string copy(path, size_t(length));
-    Cell out = {type_file, 0, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length), 0};
-    return out;
+    uint32_t node = string::make(length);
+    gc::ProtectNode keep(&node);
+    const auto* p = reinterpret_cast<const uint8_t*>(copy.data());
+    const uint8_t* end = p + copy.size();
+    while (p < end) {
+        int32_t cp;
+        const uint8_t* next = unicode::decode_utf8_char(p, end, &cp);
+        if (cp >= 0) {
+            string::append_char(node, uint32_t(cp));
+        } else {
+            for (; p < next; p++) string::append_char(node, escaped_byte_base | *p);
+        }
+        p = next;
+    }
+    return {type_file, 0, node, 0};
 }
 
 std::string to_os_path(const Cell* file) {
-    std::string text = string::to_utf8(file);
-    if (text.find('\0') != std::string::npos) errors::raise(err::script::invalid_arg, file);
+    std::string text;
+    const int32_t n = string::length(file->w2);
+    for (int32_t i = int32_t(file->w1); i < n; i++) {
+        uint32_t c = string::char_at(file->w2, i);
+        if (c == 0) errors::raise(err::script::invalid_arg, file);
+        if (c >= (escaped_byte_base | 0x80) && c <= (escaped_byte_base | 0xFF)) {
+            text += char(c & 0xFF);
+            continue;
+        }
+        char bytes[4];
+        text.append(bytes, size_t(unicode::encode_utf8_char(c, bytes)));
+    }
     return text;
 }
 

@@ -39,9 +39,14 @@ Cell current_dir();
 // Appends the platform's form of a file! to a string node; with `full`, a
 // relative path gets the current directory in front.
 void to_local_path(const Cell* file, uint32_t target, bool full);
-// A platform path (UTF-8) as file! text: the same text on POSIX.
+// The code point that stands for a byte of a system path that is not UTF-8
+// is this base plus the byte (U+DC80 to U+DCFF).
+constexpr uint32_t escaped_byte_base = 0xDC00;
+// A platform path as file! text: its UTF-8, each byte outside well-formed
+// UTF-8 kept as escaped_byte_base + byte, so no name is lost.
 Cell from_local_path(const char* path, int32_t length);
-// The NUL-free UTF-8 text the file services open; a name holding a NUL
+// The NUL-free bytes the file services open (any text kind): UTF-8, each
+// U+DC80-U+DCFF as the one byte it stands for. A name holding a NUL
 // character raises script invalid-arg (the system would cut it there).
 std::string to_os_path(const Cell* file);
 

@@ -7,6 +7,7 @@
 #include "base/command-line.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"
+#include "datatypes/file-url.h"
 #include "datatypes/float.h"
 #include "datatypes/money-currencies.h"
 #include "datatypes/money.h"
@@ -128,7 +129,8 @@ void set_cache_folder() {
     else return;
     while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (root == "/") root.clear();
-    gc::Local path(string::from_utf8((root + "/vum/").c_str()));
+    root += "/vum/";
+    gc::Local path(file_url::from_local_path(root.data(), int32_t(root.size())));
     cell::set_type(&path, type_file);
     set_quietly({"options", "cache"}, &path);
 }
@@ -136,7 +138,12 @@ void set_cache_folder() {
 // ---- the command line
 
 bool take_command_line(Cell* error) {
-    gc::Local text(string::from_utf8(command_line::text().c_str()));
+    // Arguments are bytes, most often file names, and need not be UTF-8:
+    // they are kept as paths from the system are, so that none stops the
+    // script and a file named by one opens.
+    std::string line = command_line::text();
+    gc::Local text(file_url::from_local_path(line.data(), int32_t(line.size())));
+    cell::set_type(&text, type_string);
     set_quietly({"script", "args"}, &text);
     Cell* extract = context::global_value_address(symbols::make("extract-boot-args"));
     if (!extract || cell::type(extract) != type_function) return true;

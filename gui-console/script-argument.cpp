@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "datatypes/file-url.h"
 #include "datatypes/string.h"
 #include "engine/call.h"
 #include "environment/source-runner.h"
@@ -43,7 +44,7 @@ std::vector<std::string> strings_of(const Cell* block) {
     std::vector<std::string> out;
     for (int32_t i = int32_t(block->w1); i < int32_t(nodes::buffer(block->w2)->count()); i++) {
         const Cell* c = series::cells_head(block->w2) + i;
-        out.push_back(string::is_string_kind(cell::type(c)) ? string::to_utf8(c) : std::string());
+        out.push_back(string::is_string_kind(cell::type(c)) ? file_url::to_os_path(c) : std::string());
     }
     return out;
 }
@@ -66,13 +67,13 @@ void take_script(const Cell* args, int32_t script_place, const std::string& path
     Cell* raw_field = system_object::field({"script", "args"});
     if (raw_field && cell::type(raw_field) == type_string) {
         gc::Local raw(*raw_field);
-        std::string text = string::to_utf8(&raw);
+        std::string text = file_url::to_os_path(&raw);
         size_t cut = script_arguments_start(text);
-        auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-        remove_part(&raw, unicode::count_utf8_chars(bytes, bytes + cut));
+        gc::Local before(file_url::from_local_path(text.data(), int32_t(cut)));
+        remove_part(&raw, string::length(before.w2));
     }
 
-    gc::Local file(string::from_utf8(path.c_str()));
+    gc::Local file(file_url::from_local_path(path.data(), int32_t(path.size())));
     cell::set_type(&file, type_file);
     system_object::set_field({"options", "script"}, &file, true);
 
@@ -83,7 +84,7 @@ void take_script(const Cell* args, int32_t script_place, const std::string& path
     if (!realpath(folder.c_str(), absolute)) return;  // the script was read: its folder exists
     std::string dir = absolute;
     if (dir.back() != '/') dir += '/';
-    gc::Local dir_file(string::from_utf8(dir.c_str()));
+    gc::Local dir_file(file_url::from_local_path(dir.data(), int32_t(dir.size())));
     cell::set_type(&dir_file, type_file);
     system_object::set_field({"options", "path"}, &dir_file, true);
 }

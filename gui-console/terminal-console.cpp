@@ -15,6 +15,7 @@
 #include "datatypes/actions.h"
 #include "datatypes/block.h"
 #include "datatypes/error.h"
+#include "datatypes/file-url.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "engine/interpreter.h"
@@ -82,7 +83,7 @@ bool read_file(const char* path, std::string* text) {
 }
 
 std::string file_text_error(const char* path) {
-    Cell cells[2] = {string::from_utf8(path), {}};  // the file, then the error
+    Cell cells[2] = {file_url::from_local_path(path, int32_t(std::strlen(path))), {}};  // the file, the error
     cell::set_type(&cells[0], type_file);
     gc::Protect keep(cells, 2);
     source::guarded("read", [&] { errors::raise(err::access::cannot_open, &cells[0]); }, &cells[1]);
@@ -106,8 +107,30 @@ void start() {
     if (source::load("_start-terminal-console", &cells[0])) eval::evaluate_protected(&cells[0], &cells[1]);
 }
 
+namespace {
+// A script's text as do reads one: CR LF and a lone CR become LF, so a
+// braced string spanning lines holds the same text however it is run.
+void unify_line_ends(std::string* text) {
+    std::string out;
+    out.reserve(text->size());
+    for (size_t i = 0; i < text->size(); i++) {
+        char c = (*text)[i];
+        if (c != '\r') {
+            out += c;
+            continue;
+        }
+        out += '\n';
+        if (i + 1 < text->size() && (*text)[i + 1] == '\n') i++;
+    }
+    text->swap(out);
+}
+}  // namespace
+
 bool read_script(const char* path, std::string* text) {
-    if (read_file(path, text)) return true;
+    if (read_file(path, text)) {
+        if (text->find('\r') != std::string::npos) unify_line_ends(text);
+        return true;
+    }
     write_line(file_text_error(path));
     return false;
 }

@@ -70,14 +70,12 @@ Cell lines_of(const std::string& bytes) {
     return block;
 }
 
+// A name that is not UTF-8 keeps its bytes (from_local_path), so that what
+// a listing gives opens the same file again.
 Cell entry_name(const platform::DirectoryEntry& entry) {
-    uint32_t node = string::make(int32_t(entry.name.size()) + 1);
-    gc::ProtectNode keep(&node);
-    // A Linux name is bytes: what is not UTF-8 is replaced rather than
-    // refused, so that one odd name does not hide a whole directory.
-    string::append_utf8(node, entry.name.data(), int32_t(entry.name.size()));
-    if (entry.directory) string::append_char(node, '/');
-    return {type_file, 0, node, 0};
+    gc::Local name(file_url::from_local_path(entry.name.data(), int32_t(entry.name.size())));
+    if (entry.directory) string::append_char(name.w2, '/');
+    return name;
 }
 
 Cell listing_of(const Cell* file, std::string path) {

@@ -173,10 +173,18 @@ const uint8_t* decode_utf8_char(const uint8_t* p, const uint8_t* end, int32_t* c
             *code_point = -1;
             return p;
         }
-        byte = *p++;
+        byte = *p;
         type = utf8_dfa_table[byte];
-        cp = (byte & 0x3Fu) | (cp << 6);
         state = utf8_dfa_table[256 + state + type];
+        // A byte that breaks the sequence is not part of it: it starts the
+        // next character, so a caller that replaces each bad sequence by
+        // one U+FFFD loses nothing that follows (the maximal subpart).
+        if (state == utf8_reject) {
+            *code_point = -1;
+            return p;
+        }
+        cp = (byte & 0x3Fu) | (cp << 6);
+        p++;
     }
     *code_point = int32_t(cp);
     return p;

@@ -34,9 +34,12 @@ extern const uint8_t utf8_dfa_table[364];
 
 // Decodes one character at p, reading no byte at or past end (p < end).
 // Stores the code point, or -1 for an invalid sequence or one that the end
-// cuts short, and returns the position after the bytes it consumed: a byte
-// that made the sequence invalid is consumed with it (C3 41 consumes both, a
-// stray 80 only itself). Raises nothing.
+// cuts short, and returns the position after the bytes it consumed. An
+// invalid sequence consumes its maximal subpart: the longest start of a
+// well-formed sequence, or one byte when the first byte can start none. The
+// byte that breaks a sequence is left for the next call (C3 41 consumes only
+// C3; E0 80 only E0; a stray 80 itself), so one U+FFFD per -1 loses nothing
+// after it. Raises nothing.
 const uint8_t* decode_utf8_char(const uint8_t* p, const uint8_t* end, int32_t* code_point);
 
 // Characters in [from, to), decoding one by one; a sequence cut short by the

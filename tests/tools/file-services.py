@@ -92,14 +92,34 @@ def case_query_time(folder):
 
 
 def case_odd_name(folder):
-    # A name that is not UTF-8 is listed with the bytes replaced, and the
-    # other names come through as they are.
-    os.makedirs(os.path.join(folder, "odd"))
-    for name in (b"caf\xe9", "é€.txt".encode()):
-        with open(os.path.join(folder.encode(), b"odd", name), "w") as f:
-            f.write("x")
-    script = 'print mold sort read %odd/'
-    return script, b"", {}, ["[%caf\ufffd %é€.txt]"]
+    # A name that is not UTF-8 keeps its bytes: each byte outside UTF-8 is
+    # listed as U+DC00 plus the byte, molds as ^(DCxx), and the listed name
+    # (as it is, or molded and loaded back) opens the file again; a name
+    # made with such a character writes that byte. Other names come through
+    # as they are.
+    odd = os.path.join(folder.encode(), b"odd")
+    os.makedirs(os.path.join(odd, b"d\xff"))
+    for name, text in ((b"caf\xe9", "one"), ("é€.txt".encode(), "two"), (b"d\xff/x\xe2\x82y", "three")):
+        with open(os.path.join(odd, name), "w") as f:
+            f.write(text)
+    script = '\n'.join([
+        'names: sort read %odd/',
+        'print mold names',
+        'foreach name names [print exists? append copy %odd/ load mold name]',
+        'print read append copy %odd/ names/1',
+        'inner: append copy %odd/ names/2',
+        'print mold read inner',
+        'print read append copy inner first read inner',
+        'write %"odd/new^(DCE9)" "four"',
+    ])
+    expected = ['[%"caf^(DCE9)" %"d^(DCFF)/" %é€.txt]', "true", "true", "true", "one",
+                '[%"x^(DCE2)^(DC82)y"]', "three"]
+
+    def check():
+        # The byte itself reached the system.
+        with open(os.path.join(odd, b"new\xe9")) as f:
+            return f.read() == "four"
+    return script, b"", {}, expected, check
 
 
 def case_browse_hands_over(folder):
@@ -156,7 +176,7 @@ def run_case(program, name, fn, timeout):
     folder = tempfile.mkdtemp(prefix="vum-file-services-")
     try:
         folder = os.path.realpath(folder)
-        script, stdin, env_add, expected = fn(folder)
+        script, stdin, env_add, expected, *after = fn(folder)
         path = os.path.join(folder, "case.vum")
         with open(path, "w", encoding="utf-8") as f:
             f.write(HEADER + script + "\n")
@@ -172,6 +192,10 @@ def run_case(program, name, fn, timeout):
             if run.stderr:
                 print("stderr:\n" + run.stderr.decode("utf-8", "replace"))
             return False
+        for check in after:
+            if not check():
+                print(f"{name}: the folder is not as the script should have left it")
+                return False
         return True
     except subprocess.TimeoutExpired:
         print(f"{name}: no end within {timeout} s")

@@ -13,7 +13,10 @@ output.
 The expectation file may start with the lines "; exit-status: N" (0
 otherwise), "; switches: WORDS" and "; arguments: WORDS" (command-line
 arguments before and after the script, split as a POSIX shell splits
-them); the rest is the exact output, where a line
+them, each \\xHH then that byte), "; environment: NAME=VALUE ..." (added
+to the program's environment, split and unescaped the same way) and
+"; input: TEXT" (fed to a script's standard input, as --input); the rest
+is the exact output, where a line
 "..." matches any number of lines. The output must end where the
 expectation ends, up to a final line feed the expectation file itself ends
 with.
@@ -62,13 +65,21 @@ def main():
         lines = f.read().split("\n")
     status = 0
     switches, arguments = [], []
+    environment = {}
+    script_input = None
     while lines:
         if re.match(r"^;\s*exit-status:\s*-?\d+\s*$", lines[0]):
             status = int(lines[0].split(":")[1]) & 0xFF
         elif re.match(r"^;\s*switches:", lines[0]):
             switches = shlex.split(lines[0].split(":", 1)[1])
         elif re.match(r"^;\s*arguments:", lines[0]):
-            arguments = shlex.split(lines[0].split(":", 1)[1])
+            arguments = [input_bytes(a) for a in shlex.split(lines[0].split(":", 1)[1])]
+        elif re.match(r"^;\s*environment:", lines[0]):
+            for item in shlex.split(lines[0].split(":", 1)[1]):
+                name, value = item.split("=", 1)
+                environment[name.encode()] = input_bytes(value)
+        elif re.match(r"^;\s*input:", lines[0]):
+            script_input = lines[0].split(":", 1)[1].strip()
         else:
             break
         lines = lines[1:]
@@ -84,6 +95,8 @@ def main():
             folder = os.path.dirname(folder)
         command += switches + [name]
         cwd = folder
+        if script_input is not None:
+            feed = input_bytes(script_input)
     else:
         cwd = None
         if args.input is not None:
@@ -91,7 +104,7 @@ def main():
     command += arguments
     try:
         run = subprocess.run(command, input=feed, capture_output=True, cwd=cwd,
-                             timeout=args.timeout, env=os.environ.copy())
+                             timeout=args.timeout, env={**os.environb, **environment})
     except subprocess.TimeoutExpired:
         print(f"{args.expected}: timed out after {args.timeout} s")
         return 1

@@ -179,6 +179,32 @@ TEST_F(FileUrlTest, LocalPathsArePosix) {
     EXPECT_EQ(error_id(caught([&] { file_url::to_os_path(with_nul); })), "invalid-arg");
 }
 
+// A name from the system that is not UTF-8 comes back byte for byte: each
+// byte outside well-formed UTF-8 stands as U+DC00 plus the byte.
+TEST_F(FileUrlTest, SystemPathsKeepBytesThatAreNotUtf8) {
+    auto chars = [&](const Cell* f) {
+        std::u32string out;
+        for (int32_t i = 0; i < string::length(f->w2); i++) out += char32_t(string::char_at(f->w2, i));
+        return out;
+    };
+    struct Case {
+        std::string bytes;
+        std::u32string chars;
+    } cases[] = {
+        {"caf\xE9 x", U"caf\xDCE9 x"},
+        {"a\xE2\x82z", U"a\xDCE2\xDC82z"},          // a sequence cut short: every byte kept
+        {"\xED\xA0\x80", U"\xDCED\xDCA0\xDC80"},    // an encoded surrogate is three bytes
+        {"\xC3\xA9\xFF\xF0\x9F\x98\x80", U"\xE9\xDCFF\U0001F600"},
+        {"\xEF\xBF\xBE/", U"\xFFFE/"},
+    };
+    for (const Case& c : cases) {
+        Cell* f = push(file_url::from_local_path(c.bytes.data(), int32_t(c.bytes.size())));
+        EXPECT_EQ(cell::type(f), type_file);
+        EXPECT_TRUE(chars(f) == c.chars) << c.bytes;
+        EXPECT_EQ(file_url::to_os_path(f), c.bytes);
+    }
+}
+
 TEST_F(FileUrlTest, PathsJoinWithOneSlash) {
     Cell* r = push({type_none, 0, 0, 0});
     auto join = [&](const Cell* base, const Cell* selector) {

@@ -80,19 +80,21 @@ TEST(UnicodeDecode, EveryScalarValueRoundTripsThroughBothDecoders) {
     }
 }
 
-TEST(UnicodeDecode, AutomatonMarksBadSequencesWithoutReadingPastTheEnd) {
+TEST(UnicodeDecode, AutomatonConsumesTheMaximalSubpartWithoutReadingPastTheEnd) {
     struct Case {
         std::initializer_list<int> bytes;
         int32_t consumed;
     } cases[] = {
-        {{0xC3, 0x41}, 2},              // the breaking byte goes with the sequence
+        {{0xC3, 0x41}, 1},              // the breaking byte starts the next character
         {{0x80}, 1},                    // a stray continuation byte
-        {{0xC0, 0x80}, 1},              // overlong NUL
-        {{0xE0, 0x80, 0x80}, 2},        // overlong three-byte form
-        {{0xED, 0xA0, 0x80}, 2},        // encoded surrogate
-        {{0xF4, 0x90, 0x80, 0x80}, 2},  // above U+10FFFF
+        {{0xC0, 0x80}, 1},              // overlong NUL: C0 starts nothing
+        {{0xE0, 0x80, 0x80}, 1},        // overlong three-byte form
+        {{0xED, 0xA0, 0x80}, 1},        // encoded surrogate
+        {{0xF4, 0x90, 0x80, 0x80}, 1},  // above U+10FFFF
         {{0xF5, 0x80, 0x80, 0x80}, 1},
         {{0xFF}, 1},
+        {{0xE9, 0x20}, 1},              // a Latin-1 byte before a space
+        {{0xF0, 0x9F, 0x98, 0x41}, 3},  // a valid start broken off
         {{0xE2, 0x82}, 2},              // cut short by the end
         {{0xF0, 0x9F, 0x98}, 3},
     };
@@ -103,6 +105,27 @@ TEST(UnicodeDecode, AutomatonMarksBadSequencesWithoutReadingPastTheEnd) {
         EXPECT_EQ(cp, -1) << "first byte " << int(in.bytes[0]);
         EXPECT_EQ(after - in.begin(), c.consumed) << "first byte " << int(in.bytes[0]);
     }
+}
+
+// Every input path replaces what the automaton marks bad by U+FFFD: one per
+// maximal subpart, and every good character kept.
+TEST(UnicodeDecode, OneReplacementPerMaximalSubpart) {
+    auto replaced = [](const std::string& bytes) {
+        std::u32string out;
+        auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+        const uint8_t* end = p + bytes.size();
+        while (p < end) {
+            int32_t cp;
+            p = unicode::decode_utf8_char(p, end, &cp);
+            out += cp < 0 ? U'\uFFFD' : char32_t(cp);
+        }
+        return out;
+    };
+    EXPECT_EQ(replaced("caf\xE9 au lait"), U"caf\uFFFD au lait");
+    EXPECT_EQ(replaced("\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64"),
+              U"a\uFFFD\uFFFD\uFFFDb\uFFFDc\uFFFD\uFFFDd");
+    EXPECT_EQ(replaced("\xED\xA0\x80z"), U"\uFFFD\uFFFD\uFFFDz");
+    EXPECT_EQ(replaced("\xF0\x9F\x98\x80\xF0\x9F\x98"), U"\U0001F600\uFFFD");
 }
 
 TEST(UnicodeDecode, CountingAndSkippingStopAtTheEnd) {
