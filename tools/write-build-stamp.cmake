@@ -8,9 +8,16 @@
 if(NOT OUTPUT)
   message(FATAL_ERROR "write-build-stamp.cmake: OUTPUT is not set")
 endif()
+# The month by its English name whatever the locale.
+set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
 string(TIMESTAMP day "%d")
 string(REGEX REPLACE "^0" "" day "${day}")
-string(TIMESTAMP rest "-%b-%Y/%H:%M:%S")
+string(TIMESTAMP month "%m")
+string(REGEX REPLACE "^0" "" month "${month}")
+math(EXPR month "${month} - 1")
+list(GET months ${month} month)
+string(TIMESTAMP rest "-%Y/%H:%M:%S")
+set(rest "-${month}${rest}")
 file(WRITE "${OUTPUT}.new"
 "// Written at build time by tools/write-build-stamp.cmake: do not edit.
 #include \"base/build-stamp.h\"
