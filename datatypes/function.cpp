@@ -310,6 +310,7 @@ void mark_compiled_code(uint32_t body) {
 }  // namespace
 
 void set_making_compiled(bool on) { compiled_switch = on; }
+bool making_compiled() { return compiled_switch; }
 bool is_compiled_code(uint32_t node) { return node && (nodes::buffer(node)->flags & series_flags::compiled_code); }
 
 uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t code, uint32_t owner, uint32_t flags) {

@@ -48,6 +48,7 @@ constexpr int32_t info_size = 5;
 // every block of its body copy series_flags::compiled_code, which is how
 // the evaluator tells their own code from code they were given.
 void set_making_compiled(bool on);
+bool making_compiled();
 inline bool is_compiled(const Cell* function) { return (function->header & cell::flag_compiled) != 0; }
 // Whether a block is code of a compiled function's body.
 bool is_compiled_code(uint32_t node);

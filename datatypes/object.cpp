@@ -1,5 +1,6 @@
 #include "datatypes/object.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -291,6 +292,19 @@ void clear_changed_marks(uint32_t ctx) {
     for (int32_t i = 0, n = context::word_count(ctx); i < n; i++)
         context::word_at(ctx, i)->header &= ~uint32_t(cell::flag_slot_changed);
 }
+
+namespace {
+// While the environment loads, its functions and routines stand for code
+// bound into the slots of its objects, and binding them marks the slots
+// changed as any assignment does: the object maker's clearing must not
+// take that away.
+void mark_code_fields(uint32_t ctx) {
+    for (int32_t i = 0, n = std::min(context::word_count(ctx), slot_count(ctx)); i < n; i++) {
+        uint8_t t = cell::type(slot(ctx, i));
+        if (t == type_function || t == type_routine) context::word_at(ctx, i)->header |= cell::flag_slot_changed;
+    }
+}
+}  // namespace
 
 // ------------------------------------------------------------ makers
 
@@ -637,6 +651,7 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
             assign_runs(&out, &s, nullptr, [](Cell*) {});
     }
     clear_changed_marks(cell::context_node(&out));
+    if (function::making_compiled()) mark_code_fields(cell::context_node(&out));
     clear_new_line_marks(values_node(cell::context_node(&out)));
     cell::set_object_class(&out, with_prototype && !added ? cell::object_class(&p) : next_class_id());
     set_change_handlers(&out);

@@ -17,6 +17,7 @@
 #include "engine/interpreter.h"
 #include "engine/natives-service.h"
 #include "memory/context.h"
+#include "memory/memory-manager.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -213,6 +214,19 @@ int32_t stack_size() { return int32_t(stack::s.args_top - stack::s.args_begin); 
 
 MachineValue stack_size_routine(const MachineValue*, int32_t) { return integer(stack_size()); }
 
+// ---- Test hooks (boot-loader.cpp) ----
+
+// The bytes malloc holds, as stats gives its figures: an integer, or a
+// float past the integers.
+MachineValue malloc_bytes(const MachineValue*, int32_t) {
+    double bytes = memory::malloc_bytes_in_use();
+    if (bytes > 2147483647.0)
+        cell::make_float(result(), bytes);
+    else
+        cell::make_integer(result(), int32_t(bytes));
+    return none_returned();
+}
+
 MachineValue pick_stack(const MachineValue* args, int32_t) {
     int32_t index = args[0].integer;
     if (index > 0 && index < stack_size())
@@ -352,6 +366,7 @@ void register_runtime_routines() {
         {"read-clipboard", read_clipboard},
         {"write-clipboard", write_clipboard},
         {"write-stdout", write_stdout},
+        {"malloc-bytes", malloc_bytes},
     };
     for (const auto& r : table) routines::register_routine(r.name, r.code);
 }

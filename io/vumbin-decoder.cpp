@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "datatypes/error.h"
 #include "datatypes/function.h"
 #include "datatypes/hash.h"
+#include "datatypes/image-record.h"
+#include "datatypes/image.h"
 #include "datatypes/map.h"
 #include "datatypes/money-currencies.h"
 #include "datatypes/money.h"
@@ -76,10 +79,9 @@ bool is_text_kind(uint8_t t) {
 }
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
-// Datatypes with no serialised form (image! has one, but no images yet).
+// Datatypes with no serialised form.
 bool is_refused(uint8_t t) {
-    return t == type_routine || t == type_triple || t == type_handle || t == type_port || t == type_event ||
-           t == type_image;
+    return t == type_routine || t == type_triple || t == type_handle || t == type_port || t == type_event;
 }
 
 uint8_t op_source(const Cell* op) { return uint8_t((op->header & cell::op_source_mask) >> cell::op_source_shift); }
@@ -602,6 +604,7 @@ private:
                 break;
             case type_vector: vector(h, into); break;
             case type_bitset: bitset(h, into); break;
+            case type_image: image(h, into); break;
             case type_map: map(h, into); break;
             case type_context: context_value(h, into); break;
             case type_object: object(h, into); break;
@@ -985,6 +988,48 @@ private:
         if (n) std::memcpy(bitset::bits_pointer(node), bytes, n);
         bitset::set_complemented(node, complemented);
         place(into, index, bitset::make_cell(node), h);
+    }
+
+    // The position, the size and the stored pixels, into a new record (or
+    // none for an image without pixels); a reference shares the record.
+    [[gnu::noinline]] void image(const Head& h, uint32_t into) {
+        const uint8_t* head_at = p_;
+        uint32_t head = head_index(h, 4);
+        if (h.reference) {
+            Cell c = referenced([](uint8_t t) { return t == type_image; });
+            if (head > (c.w3 & 0xFFFF) * (c.w3 >> 16)) fault(head_at);
+            append(into, {type_image, head, c.w2, c.w3}, h);
+            return;
+        }
+        const uint8_t* at = p_;
+        uint32_t width, height;
+        if (compact_) {
+            width = uvarint();
+            height = uvarint();
+        } else {
+            uint32_t size = u32();
+            width = size & 0xFFFF;
+            height = size >> 16;
+        }
+        if (width > uint32_t(imaging::max_side) || height > uint32_t(imaging::max_side)) fault(at);
+        uint64_t bytes = uint64_t(width) * height * 4;
+        if (int64_t(bytes) >= imaging::max_bytes) fault(at);
+        if (head > width * height) fault(head_at);
+        const uint8_t* pixels = take_bytes(bytes, at);
+        imaging::Pixels made_pixels;
+        made_pixels.width = int32_t(width);
+        made_pixels.height = int32_t(height);
+        try {
+            made_pixels.bgra.assign(pixels, pixels + bytes);
+        } catch (const std::bad_alloc&) {
+            errors::raise(err::internal::no_memory);
+        }
+        int32_t index = reserve(into);
+        Cell made{};
+        image::make_from_pixels(&made, std::move(made_pixels),
+                                image_record::flag_bitmap_current | image_record::flag_bitmap_written, false, true);
+        made.w1 = head;
+        place(into, index, made, h);
     }
 
     [[gnu::noinline]] void map(const Head& h, uint32_t into) {

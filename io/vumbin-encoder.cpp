@@ -1,5 +1,6 @@
 #include "io/vumbin-encoder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "datatypes/calendar.h"
 #include "datatypes/error.h"
 #include "datatypes/function.h"
+#include "datatypes/image-record.h"
 #include "datatypes/tuple.h"
 #include "io/vumbin-format.h"
 #include "memory/cell-access.h"
@@ -392,6 +394,9 @@ private:
             case type_bitset:
                 bitset(c, new_line);
                 return;
+            case type_image:
+                image(c, new_line);
+                return;
             case type_map:
                 map(c, new_line);
                 return;
@@ -414,8 +419,8 @@ private:
                 error(c, new_line);
                 return;
             default:
-                // routine!, triple!, handle!, port!, event!; image! has no
-                // datatype to write yet; the internal kinds never have one.
+                // routine!, triple!, handle!, port!, event!; the internal
+                // kinds never have one.
                 refuse(t);
         }
     }
@@ -684,6 +689,37 @@ private:
         count(n);
         out_.append(bitset::bits_pointer(node), n);
         if (!compact_) out_.pad_to_word();
+    }
+
+    // The position, the size, then the pixels as the record stores them
+    // (blue, green, red, opacity), row after row. Two images over one
+    // record share it, so the record is what a reference names; an image
+    // without pixels has no record and is written whole every time.
+    [[gnu::noinline]] void image(const Cell* c, bool new_line) {
+        uint32_t node = c->w2;
+        uint32_t head = c->w1;
+        const Place* earlier = node ? refs_.find(node) : nullptr;
+        begin(type_image, new_line, earlier != nullptr, head != 0);
+        series_head(head);
+        if (earlier) {
+            path(earlier);
+            return;
+        }
+        uint32_t width = c->w3 & 0xFFFF, height = c->w3 >> 16;
+        if (compact_) {
+            out_.uvarint(width);
+            out_.uvarint(height);
+        } else {
+            out_.word(c->w3);
+        }
+        if (!node) return;
+        remember(node);
+        // Reading the pixels allocates nothing the collector knows of. A
+        // record whose pixels the backend released reads as black.
+        const imaging::Pixels& pixels = image_record::bitmap(node);
+        size_t n = size_t(width) * height * 4, have = std::min(n, pixels.bgra.size());
+        out_.append(pixels.bgra.data(), have);
+        if (have < n) std::memset(out_.grow(n - have), 0, n - have);
     }
 
     // The live pairs only: a removed pair's value cell has a zero header.

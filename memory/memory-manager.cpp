@@ -487,14 +487,12 @@ void append_integers(uint32_t block, std::initializer_list<double> values) {
 }
 }  // namespace
 
-// Pixel stores, codec buffers and what handles hold come from malloc, not
-// from the runtime's own heap: this figure is what shows them leaking.
-// (AddressSanitizer replaces malloc, and counts for itself.)
+// AddressSanitizer replaces malloc, and counts for itself.
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
-static double malloc_bytes_in_use() {
+double malloc_bytes_in_use() {
 #if defined(__SANITIZE_ADDRESS__)
     return double(__sanitizer_get_current_allocated_bytes());
 #else
@@ -538,7 +536,6 @@ double collect_stats(Cell* block, int mode) {
         for (BigFrame* f = root.big_frames_head; f; f = f->next) system += double(f->size + sizeof(BigFrame));
         make_number(series::alloc_tail_cell(target), system);
         make_number(series::alloc_tail_cell(target), heap_bytes);
-        make_number(series::alloc_tail_cell(target), malloc_bytes_in_use());
     }
     gc::state.enabled = saved;
     return sum;

@@ -9,8 +9,9 @@ not make memory grow once a full collection is done.
 
 After each run the tool sends `recycle` and reads four figures: the bytes
 the runtime's series and nodes hold (`stats`), the bytes of its own heap
-(the fifth figure of `stats/info`), the bytes malloc holds (the sixth: pixel
-stores, codec buffers, what handles keep) and the process's resident set
+(the fifth figure of `stats/info`), the bytes malloc holds (`malloc-bytes`,
+a word that only VUM_TEST_HOOKS makes: pixel stores, codec buffers, what
+handles keep) and the process's resident set
 (VmRSS of /proc/PID/status), and counts the files it has open. The figures
 of the last run must not exceed those of the second run by more than the
 tolerances (none for the files); the first run is left out, since it
@@ -181,6 +182,7 @@ class Session:
         # are the bytes the program holds.
         tunables = [t for t in env.get("GLIBC_TUNABLES", "").split(":") if t]
         env["GLIBC_TUNABLES"] = ":".join(tunables + ["glibc.malloc.tcache_count=0"])
+        env["VUM_TEST_HOOKS"] = "1"
         self.proc = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env, cwd=directory)
         self.lines = []
@@ -206,7 +208,7 @@ class Session:
         """Feeds the text, collects, then gives the runtime's figures, the
         resident set and the lines the text printed."""
         # A thread writes, so that a long text cannot fill the pipes both ways.
-        writer = threading.Thread(target=self.send, args=(text + f'recycle print ["{MARK}" stats pick stats/info 5 pick stats/info 6]\n',),
+        writer = threading.Thread(target=self.send, args=(text + f'recycle print ["{MARK}" stats pick stats/info 5 malloc-bytes]\n',),
                                   daemon=True)
         writer.start()
         pattern = re.compile(re.escape(MARK) + r" (\d+) (\d+) (\d+)$")

@@ -10,6 +10,7 @@
 #include "test-capture.h"
 #include "datatypes/image.h"
 #include "memory/collector.h"
+#include "memory/memory-manager.h"
 
 using namespace vum;
 namespace ir = vum::image_record;
@@ -114,6 +115,20 @@ TEST_F(ImageRecordTest, CollectionsDropAnUnusedCacheAndFinalizeUnreachableRecord
     }
     gc::collect();
     EXPECT_EQ(handle_registry::live_count(), before);
+}
+
+// The pixels live in malloc's memory, which the memory manager's own
+// figures do not count: the bytes malloc holds show them come and go.
+TEST_F(ImageRecordTest, MallocBytesCountThePixelsUntilTheRecordGoes) {
+    gc::collect();
+    double before = memory::malloc_bytes_in_use();
+    {
+        gc::Local img({type_none, 0, 0, 0});
+        image::make_blank(&img, 1000, 1000, &img);
+        EXPECT_GT(memory::malloc_bytes_in_use() - before, 3000000.0);
+    }
+    gc::collect();
+    EXPECT_LT(memory::malloc_bytes_in_use() - before, 100000.0);
 }
 
 TEST_F(ImageRecordTest, PremultiplyingRoundsAndUndoesWithinOneStep) {
