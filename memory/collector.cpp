@@ -308,7 +308,7 @@ int32_t torture_stride_now() { return torture_stride; }
 int32_t torture_boot_stride() {
     if (!torture_stride) return 0;
     const char* env = std::getenv("VUM_GC_TORTURE_BOOT");
-    int32_t boot = env && *env ? std::atoi(env) : 16;
+    int32_t boot = env && *env ? std::atoi(env) : 512;
     if (boot < 1) boot = 1;
     return std::max(boot, torture_stride);
 }

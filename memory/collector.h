@@ -29,8 +29,10 @@ bool torture();
 int32_t torture_stride_now();
 void set_torture(int32_t stride);  // tests
 // The stride used while the environment loads at start-up: the same boot
-// runs in every test process, so under torture it collects every
-// VUM_GC_TORTURE_BOOT-th allocation (default 16) unless the run's own
+// runs in every test process and its allocations, and so the points where
+// torture collects, are the same each time; one run under the full switch
+// covers them. So under torture the boot collects every
+// VUM_GC_TORTURE_BOOT-th allocation (default 512) unless the run's own
 // stride is coarser; VUM_GC_TORTURE_BOOT=1 gives the boot the full switch.
 int32_t torture_boot_stride();
 void allocation_tick();
