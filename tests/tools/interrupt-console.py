@@ -197,7 +197,7 @@ def run_case(console, what, setup, work, checks, failures, group=False):
         return False
     # The halt stops the work: nothing of it shows a result or a stray throw.
     shown = console.text()
-    stray = shown[shown.find(work) + len(work):shown.find("(halted)")]
+    stray = shown[shown.rfind(work) + len(work):shown.find("(halted)")]
     if stray.strip() or "no catch" in shown:
         failures.append(f"{what}: more than the halt after SIGINT:\n{shown[-1000:]}")
     took = time.time() - started
