@@ -143,7 +143,9 @@ void call_native(const int32_t* refinements) {
 
     process::Outcome outcome = process::run(request);
     // The child is gone and reaped: the interrupt that stopped it halts.
-    if (outcome.cancelled) interrupt::poll();
+    // A terminal's Ctrl-C reaches the child too, which may die of it before
+    // the wait looks at the flag: the flag still set halts just the same.
+    interrupt::poll();
     if (outcome.output_cut || outcome.error_cut) errors::raise(err::script::too_long);
     deliver(out, outcome.output);
     deliver(err, outcome.error);

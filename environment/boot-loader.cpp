@@ -24,6 +24,7 @@
 #include "environment/type-predicates.h"
 #include "memory/collector.h"
 #include "memory/context.h"
+#include "gui-console/terminal-console.h"
 #include "gui-console/terminal-io.h"
 
 namespace vum::boot {
@@ -92,6 +93,7 @@ void load_environment() {
     register_system_routines();
     register_codec_routines();
     terminal::register_terminal_routines();
+    console::register_console_routines();
     install_routine_maker();
     // Every function made while the environment loads is compiled.
     function::set_making_compiled(true);

@@ -1,10 +1,12 @@
 #include "gui-console/script-argument.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "base/console-output.h"
 #include "datatypes/file-url.h"
 #include "datatypes/string.h"
 #include "engine/call.h"
@@ -19,6 +21,8 @@
 namespace vum::console {
 
 namespace {
+
+const char* const usage = "Usage: vum [--catch] [--] [script [argument ...]]";
 
 bool is_white(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -115,10 +119,18 @@ int run_command_line() {
 
     bool stay = false;  // --catch: the console goes on after the script
     size_t at = 0;
-    while (at < items.size() && starts_with(items[at], "--") && (at == 0 || items[at - 1] != "--")) {
-        if (items[at] != "--catch") {
+    while (at < items.size() && starts_with(items[at], "-") && (at == 0 || items[at - 1] != "--")) {
+        if (items[at] == "--") {
             at++;
             continue;
+        }
+        // An option the console does not know is a mistake, not a script's
+        // name (a script named so follows "--").
+        if (items[at] != "--catch") {
+            std::string message = "vum: unknown option: " + items[at] + "\n" + usage + "\n";
+            output::flush();
+            std::fputs(message.c_str(), stderr);
+            return 1;
         }
         gc::Local place(static_cast<const Cell&>(args));
         place.w1 += uint32_t(at);

@@ -1,7 +1,8 @@
 // The script a command line names, found and started as the console does
-// it: after the switches (arguments that start with "--", up to a bare
-// "--"; "--catch" keeps the console open after the script) comes the
-// script's file, and the arguments after it are the script's own. While
+// it: after the switches ("--catch" keeps the console open after the
+// script, a bare "--" ends them; any other argument that starts with "-"
+// there is refused with the usage line) comes the script's file, and the
+// arguments after it are the script's own. While
 // the script runs, system/options/args holds only those, system/script/args
 // their raw text, system/options/script the script's file, and the current
 // directory (system/options/path) is the script's folder.
@@ -12,7 +13,7 @@
 namespace vum::console {
 
 // Runs the script that the command line names and returns the exit
-// status, or -1 when it names none.
+// status (1 for an option it does not know), or -1 when it names none.
 int run_command_line();
 
 // Where the script's own arguments start in the raw argument text: after

@@ -16,6 +16,7 @@
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/file-url.h"
+#include "datatypes/function.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "engine/interpreter.h"
@@ -24,6 +25,7 @@
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
+#include "memory/value-stack.h"
 
 namespace vum::console {
 
@@ -89,7 +91,31 @@ std::string file_text_error(const char* path) {
     source::guarded("read", [&] { errors::raise(err::access::cannot_open, &cells[0]); }, &cells[1]);
     return report_of(&cells[1]);
 }
+// str [string!]: the terminal's title, set through its escape. Control
+// characters are left out: one would end the escape early and hand the
+// rest of the title to the terminal as its own commands.
+routines::MachineValue init_routine(const routines::MachineValue* args, int32_t) {
+    std::string text = string::is_string_kind(cell::type(args[0].cell)) ? string::to_utf8(args[0].cell) : "";
+    cell::make_unset(stack::result());
+    if (::isatty(STDOUT_FILENO) != 1) return {.integer = 0};
+    std::string title = "\x1B]0;";
+    for (size_t i = 0; i < text.size(); i++) {
+        auto byte = uint8_t(text[i]);
+        if (byte < 0x20 || byte == 0x7F) continue;
+        // U+0080 to U+009F, the C1 controls, among them another escape's start.
+        if (byte == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) < 0xA0) {
+            i++;
+            continue;
+        }
+        title += char(byte);
+    }
+    title += '\a';
+    write(title);
+    return {.integer = 0};
+}
 }  // namespace
+
+void register_console_routines() { routines::register_routine("console-init", init_routine); }
 
 // The engine's own words do the rest; quit ends the process.
 int run() {
@@ -137,16 +163,6 @@ bool read_script(const char* path, std::string* text) {
 
 void report(const Cell* error) { write_line(report_of(error)); }
 
-// Like a script run by do, a script given on the command line is
-// preprocessed, from its header word on, before it runs. *result (stable)
-// receives the error when the expansion fails.
-bool expand_script(const Cell* code, Cell* result) {
-    if (!source::load("expand-directives", result)) return false;
-    gc::Local call(*result);
-    block_actions::append_copy(&call, code);
-    return !eval::evaluate_protected(&call, result);
-}
-
 int run_script_text(const std::string& text) {
     int64_t header = source::find_header(text);
     if (header < 0) {
@@ -170,16 +186,18 @@ int run_script_text(const std::string& text) {
             write_line("*** Error: not a Vum program!");
             return 1;
     }
-    // In place: the code after the header sees what the expansion made.
-    if (!expand_script(&whole, &cells[1])) {
+    // Like a script run by do, it is preprocessed from its header word on,
+    // in place, so the code after the header sees what the expansion made;
+    // both run as the console runs typed code.
+    if (!source::load("terminal-console-ctx/run-script", &cells[1])) return 1;
+    gc::Local call(cells[1]);
+    block_actions::append_copy(&call, &whole);
+    block_actions::append_copy(&call, &cells[0]);
+    if (eval::evaluate_protected(&call, &cells[1])) {
         write_line(report_of(&cells[1]));
         return 1;
     }
-    if (eval::evaluate_protected(&cells[0], &cells[1])) {
-        write_line(report_of(&cells[1]));
-        return 1;
-    }
-    return 0;
+    return cell::type(&cells[1]) == type_integer ? cell::get_integer(&cells[1]) : 1;
 }
 
 }  // namespace vum::console

@@ -15,6 +15,9 @@ namespace vum::console {
 // process). Returns the exit status when the loop could not run.
 int run();
 
+// Registers console-init, the engine's init, for boot-routine.
+void register_console_routines();
+
 // Tells the console engine it runs on the terminal: its size, no window.
 void start();
 
@@ -22,9 +25,10 @@ void start();
 // read.
 bool read_script(const char* path, std::string* text);
 // Runs a script's text: everything before its header is ignored, the rest
-// after the header is evaluated. Returns the exit status: 0, or 1 when it
-// had no header, did not load or raised an error (each reported on
-// standard output as the console reports it).
+// after the header is evaluated as the console evaluates typed code.
+// Returns the exit status: 0, or 1 when it had no header, did not load,
+// raised an error or was halted (each reported on standard output as the
+// console reports it).
 int run_script_text(const std::string& text);
 
 // Writes an error's report on standard output, as the console shows it.

@@ -8,7 +8,8 @@ and no child process or descriptor may be left behind.
 
 The signal goes to the program's process alone (not to its process group,
 as a terminal's Ctrl-C would), so a child of call/wait sees only what the
-program does to it. The cases that need large data depend on the machine's
+program does to it; one case sends it to the group, as a terminal does, so
+that the child may die of it before the program looks. The cases that need large data depend on the machine's
 speed (the work must still run when the signal comes): they run in the
 plain pass only; the others run in every pass.
 """
@@ -74,8 +75,12 @@ class Console:
         self.mark = len(self.seen)
         os.write(self.fd, line.encode() + b"\r")
 
-    def interrupt(self):
-        os.kill(self.pid, signal.SIGINT)
+    def interrupt(self, group=False):
+        # The program leads its own session: its group has its id.
+        if group:
+            os.killpg(self.pid, signal.SIGINT)
+        else:
+            os.kill(self.pid, signal.SIGINT)
 
     def close(self):
         try:
@@ -135,7 +140,8 @@ class SilentServer:
 
 def cases(port):
     # (what, inputs that set up, the long input, inputs that check the data
-    # afterwards with the text each must show, needs large data)
+    # afterwards with the text each must show, needs large data[, signal
+    # to the whole group])
     return [
         ("forever over an empty block", [], "forever []", [], False),
         ("loop with a huge count over an empty block", [], "loop 2000000000 []", [], False),
@@ -143,6 +149,7 @@ def cases(port):
         ("a parse rule that matches nothing, forever", [], 'parse "a" [while [opt "x"]]', [], False),
         ("wait", [], "wait 30", [], False),
         ("call/wait of a long-running child", [], 'call/wait "sleep 30"', [], False),
+        ("call/wait of a long-running child, Ctrl-C to the group", [], 'call/wait "sleep 30"', [], False, True),
         ("call/wait collecting the output of a long-running child",
          ["out: copy {}"], 'call/wait/output "sleep 30" out', [("out", '== ""')], False),
         ("read of a server that never answers", [], f"read http://127.0.0.1:{port}/", [], False),
@@ -172,7 +179,7 @@ def start(program, config):
     return console, descriptors_of(console.pid)
 
 
-def run_case(console, what, setup, work, checks, failures):
+def run_case(console, what, setup, work, checks, failures, group=False):
     """False when the console did not come back to its prompt."""
     for line in setup:
         console.send(line)
@@ -184,10 +191,15 @@ def run_case(console, what, setup, work, checks, failures):
     # Time for the work to be well under way.
     time.sleep(0.4)
     started = time.time()
-    console.interrupt()
+    console.interrupt(group)
     if not console.wait_for("(halted)\n" + PROMPT, timeout=5):
         failures.append(f"{what}: no halt and prompt after SIGINT:\n{console.text()[-1000:]}")
         return False
+    # The halt stops the work: nothing of it shows a result or a stray throw.
+    shown = console.text()
+    stray = shown[shown.rfind(work) + len(work):shown.find("(halted)")]
+    if stray.strip() or "no catch" in shown:
+        failures.append(f"{what}: more than the halt after SIGINT:\n{shown[-1000:]}")
     took = time.time() - started
     if took > scaled(3):
         failures.append(f"{what}: the halt took {took:.1f} s")
@@ -214,12 +226,12 @@ def main():
     with tempfile.TemporaryDirectory() as config:
         console = None
         try:
-            for what, setup, work, checks, large in cases(server.port):
+            for what, setup, work, checks, large, *group in cases(server.port):
                 if large and slow_pass and not args.all_cases:
                     continue
                 if console is None:
                     console, descriptors = start(args.program, config)
-                if not run_case(console, what, setup, work, checks, failures):
+                if not run_case(console, what, setup, work, checks, failures, bool(group and group[0])):
                     # A console that did not come back cannot run the rest.
                     console.close()
                     console = None

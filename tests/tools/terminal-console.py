@@ -125,6 +125,20 @@ def main():
         finally:
             pane.close()
 
+        # The console's init sets the terminal's title; an escape character
+        # in the text cannot end the title's own escape early.
+        pane = Pane(args.program, config, socket + "-title")
+        try:
+            pane.keys('system/console/init "vum-ti^[]0;xtle"', "Enter")
+            end = time.time() + 10
+            while pane.tmux("display", "-p", "#{pane_title}").strip() != "vum-ti]0;xtle" and time.time() < end:
+                time.sleep(0.05)
+            title = pane.tmux("display", "-p", "#{pane_title}").strip()
+            if title != "vum-ti]0;xtle":
+                failures.append(f"system/console/init: the pane's title is {title!r}")
+        finally:
+            pane.close()
+
     for f in failures:
         print(f)
     return 1 if failures else 0
