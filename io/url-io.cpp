@@ -134,7 +134,8 @@ void request(const Cell* method, const Cell* url, const Cell* headers, const Cel
              bool info, Cell* result) {
     platform::http::Request r;
     r.method = method_text(method);
-    // A url! keeps its escapes decoded; its molded form has them back.
+    // The molded form of a url! is the URL as it goes out: escapes the text
+    // keeps stay as they are, what needs escaping is escaped.
     r.url = cell::type(url) == type_url ? actions::mold_text(url) : string::to_utf8(url);
     r.headers = header_list(headers);
     if (data && cell::type(data) != type_none) {
