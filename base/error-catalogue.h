@@ -13,9 +13,13 @@ namespace vum::error_catalogue {
 
 // A message is a sequence of parts: literal text, or the name of an error
 // field ("arg1", "arg2", "arg3" ...) whose value the report puts in its place.
+// An optional field (a plain word in the catalogue, where the others are
+// get-words) is left out of the report while it is none: the further detail
+// that only some raisers have, such as the system's reason for a failure.
 struct MessagePart {
     bool is_field;
     const char* text;
+    bool optional = false;
 };
 
 struct Entry {

@@ -42,7 +42,9 @@ Cell make_message(const error_catalogue::Entry& e) {
     uint32_t block = memory::alloc_cells(e.part_count);
     gc::ProtectNode keep(&block);
     for (int32_t i = 0; i < e.part_count; i++) {
-        Cell c = e.parts[i].is_field ? make_word(type_get_word, e.parts[i].text) : make_string(e.parts[i].text);
+        const error_catalogue::MessagePart& part = e.parts[i];
+        Cell c = part.is_field ? make_word(part.optional ? type_word : type_get_word, part.text)
+                               : make_string(part.text);
         *series::alloc_tail_cell(block) = c;
     }
     return {type_block, 0, block, 0};
@@ -279,6 +281,7 @@ void append_message_block(const Cell* message, uint32_t buffer, uint32_t ctx, bo
         int32_t f = -1;
         if (t == type_word || t == type_get_word) f = context::find_word(ctx, int32_t(part.w2), true);
         if (t != type_string && f < 0) continue;
+        if (t == type_word && cell::type(slot(ctx, f)) == type_none) continue;
         if (!first) string::append_char(buffer, ' ');
         first = false;
         if (t == type_string)

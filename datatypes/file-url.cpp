@@ -97,14 +97,24 @@ bool decode_escape(const uint8_t* p, const uint8_t* end, uint8_t* byte) {
     return true;
 }
 
-void decode_string(const Cell* source, uint32_t target) {
+namespace {
+// Delimiters of a URL that mold writes as they are: escaped, each stands
+// for the character itself within a part (a "#" in a name, a "/" within a
+// segment, a "&" within a query value), so decoding one would change the
+// URL. "%" stays escaped for the same reason.
+bool keeps_escape(uint8_t byte) {
+    return byte == '%' || (byte < 0x80 && allowed(byte, mode_url) && !allowed(byte, mode_unreserved));
+}
+}  // namespace
+
+void decode_string(const Cell* source, uint32_t target, bool keep_delimiters) {
     gc::ProtectNode keep(&target);
     std::string text = string::to_utf8(source);
     const auto* p = reinterpret_cast<const uint8_t*>(text.data());
     const uint8_t* end = p + text.size();
     while (p < end) {
         uint8_t lead;
-        if (decode_escape(p, end, &lead)) {
+        if (decode_escape(p, end, &lead) && !(keep_delimiters && keeps_escape(lead))) {
             if (lead < 0x80) {
                 string::append_char(target, lead);
                 p += 3;
@@ -145,14 +155,14 @@ void encode_string(const Cell* source, uint32_t target, int32_t mode) {
     }
 }
 
-Cell make_decoded(const char* text, int32_t length) {
+Cell make_decoded(const char* text, int32_t length, bool keep_delimiters) {
     // The UTF-8 loader drops a byte-order mark at the start of its text; in
     // a token it is a character, so the text is loaded after a space that
     // the value's index then skips.
     std::string copy = " " + std::string(text, size_t(length));
     gc::Local raw({type_string, 1, unicode::load_utf8_new(reinterpret_cast<const uint8_t*>(copy.data()), length + 1), 0});
     gc::Local out(string::make_cell(length));
-    decode_string(&raw, out.w2);
+    decode_string(&raw, out.w2, keep_delimiters);
     cell::set_type(&out, type_url);
     return out;
 }
@@ -270,12 +280,21 @@ void url_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* resul
     string::make(prototype, spec, type, result);
 }
 
+// An escape already in the text ("%" and two hexadecimal digits) is written
+// as it is: the text of an escaped URL molds without being escaped twice.
 int32_t url_mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* arg, int32_t limit, int32_t) {
     std::string text = string::to_utf8(value);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
     int32_t written = 0;
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); i++) {
+        const uint8_t c = bytes[i];
         char out[3];
-        int32_t n = encode_byte(mode_url, c, out);
+        uint8_t escaped;
+        int32_t n = 1;
+        if (c == '%' && decode_escape(bytes + i, bytes + text.size(), &escaped))
+            out[0] = '%';
+        else
+            n = encode_byte(mode_url, c, out);
         for (int32_t k = 0; k < n; k++) {
             if (arg && written >= limit) return limit - written;
             string::append_char(buffer, uint8_t(out[k]));

@@ -25,12 +25,15 @@ bool allowed(uint8_t byte, int32_t mode);
 int32_t encode_byte(int32_t mode, uint8_t byte, char out[3]);
 // The byte of "%" and two hexadecimal digits at p, when p holds them.
 bool decode_escape(const uint8_t* p, const uint8_t* end, uint8_t* byte);
-// Appends the decoded text of a text value to a string node (dehex).
-void decode_string(const Cell* source, uint32_t target);
+// Appends the decoded text of a text value to a string node (dehex). With
+// `keep_delimiters`, an escaped "%" or URL delimiter (one of
+// "!#$&'()*+,/:=?@") stays escaped: decoded, it would mean something else.
+void decode_string(const Cell* source, uint32_t target, bool keep_delimiters = false);
 // Appends the UTF-8 bytes of a text value, each through encode_byte (enhex).
 void encode_string(const Cell* source, uint32_t target, int32_t mode);
-// A url! from UTF-8 text with its escapes decoded.
-Cell make_decoded(const char* text, int32_t length);
+// A url! from UTF-8 text with its escapes decoded; for a URL
+// (`keep_delimiters`) those of "%" and the delimiters stay as written.
+Cell make_decoded(const char* text, int32_t length, bool keep_delimiters = false);
 
 // ---- Paths ----
 

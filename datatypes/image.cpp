@@ -16,6 +16,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
+#include "io/files.h"
 #include "memory/collector.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
@@ -550,12 +551,16 @@ void decode_binary(const Cell* binary, Cell* result) {
     make_from_pixels(result, std::move(p), 0, true, false);
 }
 
+// A file that cannot be read says why; one that reads but does not decode
+// (cut short, damaged, not an image at all) is bad media, as such bytes
+// are in memory.
 void load_file(const Cell* file, Cell* result) {
     gc::Local f(*file);
     uint8_t t = cell::type(&f);
+    if (t != type_file && t != type_string) errors::raise(err::access::cannot_open, &f);
+    const std::string bytes = files::read_bytes(&f);
     imaging::Pixels p;
-    if ((t != type_file && t != type_string) || !imaging::decode_file(file_url::to_os_path(&f), &p))
-        errors::raise(err::access::cannot_open, &f);
+    if (!imaging::decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &p)) raise_bad_media();
     make_from_pixels(result, std::move(p), image_record::flag_bitmap_current, false, true);
 }
 

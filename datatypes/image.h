@@ -42,8 +42,9 @@ bool known_signature(const uint8_t* bytes, size_t length);
 // A binary! from its position: none when no signature is known, access
 // bad-media when it does not decode; else a new image!.
 void decode_binary(const Cell* binary, Cell* result);
-// A file (a file! or string! path): access cannot-open with the value when
-// it cannot be read or decoded.
+// A file (a file! or string! path): access cannot-open with the value (and
+// the system's reason) when it cannot be read, access bad-media when its
+// bytes do not decode.
 void load_file(const Cell* file, Cell* result);
 // A binary! goes to decode_binary, anything else to load_file.
 void decode(const Cell* data, Cell* result);

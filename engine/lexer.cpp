@@ -1047,7 +1047,7 @@ int32_t load_locator(State& st, const uint8_t* s, const uint8_t* e, uint32_t fla
     if (!datatype::is_registered(type)) unsupported(st, s, e, type);
     Cell c;
     if (type == type_url) {
-        c = file_url::make_decoded(reinterpret_cast<const char*>(ts), int32_t(te - ts));
+        c = file_url::make_decoded(reinterpret_cast<const char*>(ts), int32_t(te - ts), true);
     } else {
         load_text(ts, te, flags, false, true, type, &c);
     }

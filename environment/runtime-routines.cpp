@@ -1,5 +1,6 @@
 #include "environment/runtime-routines.h"
 
+#include <cerrno>
 #include <string>
 
 #include "base/console-output.h"
@@ -16,6 +17,7 @@
 #include "datatypes/tuple.h"
 #include "engine/interpreter.h"
 #include "engine/natives-service.h"
+#include "io/files.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
@@ -130,7 +132,7 @@ MachineValue get_current_dir(const MachineValue*, int32_t) {
 
 MachineValue set_current_dir(const MachineValue* args, int32_t) {
     if (!platform::set_current_dir(file_url::to_os_path(args[0].cell).c_str()))
-        errors::raise(err::access::cannot_open, args[0].cell);
+        files::raise_cannot_open(args[0].cell, errno);
     return set_unset();
 }
 

@@ -1,7 +1,9 @@
 #include "io/files.h"
 
+#include <string.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -26,7 +28,8 @@ constexpr int64_t size_limit = INT32_MAX;
 
 const Cell none_cell = {type_none, 0, 0, 0};
 
-[[noreturn]] void cannot_open(const Cell* file) { errors::raise(err::access::cannot_open, file); }
+// errno is read at once, before anything else can change it.
+[[noreturn]] void cannot_open(const Cell* file) { raise_cannot_open(file, errno); }
 
 // ---- Reading ----
 
@@ -157,6 +160,14 @@ std::string bytes_to_write(const Cell* value, int32_t limit, bool lines) {
 }
 
 }  // namespace
+
+void raise_cannot_open(const Cell* file, int os_error) {
+    gc::Local name(*file);
+    if (os_error == 0) errors::raise(err::access::cannot_open, &name);
+    char text[256];
+    gc::Local reason(string::from_utf8(strerror_r(os_error, text, sizeof text)));
+    errors::raise(err::access::cannot_open, &name, &reason);
+}
 
 bool is_directory_path(std::string_view path) {
     if (path.empty()) return false;

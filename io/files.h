@@ -19,6 +19,12 @@
 
 namespace vum::files {
 
+// Raises access cannot-open with the file and, when the system gave one
+// (os_error, an errno value, not 0), its reason as the further argument, so
+// that a missing file, a refused permission and a folder named without its
+// slash read differently.
+[[noreturn]] void raise_cannot_open(const Cell* file, int os_error);
+
 // Whether a path names a directory by its form: it ends in "/", or it is,
 // or ends in, "." or "..".
 bool is_directory_path(std::string_view path);

@@ -118,8 +118,13 @@ void checked_request(const Cell* url, const Cell* method, const Cell* headers, c
                      bool lines, bool info, Cell* result) {
     gc::Local where(*url);
     gc::Local reply(none_cell);
-    request(method, &where, headers, data, binary, lines, info, &reply);
-    if (cell::type(&reply) == type_none) errors::raise(err::access::no_connect, &where);
+    std::string why;
+    request(method, &where, headers, data, binary, lines, info, &reply, &why);
+    if (cell::type(&reply) == type_none) {
+        if (why.empty()) errors::raise(err::access::no_connect, &where);
+        gc::Local reason(string_of(why));
+        errors::raise(err::access::no_connect, &where, &reason);
+    }
     *result = reply;
 }
 
@@ -131,10 +136,11 @@ bool is_http(const Cell* url) {
 }
 
 void request(const Cell* method, const Cell* url, const Cell* headers, const Cell* data, bool binary, bool lines,
-             bool info, Cell* result) {
+             bool info, Cell* result, std::string* why) {
     platform::http::Request r;
     r.method = method_text(method);
-    // A url! keeps its escapes decoded; its molded form has them back.
+    // The molded form of a url! is the URL as it goes out: escapes the text
+    // keeps stay as they are, what needs escaping is escaped.
     r.url = cell::type(url) == type_url ? actions::mold_text(url) : string::to_utf8(url);
     r.headers = header_list(headers);
     if (data && cell::type(data) != type_none) {
@@ -143,7 +149,7 @@ void request(const Cell* method, const Cell* url, const Cell* headers, const Cel
     }
     r.cancel = &interrupt::requested;
     platform::http::Reply reply;
-    platform::http::Outcome outcome = platform::http::perform(r, &reply);
+    platform::http::Outcome outcome = platform::http::perform(r, &reply, why);
     // A transfer an interrupt cut short halts rather than failing.
     interrupt::poll();
     switch (outcome) {

@@ -21,8 +21,12 @@ constexpr size_t chunk_size = size_t(64) << 10;
 class Descriptor {
 public:
     explicit Descriptor(int fd) : fd_(fd) {}
+    // Keeps errno: the caller reports the failure that came before.
     ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ < 0) return;
+        const int saved = errno;
+        ::close(fd_);
+        errno = saved;
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
@@ -85,7 +89,11 @@ ReadStatus read_file(const char* path, int64_t seek, int64_t part, int64_t limit
     Descriptor fd(open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return ReadStatus::cannot_open;
     struct stat info;
-    if (fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode)) return ReadStatus::cannot_open;
+    if (fstat(fd.get(), &info) != 0) return ReadStatus::cannot_open;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return ReadStatus::cannot_open;
+    }
     if (!position_at(fd.get(), seek)) return ReadStatus::cannot_open;
     const int64_t wanted = part < 0 ? INT64_MAX : part;
     // A size the file reports is a hint for the buffer and an early answer

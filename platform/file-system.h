@@ -1,7 +1,8 @@
 // The file system as the file services need it, over POSIX: whole-file
 // reads and writes, directory listings, removal, renaming and the facts a
 // query asks for. Paths are UTF-8 text as the system takes it; nothing here
-// knows about cells, and nothing raises: each call says how it went.
+// knows about cells, and nothing raises: each call says how it went, and
+// after a failure errno says why (EISDIR for a directory read as a file).
 #pragma once
 #include <cstdint>
 #include <string>

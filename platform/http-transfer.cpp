@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <string.h>
 #include <strings.h>
 
 #include <cstdlib>
@@ -98,6 +99,20 @@ curl_slist* header_list(const Request& r) {
     return list;
 }
 
+// Why a transfer failed, as a person needs it: a failed connection names
+// the system's reason (refused, unreachable, timed out) rather than curl's
+// detailed text with its timing; anything else (a certificate not
+// trusted, a reply cut short) is curl's own account.
+std::string failure_reason(CURL* c, CURLcode code, const char* error_text) {
+    long os_error = 0;
+    curl_easy_getinfo(c, CURLINFO_OS_ERRNO, &os_error);
+    if (os_error != 0 && (code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT)) {
+        char text[256];
+        return std::string(curl_easy_strerror(code)) + ": " + strerror_r(int(os_error), text, sizeof text);
+    }
+    return error_text[0] ? error_text : curl_easy_strerror(code);
+}
+
 }  // namespace
 
 Outcome transfer(const Request& request, Reply* reply, std::string* reason) {
@@ -154,7 +169,7 @@ Outcome transfer(const Request& request, Reply* reply, std::string* reason) {
         return Outcome::too_large;
     }
     if (code != CURLE_OK) {
-        if (reason) *reason = error_text[0] ? error_text : curl_easy_strerror(code);
+        if (reason) *reason = failure_reason(c, code, error_text);
         return Outcome::failed;
     }
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply->status);

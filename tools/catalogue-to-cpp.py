@@ -169,7 +169,7 @@ def read_message(reader, id_token):
             if part.value.lower() not in ERROR_FIELDS:
                 raise CatalogueError(part.line, f"{part.value!r} in the message of {id_token.value} "
                                                 f"is not a field of an error")
-            parts.append((True, part.value.lower()))
+            parts.append((True, part.value.lower(), part.kind == "word"))
         else:
             raise CatalogueError(part.line, f"the message of {id_token.value} may hold only strings "
                                             f"and field words, not {part.describe()}")
@@ -249,6 +249,12 @@ def c_string(text):
     return "".join(out)
 
 
+def message_part(part):
+    field, text = part[0], part[1]
+    optional = len(part) > 2 and part[2]
+    return f"{{{'true' if field else 'false'}, {c_string(text)}{', true' if optional else ''}}}"
+
+
 def generate(categories, source_name):
     lines = [
         f"// Written by tools/catalogue-to-cpp.py from {source_name}; edit that file,",
@@ -264,7 +270,7 @@ def generate(categories, source_name):
         if not ids:
             continue
         for i, (id_name, parts) in enumerate(ids):
-            body = ", ".join(f"{{{'true' if field else 'false'}, {c_string(text)}}}" for field, text in parts)
+            body = ", ".join(message_part(part) for part in parts)
             lines.append(f"const MessagePart parts_{c}_{i}[] = {{{body}}};")
         lines.append(f"const Entry ids_{c}[] = {{")
         for i, (id_name, parts) in enumerate(ids):

@@ -161,6 +161,30 @@ def case_locked_directory(folder):
     return None if prefix is None else table_case(rows, prefix=prefix, after=after)
 
 
+def case_reasons_differ(folder):
+    # A file its user may not read, one that is missing, and a folder named
+    # without its slash: each cannot-open error carries the system's reason.
+    locked = os.path.join(folder, "locked.txt")
+    with open(locked, "w") as f:
+        f.write("secret")
+    os.chmod(locked, 0)
+    os.mkdir(os.path.join(folder, "sub"))
+    prefix = unprivileged(folder)
+    if prefix is None:
+        return None
+    script = "\n".join([
+        "foreach code [[read %locked.txt] [write %locked.txt 1] [read %missing.txt] [read %sub]] [",
+        "  e: try code print [mold code e/id mold e/arg2]",
+        "]",
+    ])
+    return Case(script, [
+        '[read %locked.txt] cannot-open "Permission denied"',
+        '[write %locked.txt 1] cannot-open "Permission denied"',
+        '[read %missing.txt] cannot-open "No such file or directory"',
+        '[read %sub] cannot-open "Is a directory"',
+    ], prefix=prefix)
+
+
 def case_removed_while_open(folder):
     # The file is opened, removed, and read on through the descriptor that
     # still holds it; once its name is gone reading by name fails.

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Runs the HTTP transcripts against servers of this test's own.
 
-Starts an HTTP server and an HTTPS server on 127.0.0.1 (ports chosen by the
-system), the latter with a self-signed certificate made now by openssl,
-finds a port on which nothing listens, and runs each tests/http/*.transcript
-with @PORT@, @TLS-PORT@, @CLOSED-PORT@ and @TMP@ replaced. The program is
-told to trust the certificate through SSL_CERT_FILE, and its cache folder
-is a temporary one. No request leaves 127.0.0.1.
+Starts an HTTP server and two HTTPS servers on 127.0.0.1 (ports chosen by
+the system), each of the latter with a self-signed certificate made now by
+openssl, finds a port on which nothing listens, and runs each
+tests/http/*.transcript with @PORT@, @TLS-PORT@, @UNTRUSTED-PORT@,
+@CLOSED-PORT@ and @TMP@ replaced. The program is told to trust the first
+certificate through SSL_CERT_FILE, not the second, and its cache folder is
+a temporary one. No request leaves 127.0.0.1.
 
 Routes (any method):
   /x          "hello" and a line end, text/plain
@@ -20,6 +21,7 @@ Routes (any method):
   /counted    "counted" and a line end; every request to it is counted
   /count      the count so far
   /script     a small script, /data the text of a block
+  /target...  the request's target (path and query) exactly as it came
   any other   400, naming the path as it came
 """
 import argparse
@@ -98,6 +100,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"Vum [Title: \"remote\"]\nremote-value: 6 * 7\n")
         elif path == "/data":
             self.reply(200, b"[1 two \"three\"]")
+        elif path.startswith("/target"):
+            self.reply(200, path.encode())
         else:
             self.reply(400, b"unknown route: " + path.encode() + b"\n")
 
@@ -119,14 +123,22 @@ def closed_port():
         return s.getsockname()[1]
 
 
-def make_certificate(folder):
-    key = os.path.join(folder, "key.pem")
-    cert = os.path.join(folder, "cert.pem")
+def make_certificate(folder, name="cert"):
+    key = os.path.join(folder, name + "-key.pem")
+    cert = os.path.join(folder, name + ".pem")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
                     "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
                     "-keyout", key, "-out", cert],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return key, cert
+
+
+def secure_server(cert, key):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    return serve(server)
 
 
 def main():
@@ -139,14 +151,12 @@ def main():
     with tempfile.TemporaryDirectory(prefix="vum-http-") as tmp:
         key, cert = make_certificate(tmp)
         plain = serve(http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler))
-        secure = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
-        secure.socket = context.wrap_socket(secure.socket, server_side=True)
-        serve(secure)
+        secure = secure_server(cert, key)
+        untrusted = secure_server(*reversed(make_certificate(tmp, "untrusted")))
         replacements = {
             "@PORT@": str(plain.server_address[1]),
             "@TLS-PORT@": str(secure.server_address[1]),
+            "@UNTRUSTED-PORT@": str(untrusted.server_address[1]),
             "@CLOSED-PORT@": str(closed_port()),
             "@TMP@": tmp,
         }
@@ -167,6 +177,7 @@ def main():
                 failed += 1
         plain.shutdown()
         secure.shutdown()
+        untrusted.shutdown()
     return 1 if failed else 0
 
 
