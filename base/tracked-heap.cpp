@@ -52,10 +52,16 @@ __attribute__((noinline)) void* alloc(int32_t size) {
     return b + 1;
 }
 
-void* alloc_zeroed(int32_t size) {
-    void* p = alloc(size);
-    std::memset(p, 0, size_t(size));
-    return p;
+// calloc, not alloc and memset: memory fresh from the system is zero
+// already, and the pages of a large block are not touched until used.
+__attribute__((noinline)) void* alloc_zeroed(int32_t size) {
+    if (size < 0) out_of_memory(sys::caller_address());
+    auto* b = static_cast<Block*>(std::calloc(1, size_t(size) + header_size));
+    if (!b) out_of_memory(sys::caller_address());
+    b->size = size;
+    b->unused = 0;
+    link_at_tail(b);
+    return b + 1;
 }
 
 __attribute__((noinline)) void* realloc(void* p, int32_t size) {

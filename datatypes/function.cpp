@@ -16,6 +16,7 @@
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
+#include "memory/runtime-symbols.h"
 #include "memory/symbols.h"
 #include "memory/value-stack.h"
 
@@ -212,12 +213,27 @@ void check_type_block(const Cell* types) {
 }
 
 void check_duplicate_words(const Cell* spec) {
+    // Specs are short: the words seen so far are searched in a small array
+    // (every function made at start-up passes here), in a set past it.
+    constexpr size_t few = 32;
+    int32_t first[few];
+    size_t count = 0;
     std::unordered_set<int32_t> seen;
+    auto is_new = [&](int32_t word) {
+        if (count < few) {
+            for (size_t k = 0; k < count; k++)
+                if (first[k] == word) return false;
+            first[count++] = word;
+            return true;
+        }
+        if (seen.empty()) seen.insert(first, first + few);
+        return seen.insert(word).second;
+    };
     for (int32_t i = int32_t(spec->w1); i < count_of(spec->w2); i++) {
         Cell c = cell_at(spec->w2, i);
         uint8_t t = cell::type(&c);
         if (!is_argument_word(t) && t != type_refinement) continue;
-        if (!seen.insert(canonical(&c)).second) {
+        if (!is_new(canonical(&c))) {
             gc::Protect keep(&c);
             errors::raise(err::script::dup_vars, &c);
         }
@@ -227,8 +243,8 @@ void check_duplicate_words(const Cell* spec) {
 uint32_t check_spec(const Cell* given) {
     gc::Local spec(*given);
     if (cell::type(&spec) != type_block) raise_bad_spec(&spec);
-    const int32_t local = canonical_of("local");
-    const int32_t return_word = canonical_of("return");
+    const int32_t local = symbols::resolve(runtime_symbols::id(runtime_symbols::sym_local));
+    const int32_t return_word = symbols::resolve(runtime_symbols::id(runtime_symbols::sym_return));
     const uint32_t node = spec.w2;
     const int32_t n = count_of(node);
     int32_t i = int32_t(spec.w1);

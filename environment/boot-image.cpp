@@ -153,6 +153,17 @@ bool run_image_module(int32_t i, std::string* name, std::string* report) {
     return true;
 }
 
+bool timing_each_module() {
+    const char* timing = std::getenv("VUM_BOOT_TIMING");
+    return timing && std::string_view(timing) == "modules";
+}
+
+void report_module_timing(const std::string& name, int64_t run_ns) {
+    char line[160];
+    std::snprintf(line, sizeof line, "  %.3f ms  ", double(run_ns) / 1e6);
+    write_stderr(line + name + "\n");
+}
+
 void report_timing(int64_t run_ns) {
     if (!std::getenv("VUM_BOOT_TIMING")) return;
     char line[160];

@@ -56,7 +56,10 @@ int32_t image_module_count();
 bool run_image_module(int32_t i, std::string* name, std::string* report);
 
 // With VUM_BOOT_TIMING set, start-up writes to standard error how long the
-// image's decode and the run of the environment took.
+// image's decode and the run of the environment took; set to `modules`, it
+// writes each module's run before them.
 void report_timing(int64_t run_ns);
+bool timing_each_module();
+void report_module_timing(const std::string& name, int64_t run_ns);
 
 }  // namespace vum::boot

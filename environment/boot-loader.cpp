@@ -97,9 +97,11 @@ void load_environment() {
     install_routine_maker();
     // Every function made while the environment loads is compiled.
     function::set_making_compiled(true);
+    bool each = rt.boot_image && timing_each_module();
     for (int32_t i = 0; i < modules; ++i) {
         std::string name, report;
         bool ran;
+        auto module_start = std::chrono::steady_clock::now();
         if (rt.boot_image) {
             ran = run_image_module(i, &name, &report);
         } else {
@@ -107,6 +109,10 @@ void load_environment() {
             ran = run_source(embedded_sources[i], &report);
         }
         if (!ran) fail(name.c_str(), report);
+        if (each)
+            report_module_timing(name, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           std::chrono::steady_clock::now() - module_start)
+                                           .count());
     }
     function::set_making_compiled(false);
     // Words for the test tools alone, made only when they ask: the bytes

@@ -1,11 +1,11 @@
 #include "io/checksum.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <array>
 
+#include "datatypes/string.h"
+#include "memory/collector.h"
 #include "memory/raise-error.h"
+#include "platform/digest.h"
 
 namespace vum::checksum {
 
@@ -37,21 +37,29 @@ uint32_t load_le32(const uint8_t* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-const EVP_MD* message_digest(Digest kind) {
+platform::digest::Kind kind_of(Digest kind) {
     switch (kind) {
-        case Digest::md5: return EVP_md5();
-        case Digest::sha1: return EVP_sha1();
-        case Digest::sha256: return EVP_sha256();
-        case Digest::sha384: return EVP_sha384();
-        case Digest::sha512: return EVP_sha512();
+        case Digest::md5: return platform::digest::Kind::md5;
+        case Digest::sha1: return platform::digest::Kind::sha1;
+        case Digest::sha256: return platform::digest::Kind::sha256;
+        case Digest::sha384: return platform::digest::Kind::sha384;
+        case Digest::sha512: return platform::digest::Kind::sha512;
     }
-    return nullptr;
+    return platform::digest::Kind::md5;
 }
 
-// An empty series may have no buffer; the library wants an address anyway.
-const uint8_t* non_null(const uint8_t* bytes) {
-    static const uint8_t empty = 0;
-    return bytes ? bytes : &empty;
+std::string compute(Digest kind, const uint8_t* key, size_t key_length, bool keyed, const uint8_t* bytes,
+                    size_t length) {
+    std::string out, why;
+    switch (platform::digest::compute(kind_of(kind), key, key_length, keyed, bytes, length, &out, &why)) {
+        case platform::digest::Outcome::done: break;
+        case platform::digest::Outcome::failed: errors::raise(err::internal::no_memory);
+        case platform::digest::Outcome::unavailable: {
+            gc::Local reason(string::from_utf8(why.c_str()));
+            errors::raise(err::access::cannot_open, &reason);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -105,23 +113,23 @@ uint16_t internet(const uint8_t* bytes, size_t length) {
     return uint16_t(~sum);
 }
 
-size_t digest_size(Digest kind) { return size_t(EVP_MD_get_size(message_digest(kind))); }
+size_t digest_size(Digest kind) {
+    switch (kind) {
+        case Digest::md5: return 16;
+        case Digest::sha1: return 20;
+        case Digest::sha256: return 32;
+        case Digest::sha384: return 48;
+        case Digest::sha512: return 64;
+    }
+    return 0;
+}
 
 std::string digest(Digest kind, const uint8_t* bytes, size_t length) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (!EVP_Digest(non_null(bytes), length, out, &n, message_digest(kind), nullptr))
-        errors::raise(err::internal::no_memory);
-    return std::string(reinterpret_cast<const char*>(out), n);
+    return compute(kind, nullptr, 0, false, bytes, length);
 }
 
 std::string hmac(Digest kind, const uint8_t* key, size_t key_length, const uint8_t* bytes, size_t length) {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    // A key counted in 32 bits, as series are, fits the library's int.
-    if (!HMAC(message_digest(kind), non_null(key), int(key_length), non_null(bytes), length, out, &n))
-        errors::raise(err::internal::no_memory);
-    return std::string(reinterpret_cast<const char*>(out), n);
+    return compute(kind, key, key_length, true, bytes, length);
 }
 
 }  // namespace vum::checksum

@@ -1,6 +1,7 @@
 // Checksums and message digests over plain bytes: CRC-32, Adler-32 and the
 // internet checksum are computed here; MD5 and the SHA family, and their
-// HMAC, come from the system's cryptographic library.
+// HMAC, come from the system's cryptographic library through the digest
+// module (platform/digest.h), loaded on first use.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -25,7 +26,8 @@ enum class Digest { md5, sha1, sha256, sha384, sha512 };
 size_t digest_size(Digest kind);
 
 // The digest of the bytes, or its HMAC under the key. The library fails
-// only when it cannot allocate, which raises no-memory.
+// only when it cannot allocate, which raises no-memory; a digest module
+// that cannot be loaded raises cannot-open with the loader's reason.
 std::string digest(Digest kind, const uint8_t* bytes, size_t length);
 std::string hmac(Digest kind, const uint8_t* key, size_t key_length, const uint8_t* bytes, size_t length);
 

@@ -362,27 +362,63 @@ void bind_word(uint32_t ctx, Cell* word) {
     word->w3 = uint32_t(slot);
 }
 
-void bind_block(const Cell* block, uint32_t ctx, bool self) {
+namespace {
+
+// A filter of the context's words by canonical symbol: a word whose bit is
+// clear is not in the context, and binding it would probe the table for
+// nothing. Most words of a body are not the function's own, so binding
+// probes only the few that may be. A large context (the global one) fills
+// the filter and is probed word by word.
+struct WordFilter {
+    static constexpr int32_t largest = 64;
+    uint64_t bits[4] = {};
+    bool all = false;
+
+    explicit WordFilter(uint32_t ctx) {
+        int32_t n = word_count(ctx);
+        if (n > largest) {
+            all = true;
+            return;
+        }
+        const Cell* w = words_head(ctx);
+        for (int32_t i = 0; i < n; i++) add(symbols::resolve(int32_t(w[i].w2)));
+    }
+    void add(int32_t canonical) { bits[(canonical >> 6) & 3] |= uint64_t(1) << (canonical & 63); }
+    bool may_hold(int32_t symbol) const {
+        if (all) return true;
+        int32_t canonical = symbols::resolve(symbol);
+        return (bits[(canonical >> 6) & 3] >> (canonical & 63)) & 1;
+    }
+};
+
+void bind_walk(const Cell* block, uint32_t ctx, bool self, int32_t self_id, const WordFilter& filter) {
     uint32_t node = block->w2;
     if (!node || cycles::find(node)) return;
     cycles::Visit visit(node);
-    int32_t self_id = self ? self_symbol() : 0;
     // Binding allocates nothing, so the cells stay where they are.
     Cell* c = series::cells_head(node) + block->w1;
     Cell* end = series::cells_tail(node);
     for (; c < end; c++) {
         uint8_t t = cell::type(c);
         if (is_block_kind(t)) {
-            bind_block(c, ctx, self);
+            bind_walk(c, ctx, self, self_id, filter);
         } else if (t >= type_word && t <= type_refinement) {
             if (self && t == type_word && int32_t(c->w2) == self_id) {
                 c->w1 = ctx;
                 c->w3 = uint32_t(-1);
-            } else {
+            } else if (filter.may_hold(int32_t(c->w2))) {
                 bind_word(ctx, c);
             }
         }
     }
+}
+
+}  // namespace
+
+void bind_block(const Cell* block, uint32_t ctx, bool self) {
+    if (!block->w2) return;
+    WordFilter filter(ctx);
+    bind_walk(block, ctx, self, self ? self_symbol() : 0, filter);
 }
 
 void init_global() {

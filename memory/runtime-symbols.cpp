@@ -26,7 +26,7 @@ constexpr const char* symbol_texts[symbol_count] = {
     "shift?", "down?", "mid-down?", "alt-down?", "aux-down?", "orientation", "get", "put", "post",
     "head", "size", "rgb", "alpha", "argb", "date", "year", "month", "day", "zone", "isoweek",
     "week", "weekday", "yearday", "julian", "time", "hour", "minute", "second", "timezone", "code",
-    "amount", "user", "host", "system", "system-global", "stack", "trace", "no-trace",
+    "amount", "user", "host", "system", "system-global", "stack", "trace", "no-trace", "local",
 };
 
 // Which symbol each global word is made from, in the order they are made;

@@ -122,6 +122,7 @@ enum Symbol : int32_t {
     sym_stack,
     sym_trace,
     sym_no_trace,
+    sym_local,
     symbol_count
 };
 extern int32_t symbol_ids[symbol_count];
