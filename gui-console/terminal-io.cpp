@@ -299,10 +299,9 @@ int read_char(EditLine*, wchar_t* out) {
     return got == Got::byte ? 1 : 0;
 }
 
-void refit_editor() {
-    el_resize(editor);
-    el_set(editor, EL_REFRESH);
-}
+// The line on screen stays as the terminal left it; the editor lays out
+// what follows for the new width.
+void refit_editor() { el_resize(editor); }
 
 // Tab: the console's own completion (_terminal-complete in the front end)
 // gives the line as it becomes, with its caret, and the choices to show.
