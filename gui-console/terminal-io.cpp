@@ -113,6 +113,10 @@ std::string narrow(const wchar_t* from, const wchar_t* to) {
 
 int wake_pipe[2] = {-1, -1};
 std::atomic<bool> resized{false};
+// While a line is read, Ctrl-C is the reader's alone: the completion run
+// from the editor must not halt (its halt could not cross the editor).
+std::atomic<bool> reading{false};
+std::atomic<bool> line_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 void wake_reader() {
@@ -126,7 +130,8 @@ void wake_reader() {
 
 // Ctrl-C asks the evaluator to halt, or ends the line being read.
 void on_interrupt(int) {
-    interrupt::requested.store(true);
+    if (reading.load()) line_interrupted.store(true);
+    else interrupt::requested.store(true);
     wake_reader();
 }
 
@@ -186,7 +191,7 @@ Got next_byte(uint8_t* byte, int wait_ms) {
         int ready = ::poll(fds, wake_pipe[0] >= 0 ? 2 : 1, wait_ms);
         if (ready < 0 && errno != EINTR) return Got::end;
         if (ready > 0 && (fds[1].revents & POLLIN)) drain_wake_pipe();
-        if (interrupt::requested.exchange(false)) return Got::interrupt;
+        if (line_interrupted.exchange(false)) return Got::interrupt;
         if (resized.exchange(false) && resize_handler) resize_handler();
         if (ready > 0 && fds[0].revents) {
             ssize_t n = ::read(STDIN_FILENO, input_bytes, sizeof input_bytes);
@@ -202,13 +207,21 @@ Got next_byte(uint8_t* byte, int wait_ms) {
     }
 }
 
-// A new read starts: a Ctrl-C that came during the evaluation before it has
-// been dealt with there, and must not drop the line about to be typed.
-void start_reading() {
-    if (wake_pipe[0] >= 0) drain_wake_pipe();
-    interrupt::requested.store(false);
-    resized.store(false);
-}
+// A read starts: a Ctrl-C that came during the evaluation before it has
+// been dealt with there, and must neither drop the line about to be typed
+// nor halt the next evaluation.
+class Reading {
+public:
+    Reading() {
+        reading.store(true);
+        if (wake_pipe[0] >= 0) drain_wake_pipe();
+        interrupt::requested.store(false);
+        line_interrupted.store(false);
+    }
+    ~Reading() { reading.store(false); }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+};
 
 // The rest of a UTF-8 sequence follows its lead byte at once when typed or
 // pasted; a lone byte of another encoding must not wait for the next key.
@@ -489,7 +502,7 @@ MachineValue read_line_routine(const MachineValue* args, int32_t) {
     Outcome outcome;
     if (input_is_terminal()) {
         catch_signals();
-        start_reading();
+        Reading now;
         outcome = !hide && output_is_terminal() ? edit_line(prompt, history, &line) : terminal_line(prompt, hide, &line);
     } else {
         outcome = piped_line(prompt, hide, &line);
