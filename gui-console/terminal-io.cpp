@@ -567,10 +567,43 @@ MachineValue history_text_routine(const MachineValue*, int32_t) {
     return MachineValue{.integer = 0};
 }
 
-// text [string!]: becomes the history file, readable by its owner alone
-// (typed lines may hold what others should not read).
+// A history entry as the lexer reads it back: a quoted string with the
+// caret escapes.
+void append_entry(std::string* text, const std::string& entry) {
+    *text += '"';
+    for (unsigned char c : entry) {
+        if (c == '"' || c == '^') {
+            *text += '^';
+            *text += char(c);
+        } else if (c == '\n') {
+            *text += "^/";
+        } else if (c == '\t') {
+            *text += "^-";
+        } else if (c < 0x20 || c == 0x7F) {
+            static const char digits[] = "0123456789ABCDEF";
+            *text += "^(";
+            *text += digits[c >> 4];
+            *text += digits[c & 15];
+            *text += ')';
+        } else {
+            *text += char(c);
+        }
+    }
+    *text += "\"\n";
+}
+
+// history [block!]: its strings become the history file, newest first,
+// readable by its owner alone (typed lines may hold what others should not
+// read). Written here rather than molded by the front end: it runs between
+// Enter and the evaluation, where a Ctrl-C must find the evaluation.
 MachineValue save_history_routine(const MachineValue* args, int32_t) {
-    std::string text = string::to_utf8(args[0].cell);
+    std::string text;
+    const Cell* block = args[0].cell;
+    uint32_t node = block->w2;
+    for (int32_t i = int32_t(block->w1); i < int32_t(nodes::buffer(node)->count()); i++) {
+        const Cell* entry = series::cells_head(node) + i;
+        if (string::is_string_kind(cell::type(entry))) append_entry(&text, string::to_utf8(entry));
+    }
     std::string path = history_path();
     if (path.empty()) return MachineValue{.integer = 0};
     std::string temporary = path + ".new";
