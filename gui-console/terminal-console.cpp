@@ -64,25 +64,6 @@ std::string report_of(const Cell* error) {
     return "*** Error: " + error_name(&cells[0]) + " (its report raised " + error_name(&cells[1]) + ")";
 }
 
-// The whole of a regular file; false when it cannot be read.
-bool read_file(const char* path, std::string* text) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    char chunk[65536];
-    while (ok) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        text->append(chunk, size_t(n));
-    }
-    ::close(fd);
-    return ok;
-}
 
 std::string file_text_error(const char* path) {
     Cell cells[2] = {file_url::from_local_path(path, int32_t(std::strlen(path))), {}};  // the file, the error
@@ -151,6 +132,26 @@ void unify_line_ends(std::string* text) {
     text->swap(out);
 }
 }  // namespace
+
+// The whole of a regular file; false when it cannot be read.
+bool read_file(const char* path, std::string* text) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char chunk[65536];
+    while (ok) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text->append(chunk, size_t(n));
+    }
+    ::close(fd);
+    return ok;
+}
 
 bool read_script(const char* path, std::string* text) {
     if (read_file(path, text)) {

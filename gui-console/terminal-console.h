@@ -21,6 +21,8 @@ void register_console_routines();
 // Tells the console engine it runs on the terminal: its size, no window.
 void start();
 
+// The whole of a regular file; false when it cannot be read.
+bool read_file(const char* path, std::string* text);
 // Reads a script file; false, with the error reported, when it cannot be
 // read.
 bool read_script(const char* path, std::string* text);

@@ -27,6 +27,7 @@
 #include "engine/call.h"
 #include "engine/interrupt.h"
 #include "environment/source-runner.h"
+#include "gui-console/terminal-console.h"
 #include "memory/cell.h"
 #include "memory/collector.h"
 #include "memory/context.h"
@@ -548,21 +549,8 @@ std::string history_path() {
 // The history file's text, or none.
 MachineValue history_text_routine(const MachineValue*, int32_t) {
     std::string path = history_path();
-    int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     std::string text;
-    bool ok = fd >= 0;
-    char chunk[16384];
-    while (ok) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        text.append(chunk, size_t(n));
-    }
-    if (fd >= 0) ::close(fd);
-    if (ok) *stack::result() = string::from_utf8(valid_utf8(text).c_str());
+    if (!path.empty() && console::read_file(path.c_str(), &text)) *stack::result() = string::from_utf8(valid_utf8(text).c_str());
     else cell::make_none(stack::result());
     return MachineValue{.integer = 0};
 }
