@@ -1,5 +1,8 @@
 // call: runs another program (io/process-call), its standard streams fed
 // from and collected into language values.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 
@@ -144,7 +147,10 @@ void call_native(const int32_t* refinements) {
     process::Outcome outcome = process::run(request);
     // The child is gone and reaped: the interrupt that stopped it halts.
     // A terminal's Ctrl-C reaches the child too, which may die of it before
-    // the wait looks at the flag: the flag still set halts just the same.
+    // our own handler has run (it runs on whichever thread the kernel
+    // picks): a child ended by SIGINT gives that signal a moment to arrive.
+    if (request.wait && outcome.result == 128 + SIGINT)
+        for (int i = 0; i < 50 && !interrupt::requested.load(); i++) ::usleep(5000);
     interrupt::poll();
     if (outcome.output_cut || outcome.error_cut) errors::raise(err::script::too_long);
     deliver(out, outcome.output);
