@@ -39,6 +39,7 @@ import threading
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import importlib.util  # noqa: E402
+from pass_timeout import scaled  # noqa: E402
 
 _spec = importlib.util.spec_from_file_location("run_transcript", os.path.join(HERE, "run-transcript.py"))
 run_transcript = importlib.util.module_from_spec(_spec)
@@ -259,7 +260,9 @@ def main():
                     help="bytes malloc may hold more after the last run than after run 2")
     ap.add_argument("--rss-tolerance", type=int, default=2048,
                     help="kilobytes the resident set may grow between run 2 and the last")
-    ap.add_argument("--timeout", type=float, default=120)
+    # A timeout only catches a hang: a loaded machine took over 120 s for
+    # one run of every transcript.
+    ap.add_argument("--timeout", type=float, default=scaled(400))
     ap.add_argument("--only", action="append", default=[],
                     help="repeat this transcript alone (by name, without .transcript; may repeat)")
     ap.add_argument("--force", action="store_true", help="run under the torture switch too")
