@@ -11,6 +11,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" || exit 1
 jobs=$(nproc)
 passed=0
 failed=0
+failures=""
 
 run_suite() {   # build directory, cmake options...
     local dir=$1; shift
@@ -29,6 +30,11 @@ run_suite() {   # build directory, cmake options...
         failed=$((failed + 1))
         return
     fi
+    # The names of failed tests, repeated at the end where a log's tail shows them.
+    failures+=$(awk -v what="$what" '/^The following tests FAILED:/ { on = 1; next }
+        on && /^[ \t]+[0-9]+ - / { sub(/^[ \t]+/, ""); print "  " what ": " $0; next }
+        { on = 0 }' "$log")
+    failures+=$'\n'
     local bad total
     bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
     total=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
@@ -43,5 +49,9 @@ VUM_GC_TORTURE=1 run_suite build
 run_suite build-sanitize -DVUM_SANITIZE=ON
 VUM_GC_TORTURE=1 run_suite build-sanitize -DVUM_SANITIZE=ON
 
+if [ -n "${failures//$'\n'/}" ]; then
+    echo "failed tests:"
+    printf '%s' "$failures" | grep -v '^$'
+fi
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
