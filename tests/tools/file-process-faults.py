@@ -438,7 +438,7 @@ def main():
     args = ap.parse_args()
     program = os.path.abspath(args.program)
     failed = [name for name, fn in CASES.items()
-              if (not args.only or name == args.only) and not run_case(program, name, fn, scaled(60))]
+              if (not args.only or name == args.only) and not run_case(program, name, fn, scaled(180))]
     if (not args.only or args.only == "many_calls") and not check_many_calls(program, scaled(120)):
         failed.append("many_calls")
     if failed:
