@@ -98,7 +98,7 @@ def self_test():
     """The check over a planted tree: it must name exactly the upward edges,
     and pass the same tree once they are gone."""
     files = {
-        "memory/a.cpp": '#include "memory/b.h"\n#include "engine/call.h"\n#include "base/x.h"\n',
+        "memory/a.cpp": '#include "memory/b.h"\n#include "engine/interpreter.h"\n#include "base/x.h"\n',
         "memory/b.h": '// #include "gui-console/c.h" in a comment is no edge\n#include <vector>\n',
         "datatypes/d.cpp": '#include "io/files.h"\n#include "generated/native-ids.h"\n',
         "view/v.cpp": '#include "view/windows/w.h"\n',
@@ -110,7 +110,7 @@ def self_test():
     }
     expected = [
         ("datatypes/d.cpp", 1, "datatypes", "io", "io/files.h"),
-        ("memory/a.cpp", 2, "memory", "engine", "engine/call.h"),
+        ("memory/a.cpp", 2, "memory", "engine", "engine/interpreter.h"),
         ("platform/sub/p.cpp", 1, "platform", "base", "base/b.h"),
         ("view/v.cpp", 1, "view", "view/windows", "view/windows/w.h"),
         ("view/windows/w.cpp", 2, "view/windows", "gui-console", "gui-console/g.h"),
