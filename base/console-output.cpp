@@ -13,7 +13,7 @@
 #include "base/hooks.h"
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
-#include "memory/unicode.h"  // the UTF-8 encoder of a code point only, which touches no cell
+#include "base/utf8.h"
 
 namespace vum::output {
 
@@ -65,7 +65,7 @@ void ensure_init() {
 
 void put_code_point(uint32_t cp) {
     if (pending > flush_at) flush();
-    pending += unicode::encode_utf8_char(cp, buffer + pending);
+    pending += utf8::encode_char(cp, buffer + pending);
 }
 
 [[noreturn]] void bad_branch() { sys::terminate(101, sys::caller_address()); }

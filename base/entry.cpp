@@ -10,10 +10,6 @@
 #include "base/runtime-record.h"
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
-// The process entry starts the runtime (with runtime-init): it prepares the
-// cycle guard before the layers start and switches the collector on after.
-#include "memory/collector.h"
-#include "memory/cycle-guard.h"
 #include "platform/fault-signals.h"
 #include "platform/float-unit.h"
 #include "platform/runtime-thread.h"
@@ -59,7 +55,7 @@ void platform_start(int argc, char** argv) {
 void set_top_level_state() {
     floats::init();
     output::save_default_attribute();
-    cycles::init();
+    runtime::init_top_level_state();
 }
 
 [[noreturn]] void body(const Start& start) {
@@ -67,8 +63,7 @@ void set_top_level_state() {
     rt.boot_image_size = start.boot_image_size;
     set_top_level_state();
     runtime::init_all();
-    runtime::word_recording = 0;
-    gc::state.enabled = 1;
+    runtime::end_start_up();
     start.top_level();
     sys::terminate(0, 0);
 }

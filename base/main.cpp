@@ -13,7 +13,7 @@ namespace {
 // console until its input ends.
 void top_level() {
     using namespace vum;
-    boot::load_environment();
+    boot::load_environment(console::register_console_routines);
     console::start();
     int status = console::run_command_line();
     if (status < 0) status = console::run();

@@ -19,12 +19,13 @@
 #include "datatypes/actions.h"
 #include "datatypes/all-types.h"
 #include "datatypes/error.h"
+#include "datatypes/random.h"
 #include "datatypes/registry.h"
 #include "engine/action-front-ends.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "engine/natives.h"
-#include "io/random.h"
+#include "io/file-url-actions.h"
 #include "io/vumbin-decoder.h"
 #include "memory/collector.h"
 #include "memory/cell-slots.h"
@@ -80,6 +81,8 @@ const Cell* decode_boot_image() {
 }
 }  // namespace
 
+void init_top_level_state() { cycles::init(); }
+
 void init_all() {
     word_recording = 1;
     hooks::init();
@@ -91,6 +94,7 @@ void init_all() {
     memory::init();
     handle_registry::init();
     datatypes::register_all();
+    file_url_actions::init();
     // Every permanent value is a cell of the root block.
     cell::make_series(&gc::roots.root_block, type_block, memory::alloc_cells(root_block_cells));
     // (the stacks)
@@ -113,6 +117,11 @@ void init_all() {
     eval::init();
     slots::init();
     gc::init();
+}
+
+void end_start_up() {
+    word_recording = 0;
+    gc::state.enabled = 1;
 }
 
 void release_all() {

@@ -16,6 +16,7 @@
 #include "engine/interpreter.h"
 #include "environment/boot-loader.h"
 #include "environment/source-runner.h"
+#include "gui-console/terminal-console.h"
 #include "memory/collector.h"
 #include "memory/value-stack.h"
 
@@ -125,7 +126,7 @@ void measure_direct(bool spread) {
 }
 
 void run() {
-    boot::load_environment();
+    boot::load_environment(console::register_console_routines);
     if (const char* n = std::getenv("VUM_MAP_BENCH_COUNT")) count = std::atoi(n);
     std::string n = std::to_string(count);
     // The loops without the map: what the interpreter costs per iteration.

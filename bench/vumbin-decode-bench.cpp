@@ -16,6 +16,7 @@
 #include "base/entry.h"
 #include "datatypes/block.h"
 #include "environment/boot-loader.h"
+#include "gui-console/terminal-console.h"
 #include "io/vumbin-decoder.h"
 #include "io/vumbin-format.h"
 #include "memory/collector.h"
@@ -161,7 +162,7 @@ void measure(const char* name, bool compact, int32_t rounds) {
 }
 
 void run() {
-    boot::load_environment();
+    boot::load_environment(console::register_console_routines);
     int32_t rounds = 100000;
     if (const char* n = std::getenv("VUM_VUMBIN_BENCH_ROUNDS")) rounds = std::atoi(n);
     measure("compact-decode", true, rounds);

@@ -264,6 +264,15 @@ public:
     }
 };
 
+// Gives a registered type the handler of one slot, for the floors above
+// datatypes/ that own what the handler does (file!'s and url!'s I/O lives
+// in io/). A child copies its parent's row when it registers, so only a
+// slot that no child inherits may be filled this way.
+template <Slot S>
+void fill(int32_t type, SlotFnT<S> fn) {
+    datatype::set_handler(type, S, erased<S>(fn));
+}
+
 // The handler of the value's type for the slot, or the error the language
 // gives when the type has none (script expect-arg naming the action).
 datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot);

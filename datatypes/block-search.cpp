@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "datatypes/block.h"
-#include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
-#include "engine/interrupt.h"
+#include "memory/call.h"
 #include "memory/collector.h"
 #include "memory/hash-table.h"
+#include "memory/interrupt.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -11,9 +11,7 @@
 #include "datatypes/string-text.h"
 #include "datatypes/string-type.h"
 #include "datatypes/string.h"
-#include "engine/call.h"
-#include "io/files.h"
-#include "io/url-io.h"
+#include "memory/call.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
@@ -39,23 +37,6 @@ int32_t hex_digit(uint8_t c) {
 }
 
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
-
-[[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
-
-// A port! (not opened) for a URL that is not http: the environment's
-// decode-url splits it into the port's spec.
-Cell open_port(const Cell* url) {
-    gc::Local where(*url);
-    Cell* decoder = context::global_value_address(symbols::make("decode-url"));
-    if (!decoder || cell::type(decoder) != type_function) errors::raise(err::script::invalid_arg, &where);
-    gc::Local function(*decoder);
-    gc::Local spec(none);
-    call::Call(&function).arg(&where).run(&spec);
-    if (cell::type(&spec) != type_object) errors::raise(err::script::invalid_arg, &where);
-    gc::Local port_cell(none);
-    port::make(nullptr, &spec, type_port, &port_cell);
-    return port_cell;
-}
 
 Cell element(const Cell* block, int32_t i) {
     return reinterpret_cast<Cell*>(nodes::buffer(block->w2)->head_ptr())[i];
@@ -371,49 +352,24 @@ void eval_path(const PathStep& step, Cell* result) {
     *result = out;
 }
 
+Cell open_port(const Cell* url) {
+    gc::Local where(*url);
+    Cell* decoder = context::global_value_address(symbols::make("decode-url"));
+    if (!decoder || cell::type(decoder) != type_function) errors::raise(err::script::invalid_arg, &where);
+    gc::Local function(*decoder);
+    gc::Local spec(none);
+    call::Call(&function).arg(&where).run(&spec);
+    if (cell::type(&spec) != type_object) errors::raise(err::script::invalid_arg, &where);
+    gc::Local port_cell(none);
+    port::make(nullptr, &spec, type_port, &port_cell);
+    return port_cell;
+}
+
 void url_open(const Cell* spec, bool new_port, bool read, bool write, bool seek, const Cell* allow, Cell* result) {
     gc::Local port(open_port(spec));
     gc::Local opened(none);
     actions::find<OpenFn>(&port, slot_open)(&port, new_port, read, write, seek, allow, &opened);
     *result = opened;
-}
-
-void url_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
-              const Cell* as, Cell* result) {
-    if (url_io::is_http(source)) {
-        url_io::read(source, part, seek, binary, lines, info, as, result);
-        return;
-    }
-    gc::Local port(open_port(source));
-    port::read(&port, part, seek, binary, lines, info, as, result);
-}
-
-void url_write(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
-               const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result) {
-    if (url_io::is_http(destination)) {
-        url_io::write(destination, value, binary, lines, info, seek, allow, as, result);
-        return;
-    }
-    gc::Local port(open_port(destination));
-    port::write(&port, value, binary, lines, info, append, part, seek, allow, as, result);
-}
-
-void file_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool,
-               const Cell* as, Cell* result) {
-    if (as) not_done();
-    files::read(source, part, seek, binary, lines, result);
-}
-
-void file_write(const Cell* destination, const Cell* value, bool, bool lines, bool, bool append, const Cell* part,
-                const Cell* seek, const Cell* allow, const Cell* as, Cell* result) {
-    if (allow || as) not_done();
-    files::write(destination, value, part, seek, append, lines, result);
-}
-
-void file_delete(const Cell* target, Cell* result) { cell::make_logic(result, files::remove(target)); }
-void file_query(const Cell* target, Cell* result) { files::query(target, result); }
-void file_rename(const Cell* from, const Cell* to, Cell* result) {
-    cell::make_logic(result, files::rename(from, to));
 }
 
 }  // namespace vum::file_url
@@ -429,9 +385,8 @@ void init() {
         .set<slot_to>(file_url::url_to)
         .set<slot_mold>(file_url::url_mold)
         .set<slot_eval_path>(file_url::eval_path)
-        .set<slot_open>(file_url::url_open)
-        .set<slot_read>(file_url::url_read)
-        .set<slot_write>(file_url::url_write);
+        .set<slot_open>(file_url::url_open);
+    // read and write: the network services fill them (io/file-url-actions.h).
     datatype::register_type(r);
 }
 
@@ -444,12 +399,9 @@ void init() {
     Row r(type_file, "file!", type_url);
     r.inherit(text_series_slots)
         .inherit<slot_append, slot_modify, slot_make, slot_to, slot_form, slot_eval_path, slot_compare>()
-        .set<slot_mold>(file_url::file_mold)
-        .set<slot_delete>(file_url::file_delete)
-        .set<slot_query>(file_url::file_query)
-        .set<slot_read>(file_url::file_read)
-        .set<slot_rename>(file_url::file_rename)
-        .set<slot_write>(file_url::file_write);
+        .set<slot_mold>(file_url::file_mold);
+    // delete, query, read, rename and write: the file services fill them
+    // (io/file-url-actions.h).
     datatype::register_type(r);
 }
 

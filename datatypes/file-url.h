@@ -64,20 +64,17 @@ int32_t file_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool 
 void eval_path(const actions::PathStep& step, Cell* result);
 
 void url_open(const Cell* spec, bool new_port, bool read, bool write, bool seek, const Cell* allow, Cell* result);
-void url_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
-              const Cell* as, Cell* result);
-void url_write(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
-               const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result);
-void file_read(const Cell* source, const Cell* part, const Cell* seek, bool binary, bool lines, bool info,
-               const Cell* as, Cell* result);
-void file_write(const Cell* destination, const Cell* value, bool binary, bool lines, bool info, bool append,
-                const Cell* part, const Cell* seek, const Cell* allow, const Cell* as, Cell* result);
-void file_delete(const Cell* target, Cell* result);
-void file_query(const Cell* target, Cell* result);
-void file_rename(const Cell* from, const Cell* to, Cell* result);
+
+// A port! (not opened) for a URL that is not http: the environment's
+// decode-url splits it into the port's spec. (url!'s read and write,
+// io/file-url-actions.h, take this road for such a URL.)
+Cell open_port(const Cell* url);
 
 }  // namespace vum::file_url
 
+// The I/O actions (url!'s read and write; file!'s delete, query, read,
+// rename and write) are the file and network services' own: io/ fills
+// those slots after the types register (io/file-url-actions.h).
 namespace vum::url_type {
 // Registers url!; string! registers first.
 void init();

@@ -16,7 +16,7 @@
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
 #include "datatypes/tuple.h"
-#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
+#include "datatypes/random.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -16,7 +16,6 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
-#include "io/files.h"
 #include "memory/collector.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
@@ -551,24 +550,12 @@ void decode_binary(const Cell* binary, Cell* result) {
     make_from_pixels(result, std::move(p), 0, true, false);
 }
 
-// A file that cannot be read says why; one that reads but does not decode
-// (cut short, damaged, not an image at all) is bad media, as such bytes
-// are in memory.
-void load_file(const Cell* file, Cell* result) {
-    gc::Local f(*file);
-    uint8_t t = cell::type(&f);
-    if (t != type_file && t != type_string) errors::raise(err::access::cannot_open, &f);
-    const std::string bytes = files::read_bytes(&f);
+// A file that reads but does not decode (cut short, damaged, not an image
+// at all) is bad media, as such bytes are in memory.
+void decode_file_bytes(const std::string& bytes, Cell* result) {
     imaging::Pixels p;
     if (!imaging::decode(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), &p)) raise_bad_media();
     make_from_pixels(result, std::move(p), image_record::flag_bitmap_current, false, true);
-}
-
-void decode(const Cell* data, Cell* result) {
-    if (cell::type(data) == type_binary)
-        decode_binary(data, result);
-    else
-        load_file(data, result);
 }
 
 void encode(const Cell* image, int32_t format, Cell* result) {

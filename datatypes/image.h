@@ -11,6 +11,7 @@
 // derived images (scaled, flipped, cropped, copied): each is a new record.
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "memory/cell.h"
 #include "platform/image-codecs.h"
@@ -42,12 +43,9 @@ bool known_signature(const uint8_t* bytes, size_t length);
 // A binary! from its position: none when no signature is known, access
 // bad-media when it does not decode; else a new image!.
 void decode_binary(const Cell* binary, Cell* result);
-// A file (a file! or string! path): access cannot-open with the value (and
-// the system's reason) when it cannot be read, access bad-media when its
-// bytes do not decode.
-void load_file(const Cell* file, Cell* result);
-// A binary! goes to decode_binary, anything else to load_file.
-void decode(const Cell* data, Cell* result);
+// A file's bytes, read whole by the caller (the file services sit above
+// this floor): access bad-media when they do not decode; else a new image!.
+void decode_file_bytes(const std::string& bytes, Cell* result);
 // The image in the container of the format code (0 BMP, 1 PNG, 2 GIF,
 // 3 JPEG, 4 TIFF) as a new binary!. A 0x0 image raises access bad-media;
 // one side 0 gives an empty binary. An unknown code prints "Cannot find

@@ -10,11 +10,11 @@
 #include "datatypes/float.h"
 #include "datatypes/money-math.h"
 #include "datatypes/pair.h"
+#include "datatypes/random.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
-#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"

@@ -1,9 +1,9 @@
 #include "datatypes/logic.h"
 
 #include "datatypes/actions.h"
+#include "datatypes/random.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/raise-error.h"
 #include "memory/value-stack.h"
 

@@ -14,6 +14,8 @@
 #include "datatypes/actions.h"
 #include "memory/cell.h"
 
+#include "generated/native-ids.h"
+
 namespace vum::native_type {
 
 // Registers native! (21), action! (22, parent native!) and op! (23, parent
@@ -26,6 +28,10 @@ namespace vum::natives {
 
 constexpr int32_t table_size = 120;
 constexpr int32_t front_end_count = datatype::action_count;
+// The natives the boot source defines (environment/natives.vum): ids 1 to
+// native_count, each a native! value that a serialised one may name.
+constexpr int32_t native_count = native_id_count;
+static_assert(native_count <= table_size);
 
 // Entries count from 1, as `make native!` names them. Setting an index out
 // of range is ignored; reading one gives nullptr, as does an empty entry.

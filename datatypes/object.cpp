@@ -9,7 +9,7 @@
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
-#include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
+#include "memory/call.h"
 #include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/context.h"

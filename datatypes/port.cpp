@@ -8,7 +8,7 @@
 #include "datatypes/handle.h"
 #include "datatypes/object.h"
 #include "datatypes/string.h"
-#include "engine/call.h"  // needs only memory/: the interpreter registers its runner at start-up
+#include "memory/call.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"

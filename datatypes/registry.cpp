@@ -47,6 +47,11 @@ void register_type(int32_t count, const Record& record) {
     }
 }
 
+void set_handler(int32_t type, int32_t slot, Handler handler) {
+    if (!is_registered(type) || slot < 1 || slot > action_count) sys::terminate(98, sys::caller_address());
+    table[type][slot - 1] = handler;
+}
+
 void make_name_words() {
     for (int32_t i = 1; i <= max_type_id; i++)
         if (names[i].name) {

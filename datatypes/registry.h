@@ -53,6 +53,8 @@ void init_tables();
 // complete one); any other count ends the process.
 void register_type(int32_t count, const Record& record);
 inline void register_type(const Record& record) { register_type(record_words, record); }
+// Puts a handler in one slot of a registered type (actions::fill, typed).
+void set_handler(int32_t type, int32_t slot, Handler handler);
 void make_name_words();
 
 Handler handler(int32_t type, int32_t slot);

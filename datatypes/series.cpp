@@ -7,8 +7,8 @@
 #include "datatypes/actions.h"
 #include "datatypes/block-search.h"
 #include "datatypes/logic.h"
+#include "datatypes/random.h"
 #include "datatypes/registry.h"
-#include "io/random.h"  // the generator alone: its header needs nothing above the standard library
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/hash-table.h"

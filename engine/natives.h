@@ -14,13 +14,12 @@
 #include <cstdint>
 #include <string>
 
+#include "datatypes/native.h"  // the table, and native_count
 #include "memory/cell.h"
 
 #include "generated/native-ids.h"
 
 namespace vum::natives {
-
-constexpr int32_t native_count = native_id_count;
 
 // Start-up: fills every id of the natives table (an id whose native is
 // not built yet gets a handler that raises internal not-done) and makes the

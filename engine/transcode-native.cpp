@@ -1,10 +1,10 @@
 #include "engine/transcode-native.h"
 
 #include "datatypes/word.h"
-#include "engine/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "generated/native-ids.h"
+#include "memory/call.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-symbols.h"
 #include "memory/typed-access.h"

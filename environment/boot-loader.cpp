@@ -24,8 +24,6 @@
 #include "environment/type-predicates.h"
 #include "memory/collector.h"
 #include "memory/context.h"
-#include "gui-console/terminal-console.h"
-#include "gui-console/terminal-io.h"
 
 namespace vum::boot {
 
@@ -81,7 +79,7 @@ bool run_source(const Source& source, std::string* report) {
     return true;
 }
 
-void load_environment() {
+void load_environment(RegisterRoutines register_front_end_routines) {
     int32_t stride = gc::torture_stride_now();
     gc::set_torture(gc::torture_boot_stride());
     auto start = std::chrono::steady_clock::now();
@@ -92,8 +90,7 @@ void load_environment() {
     register_type_predicates();
     register_system_routines();
     register_codec_routines();
-    terminal::register_terminal_routines();
-    console::register_console_routines();
+    register_front_end_routines();
     install_routine_maker();
     // Every function made while the environment loads is compiled.
     function::set_making_compiled(true);

@@ -23,13 +23,19 @@ extern const int32_t embedded_source_count;
 // True when it ran; false with the error's report in *report.
 bool run_source(const Source& source, std::string* report);
 
-// Registers the C++ code of the environment's routines, then runs every
+// Registers routines by name for the sources' boot-routine (function.h).
+using RegisterRoutines = void (*)();
+
+// Registers the C++ code of the environment's routines, and then through
+// register_front_end_routines that of the front end above it (the
+// console's sources are modules of the environment, but their routines
+// live in gui-console/, which this floor does not see); then runs every
 // module (the image's, or the embedded sources) in order, with the routine
 // maker in reach (routine-maker.h); the functions made meanwhile are
 // compiled ones (function.h). Then it completes the system object
 // (system-object.h). A failure is reported on standard error with the
 // file's name and ends the process with status 1: a runtime without its
 // environment is of no use.
-void load_environment();
+void load_environment(RegisterRoutines register_front_end_routines);
 
 }  // namespace vum::boot

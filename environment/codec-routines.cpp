@@ -6,9 +6,11 @@
 #include "datatypes/function.h"
 #include "datatypes/image.h"
 #include "datatypes/string.h"
+#include "io/files.h"
 #include "io/vumbin-decoder.h"
 #include "io/vumbin-encoder.h"
 #include "memory/cell.h"
+#include "memory/collector.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/value-stack.h"
@@ -70,13 +72,24 @@ MachineValue image_encode(const MachineValue* args, int32_t) {
     return none_returned();
 }
 
+// The bytes of an image file (a file! or string! path); one that cannot be
+// read says why: access cannot-open with the value and the system's reason.
+std::string image_file_bytes(const Cell* file) {
+    gc::Local f(*file);
+    uint8_t t = cell::type(&f);
+    if (t != type_file && t != type_string) errors::raise(err::access::cannot_open, &f);
+    return files::read_bytes(&f);
+}
+
 // decode data, shared by the image codecs: a binary! decodes from memory
 // (none when no image signature starts it), anything else is opened as an
 // image file.
 MachineValue image_decode(const MachineValue* args, int32_t) {
     Cell* made = stack::push_cell();
     cell::make_none(made);
-    image::decode(args[0].cell, made);
+    const Cell* data = args[0].cell;
+    if (cell::type(data) == type_binary) image::decode_binary(data, made);
+    else image::decode_file_bytes(image_file_bytes(data), made);
     *stack::result() = *made;
     return none_returned();
 }

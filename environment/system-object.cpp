@@ -12,7 +12,7 @@
 #include "datatypes/money-currencies.h"
 #include "datatypes/money.h"
 #include "datatypes/string.h"
-#include "engine/call.h"
+#include "memory/call.h"
 #include "environment/source-runner.h"
 #include "memory/collector.h"
 #include "memory/cell-access.h"

@@ -21,6 +21,7 @@
 #include "datatypes/word.h"
 #include "engine/interpreter.h"
 #include "environment/source-runner.h"
+#include "gui-console/terminal-io.h"
 #include "memory/collector.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
@@ -96,7 +97,10 @@ routines::MachineValue init_routine(const routines::MachineValue* args, int32_t)
 }
 }  // namespace
 
-void register_console_routines() { routines::register_routine("console-init", init_routine); }
+void register_console_routines() {
+    terminal::register_terminal_routines();
+    routines::register_routine("console-init", init_routine);
+}
 
 // The engine's own words do the rest; quit ends the process.
 int run() {

@@ -1,6 +1,6 @@
 // The console on a terminal or a pipe, and the script runner. The loop is
-// the console engine's (environment/console-engine.vum); this starts it with
-// the terminal front end (environment/terminal-front-end.vum) playing the
+// the console engine's (gui-console/console-engine.vum); this starts it with
+// the terminal front end (gui-console/terminal-front-end.vum) playing the
 // console window's part. A script named on the command line runs first.
 #pragma once
 #include <cstdint>
@@ -15,7 +15,9 @@ namespace vum::console {
 // process). Returns the exit status when the loop could not run.
 int run();
 
-// Registers console-init, the engine's init, for boot-routine.
+// Registers the routines the console's sources bind with boot-routine: the
+// terminal front end's and console-init, the engine's init. The program
+// hands it to the environment's loader (boot::load_environment).
 void register_console_routines();
 
 // Tells the console engine it runs on the terminal: its size, no window.

@@ -1,5 +1,5 @@
 // What the console engine needs from a terminal or a pipe, as routines of
-// the terminal front end (environment/terminal-front-end.vum): one line read
+// the terminal front end (gui-console/terminal-front-end.vum): one line read
 // after a prompt (edited, hidden, or from a pipe), the terminal's size,
 // whether input is a terminal, and the history file's text.
 //

@@ -26,7 +26,6 @@
 #include "datatypes/tuple.h"
 #include "datatypes/vector.h"
 #include "datatypes/word.h"
-#include "engine/natives.h"
 #include "io/lz-codec.h"
 #include "io/vumbin-format.h"
 #include "memory/cell-access.h"

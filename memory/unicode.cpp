@@ -292,30 +292,6 @@ int64_t utf8_size_of_range(const uint8_t* from, const uint8_t* to, uint32_t unit
     return bytes;
 }
 
-int encode_utf8_char(uint32_t cp, char* out) {
-    if (cp < 0x80) {
-        out[0] = char(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        out[0] = char(0xC0 | (cp >> 6));
-        out[1] = char(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    if (cp > 0x10FFFF) cp = 0xFFFD;
-    if (cp < 0x10000) {
-        out[0] = char(0xE0 | (cp >> 12));
-        out[1] = char(0x80 | ((cp >> 6) & 0x3F));
-        out[2] = char(0x80 | (cp & 0x3F));
-        return 3;
-    }
-    out[0] = char(0xF0 | (cp >> 18));
-    out[1] = char(0x80 | ((cp >> 12) & 0x3F));
-    out[2] = char(0x80 | ((cp >> 6) & 0x3F));
-    out[3] = char(0x80 | (cp & 0x3F));
-    return 4;
-}
-
 int encode_utf8_char_bounded(uint32_t code_point, char* out, int32_t room) {
     int length = utf8_length(code_point);
     if (room <= 0) return 0;

@@ -16,6 +16,7 @@
 #pragma once
 #include <cstdint>
 
+#include "base/utf8.h"
 #include "memory/case-tables.h"
 #include "memory/cell.h"
 #include "memory/series-buffer.h"
@@ -88,7 +89,7 @@ int64_t utf8_size_of_range(const uint8_t* from, const uint8_t* to, uint32_t unit
 // Writes the UTF-8 form of code point cp into out (room for 4 bytes);
 // returns the number of bytes written. Code points above 0x10FFFF become
 // U+FFFD: the console writes through this and must not raise.
-int encode_utf8_char(uint32_t cp, char* out);
+inline int encode_utf8_char(uint32_t cp, char* out) { return utf8::encode_char(cp, out); }
 
 // Writes the first min(room, length) bytes of the UTF-8 form and returns
 // how many it wrote; above U+10FFFF raises invalid-char.

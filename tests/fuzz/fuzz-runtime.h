@@ -29,6 +29,7 @@
 #include "engine/interpreter.h"
 #include "environment/boot-loader.h"
 #include "environment/source-runner.h"
+#include "gui-console/terminal-console.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/cycle-guard.h"
@@ -131,7 +132,7 @@ inline void start_runtime(int argc, char** argv) {
     runtime::init_all();
     runtime::word_recording = 0;
     gc::state.enabled = 1;
-    boot::load_environment();
+    boot::load_environment(console::register_console_routines);
     Cell result{};
     gc::Protect keep(&result);
     if (!eval(setup_source, &result)) {

@@ -29,7 +29,7 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/interrupt.h"
+#include "memory/interrupt.h"
 #include "tests/fuzz/fuzz-runtime.h"
 
 const char* const fuzz::setup_source = R"(

@@ -19,7 +19,7 @@ with a marker before every call, to name the call. Left out are the
 functions that end the process (quit and its kin, the consoles' loops).
 
 The sources (the files given, or every .vum file of a folder given; by
-default environment/; the build passes the ones it embeds) serve only to
+default environment/ and gui-console/; the build passes the ones it embeds) serve only to
 report what the program holds beyond the words their definitions show.
 
 Under the collector's torture switch, and in a sanitized build, one call in
@@ -145,7 +145,8 @@ def last(pattern, out):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
-    ap.add_argument("--sources", nargs="+", default=[os.path.join(HERE, "..", "..", "environment")])
+    ap.add_argument("--sources", nargs="+", default=[os.path.join(HERE, "..", "..", "environment"),
+                                                     os.path.join(HERE, "..", "..", "gui-console")])
     ap.add_argument("--sanitized", action="store_true")
     ap.add_argument("--stride", type=int)
     ap.add_argument("--offset", type=int, default=0)

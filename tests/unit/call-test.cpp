@@ -10,7 +10,7 @@
 #include "datatypes/native.h"
 #include "datatypes/object.h"
 #include "datatypes/word.h"
-#include "engine/call.h"
+#include "memory/call.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "memory/context.h"

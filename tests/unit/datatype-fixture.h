@@ -1,5 +1,6 @@
 // The runtime as far as the datatypes: the core of memory-fixture.h, the
-// value stack, errors, and every registered datatype with its action words.
+// value stack, errors, and every registered datatype with its action words
+// (and the I/O actions the file services give file! and url!).
 #pragma once
 #include <array>
 
@@ -8,6 +9,7 @@
 #include "datatypes/block.h"
 #include "datatypes/error.h"
 #include "datatypes/string.h"
+#include "io/file-url-actions.h"
 #include "memory-fixture.h"
 #include "memory/ownership.h"
 #include "memory/value-stack.h"
@@ -20,6 +22,7 @@ protected:
         vum::stack::init();
         vum::error::init();
         vum::datatypes::register_all();
+        vum::file_url_actions::init();
         vum::datatype::make_name_words();
         vum::actions::fill_table();
         for (vum::Cell& c : kept_errors()) c = {vum::type_none, 0, 0, 0};

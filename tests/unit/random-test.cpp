@@ -8,7 +8,7 @@
 
 #include "datatypes/integer.h"
 #include "datatypes/float.h"
-#include "io/random.h"
+#include "datatypes/random.h"
 
 using namespace vum;
 

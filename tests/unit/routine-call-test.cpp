@@ -10,7 +10,7 @@
 #include "datatypes/function.h"
 #include "datatypes/object.h"
 #include "datatypes/typeset.h"
-#include "engine/call.h"
+#include "memory/call.h"
 #include "engine/interpreter.h"
 #include "memory/context.h"
 #include "memory/series.h"

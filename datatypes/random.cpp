@@ -1,4 +1,4 @@
-#include "io/random.h"
+#include "datatypes/random.h"
 
 #include <sys/random.h>
 

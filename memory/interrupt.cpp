@@ -1,4 +1,4 @@
-#include "engine/interrupt.h"
+#include "memory/interrupt.h"
 
 #include <time.h>
 
@@ -6,7 +6,7 @@
 
 #include "base/os-services.h"
 #include "memory/type-ids.h"
-#include "engine/call.h"
+#include "memory/call.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/symbols.h"
