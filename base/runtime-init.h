@@ -3,6 +3,10 @@
 #pragma once
 #include <cstdint>
 
+namespace vum::services {
+struct Services;
+}
+
 namespace vum::runtime {
 
 // 1 while start-up makes permanent values: words and issues made then are
@@ -11,6 +15,11 @@ extern int32_t word_recording;
 
 // How long decoding the boot image took, in nanoseconds (0 without one).
 extern int64_t boot_image_decode_ns;
+
+// Fills every runtime service (memory/runtime-services.h) from the layers
+// that offer them. init_all fills services::current so before any layer
+// starts, and stops when one is missing.
+void fill_services(services::Services& s);
 
 void init_all();
 
