@@ -97,10 +97,10 @@ public:
     // callee's errors (the console's loop, a GUI message handler): runs the
     // call as run does, inside a try frame. True with the result in *result;
     // false with the error! in *result and the value stack as it was before
-    // run_protected. It catches what a try catches: raised errors, and a
-    // throw, break or return the callee left without a target, which the
-    // try frame turns into an error. A halt, a quit and the systems layer's
-    // own exits are no errors and pass through to the caller, as from run.
+    // run_protected. It catches what try catches: raised errors, and a break
+    // the callee left without a loop, which the try frame turns into one. A
+    // throw, a halt, a quit and the systems layer's own exits are no errors:
+    // they pass through to the caller, as from run.
     bool run_protected(Cell* result) {
         stack::Mark mark;
         Cell try_word = context::load_word("try");
