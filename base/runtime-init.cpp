@@ -14,17 +14,21 @@
 #include "base/tracked-heap.h"
 // The composition root: start-up initialises every layer in order, so this
 // file alone in base/ includes the layers above it (memory/, datatypes/,
-// engine/, io/). Its header needs nothing but the standard library, so the
-// layers it starts do not see it reaching up.
+// engine/, io/, environment/). Its header needs nothing but the standard
+// library, so the layers it starts do not see it reaching up.
 #include "datatypes/actions.h"
 #include "datatypes/all-types.h"
 #include "datatypes/error.h"
+#include "datatypes/image-record.h"
+#include "datatypes/map.h"
+#include "datatypes/object.h"
 #include "datatypes/random.h"
 #include "datatypes/registry.h"
 #include "engine/action-front-ends.h"
 #include "engine/interpreter.h"
 #include "engine/lexer.h"
 #include "engine/natives.h"
+#include "environment/system-object.h"
 #include "io/file-url-actions.h"
 #include "io/vumbin-decoder.h"
 #include "memory/collector.h"
@@ -35,6 +39,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
@@ -83,7 +88,20 @@ const Cell* decode_boot_image() {
 
 void init_top_level_state() { cycles::init(); }
 
+void fill_services(services::Services& s) {
+    object_type::offer_services(s);
+    s.prepare_map_key = map_type::prepare_key;
+    s.mark_image = image_record::gc_mark;
+    error::offer_services(s);
+    eval::offer_services(s);
+    lexer::offer_services(s);
+    system_object::offer_services(s);
+}
+
 void init_all() {
+    // The layers below reach the ones above through these from the start.
+    fill_services(services::current);
+    services::require_complete();
     word_recording = 1;
     hooks::init();
     platform::init();
@@ -111,7 +129,6 @@ void init_all() {
     ownership::init_table();
     // (checksum and compression methods, process calls)
     stack::init();
-    lexer::init();
     // The boot image brings the error catalogue.
     error::init(decode_boot_image());
     eval::init();

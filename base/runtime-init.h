@@ -3,6 +3,10 @@
 #pragma once
 #include <cstdint>
 
+namespace vum::services {
+struct Services;
+}
+
 namespace vum::runtime {
 
 // 1 while start-up makes permanent values: words and issues made then are
@@ -15,6 +19,11 @@ extern int64_t boot_image_decode_ns;
 // The layers' state that exists before start-up (the cycle guard's); the
 // process entry makes it with its own, before init_all.
 void init_top_level_state();
+
+// Fills every runtime service (memory/runtime-services.h) from the layers
+// that offer them. init_all fills services::current so before any layer
+// starts, and stops when one is missing.
+void fill_services(services::Services& s);
 
 void init_all();
 

@@ -19,6 +19,7 @@
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-helpers.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -27,7 +28,6 @@
 
 namespace vum::block_actions {
 
-LoadTextFn load_text = nullptr;
 
 int32_t mold_depth = 0;
 
@@ -577,8 +577,7 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
     if (t == type_string) {
         gc::Local text(*value);
         gc::Local loaded(none_value);
-        if (!load_text) errors::raise(err::internal::not_done);
-        load_text(&text, &loaded);
+        services::current.load_text(&text, &loaded);
         *result = loaded;
         cell::set_type(result, uint8_t(type));
         return;

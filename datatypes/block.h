@@ -133,10 +133,4 @@ void eval_path(const actions::PathStep& step, Cell* result);
 
 void init();
 
-// `to block!` of a string loads the text. The lexer sits above this module:
-// it offers its loader when it starts (lexer::init), the one place this is
-// set. The loader writes the block of values to result.
-using LoadTextFn = void (*)(const Cell* text, Cell* result);
-extern LoadTextFn load_text;
-
 }  // namespace vum::block_actions

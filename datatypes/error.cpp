@@ -15,6 +15,7 @@
 #include "memory/cycle-guard.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
@@ -233,7 +234,7 @@ void from_fields(const Cell* block, uint32_t ctx, int32_t* category, int32_t* po
     gc::Local b(*block);
     gc::ProtectNode keep_ctx(&ctx);
     context::bind_block(&b, ctx, false);
-    if (object_type::evaluate_spec) object_type::evaluate_spec(&b);
+    services::current.evaluate_spec(&b);
     Cell type = *slot(ctx, field_type);
     *category = find_category(&type);
     if (*category < 0) spec_field("type");
@@ -294,8 +295,6 @@ void append_message_block(const Cell* message, uint32_t buffer, uint32_t ctx, bo
 }  // namespace
 
 WriteValueFn write_value = plain_write;
-TraceLevelFn stack_trace_level = nullptr;
-SourceFilesFn source_files = nullptr;
 
 bool ready() { return prototype_ctx != 0; }
 const Cell& catalogue() { return catalogue_object; }
@@ -350,8 +349,12 @@ void init(const Cell* from_image) {
     keep_in_root(proto_cell);
     prototype_ctx = proto;
     // From here on the layers below raise errors as values.
+    errors::values_ready = true;
+}
+
+void offer_services(services::Services& s) {
     static const errors::ErrorValues values{create, set_where, note_stack, form_report};
-    errors::error_values = &values;
+    s.error_values = &values;
 }
 
 void create(int32_t category, int32_t id_index, const Cell* arg1, const Cell* arg2, const Cell* arg3, Cell* out) {
@@ -405,11 +408,10 @@ void note_stack(const Cell* error, int32_t frame_index) {
     Cell* stack = field(error, field_stack);
     if (cell::type(stack) == type_block) return;
     cell::make_integer(stack, frame_index);
-    if (!source_files) return;
     // The error may be held by nothing the collector sees yet.
     gc::Local e(*error);
     gc::Local files({});
-    if (source_files(&files)) *field(&e, field_files) = files;
+    if (services::current.source_files(&files)) *field(&e, field_files) = files;
 }
 
 int32_t get_type(const Cell* error) { return int32_t(field(error, field_type)->w2); }
@@ -460,7 +462,7 @@ int32_t write_report(const Cell* error, uint32_t buffer) {
     string::append_ascii(out, "\n*** Near : ");
     write(field(&e, field_near), out, true, true, true, near_limit);
 
-    int32_t level = stack_trace_level ? stack_trace_level() : 0;
+    int32_t level = services::current.stack_trace_level();
     if (level > 0 && cell::type(field(&e, field_stack)) == type_block) {
         string::append_ascii(out, "\n*** Stack: ");
         write(field(&e, field_stack), out, false, false, false, 0);

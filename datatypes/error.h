@@ -9,6 +9,10 @@
 
 #include "memory/cell.h"
 
+namespace vum::services {
+struct Services;
+}
+
 namespace vum::error {
 
 enum Field : int32_t {
@@ -39,6 +43,8 @@ constexpr int32_t near_limit = 40;
 // context.
 void init(const Cell* from_image = nullptr);
 bool ready();
+// The error-values service (memory/raise-error.h), for the composition root.
+void offer_services(services::Services& s);
 
 // The catalogue object (categories as fields) and the prototype's context.
 const Cell& catalogue();
@@ -72,18 +78,6 @@ constexpr int32_t stack_field_index() { return field_stack; }
 // turned into internal invalid-error naming the unknown word.
 int32_t write_report(const Cell* error, uint32_t buffer);
 std::string form_report(const Cell* error);
-
-// How many call frames the Stack line shows: the environment's stack-trace
-// setting, once there is one. Null or 0: no Stack line.
-using TraceLevelFn = int32_t (*)();
-extern TraceLevelFn stack_trace_level;
-
-// The scripts being run when an error is thrown, for its files field: sets
-// *out (a stable cell) to a copy of the environment's list of them and
-// gives true, or gives false when none is running. Null until the
-// environment has a list.
-using SourceFilesFn = bool (*)(Cell* out);
-extern SourceFilesFn source_files;
 
 // How values of datatypes that have not registered appear in reports: mold
 // (true) or form, at most limit characters. Registered datatypes write

@@ -69,7 +69,6 @@ int32_t kind() {
 
 void init() {
     kind();
-    gc::set_image_marker(gc_mark);
 }
 
 uint32_t make(imaging::Pixels&& pixels, uint32_t flags, bool with_source, bool with_bitmap) {

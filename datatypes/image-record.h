@@ -82,7 +82,7 @@ void set_cache_releaser(CacheReleaser fn);
 // collector drops it.
 void release(uint32_t node);
 
-// The collector's hook for a reachable record: marks its slot, and on the
+// The collector's mark-image service for a reachable record: marks its slot, and on the
 // first mark of a cycle drops a drawing cache not used since the last one.
 void gc_mark(uint32_t node);
 
@@ -91,7 +91,7 @@ imaging::Pixels premultiply(const imaging::Pixels& straight);
 imaging::Pixels unpremultiply(const imaging::Pixels& premultiplied);
 
 // The handle kind, registered on first use (the registry starts over when
-// the runtime does), and the collector hook installed.
+// the runtime does).
 int32_t kind();
 void init();
 

@@ -229,8 +229,6 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
     }
 }
 
-void prepare_hook(Cell* key) { prepare_key(key); }
-
 }  // namespace
 
 bool make_literal(const Cell* cells, int32_t count, Cell* result) {
@@ -544,7 +542,6 @@ void init() {
         .set<slot_remove>(remove)
         .set<slot_select>(select);
     datatype::register_type(r);
-    hashtable::prepare_map_key = prepare_hook;
 }
 
 }  // namespace vum::map_type

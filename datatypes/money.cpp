@@ -15,13 +15,13 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/value-stack.h"
 
 namespace vum::money_type {
 
-DigitsSource digits_source = nullptr;
 
 namespace {
 
@@ -573,7 +573,7 @@ int32_t compare_number_first(const Cell* number, const Cell* money, int32_t op) 
 }
 
 int32_t digits_shown() {
-    const Cell* setting = digits_source ? digits_source() : nullptr;
+    const Cell* setting = services::current.money_digits();
     if (!setting || cell::type(setting) != type_integer) return 2;
     int32_t n = cell::get_integer(setting);
     return n > fraction_digits ? fraction_digits : n;

@@ -82,10 +82,8 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op);
 int32_t compare_number_first(const Cell* number, const Cell* money, int32_t op);
 
 // The number of fraction digits form and mold show: the money-digits
-// option, read through digits_source (when set and an integer), else 2;
-// never more than 5. A value below 1 shows no point.
-using DigitsSource = const Cell* (*)();
-extern DigitsSource digits_source;
+// option, read through the money-digits service (when it gives an
+// integer), else 2; never more than 5. A value below 1 shows no point.
 int32_t digits_shown();
 
 // The maker of money literals and conversions from text, from the parts

@@ -17,6 +17,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -24,19 +25,6 @@
 #include "memory/value-stack.h"
 
 namespace vum::object_type {
-
-CallFn call_function = nullptr;
-CountLocalsFn count_locals = nullptr;
-EvaluateFn evaluate_spec = nullptr;
-int32_t unanswered_calls = 0;
-
-void call_handler(const Cell*, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
-    Cell result{};
-    gc::Protect keep(&result);
-    call::Call c(function, name);
-    for (int32_t i = 0; i < count; i++) c.arg(args + i);
-    c.run(&result);
-}
 
 namespace {
 
@@ -221,21 +209,22 @@ void write_field(const Cell* object, int32_t i, const Cell* value) {
 
 // Record cell k: refreshes the local count when the function's spec changed.
 void refresh_record(uint32_t record, int32_t k, const Cell* function) {
-    if (!count_locals) return;
     uint32_t spec = 0;
-    int32_t locals = count_locals(function, &spec);
+    int32_t locals = services::current.count_locals(function, &spec);
     Cell* r = series::cells_head(record) + k;
     if (r->w3 == spec) return;
     r->w2 = (r->w2 & 0xFFFF0000u) | (uint32_t(locals) & 0xFFFF);
     r->w3 = spec;
 }
 
-void run_handler(const Cell* object, const Cell* function, const Cell* name, Cell* args, int32_t count) {
-    if (!call_function) {
-        unanswered_calls++;
-        return;
-    }
-    call_function(object, function, name, args, count);
+// A handler's error passes to the code that made the change, as any error
+// of a call it made would.
+void run_handler(const Cell* function, const Cell* name, const Cell* args, int32_t count) {
+    Cell result{};
+    gc::Protect keep(&result);
+    call::Call c(function, name);
+    for (int32_t i = 0; i < count; i++) c.arg(args + i);
+    c.run(&result);
 }
 
 void context_change_hook(const Cell* owner, const Cell* word, const Cell* old_value, const Cell* new_value) {
@@ -360,7 +349,7 @@ void set_change_handlers(Cell* object) {
             errors::raise(err::script::bad_field_set, &w, &type);
         }
         position[k] = i;
-        if (count_locals) locals[k] = count_locals(&v, &spec[k]);
+        locals[k] = services::current.count_locals(&v, &spec[k]);
     }
     cell::set_change_record(object, 0);
     if (position[0] >= 0 || position[1] >= 0)
@@ -528,7 +517,7 @@ void call_change_handler(const Cell* object, const Cell* word, const Cell* old_v
     if (cell::word_context(&args[0]) != cell::context_node(&o) || cell::word_index(&args[0]) < 0)
         context::bind_word(cell::context_node(&o), &args[0]);
     gc::Local name(rs::words[rs::word_on_change_star]);
-    run_handler(&o, &function, &name, args, 3);
+    run_handler(&function, &name, args, 3);
 }
 
 void fire_on_change(const Cell* object, const Cell* word) {
@@ -550,7 +539,7 @@ void call_deep_change_handler(const Cell* owner, const Cell* word, const Cell* t
     cell::make_integer(&args[6], part);
     gc::Protect keep_args(args, 7);
     gc::Local name(rs::words[rs::word_on_deep_change_star]);
-    run_handler(&o, &function, &name, args, 7);
+    run_handler(&function, &name, args, 7);
 }
 
 // ------------------------------------------------------------ text
@@ -645,10 +634,7 @@ void make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
             copy_values(cell::context_node(&p), &out, false);
             copy_functions(&out);
         }
-        if (evaluate_spec)
-            evaluate_spec(&s);
-        else
-            assign_runs(&out, &s, nullptr, [](Cell*) {});
+        services::current.evaluate_spec(&s);
     }
     clear_changed_marks(cell::context_node(&out));
     if (function::making_compiled()) mark_code_fields(cell::context_node(&out));
@@ -885,7 +871,6 @@ void modify(Cell* target, const Cell* field, const Cell* value, bool case_sensit
 
 void init() {
     class_counter = first_class_id;
-    unanswered_calls = 0;
     Row r(type_object, "object!");
     r.set<slot_make>(make)
         .set<slot_reflect>(reflect)
@@ -898,8 +883,11 @@ void init() {
         .set<slot_select>(select)
         .set<slot_modify>(modify);
     datatype::register_type(r);
-    context::call_change_handler = context_change_hook;
-    ownership::deep_change_handler = call_deep_change_handler;
+}
+
+void offer_services(services::Services& s) {
+    s.change_handler = context_change_hook;
+    s.deep_change_handler = call_deep_change_handler;
 }
 
 }  // namespace vum::object_type

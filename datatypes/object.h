@@ -10,40 +10,26 @@
 // handler word's position << 16 | the handler's local count (position
 // 0xFFFF: no such handler), w3 the handler's spec node when it was counted.
 //
-// Handler functions run through `call_function`, which the interpreter
-// fills (with call_handler); until it does, a handler that would run is only
-// counted.
+// Handler functions run through call::Call; their errors reach the code
+// that made the change.
 #pragma once
 #include <cstdint>
 
 #include "datatypes/actions.h"
 #include "memory/cell.h"
 
+namespace vum::services {
+struct Services;
+}
+
 namespace vum::object_type {
 
 constexpr uint32_t first_class_id = 1000000;  // the first one handed out is one more
 constexpr uint32_t no_handler = 0xFFFF;
 
-// ---- Hooks the interpreter and function! fill ----
-
-// Runs the handler function for the object: `name` is the frame's name word
-// (on-change* or on-deep-change*), args the handler's arguments in order.
-// Every cell is a protected copy. The handler's result stays on the stack.
-using CallFn = void (*)(const Cell* object, const Cell* function, const Cell* name, const Cell* args,
-                        int32_t count);
-extern CallFn call_function;
-// What the interpreter installs there: the handler runs through call::Call.
-void call_handler(const Cell* object, const Cell* function, const Cell* name, const Cell* args, int32_t count);
-// A function's local count, and its spec node into *spec_node. Without it
-// every count is 0 and every spec node 0.
-using CountLocalsFn = int32_t (*)(const Cell* function, uint32_t* spec_node);
-extern CountLocalsFn count_locals;
-// Evaluates a make spec bound to the new object, discarding its value.
-// Without it each set-word takes the value after it as it stands.
-using EvaluateFn = void (*)(const Cell* block);
-extern EvaluateFn evaluate_spec;
-// Handler calls that found no call_function installed.
-extern int32_t unanswered_calls;
+// The change-handler services of memory/ (context and ownership), for the
+// composition root.
+void offer_services(services::Services& s);
 
 // ---- Class ids ----
 uint32_t next_class_id();

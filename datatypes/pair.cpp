@@ -13,6 +13,7 @@
 #include "datatypes/word.h"
 #include "memory/collector.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -83,7 +84,7 @@ void pair_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
             // The loader reads the text and makes the pair itself.
             std::string text = string::to_utf8(spec);
             gc::Local loaded({type_none, 0, 0, 0});
-            if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded) ||
+            if (!services::current.load_first_value(text.data(), int32_t(text.size()), &loaded) ||
                 cell::type(&loaded) != type_pair)
                 errors::raise_bad_to(type_pair, spec);
             x = x_of(&loaded);

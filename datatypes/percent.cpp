@@ -11,6 +11,7 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/value-stack.h"
 
@@ -34,7 +35,7 @@ MakeFn float_to = nullptr;
 bool from_text(const Cell* spec, double* out) {
     std::string text = string::to_utf8(spec);
     Cell loaded = {type_none, 0, 0, 0};
-    if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded))
+    if (!services::current.load_first_value(text.data(), int32_t(text.size()), &loaded))
         return false;
     switch (cell::type(&loaded)) {
         case type_integer:

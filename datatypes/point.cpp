@@ -15,6 +15,7 @@
 #include "memory/collector.h"
 #include "memory/hash-table.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -58,7 +59,7 @@ void from_block(const Cell* spec, int32_t n, double* v) {
 void from_text(const Cell* spec, uint8_t target, Cell* result) {
     std::string text = string::to_utf8(spec);
     gc::Local loaded({type_none, 0, 0, 0});
-    if (!word::load_first_value || !word::load_first_value(text.data(), int32_t(text.size()), &loaded) ||
+    if (!services::current.load_first_value(text.data(), int32_t(text.size()), &loaded) ||
         cell::type(&loaded) != target)
         errors::raise_bad_to(target, spec);
     cell::clear_new_line(&loaded);

@@ -13,6 +13,7 @@
 #include "datatypes/string.h"
 #include "datatypes/word.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/value-stack.h"
@@ -87,7 +88,7 @@ void tuple_to(const Cell*, const Cell* spec, int32_t, Cell* result) {
     if (is_text_type(t)) {
         std::string text = string::to_utf8(spec);
         Cell loaded = {type_none, 0, 0, 0};
-        if (word::load_first_value && word::load_first_value(text.data(), int32_t(text.size()), &loaded) &&
+        if (services::current.load_first_value(text.data(), int32_t(text.size()), &loaded) &&
             cell::type(&loaded) == type_tuple) {
             *result = loaded;
             return;

@@ -11,6 +11,7 @@
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -19,9 +20,6 @@
 #include "memory/value-stack.h"
 
 namespace vum::word {
-
-LoadFirstFn load_first_value = nullptr;
-LexTypeFn lex_type = nullptr;
 
 namespace {
 
@@ -107,6 +105,8 @@ int32_t scan_token(const uint8_t* t, int32_t n, int32_t* start, int32_t* length)
     return 0;
 }
 
+}  // namespace
+
 bool stand_in_load_first(const char* text, int32_t length, Cell* out) {
     const auto* t = reinterpret_cast<const uint8_t*>(text);
     int32_t i = 0;
@@ -138,12 +138,10 @@ int32_t stand_in_lex_type(const char* text, int32_t length) {
     return scan_token(reinterpret_cast<const uint8_t*>(text), length, &start, &count);
 }
 
-}  // namespace
-
 int32_t spelling_type(int32_t symbol) {
     int32_t length = 0;
     std::string spelling(symbols::text(symbol, &length));
-    return (lex_type ? lex_type : stand_in_lex_type)(spelling.data(), int32_t(spelling.size()));
+    return services::current.lex_type(spelling.data(), int32_t(spelling.size()));
 }
 
 Cell load_as(uint8_t type, const char* text) {
@@ -414,8 +412,7 @@ void word_index() {
 // does not load as a word kind has invalid characters for one.
 void word_from_text(const std::string& text, uint8_t target, Cell* result) {
     Cell loaded = {type_none, 0, 0, 0};
-    auto load = word::load_first_value ? word::load_first_value : word::stand_in_load_first;
-    bool any = load(text.data(), int32_t(text.size()), &loaded);
+    bool any = services::current.load_first_value(text.data(), int32_t(text.size()), &loaded);
     if (!any || !word::is_any_word(cell::type(&loaded))) raise_script_invalid_chars();
     loaded.header = target;
     *result = loaded;

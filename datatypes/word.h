@@ -86,17 +86,12 @@ Cell* get(const Cell* word);
 // Appends to the root block a refinement! of no context for the text.
 Cell append_refinement_symbol(const char* text);
 
-// What the lexer offers words; it installs both when it starts. Until then
-// a small scanner that knows only the word kinds stands in, so a text that
-// would load as anything else counts as no word.
-//   load_first_value: the first value of the text into *out; false when the
-//   text holds none.
-//   lex_type: the type id the whole spelling loads as, 0 when it is not one
-//   value.
-using LoadFirstFn = bool (*)(const char* text, int32_t length, Cell* out);
-using LexTypeFn = int32_t (*)(const char* text, int32_t length);
-extern LoadFirstFn load_first_value;
-extern LexTypeFn lex_type;
+// Words reach the lexer through its services (load-first-value, lex-type).
+// A runtime started without the lexer (the datatypes' unit tests) offers
+// these instead: a small scanner that knows only the word kinds, so a text
+// that would load as anything else counts as no word.
+bool stand_in_load_first(const char* text, int32_t length, Cell* out);
+int32_t stand_in_lex_type(const char* text, int32_t length);
 int32_t spelling_type(int32_t symbol);
 
 }  // namespace vum::word

@@ -25,6 +25,7 @@
 #include "memory/context.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -136,12 +137,14 @@ void evaluate_spec(const Cell* block) {
 
 }  // namespace
 
+void offer_services(services::Services& s) {
+    s.run_call = run_call;
+    s.count_locals = count_locals;
+    s.evaluate_spec = evaluate_spec;
+    s.note_error = note_error;
+}
+
 void init() {
-    call::runner = run_call;
-    object_type::call_function = object_type::call_handler;
-    object_type::count_locals = count_locals;
-    object_type::evaluate_spec = evaluate_spec;
-    errors::trace_error = note_error;
     anonymous_word = word::load("<anon>");
     local_symbol = canonical(symbols::make("local"));
     system_symbol = canonical(symbols::make("system"));
@@ -263,7 +266,8 @@ struct Source {
     const Cell* block;  // stable
     int32_t position;
     int32_t end;
-    int32_t apply_mode;
+    ApplyMode apply;
+    bool apply_one_cell_each;
     bool infix;
     // A C++ caller's refinements (call::Call), or null; while one of them
     // is filled, position and end index its values, taken as they stand.
@@ -319,7 +323,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
             cell::make_unset(stack::push_cell());
             return;
         }
-        if (src.apply_mode) {
+        if (src.apply != ApplyMode::none) {
             cell::make_none(stack::push_cell());
             return;
         }
@@ -327,7 +331,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
         raise_script(err::script::no_arg, name, &arg);
     }
     if (mode == cell::arg_evaluated) {
-        int32_t end = src.apply_mode & 4 ? std::min(src.position + 1, src.end) : src.end;
+        int32_t end = src.apply_one_cell_each ? std::min(src.position + 1, src.end) : src.end;
         src.position = push_expression(src.block, src.position, end, src.infix);
         return;
     }
@@ -399,7 +403,7 @@ private:
         if (cell::type(&c) != type_typeset) break;
         if (j >= given) {
             uint32_t mode = (c.header & cell::arg_mode_mask) >> cell::arg_mode_shift;
-            if (mode == cell::arg_evaluated && !source_ended(src) && !(src.apply_mode & 4))
+            if (mode == cell::arg_evaluated && !source_ended(src) && !src.apply_one_cell_each)
                 src.position = push_expression(src.block, src.position, src.end, src.infix);
             else
                 fetch_one(src, mode, c, function, name, j);
@@ -511,7 +515,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
         for (int32_t a = k + 1; a < entries; a++) {
             Cell ts = cell_at(cache, a);
             if (cell::type(&ts) != type_typeset) break;
-            if (!on && (src.apply_mode & 4)) {
+            if (!on && src.apply_one_cell_each) {
                 if (!source_ended(src)) src.position++;
                 continue;
             }
@@ -536,7 +540,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
                 Cell v = *word::value_address(&element);
                 on = logic::truthy(&v);
             } else if (cell::type(&element) != type_word &&
-                       !(src.apply_mode && cell::type(&element) == type_refinement)) {
+                       !(src.apply != ApplyMode::none && cell::type(&element) == type_refinement)) {
                 raise_script(err::script::bad_refine, &element);
             }
             int32_t symbol = canonical(int32_t(element.w2));
@@ -581,7 +585,7 @@ void fetch_arguments(const Cell* function, const Cell* name, Source& src, const 
     // apply's list mode: after the arguments (and those of refinements the
     // path named), every other refinement in spec order takes one value
     // whose truth switches it, followed by its own arguments.
-    if (src.apply_mode & 2) {
+    if (src.apply == ApplyMode::refinements_as_values) {
         int32_t ordinal = 0;
         for (int32_t k = j; k < entries; k++) {
             Cell c = cell_at(cache, k);
@@ -660,7 +664,7 @@ void run_function_body(const Cell* function, const Cell* name) {
 
 // ---- Calls ----
 
-int32_t call_function(const Call& call) {
+int32_t call_function(const CallSite& call) {
     Cell fn = *call.function;
     Cell name = call.name && word::is_any_word(cell::type(call.name)) ? *call.name : anonymous_word;
     cell::set_type(&name, type_word);
@@ -678,8 +682,8 @@ int32_t call_function(const Call& call) {
     if (given) keep_fn_guard.emplace(&keep_fn);
     else stack::push_copy(&fn);
 
-    Source src{call.block, call.position, call.end, call.apply_mode, call.infix, call.named};
-    bool plain = !call.path && !call.apply_mode && !trace::on;
+    Source src{call.block, call.position, call.end, call.apply, call.apply_one_cell_each, call.infix, call.named};
+    bool plain = !call.path && call.apply == ApplyMode::none && !trace::on;
     uint8_t t = cell::type(&fn);
     int32_t refinements[64];
 
@@ -770,7 +774,7 @@ namespace {
         if (mode == cell::arg_evaluated && !ended(block, position, end)) {
             position = push_expression(block, position, end, false);
         } else {
-            Source src{block, position, end, 0, false};
+            Source src{block, position, end, ApplyMode::none, false, false};
             fetch_one(src, mode, c, fn, &name, j);
             position = src.position;
         }
@@ -819,12 +823,12 @@ void run_call(call::Request& request, Cell* result) {
     int32_t given = std::min(request.count, mandatory);
     Cell* base = stack::s.args_top;
     for (int32_t i = 0; i < given; i++) stack::push_copy(request.values + i);
-    Call call;
+    CallSite call;
     call.function = fn;
     call.name = request.name;
     call.as_argument = true;
     call.given = given;
-    call.apply_mode = 1;
+    call.apply = ApplyMode::all;
     if (request.refinement_count) call.named = &request;
     call_function(call);
     *result = *base;
@@ -1017,7 +1021,7 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
                     // operands in hand.
                     cell::set_type(&op, uint8_t((op.header & cell::op_source_mask) >> cell::op_source_shift));
                     op.header &= cell::type_mask;
-                    Call call = call_at(&op, block, next, next, &w, as_argument);
+                    CallSite call = call_at(&op, block, next, next, &w, as_argument);
                     call.infix = true;
                     call.given = 2;
                     call_function(call);
@@ -1038,7 +1042,7 @@ int32_t operator_steps(const Cell* block, int32_t position, int32_t end, Cell* b
         op.header &= cell::type_mask;
         // Traced, or not a case done inline above: the operator's function
         // fetches its right operand itself.
-        Call call = call_at(&op, block, position + 1, end, &w, as_argument);
+        CallSite call = call_at(&op, block, position + 1, end, &w, as_argument);
         call.infix = true;
         position = call_function(call);
     }

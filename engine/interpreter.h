@@ -20,11 +20,17 @@
 namespace vum::call {
 struct Request;
 }
+namespace vum::services {
+struct Services;
+}
 
 namespace vum::eval {
 
 // Start-up: the anonymous call name and the trace state.
 void init();
+// The interpreter's runtime services: call::Call's runner, the local count
+// and spec evaluation object! needs, and the note on a raised error.
+void offer_services(services::Services& s);
 
 // Evaluates the block or paren from its index to its tail in an eval frame.
 // keep_result: the last expression's value is stored in the result slot of
@@ -63,8 +69,13 @@ int32_t eval_expression(const Cell* block, int32_t position, int32_t end, Flags 
 // refinements (path elements from path_index on), or null. `name` is the
 // word it was reached by (null: an anonymous name). Returns the position
 // after the arguments. The result is pushed (as_argument) or stored in the
-// result slot.
-struct Call {
+// result slot. (A call as the evaluator meets it in a block, apart from
+// call::Call, the way C++ calls a function.)
+//
+// apply's two forms of argument block (/all, else refinements given as
+// values), and /safer's one cell for each argument.
+enum class ApplyMode : uint8_t { none, all, refinements_as_values };
+struct CallSite {
     const Cell* function;         // the function value
     const Cell* block = nullptr;  // argument source; null: none (every argument missing)
     int32_t position = 0;
@@ -75,15 +86,16 @@ struct Call {
     bool as_argument = false;
     bool infix = false;           // an operator: the left operand is already on the stack
     int32_t given = 0;            // leading arguments already on the stack (1 for an operator)
-    int32_t apply_mode = 0;       // 0, or the modes of apply: 1 all, 2 refinements as values, 4 one cell each
+    ApplyMode apply = ApplyMode::none;
+    bool apply_one_cell_each = false;  // apply/safer
     const Cell* owner = nullptr;  // apply's owning object
     const call::Request* named = nullptr;  // a C++ caller's refinements (call::Call)
 };
-int32_t call_function(const Call& call);
+int32_t call_function(const CallSite& call);
 // The usual call: the function's arguments are the cells that follow it.
-inline Call call_at(const Cell* function, const Cell* block, int32_t position, int32_t end, const Cell* name,
+inline CallSite call_at(const Cell* function, const Cell* block, int32_t position, int32_t end, const Cell* name,
                     bool as_argument) {
-    Call c;
+    CallSite c;
     c.function = function;
     c.block = block;
     c.position = position;

@@ -24,6 +24,7 @@
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -1799,10 +1800,10 @@ int32_t spelling_type(const char* text, int32_t length) {
 
 }  // namespace
 
-void init() {
-    word::load_first_value = first_value;
-    word::lex_type = spelling_type;
-    block_actions::load_text = [](const Cell* text, Cell* result) { transcode(text, Options{}, result); };
+void offer_services(services::Services& s) {
+    s.load_first_value = first_value;
+    s.lex_type = spelling_type;
+    s.load_text = [](const Cell* text, Cell* result) { transcode(text, Options{}, result); };
 }
 
 uint32_t mask_from_callback(const Cell* callback) {

@@ -13,6 +13,10 @@
 
 #include "memory/cell.h"
 
+namespace vum::services {
+struct Services;
+}
+
 namespace vum::lexer {
 
 // Events a watcher may ask for (bits of `Watch::mask`).
@@ -79,9 +83,9 @@ struct Options {
 // series that later walkers could not handle.
 constexpr int32_t max_depth = 10000;
 
-// Start-up: offers the lexer to the word module (its text-to-word
-// conversions and spelling checks) and to block! (`to block!` of a string).
-void init();
+// The lexer's runtime services: the word module's text-to-word conversions
+// and spelling checks, and block!'s `to block!` of a string.
+void offer_services(services::Services& s);
 
 // The source is a string! or a binary! (a leading byte-order mark skipped).
 // Load runs give the block (or, with `into`, that block; with `next`, a block

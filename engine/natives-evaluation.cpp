@@ -449,7 +449,7 @@ void apply_native(const int32_t* refinements) {
     Cell* args = stack::push_copy(stack::arg(1));
     clip(args);
     stack::hide_top_frame();
-    eval::Call call;
+    eval::CallSite call;
     call.function = fn;
     call.block = args;
     call.position = int32_t(args->w1);
@@ -457,7 +457,8 @@ void apply_native(const int32_t* refinements) {
     call.name = name;
     call.path = path;
     call.path_index = path_index;
-    call.apply_mode = (all ? 1 : 2) | (safer ? 4 : 0);
+    call.apply = all ? eval::ApplyMode::all : eval::ApplyMode::refinements_as_values;
+    call.apply_one_cell_each = safer;
     eval::call_function(call);
     stack::keep_result_only();
 }

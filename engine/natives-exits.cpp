@@ -16,6 +16,7 @@
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -44,7 +45,7 @@ void take_call_trace(const Cell* error) {
     if (cell::type(stack_field) != type_integer) return;
     int32_t from = cell::get_integer(stack_field);
     if (from > stack::call_capacity) from = stack::call_capacity;
-    int32_t depth = error::stack_trace_level ? error::stack_trace_level() : 0;
+    int32_t depth = services::current.stack_trace_level();
     if (depth < 1) depth = 1;
     std::vector<int32_t> names;
     for (const stack::Frame* f = stack::s.calls_begin + from - 1;

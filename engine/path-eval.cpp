@@ -87,7 +87,7 @@ int32_t call_in_path(const Cell* function, const Cell* name, const Cell* block, 
                      const Cell* path, int32_t refinements_from, Cell* top0) {
     // A path that names no refinements after the function calls it plainly.
     if (refinements_from < int32_t(nodes::buffer(path->w2)->count())) {
-        Call call = call_at(function, block, position, end, name, true);
+        CallSite call = call_at(function, block, position, end, name, true);
         call.path = path;
         call.path_index = refinements_from;
         position = call_function(call);

@@ -17,6 +17,7 @@
 #include "memory/collector.h"
 #include "memory/cell-access.h"
 #include "memory/context.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 
@@ -93,14 +94,20 @@ void fill_currency_list() {
 
 // ---- the runtime's settings read back from the object
 
-const Cell* money_digits() { return field({"options", "money-digits"}); }
+// The settings count once start has completed the object: while the
+// environment's sources still run, the runtime keeps its own defaults.
+bool settings_read = false;
+
+const Cell* money_digits() { return settings_read ? field({"options", "money-digits"}) : nullptr; }
 
 int32_t stack_trace_level() {
+    if (!settings_read) return 0;
     const Cell* level = field({"state", "stack-trace"});
     return level && cell::type(level) == type_integer ? cell::get_integer(level) : 0;
 }
 
 bool copy_source_files(Cell* out) {
+    if (!settings_read) return false;
     const Cell* files = field({"state", "source-files"});
     if (!files || cell::type(files) != type_block || block_actions::is_tail(files)) return false;
     gc::Local list(*files);
@@ -180,12 +187,16 @@ bool start(Cell* error) {
     if (!set_build_date(error)) return false;
     set_catalogue();
     fill_currency_list();
-    money_type::digits_source = money_digits;
-    error::stack_trace_level = stack_trace_level;
-    error::source_files = copy_source_files;
+    settings_read = true;
     read_float_switches();
     set_cache_folder();
     return take_command_line(error);
+}
+
+void offer_services(services::Services& s) {
+    s.money_digits = money_digits;
+    s.stack_trace_level = stack_trace_level;
+    s.source_files = copy_source_files;
 }
 
 }  // namespace vum::system_object

@@ -7,6 +7,10 @@
 
 #include "memory/cell.h"
 
+namespace vum::services {
+struct Services;
+}
+
 namespace vum::system_object {
 
 // The cell of a field of `system`, down the named fields (none: `system`
@@ -20,11 +24,15 @@ Cell* field(std::initializer_list<const char*> names);
 bool set_field(std::initializer_list<const char*> names, const Cell* value, bool notify);
 
 // Completes the object and connects the runtime to it: system/words,
-// build/date, catalog/errors, the currency list; the money
-// digits, the error report's stack level and the float switches read from
-// their fields; the command line stored in script/args and taken apart by
+// build/date, catalog/errors, the currency list; the float switches read
+// from their fields; the command line stored in script/args and taken apart by
 // extract-boot-args. Nothing happens without a system object. A language
 // error comes back in *error (a stable cell) with a false result.
 bool start(Cell* error);
+
+// The runtime services read from the object: the money digits, the error
+// report's stack level and the scripts being run. Each answers as if the
+// field were unset while there is no system object.
+void offer_services(services::Services& s);
 
 }  // namespace vum::system_object

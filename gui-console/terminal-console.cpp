@@ -17,12 +17,15 @@
 #include "datatypes/error.h"
 #include "datatypes/file-url.h"
 #include "datatypes/function.h"
+#include "datatypes/object.h"
 #include "datatypes/string.h"
 #include "datatypes/word.h"
+#include "memory/call.h"
 #include "engine/interpreter.h"
 #include "environment/source-runner.h"
 #include "gui-console/terminal-io.h"
 #include "memory/collector.h"
+#include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -102,20 +105,29 @@ void register_console_routines() {
     routines::register_routine("console-init", init_routine);
 }
 
+namespace {
+// Calls the console engine's function of that global word with no
+// arguments; its error comes back in *result (false), not thrown.
+bool call_engine(const char* name, Cell* result) {
+    gc::Local word(context::load_word(name));
+    gc::Local function(*word::value_address(&word));
+    return call::Call(&function, &word).run_protected(result);
+}
+}  // namespace
+
 // The engine's own words do the rest; quit ends the process.
 int run() {
-    Cell cells[2] = {};  // the call, then its error
-    gc::Protect keep(cells, 2);
-    if (source::load("_run-terminal-console", &cells[0]) && !eval::evaluate_protected(&cells[0], &cells[1]))
-        return 0;
-    write_line(report_of(&cells[cell::type(&cells[1]) == type_error ? 1 : 0]));
+    Cell error{};
+    gc::Protect keep(&error);
+    if (call_engine("_run-terminal-console", &error)) return 0;
+    write_line(report_of(&error));
     return 1;
 }
 
 void start() {
-    Cell cells[2] = {};  // the call, then its result
-    gc::Protect keep(cells, 2);
-    if (source::load("_start-terminal-console", &cells[0])) eval::evaluate_protected(&cells[0], &cells[1]);
+    Cell result{};
+    gc::Protect keep(&result);
+    call_engine("_start-terminal-console", &result);
 }
 
 namespace {
@@ -194,11 +206,11 @@ int run_script_text(const std::string& text) {
     // Like a script run by do, it is preprocessed from its header word on,
     // in place, so the code after the header sees what the expansion made;
     // both run as the console runs typed code.
-    if (!source::load("terminal-console-ctx/run-script", &cells[1])) return 1;
-    gc::Local call(cells[1]);
-    block_actions::append_copy(&call, &whole);
-    block_actions::append_copy(&call, &cells[0]);
-    if (eval::evaluate_protected(&call, &cells[1])) {
+    gc::Local engine(context::load_word("terminal-console-ctx"));
+    engine = *word::value_address(&engine);
+    gc::Local name(context::load_word("run-script"));
+    gc::Local function(*object_type::select_word(&engine, &name));
+    if (!call::Call(&function, &name).arg(&whole).arg(&cells[0]).run_protected(&cells[1])) {
         write_line(report_of(&cells[1]));
         return 1;
     }

@@ -6,6 +6,7 @@
 //   c.arg(&a).arg(&b);                       // positional arguments, in order
 //   c.refine("part", {&length});             // a refinement and its own arguments
 //   c.run(&result);                          // result: a stable cell
+//   if (!c.run_protected(&result)) report(&result);  // or: errors as values
 //
 // Every value is copied to the value stack the moment it is given, before
 // anything can allocate, so the caller's cells may be anywhere (a buffer
@@ -24,18 +25,21 @@
 // - an op! runs as the function it was made from; a value that is not a
 //   function at all is the result as it stands;
 // - errors and other non-local exits (throw, break, return that find no
-//   target) pass through to the caller unchanged.
+//   target) pass through to the caller unchanged; run_protected instead
+//   hands errors back as values (see there).
 //
-// The header needs nothing above memory/: the interpreter registers the
-// runner at start-up (eval::init), the one place it is set, so datatype code
-// can call functions without including the interpreter.
+// The header needs nothing above memory/: the interpreter is reached through
+// its run-call service, so datatype code can call functions without
+// including the interpreter.
 #pragma once
 #include <cstdint>
 #include <initializer_list>
 
 #include "memory/cell.h"
 #include "base/system-throw.h"
+#include "memory/context.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/value-stack.h"
 
 namespace vum::call {
@@ -61,9 +65,6 @@ struct Request {
     Cell* frame = nullptr;  // set by the runner: where the callee's arguments lay
     int32_t given = 0;      // set by the runner: how many of them were positional
 };
-
-using Runner = void (*)(Request& request, Cell* result);
-inline Runner runner = nullptr;
 
 class Call {
 public:
@@ -91,9 +92,25 @@ public:
         return *this;
     }
     // Runs the call (once); the result goes to *result.
-    void run(Cell* result) {
-        if (!runner) misuse();
-        runner(request_, result);
+    void run(Cell* result) { services::current.run_call(request_, result); }
+    // The protected form, for callers whose own caller must not see the
+    // callee's errors (the console's loop, a GUI message handler): runs the
+    // call as run does, inside a try frame. True with the result in *result;
+    // false with the error! in *result and the value stack as it was before
+    // run_protected. It catches what try catches: raised errors, and a break
+    // the callee left without a loop, which the try frame turns into one. A
+    // throw, a halt, a quit and the systems layer's own exits are no errors:
+    // they pass through to the caller, as from run.
+    bool run_protected(Cell* result) {
+        stack::Mark mark;
+        Cell try_word = context::load_word("try");
+        stack::push_try_frame(&try_word);
+        uint32_t code = sys::catch_codes(sys::catch_guard, [&] { run(result); });
+        if (code == 0) return true;
+        if (code != sys::code_language_error) sys::rethrow();
+        sys::clear_thrown();
+        *result = *stack::thrown_value();
+        return false;
     }
     // The callee's positional argument `index` (from 1 on; 0 holds the
     // result) as the call left it, for a callback allowed to move an input
@@ -104,8 +121,8 @@ public:
     }
 
 private:
-    // A positional argument after a refinement, too many refinements, or no
-    // runner registered: a fault of the C++ caller, not of the Vum code.
+    // A positional argument after a refinement or too many refinements: a
+    // fault of the C++ caller, not of the Vum code.
     [[noreturn]] static void misuse() { sys::terminate(98, sys::caller_address()); }
 
     void push(const Cell* value) {

@@ -10,6 +10,7 @@
 #include "base/handle-registry.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
+#include "memory/runtime-services.h"
 #include "memory/series-buffer.h"
 #include "memory/value-stack.h"
 
@@ -33,7 +34,6 @@ int32_t free_queue_count = 0;
 // Nodes whose cells still have to be scanned: marking never recurses.
 std::vector<uint32_t> mark_stack;
 
-NodeMarker image_marker = nullptr;
 
 int32_t torture_stride = 0;
 int64_t torture_ticks = 0;
@@ -121,7 +121,7 @@ void mark_cell(const Cell* c) {
         case type_image:
             if (c->w2) {
                 mark_series(c->w2);
-                if (image_marker) image_marker(c->w2);
+                services::current.mark_image(c->w2);
             }
             break;
         case type_event:
@@ -364,7 +364,6 @@ void collect() {
     fence();
 }
 
-void set_image_marker(NodeMarker fn) { image_marker = fn; }
 
 void add_mark_callback(MarkCallback fn) {
     for (int32_t i = 0; i < callback_count; i++)

@@ -41,11 +41,6 @@ using MarkCallback = void (*)();
 void add_mark_callback(MarkCallback fn);
 void remove_mark_callback(MarkCallback fn);
 
-// The image record's own marking (datatypes/image-record.h), installed by
-// image!: a record's pixels sit in a handle slot that only the record
-// reaches. Called for every image! cell marked, after its record's series.
-using NodeMarker = void (*)(uint32_t node);
-void set_image_marker(NodeMarker fn);
 
 // Marking primitives for roots and for the types' own marking. Each takes
 // the node (or the cells) and marks what it reaches; cells are scanned from

@@ -8,6 +8,7 @@
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 
@@ -15,7 +16,6 @@ namespace vum::context {
 
 uint32_t global = 0;
 StackSlotFn stack_slot = nullptr;
-ChangeHandlerFn call_change_handler = nullptr;
 
 namespace {
 constexpr int32_t global_words = 4000;
@@ -271,11 +271,11 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
     }
     word_at(ctx, index)->header |= cell::flag_slot_changed;
     Cell owner = *owner_cell(ctx);
-    if (notify && owner.w3 != 0 && call_change_handler) {
+    if (notify && owner.w3 != 0) {
         gc::Local old(*target);
         gc::Protect keep_owner(&owner);
         *target = v;
-        call_change_handler(&owner, &w, &old, &v);
+        services::current.change_handler(&owner, &w, &old, &v);
         return value_slot(ctx, index, err::script::not_defined);
     }
     *target = v;

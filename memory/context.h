@@ -84,9 +84,4 @@ void bind_block(const Cell* block, uint32_t ctx, bool self);
 using StackSlotFn = Cell* (*)(uint32_t base, int32_t index);
 extern StackSlotFn stack_slot;
 
-// Called when an object's field changes and its owner asks to hear of it.
-using ChangeHandlerFn = void (*)(const Cell* owner, const Cell* word, const Cell* old_value,
-                                 const Cell* new_value);
-extern ChangeHandlerFn call_change_handler;
-
 }  // namespace vum::context

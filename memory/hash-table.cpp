@@ -7,6 +7,7 @@
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
@@ -266,7 +267,6 @@ int32_t default_compare_impl(const Cell* a, const Cell* b, int32_t op) {
     }
 }
 
-void no_preparation(Cell*) {}
 
 // ------------------------------------------------------- series helpers
 
@@ -674,7 +674,6 @@ void renumber(uint32_t table, int32_t lo, int32_t hi, Map map) {
 }  // namespace
 
 CompareFn compare_cells = default_compare_impl;
-PrepareKeyFn prepare_map_key = no_preparation;
 
 int32_t default_compare(const Cell* a, const Cell* b, int32_t op) { return default_compare_impl(a, b, op); }
 
@@ -1109,7 +1108,7 @@ void index_from(uint32_t table, int32_t start, int32_t step) {
     int32_t i = start;
     while (i + 1 < cell_count(record(table)->keys)) {
         gc::Local key(cells(record(table)->keys)[i]);
-        prepare_map_key(&key);
+        services::current.prepare_map_key(&key);
         cells(record(table)->keys)[i] = key;
         int32_t j = find_keyed(table, &key, 2);
         if (j < 0 || j == i) {

@@ -137,9 +137,6 @@ extern CompareFn compare_cells;
 // by symbol (op 0 by canonical symbol). Kept for hooks that fall back on it.
 int32_t default_compare(const Cell* a, const Cell* b, int32_t op);
 
-// map! key preparation, installed by map!.
-using PrepareKeyFn = void (*)(Cell* key);
-extern PrepareKeyFn prepare_map_key;
 
 // Scratch for lowered symbol text, made with the first kind-2 table.
 uint8_t* symbol_scratch(int32_t length);

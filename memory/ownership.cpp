@@ -7,12 +7,12 @@
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 
 namespace vum::ownership {
 
-DeepChangeFn deep_change_handler = nullptr;
 
 namespace {
 
@@ -271,7 +271,7 @@ bool check(const Cell* target, const Cell* action, const Cell* new_value, int32_
     // Most series are owned by nobody: their bit spares the lookup.
     if (!may_have_owner(target)) return false;
     uint32_t key = cell::type(target) == type_object ? target->w1 : target->w2;
-    if (!key || !gc::roots.ownership_table || !deep_change_handler) return false;
+    if (!key || !gc::roots.ownership_table) return false;
     const Cell* cells = hashtable::find_pointer(gc::roots.ownership_table, key);
     if (!cells || cell::type(cells + 1) != type_object || cells[1].w3 == 0) return false;
     Cell owner = cells[1];
@@ -288,7 +288,7 @@ bool check(const Cell* target, const Cell* action, const Cell* new_value, int32_
     gc::Protect keep_target(&changed);
     gc::Protect keep_action(&act);
     gc::Protect keep_value(&value);
-    deep_change_handler(&owner, &word, &changed, &act, &value, index, part);
+    services::current.deep_change_handler(&owner, &word, &changed, &act, &value, index, part);
     return true;
 }
 

@@ -16,13 +16,6 @@
 
 namespace vum::ownership {
 
-// The owner's on-deep-change* handler, installed by object! once functions
-// can be called; null calls nothing. The handler may allocate: every cell it
-// receives is a protected copy.
-using DeepChangeFn = void (*)(const Cell* owner, const Cell* word, const Cell* target,
-                              const Cell* action, const Cell* new_value, int32_t index, int32_t part);
-extern DeepChangeFn deep_change_handler;
-
 // Makes the table (1,000 entries, three cells each) and names it in the
 // collector's roots.
 void init_table();

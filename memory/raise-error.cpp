@@ -4,12 +4,12 @@
 #include "base/system-throw.h"
 #include "memory/collector.h"
 #include "memory/context.h"
+#include "memory/runtime-services.h"
 #include "memory/value-stack.h"
 
 namespace vum::errors {
 
 Designation last_raised{0, nullptr};
-TraceFn trace_error = nullptr;
 
 void raise(err::Id id, const Cell* arg1, const Cell* arg2, const Cell* arg3) {
     make_and_throw(id.category, id.index, arg1, arg2, arg3);
@@ -19,12 +19,12 @@ void make_and_throw(int32_t category, int32_t id_index, const Cell* arg1, const 
     last_raised = {category, error_catalogue::categories[category].ids[id_index - 2].id};
     // Before the value stack exists (early start-up, and the memory core's
     // own tests) the designation travels alone.
-    if (!stack::initialised() || !error_values) sys::throw_code(sys::code_language_error);
+    if (!stack::initialised() || !values_ready) sys::throw_code(sys::code_language_error);
     // The collector scans the stack while the error is made: the cell must
     // not hold what an earlier use left there.
     Cell* error = cell::make_none(stack::push_cell());
-    error_values->create(category, id_index, arg1, arg2, arg3, error);
-    if (trace_error) trace_error(error);
+    services::current.error_values->create(category, id_index, arg1, arg2, arg3, error);
+    services::current.note_error(error);
     stack::throw_error(error);
 }
 

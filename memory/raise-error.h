@@ -57,15 +57,12 @@ extern Designation last_raised;
 // script bad-make-arg with two values.
 [[noreturn]] void raise_2_args(const Cell* a, const Cell* b);
 
-// Called with the error value before it is thrown, while tracing is on.
-using TraceFn = void (*)(const Cell* error);
-extern TraceFn trace_error;
-
 // What this layer needs of error! values, which the error! datatype above
 // it makes: raising builds one, the value stack names the frame it arose in
-// and reports one that nothing catches. The error! module registers these
-// once, in error::init (datatypes/error.cpp), when its prototype exists;
-// until then (null) raising ends the process with the systems-layer throw.
+// and reports one that nothing catches. They are a runtime service
+// (services::current.error_values), usable once error::init has made the
+// prototype and set values_ready; until then raising ends the process with
+// the systems-layer throw.
 struct ErrorValues {
     // A new error of category and id index with up to three arguments,
     // written to out (a cell that does not move).
@@ -76,6 +73,6 @@ struct ErrorValues {
     // The report, as the console shows it, without a trailing newline.
     std::string (*form_report)(const Cell* error);
 };
-inline const ErrorValues* error_values = nullptr;
+inline bool values_ready = false;
 
 }  // namespace vum::errors

@@ -11,6 +11,7 @@
 #include "memory/cycle-guard.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -223,10 +224,10 @@ void throw_error(const Cell* error) {
     Cell e = *error;
     bool had_frames = s.calls_top > s.calls_begin;
     if (had_frames) {
-        if (cell::type(&e) == type_error && errors::error_values) {
+        if (cell::type(&e) == type_error && errors::values_ready) {
             Cell where = frame_name_for_error();
-            errors::error_values->set_where(&e, &where);
-            errors::error_values->note_stack(&e, depth());
+            services::current.error_values->set_where(&e, &where);
+            services::current.error_values->note_stack(&e, depth());
         }
         Cell* top = s.args_top;
         unwind_to_kind(kind_try, false);
@@ -236,8 +237,8 @@ void throw_error(const Cell* error) {
     FrameKind bottom = s.calls_begin->kind();
     if (!had_frames || (s.calls_top == s.calls_begin && bottom != kind_try && bottom != kind_body)) {
         // Nothing can catch it: report and end the process.
-        std::string report = cell::type(&e) == type_error && errors::error_values
-                                 ? errors::error_values->form_report(&e)
+        std::string report = cell::type(&e) == type_error && errors::values_ready
+                                 ? services::current.error_values->form_report(&e)
                                  : std::string("*** error");
         report += "\n";
         output::flush();

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/handle-registry.h"
+#include "base/runtime-init.h"
 #include "base/system-throw.h"
 #include "datatypes/actions.h"
 #include "datatypes/all-types.h"
@@ -18,6 +19,7 @@
 #include "memory/cycle-guard.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
+#include "memory/runtime-services.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
@@ -28,6 +30,7 @@ using namespace vum;
 namespace {
 
 void start_runtime() {
+    runtime::fill_services(services::current);
     memory::release_all();
     memory::init();
     gc::roots = {};

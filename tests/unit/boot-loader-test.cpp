@@ -18,12 +18,11 @@ protected:
     void SetUp() override {
         DatatypeTest::SetUp();
         eval::init();
+        eval::offer_services(services::current);
     }
     void TearDown() override {
-        // The hooks eval::init filled belong to this fixture only.
-        object_type::call_function = nullptr;
-        object_type::count_locals = nullptr;
-        object_type::evaluate_spec = nullptr;
+        // The services the interpreter offered belong to this fixture only.
+        partial_services::fill();
         DatatypeTest::TearDown();
     }
 

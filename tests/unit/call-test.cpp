@@ -25,6 +25,8 @@ namespace {
 void subtract(const int32_t*) {
     cell::make_integer(stack::arg(0), cell::get_integer(stack::arg(0)) - cell::get_integer(stack::arg(1)));
 }
+// Stands in for quit: the systems-layer exit, which is no error.
+void quits(const int32_t*) { sys::throw_code(sys::code_exit); }
 void scaled(const int32_t* refinements) {
     int32_t by = refinements[0] >= 0 ? cell::get_integer(stack::arg(refinements[0])) : -1;
     cell::make_integer(stack::arg(0), by);
@@ -35,8 +37,10 @@ protected:
     void SetUp() override {
         EvaluatorTest::SetUp();
         eval::init();
+        eval::offer_services(services::current);
         natives::set_native(1, subtract);
         natives::set_native(2, scaled);
+        natives::set_native(3, quits);
         define("minus", "make-native [[a [integer!] b [integer!]] 1]");
         define("scale", "make-native [[x /by n [integer!] /other] 2]");
         define("pick-n", "func [a b /part n /only] [n]");
@@ -44,14 +48,13 @@ protected:
         define("second-of", "func [a b] [b]");
         define("broken", "func [a] [no-such-word]");
         define("less", "make-op minus");
+        define("quits", "make-native [[] 3]");
     }
     void TearDown() override {
         natives::set_native(1, nullptr);
         natives::set_native(2, nullptr);
-        object_type::call_function = nullptr;
-        object_type::count_locals = nullptr;
-        object_type::evaluate_spec = nullptr;
-        call::runner = nullptr;
+        natives::set_native(3, nullptr);
+        partial_services::fill();
         EvaluatorTest::TearDown();
     }
 
@@ -118,6 +121,37 @@ TEST_F(CallTest, ErrorsPassThroughAndNonFunctionsAreTheirOwnResult) {
     Cell seven = integer(7);
     call::Call(&seven).arg(&i1).run(&result);
     EXPECT_EQ(mold(result), "7");
+}
+
+// The protected form: a result comes back as from run; an error comes back
+// as a value with the value stack and the frames as they were before the
+// call ran; an exit that is no error still reaches the caller.
+TEST_F(CallTest, ProtectedFormReturnsErrorsAsValues) {
+    Cell i3 = integer(3), i5 = integer(5);
+    Cell second = value_of("second-of"), broken = value_of("broken"), quit = value_of("quits");
+    Cell result = integer(0);
+    gc::Protect keep(&result);
+    Cell* outer_top = stack::s.args_top;
+    {
+        call::Call c(&second);
+        c.arg(&i3).arg(&i5);
+        EXPECT_TRUE(c.run_protected(&result));
+        EXPECT_EQ(mold(result), "5");
+    }
+    {
+        call::Call c(&broken);
+        c.arg(&i3);
+        Cell* top = stack::s.args_top;
+        stack::Frame* calls = stack::s.calls_top;
+        EXPECT_FALSE(c.run_protected(&result));
+        EXPECT_EQ(stack::s.args_top, top);
+        EXPECT_EQ(stack::s.calls_top, calls);
+    }
+    EXPECT_EQ(error_id(result), "no-value");
+    EXPECT_EQ(stack::s.args_top, outer_top);
+    uint32_t code = sys::catch_codes(sys::catch_all, [&] { call::Call(&quit).run_protected(&result); });
+    sys::clear_thrown();
+    EXPECT_EQ(code, uint32_t(sys::code_exit));
 }
 
 }  // namespace

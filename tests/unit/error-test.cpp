@@ -18,7 +18,7 @@ namespace {
 class ErrorType : public DatatypeTest {
 protected:
     void TearDown() override {
-        error::stack_trace_level = nullptr;
+        partial_services::fill();
         DatatypeTest::TearDown();
     }
 
@@ -193,11 +193,11 @@ TEST_F(ErrorType, StackAndFilesLines) {
     Cell e = create(errors::category_script, "no-value", nullptr);
     *error::field(&e, error::field_stack) = block({word("inner"), word("outer")});
     *error::field(&e, error::field_files) = block({text("main.vum")});
-    error::stack_trace_level = [] { return 0; };
+    services::current.stack_trace_level = [] { return 0; };
     std::string quiet = form(e);
     EXPECT_EQ(quiet.find("*** Stack"), std::string::npos);
     EXPECT_EQ(line(quiet, 3), "*** Files: \"main.vum\"");
-    error::stack_trace_level = [] { return 2; };
+    services::current.stack_trace_level = [] { return 2; };
     EXPECT_EQ(line(form(e), 3), "*** Stack: inner outer");
 }
 

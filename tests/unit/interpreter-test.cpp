@@ -45,6 +45,7 @@ protected:
     void SetUp() override {
         EvaluatorTest::SetUp();
         eval::init();
+        eval::offer_services(services::current);
         natives::set_native(1, add_two);
         natives::set_native(2, record_refinements);
         natives::set_native(3, record_event);
@@ -66,10 +67,8 @@ protected:
         natives::set_native(1, nullptr);
         natives::set_native(2, nullptr);
         natives::set_native(3, nullptr);
-        // The hooks eval::init filled belong to this fixture only.
-        object_type::call_function = nullptr;
-        object_type::count_locals = nullptr;
-        object_type::evaluate_spec = nullptr;
+        // The services the interpreter offered belong to this fixture only.
+        partial_services::fill();
         EvaluatorTest::TearDown();
     }
 

@@ -13,6 +13,7 @@
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
+#include "partial-services.h"
 
 // The id of the error raised by fn, or null when none was.
 template <class Fn>
@@ -43,6 +44,7 @@ class MemoryTest : public testing::Test {
 protected:
     int32_t saved_torture = 0;
     void SetUp() override {
+        partial_services::fill();
         vum::memory::release_all();
         vum::memory::init();
         vum::gc::roots = {};

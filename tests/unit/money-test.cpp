@@ -21,7 +21,7 @@ namespace {
 class MoneyTest : public DatatypeTest {
 protected:
     void TearDown() override {
-        money_type::digits_source = nullptr;
+        partial_services::fill();
         money_type::currencies::reset();
         DatatypeTest::TearDown();
     }
@@ -109,7 +109,7 @@ TEST_F(MoneyTest, CurrencyListOnlyGrowsByNewThreeLetterCodes) {
 
 TEST_F(MoneyTest, FractionDigitsFollowTheMoneyDigitsSetting) {
     static Cell setting;
-    money_type::digits_source = [] { return static_cast<const Cell*>(&setting); };
+    services::current.money_digits = [] { return static_cast<const Cell*>(&setting); };
     Cell m = money("-USD$1234567.891");
     struct Case {
         Cell setting;

@@ -11,6 +11,7 @@
 #include "datatypes/block.h"
 #include "datatypes/logic.h"
 #include "datatypes/registry.h"
+#include "memory/call.h"
 
 using namespace vum;
 
@@ -20,12 +21,11 @@ namespace {
 // argument molded.
 std::vector<std::string> heard;
 
-void stand_in(const Cell* object, const Cell* function, const Cell* name, const Cell* args, int32_t count) {
-    (void)object;
-    (void)function;
-    std::string line = symbols::text(int32_t(name->w2));
-    for (int32_t i = 0; i < count; i++) line += " " + actions::mold_text(args + i);
+void stand_in(call::Request& request, Cell* result) {
+    std::string line = symbols::text(int32_t(request.name->w2));
+    for (int32_t i = 0; i < request.count; i++) line += " " + actions::mold_text(request.values + i);
     heard.push_back(line);
+    cell::make_none(result);
 }
 
 class Objects : public DatatypeTest {
@@ -33,10 +33,10 @@ protected:
     void SetUp() override {
         DatatypeTest::SetUp();
         heard.clear();
-        object_type::call_function = stand_in;
+        services::current.run_call = stand_in;
     }
     void TearDown() override {
-        object_type::call_function = nullptr;
+        partial_services::fill();
         DatatypeTest::TearDown();
     }
 
@@ -201,11 +201,12 @@ TEST_F(Objects, OnChangeHearsWordOldAndNewThroughPathsAndPut) {
     EXPECT_EQ(error_id(caught([&] { set_path(o, word("a"), integer(9)); })), "invalid-obj-evt");
 }
 
-TEST_F(Objects, WithoutAnInterpreterHandlerCallsAreOnlyCounted) {
-    object_type::call_function = nullptr;
+// A handler's error reaches the code that made the change, the field
+// already holding the new value.
+TEST_F(Objects, HandlerErrorsReachTheChange) {
+    services::current.run_call = [](call::Request&, Cell*) { errors::raise(err::math::zero_divide); };
     gc::Local o(make(block_of({word("a", type_set_word), integer(1), word("on-change*", type_set_word), function()})));
-    set_path(o, word("a"), integer(2));
-    EXPECT_EQ(object_type::unanswered_calls, 1);
+    EXPECT_EQ(error_id(caught([&] { set_path(o, word("a"), integer(2)); })), "zero-divide");
     Cell a = word("a");
     EXPECT_EQ(cell::get_integer(object_type::select_word(&o, &a)), 2);
 }

@@ -23,10 +23,12 @@ protected:
     void SetUp() override {
         set_up_core(true);
         ownership::init_table();
-        ownership::deep_change_handler = nullptr;
+        // Without object! no handler runs.
+        services::current.deep_change_handler = [](const Cell*, const Cell*, const Cell*, const Cell*, const Cell*,
+                                                   int32_t, int32_t) {};
     }
     void TearDown() override {
-        ownership::deep_change_handler = nullptr;
+        partial_services::fill();
         cycles::reset();
         MemoryTest::TearDown();
     }
@@ -214,7 +216,7 @@ TEST_F(Ownership, ChangesAreReportedBeforeAndAfterWithTheirWords) {
     *field(owner, "data") = data;
     Cell w = word("data");
     ownership::bind(field(owner, "data"), &owner, &w);
-    ownership::deep_change_handler = record_report;
+    services::current.deep_change_handler = record_report;
     Cell value{type_integer, 0, 42, 0};
 
     // An owner without a change record hears of nothing.
@@ -251,14 +253,13 @@ TEST_F(Ownership, ChangesAreReportedBeforeAndAfterWithTheirWords) {
         }
     }
 
-    // Nothing to tell: not owned, not a series, or no handler.
+    // Nothing to tell: not owned, or not a series. (The handler is a runtime
+    // service, always there.)
     reports.clear();
     Cell stray = string();
     Cell posing{type_integer, 0, target.w2, 0};  // word 2 equal to an owned node
     EXPECT_FALSE(ownership::check(&stray, &w, nullptr, 0, 0));
     EXPECT_FALSE(ownership::check(&posing, &w, nullptr, 0, 0));
-    ownership::deep_change_handler = nullptr;
-    EXPECT_FALSE(ownership::check(&target, &w, nullptr, 0, 0));
     EXPECT_TRUE(reports.empty());
 }
 

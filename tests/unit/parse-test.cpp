@@ -14,7 +14,7 @@ class ParseEngineTest : public DatatypeTest {
 protected:
     void SetUp() override {
         DatatypeTest::SetUp();
-        lexer::init();
+        lexer::offer_services(services::current);
         // Set up as if there were no root block: the runs make their own.
         Cell root = gc::roots.root_block;
         gc::roots.root_block = {};

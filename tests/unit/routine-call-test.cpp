@@ -47,6 +47,7 @@ protected:
     void SetUp() override {
         EvaluatorTest::SetUp();
         eval::init();
+        eval::offer_services(services::current);
         routines::clear();
         for (bool b : {false, true}) {
             Cell v;
@@ -75,10 +76,7 @@ protected:
     }
     void TearDown() override {
         routines::clear();
-        object_type::call_function = nullptr;
-        object_type::count_locals = nullptr;
-        object_type::evaluate_spec = nullptr;
-        call::runner = nullptr;
+        partial_services::fill();
         EvaluatorTest::TearDown();
     }
 

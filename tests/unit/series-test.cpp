@@ -510,10 +510,10 @@ protected:
             whole.w1 = 0;
             return contents(whole);
         };
-        ownership::deep_change_handler = record_change;
+        services::current.deep_change_handler = record_change;
     }
     void TearDown() override {
-        ownership::deep_change_handler = nullptr;
+        partial_services::fill();
         SeriesFixture::TearDown();
     }
     void own(Cell* series) {

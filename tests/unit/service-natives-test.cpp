@@ -102,6 +102,7 @@ protected:
     void SetUp() override {
         DatatypeTest::SetUp();
         eval::init();
+        eval::offer_services(services::current);
         natives::init_table();
         define("print", "[value] 23");
         define("prin", "[value] 24");
@@ -112,10 +113,8 @@ protected:
     void TearDown() override {
         hooks::unregister(record, nullptr);
         for (int32_t id = 1; id <= natives::native_count; id++) natives::set_native(id, nullptr);
-        // The hooks eval::init filled belong to this fixture only.
-        object_type::call_function = nullptr;
-        object_type::count_locals = nullptr;
-        object_type::evaluate_spec = nullptr;
+        // The services the interpreter offered belong to this fixture only.
+        partial_services::fill();
         DatatypeTest::TearDown();
     }
 

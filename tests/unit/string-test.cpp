@@ -446,7 +446,7 @@ TEST_F(StringTest, EditsTellTheOwnerBeforeAndAfter) {
     *context::value_of_symbol(ctx, symbols::make("data")) = *s;
     Cell word = {type_word, 0, uint32_t(symbols::make("data")), uint32_t(-1)};
     ownership::bind(context::value_of_symbol(ctx, symbols::make("data")), owner, &word);
-    ownership::deep_change_handler = record;
+    services::current.deep_change_handler = record;
     heard.clear();
     Cell* r = result();
     append(s, character('!'));
@@ -456,7 +456,7 @@ TEST_F(StringTest, EditsTellTheOwnerBeforeAndAfter) {
     actions::find<actions::SortFn>(s, actions::slot_sort)(s, false, nullptr, nullptr, nullptr, false, false, false, r);
     actions::find<actions::TakeFn>(s, actions::slot_take)(s, nullptr, false, false, r);
     actions::find<actions::SwapFn>(s, actions::slot_swap)(s, text("z"), r);
-    ownership::deep_change_handler = nullptr;
+    partial_services::fill();
     std::vector<std::string> expected = {"append", "appended", "insert", "inserted", "change", "changed",
                                          "trim",   "trimmed",  "sort",   "sorted",   "take",   "taken",
                                          "swap",   "swaped"};

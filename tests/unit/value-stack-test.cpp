@@ -215,12 +215,13 @@ void count_trace(const Cell* error) {
 
 TEST_F(ValueStack, TracerHearsOfEachErrorOnceBeforeTheThrow) {
     traced = 0;
-    errors::trace_error = count_trace;
+    auto saved = services::current.note_error;
+    services::current.note_error = count_trace;
     Cell e = caught([] {
         EXPECT_EQ(traced, 0);
         errors::raise(err::math::zero_divide);
     });
-    errors::trace_error = nullptr;
+    services::current.note_error = saved;
     EXPECT_EQ(traced, 1);
     EXPECT_EQ(cell::get_integer(error::field(&e, error::field_code)), 400);
 }

@@ -105,13 +105,12 @@ protected:
     void SetUp() override {
         EvaluatorTest::SetUp();
         eval::init();
+        eval::offer_services(services::current);
         natives::set_native(1, [](const int32_t*) {});  // for a native! to stand on
     }
     void TearDown() override {
         natives::set_native(1, nullptr);
-        object_type::call_function = nullptr;
-        object_type::count_locals = nullptr;
-        object_type::evaluate_spec = nullptr;
+        partial_services::fill();
         EvaluatorTest::TearDown();
     }
 
