@@ -178,7 +178,7 @@ void make_action(const int32_t*) {
 
 void random_action(const int32_t* r) {  // /seed /secure /only
     on_first<slot_random>()(arg(0), used(r, refine::random::seed), used(r, refine::random::secure),
-                                    used(r, refine::random::only), arg(0));
+                            used(r, refine::random::only), arg(0));
 }
 
 void reflect_action(const int32_t*) {
@@ -241,9 +241,9 @@ void compare_action(const int32_t*) {
 
 void round_action(const int32_t* r) {  // /to scale /even /down /half-down /floor /ceiling /half-ceiling
     on_first<slot_round>()(arg(0), given(r, refine::round::to), used(r, refine::round::even),
-                                  used(r, refine::round::down), used(r, refine::round::half_down),
-                                  used(r, refine::round::floor), used(r, refine::round::ceiling),
-                                  used(r, refine::round::half_ceiling), arg(0));
+                           used(r, refine::round::down), used(r, refine::round::half_down),
+                           used(r, refine::round::floor), used(r, refine::round::ceiling),
+                           used(r, refine::round::half_ceiling), arg(0));
 }
 
 template <Slot S>
@@ -373,9 +373,9 @@ void reverse_action(const int32_t* r) {  // /part length /skip size
 
 void sort_action(const int32_t* r) {  // /case /skip size /compare comparator /part length /all /reverse /stable
     on_first<slot_sort>()(arg(0), used(r, refine::sort::case_), given(r, refine::sort::skip),
-                                given(r, refine::sort::compare), given(r, refine::sort::part),
-                                used(r, refine::sort::all), used(r, refine::sort::reverse),
-                                used(r, refine::sort::stable), arg(0));
+                          given(r, refine::sort::compare), given(r, refine::sort::part),
+                          used(r, refine::sort::all), used(r, refine::sort::reverse),
+                          used(r, refine::sort::stable), arg(0));
 }
 
 void swap_action(const int32_t*) {
@@ -384,13 +384,13 @@ void swap_action(const int32_t*) {
 
 void take_action(const int32_t* r) {  // /part length /deep /last
     on_first<slot_take>()(arg(0), given(r, refine::take::part), used(r, refine::take::deep),
-                                used(r, refine::take::last), arg(0));
+                          used(r, refine::take::last), arg(0));
 }
 
 void trim_action(const int32_t* r) {  // /head /tail /auto /lines /all /with str
     on_first<slot_trim>()(arg(0), used(r, refine::trim::head), used(r, refine::trim::tail),
-                                used(r, refine::trim::auto_), used(r, refine::trim::lines), used(r, refine::trim::all),
-                                given(r, refine::trim::with), arg(0));
+                          used(r, refine::trim::auto_), used(r, refine::trim::lines), used(r, refine::trim::all),
+                          given(r, refine::trim::with), arg(0));
 }
 
 void modify_action(const int32_t* r) {  // /case
@@ -404,14 +404,14 @@ void target_action(const int32_t*) {
 
 void open_action(const int32_t* r) {  // /new /read /write /seek /allow access
     on_first<slot_open>()(arg(0), used(r, refine::open::new_), used(r, refine::open::read),
-                                used(r, refine::open::write), used(r, refine::open::seek), given(r, refine::open::allow),
-                                arg(0));
+                          used(r, refine::open::write), used(r, refine::open::seek), given(r, refine::open::allow),
+                          arg(0));
 }
 
 void read_action(const int32_t* r) {  // /part length /seek index /binary /lines /info /as encoding
     on_first<slot_read>()(arg(0), given(r, refine::read::part), given(r, refine::read::seek),
-                                used(r, refine::read::binary), used(r, refine::read::lines), used(r, refine::read::info),
-                                given(r, refine::read::as), arg(0));
+                          used(r, refine::read::binary), used(r, refine::read::lines), used(r, refine::read::info),
+                          given(r, refine::read::as), arg(0));
 }
 
 void rename_action(const int32_t*) {
@@ -421,9 +421,9 @@ void rename_action(const int32_t*) {
 // /binary /lines /info /append /part length /seek index /allow access /as encoding
 void write_action(const int32_t* r) {
     on_first<slot_write>()(arg(0), arg(1), used(r, refine::write::binary), used(r, refine::write::lines),
-                                  used(r, refine::write::info), used(r, refine::write::append),
-                                  given(r, refine::write::part), given(r, refine::write::seek),
-                                  given(r, refine::write::allow), given(r, refine::write::as), arg(0));
+                           used(r, refine::write::info), used(r, refine::write::append),
+                           given(r, refine::write::part), given(r, refine::write::seek),
+                           given(r, refine::write::allow), given(r, refine::write::as), arg(0));
 }
 
 }  // namespace

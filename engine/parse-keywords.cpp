@@ -436,8 +436,7 @@ void Engine::remove_part(int32_t from, int32_t to) {
     regs_[r_temp2].w1 = uint32_t(from);
     Cell part;
     cell::make_integer(&part, std::max(to - from, 0));
-    actions::lookup<actions::slot_remove>(&regs_[r_temp2])(&regs_[r_temp2], &part, nullptr,
-                                                                          &regs_[r_temp2]);
+    actions::lookup<actions::slot_remove>(&regs_[r_temp2])(&regs_[r_temp2], &part, nullptr, &regs_[r_temp2]);
     set_position(from);
 }
 

@@ -23,8 +23,7 @@ protected:
     }
     static Cell make(const Cell& spec) {
         Cell proto = {type_datatype, type_char, 0, 0}, out;
-        actions::handler<actions::slot_make>(type_char)(&proto, &spec, type_char,
-                                                                                             &out);
+        actions::handler<actions::slot_make>(type_char)(&proto, &spec, type_char, &out);
         return out;
     }
 };

@@ -38,8 +38,7 @@ protected:
         Cell prototype = {type_datatype, type_error, 0, 0};
         Cell* out = held(prototype);
         Cell* s = held(spec);
-        actions::handler<actions::slot_make>(type_error)(out, s, type_error,
-                                                                                            out);
+        actions::handler<actions::slot_make>(type_error)(out, s, type_error, out);
         return *out;
     }
     // An error by category and id name, straight from the catalogue.

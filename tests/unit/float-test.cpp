@@ -36,15 +36,14 @@ protected:
     }
     static Cell to_float(const Cell& spec) {
         Cell proto = {type_datatype, type_float, 0, 0}, out{};
-        actions::handler<actions::slot_to>(type_float)(&proto, &spec, type_float,
-                                                                                          &out);
+        actions::handler<actions::slot_to>(type_float)(&proto, &spec, type_float, &out);
         return out;
     }
     static Cell round(const Cell& v, const Cell* scale, const std::string& m = "") {
         Cell out{};
         actions::lookup<actions::slot_round>(&v)(&v, scale, m == "even", m == "down",
-                                                                  m == "half-down", m == "floor", m == "ceiling",
-                                                                  m == "half-ceiling", &out);
+                                                 m == "half-down", m == "floor", m == "ceiling",
+                                                 m == "half-ceiling", &out);
         return out;
     }
     static bool sign_bit(const Cell& c) { return std::signbit(cell::get_double(&c)); }

@@ -70,8 +70,7 @@ protected:
 
     static void make_hash(const Cell* spec, Cell* result) {
         Cell prototype = {type_datatype, type_hash, 0, 0};
-        actions::handler<actions::slot_make>(type_hash)(&prototype, spec, type_hash,
-                                                                                          result);
+        actions::handler<actions::slot_make>(type_hash)(&prototype, spec, type_hash, result);
     }
 
     static Cell at(const Cell* h, int32_t p) {

@@ -36,8 +36,7 @@ protected:
     static Cell round(const Cell& v, const Cell* scale, bool even = false, bool down = false, bool half_down = false,
                       bool floor = false, bool ceiling = false, bool half_ceiling = false) {
         Cell out{};
-        actions::lookup<actions::slot_round>(&v)(&v, scale, even, down, half_down, floor, ceiling,
-                                                                  half_ceiling, &out);
+        actions::lookup<actions::slot_round>(&v)(&v, scale, even, down, half_down, floor, ceiling, half_ceiling, &out);
         return out;
     }
 

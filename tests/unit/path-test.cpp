@@ -147,8 +147,7 @@ TEST_F(Paths, MakeAndToPaths) {
     uint32_t ctx = context::make(1, false, true, 0, context::kind_object);
     gc::Local object({type_object, ctx, 1, 0});
     Cell prototype = {type_datatype, type_path, 0, 0}, to_out;
-    actions::handler<actions::slot_to>(type_path)(&prototype, &object, type_path,
-                                                                                      &to_out);
+    actions::handler<actions::slot_to>(type_path)(&prototype, &object, type_path, &to_out);
     EXPECT_EQ(cell::type(&to_out), type_path);
     ASSERT_EQ(length(to_out), 1);
     EXPECT_EQ(series::cells_head(to_out.w2)->w1, ctx);

@@ -71,7 +71,8 @@ protected:
 
     // Runs a frame action (at, skip, next ...) with the series and argument
     // in the frame; answers what it left in the frame's first cell.
-    static Cell frame_action(actions::SlotOf<actions::FrameFn> slot, const Cell& series, const Cell* argument = nullptr) {
+    static Cell frame_action(actions::SlotOf<actions::FrameFn> slot, const Cell& series,
+                             const Cell* argument = nullptr) {
         Cell w = context::load_word("action");
         // Restored by hand, not by a stack::Mark: an error must leave its
         // value on the stack for the try frame.
@@ -331,7 +332,7 @@ TEST_F(Series, ReverseWholeRunsAndRecords) {
         Cell part = integer(c.part), skip = integer(c.skip), out;
         Cell e = caught([&] {
             lookup<slot_reverse>(&s)(&s, c.part == INT32_MIN ? nullptr : &part,
-                                              c.skip == INT32_MIN ? nullptr : &skip, &out);
+                                     c.skip == INT32_MIN ? nullptr : &skip, &out);
         });
         Cell whole = s;
         whole.w1 = 0;

@@ -61,8 +61,7 @@ protected:
                               bool reverse = false, bool all = false) {
         Cell* s = text(input);
         Cell* r = result();
-        actions::lookup<actions::slot_sort>(s)(s, case_sensitive, skip, nullptr, nullptr, all, reverse,
-                                                              false, r);
+        actions::lookup<actions::slot_sort>(s)(s, case_sensitive, skip, nullptr, nullptr, all, reverse, false, r);
         s->w1 = 0;
         return utf8(s);
     }
@@ -119,8 +118,7 @@ TEST_F(StringTest, InsertAppendAndChange) {
     Cell* u = text("abcdef");
     u->w1 = 1;
     Cell* c = result();
-    actions::lookup<actions::slot_change>(u)(u, text("\xC3\xA9\xC3\xA9\xC3\xA9"), integer(2),
-                                                               false, nullptr, c);
+    actions::lookup<actions::slot_change>(u)(u, text("\xC3\xA9\xC3\xA9\xC3\xA9"), integer(2), false, nullptr, c);
     u->w1 = 0;
     EXPECT_EQ(utf8(u), "a\xC3\xA9\xC3\xA9\xC3\xA9" "def");
     EXPECT_EQ(c->w1, 4u);

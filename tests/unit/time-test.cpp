@@ -30,8 +30,7 @@ protected:
 
     static Cell to_time(const Cell& spec) {
         Cell proto = {type_datatype, type_time, 0, 0}, out{};
-        actions::handler<actions::slot_to>(type_time)(&proto, &spec, type_time,
-                                                                                         &out);
+        actions::handler<actions::slot_to>(type_time)(&proto, &spec, type_time, &out);
         return out;
     }
 

@@ -38,8 +38,7 @@ protected:
     static Cell make(const Cell& spec) {
         Cell proto = type_of(type_typeset), s = spec, out = {type_none, 0, 0, 0};
         gc::Protect keep(&s);
-        actions::handler<actions::slot_make>(type_typeset)(&proto, &s,
-                                                                                            type_typeset, &out);
+        actions::handler<actions::slot_make>(type_typeset)(&proto, &s, type_typeset, &out);
         return out;
     }
 
