@@ -40,7 +40,7 @@ Cell word(int32_t slot) {
     return words[slot];
 }
 
-datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot) {
+datatype::Handler detail::dispatch(int32_t type, const Cell* value, int32_t slot) {
     datatype::Handler h = datatype::handler(type, slot);
     if (h) return h;
     Cell name = word(slot);

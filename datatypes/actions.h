@@ -311,7 +311,7 @@ public:
 // is a CopyFn, and calling it with another slot's arguments does not
 // compile, as registering it through the wrong slot does not.
 
-// The handler type `type`'s row holds for slot S; null when it has none.
+// The handler in the row of `type` for slot S; null when the row has none.
 template <Slot S>
 SlotFnT<S> handler(int32_t type) {
     return detail::restored<S>(datatype::handler(type, S));
@@ -324,10 +324,12 @@ Fn handler(int32_t type, SlotOf<Fn> slot) {
 // The handler of `type` for the slot, or the error the language gives when
 // the type has none (script expect-arg naming the action); `value` is the
 // value the error names.
+namespace detail {
 datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot);
+}
 template <Slot S>
 SlotFnT<S> lookup(int32_t type, const Cell* value) {
-    return detail::restored<S>(dispatch(type, value, S));
+    return detail::restored<S>(detail::dispatch(type, value, S));
 }
 // The same for the value's own type.
 template <Slot S>
@@ -336,7 +338,7 @@ SlotFnT<S> lookup(const Cell* value) {
 }
 template <class Fn>
 Fn lookup(int32_t type, const Cell* value, SlotOf<Fn> slot) {
-    return detail::restored(dispatch(type, value, slot), slot);
+    return detail::restored(detail::dispatch(type, value, slot), slot);
 }
 template <class Fn>
 Fn lookup(const Cell* value, SlotOf<Fn> slot) {
