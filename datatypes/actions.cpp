@@ -40,7 +40,7 @@ Cell word(int32_t slot) {
     return words[slot];
 }
 
-datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot) {
+datatype::Handler detail::dispatch(int32_t type, const Cell* value, int32_t slot) {
     datatype::Handler h = datatype::handler(type, slot);
     if (h) return h;
     Cell name = word(slot);
@@ -51,13 +51,13 @@ datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot) {
 
 int32_t call_form(const Cell* value, uint32_t buffer, bool part, int32_t limit) {
     Cell none = {type_none, 0, 0, 0};
-    return find<FormFn>(value, slot_form)(value, buffer, part ? &none : nullptr, limit);
+    return lookup<slot_form>(value)(value, buffer, part ? &none : nullptr, limit);
 }
 
 int32_t call_mold(const Cell* value, uint32_t buffer, bool only, bool all, bool flat, bool part, int32_t limit,
                   int32_t indent) {
     Cell none = {type_none, 0, 0, 0};
-    return find<MoldFn>(value, slot_mold)(value, buffer, only, all, flat, part ? &none : nullptr, limit, indent);
+    return lookup<slot_mold>(value)(value, buffer, only, all, flat, part ? &none : nullptr, limit, indent);
 }
 
 int32_t call_compare(const Cell* a, const Cell* b, int32_t op) {
@@ -74,9 +74,9 @@ int32_t call_compare(const Cell* a, const Cell* b, int32_t op) {
             if (cell::type(b) != t) return not_comparable;
             return order(a->w3, b->w3);
         default: {
-            datatype::Handler h = datatype::handler(t, slot_compare);
+            CompareFn h = handler<slot_compare>(t);
             if (!h) return not_comparable;
-            return reinterpret_cast<CompareFn>(h)(a, b, op);
+            return h(a, b, op);
         }
     }
 }
@@ -99,7 +99,7 @@ bool compare(const Cell* a, const Cell* b, int32_t op) {
 }
 
 void call_copy(const Cell* value, Cell* result, const Cell* part, bool deep, const Cell* types) {
-    find<CopyFn>(value, slot_copy)(value, result, part, deep, types);
+    lookup<slot_copy>(value)(value, result, part, deep, types);
 }
 
 std::string form_text(const Cell* value) {

@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "datatypes/registry.h"
 #include "memory/cell.h"
@@ -132,7 +133,7 @@ using RenameFn = void (*)(const Cell* from, const Cell* to, Cell* result);
 // positioning slots take frame handlers, which read their operands from
 // the frame.
 template <Slot S>
-struct SlotFn;
+struct SlotFn {};
 template <Slot S>
 using SlotFnT = typename SlotFn<S>::type;
 
@@ -205,6 +206,48 @@ datatype::Handler erased(SlotFnT<S> fn) {
     return reinterpret_cast<datatype::Handler>(fn);
 }
 
+// Whether the handlers of slot s have the signature Fn.
+template <class Fn>
+constexpr bool slot_takes(Slot s) {
+    return [s]<int32_t... K>(std::integer_sequence<int32_t, K...>) {
+        return ((s == Slot(K + 1) && [] {
+                     if constexpr (requires { typename SlotFn<Slot(K + 1)>::type; })
+                         return std::is_same_v<SlotFnT<Slot(K + 1)>, Fn>;
+                     else
+                         return false;
+                 }()) || ...);
+    }(std::make_integer_sequence<int32_t, datatype::action_count>{});
+}
+
+// A slot chosen at run time among slots whose handlers share the signature
+// Fn, as a table of cases over the arithmetic slots holds them. It is made
+// only from a constant slot of that signature, so a slot of another one
+// does not compile.
+template <class Fn>
+class SlotOf {
+public:
+    consteval SlotOf(Slot s) : slot_(s) {
+        if (!slot_takes<Fn>(s)) throw "the slot's handlers have another signature";
+    }
+    constexpr operator Slot() const { return slot_; }
+
+private:
+    Slot slot_;
+};
+
+namespace detail {
+// Back from the registry's erased form, to the signature of the slot the
+// handler was read from: the readers below pass that slot along with it.
+template <Slot S>
+SlotFnT<S> restored(datatype::Handler h) {
+    return reinterpret_cast<SlotFnT<S>>(h);
+}
+template <class Fn>
+Fn restored(datatype::Handler h, SlotOf<Fn>) {
+    return reinterpret_cast<Fn>(h);
+}
+}  // namespace detail
+
 using SlotGroup = std::span<const Slot>;
 
 // The slots series! fills; the series kinds take them unless they say
@@ -273,12 +316,42 @@ void fill(int32_t type, SlotFnT<S> fn) {
     datatype::set_handler(type, S, erased<S>(fn));
 }
 
-// The handler of the value's type for the slot, or the error the language
-// gives when the type has none (script expect-arg naming the action).
-datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot);
+// Handlers are read in their slot's own type: lookup<slot_copy>(value)
+// is a CopyFn, and calling it with another slot's arguments does not
+// compile, as registering it through the wrong slot does not.
+
+// The handler in the row of `type` for slot S; null when the row has none.
+template <Slot S>
+SlotFnT<S> handler(int32_t type) {
+    return detail::restored<S>(datatype::handler(type, S));
+}
 template <class Fn>
-Fn find(const Cell* value, int32_t slot) {
-    return reinterpret_cast<Fn>(dispatch(cell::type(value), value, slot));
+Fn handler(int32_t type, SlotOf<Fn> slot) {
+    return detail::restored(datatype::handler(type, slot), slot);
+}
+
+// The handler of `type` for the slot, or the error the language gives when
+// the type has none (script expect-arg naming the action); `value` is the
+// value the error names.
+namespace detail {
+datatype::Handler dispatch(int32_t type, const Cell* value, int32_t slot);
+}
+template <Slot S>
+SlotFnT<S> lookup(int32_t type, const Cell* value) {
+    return detail::restored<S>(detail::dispatch(type, value, S));
+}
+// The same for the value's own type.
+template <Slot S>
+SlotFnT<S> lookup(const Cell* value) {
+    return lookup<S>(cell::type(value), value);
+}
+template <class Fn>
+Fn lookup(int32_t type, const Cell* value, SlotOf<Fn> slot) {
+    return detail::restored(detail::dispatch(type, value, slot), slot);
+}
+template <class Fn>
+Fn lookup(const Cell* value, SlotOf<Fn> slot) {
+    return lookup(cell::type(value), value, slot);
 }
 
 // The action's word, for reports (none for slots 7, 8 and 9).

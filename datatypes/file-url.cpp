@@ -368,7 +368,7 @@ Cell open_port(const Cell* url) {
 void url_open(const Cell* spec, bool new_port, bool read, bool write, bool seek, const Cell* allow, Cell* result) {
     gc::Local port(open_port(spec));
     gc::Local opened(none);
-    actions::find<OpenFn>(&port, slot_open)(&port, new_port, read, write, seek, allow, &opened);
+    actions::lookup<slot_open>(&port)(&port, new_port, read, write, seek, allow, &opened);
     *result = opened;
 }
 

@@ -122,7 +122,7 @@ void hash_to(const Cell* prototype, const Cell* value, int32_t, Cell* result) {
     }
     // Converted as to block! converts it; the index goes over that block.
     gc::Local converted(none_value);
-    reinterpret_cast<MakeFn>(datatype::handler(type_block, slot_to))(prototype, value, type_block, &converted);
+    actions::handler<slot_to>(type_block)(prototype, value, type_block, &converted);
     index_in_place(&converted, std::max(block_actions::length_from_head(&converted), 1));
     *result = converted;
 }

@@ -203,7 +203,7 @@ void pair_round(const Cell* value, const Cell* scale, bool even, bool down, bool
                 errors::raise(err::script::invalid_arg, scale);
         }
     }
-    auto round_integer = reinterpret_cast<RoundFn>(datatype::handler(type_integer, slot_round));
+    RoundFn round_integer = actions::handler<slot_round>(type_integer);
     for (int32_t i = 0; i < 2; i++)
         round_integer(&components[i], scale ? &scales[i] : nullptr, even, down, half_down, floor, ceiling,
                       half_ceiling, &components[i]);

@@ -96,8 +96,8 @@ void path_to(const Cell* prototype, const Cell* value, int32_t type, Cell* resul
         return;
     }
     // Everything else converts as to block! does.
-    if (datatype::Handler h = datatype::handler(type_block, slot_to); h && datatype::is_registered(type_block)) {
-        reinterpret_cast<MakeFn>(h)(prototype, value, type, result);
+    if (MakeFn h = actions::handler<slot_to>(type_block); h && datatype::is_registered(type_block)) {
+        h(prototype, value, type, result);
         cell::set_type(result, uint8_t(type));
         return;
     }

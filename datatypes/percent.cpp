@@ -129,8 +129,8 @@ void push_new(uint32_t block, double fraction) { make_at(series::alloc_tail_cell
 double value(const Cell* c) { return cell::get_double(c); }
 
 void init() {
-    float_make = reinterpret_cast<MakeFn>(datatype::handler(type_float, slot_make));
-    float_to = reinterpret_cast<MakeFn>(datatype::handler(type_float, slot_to));
+    float_make = actions::handler<slot_make>(type_float);
+    float_to = actions::handler<slot_to>(type_float);
     Row r(type_percent, "percent!", type_float);
     r.set<slot_make>(percent_make<slot_make>)
         .set<slot_to>(percent_make<slot_to>)

@@ -605,7 +605,7 @@ void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
         options.case_sensitive = true;
         gc::Local found(core_types::none_cell);
         gc::Local k(*key);
-        actions::find<FindFn>(&s, slot_find)(&s, &k, options, &found);
+        actions::lookup<slot_find>(&s)(&s, &k, options, &found);
         if (cell::type(&found) == type_none) {
             *result = core_types::none_cell;
             return;

@@ -36,8 +36,8 @@ using ownership::Action;
 const Cell none = {type_none, 0, 0, 0};
 
 // The series! handlers that vector! wraps, taken from the registry.
-datatype::Handler series_random = nullptr;
-datatype::Handler series_move = nullptr;
+RandomFn series_random = nullptr;
+MoveFn series_move = nullptr;
 
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 [[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
@@ -526,7 +526,7 @@ void vector_random(Cell* value, bool seed, bool secure, bool only, Cell* result)
         vector_pick(&s, nullptr, int32_t(series_actions::random_in_range(uint32_t(c), secure)), result);
         return;
     }
-    reinterpret_cast<RandomFn>(series_random)(value, seed, secure, only, result);
+    series_random(value, seed, secure, only, result);
 }
 
 // Elements move between vectors of one element type and width only: the
@@ -538,7 +538,7 @@ void vector_move(Cell* origin, Cell* target, const Cell* part, Cell* result) {
         Cell a = cell::make_datatype(type_vector), b = cell::make_datatype(tt);
         errors::raise(err::script::move_bad, &a, &b);
     }
-    reinterpret_cast<MoveFn>(series_move)(origin, target, part, result);
+    series_move(origin, target, part, result);
 }
 
 void vector_take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
@@ -939,8 +939,8 @@ void init() {
         .set<slot_take>(vector_take)
         .set<slot_pick>(vector_pick)
         .set<slot_move>(vector_move);
-    series_random = datatype::handler(type_series, slot_random);
-    series_move = datatype::handler(type_series, slot_move);
+    series_random = actions::handler<slot_random>(type_series);
+    series_move = actions::handler<slot_move>(type_series);
     datatype::register_type(r);
 }
 

@@ -64,7 +64,7 @@ Cell* given(const int32_t* refinements, int32_t k) {
 // goes through its datatype's row, which forwards to the actor object.
 datatype::Handler port_actor(const Cell* port, int32_t slot) { return port::actor_handler(port, slot); }
 
-datatype::Handler lookup(int32_t type, const Cell* value, int32_t slot) {
+datatype::Handler front_end_handler(int32_t type, const Cell* value, int32_t slot) {
     if (type == type_port && slot >= slot_append) {
         if (datatype::Handler h = port_actor(value, slot)) return h;
     }
@@ -72,11 +72,16 @@ datatype::Handler lookup(int32_t type, const Cell* value, int32_t slot) {
     expect_type(slot, type, first_argument[slot]);
 }
 
+template <Slot S>
+SlotFnT<S> front_end_handler(int32_t type, const Cell* value) {
+    return detail::restored<S>(front_end_handler(type, value, S));
+}
+
 // The handler of the first argument's type.
-template <class Fn>
-Fn on_first(int32_t slot) {
+template <Slot S>
+SlotFnT<S> on_first() {
     const Cell* value = arg(0);
-    return reinterpret_cast<Fn>(lookup(cell::type(value), value, slot));
+    return front_end_handler<S>(cell::type(value), value);
 }
 
 int32_t integer_argument(int32_t slot, const Cell* value, const char* argument) {
@@ -157,27 +162,27 @@ int32_t boxed_index(const Cell* index) {
 // ------------------------------------------------------------ front-ends
 
 // Actions whose handlers read the frame themselves.
-template <int32_t Slot>
+template <Slot S>
 void frame_action(const int32_t*) {
-    on_first<FrameFn>(Slot)();
+    on_first<S>()();
 }
 
 // make and to: a datatype! names the type made; any other value is a
 // prototype of its own type.
-template <int32_t Slot>
+template <Slot S>
 void make_action(const int32_t*) {
     Cell* type = arg(0);
     int32_t t = cell::type(type) == type_datatype ? int32_t(type->w1) : cell::type(type);
-    reinterpret_cast<MakeFn>(lookup(t, type, Slot))(type, arg(1), t, arg(0));
+    front_end_handler<S>(t, type)(type, arg(1), t, arg(0));
 }
 
 void random_action(const int32_t* r) {  // /seed /secure /only
-    on_first<RandomFn>(slot_random)(arg(0), used(r, refine::random::seed), used(r, refine::random::secure),
-                                    used(r, refine::random::only), arg(0));
+    on_first<slot_random>()(arg(0), used(r, refine::random::seed), used(r, refine::random::secure),
+                            used(r, refine::random::only), arg(0));
 }
 
 void reflect_action(const int32_t*) {
-    ReflectFn fn = on_first<ReflectFn>(slot_reflect);
+    ReflectFn fn = on_first<slot_reflect>();
     if (cell::type(arg(1)) != type_word) expect_arg(slot_reflect, arg(1), "field");
     fn(arg(0), int32_t(arg(1)->w2), arg(0));
 }
@@ -202,7 +207,7 @@ void text_action(int32_t slot, const Cell* part, Produce produce) {
 }
 
 void form_action(const int32_t* r) {  // /part limit
-    on_first<FormFn>(slot_form);
+    on_first<slot_form>();
     const Cell* part = given(r, refine::form::part);
     text_action(slot_form, part, [&](uint32_t buffer, int32_t limit) {
         call_form(arg(0), buffer, part != nullptr, limit);
@@ -210,7 +215,7 @@ void form_action(const int32_t* r) {  // /part limit
 }
 
 void mold_action(const int32_t* r) {  // /only /all /flat /part limit
-    on_first<MoldFn>(slot_mold);
+    on_first<slot_mold>();
     const Cell* part = given(r, refine::mold::part);
     text_action(slot_mold, part, [&](uint32_t buffer, int32_t limit) {
         call_mold(arg(0), buffer, used(r, refine::mold::only), used(r, refine::mold::all), used(r, refine::mold::flat),
@@ -221,7 +226,7 @@ void mold_action(const int32_t* r) {  // /only /all /flat /part limit
 // Path evaluation: parent, element, value; with the set refinement the
 // value is stored.
 void eval_path_action(const int32_t* r) {
-    auto fn = reinterpret_cast<EvalPathFn>(dispatch(cell::type(arg(0)), arg(1), slot_eval_path));
+    auto fn = lookup<slot_eval_path>(cell::type(arg(0)), arg(1));
     PathStep step{arg(0), arg(1), used(r, 0) ? arg(2) : nullptr, nullptr, nullptr, nullptr, -1, false, true, false,
                   false};
     fn(step, arg(0));
@@ -235,20 +240,20 @@ void compare_action(const int32_t*) {
 }
 
 void round_action(const int32_t* r) {  // /to scale /even /down /half-down /floor /ceiling /half-ceiling
-    on_first<RoundFn>(slot_round)(arg(0), given(r, refine::round::to), used(r, refine::round::even),
-                                  used(r, refine::round::down), used(r, refine::round::half_down),
-                                  used(r, refine::round::floor), used(r, refine::round::ceiling),
-                                  used(r, refine::round::half_ceiling), arg(0));
+    on_first<slot_round>()(arg(0), given(r, refine::round::to), used(r, refine::round::even),
+                           used(r, refine::round::down), used(r, refine::round::half_down),
+                           used(r, refine::round::floor), used(r, refine::round::ceiling),
+                           used(r, refine::round::half_ceiling), arg(0));
 }
 
-template <int32_t Slot>
+template <Slot S>
 void predicate_action(const int32_t*) {
-    cell::make_logic(arg(0), on_first<PredicateFn>(Slot)(arg(0)));
+    cell::make_logic(arg(0), on_first<S>()(arg(0)));
 }
 
-template <int32_t Slot>
+template <Slot S>
 void value_action(const int32_t*) {
-    on_first<ValueFn>(Slot)(arg(0), arg(0));
+    on_first<S>()(arg(0), arg(0));
 }
 
 // append and insert: series, value; /part length /only /dup count.
@@ -270,7 +275,7 @@ bool insert_plain(const int32_t* r, bool append) {
 template <bool Append>
 void insert_action(const int32_t* r) {
     if (insert_plain(r, Append)) return;
-    InsertFn fn = on_first<InsertFn>(Append ? slot_append : slot_insert);
+    InsertFn fn = on_first<Append ? slot_append : slot_insert>();
     Cell* part = given(r, refine::insert::part);
     Cell* dup = given(r, refine::insert::dup);
     if (!Append) clamp_to_tail(arg(0));
@@ -282,7 +287,7 @@ void insert_action(const int32_t* r) {
 // change: series, value; /part range /only /dup count. The range measures
 // the series changed.
 void change_action(const int32_t* r) {
-    ChangeFn fn = on_first<ChangeFn>(slot_change);
+    ChangeFn fn = on_first<slot_change>();
     Cell* part = given(r, refine::change::part);
     uint8_t t = cell::type(arg(0));
     if (t != type_port && t != type_image) clamp_to_tail(arg(0));
@@ -291,7 +296,7 @@ void change_action(const int32_t* r) {
 }
 
 void copy_action(const int32_t* r) {  // /part length /deep /types kind
-    CopyFn fn = on_first<CopyFn>(slot_copy);
+    CopyFn fn = on_first<slot_copy>();
     const Cell* kind = given(r, refine::copy::types);
     if (kind && cell::type(kind) != type_datatype && cell::type(kind) != type_typeset)
         expect_arg(slot_copy, kind, "kind");
@@ -325,15 +330,15 @@ FindOptions find_options(const int32_t* r, bool with_tail_and_match) {
 }
 
 void find_action(const int32_t* r) {
-    on_first<FindFn>(slot_find)(arg(0), arg(1), find_options(r, true), arg(0));
+    on_first<slot_find>()(arg(0), arg(1), find_options(r, true), arg(0));
 }
 
 void select_action(const int32_t* r) {
-    on_first<FindFn>(slot_select)(arg(0), arg(1), find_options(r, false), arg(0));
+    on_first<slot_select>()(arg(0), arg(1), find_options(r, false), arg(0));
 }
 
 void length_action(const int32_t*) {
-    int32_t n = on_first<LengthFn>(slot_length_q)(arg(0));
+    int32_t n = on_first<slot_length_q>()(arg(0));
     if (n < 0)
         cell::make_none(arg(0));
     else
@@ -341,84 +346,84 @@ void length_action(const int32_t*) {
 }
 
 void move_action(const int32_t* r) {  // /part length
-    on_first<MoveFn>(slot_move)(arg(0), arg(1), given(r, refine::move::part), arg(0));
+    on_first<slot_move>()(arg(0), arg(1), given(r, refine::move::part), arg(0));
 }
 
 void pick_action(const int32_t*) {
-    on_first<PickFn>(slot_pick)(arg(0), arg(1), boxed_index(arg(1)), arg(0));
+    on_first<slot_pick>()(arg(0), arg(1), boxed_index(arg(1)), arg(0));
 }
 
 // poke answers the value poked, not the series.
 void poke_action(const int32_t*) {
-    on_first<PokeFn>(slot_poke)(arg(0), arg(1), arg(2), boxed_index(arg(1)), arg(0));
+    on_first<slot_poke>()(arg(0), arg(1), arg(2), boxed_index(arg(1)), arg(0));
     *arg(0) = *arg(2);
 }
 
 void put_action(const int32_t* r) {  // /case
-    on_first<PutFn>(slot_put)(arg(0), arg(1), arg(2), used(r, refine::put::case_), arg(0));
+    on_first<slot_put>()(arg(0), arg(1), arg(2), used(r, refine::put::case_), arg(0));
 }
 
 void remove_action(const int32_t* r) {  // /part length /key key-arg
-    on_first<RemoveFn>(slot_remove)(arg(0), given(r, refine::remove::part), given(r, refine::remove::key), arg(0));
+    on_first<slot_remove>()(arg(0), given(r, refine::remove::part), given(r, refine::remove::key), arg(0));
 }
 
 void reverse_action(const int32_t* r) {  // /part length /skip size
-    on_first<ReverseFn>(slot_reverse)(arg(0), given(r, refine::reverse::part), given(r, refine::reverse::skip), arg(0));
+    on_first<slot_reverse>()(arg(0), given(r, refine::reverse::part), given(r, refine::reverse::skip), arg(0));
 }
 
 void sort_action(const int32_t* r) {  // /case /skip size /compare comparator /part length /all /reverse /stable
-    on_first<SortFn>(slot_sort)(arg(0), used(r, refine::sort::case_), given(r, refine::sort::skip),
-                                given(r, refine::sort::compare), given(r, refine::sort::part),
-                                used(r, refine::sort::all), used(r, refine::sort::reverse),
-                                used(r, refine::sort::stable), arg(0));
+    on_first<slot_sort>()(arg(0), used(r, refine::sort::case_), given(r, refine::sort::skip),
+                          given(r, refine::sort::compare), given(r, refine::sort::part),
+                          used(r, refine::sort::all), used(r, refine::sort::reverse),
+                          used(r, refine::sort::stable), arg(0));
 }
 
 void swap_action(const int32_t*) {
-    on_first<SwapFn>(slot_swap)(arg(0), arg(1), arg(0));
+    on_first<slot_swap>()(arg(0), arg(1), arg(0));
 }
 
 void take_action(const int32_t* r) {  // /part length /deep /last
-    on_first<TakeFn>(slot_take)(arg(0), given(r, refine::take::part), used(r, refine::take::deep),
-                                used(r, refine::take::last), arg(0));
+    on_first<slot_take>()(arg(0), given(r, refine::take::part), used(r, refine::take::deep),
+                          used(r, refine::take::last), arg(0));
 }
 
 void trim_action(const int32_t* r) {  // /head /tail /auto /lines /all /with str
-    on_first<TrimFn>(slot_trim)(arg(0), used(r, refine::trim::head), used(r, refine::trim::tail),
-                                used(r, refine::trim::auto_), used(r, refine::trim::lines), used(r, refine::trim::all),
-                                given(r, refine::trim::with), arg(0));
+    on_first<slot_trim>()(arg(0), used(r, refine::trim::head), used(r, refine::trim::tail),
+                          used(r, refine::trim::auto_), used(r, refine::trim::lines), used(r, refine::trim::all),
+                          given(r, refine::trim::with), arg(0));
 }
 
 void modify_action(const int32_t* r) {  // /case
-    on_first<ModifyFn>(slot_modify)(arg(0), arg(1), arg(2), used(r, refine::modify::case_), arg(0));
+    on_first<slot_modify>()(arg(0), arg(1), arg(2), used(r, refine::modify::case_), arg(0));
 }
 
-template <int32_t Slot>
+template <Slot S>
 void target_action(const int32_t*) {
-    on_first<TargetFn>(Slot)(arg(0), arg(0));
+    on_first<S>()(arg(0), arg(0));
 }
 
 void open_action(const int32_t* r) {  // /new /read /write /seek /allow access
-    on_first<OpenFn>(slot_open)(arg(0), used(r, refine::open::new_), used(r, refine::open::read),
-                                used(r, refine::open::write), used(r, refine::open::seek), given(r, refine::open::allow),
-                                arg(0));
+    on_first<slot_open>()(arg(0), used(r, refine::open::new_), used(r, refine::open::read),
+                          used(r, refine::open::write), used(r, refine::open::seek), given(r, refine::open::allow),
+                          arg(0));
 }
 
 void read_action(const int32_t* r) {  // /part length /seek index /binary /lines /info /as encoding
-    on_first<ReadFn>(slot_read)(arg(0), given(r, refine::read::part), given(r, refine::read::seek),
-                                used(r, refine::read::binary), used(r, refine::read::lines), used(r, refine::read::info),
-                                given(r, refine::read::as), arg(0));
+    on_first<slot_read>()(arg(0), given(r, refine::read::part), given(r, refine::read::seek),
+                          used(r, refine::read::binary), used(r, refine::read::lines), used(r, refine::read::info),
+                          given(r, refine::read::as), arg(0));
 }
 
 void rename_action(const int32_t*) {
-    on_first<RenameFn>(slot_rename)(arg(0), arg(1), arg(0));
+    on_first<slot_rename>()(arg(0), arg(1), arg(0));
 }
 
 // /binary /lines /info /append /part length /seek index /allow access /as encoding
 void write_action(const int32_t* r) {
-    on_first<WriteFn>(slot_write)(arg(0), arg(1), used(r, refine::write::binary), used(r, refine::write::lines),
-                                  used(r, refine::write::info), used(r, refine::write::append),
-                                  given(r, refine::write::part), given(r, refine::write::seek),
-                                  given(r, refine::write::allow), given(r, refine::write::as), arg(0));
+    on_first<slot_write>()(arg(0), arg(1), used(r, refine::write::binary), used(r, refine::write::lines),
+                           used(r, refine::write::info), used(r, refine::write::append),
+                           given(r, refine::write::part), given(r, refine::write::seek),
+                           given(r, refine::write::allow), given(r, refine::write::as), arg(0));
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ void element_at(const Cell* series, int32_t at, Cell* out) {
     position.w1 = uint32_t(at);
     Cell one{};
     cell::make_integer(&one, 1);
-    actions::find<actions::PickFn>(&position, actions::slot_pick)(&position, &one, 1, out);
+    actions::lookup<actions::slot_pick>(&position)(&position, &one, 1, out);
 }
 
 // Sets a loop word. A word of no context has nowhere to keep the value.
@@ -216,7 +216,7 @@ void remove_each_step(Cell* series, int32_t n, const Cell* result) {
     series->w1 = uint32_t(index < 0 ? 0 : index);
     Cell part{};
     cell::make_integer(&part, n);
-    actions::find<actions::RemoveFn>(series, actions::slot_remove)(series, n > 1 ? &part : nullptr, nullptr, series);
+    actions::lookup<actions::slot_remove>(series)(series, n > 1 ? &part : nullptr, nullptr, series);
 }
 
 // ---- Conditionals ----

@@ -248,7 +248,7 @@ void Engine::complete_collect(int32_t kind) {
         case collect_after: {
             regs_[r_temp] = word_value(&regs_[r_word]);
             if (!block_actions::is_any_block(cell::type(&regs_[r_temp]))) raise(err::script::parse_into_type);
-            actions::find<actions::InsertFn>(&regs_[r_temp], actions::slot_insert)(
+            actions::lookup<actions::slot_insert>(&regs_[r_temp])(
                 &regs_[r_temp], out, nullptr, false, nullptr, false, &regs_[r_temp2]);
             if (kind == collect_after) set_word(&regs_[r_word], &regs_[r_temp2]);
             break;
@@ -391,7 +391,7 @@ Engine::State Engine::insert() {
     regs_[r_temp2] = regs_[r_input];
     int32_t at = std::min(int32_t(positioned ? target.w1 : regs_[r_input].w1), input_tail());
     regs_[r_temp2].w1 = uint32_t(at);
-    actions::find<actions::InsertFn>(&regs_[r_temp2], actions::slot_insert)(
+    actions::lookup<actions::slot_insert>(&regs_[r_temp2])(
         &regs_[r_temp2], &regs_[r_temp], nullptr, only, nullptr, false, &regs_[r_temp2]);
     int32_t after = int32_t(regs_[r_temp2].w1);
     if (!positioned) set_position(after);
@@ -407,7 +407,7 @@ void Engine::change_part(int32_t from, int32_t to, bool only) {
     regs_[r_temp2].w1 = uint32_t(from);
     Cell part;
     cell::make_integer(&part, std::max(to - from, 0));
-    actions::find<actions::ChangeFn>(&regs_[r_temp2], actions::slot_change)(
+    actions::lookup<actions::slot_change>(&regs_[r_temp2])(
         &regs_[r_temp2], &regs_[r_temp], &part, only, nullptr, &regs_[r_temp2]);
     set_position(int32_t(regs_[r_temp2].w1));
 }
@@ -436,8 +436,7 @@ void Engine::remove_part(int32_t from, int32_t to) {
     regs_[r_temp2].w1 = uint32_t(from);
     Cell part;
     cell::make_integer(&part, std::max(to - from, 0));
-    actions::find<actions::RemoveFn>(&regs_[r_temp2], actions::slot_remove)(&regs_[r_temp2], &part, nullptr,
-                                                                          &regs_[r_temp2]);
+    actions::lookup<actions::slot_remove>(&regs_[r_temp2])(&regs_[r_temp2], &part, nullptr, &regs_[r_temp2]);
     set_position(from);
 }
 

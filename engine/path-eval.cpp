@@ -62,8 +62,7 @@ void store_back(const Cell* path, Cell* levels, int32_t k, Cell* updated) {
     for (; k > 0; k--) {
         Cell* container = levels + 2 * (k - 1);
         Cell* selector = container + 1;
-        auto handler = reinterpret_cast<actions::EvalPathFn>(
-            datatype::handler(cell::type(container), actions::slot_eval_path));
+        auto handler = actions::handler<actions::slot_eval_path>(cell::type(container));
         actions::PathStep step{};
         step.parent = container;
         step.element = selector;
@@ -191,8 +190,7 @@ int32_t eval_path(const Cell* block, int32_t position, int32_t end, const Cell* 
         if (trace::on) trace::fire(trace::ev_push, nullptr, -1, selector, nullptr);
         if (cell::type(selector) == type_unset) raise_script(err::script::invalid_path, p, &element);
         bool last = i == n - 1;
-        auto handler = reinterpret_cast<actions::EvalPathFn>(
-            datatype::handler(cell::type(current), actions::slot_eval_path));
+        auto handler = actions::handler<actions::slot_eval_path>(cell::type(current));
         if (!handler) {
             gc::Local cut(path_through(p, i - 1));
             Cell type = {type_datatype, cell::type(current), 0, 0};

@@ -50,7 +50,7 @@ void seed_make() {
     gc::Protect keep(cells, 3);
     if (cell::type(context::get_word_value(&cells[0])) != type_unset) return;
     bool ok = source::load("[type spec] 1", &cells[1]) && source::guarded("make", [&] {
-        auto make = reinterpret_cast<actions::MakeFn>(actions::dispatch(type_action, nullptr, actions::slot_make));
+        auto make = actions::lookup<actions::slot_make>(type_action, nullptr);
         make(nullptr, &cells[1], type_action, &cells[2]);
         context::set_word_value(&cells[0], &cells[2]);
     }, &cells[1]);

@@ -46,8 +46,7 @@ MachineValue vumbin_decode(const MachineValue* args, int32_t) {
     if (t == type_file || t == type_url) {
         Cell* bytes = stack::push_cell();
         cell::make_none(bytes);
-        actions::find<actions::ReadFn>(payload, actions::slot_read)(payload, nullptr, nullptr, true, false, false,
-                                                                    nullptr, bytes);
+        actions::lookup<actions::slot_read>(payload)(payload, nullptr, nullptr, true, false, false, nullptr, bytes);
         payload = bytes;
         t = cell::type(payload);
     }

@@ -15,16 +15,15 @@ class CharTest : public DatatypeTest {
 protected:
     static Cell chr(uint32_t cp) { return {type_char, 0, cp, 0}; }
 
-    static Cell call(int32_t slot, const Cell& a, const Cell& b) {
-        return in_frame(a, &b, [&] { actions::find<actions::FrameFn>(stack::arg(0), slot)(); });
+    static Cell call(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell& b) {
+        return in_frame(a, &b, [&] { actions::lookup(stack::arg(0), slot)(); });
     }
-    static std::string error_of(int32_t slot, const Cell& a, const Cell& b) {
+    static std::string error_of(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell& b) {
         return error_id(caught([&] { call(slot, a, b); }));
     }
     static Cell make(const Cell& spec) {
         Cell proto = {type_datatype, type_char, 0, 0}, out;
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_char, actions::slot_make))(&proto, &spec, type_char,
-                                                                                             &out);
+        actions::handler<actions::slot_make>(type_char)(&proto, &spec, type_char, &out);
         return out;
     }
 };
@@ -32,7 +31,7 @@ protected:
 TEST_F(CharTest, ArithmeticStaysWithinCodePoints) {
     using namespace actions;
     struct Case {
-        int32_t slot;
+        actions::SlotOf<actions::FrameFn> slot;
         uint32_t a;
         Cell b;
         uint32_t expected;

@@ -52,12 +52,12 @@ TEST_F(CoreTypes, ComparisonsOfTheSmallTypes) {
 TEST_F(CoreTypes, MakeAndToLogic) {
     auto make = [](const Cell& spec) {
         Cell proto = datatype_of(type_logic), out;
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_logic, actions::slot_make))(&proto, &spec, type_logic, &out);
+        actions::handler<actions::slot_make>(type_logic)(&proto, &spec, type_logic, &out);
         return out.w1;
     };
     auto to = [](const Cell& spec) {
         Cell proto = datatype_of(type_logic), out;
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_logic, actions::slot_to))(&proto, &spec, type_logic, &out);
+        actions::handler<actions::slot_to>(type_logic)(&proto, &spec, type_logic, &out);
         return out.w1;
     };
     Cell zero, one, fzero, nan, none = core_types::none_cell;
@@ -79,12 +79,12 @@ TEST_F(CoreTypes, LogicOperatorsNeedALogic) {
         stack::push_native_frame(&w);
         *stack::push_cell() = core_types::true_cell;
         *stack::push_cell() = core_types::false_cell;
-        actions::find<actions::FrameFn>(stack::arg(0), actions::slot_and)();
+        actions::lookup<actions::slot_and>(stack::arg(0))();
         EXPECT_EQ(stack::arg(0)->w1, 0u);
-        actions::find<actions::FrameFn>(stack::arg(0), actions::slot_or)();
+        actions::lookup<actions::slot_or>(stack::arg(0))();
         EXPECT_EQ(stack::arg(0)->w1, 0u);
         *stack::arg(1) = core_types::none_cell;
-        actions::find<actions::FrameFn>(stack::arg(0), actions::slot_xor)();
+        actions::lookup<actions::slot_xor>(stack::arg(0))();
     });
     EXPECT_EQ(error_id(e), "expect-arg");
     EXPECT_EQ(error::field(&e, error::field_arg2)->w1, uint32_t(type_none));
@@ -92,11 +92,11 @@ TEST_F(CoreTypes, LogicOperatorsNeedALogic) {
 
 TEST_F(CoreTypes, UnsupportedActionNamesTheActionAndType) {
     Cell none = core_types::none_cell;
-    Cell e = caught([&] { actions::find<actions::FrameFn>(&none, actions::slot_add); });
+    Cell e = caught([&] { actions::lookup<actions::slot_add>(&none); });
     EXPECT_EQ(error_id(e), "expect-arg");
     EXPECT_STREQ(symbols::text(int32_t(error::field(&e, error::field_arg1)->w2)), "add");
     EXPECT_EQ(error::field(&e, error::field_arg2)->w1, uint32_t(type_none));
-    EXPECT_EQ(reinterpret_cast<actions::LengthFn>(datatype::handler(type_none, actions::slot_length_q))(&none), -1);
+    EXPECT_EQ(actions::handler<actions::slot_length_q>(type_none)(&none), -1);
 }
 
 TEST_F(CoreTypes, InheritanceIsCopiedAtRegistration) {

@@ -38,8 +38,7 @@ protected:
         Cell prototype = {type_datatype, type_error, 0, 0};
         Cell* out = held(prototype);
         Cell* s = held(spec);
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_error, actions::slot_make))(out, s, type_error,
-                                                                                            out);
+        actions::handler<actions::slot_make>(type_error)(out, s, type_error, out);
         return *out;
     }
     // An error by category and id name, straight from the catalogue.
@@ -63,7 +62,7 @@ protected:
         Cell* el = held(element);
         actions::PathStep step{holder, el, value, nullptr, nullptr, nullptr, 1, false, true, false, false};
         Cell* out = held({type_none, 0, 0, 0});
-        actions::find<actions::EvalPathFn>(holder, actions::slot_eval_path)(step, out);
+        actions::lookup<actions::slot_eval_path>(holder)(step, out);
         return *out;
     }
 };

@@ -33,11 +33,11 @@ protected:
         Cell* arg = stack::push_copy(series::cells_head(b->w2) + 1);
         Cell* result = stack::push_cell();
         if (what == "make-native") {
-            auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_native, actions::slot_make));
+            auto make = actions::handler<actions::slot_make>(type_native);
             make(nullptr, arg, type_native, result);
         } else if (what == "make-op") {
             Cell source_value = *word::value_address(arg);
-            auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_op, actions::slot_make));
+            auto make = actions::handler<actions::slot_make>(type_op);
             make(nullptr, &source_value, type_op, result);
         } else {
             Cell* body = stack::push_copy(series::cells_head(b->w2) + 2);

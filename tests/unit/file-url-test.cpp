@@ -29,7 +29,7 @@ protected:
     static Cell* to(uint8_t type, const Cell* spec) {
         Cell proto = {type_datatype, type, 0, 0};
         Cell* r = push({type_none, 0, 0, 0});
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type, actions::slot_to))(&proto, spec, type, r);
+        actions::handler<actions::slot_to>(type)(&proto, spec, type, r);
         return r;
     }
     static std::string dehex(const char* input) {
@@ -212,7 +212,7 @@ TEST_F(FileUrlTest, PathsJoinWithOneSlash) {
         step.parent = base;
         step.element = selector;
         step.index = -1;
-        actions::find<actions::EvalPathFn>(base, actions::slot_eval_path)(step, r);
+        actions::lookup<actions::slot_eval_path>(base)(step, r);
         return utf8(r);
     };
     Cell* dir = text("dir", type_file);
@@ -230,7 +230,7 @@ TEST_F(FileUrlTest, PathsJoinWithOneSlash) {
     set.element = text("y");
     set.value = text("z");
     set.index = -1;
-    EXPECT_EQ(error_id(caught([&] { actions::find<actions::EvalPathFn>(site, actions::slot_eval_path)(set, r); })),
+    EXPECT_EQ(error_id(caught([&] { actions::lookup<actions::slot_eval_path>(site)(set, r); })),
               "bad-path-set");
 }
 
@@ -263,17 +263,17 @@ TEST_F(FileUrlTest, WhatTheIoActionsDoNotDoYet) {
     Cell* part = push(*cell::make_integer(&two, 2));
     using namespace actions;
     // Refused before any request goes out.
-    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(u, slot_read)(u, part, nullptr, false, false, false, nullptr, r); })),
+    EXPECT_EQ(error_id(caught([&] { lookup<slot_read>(u)(u, part, nullptr, false, false, false, nullptr, r); })),
               "not-done");
-    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(f, slot_read)(f, nullptr, nullptr, false, false, false, encoding, r); })),
+    EXPECT_EQ(error_id(caught([&] { lookup<slot_read>(f)(f, nullptr, nullptr, false, false, false, encoding, r); })),
               "not-done");
     EXPECT_EQ(error_id(caught([&] {
-                  find<WriteFn>(f, slot_write)(f, u, false, false, false, false, nullptr, nullptr, u, nullptr, r);
+                  lookup<slot_write>(f)(f, u, false, false, false, false, nullptr, nullptr, u, nullptr, r);
               })),
               "not-done");
-    EXPECT_EQ(error_id(caught([&] { find<ReadFn>(f, slot_read)(f, nullptr, nullptr, false, false, false, nullptr, r); })),
+    EXPECT_EQ(error_id(caught([&] { lookup<slot_read>(f)(f, nullptr, nullptr, false, false, false, nullptr, r); })),
               "cannot-open");
-    find<TargetFn>(f, slot_delete)(f, r);
+    lookup<slot_delete>(f)(f, r);
     EXPECT_TRUE(cell::type(r) == type_logic && r->w1 == 0);
     // Sorting and trimming a locator are not supported.
     EXPECT_EQ(datatype::handler(type_url, slot_sort), nullptr);

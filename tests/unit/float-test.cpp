@@ -23,28 +23,27 @@ protected:
     }
     // percent! will share float!'s handlers: until it registers, its values
     // go to float!'s.
-    static Cell call(int32_t slot, const Cell& a, const Cell* b = nullptr) {
+    static Cell call(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell* b = nullptr) {
         return in_frame(a, b, [&] {
             uint8_t t = datatype::is_registered(cell::type(&a)) ? cell::type(&a) : uint8_t(type_float);
-            reinterpret_cast<actions::FrameFn>(actions::dispatch(t, &a, slot))();
+            actions::lookup(t, &a, slot)();
         });
     }
-    static Cell call(int32_t slot, const Cell& a, const Cell& b) { return call(slot, a, &b); }
+    static Cell call(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell& b) { return call(slot, a, &b); }
     // The shared kernel, for operand types whose own datatype is not at hand.
     static Cell math(int32_t op, const Cell& a, const Cell& b) {
         return in_frame(a, &b, [&] { float_type::do_math(op); });
     }
     static Cell to_float(const Cell& spec) {
         Cell proto = {type_datatype, type_float, 0, 0}, out{};
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_float, actions::slot_to))(&proto, &spec, type_float,
-                                                                                          &out);
+        actions::handler<actions::slot_to>(type_float)(&proto, &spec, type_float, &out);
         return out;
     }
     static Cell round(const Cell& v, const Cell* scale, const std::string& m = "") {
         Cell out{};
-        actions::find<actions::RoundFn>(&v, actions::slot_round)(&v, scale, m == "even", m == "down",
-                                                                  m == "half-down", m == "floor", m == "ceiling",
-                                                                  m == "half-ceiling", &out);
+        actions::lookup<actions::slot_round>(&v)(&v, scale, m == "even", m == "down",
+                                                 m == "half-down", m == "floor", m == "ceiling",
+                                                 m == "half-ceiling", &out);
         return out;
     }
     static bool sign_bit(const Cell& c) { return std::signbit(cell::get_double(&c)); }
@@ -104,7 +103,7 @@ TEST_F(FloatTest, TextKindsAndThePrettySwitch) {
 TEST_F(FloatTest, ArithmeticNeverTraps) {
     using namespace actions;
     struct Case {
-        int32_t slot;
+        actions::SlotOf<actions::FrameFn> slot;
         double a, b, expected;
     } cases[] = {
         {slot_divide, 1.0, 0.0, HUGE_VAL},
@@ -305,8 +304,8 @@ TEST_F(FloatTest, UnaryActionsAndPredicates) {
     EXPECT_EQ(cell::get_double(&r), 0.5);
 
     Cell probe = real(0);
-    auto even = find<PredicateFn>(&probe, slot_even_q);
-    auto odd = find<PredicateFn>(&probe, slot_odd_q);
+    auto even = lookup<slot_even_q>(&probe);
+    auto odd = lookup<slot_odd_q>(&probe);
     struct Case {
         double value;
         bool even, odd;
@@ -329,7 +328,7 @@ TEST_F(FloatTest, UnaryActionsAndPredicates) {
 
 TEST_F(FloatTest, RandomAndTruncation) {
     Cell probe = real(0);
-    auto random = actions::find<actions::RandomFn>(&probe, actions::slot_random);
+    auto random = actions::lookup<actions::slot_random>(&probe);
     for (bool secure : {false, true}) {
         for (int i = 0; i < 100; i++) {
             Cell v = real(-2.5), out{};

@@ -98,7 +98,7 @@ protected:
     static Cell info(const Cell& f, int32_t i) { return series::cells_head(f.w3)[i]; }
     static Cell reflect(const Cell& v, const char* field) {
         Cell* result = stack::push_cell();
-        auto fn = reinterpret_cast<actions::ReflectFn>(datatype::handler(cell::type(&v), actions::slot_reflect));
+        auto fn = actions::handler<actions::slot_reflect>(cell::type(&v));
         fn(&v, symbols::make(field), result);
         return *result;
     }
@@ -288,7 +288,7 @@ TEST_F(FunctionTest, AttributesSetTraceFlags) {
 }
 
 TEST_F(FunctionTest, MakeTakesASpecAndABodyBlock) {
-    auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_function, actions::slot_make));
+    auto make = actions::handler<actions::slot_make>(type_function);
     Cell proto = {type_function, 0, 0, 0};
     Cell* result = stack::push_cell();
     make(&proto, parse("[a] [a]"), type_function, result);
@@ -411,7 +411,7 @@ TEST_F(FunctionTest, LocalCounts) {
 }
 
 TEST_F(FunctionTest, CompareBySameness) {
-    auto compare = reinterpret_cast<actions::CompareFn>(datatype::handler(type_function, actions::slot_compare));
+    auto compare = actions::handler<actions::slot_compare>(type_function);
     Cell* a = stack::push_cell();
     *a = func("x", "x");
     Cell* b = stack::push_cell();

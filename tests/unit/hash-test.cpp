@@ -70,8 +70,7 @@ protected:
 
     static void make_hash(const Cell* spec, Cell* result) {
         Cell prototype = {type_datatype, type_hash, 0, 0};
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_hash, actions::slot_make))(&prototype, spec, type_hash,
-                                                                                          result);
+        actions::handler<actions::slot_make>(type_hash)(&prototype, spec, type_hash, result);
     }
 
     static Cell at(const Cell* h, int32_t p) {
@@ -130,32 +129,32 @@ TEST_F(HashTest, IndexFollowsEveryEdit) {
             *n = I(1 + pick(3));
             int32_t op = length < 4 ? pick(2) : pick(13);
             switch (op) {
-                case 0: find<InsertFn>(s, slot_append)(s, v, nullptr, false, nullptr, true, out); break;
+                case 0: lookup<slot_append>(s)(s, v, nullptr, false, nullptr, true, out); break;
                 case 1: {
                     // A run of values, some repeated.
                     *v = *B({any_value(), any_value(), any_value()});
-                    find<InsertFn>(s, slot_insert)(s, v, nullptr, false, n, false, out);
+                    lookup<slot_insert>(s)(s, v, nullptr, false, n, false, out);
                     break;
                 }
-                case 2: find<ChangeFn>(s, slot_change)(s, v, n, false, nullptr, out); break;
-                case 3: find<RemoveFn>(s, slot_remove)(s, n, nullptr, out); break;
+                case 2: lookup<slot_change>(s)(s, v, n, false, nullptr, out); break;
+                case 3: lookup<slot_remove>(s)(s, n, nullptr, out); break;
                 case 4: {
                     Cell index = I(1);
-                    if (int32_t(s->w1) < length) find<PokeFn>(s, slot_poke)(s, &index, v, 1, out);
+                    if (int32_t(s->w1) < length) lookup<slot_poke>(s)(s, &index, v, 1, out);
                     break;
                 }
-                case 5: find<TakeFn>(s, slot_take)(s, n, false, pick(2) == 1, out); break;
-                case 6: find<ReverseFn>(s, slot_reverse)(s, nullptr, nullptr, out); break;
+                case 5: lookup<slot_take>(s)(s, n, false, pick(2) == 1, out); break;
+                case 6: lookup<slot_reverse>(s)(s, nullptr, nullptr, out); break;
                 case 7:
-                    find<SortFn>(s, slot_sort)(s, false, nullptr, nullptr, nullptr, false, pick(2) == 1, false, out);
+                    lookup<slot_sort>(s)(s, false, nullptr, nullptr, nullptr, false, pick(2) == 1, false, out);
                     break;
-                case 8: find<SwapFn>(s, slot_swap)(s, keep(at(h, pick(length))), out); break;
-                case 9: find<MoveFn>(s, slot_move)(s, keep(at(h, pick(length + 1))), n, out); break;
-                case 10: find<PutFn>(h, slot_put)(h, v, n, false, out); break;
-                case 11: find<TrimFn>(s, slot_trim)(s, false, false, false, false, false, nullptr, out); break;
+                case 8: lookup<slot_swap>(s)(s, keep(at(h, pick(length))), out); break;
+                case 9: lookup<slot_move>(s)(s, keep(at(h, pick(length + 1))), n, out); break;
+                case 10: lookup<slot_put>(h)(h, v, n, false, out); break;
+                case 11: lookup<slot_trim>(s)(s, false, false, false, false, false, nullptr, out); break;
                 case 12:
                     // Rarely, empty it from a position on.
-                    if (pick(4) == 0) find<ValueFn>(s, slot_clear)(s, out);
+                    if (pick(4) == 0) lookup<slot_clear>(s)(s, out);
                     break;
             }
             std::string fault = index_fault(h);
@@ -188,18 +187,18 @@ TEST_F(HashTest, CopiesIndexApart) {
     Cell* h = B({W("a"), I(1), W("b"), I(2), W("a"), I(3)});
     make_hash(h, h);
     Cell* whole = keep(*h);
-    find<CopyFn>(h, slot_copy)(h, whole, nullptr, false, nullptr);
+    lookup<slot_copy>(h)(h, whole, nullptr, false, nullptr);
     Cell* tail = keep(at(h, 2));
-    find<CopyFn>(tail, slot_copy)(tail, tail, nullptr, false, nullptr);
+    lookup<slot_copy>(tail)(tail, tail, nullptr, false, nullptr);
     Cell* deep = keep(*h);
-    find<CopyFn>(h, slot_copy)(h, deep, nullptr, true, nullptr);
+    lookup<slot_copy>(h)(h, deep, nullptr, true, nullptr);
     for (Cell* c : {h, whole, tail, deep}) ASSERT_EQ(index_fault(c), "") << mold(*c);
     EXPECT_NE(whole->w3, h->w3);
 
     Cell* x = keep(W("x"));
     Cell* out = keep(*h);
-    find<InsertFn>(h, slot_insert)(h, x, nullptr, false, nullptr, false, out);
-    find<ValueFn>(whole, slot_clear)(whole, out);
+    lookup<slot_insert>(h)(h, x, nullptr, false, nullptr, false, out);
+    lookup<slot_clear>(whole)(whole, out);
     for (Cell* c : {h, whole, tail, deep}) EXPECT_EQ(index_fault(c), "") << mold(*c);
     EXPECT_EQ(block_actions::buffer_length(tail->w2), 4);
 }

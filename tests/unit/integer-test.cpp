@@ -18,26 +18,25 @@ namespace {
 class IntegerTest : public DatatypeTest {
 protected:
 
-    static Cell call(int32_t slot, const Cell& a, const Cell* b = nullptr) {
-        return in_frame(a, b, [&] { actions::find<actions::FrameFn>(stack::arg(0), slot)(); });
+    static Cell call(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell* b = nullptr) {
+        return in_frame(a, b, [&] { actions::lookup(stack::arg(0), slot)(); });
     }
-    static Cell call(int32_t slot, const Cell& a, const Cell& b) { return call(slot, a, &b); }
+    static Cell call(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell& b) { return call(slot, a, &b); }
 
-    static std::string error_of(int32_t slot, const Cell& a, const Cell& b) {
+    static std::string error_of(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell& b) {
         return error_id(caught([&] { call(slot, a, b); }));
     }
 
-    static Cell to_integer(const Cell& spec, int32_t slot = actions::slot_to) {
+    static Cell to_integer(const Cell& spec, actions::SlotOf<actions::MakeFn> slot = actions::slot_to) {
         Cell proto = {type_datatype, type_integer, 0, 0}, out{};
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_integer, slot))(&proto, &spec, type_integer, &out);
+        actions::handler(type_integer, slot)(&proto, &spec, type_integer, &out);
         return out;
     }
 
     static Cell round(const Cell& v, const Cell* scale, bool even = false, bool down = false, bool half_down = false,
                       bool floor = false, bool ceiling = false, bool half_ceiling = false) {
         Cell out{};
-        actions::find<actions::RoundFn>(&v, actions::slot_round)(&v, scale, even, down, half_down, floor, ceiling,
-                                                                  half_ceiling, &out);
+        actions::lookup<actions::slot_round>(&v)(&v, scale, even, down, half_down, floor, ceiling, half_ceiling, &out);
         return out;
     }
 
@@ -54,7 +53,7 @@ protected:
 TEST_F(IntegerTest, ArithmeticPromotesInsteadOfWrapping) {
     using namespace actions;
     struct Case {
-        int32_t slot;
+        SlotOf<FrameFn> slot;
         int32_t a, b;
         bool is_float;
         double expected;
@@ -140,22 +139,20 @@ TEST_F(IntegerTest, AgreesWithExactArithmeticOnRandomPairs) {
     for (auto [a, b] : pairs) {
         int64_t x = a, y = b;
         struct Expect {
-            int32_t slot;
+            SlotOf<FrameFn> slot;
             const char* error;
             bool is_integer;
             double value;
         };
-        auto exact = [](int64_t v) {
-            return Expect{0, nullptr, v >= INT_MIN && v <= INT_MAX, double(v)};
+        auto exact = [](SlotOf<FrameFn> slot, int64_t v) {
+            return Expect{slot, nullptr, v >= INT_MIN && v <= INT_MAX, double(v)};
         };
-        Expect expects[4] = {exact(x + y), exact(x - y), exact(x * y), {}};
-        expects[0].slot = slot_add;
-        expects[1].slot = slot_subtract;
-        expects[2].slot = slot_multiply;
+        Expect expects[4] = {exact(slot_add, x + y), exact(slot_subtract, x - y), exact(slot_multiply, x * y),
+                             {slot_divide, nullptr, false, 0}};
         if (y == 0) expects[3] = {slot_divide, "zero-divide", false, 0};
         else if (x == INT_MIN && y == -1) expects[3] = {slot_divide, "overflow", false, 0};
-        else if (x % y == 0) expects[3] = exact(x / y), expects[3].slot = slot_divide;
-        else expects[3] = {slot_divide, nullptr, false, double(x) / double(y)};
+        else if (x % y == 0) expects[3] = exact(slot_divide, x / y);
+        else expects[3].value = double(x) / double(y);
         for (const Expect& want : expects) {
             Cell got{};
             Cell e = caught([&] { got = call(want.slot, integer(a), integer(b)); });
@@ -319,20 +316,20 @@ TEST_F(IntegerTest, CompareFormAndPredicates) {
     EXPECT_EQ(call_form(&big, buffer, true, 4), 0);
     EXPECT_EQ(string::node_to_utf8(buffer), "1234");
 
-    auto even = find<PredicateFn>(&one, slot_even_q);
-    auto odd = find<PredicateFn>(&one, slot_odd_q);
+    auto even = lookup<slot_even_q>(&one);
+    auto odd = lookup<slot_odd_q>(&one);
     Cell minus_three = integer(-3), zero = integer(0);
     EXPECT_TRUE(odd(&minus_three));
     EXPECT_FALSE(even(&minus_three));
     EXPECT_TRUE(even(&zero));
     Cell out{};
-    find<ValueFn>(&one, slot_complement)(&zero, &out);
+    lookup<slot_complement>(&one)(&zero, &out);
     expect_integer(out, -1);
 }
 
 TEST_F(IntegerTest, RandomStaysInRangeAndRepeatsFromASeed) {
     Cell one = integer(1);
-    auto random = actions::find<actions::RandomFn>(&one, actions::slot_random);
+    auto random = actions::lookup<actions::slot_random>(&one);
     auto draws = [&](int32_t seed) {
         Cell s = integer(seed), out{};
         random(&s, true, false, false, &out);

@@ -82,7 +82,7 @@ protected:
 
     static void make(uint8_t type, const Cell* argument, Cell* result) {
         Cell proto = {type, 0, 0, 0};
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type, actions::slot_make))(&proto, argument, type, result);
+        actions::handler<actions::slot_make>(type)(&proto, argument, type, result);
     }
     static Cell* made(uint8_t type, const char* argument) {
         Cell* result = stack::push_cell();
@@ -101,7 +101,7 @@ protected:
     }
     static Cell reflect(const Cell* v, const char* field) {
         Cell* result = stack::push_cell();
-        auto fn = reinterpret_cast<actions::ReflectFn>(datatype::handler(cell::type(v), actions::slot_reflect));
+        auto fn = actions::handler<actions::slot_reflect>(cell::type(v));
         fn(v, symbols::make(field), result);
         return *result;
     }
@@ -270,7 +270,7 @@ TEST_F(NativeTest, OperatorFromOtherTypesIsRefused) {
 }
 
 TEST_F(NativeTest, CompareByEntry) {
-    auto compare = reinterpret_cast<actions::CompareFn>(datatype::handler(type_native, actions::slot_compare));
+    auto compare = actions::handler<actions::slot_compare>(type_native);
     Cell* a = made(type_native, "[x] 1");
     Cell* same_entry = made(type_native, "[y z] 1");
     Cell* other = made(type_native, "[x] 2");

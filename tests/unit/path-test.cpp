@@ -35,7 +35,7 @@ protected:
     }
     static Cell make(uint8_t type, const Cell& spec) {
         Cell prototype = {type_datatype, type, 0, 0}, out = core_types::none_cell;
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type, actions::slot_make))(&prototype, &spec, type, &out);
+        actions::handler<actions::slot_make>(type)(&prototype, &spec, type, &out);
         return out;
     }
     static int32_t length(const Cell& v) { return int32_t(nodes::buffer(v.w2)->count()) - int32_t(v.w1); }
@@ -147,8 +147,7 @@ TEST_F(Paths, MakeAndToPaths) {
     uint32_t ctx = context::make(1, false, true, 0, context::kind_object);
     gc::Local object({type_object, ctx, 1, 0});
     Cell prototype = {type_datatype, type_path, 0, 0}, to_out;
-    reinterpret_cast<actions::MakeFn>(datatype::handler(type_path, actions::slot_to))(&prototype, &object, type_path,
-                                                                                      &to_out);
+    actions::handler<actions::slot_to>(type_path)(&prototype, &object, type_path, &to_out);
     EXPECT_EQ(cell::type(&to_out), type_path);
     ASSERT_EQ(length(to_out), 1);
     EXPECT_EQ(series::cells_head(to_out.w2)->w1, ctx);
@@ -179,19 +178,19 @@ TEST_F(Paths, KindsShareBlockHandlersButNotRandomSortOrTrim) {
 
     gc::Local p(ab(type_path));
     Cell out{};
-    Cell e = caught([&] { find<RandomFn>(&p, slot_random)(&p, false, false, false, &out); });
+    Cell e = caught([&] { lookup<slot_random>(&p)(&p, false, false, false, &out); });
     EXPECT_EQ(error_id(e), "expect-arg");
     EXPECT_STREQ(symbols::text(int32_t(error::field(&e, error::field_arg1)->w2)), "random");
     e = caught([&] {
         Cell q = ab(type_paren);
-        find<TrimFn>(&q, slot_trim);
+        lookup<slot_trim>(&q);
     });
     EXPECT_EQ(error_id(e), "expect-arg");
 
     // The series! actions work on every kind: pick on a get-path.
     gc::Local g(ab(type_get_path));
     Cell index = integer(2);
-    find<PickFn>(&g, slot_pick)(&g, &index, 2, &out);
+    lookup<slot_pick>(&g)(&g, &index, 2, &out);
     EXPECT_EQ(out.w2, word("b").w2);
 }
 

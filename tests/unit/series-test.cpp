@@ -71,7 +71,8 @@ protected:
 
     // Runs a frame action (at, skip, next ...) with the series and argument
     // in the frame; answers what it left in the frame's first cell.
-    static Cell frame_action(int32_t slot, const Cell& series, const Cell* argument = nullptr) {
+    static Cell frame_action(actions::SlotOf<actions::FrameFn> slot, const Cell& series,
+                             const Cell* argument = nullptr) {
         Cell w = context::load_word("action");
         // Restored by hand, not by a stack::Mark: an error must leave its
         // value on the stack for the try frame.
@@ -81,7 +82,7 @@ protected:
         stack::push_native_frame(&w);
         *stack::push_cell() = series;
         *stack::push_cell() = argument ? *argument : core_types::none_cell;
-        actions::find<actions::FrameFn>(stack::arg(0), slot)();
+        actions::lookup(stack::arg(0), slot)();
         Cell out = *stack::arg(0);
         stack::s.args_top = top;
         stack::s.args = args;
@@ -97,7 +98,7 @@ using namespace actions;
 
 TEST_F(Series, PositionsStayWithinTheSeries) {
     struct Case {
-        int32_t slot;
+        actions::SlotOf<actions::FrameFn> slot;
         uint32_t from;
         int32_t argument;
         uint32_t expected;
@@ -142,14 +143,14 @@ TEST_F(Series, PositionsStayWithinTheSeries) {
 
 TEST_F(Series, LengthClipsAHeadPastAShortenedTail) {
     gc::Local abc(words("a b c", 1));
-    LengthFn length_q = find<LengthFn>(&abc, slot_length_q);
+    LengthFn length_q = lookup<slot_length_q>(&abc);
     EXPECT_EQ(length_q(&abc), 2);
     Cell far = abc;
     far.w1 = 3;
     // Another reference shortens the series to one element.
     Cell other = abc;
     other.w1 = 1;
-    find<ValueFn>(&other, slot_clear)(&other, &other);
+    lookup<slot_clear>(&other)(&other, &other);
     EXPECT_EQ(length(abc), 1);
     EXPECT_EQ(length_q(&far), 0);
     EXPECT_EQ(far.w1, 1u);  // moved to the tail
@@ -163,7 +164,7 @@ TEST_F(Series, PickAndPokeByPosition) {
     auto pick = [&](int32_t n) {
         Cell out;
         Cell index = integer(n);
-        find<PickFn>(&abc, slot_pick)(&abc, &index, n, &out);
+        lookup<slot_pick>(&abc)(&abc, &index, n, &out);
         return cell::type(&out) == type_none ? std::string("none") : symbol_of(&out);
     };
     EXPECT_EQ(pick(0), "none");
@@ -177,14 +178,14 @@ TEST_F(Series, PickAndPokeByPosition) {
     for (int32_t n : {0, 3, -2, INT32_MIN}) {
         Cell index = integer(n);
         Cell out;
-        Cell e = caught([&] { find<PokeFn>(&abc, slot_poke)(&abc, &index, &x, n, &out); });
+        Cell e = caught([&] { lookup<slot_poke>(&abc)(&abc, &index, &x, n, &out); });
         EXPECT_EQ(error_id(e), "out-of-range") << n;
         EXPECT_EQ(cell::get_integer(error::field(&e, error::field_arg1)), n);
     }
     EXPECT_EQ(contents(words("a b c")), "a b c");
     Cell index = integer(-1);
     Cell out;
-    find<PokeFn>(&abc, slot_poke)(&abc, &index, &x, -1, &out);
+    lookup<slot_poke>(&abc)(&abc, &index, &x, -1, &out);
     EXPECT_EQ(symbol_of(&out), "x");  // poke answers the value
     Cell whole = abc;
     whole.w1 = 0;
@@ -231,7 +232,7 @@ TEST_F(Series, RemoveByCountPositionAndKey) {
     for (const Case& c : cases) {
         gc::Local s(words("a b c d", c.from));
         Cell part = integer(c.part), out;
-        find<RemoveFn>(&s, slot_remove)(&s, c.part == INT32_MIN ? nullptr : &part, nullptr, &out);
+        lookup<slot_remove>(&s)(&s, c.part == INT32_MIN ? nullptr : &part, nullptr, &out);
         Cell whole = s;
         whole.w1 = 0;
         EXPECT_EQ(contents(whole), c.left) << c.from << " " << c.part;
@@ -330,8 +331,8 @@ TEST_F(Series, ReverseWholeRunsAndRecords) {
         gc::Protect keep(&s);
         Cell part = integer(c.part), skip = integer(c.skip), out;
         Cell e = caught([&] {
-            find<ReverseFn>(&s, slot_reverse)(&s, c.part == INT32_MIN ? nullptr : &part,
-                                              c.skip == INT32_MIN ? nullptr : &skip, &out);
+            lookup<slot_reverse>(&s)(&s, c.part == INT32_MIN ? nullptr : &part,
+                                     c.skip == INT32_MIN ? nullptr : &skip, &out);
         });
         Cell whole = s;
         whole.w1 = 0;
@@ -340,7 +341,7 @@ TEST_F(Series, ReverseWholeRunsAndRecords) {
     }
     gc::Local s(integers({1, 2}));
     Cell not_integer = word("x"), out;
-    EXPECT_EQ(error_id(caught([&] { find<ReverseFn>(&s, slot_reverse)(&s, nullptr, &not_integer, &out); })),
+    EXPECT_EQ(error_id(caught([&] { lookup<slot_reverse>(&s)(&s, nullptr, &not_integer, &out); })),
               "invalid-refine-arg");
 }
 
@@ -394,7 +395,7 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
         Cell target = origin;
         target.w1 = c.target;
         Cell part = integer(c.part), out;
-        find<MoveFn>(&origin, slot_move)(&origin, &target, &part, &out);
+        lookup<slot_move>(&origin)(&origin, &target, &part, &out);
         Cell whole = origin;
         whole.w1 = 0;
         EXPECT_EQ(contents(whole), c.result) << c.origin << " -> " << c.target << " x" << c.part;
@@ -404,7 +405,7 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
     gc::Local target(words("x y", 1));
     Cell out, two = integer(2);
     series_actions::remove(&origin, nullptr, nullptr, &out);  // origin: b c
-    find<MoveFn>(&origin, slot_move)(&origin, &target, &two, &out);
+    lookup<slot_move>(&origin)(&origin, &target, &two, &out);
     EXPECT_EQ(contents(origin), "");
     Cell whole = target;
     whole.w1 = 0;
@@ -415,16 +416,16 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
     gc::Local text(string::from_utf8("\u20ACz"));
     gc::Local narrow(string::from_utf8("ab"));
     // string! has no row yet: series!'s own handler.
-    reinterpret_cast<MoveFn>(datatype::handler(type_series, slot_move))(&text, &narrow, nullptr, &out);
+    actions::handler<slot_move>(type_series)(&text, &narrow, nullptr, &out);
     EXPECT_EQ(contents(narrow), "\u20ACab");
     EXPECT_EQ(contents(text), "z");
 
-    Cell e = caught([&] { find<MoveFn>(&target, slot_move)(&target, &narrow, nullptr, &out); });
+    Cell e = caught([&] { lookup<slot_move>(&target)(&target, &narrow, nullptr, &out); });
     EXPECT_EQ(error_id(e), "move-bad");
     EXPECT_EQ(error::field(&e, error::field_arg1)->w1, uint32_t(type_block));
     EXPECT_EQ(error::field(&e, error::field_arg2)->w1, uint32_t(type_string));
     Cell not_series = integer(1);
-    e = caught([&] { find<MoveFn>(&target, slot_move)(&target, &not_series, nullptr, &out); });
+    e = caught([&] { lookup<slot_move>(&target)(&target, &not_series, nullptr, &out); });
     EXPECT_EQ(error_id(e), "expect-arg");
     EXPECT_EQ(contents(whole), "x b c y");
 }
@@ -432,10 +433,10 @@ TEST_F(Series, MoveWithinOneBlockAndBetweenSeries) {
 TEST_F(Series, ClearCutsAtTheHead) {
     gc::Local s(words("a b c", 1));
     Cell out;
-    find<ValueFn>(&s, slot_clear)(&s, &out);
+    lookup<slot_clear>(&s)(&s, &out);
     EXPECT_EQ(length(s), 1);
     EXPECT_EQ(out.w1, 1u);
-    find<ValueFn>(&s, slot_clear)(&s, &out);  // at the tail: nothing
+    lookup<slot_clear>(&s)(&s, &out);  // at the tail: nothing
     EXPECT_EQ(length(s), 1);
 }
 
@@ -443,7 +444,7 @@ TEST_F(Series, RandomShufflesInPlaceAndPicksFromTheHead) {
     gc::Local s(integers({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     s.w1 = 2;
     Cell out;
-    find<RandomFn>(&s, slot_random)(&s, false, false, false, &out);
+    lookup<slot_random>(&s)(&s, false, false, false, &out);
     EXPECT_EQ(out.w2, s.w2);
     Cell whole = s;
     whole.w1 = 0;
@@ -455,16 +456,16 @@ TEST_F(Series, RandomShufflesInPlaceAndPicksFromTheHead) {
     for (int32_t i = 0; i < 12; i++) EXPECT_EQ(values[size_t(i)], i + 1);
 
     for (int32_t round = 0; round < 20; round++) {
-        find<RandomFn>(&s, slot_random)(&s, false, false, true, &out);
+        lookup<slot_random>(&s)(&s, false, false, true, &out);
         ASSERT_EQ(cell::type(&out), type_integer);
         int32_t v = cell::get_integer(&out);
         EXPECT_TRUE(v >= 3 && v <= 12) << v;
     }
     Cell at_tail = s;
     at_tail.w1 = 12;
-    find<RandomFn>(&at_tail, slot_random)(&at_tail, false, false, true, &out);
+    lookup<slot_random>(&at_tail)(&at_tail, false, false, true, &out);
     EXPECT_EQ(cell::type(&out), type_none);
-    find<RandomFn>(&s, slot_random)(&s, true, false, false, &out);
+    lookup<slot_random>(&s)(&s, true, false, false, &out);
     EXPECT_EQ(cell::type(&out), type_unset);
 
     for (uint32_t n : {1u, 2u, 7u}) {
@@ -535,15 +536,15 @@ TEST_F(SeriesReports, EveryChangeIsReportedBeforeAndAfter) {
          "poke", "poked", 1, 1, 1, "a x c d"},
         {"remove", [](Cell* s) { Cell p = integer(2), o; series_actions::remove(s, &p, nullptr, &o); },
          "remove", "removed", 0, 2, 0, "c d"},
-        {"clear", [](Cell* s) { Cell o; s->w1 = 1; find<ValueFn>(s, slot_clear)(s, &o); },
+        {"clear", [](Cell* s) { Cell o; s->w1 = 1; lookup<slot_clear>(s)(s, &o); },
          "clear", "cleared", 1, 3, 0, "a"},
-        {"reverse", [](Cell* s) { Cell o; find<ReverseFn>(s, slot_reverse)(s, nullptr, nullptr, &o); },
+        {"reverse", [](Cell* s) { Cell o; lookup<slot_reverse>(s)(s, nullptr, nullptr, &o); },
          "reverse", "reversed", 0, 4, 4, "d c b a"},
         {"take", [](Cell* s) { Cell o; series_actions::take(s, nullptr, false, true, &o); },
          "take", "taken", 3, 1, 1, "a b c"},
-        {"random", [](Cell* s) { Cell o; s->w1 = 3; find<RandomFn>(s, slot_random)(s, false, false, false, &o); },
+        {"random", [](Cell* s) { Cell o; s->w1 = 3; lookup<slot_random>(s)(s, false, false, false, &o); },
          "random", "randomized", 3, 1, 1, "a b c d"},
-        {"move", [](Cell* s) { Cell t = *s, o; t.w1 = 4; find<MoveFn>(s, slot_move)(s, &t, nullptr, &o); },
+        {"move", [](Cell* s) { Cell t = *s, o; t.w1 = 4; lookup<slot_move>(s)(s, &t, nullptr, &o); },
          "move", "moved", 0, 1, 1, "b c d a"},
     };
     for (const Case& c : cases) {
@@ -578,26 +579,26 @@ TEST_F(SeriesReports, OwnershipIsReflectedAndModified) {
     gc::Local s(words("a b"));
     int32_t owned = runtime_symbols::id(runtime_symbols::sym_owned);
     Cell out;
-    find<ReflectFn>(&s, slot_reflect)(&s, owned, &out);
+    lookup<slot_reflect>(&s)(&s, owned, &out);
     EXPECT_EQ(cell::type(&out), type_none);
 
     gc::Local spec(block({owner, word("data")}));
     Cell field = word("owned");
-    find<ModifyFn>(&s, slot_modify)(&s, &field, &spec, false, &out);
+    lookup<slot_modify>(&s)(&s, &field, &spec, false, &out);
     EXPECT_EQ(out.w2, spec.w2);
-    find<ReflectFn>(&s, slot_reflect)(&s, owned, &out);
+    lookup<slot_reflect>(&s)(&s, owned, &out);
     EXPECT_EQ(cell::type(&out), type_object);
     EXPECT_EQ(out.w1, owner.w1);
 
     Cell none = core_types::none_cell;
-    find<ModifyFn>(&s, slot_modify)(&s, &field, &none, false, &out);
-    find<ReflectFn>(&s, slot_reflect)(&s, owned, &out);
+    lookup<slot_modify>(&s)(&s, &field, &none, false, &out);
+    lookup<slot_reflect>(&s)(&s, owned, &out);
     EXPECT_EQ(cell::type(&out), type_none);
 
-    Cell e = caught([&] { find<ReflectFn>(&s, slot_reflect)(&s, symbols::make("body"), &out); });
+    Cell e = caught([&] { lookup<slot_reflect>(&s)(&s, symbols::make("body"), &out); });
     EXPECT_EQ(error_id(e), "not-done");
     Cell short_spec = block({owner});
-    e = caught([&] { find<ModifyFn>(&s, slot_modify)(&s, &field, &short_spec, false, &out); });
+    e = caught([&] { lookup<slot_modify>(&s)(&s, &field, &short_spec, false, &out); });
     EXPECT_EQ(error_id(e), "invalid-arg");
 }
 
@@ -616,8 +617,8 @@ TEST_F(Series, SurvivesCollectionsBetweenSteps) {
         series_actions::poke(&s, &index, &value, 1, &out);
         Cell target = s;
         target.w1 = uint32_t(length(s));
-        find<MoveFn>(&s, slot_move)(&s, &target, nullptr, &out);
-        find<ReverseFn>(&s, slot_reverse)(&s, nullptr, nullptr, &out);
+        lookup<slot_move>(&s)(&s, &target, nullptr, &out);
+        lookup<slot_reverse>(&s)(&s, nullptr, nullptr, &out);
     }
     EXPECT_EQ(length(s), 8);
 }

@@ -127,7 +127,7 @@ protected:
         stack::Mark mark;
         Cell* spec = load(spec_and_id);
         Cell* result = stack::push_cell();
-        auto make = reinterpret_cast<actions::MakeFn>(datatype::handler(type_native, actions::slot_make));
+        auto make = actions::handler<actions::slot_make>(type_native);
         make(nullptr, spec, type_native, result);
         Cell w = context::load_word(name);
         context::set_word_value(&w, result);

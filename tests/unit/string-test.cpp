@@ -33,17 +33,17 @@ protected:
 
     static Cell* append(Cell* s, const Cell* v, const Cell* part = nullptr, const Cell* dup = nullptr) {
         Cell* r = result();
-        actions::find<actions::InsertFn>(s, actions::slot_append)(s, v, part, false, dup, true, r);
+        actions::lookup<actions::slot_append>(s)(s, v, part, false, dup, true, r);
         return r;
     }
     static Cell* insert(Cell* s, const Cell* v, const Cell* part = nullptr, const Cell* dup = nullptr) {
         Cell* r = result();
-        actions::find<actions::InsertFn>(s, actions::slot_insert)(s, v, part, false, dup, false, r);
+        actions::lookup<actions::slot_insert>(s)(s, v, part, false, dup, false, r);
         return r;
     }
     static Cell* find(const Cell* s, const Cell* v, const FindOptions& o = {}) {
         Cell* r = result();
-        actions::find<actions::FindFn>(s, actions::slot_find)(s, v, o, r);
+        actions::lookup<actions::slot_find>(s)(s, v, o, r);
         return r;
     }
     // The head index a find answered, or -1 for none.
@@ -54,15 +54,14 @@ protected:
     static std::string trim(const char* input, bool head, bool tail, bool lines, bool all, const Cell* with) {
         Cell* s = text(input);
         Cell* r = result();
-        actions::find<actions::TrimFn>(s, actions::slot_trim)(s, head, tail, false, lines, all, with, r);
+        actions::lookup<actions::slot_trim>(s)(s, head, tail, false, lines, all, with, r);
         return utf8(r);
     }
     static std::string sorted(const char* input, bool case_sensitive = false, const Cell* skip = nullptr,
                               bool reverse = false, bool all = false) {
         Cell* s = text(input);
         Cell* r = result();
-        actions::find<actions::SortFn>(s, actions::slot_sort)(s, case_sensitive, skip, nullptr, nullptr, all, reverse,
-                                                              false, r);
+        actions::lookup<actions::slot_sort>(s)(s, case_sensitive, skip, nullptr, nullptr, all, reverse, false, r);
         s->w1 = 0;
         return utf8(s);
     }
@@ -119,8 +118,7 @@ TEST_F(StringTest, InsertAppendAndChange) {
     Cell* u = text("abcdef");
     u->w1 = 1;
     Cell* c = result();
-    actions::find<actions::ChangeFn>(u, actions::slot_change)(u, text("\xC3\xA9\xC3\xA9\xC3\xA9"), integer(2),
-                                                               false, nullptr, c);
+    actions::lookup<actions::slot_change>(u)(u, text("\xC3\xA9\xC3\xA9\xC3\xA9"), integer(2), false, nullptr, c);
     u->w1 = 0;
     EXPECT_EQ(utf8(u), "a\xC3\xA9\xC3\xA9\xC3\xA9" "def");
     EXPECT_EQ(c->w1, 4u);
@@ -128,7 +126,7 @@ TEST_F(StringTest, InsertAppendAndChange) {
     // At the tail change appends, and the head moves to the new tail.
     Cell* v = text("ab");
     v->w1 = 2;
-    actions::find<actions::ChangeFn>(v, actions::slot_change)(v, character('z'), nullptr, false, nullptr, c);
+    actions::lookup<actions::slot_change>(v)(v, character('z'), nullptr, false, nullptr, c);
     EXPECT_EQ(c->w1, 3u);
     c->w1 = 0;
     EXPECT_EQ(utf8(c), "abz");
@@ -186,7 +184,7 @@ TEST_F(StringTest, TrimVariants) {
         EXPECT_EQ(trim(c.input, c.head, c.tail, c.lines, c.all, c.with), c.expected) << c.input;
     EXPECT_EQ(error_id(caught([&] {
                   Cell* s = text("x");
-                  actions::find<actions::TrimFn>(s, actions::slot_trim)(s, false, false, true, false, false, nullptr, s);
+                  actions::lookup<actions::slot_trim>(s)(s, false, false, true, false, false, nullptr, s);
               })),
               "not-done");
 }
@@ -251,10 +249,10 @@ TEST_F(StringTest, FindWithRefinements) {
 TEST_F(StringTest, SelectGivesTheCharacterAfterTheMatch) {
     Cell* s = text("key=v");
     Cell* r = result();
-    actions::find<actions::FindFn>(s, actions::slot_select)(s, text("KEY="), FindOptions{}, r);
+    actions::lookup<actions::slot_select>(s)(s, text("KEY="), FindOptions{}, r);
     EXPECT_EQ(cell::type(r), type_char);
     EXPECT_EQ(r->w2, uint32_t('v'));
-    actions::find<actions::FindFn>(s, actions::slot_select)(s, character('v'), FindOptions{}, r);
+    actions::lookup<actions::slot_select>(s)(s, character('v'), FindOptions{}, r);
     EXPECT_EQ(cell::type(r), type_none);
 }
 
@@ -271,20 +269,20 @@ TEST_F(StringTest, SortOrdersCodePointsAndRecords) {
 TEST_F(StringTest, TakeAndSwap) {
     Cell* s = text("abc");
     Cell* r = result();
-    actions::find<actions::TakeFn>(s, actions::slot_take)(s, nullptr, false, false, r);
+    actions::lookup<actions::slot_take>(s)(s, nullptr, false, false, r);
     EXPECT_EQ(cell::type(r), type_char);
     EXPECT_EQ(r->w2, uint32_t('a'));
-    actions::find<actions::TakeFn>(s, actions::slot_take)(s, integer(1), false, false, r);
+    actions::lookup<actions::slot_take>(s)(s, integer(1), false, false, r);
     EXPECT_EQ(cell::type(r), type_string);
     EXPECT_EQ(utf8(r), "b");
     EXPECT_EQ(utf8(s), "c");
 
     Cell* a = text("xyz");
     Cell* b = text("\xE2\x82\xAC" "12");
-    actions::find<actions::SwapFn>(a, actions::slot_swap)(a, b, r);
+    actions::lookup<actions::slot_swap>(a)(a, b, r);
     EXPECT_EQ(utf8(a), "\xE2\x82\xAC" "yz");
     EXPECT_EQ(utf8(b), "x12");
-    EXPECT_EQ(error_id(caught([&] { actions::find<actions::SwapFn>(a, actions::slot_swap)(a, integer(1), r); })),
+    EXPECT_EQ(error_id(caught([&] { actions::lookup<actions::slot_swap>(a)(a, integer(1), r); })),
               "invalid-arg");
 }
 
@@ -336,10 +334,10 @@ TEST_F(StringTest, EscapesReadBackToTheSameCodePoint) {
 }
 
 TEST_F(StringTest, MakeAndTo) {
-    auto make = [&](const Cell* spec, int32_t slot) {
+    auto make = [&](const Cell* spec, actions::SlotOf<actions::MakeFn> slot) {
         Cell proto = {type_datatype, type_string, 0, 0};
         Cell* r = result();
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_string, slot))(&proto, spec, type_string, r);
+        actions::handler(type_string, slot)(&proto, spec, type_string, r);
         return r;
     };
     Cell* empty = make(integer(100), actions::slot_make);
@@ -377,7 +375,7 @@ TEST_F(StringTest, PathAccess) {
         step.element = element;
         step.value = value;
         step.index = -1;
-        actions::find<actions::EvalPathFn>(s, actions::slot_eval_path)(step, r);
+        actions::lookup<actions::slot_eval_path>(s)(step, r);
         return r;
     };
     EXPECT_EQ(path(integer(3), nullptr)->w2, uint32_t('1'));
@@ -451,11 +449,11 @@ TEST_F(StringTest, EditsTellTheOwnerBeforeAndAfter) {
     Cell* r = result();
     append(s, character('!'));
     insert(s, character('?'));
-    actions::find<actions::ChangeFn>(s, actions::slot_change)(s, character('x'), nullptr, false, nullptr, r);
-    actions::find<actions::TrimFn>(s, actions::slot_trim)(s, false, false, false, false, true, nullptr, r);
-    actions::find<actions::SortFn>(s, actions::slot_sort)(s, false, nullptr, nullptr, nullptr, false, false, false, r);
-    actions::find<actions::TakeFn>(s, actions::slot_take)(s, nullptr, false, false, r);
-    actions::find<actions::SwapFn>(s, actions::slot_swap)(s, text("z"), r);
+    actions::lookup<actions::slot_change>(s)(s, character('x'), nullptr, false, nullptr, r);
+    actions::lookup<actions::slot_trim>(s)(s, false, false, false, false, true, nullptr, r);
+    actions::lookup<actions::slot_sort>(s)(s, false, nullptr, nullptr, nullptr, false, false, false, r);
+    actions::lookup<actions::slot_take>(s)(s, nullptr, false, false, r);
+    actions::lookup<actions::slot_swap>(s)(s, text("z"), r);
     partial_services::fill();
     std::vector<std::string> expected = {"append", "appended", "insert", "inserted", "change", "changed",
                                          "trim",   "trimmed",  "sort",   "sorted",   "take",   "taken",

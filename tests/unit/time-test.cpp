@@ -24,14 +24,13 @@ protected:
     }
     static double seconds(const Cell& c) { return cell::get_double(&c); }
 
-    static Cell call(int32_t slot, const Cell& a, const Cell& b) {
-        return in_frame(a, &b, [&] { actions::find<actions::FrameFn>(stack::arg(0), slot)(); });
+    static Cell call(actions::SlotOf<actions::FrameFn> slot, const Cell& a, const Cell& b) {
+        return in_frame(a, &b, [&] { actions::lookup(stack::arg(0), slot)(); });
     }
 
     static Cell to_time(const Cell& spec) {
         Cell proto = {type_datatype, type_time, 0, 0}, out{};
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_time, actions::slot_to))(&proto, &spec, type_time,
-                                                                                         &out);
+        actions::handler<actions::slot_to>(type_time)(&proto, &spec, type_time, &out);
         return out;
     }
 
@@ -39,7 +38,7 @@ protected:
     static Cell path(Cell& holder, const Cell& element, const Cell* value = nullptr) {
         actions::PathStep step{&holder, &element, value, nullptr, nullptr, nullptr, 1, false, true, false, false};
         Cell out{};
-        actions::find<actions::EvalPathFn>(&holder, actions::slot_eval_path)(step, &out);
+        actions::lookup<actions::slot_eval_path>(&holder)(step, &out);
         return out;
     }
 
@@ -137,7 +136,7 @@ TEST_F(TimeTest, Arithmetic) {
     EXPECT_EQ(cell::type(&ratio), type_float);
     EXPECT_EQ(seconds(ratio), 2.0);
     struct Case {
-        int32_t slot;
+        actions::SlotOf<actions::FrameFn> slot;
         Cell a, b;
         double expected;
     } cases[] = {
@@ -205,7 +204,7 @@ TEST_F(TimeTest, PathAndPick) {
     Cell infinite = time(HUGE_VAL);
     EXPECT_EQ(error_id(caught([&] { path(infinite, hour); })), "overflow");
 
-    auto pick = actions::find<actions::PickFn>(&t, actions::slot_pick);
+    auto pick = actions::lookup<actions::slot_pick>(&t);
     Cell out{};
     Cell index = integer(2);
     pick(&t, &index, 0, &out);
@@ -219,7 +218,7 @@ TEST_F(TimeTest, PathAndPick) {
 
 TEST_F(TimeTest, RoundPredicatesAndCompare) {
     Cell t = time(3723.7), one = integer(1), out{};
-    auto round = actions::find<actions::RoundFn>(&t, actions::slot_round);
+    auto round = actions::lookup<actions::slot_round>(&t);
     round(&t, &one, false, false, false, false, false, false, &out);
     EXPECT_EQ(cell::type(&out), type_time);
     EXPECT_EQ(form(out), "1:02:04");
@@ -232,8 +231,8 @@ TEST_F(TimeTest, RoundPredicatesAndCompare) {
     EXPECT_EQ(error_id(caught([&] { round(&t, &money, false, false, false, false, false, false, &out); })),
               "not-related");
 
-    auto even = actions::find<actions::PredicateFn>(&t, actions::slot_even_q);
-    auto odd = actions::find<actions::PredicateFn>(&t, actions::slot_odd_q);
+    auto even = actions::lookup<actions::slot_even_q>(&t);
+    auto odd = actions::lookup<actions::slot_odd_q>(&t);
     struct Case {
         double seconds;
         bool even;

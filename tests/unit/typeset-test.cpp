@@ -38,8 +38,7 @@ protected:
     static Cell make(const Cell& spec) {
         Cell proto = type_of(type_typeset), s = spec, out = {type_none, 0, 0, 0};
         gc::Protect keep(&s);
-        reinterpret_cast<actions::MakeFn>(datatype::handler(type_typeset, actions::slot_make))(&proto, &s,
-                                                                                            type_typeset, &out);
+        actions::handler<actions::slot_make>(type_typeset)(&proto, &s, type_typeset, &out);
         return out;
     }
 
@@ -190,10 +189,10 @@ TEST_F(Typesets, SetOperations) {
     stack::push_native_frame(&name);
     *stack::push_cell() = a;
     *stack::push_cell() = b;
-    actions::find<actions::FrameFn>(&a, actions::slot_or)();
+    actions::lookup<actions::slot_or>(&a)();
     EXPECT_EQ(stack::arg(0)->w1, of({type_integer, type_float, type_string}).w1);
     *stack::arg(1) = a;
-    actions::find<actions::FrameFn>(&a, actions::slot_and)();
+    actions::lookup<actions::slot_and>(&a)();
     EXPECT_EQ(stack::arg(0)->w1, a.w1);
 }
 
@@ -206,7 +205,7 @@ TEST_F(Typesets, AnyValueAndComplement) {
         }
     }
     Cell inverse;
-    reinterpret_cast<actions::ValueFn>(datatype::handler(type_typeset, actions::slot_complement))(&any, &inverse);
+    actions::handler<actions::slot_complement>(type_typeset)(&any, &inverse);
     EXPECT_EQ(mold(inverse), "make typeset! [unset!]");
     EXPECT_EQ(inverse.w1, 0x20u);  // bit 0 and the bits past the types flip too
     EXPECT_EQ(inverse.w2 | inverse.w3, 0u);
@@ -225,7 +224,7 @@ TEST_F(Typesets, FindComparesAndListsTypes) {
     auto find = [&](const Cell& v) {
         Cell out = core_types::none_cell;
         FindOptions o;
-        reinterpret_cast<FindFn>(datatype::handler(type_typeset, slot_find))(&ts, &v, o, &out);
+        actions::handler<slot_find>(type_typeset)(&ts, &v, o, &out);
         return out;
     };
     EXPECT_EQ(find(type_of(type_float)).w1, core_types::true_cell.w1);

@@ -38,7 +38,7 @@ Cell run_frame(actions::FrameFn fn, const Cell& a, const Cell& b) {
 Cell convert(uint8_t target, const Cell& spec) {
     Cell proto = {type_datatype, target, 0, 0}, s = spec, out = {type_none, 0, 0, 0};
     gc::Protect keep(&s);
-    reinterpret_cast<actions::MakeFn>(datatype::handler(target, actions::slot_to))(&proto, &s, target, &out);
+    actions::handler<actions::slot_to>(target)(&proto, &s, target, &out);
     return out;
 }
 
@@ -225,15 +225,15 @@ TEST_F(Words, IndexOfAWordIsItsSlotPlusOne) {
     context::add_word(ctx, symbols::make("first"));
     Cell first = *context::word_at(ctx, 0);
     Cell none = core_types::none_cell;
-    Cell bound = run_frame(actions::find<actions::FrameFn>(&first, actions::slot_index_q), first, none);
+    Cell bound = run_frame(actions::lookup<actions::slot_index_q>(&first), first, none);
     EXPECT_EQ(cell::type(&bound), type_integer);
     EXPECT_EQ(cell::get_integer(&bound), 1);
     Cell unbound = make_word(type_get_word, "x");
     unbound.w3 = uint32_t(-1);
-    Cell index = run_frame(actions::find<actions::FrameFn>(&unbound, actions::slot_index_q), unbound, none);
+    Cell index = run_frame(actions::lookup<actions::slot_index_q>(&unbound), unbound, none);
     EXPECT_EQ(cell::type(&index), type_none);
     Cell refinement = make_word(type_refinement, "x");
-    EXPECT_EQ(error_id(caught([&] { actions::find<actions::FrameFn>(&refinement, actions::slot_index_q); })),
+    EXPECT_EQ(error_id(caught([&] { actions::lookup<actions::slot_index_q>(&refinement); })),
               "expect-arg");
 }
 
