@@ -816,9 +816,8 @@ uint32_t words_table_of(const Cell* c) {
 
 uint32_t create(int32_t size, const Cell* source, Kind kind, int32_t d) {
     if (uint32_t(kind) > kind_ownership) corrupt();
-    Cell from{};
+    gc::Local from(Cell{});
     if (source) from = *source;
-    gc::Protect keep_source(&from);
     int64_t n = size;
     if (kind == kind_symbols) {
         symbol_scratch(0);
