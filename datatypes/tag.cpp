@@ -81,7 +81,7 @@ void eval_path(const PathStep& step, Cell* result) {
         return;
     }
     gc::Local v(*step.value);
-    gc::Local target(s);
+    gc::Local target(static_cast<const Cell&>(s));
     Cell part;
     cell::make_integer(&part, count);
     gc::Local changed(none);

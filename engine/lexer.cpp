@@ -1899,7 +1899,7 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
         return;
     }
     // The value (or type) and the source moved past what was consumed.
-    gc::Local rest(src);
+    gc::Local rest(static_cast<const Cell&>(src));
     rest.w1 += uint32_t(binary ? used : unicode::count_utf8_chars(b0, b0 + used));
     gc::Local pair(Cell{});
     block_actions::make_at(&pair, 2);

@@ -825,7 +825,7 @@ TEST_F(HashTableIdentity, OnlyLiveEntriesKeepTheirValuesAlive) {
         Cell held[4] = {};
         gc::Protect hold_until_stored(held, 4);
         for (int k = 0; k < 4; k++) {
-            blocks[k] = block_of_integers({1, 2});
+            blocks[k] = block_of_integers({0, 1});
             held[k] = {type_block, 0, blocks[k], 0};
         }
         for (uint32_t k = 0; k < 2; k++) {
