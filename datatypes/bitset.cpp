@@ -476,8 +476,8 @@ void bitset_path(const PathStep& step, Cell* result) {
         cell::make_logic(result, in);
         return;
     }
-    Cell parent = *step.parent, element = *step.element, value = *step.value;
-    gc::Protect keep(&value);
+    Cell parent = *step.parent, element = *step.element;
+    gc::Local value(*step.value);
     poke_bits(&parent, &element, &value);
     *result = value;
 }

@@ -105,9 +105,7 @@ Match locate(const Cell* s, const Cell* v, const FindOptions& o) {
         if (from < 0) return m;
     }
 
-    Cell probe{}, element{};
-    gc::Protect keep_probe(&probe);
-    gc::Protect keep_element(&element);
+    gc::Local probe(Cell{}), element(Cell{});
     auto matches = [&](int32_t p) {
         if (by_type || by_typeset) {
             uint8_t t = cell::type(cell_at(s->w2, p));
@@ -167,7 +165,7 @@ bool answers_true(const Cell* c) {
 // first. A false answer is asked again the other way round so that equal
 // values stay equal (and in order, for /stable).
 int32_t function_order(const Cell* a, const Cell* b, const Sorting& s) {
-    Cell x = *a, y = *b;
+    gc::Local x(*a), y(*b);
     if (s.whole_records) {
         for (int32_t k = 0; k < 2; k++) {
             uint32_t node = s.scratch[k].w2;
@@ -177,8 +175,6 @@ int32_t function_order(const Cell* a, const Cell* b, const Sorting& s) {
         x = s.scratch[0];
         y = s.scratch[1];
     }
-    gc::Protect keep_x(&x);
-    gc::Protect keep_y(&y);
     gc::Local answer(none_value);
     call_comparator(s.function, &x, &y, &answer);
     switch (cell::type(&answer)) {
@@ -526,9 +522,8 @@ void set_operation(const Cell* first, const Cell* second, bool case_sensitive, c
     int32_t la = length_from_head(&a);
     int32_t lb = two ? length_from_head(&b) : 0;
     int32_t capacity = std::max(la + (operation == set_union ? lb : 0), 1);
-    Cell out = none_value;
+    gc::Local out(none_value);
     block_actions::make_at(&out, capacity);
-    gc::Protect keep_out(&out);
     uint32_t seen = hashtable::create(capacity, &out, hashtable::kind_hash, 0);
     hashtable::ProtectTable keep_seen(seen);
     int32_t op = case_sensitive ? op_strict_equal : op_equal;

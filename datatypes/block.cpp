@@ -355,9 +355,8 @@ void make_at(Cell* c, int32_t n) { init_at(c, n, false); }
 
 Cell make_in(const Cell* block, int32_t n) {
     gc::Local b(*block);
-    Cell fresh = none_value;
+    gc::Local fresh(none_value);
     make_at(&fresh, n);
-    gc::Protect keep_fresh(&fresh);
     *series::alloc_tail_cell(cell::series_node(&b)) = fresh;
     return fresh;
 }
@@ -473,12 +472,8 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
     if (l1 != l2 && equality_op(op)) return 1;
     if (l1 == 0 || l2 == 0) return l1 == l2 ? 0 : l1 == 0 ? -1 : 1;
 
-    Cell x = *a, y = *b;
-    Cell cx{}, cy{};
-    gc::Protect keep_x(&x);
-    gc::Protect keep_y(&y);
-    gc::Protect keep_cx(&cx);
-    gc::Protect keep_cy(&cy);
+    gc::Local x(*a), y(*b);
+    gc::Local cx(Cell{}), cy(Cell{});
     cycles::Visit visit_a(cell::series_node(&x));
     cycles::Visit visit_b(cell::series_node(&y));
     int32_t n = std::min(l1, l2);
@@ -556,9 +551,8 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
     }
     if (t == type_typeset) {
         gc::Local set(*value);
-        Cell fresh = none_value;
+        gc::Local fresh(none_value);
         make_at(&fresh, 8);
-        gc::Protect keep_fresh(&fresh);
         for (int32_t id = 1; id < max_type_slots; id++) {
             if (!typeset::has_type(&set, uint8_t(id))) continue;
             Cell d = cell::make_datatype(uint8_t(id));
@@ -583,9 +577,8 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
         return;
     }
     gc::Local v(*value);
-    Cell fresh = none_value;
+    gc::Local fresh(none_value);
     make_at(&fresh, 1);
-    gc::Protect keep_fresh(&fresh);
     cell::clear_new_line(&v);
     append_copy(&fresh, &v);
     *result = fresh;

@@ -58,14 +58,11 @@ void keep_in_root(const Cell& c) {
 uint32_t make_category(const error_catalogue::Category& cat) {
     uint32_t ctx = context::make(cat.id_count + 2, false, false, 0, context::kind_object);
     gc::ProtectNode keep(&ctx);
-    Cell v;
+    gc::Local v(Cell{});
     cell::make_integer(&v, cat.code);
     context::put_word_value(ctx, symbols::make("code"), &v);
     v = make_string(cat.title);
-    {
-        gc::Protect keep_v(&v);
-        context::put_word_value(ctx, symbols::make("type"), &v);
-    }
+    context::put_word_value(ctx, symbols::make("type"), &v);
     for (int32_t i = 0; i < cat.id_count; i++) {
         gc::Local message(make_message(cat.ids[i]));
         context::put_word_value(ctx, symbols::make(cat.ids[i].id), &message);

@@ -337,10 +337,9 @@ void eval_path(const PathStep& step, Cell* result) {
     if (cell::type(&selector) == type_get_word) selector = *context::get_word_value(&selector);
     gc::Local formed(string::make_cell(16));
     form_into(&selector, formed.w2);
-    Cell out;
+    gc::Local out(Cell{});
     string::make_at(&out, string::length_from_head(&base) + string::length(formed.w2) + 16,
                     nodes::buffer(base.w2)->unit());
-    gc::Protect keep_out(&out);
     string::append_string(out.w2, &base);
     int32_t n = string::length(out.w2);
     bool base_slash = n > 0 && string::char_at(out.w2, n - 1) == '/';

@@ -230,13 +230,10 @@ void check_duplicate_words(const Cell* spec) {
         return seen.insert(word).second;
     };
     for (int32_t i = int32_t(spec->w1); i < count_of(spec->w2); i++) {
-        Cell c = cell_at(spec->w2, i);
+        gc::Local c(cell_at(spec->w2, i));
         uint8_t t = cell::type(&c);
         if (!is_argument_word(t) && t != type_refinement) continue;
-        if (!is_new(canonical(&c))) {
-            gc::Protect keep(&c);
-            errors::raise(err::script::dup_vars, &c);
-        }
+        if (!is_new(canonical(&c))) errors::raise(err::script::dup_vars, &c);
     }
 }
 
@@ -400,7 +397,7 @@ void collect_locals(const Cell* spec_in, const Cell* body_in, Cell* result) {
     std::vector<Cell> extern_locals;
     bool in_extern_locals = false;
     for (int32_t i = int32_t(spec.w1); i < count_of(spec.w2); i++) {
-        Cell c = cell_at(spec.w2, i);
+        gc::Local c(cell_at(spec.w2, i));
         uint8_t t = cell::type(&c);
         bool past_extern = extern_at >= 0 && i - int32_t(spec.w1) > extern_at;
         if (is_argument_word(t) || t == type_set_word || t == type_refinement) {
@@ -408,7 +405,6 @@ void collect_locals(const Cell* spec_in, const Cell* body_in, Cell* result) {
             if (past_extern && t == type_refinement && canonical(&c) == local) in_extern_locals = true;
             excluded.push_back(canonical(&c));
         } else if (t != type_block && t != type_string && extern_at >= 0) {
-            gc::Protect keep(&c);
             errors::raise(err::script::bad_func_extern, &c);
         }
     }

@@ -16,6 +16,7 @@
 #include "datatypes/registry.h"
 #include "datatypes/string.h"
 #include "datatypes/tuple.h"
+#include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
@@ -33,6 +34,12 @@ using namespace actions;
 constexpr uint32_t flags_made = image_record::flag_bitmap_current | image_record::flag_bitmap_written;
 
 const Cell none_value = {type_none, 0, 0, 0};
+
+// The position (a pixel index), and the node of the image record, 0 for an
+// image without pixels.
+uint32_t position(const Cell* image) { return uint32_t(cell::series_index(image)); }
+void set_position(Cell* image, uint32_t p) { cell::set_series_index(image, int32_t(p)); }
+uint32_t record_of(const Cell* image) { return cell::series_node(image); }
 
 // The stored bytes of one pixel (B, G, R, opacity) as a tuple R.G.B.A with
 // A the transparency.
@@ -64,14 +71,14 @@ void store_colour(uint8_t* p, Colour c) {
 // The pixel memory of an image's record (null without one): good while the
 // image is reachable.
 uint8_t* pixel_memory(const Cell* image, bool write) {
-    return image->w2 ? image_record::open_pixels(image->w2, write) : nullptr;
+    return record_of(image) ? image_record::open_pixels(record_of(image), write) : nullptr;
 }
 
 bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 
 bool is_symbol(const Cell* c, runtime_symbols::Symbol s) {
     return is_word_kind(cell::type(c)) &&
-           symbols::resolve(int32_t(c->w2)) == symbols::resolve(runtime_symbols::id(s));
+           symbols::resolve(cell::word_symbol(c)) == symbols::resolve(runtime_symbols::id(s));
 }
 
 [[noreturn]] void raise_invalid_type(uint8_t t) {
@@ -98,7 +105,7 @@ struct Resolved {
 // skip. A pair names a column and row; one outside the image, an index 0
 // and a position that needed clamping are out of range.
 Resolved resolve_index(const Cell* image, const Cell* index, bool one_based) {
-    int64_t w = width(image), h = height(image), p = image->w1;
+    int64_t w = width(image), h = height(image), p = position(image);
     bool out = false;
     int64_t e;
     if (cell::type(index) == type_pair) {
@@ -146,8 +153,9 @@ void image_to(const Cell*, const Cell* spec, int32_t, Cell* result);
 
 void make_from_block(const Cell* spec, Cell* result) {
     gc::Local s(*spec);
-    int32_t n = std::max(0, int32_t(series::cells_tail(s.w2) - series::cells_head(s.w2)) - int32_t(s.w1));
-    auto item = [&](int32_t k) { return series::cells_head(s.w2)[s.w1 + uint32_t(k)]; };
+    uint32_t node = cell::series_node(&s);
+    int32_t n = std::max(0, int32_t(series::cells_tail(node) - series::cells_head(node)) - cell::series_index(&s));
+    auto item = [&](int32_t k) { return series::cells_head(node)[uint32_t(cell::series_index(&s)) + uint32_t(k)]; };
     gc::Local size(n > 0 ? item(0) : none_value);
     gc::Local second(n > 1 ? item(1) : none_value);
     gc::Local third(n > 2 ? item(2) : none_value);
@@ -165,7 +173,9 @@ void make_from_block(const Cell* spec, Cell* result) {
 void image_make(const Cell* prototype, const Cell* spec, int32_t type, Cell* result) {
     uint8_t t = cell::type(spec);
     if (t == type_block) {
-        bool empty = int64_t(series::cells_tail(spec->w2) - series::cells_head(spec->w2)) <= int64_t(spec->w1);
+        uint32_t node = cell::series_node(spec);
+        int64_t length = series::cells_tail(node) - series::cells_head(node);
+        bool empty = length <= int64_t(uint32_t(cell::series_index(spec)));
         if (empty) {
             if (cell::type(prototype) != type_image) errors::raise(err::script::invalid_arg, spec);
             copy_whole(prototype, result);
@@ -209,9 +219,9 @@ int32_t image_mold(const Cell* value, uint32_t buffer, bool only, bool, bool fla
     };
     if (!only) put("make image! [");
     put(std::to_string(width(&v)) + "x" + std::to_string(height(&v)));
-    int64_t from = std::min<int64_t>(v.w1, pixel_count(&v));
+    int64_t from = std::min<int64_t>(position(&v), pixel_count(&v));
     int64_t count = pixel_count(&v) - from;
-    if (!v.w2) {
+    if (!record_of(&v)) {
         put(" #{}]");
     } else {
         const uint8_t* p = pixel_memory(&v, false);  // nothing allocates until the text is appended
@@ -261,7 +271,7 @@ int32_t image_form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t 
 
 int32_t image_compare(const Cell* a, const Cell* b, int32_t op) {
     if (cell::type(b) != type_image) return not_comparable;
-    bool same = a->w2 == b->w2 && a->w1 == b->w1;
+    bool same = record_of(a) == record_of(b) && position(a) == position(b);
     if (op == op_same) return same ? 0 : -1;
     if (same) return 0;
     if (op >= op_lesser && op <= op_greater_equal) return not_comparable;
@@ -278,27 +288,27 @@ int32_t image_compare(const Cell* a, const Cell* b, int32_t op) {
 
 void image_at() {
     Cell* s = stack::arg(0);
-    s->w1 = uint32_t(resolve_index(s, stack::arg(1), true).position);
+    set_position(s, uint32_t(resolve_index(s, stack::arg(1), true).position));
 }
 
 void image_skip() {
     Cell* s = stack::arg(0);
-    s->w1 = uint32_t(resolve_index(s, stack::arg(1), false).position);
+    set_position(s, uint32_t(resolve_index(s, stack::arg(1), false).position));
 }
 
 void image_next() {
     Cell* s = stack::arg(0);
-    if (int64_t(s->w1) + 1 <= pixel_count(s)) s->w1++;
+    if (int64_t(position(s)) + 1 <= pixel_count(s)) set_position(s, position(s) + 1);
 }
 
 void image_tail() {
     Cell* s = stack::arg(0);
-    s->w1 = uint32_t(pixel_count(s));
+    set_position(s, uint32_t(pixel_count(s)));
 }
 
 void image_tail_q() {
     Cell* s = stack::arg(0);
-    bool end = int64_t(s->w1) >= pixel_count(s);
+    bool end = int64_t(position(s)) >= pixel_count(s);
     cell::make_logic(s, end);
 }
 
@@ -316,7 +326,7 @@ void image_pick(const Cell* series, const Cell* index, int32_t, Cell* result) {
             cell::make_none(result);
             return;
         }
-        get_pixel(&s, n > 0 ? int64_t(s.w1) + n - 1 : int64_t(s.w1) + n, result);
+        get_pixel(&s, n > 0 ? int64_t(position(&s)) + n - 1 : int64_t(position(&s)) + n, result);
         return;
     }
     Resolved r = resolve_index(&s, &i, true);
@@ -381,7 +391,7 @@ void image_path(const PathStep& step, Cell* result) {
 // Copies the source image in as a rectangle whose top-left corner is the
 // position; the position moves past the last row written.
 void change_by_image(Cell* s, const Cell* source) {
-    int64_t w = width(s), h = height(s), p = s->w1;
+    int64_t w = width(s), h = height(s), p = position(s);
     int64_t sw = width(source), sh = height(source);
     int64_t x0 = w ? p % w : 0, y0 = w ? p / w : 0;
     int64_t columns = std::max<int64_t>(0, std::min(sw, w - x0));
@@ -393,7 +403,7 @@ void change_by_image(Cell* s, const Cell* source) {
         for (int64_t r = 0; r < rows && to; r++)
             std::memcpy(to + ((y0 + r) * w + x0) * 4, from.bgra.data() + r * sw * 4, size_t(columns) * 4);
     });
-    s->w1 = uint32_t((y0 + rows - 1) * w + std::min(x0 + sw, w));
+    set_position(s, uint32_t((y0 + rows - 1) * w + std::min(x0 + sw, w)));
 }
 
 void image_change(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, Cell* result) {
@@ -403,12 +413,12 @@ void image_change(Cell* series, const Cell* value, const Cell* part, bool, const
         errors::raise(err::internal::not_done);
     uint8_t t = cell::type(&v);
     if (t != type_tuple && t != type_image) raise_invalid_type(t);
-    if (int64_t(s.w1) < pixel_count(&s)) {
+    if (int64_t(position(&s)) < pixel_count(&s)) {
         if (t == type_tuple) {
-            int64_t p = s.w1;
+            int64_t p = position(&s);
             report(&s, ownership::action_change, &v, int32_t(p), 1,
                    [&] { store_colour(pixel_memory(&s, true) + p * 4, colour_of(&v)); });
-            s.w1++;
+            set_position(&s, position(&s) + 1);
         } else if (pixel_count(&v) > 0) {
             change_by_image(&s, &v);
         }
@@ -431,7 +441,7 @@ void copy_rect(const Cell* s, Rect r, Cell* result) {
 }
 
 Rect part_rect(const Cell* s, const Cell* part) {
-    int64_t w = width(s), h = height(s), p = s->w1, n = w * h;
+    int64_t w = width(s), h = height(s), p = position(s), n = w * h;
     int64_t x0 = p % w, y0 = p / w;
     switch (cell::type(part)) {
         case type_integer:
@@ -448,8 +458,8 @@ Rect part_rect(const Cell* s, const Cell* part) {
             return {0, 0, 0, 0};
         }
         case type_image: {
-            if (part->w2 != s->w2) errors::raise_refine_arg("part", part);
-            int64_t a = std::min<int64_t>(s->w1, n), b = std::min<int64_t>(part->w1, n);
+            if (record_of(part) != record_of(s)) errors::raise_refine_arg("part", part);
+            int64_t a = std::min<int64_t>(position(s), n), b = std::min<int64_t>(position(part), n);
             if (a > b) std::swap(a, b);
             int64_t ax = a % w, ay = a / w, bx = b % w, by = b / w;
             return {std::min(ax, bx), ay, std::abs(bx - ax), by - ay};
@@ -462,11 +472,11 @@ Rect part_rect(const Cell* s, const Cell* part) {
 void image_copy(const Cell* series, Cell* result, const Cell* part, bool, const Cell*) {
     gc::Local s(*series);
     gc::Local pt(part ? *part : none_value);
-    if (pixel_count(&s) == 0 || !s.w2) {
+    if (pixel_count(&s) == 0 || !record_of(&s)) {
         *result = {type_image, 0, 0, 0};
         return;
     }
-    int64_t w = width(&s), h = height(&s), p = std::min<int64_t>(s.w1, w * h);
+    int64_t w = width(&s), h = height(&s), p = std::min<int64_t>(position(&s), w * h);
     if (part) {
         copy_rect(&s, part_rect(&s, &pt), result);
         return;
@@ -522,8 +532,8 @@ Cell* make_blank(Cell* c, int32_t w, int32_t h, const Cell* culprit) {
 
 imaging::Pixels pixels_of(const Cell* image) {
     imaging::Pixels p;
-    if (!image->w2) return p;
-    p = image_record::bitmap(image->w2);
+    if (!record_of(image)) return p;
+    p = image_record::bitmap(record_of(image));
     return p;
 }
 
@@ -565,10 +575,10 @@ void encode(const Cell* image, int32_t format, Cell* result) {
         cell::make_unset(result);
         return;
     }
-    if (img.w3 == 0) raise_bad_media();
+    if (cell::image_size(&img) == 0) raise_bad_media();
     std::vector<uint8_t> out;
     if (pixel_count(&img) > 0) {
-        const imaging::Pixels& straight = image_record::source(img.w2, false);
+        const imaging::Pixels& straight = image_record::source(record_of(&img), false);
         if (!imaging::encode(straight, imaging::Format(format), &out)) raise_bad_media();
     }
     if (out.size() > size_t(cell::max_series_bytes)) raise_bad_media();
@@ -582,47 +592,49 @@ void scale(const Cell* image, int32_t w, int32_t h, Cell* result) {
     if (!checked_size(w, h)) errors::raise(err::script::invalid_arg, &img);
     if (pixel_count(&img) == 0 || w == 0 || h == 0) {
         make_blank(result, 0, 0, &img);
-        result->w3 = image_record::size_word(w, h);
+        cell::set_image_size(result, image_record::size_word(w, h));
         return;
     }
-    make_from_pixels(result, imaging::scale_nearest(image_record::source(img.w2, false), w, h), 0, true, false);
+    make_from_pixels(result, imaging::scale_nearest(image_record::source(record_of(&img), false), w, h), 0, true,
+                     false);
 }
 
 void flip_vertical(const Cell* image, Cell* result) {
     gc::Local img(*image);
-    if (!img.w2) {
+    if (!record_of(&img)) {
         *result = img;
-        result->w1 = 0;
+        set_position(result, 0);
         return;
     }
-    make_from_pixels(result, imaging::flip_vertical(image_record::source(img.w2, false)), 0, true, false);
+    make_from_pixels(result, imaging::flip_vertical(image_record::source(record_of(&img), false)), 0, true, false);
 }
 
 void crop(const Cell* image, int32_t x, int32_t y, int32_t w, int32_t h, Cell* result) {
     gc::Local img(*image);
-    if (!img.w2) {
+    if (!record_of(&img)) {
         *result = {type_image, 0, 0, 0};
         return;
     }
-    make_from_pixels(result, imaging::crop(image_record::source(img.w2, false), x, y, w, h), flags_made, false, true);
+    make_from_pixels(result, imaging::crop(image_record::source(record_of(&img), false), x, y, w, h), flags_made,
+                     false, true);
 }
 
 void copy_whole(const Cell* image, Cell* result) {
     gc::Local img(*image);
-    if (!img.w2) {
+    if (!record_of(&img)) {
         *result = img;
-        result->w1 = 0;
+        set_position(result, 0);
         result->header = type_image;
         return;
     }
-    imaging::Pixels copy = image_record::source(img.w2, false);
+    imaging::Pixels copy = image_record::source(record_of(&img), false);
     make_from_pixels(result, std::move(copy), flags_made, false, true);
 }
 
 // ---- Pixels as values ----
 
 void get_pixel(const Cell* image, int64_t index, Cell* result) {
-    if (index < 0 || index >= pixel_count(image) || !image->w2) {
+    if (index < 0 || index >= pixel_count(image) || !record_of(image)) {
         cell::make_none(result);
         return;
     }
@@ -657,7 +669,7 @@ void pixels_from_value(const Cell* image, const Cell* value, BulkMode mode) {
     uint8_t t = cell::type(&v);
     if (t != type_binary && t != type_tuple && t != type_integer) errors::raise(err::script::invalid_arg, &v);
     int64_t n = pixel_count(&img);
-    if (n == 0 || !img.w2) return;
+    if (n == 0 || !record_of(&img)) return;
     report(&img, ownership::action_poke, &v, 0, int32_t(n), [&] {
         uint8_t* p = pixel_memory(&img, true);
         if (t == type_binary) {
@@ -684,7 +696,7 @@ void pixels_from_value(const Cell* image, const Cell* value, BulkMode mode) {
             tuple_type::get_bytes(&v, bytes);
             std::copy(bytes, bytes + (tuple_type::length(&v) > 3 ? 4 : 3), c);
         } else {
-            uint32_t word = v.w2;
+            auto word = uint32_t(cell::get_integer(&v));
             for (int k = 0; k < 4; k++) c[k] = uint8_t(word >> (8 * k));
         }
         for (int64_t i = 0; i < n; i++) {

@@ -287,7 +287,7 @@ void prepare_key(Cell* key) {
 // ------------------------------------------------------------ services
 
 void make_at(Cell* c, const Cell* block, int32_t size) {
-    Cell pairs = none_value;
+    gc::Local pairs(none_value);
     if (block) {
         pairs = *block;
     } else {
@@ -295,7 +295,6 @@ void make_at(Cell* c, const Cell* block, int32_t size) {
         if (cells * 16 > cell::max_series_bytes) errors::raise(err::internal::no_memory);
         pairs = {type_block, 0, memory::alloc_cells(int32_t(cells)), 0};
     }
-    gc::Protect keep(&pairs);
     int32_t room = std::max(size, cell_count(cell::series_node(&pairs)) / 2);
     uint32_t table = hashtable::create(room, &pairs, hashtable::kind_map, 0);
     *c = {type_map, 0, cell::series_node(&pairs), table};

@@ -143,9 +143,8 @@ Cell copy_function(const Cell* function, uint32_t ctx) {
     bool owned = cell::type(&info[function::info_owner]) == type_integer;
     uint32_t own_ctx = function::push(&spec, &body, 0, code, owned ? ctx : 0, f.header);
     gc::ProtectNode keep_own(&own_ctx);
-    Cell out = *stack::top_cell();
+    gc::Local out(*stack::top_cell());
     stack::drop(1);
-    gc::Protect keep_out(&out);
     out.header = f.header;
     Cell copy = series::cells_head(cell::function_info(&out))[function::info_body];
     context::bind_block(&copy, ctx, true);

@@ -60,9 +60,8 @@ Cell system_value(std::initializer_list<const char*> names) {
 
 // A new object of the fields, all none, with its type and class id.
 Cell new_object(const char* const* names, int32_t count, uint8_t type, uint32_t class_id) {
-    Cell o = none_value;
+    gc::Local o(none_value);
     object_type::make_at(&o, count);
-    gc::Protect keep(&o);
     for (int32_t i = 0; i < count; i++) context::put_word_value(o.w1, symbols::make(names[i]), &none_value);
     cell::set_type(&o, type);
     o.w2 = class_id;

@@ -55,13 +55,12 @@ int32_t mold(const Cell* value, uint32_t buffer, bool, bool, bool, const Cell* a
 }
 
 void eval_path(const PathStep& step, Cell* result) {
-    Cell element = *step.element;
+    gc::Local element(*step.element);
     if (cell::type(&element) == type_integer) {
         string::eval_path(step, result);
         return;
     }
     gc::Local s(*step.parent);
-    gc::Protect keep_element(&element);
     bool user = names(&element, "user");
     if (!user && !names(&element, "host")) {
         Cell path = step.path ? *step.path : none;
@@ -82,8 +81,7 @@ void eval_path(const PathStep& step, Cell* result) {
         return;
     }
     gc::Local v(*step.value);
-    Cell target = s;
-    gc::Protect keep_target(&target);
+    gc::Local target(static_cast<const Cell&>(s));
     Cell part;
     cell::make_integer(&part, count);
     gc::Local changed(none);

@@ -201,9 +201,8 @@ uint32_t argument_cache(const Cell* function) { return cached_arguments(function
 
 uint32_t build_argument_cache(const Cell* function) {
     gc::Local fn(*function);
-    Cell cache;
+    gc::Local cache(Cell{});
     block_actions::make_at(&cache, 8);
-    gc::Protect keep_cache(&cache);
     uint32_t spec = fn.w2;
     bool is_native = cell::type(&fn) == type_native || cell::type(&fn) == type_action;
     int32_t refinements = 0;
@@ -351,8 +350,7 @@ void fetch_one(Source& src, uint32_t mode, const Cell& typeset, const Cell* func
         if (t == type_get_path) {
             Cell* base = stack::s.args_top;
             stack::push_copy(&c);
-            Cell result{};
-            gc::Protect keep(&result);
+            gc::Local result(Cell{});
             path_value(base, nullptr, false, &result);
             *base = result;
             stack::s.args_top = base + 1;

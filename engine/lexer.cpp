@@ -1882,7 +1882,7 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     int32_t used = run_utf8(b0 + skip, limit - skip, binary, run, loads ? &values : nullptr, &found) + skip;
     // What the run gives: the type found by a scan, the block appended to,
     // the one value, or the block of values.
-    Cell first = {type_none, 0, 0, 0};
+    gc::Local first({type_none, 0, 0, 0});
     if (!loads) {
         if (found) first = {type_datatype, uint32_t(found), 0, 0};
     } else if (options.into) {
@@ -1900,13 +1900,10 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
         return;
     }
     // The value (or type) and the source moved past what was consumed.
-    gc::Protect keep_first(&first);
-    Cell rest = src;
+    gc::Local rest(static_cast<const Cell&>(src));
     rest.w1 += uint32_t(binary ? used : unicode::count_utf8_chars(b0, b0 + used));
-    gc::Protect keep_rest(&rest);
-    Cell pair;
+    gc::Local pair(Cell{});
     block_actions::make_at(&pair, 2);
-    gc::Protect keep_pair(&pair);
     *block::alloc_tail(&pair) = first;
     *block::alloc_tail(&pair) = rest;
     *result = pair;

@@ -198,9 +198,8 @@ bool foreach_step(Cell* series, const Cell* words, int32_t n) {
     for (int32_t i = 0; i < n; i++) loop_word(words, i);
     for (int32_t i = 0; i < n; i++) {
         // Setting a word may allocate: the buffers are read afresh each time.
-        Cell value{};
+        gc::Local value(Cell{});
         element_at(series, index + i, &value);
-        gc::Protect keep(&value);
         Cell w = loop_word(words, i);
         set_word(&w, &value);
     }

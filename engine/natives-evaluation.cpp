@@ -143,8 +143,7 @@ void evaluate_single(const Cell* value) {
 void put_into(const Cell* collected, Cell* out) {
     clip(out);
     bool at_tail = int32_t(out->w1) >= tail_of(out);
-    Cell result{};
-    gc::Protect keep(&result);
+    gc::Local result(Cell{});
     block_search::insert(out, collected, nullptr, false, nullptr, at_tail, &result);
     if (!at_tail) *out = result;
 }
@@ -178,8 +177,7 @@ void expand_directives(const Cell* block) {
 void do_file(const Cell* target, const Cell* argument) {
     gc::Local name(environment_word("do-file"));
     gc::Local fn(environment_function(&name));
-    Cell result{};
-    gc::Protect keep_result(&result);
+    gc::Local result(Cell{});
     // No trace callback: a traced do has started its run already.
     call::Call(&fn, &name).arg(target).arg(nullptr).arg(argument).run(&result);
     *stack::arg(0) = result;

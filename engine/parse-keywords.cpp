@@ -632,9 +632,8 @@ void parse_native(const int32_t* refinements) {
     }
     const Cell* callback =
         refinements[refine::parse::trace] >= 0 ? stack::arg(refinements[refine::parse::trace]) : nullptr;
-    Cell result;
+    gc::Local result(Cell{});
     cell::make_none(&result);
-    gc::Protect keep(&result);
     parse::run(input, rules, refinements[refine::parse::case_] >= 0 ? parse::case_sensitive : parse::case_insensitive,
                limit, callback, &result);
     *stack::arg(0) = result;

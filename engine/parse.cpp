@@ -765,12 +765,10 @@ int32_t Engine::match_binary(const Cell* rule, int32_t at, int32_t end) {
 // (without making it) and names its type.
 int32_t Engine::match_scanned_type(const Cell* rule, int32_t at, int32_t end) {
     if (at >= end) return -1;
-    Cell source = regs_[r_input];
+    gc::Local source(regs_[r_input]);
     source.w1 = uint32_t(at);
-    Cell scanned;
+    gc::Local scanned(Cell{});
     cell::make_none(&scanned);
-    gc::Protect keep_source(&source);
-    gc::Protect keep_scanned(&scanned);
     lexer::Options options;
     options.next = true;
     options.scan = true;

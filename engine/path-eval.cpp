@@ -70,8 +70,7 @@ void store_back(const Cell* path, Cell* levels, int32_t k, Cell* updated) {
         step.path = path;
         step.index = -1;
         step.last = true;
-        Cell result{};
-        gc::Protect keep_result(&result);
+        gc::Local result(Cell{});
         handler(step, &result);
         if (!is_immediate(cell::type(container))) return;
         value = *container;

@@ -126,8 +126,7 @@ void fire(uint32_t event, const Cell* code, int32_t position, const Cell* value,
     // The frame: the argument base and the stack top, as cell indexes.
     args[5] = {type_pair, 0, stack::index_of(stack::s.args), stack::index_of(stack::s.args_top)};
     gc::Protect keep(args, 6);
-    Cell result{};
-    gc::Protect keep_result(&result);
+    gc::Local result(Cell{});
     on = false;
     struct Restore {
         ~Restore() { on = true; }

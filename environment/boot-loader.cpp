@@ -121,8 +121,7 @@ void load_environment(RegisterRoutines register_front_end_routines) {
         if (!run_source({"test hooks", hooks, int32_t(sizeof hooks - 1)}, &report)) fail("the test hooks", report);
     }
     remove_routine_maker();
-    Cell error = {};
-    gc::Protect keep(&error);
+    gc::Local error(Cell{});
     if (!system_object::start(&error)) fail("the start-up code", report_of(&error));
     gc::set_torture(stride);
     if (rt.boot_image)

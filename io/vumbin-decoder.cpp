@@ -83,26 +83,27 @@ bool is_refused(uint8_t t) {
     return t == type_routine || t == type_triple || t == type_handle || t == type_port || t == type_event;
 }
 
-uint8_t op_source(const Cell* op) { return uint8_t((op->header & cell::op_source_mask) >> cell::op_source_shift); }
-
 // The context a context! cell heads: its word cells name it (a context
 // without words names none, and no word can be bound to it).
 uint32_t context_of_context_cell(const Cell* c) {
-    uint32_t keys = hashtable::record(c->w1)->keys;
+    uint32_t keys = hashtable::record(cell::context_words(c))->keys;
     if (nodes::buffer(keys)->count() == 0) return 0;
-    return series::cells_head(keys)->w1;
+    return cell::word_context(series::cells_head(keys));
 }
 
 // The context a value names: an object's, a function's, a word's, a native's
 // spec context; 0 for a value that has none.
 uint32_t context_of(const Cell* c) {
     uint8_t t = cell::type(c);
-    if (t == type_object || t == type_error || t == type_port || t == type_function || t == type_routine ||
-        is_word_kind(t))
-        return c->w1;
-    if (t == type_op && (op_source(c) == type_function || op_source(c) == type_routine)) return c->w1;
+    if (is_word_kind(t)) return cell::word_context(c);
+    if (t == type_object || t == type_error || t == type_port || t == type_function || t == type_routine)
+        return cell::context_node(c);
+    if (t == type_op && (cell::op_source(c) == type_function || cell::op_source(c) == type_routine)) {
+        Cell wrapped = cell::op_wrapped(c);
+        return cell::context_node(&wrapped);
+    }
     if (t == type_native || t == type_action || t == type_op) {
-        const Cell* kept = series::cells_head(c->w3);
+        const Cell* kept = series::cells_head(cell::function_info(c));
         return cell::type(kept) == type_context ? context_of_context_cell(kept) : 0;
     }
     if (t == type_context) return context_of_context_cell(c);
@@ -115,7 +116,7 @@ bool unwrap_function(const Cell& c, Cell* out) {
         *out = c;
         return true;
     }
-    if (cell::type(&c) == type_op && op_source(&c) == type_function) {
+    if (cell::type(&c) == type_op && cell::op_source(&c) == type_function) {
         *out = c;
         out->header = (c.header & ~(uint32_t(cell::type_mask) | cell::op_source_mask)) | type_function;
         return true;
@@ -125,14 +126,14 @@ bool unwrap_function(const Cell& c, Cell* out) {
 
 bool valid_error_code(uint32_t code) {
     if (!error::ready()) return false;
-    uint32_t catalogue = error::catalogue().w1;
+    uint32_t catalogue = cell::context_node(&error::catalogue());
     uint32_t category = code / 100;
-    uint32_t values = context::context_cell(catalogue)->w2;
+    uint32_t values = cell::context_values(context::context_cell(catalogue));
     if (category >= uint32_t(context::word_count(catalogue)) || category >= uint32_t(cell_count(values)))
         return false;
     const Cell* ids = cell_at(values, category);
     if (cell::type(ids) != type_object) return false;
-    return code % 100 + 2 < uint32_t(context::word_count(ids->w1));
+    return code % 100 + 2 < uint32_t(context::word_count(cell::context_node(ids)));
 }
 
 bool valid_date(uint32_t bits, double time) {
@@ -403,7 +404,7 @@ private:
         if (!global_slots_[reference]) {
             Cell w{};
             word::make_at(id, &w);
-            global_slots_[reference] = w.w3 + 1;
+            global_slots_[reference] = uint32_t(cell::word_index(&w)) + 1;
         }
         return {type, context::global, uint32_t(id), global_slots_[reference] - 1};
     }
@@ -650,17 +651,18 @@ private:
 
     [[gnu::noinline]] void typeset(const Head& h, uint32_t into) {
         Cell c = {type_typeset, 0, 0, 0};
+        cell::Payload bits{};
         if (compact_) {
             const uint8_t* at = p_;
             uint8_t n = u8();
             if (n > max_typeset_bytes) fault(at);
+            static_assert(sizeof bits.words == max_typeset_bytes);
             const uint8_t* bytes = take_bytes(n, at);
-            std::memcpy(&c.w1, bytes, n);
+            std::memcpy(bits.words, bytes, n);
         } else {
-            c.w1 = u32();
-            c.w2 = u32();
-            c.w3 = u32();
+            for (uint32_t& w : bits.words) w = u32();
         }
+        cell::set_payload(&c, bits);
         append(into, c, h);
     }
 
@@ -715,25 +717,27 @@ private:
         uint64_t skip = 0;
         Cell function{};
         if (unwrap_function(from, &function)) return function_step(function, index, at);
-        if (is_block_kind(t) || t == type_hash || t == type_map || t == type_native || t == type_action ||
-            t == type_op) {
-            node = from.w2;
+        if (is_block_kind(t) || t == type_hash || t == type_map) {
+            node = cell::series_node(&from);
+        } else if (t == type_native || t == type_action || t == type_op) {
+            node = cell::function_spec(&from);
         } else if (is_word_kind(t)) {
-            uint32_t ctx = from.w1;
+            uint32_t ctx = cell::word_context(&from);
             if (!ctx) fault(at);
             if (unwrap_function(*context::owner_cell(ctx), &function)) return function_step(function, index, at);
             node = values_of(ctx, at);
         } else if (t == type_object || t == type_error || t == type_port) {
             if (t == type_error) {
                 for (auto p = pending_fields_.rbegin(); p != pending_fields_.rend(); ++p)
-                    if (p->context == from.w1 && p->field == index && p->scratch_index < cell_count(p->scratch_series))
+                    if (p->context == cell::context_node(&from) && p->field == index &&
+                        p->scratch_index < cell_count(p->scratch_series))
                         return *cell_at(p->scratch_series, p->scratch_index);
             }
-            node = values_of(from.w1, at);
+            node = values_of(cell::context_node(&from), at);
             if (t == type_error) skip = error::field_arg1;
         } else if (t == type_context) {
             if (from.header & cell::flag_stack_context) fault(at);
-            node = from.w2;
+            node = cell::context_values(&from);
         } else {
             fault(at);
         }
@@ -742,20 +746,20 @@ private:
     }
 
     Cell function_step(const Cell& function, uint32_t index, const uint8_t* at) const {
-        if (index == 0) return {type_block, 0, function.w2, 0};
-        if (index == 1) return *cell_at(function.w3, function::info_body);
+        if (index == 0) return {type_block, 0, cell::function_spec(&function), 0};
+        if (index == 1) return *cell_at(cell::function_info(&function), function::info_body);
         fault(at);
     }
 
     uint32_t values_of(uint32_t ctx, const uint8_t* at) const {
         if (context::is_stack(ctx)) fault(at);
-        return context::context_cell(ctx)->w2;
+        return cell::context_values(context::context_cell(ctx));
     }
 
     // An object or function named through one of its words: an owner written
     // in full inside a word record stands where the word now stands.
     static Cell owner_named(const Cell& c) {
-        if (is_word_kind(cell::type(&c)) && c.w1) return *context::owner_cell(c.w1);
+        if (is_word_kind(cell::type(&c)) && cell::word_context(&c)) return *context::owner_cell(cell::word_context(&c));
         return c;
     }
 
@@ -808,7 +812,7 @@ private:
         // The word takes its owner's place; its context keeps the owner alive.
         int32_t index = owner_index >= 0 ? owner_index : reserve(into);
         place(into, index, w, h);
-        if (h.assign) assign(into, index, w.w1, int32_t(w.w3), h.at);
+        if (h.assign) assign(into, index, cell::word_context(&w), cell::word_index(&w), h.at);
     }
 
     // Boot mode: the context of root cell r, counted from this decode's first cell.
@@ -836,7 +840,7 @@ private:
             fault(h.lead_at);
         *index = cell_count(into);
         dispatch(h, into);
-        return cell_at(into, *index)->w1;
+        return cell::context_node(cell_at(into, *index));
     }
 
     // Boot mode's assignment: the next record is the value of the slot;
@@ -844,7 +848,7 @@ private:
     void assign(uint32_t into, int32_t word_index, uint32_t ctx, int32_t slot, const uint8_t* at) {
         value(into);
         if (slot < 0 || context::is_stack(ctx)) fault(at);
-        uint32_t values = context::context_cell(ctx)->w2;
+        uint32_t values = cell::context_values(context::context_cell(ctx));
         if (slot >= cell_count(values)) fault(at);
         *cell_at(values, slot) = *cell_at(into, word_index + 1);
         truncate(into, word_index);
@@ -872,7 +876,7 @@ private:
         if (h.reference) {
             bool hash = h.type == type_hash;
             Cell c = referenced([hash](uint8_t t) { return hash ? t == type_hash : is_block_kind(t); });
-            append(into, {h.type, head, c.w2, hash ? c.w3 : 0}, h);
+            append(into, {h.type, head, cell::series_node(&c), hash ? cell::hash_table(&c) : 0}, h);
             return;
         }
         uint32_t n = record_count();
@@ -908,7 +912,7 @@ private:
         uint32_t head = head_index(h, 1);
         if (h.reference) {
             Cell c = referenced([binary](uint8_t t) { return binary ? t == type_binary : is_text_kind(t); });
-            append(into, {h.type, head, c.w2, 0}, h);
+            append(into, {h.type, head, cell::series_node(&c), 0}, h);
             return;
         }
         const uint8_t* at = p_;
@@ -947,7 +951,7 @@ private:
         uint32_t head = head_index(h, 1);
         if (h.reference) {
             Cell c = referenced([](uint8_t t) { return t == type_vector; });
-            append(into, {type_vector, head, c.w2, c.w3}, h);
+            append(into, {type_vector, head, cell::series_node(&c), cell::vector_element_type(&c)}, h);
             return;
         }
         const uint8_t* at = p_;
@@ -975,7 +979,7 @@ private:
     [[gnu::noinline]] void bitset(const Head& h, uint32_t into) {
         if (h.reference) {
             Cell c = referenced([](uint8_t t) { return t == type_bitset; });
-            append(into, bitset::make_cell(c.w2), h);
+            append(into, bitset::make_cell(cell::series_node(&c)), h);
             return;
         }
         bool complemented = compact_ ? h.short_form : (h.bits & fixed_bitset_complemented) != 0;
@@ -996,8 +1000,9 @@ private:
         uint32_t head = head_index(h, 4);
         if (h.reference) {
             Cell c = referenced([](uint8_t t) { return t == type_image; });
-            if (head > (c.w3 & 0xFFFF) * (c.w3 >> 16)) fault(head_at);
-            append(into, {type_image, head, c.w2, c.w3}, h);
+            uint32_t size = cell::image_size(&c);
+            if (head > (size & 0xFFFF) * (size >> 16)) fault(head_at);
+            append(into, {type_image, head, cell::series_node(&c), size}, h);
             return;
         }
         const uint8_t* at = p_;
@@ -1027,7 +1032,7 @@ private:
         Cell made{};
         image::make_from_pixels(&made, std::move(made_pixels),
                                 image_record::flag_bitmap_current | image_record::flag_bitmap_written, false, true);
-        made.w1 = head;
+        cell::set_series_index(&made, int32_t(head));
         place(into, index, made, h);
     }
 
@@ -1052,7 +1057,7 @@ private:
         Cell block = {type_block, 0, pairs, 0};
         gc::Local made(none_cell);
         map_type::make_at(&made, &block, int32_t(n / 2));
-        cell_at(into, index)->w3 = made.w3;
+        cell::set_hash_table(cell_at(into, index), cell::hash_table(&made));
     }
 
     // ---- Contexts, objects, functions ----
@@ -1109,7 +1114,7 @@ private:
 
     void fill_values(uint32_t ctx, const ContextShape& shape) {
         if (context::is_stack(ctx)) return;
-        uint32_t values = context::context_cell(ctx)->w2;
+        uint32_t values = cell::context_values(context::context_cell(ctx));
         for (int32_t k = 0; k < shape.count; k++) {
             if (shape.values)
                 value(values);
@@ -1179,15 +1184,15 @@ private:
         uint32_t node = object_type::make_change_record(position[0], int32_t(record[0] & 0xFFFF), 0, position[1],
                                                         int32_t(record[1] & 0xFFFF), 0);
         Cell* o = cell_at(into, index);
-        o->w3 = node;
+        cell::set_change_record(o, node);
         gc::Local owner(*o);
         cell::clear_new_line(&owner);
-        uint32_t ctx = owner.w1;
+        uint32_t ctx = cell::context_node(&owner);
         *context::owner_cell(ctx) = owner;
         if (position[1] < 0) return;
         for (int32_t k = 0; k < fields; k++) {
-            gc::Local field({type_word, ctx, context::word_at(ctx, k)->w2, uint32_t(k)});
-            ownership::set_owner(cell_at(context::context_cell(ctx)->w2, k), &owner, &field);
+            gc::Local field({type_word, ctx, uint32_t(cell::word_symbol(context::word_at(ctx, k))), uint32_t(k)});
+            ownership::set_owner(cell_at(cell::context_values(context::context_cell(ctx)), k), &owner, &field);
         }
         context::context_cell(ctx)->header |= cell::flag_owner;
     }
@@ -1217,17 +1222,17 @@ private:
             stack::Mark mark;
             function::push(&spec_cell, &none_cell, ctx, 0, 0, 0);
             Cell f = *stack::top_cell();
-            *cell_at(f.w3, function::info_body) = {type_block, 0, body, 0};
+            *cell_at(cell::function_info(&f), function::info_body) = {type_block, 0, body, 0};
             place(into, index, f, h);
         }
         const uint8_t* spec_at = p_;
         block_into(spec);
         int64_t body_head = block_into(body, true);
-        Cell* stored_body = cell_at(cell_at(into, index)->w3, function::info_body);
+        Cell* stored_body = cell_at(cell::function_info(cell_at(into, index)), function::info_body);
         if (body_head < 0)
             *stored_body = none_cell;
         else
-            stored_body->w1 = uint32_t(body_head);
+            cell::set_series_index(stored_body, int32_t(body_head));
         if (!spec_matches_context(spec, ctx)) fault(spec_at);
     }
 
@@ -1240,7 +1245,7 @@ private:
             const Cell* c = cell_at(spec, i);
             uint8_t t = cell::type(c);
             if (t != type_word && t != type_lit_word && t != type_get_word && t != type_refinement) continue;
-            int32_t slot = context::find_word(ctx, int32_t(c->w2), true);
+            int32_t slot = context::find_word(ctx, cell::word_symbol(c), true);
             if (slot < 0 || slot > next) return false;
             if (slot == next) next++;
         }
@@ -1278,7 +1283,7 @@ private:
         Cell source = *cell_at(into, index);
         cell::clear_new_line(&source);
         uint8_t t = cell::type(&source);
-        if (t == type_function) *cell_at(source.w3, function::info_op) = source;
+        if (t == type_function) *cell_at(cell::function_info(&source), function::info_op) = source;
         Cell o = source;
         o.header = (source.header & ~(uint32_t(cell::type_mask) | cell::op_source_mask)) | type_op |
                    uint32_t(t) << cell::op_source_shift;
@@ -1299,7 +1304,7 @@ private:
             place(into, index, made, h);
         }
         for (int32_t k = 0; k < 6; k++) {
-            pending_fields_.push_back({cell_at(into, index)->w1, uint32_t(k), into, index + 1});
+            pending_fields_.push_back({cell::context_node(cell_at(into, index)), uint32_t(k), into, index + 1});
             value(into);
             pending_fields_.pop_back();
             Cell e = *cell_at(into, index);
@@ -1353,7 +1358,7 @@ int32_t decode_file(const uint8_t* data, int64_t length, Cell* destination_block
         origin = body;
         shift = header_size;
     }
-    Decoder decoder(origin, shift, current_mode == Mode::boot, destination.w2, &source);
+    Decoder decoder(origin, shift, current_mode == Mode::boot, cell::series_node(&destination), &source);
     decoder.body(body, body_size, (flags & flag_compact) != 0, (flags & flag_symbols) != 0);
     return decoder.first_cell();
 }

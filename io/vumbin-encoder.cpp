@@ -433,20 +433,20 @@ private:
                 count(cell::datatype_id(c));
                 return;
             case type_char:
-                count(c->w2);
+                count(cell::char_code(c));
                 return;
             case type_pair:
                 signed_number(cell::pair_x(c));
                 signed_number(cell::pair_y(c));
                 return;
-            case type_point2d:
-                out_.word(c->w1);
-                out_.word(c->w2);
+            case type_point2d: {
+                cell::Payload xy = cell::payload(c);
+                out_.word(xy.words[0]);
+                out_.word(xy.words[1]);
                 return;
+            }
             case type_point3d:
-                out_.word(c->w1);
-                out_.word(c->w2);
-                out_.word(c->w3);
+                payload_words(c);
                 return;
             case type_issue:
                 symbol(cell::word_symbol(c));
@@ -457,7 +457,7 @@ private:
     }
 
     [[gnu::noinline]] void logic(const Cell* c, bool new_line) {
-        bool on = c->w1 != 0;
+        bool on = cell::logic_value(c);
         if (compact_) {
             if (new_line) out_.byte(prefix_new_line);
             out_.byte(on ? lead_true : lead_false);
@@ -491,30 +491,38 @@ private:
             return;
         }
         begin(t, new_line);
-        out_.word(c->w2);
-        out_.word(c->w3);
+        double_words(c);
     }
 
     [[gnu::noinline]] void date(const Cell* c, bool new_line) {
-        bool has_time = calendar::has_time(c->w1);
+        bool has_time = calendar::has_time(cell::date_bits(c));
         begin(type_date, new_line, false, has_time);
-        out_.word(c->w1);
-        if (has_time || !compact_) {
-            out_.word(c->w2);
-            out_.word(c->w3);
-        }
+        out_.word(cell::date_bits(c));
+        if (has_time || !compact_) double_words(c);
+    }
+
+    // The double of words 2 and 3, low half first.
+    void double_words(const Cell* c) {
+        uint64_t bits = cell::double_bits(c);
+        out_.word(uint32_t(bits));
+        out_.word(uint32_t(bits >> 32));
+    }
+
+    // The three payload words as the cell holds them.
+    void payload_words(const Cell* c) {
+        for (uint32_t w : cell::payload(c).words) out_.word(w);
     }
 
     [[gnu::noinline]] void typeset(const Cell* c, bool new_line) {
         begin(type_typeset, new_line);
+        cell::Payload bits = cell::payload(c);
         if (!compact_) {
-            out_.word(c->w1);
-            out_.word(c->w2);
-            out_.word(c->w3);
+            payload_words(c);
             return;
         }
         uint8_t bytes[max_typeset_bytes];
-        std::memcpy(bytes, &c->w1, sizeof bytes);
+        static_assert(sizeof bytes == sizeof bits.words);
+        std::memcpy(bytes, bits.words, sizeof bytes);
         uint8_t n = max_typeset_bytes;
         while (n > 0 && bytes[n - 1] == 0) n--;
         out_.byte(n);
@@ -525,9 +533,7 @@ private:
         int32_t length = tuple_type::length(c);
         if (!compact_) {
             begin(type_tuple, new_line, false, false, uint32_t(length) << fixed_unit_shift);
-            out_.word(c->w1);
-            out_.word(c->w2);
-            out_.word(c->w3);
+            payload_words(c);
             return;
         }
         uint8_t bytes[max_tuple_bytes];
@@ -545,7 +551,9 @@ private:
         bool negative = (c->header & cell::flag_money_negative) != 0;
         begin(type_money, new_line, false, negative, negative ? uint32_t(fixed_money_negative) : 0u);
         // The currency byte and the packed digits, as the cell holds them.
-        out_.append(&c->w1, 12);
+        cell::Payload digits = cell::payload(c);
+        static_assert(sizeof digits.words == 12);
+        out_.append(digits.words, sizeof digits.words);
     }
 
     // Bound to an object's or a function's context: the owner's cell; any
@@ -601,7 +609,7 @@ private:
     // The record up to its cells: their count, or -1 for a reference.
     [[gnu::noinline]] int64_t cells_start(const Cell* c, uint8_t t, bool new_line, Sharing sharing) {
         uint32_t node = cell::series_node(c);
-        uint32_t head = c->w1;
+        auto head = uint32_t(cell::series_index(c));
         const Place* earlier = sharing == Sharing::shared ? refs_.find(node) : nullptr;
         begin(t, new_line, earlier != nullptr, head != 0);
         series_head(head);
@@ -625,7 +633,7 @@ private:
     // The text kinds and binary!: the characters in the series' own unit.
     [[gnu::noinline]] void text(const Cell* c, uint8_t t, bool new_line) {
         uint32_t node = cell::series_node(c);
-        uint32_t head = c->w1;
+        auto head = uint32_t(cell::series_index(c));
         const SeriesBuffer* b = nodes::buffer(node);
         uint32_t unit = b->unit();
         const Place* earlier = refs_.find(node);
@@ -650,10 +658,10 @@ private:
 
     [[gnu::noinline]] void vector(const Cell* c, bool new_line) {
         uint32_t node = cell::series_node(c);
-        uint32_t head = c->w1;
+        auto head = uint32_t(cell::series_index(c));
         const SeriesBuffer* b = nodes::buffer(node);
         uint32_t unit = b->unit();
-        auto element_type = uint8_t(c->w3);
+        auto element_type = uint8_t(cell::vector_element_type(c));
         const Place* earlier = refs_.find(node);
         begin(type_vector, new_line, earlier != nullptr, head != 0, unit << fixed_unit_shift);
         series_head(head);
@@ -696,8 +704,8 @@ private:
     // record share it, so the record is what a reference names; an image
     // without pixels has no record and is written whole every time.
     [[gnu::noinline]] void image(const Cell* c, bool new_line) {
-        uint32_t node = c->w2;
-        uint32_t head = c->w1;
+        uint32_t node = cell::series_node(c);
+        auto head = uint32_t(cell::series_index(c));
         const Place* earlier = node ? refs_.find(node) : nullptr;
         begin(type_image, new_line, earlier != nullptr, head != 0);
         series_head(head);
@@ -705,12 +713,13 @@ private:
             path(earlier);
             return;
         }
-        uint32_t width = c->w3 & 0xFFFF, height = c->w3 >> 16;
+        uint32_t size = cell::image_size(c);
+        uint32_t width = size & 0xFFFF, height = size >> 16;
         if (compact_) {
             out_.uvarint(width);
             out_.uvarint(height);
         } else {
-            out_.word(c->w3);
+            out_.word(size);
         }
         if (!node) return;
         remember(node);
@@ -755,15 +764,16 @@ private:
         uint32_t kind = (header & cell::context_kind_mask) >> cell::context_kind_shift;
         bool stack = (header & cell::flag_stack_context) != 0;
         bool made = (header & cell::flag_context_made) != 0;
-        uint32_t words = hashtable::record(context_cell->w1)->keys;
+        uint32_t words = hashtable::record(cell::context_words(context_cell))->keys;
         uint32_t n = nodes::buffer(words)->count();
 
         // A stack context's values live in a call's frame, if anywhere.
         const Cell* values = nullptr;
         uint32_t value_count = 0;
-        if (!stack && context_cell->w2 != 0) {
-            values = series::cells_head(context_cell->w2);
-            value_count = std::min(n, nodes::buffer(context_cell->w2)->count());
+        uint32_t value_node = cell::context_values(context_cell);
+        if (!stack && value_node != 0) {
+            values = series::cells_head(value_node);
+            value_count = std::min(n, nodes::buffer(value_node)->count());
         }
         bool with_values = false;
         for (uint32_t i = 0; i < value_count && !with_values; i++)
@@ -815,8 +825,8 @@ private:
         signed_number(int32_t(cell::object_class(c)));
         if (change_record) {
             const Cell* handlers = series::cells_head(change_record);
-            signed_number(int32_t(handlers[0].w2));
-            signed_number(int32_t(handlers[1].w2));
+            signed_number(int32_t(cell::change_handler_place(&handlers[0])));
+            signed_number(int32_t(cell::change_handler_place(&handlers[1])));
         }
         enter();
         context_record(context::context_cell(ctx), false);
@@ -839,7 +849,7 @@ private:
         Cell body = series::cells_head(cell::function_info(c))[function::info_body];
         bool body_is_block = cell::type(&body) == type_block;
         count(nodes::buffer(spec_node)->count());
-        count(body_is_block ? nodes::buffer(body.w2)->count() : 0);
+        count(body_is_block ? nodes::buffer(cell::series_node(&body))->count() : 0);
         enter();
         context_record(context::context_cell(ctx), false);
         here_.index = 0;
@@ -856,7 +866,7 @@ private:
     // finds inside the native.
     [[gnu::noinline]] void native(const Cell* c, uint8_t t, bool new_line) {
         begin(t, new_line);
-        count(c->w1);
+        count(cell::handler_index(c));
         Cell spec;
         cell::make_series(&spec, type_block, cell::function_spec(c));
         cells(&spec, type_block, false, Sharing::private_copy);
@@ -864,10 +874,9 @@ private:
 
     // The operator's function, rebuilt from the words it shares with it.
     [[gnu::noinline]] void op(const Cell* c, bool new_line) {
-        auto source = uint8_t((c->header & cell::op_source_mask) >> cell::op_source_shift);
-        if (source == type_routine) refuse(type_routine);
+        if (cell::op_source(c) == type_routine) refuse(type_routine);
         begin(type_op, new_line);
-        Cell wrapped = {source, c->w1, c->w2, c->w3};
+        Cell wrapped = cell::op_wrapped(c);
         value(&wrapped, false);
     }
 
@@ -955,7 +964,7 @@ void encode_boot_image(const Cell* roots, Cell* result) {
     uint32_t node = cell::series_node(roots);
     const Cell* first = series::cells_head(node);
     int32_t n = int32_t(nodes::buffer(node)->count());
-    for (int32_t i = int32_t(roots->w1); i < n; i++) encoder.root_record(first + i);
+    for (int32_t i = cell::series_index(roots); i < n; i++) encoder.root_record(first + i);
     encoder.finish(result);
 }
 

@@ -35,11 +35,47 @@ constexpr bool is_function_type(uint8_t t) {
     return (t >= type_native && t <= type_function) || t == type_routine;
 }
 
+// ---- The payload as plain words ----
+
+// For values held wholly in their cell (point!, typeset!, tuple!, money!),
+// where code keeps or rebuilds the three payload words without reading what
+// they mean: the serialised form, a copy under another header.
+struct Payload {
+    uint32_t words[3];
+};
+inline Payload payload(const Cell* c) { return {{c->w1, c->w2, c->w3}}; }
+inline void set_payload(Cell* c, const Payload& p) {
+    c->w1 = p.words[0];
+    c->w2 = p.words[1];
+    c->w3 = p.words[2];
+}
+
+// The bits of the double in words 2 and 3 (float!, percent!, time!, and the
+// time of a date!), low half first.
+inline uint64_t double_bits(const Cell* c) { return uint64_t(c->w3) << 32 | c->w2; }
+
 // ---- datatype! ----
 
 inline uint8_t datatype_id(const Cell* c) {
     assert(type(c) == type_datatype);
     return uint8_t(c->w1);
+}
+
+// ---- logic!, char!, date! ----
+
+inline bool logic_value(const Cell* c) {
+    assert(type(c) == type_logic);
+    return c->w1 != 0;
+}
+inline uint32_t char_code(const Cell* c) {
+    assert(type(c) == type_char);
+    return c->w2;
+}
+// The packed date, zone and time flag (datatypes/calendar.h); the time is
+// the double.
+inline uint32_t date_bits(const Cell* c) {
+    assert(type(c) == type_date);
+    return c->w1;
 }
 
 // ---- Series: block!, the strings, paths, vector!, hash!, binary!, image! ... ----
@@ -70,6 +106,24 @@ inline uint32_t hash_table(const Cell* c) {
 inline void set_hash_table(Cell* c, uint32_t table) {
     assert(has_hash_table(type(c)));
     c->w3 = table;
+}
+
+// ---- vector!: the element type in w3 ----
+
+inline uint32_t vector_element_type(const Cell* c) {
+    assert(type(c) == type_vector);
+    return c->w3;
+}
+
+// ---- image!: the size in w3, width | height << 16 ----
+
+inline uint32_t image_size(const Cell* c) {
+    assert(type(c) == type_image);
+    return c->w3;
+}
+inline void set_image_size(Cell* c, uint32_t size) {
+    assert(type(c) == type_image);
+    c->w3 = size;
 }
 
 // ---- Words ----
@@ -123,7 +177,32 @@ inline void set_change_record(Cell* c, uint32_t record) {
     c->w3 = record;
 }
 
+// The two cells of a change record (on-change, on-deep-change): pair!
+// cells whose w2 packs the handler's field position (high half, 0xFFFF for
+// none) and its locals count (low half).
+inline uint32_t change_handler_place(const Cell* handler) {
+    assert(type(handler) == type_pair);
+    return handler->w2;
+}
+
 // ---- function!, routine!, native!, action!, op! ----
+
+// native! and action!: the index into their handler table.
+inline uint32_t handler_index(const Cell* c) {
+    assert(type(c) == type_native || type(c) == type_action);
+    return c->w1;
+}
+// op!: the type it was made from, and the value it wraps, rebuilt under that
+// type's bare header (the op! keeps the source's payload as it stands).
+inline uint8_t op_source(const Cell* c) {
+    assert(type(c) == type_op);
+    return uint8_t((c->header & op_source_mask) >> op_source_shift);
+}
+inline Cell op_wrapped(const Cell* c) {
+    Cell wrapped = *c;
+    make_header(&wrapped, op_source(c));
+    return wrapped;
+}
 
 inline uint32_t function_spec(const Cell* c) {
     assert(is_function_type(type(c)));

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "base/handle-registry.h"
+#include "memory/cell-access.h"
+#include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/runtime-services.h"
@@ -81,7 +83,7 @@ void mark_cell(const Cell* c) {
             if (c->w2) mark_series(c->w2);
             break;
         case type_context:
-            mark_hash_table(c->w1);
+            hashtable::mark(cell::context_words(c));
             if (!(c->header & cell::flag_stack_context)) mark_series_cells(c->w2);
             break;
         case type_word: case type_set_word: case type_lit_word:
@@ -113,7 +115,7 @@ void mark_cell(const Cell* c) {
             break;
         case type_hash: case type_map:
             mark_series_cells(c->w2);
-            mark_hash_table(c->w3);
+            hashtable::mark(cell::hash_table(c));
             break;
         case type_handle:
             if (int32_t(c->w3) >= 0) handle_registry::mark(int32_t(c->w3), nullptr);
@@ -135,7 +137,7 @@ void mark_cell(const Cell* c) {
 // Every root of the runtime, in one place.
 void mark_roots() {
     mark_block(&roots.root_block);
-    if (roots.symbol_table) mark_hash_table(roots.symbol_table);
+    if (roots.symbol_table) hashtable::mark(roots.symbol_table);
     if (roots.arg_stack) mark_series(roots.arg_stack);
     if (roots.call_stack) mark_series(roots.call_stack);
     if (stack::initialised()) {
@@ -403,36 +405,6 @@ void mark_block(const Cell* c) {
 // A context is a series of two cells, the context! cell and its owner: its
 // cells say what else to mark.
 void mark_context(uint32_t node) { mark_series_cells(node); }
-
-void mark_hash_table(uint32_t node) {
-    if (!mark_series(node)) return;
-    const auto* record = reinterpret_cast<const uint32_t*>(nodes::buffer(node)->head_ptr());
-    uint32_t kind = record[9];
-    if (kind == 0) {
-        mark_series(record[1]);
-        if (mark_series(record[2])) {
-            SeriesBuffer* chains = nodes::buffer(record[2]);
-            auto* first = reinterpret_cast<const uint32_t*>(chains->head_ptr());
-            auto* last = reinterpret_cast<const uint32_t*>(chains->tail_ptr());
-            for (const uint32_t* c = first; c < last; c++) mark_series(*c);
-        }
-    }
-    mark_series(record[3]);
-    mark_series(record[4]);
-    if (kind <= 2) {
-        mark_series_cells(record[5]);
-    } else if (mark_series(record[5])) {
-        // Identity entries: a 16-byte head (state, key) and the data cells.
-        uint32_t width = record[1];
-        SeriesBuffer* keys = nodes::buffer(record[5]);
-        for (uint32_t at = keys->head; width >= 16 && at + width <= keys->tail; at += width) {
-            auto* head = reinterpret_cast<const uint32_t*>(keys->data() + at);
-            if (head[0] != 2) continue;
-            auto* cells = reinterpret_cast<const Cell*>(keys->data() + at + 16);
-            mark_cells(cells, cells + (width - 16) / 16);
-        }
-    }
-}
 
 void mark_cells(const Cell* first, const Cell* last) {
     for (const Cell* c = first; c < last; c++) mark_cell(c);

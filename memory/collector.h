@@ -49,7 +49,6 @@ bool mark_series(uint32_t node);         // true when newly marked
 bool mark_series_cells(uint32_t node);
 void mark_block(const Cell* c);
 void mark_context(uint32_t node);
-void mark_hash_table(uint32_t node);
 void mark_cells(const Cell* first, const Cell* last);  // [first, last)
 void clear_mark(uint32_t node);
 

@@ -544,11 +544,9 @@ int32_t put_index(uint32_t table, int32_t index, const uint32_t* known_hash = nu
 // ----------------------------------------------------- identity entries
 
 uint8_t* entry_at(const Record* r, int32_t offset) { return buf(r->keys)->data() + offset; }
-uint32_t entry_word(const Record* r, int32_t offset, int word) {
-    return reinterpret_cast<const uint32_t*>(entry_at(r, offset))[word];
-}
-uint32_t entry_key(const Record* r, int32_t offset) { return entry_word(r, offset, 1); }
-uint32_t entry_state(const Record* r, int32_t offset) { return entry_word(r, offset, 0); }
+EntryHead* entry_head(const Record* r, int32_t offset) { return reinterpret_cast<EntryHead*>(entry_at(r, offset)); }
+uint32_t entry_key(const Record* r, int32_t offset) { return entry_head(r, offset)->key; }
+uint32_t entry_state(const Record* r, int32_t offset) { return entry_head(r, offset)->state; }
 
 // The key's bucket, or -1 with `slot` set to where it would go.
 int32_t probe_identity(const Record* r, uint32_t key, int32_t* slot) {
@@ -584,11 +582,11 @@ void place_identity(Record* r, int32_t offset) {
 
 template <class Fn>
 void for_each_live_entry(const Record* r, Fn fn) {
-    uint32_t width = r->cell_buckets;
-    if (width < 16) return;
+    uint32_t width = entry_width(r);
+    if (width < sizeof(EntryHead)) return;
     SeriesBuffer* b = buf(r->keys);
     for (uint32_t at = b->head; at + width <= b->tail; at += width)
-        if (entry_state(r, int32_t(at)) == 2) fn(int32_t(at));
+        if (entry_state(r, int32_t(at)) == entry_live) fn(int32_t(at));
 }
 
 // After a compaction: every live entry placed afresh, in the same arrays.
@@ -817,9 +815,8 @@ uint32_t words_table_of(const Cell* c) {
 
 uint32_t create(int32_t size, const Cell* source, Kind kind, int32_t d) {
     if (uint32_t(kind) > kind_ownership) corrupt();
-    Cell from{};
+    gc::Local from(Cell{});
     if (source) from = *source;
-    gc::Protect keep_source(&from);
     int64_t n = size;
     if (kind == kind_symbols) {
         symbol_scratch(0);
@@ -1262,9 +1259,9 @@ Cell* put_pointer(uint32_t table, uint32_t key) {
     uint8_t* entry = series::alloc_tail_bytes(r->keys, int32_t(width));
     r = record(table);
     std::memset(entry, 0, width);
-    auto* head = reinterpret_cast<uint32_t*>(entry);
-    head[0] = 2;
-    head[1] = key;
+    auto* head = reinterpret_cast<EntryHead*>(entry);
+    head->state = entry_live;
+    head->key = key;
     for (uint32_t at = 16; at < width; at += 16) reinterpret_cast<Cell*>(entry + at)->header = type_unset;
     if (bucket_state(r, uint32_t(slot)) == state_empty) r->occupied++;
     r->count++;
@@ -1288,7 +1285,7 @@ Cell* remove_pointer(uint32_t table, uint32_t key) {
     int32_t found = probe_identity(r, key, nullptr);
     if (found < 0) return nullptr;
     uint8_t* entry = entry_at(r, bucket_array(r)[found]);
-    reinterpret_cast<uint32_t*>(entry)[0] = 0;
+    reinterpret_cast<EntryHead*>(entry)->state = entry_removed;
     set_bucket_state(r, uint32_t(found), state_deleted);
     r->count--;
     return reinterpret_cast<Cell*>(entry + 16);
@@ -1300,7 +1297,7 @@ void sweep_pointer(uint32_t table) {
     for (uint32_t b = 0; b < r->size; b++) {
         if (bucket_state(r, b) != state_used) continue;
         uint8_t* entry = entry_at(r, bucket_array(r)[b]);
-        bool dead = !node_marked(reinterpret_cast<uint32_t*>(entry)[1]);
+        bool dead = !node_marked(reinterpret_cast<EntryHead*>(entry)->key);
         if (!dead && r->kind == kind_ownership && r->cell_buckets >= 48) {
             // The owner named by the second data cell (an object!, its
             // context node in w1) must be alive too.
@@ -1309,9 +1306,40 @@ void sweep_pointer(uint32_t table) {
             if (node && memory::node_frame_of(node) && !node_marked(node)) dead = true;
         }
         if (!dead) continue;
-        reinterpret_cast<uint32_t*>(entry)[0] = 0;
+        reinterpret_cast<EntryHead*>(entry)->state = entry_removed;
         set_bucket_state(r, b, state_deleted);
         r->count--;
+    }
+}
+
+// ------------------------------------------------------------- marking
+
+void mark(uint32_t table) {
+    if (!gc::mark_series(table)) return;
+    const Record* r = record(table);
+    if (r->kind == kind_hash) {
+        gc::mark_series(r->cell_buckets);
+        if (gc::mark_series(r->chains)) {
+            SeriesBuffer* chains = buf(r->chains);
+            auto* first = reinterpret_cast<const uint32_t*>(chains->head_ptr());
+            auto* last = reinterpret_cast<const uint32_t*>(chains->tail_ptr());
+            for (const uint32_t* chain = first; chain < last; chain++) gc::mark_series(*chain);
+        }
+    }
+    gc::mark_series(r->states);
+    gc::mark_series(r->buckets);
+    if (r->kind < kind_identity) {
+        gc::mark_series_cells(r->keys);
+        return;
+    }
+    if (!gc::mark_series(r->keys)) return;
+    // Marking only pushes onto the collector's stack: nothing moves here.
+    uint32_t width = entry_width(r);
+    SeriesBuffer* entries = buf(r->keys);
+    for (uint32_t at = entries->head; width >= sizeof(EntryHead) && at + width <= entries->tail; at += width) {
+        if (entry_state(r, int32_t(at)) != entry_live) continue;
+        auto* cells = reinterpret_cast<const Cell*>(entries->data() + at + sizeof(EntryHead));
+        gc::mark_cells(cells, cells + (width - sizeof(EntryHead)) / sizeof(Cell));
     }
 }
 

@@ -40,12 +40,32 @@ static_assert(sizeof(Record) == 44);
 
 enum BucketState : uint32_t { state_used = 0, state_deleted = 1, state_empty = 2 };
 
+// An identity entry (kinds 3-4) is this head and then its data cells, in
+// the series the record's `keys` names; the record's `cell_buckets` holds
+// the whole entry's width. An entry's state has its own codes, unrelated to
+// the bucket states: a removed entry keeps its place in the series, marked
+// removed, until a rebuild drops it.
+enum EntryState : uint32_t { entry_removed = 0, entry_live = 2 };
+struct EntryHead {
+    uint32_t state;  // EntryState
+    uint32_t key;    // the 32-bit identity
+    uint32_t unused[2];
+};
+static_assert(sizeof(EntryHead) == 16);
+
+inline uint32_t entry_width(const Record* r) { return r->kind >= kind_identity ? r->cell_buckets : 0; }
+
 // A search probe: a string-like cell (head index in word 1, node in word 2)
 // that stands for the first word-3 characters only when word 3 >= 0. It
 // hashes like the string kinds and matches any of them.
 constexpr uint8_t type_string_probe = 56;
 
 Record* record(uint32_t table);
+
+// The collector's marking of a table: its record and arrays, its key series
+// and what that holds; of an identity table the data cells of live entries
+// only (keys are never marked through the table).
+void mark(uint32_t table);
 
 // Keeps a table and all it holds alive while the guard lives. A
 // gc::ProtectNode on a table's node keeps the record only, not its states,

@@ -18,7 +18,6 @@ namespace {
 
 constexpr int32_t table_size = 1000;
 constexpr int32_t record_cells = 3;
-constexpr uint32_t entry_live = 2;  // word 0 of a live identity entry's head
 
 bool is_block_kind(uint8_t t) {
     return t == type_block || t == type_paren || (t >= type_path && t <= type_get_path) || t == type_hash;
@@ -303,15 +302,15 @@ bool mark_reachable_entries() {
     gc::mark_series(r->states);
     gc::mark_series(r->buckets);
     gc::mark_series(r->keys);
-    uint32_t width = r->cell_buckets;
-    if (width < 16 * (1 + record_cells)) return false;
+    uint32_t width = hashtable::entry_width(r);
+    if (width < sizeof(hashtable::EntryHead) + sizeof(Cell) * record_cells) return false;
     // Marking only pushes onto the collector's stack: nothing moves here.
     SeriesBuffer* entries = nodes::buffer(r->keys);
     bool more = false;
     for (uint32_t at = entries->head; at + width <= entries->tail; at += width) {
-        auto* head = reinterpret_cast<const uint32_t*>(entries->data() + at);
-        if (head[0] != entry_live || !live_node(head[1]) || !marked(head[1])) continue;
-        auto* cells = reinterpret_cast<const Cell*>(entries->data() + at + 16);
+        auto* head = reinterpret_cast<const hashtable::EntryHead*>(entries->data() + at);
+        if (head->state != hashtable::entry_live || !live_node(head->key) || !marked(head->key)) continue;
+        auto* cells = reinterpret_cast<const Cell*>(head + 1);
         // Cell 0, the copy of the series cell, would keep the key alive.
         for (const Cell* c = cells + 1; c < cells + record_cells; c++) {
             if (!reaches_unmarked(c)) continue;
@@ -326,15 +325,15 @@ void sweep() {
     uint32_t t = gc::roots.ownership_table;
     if (!live_node(t)) return;
     hashtable::Record* r = hashtable::record(t);
-    if (r->cell_buckets < 16 * (1 + record_cells)) return;
+    if (hashtable::entry_width(r) < sizeof(hashtable::EntryHead) + sizeof(Cell) * record_cells) return;
     int32_t* slots = hashtable::bucket_array(r);
     uint8_t* data = nodes::buffer(r->keys)->data();
     for (uint32_t b = 0; b < r->size; b++) {
         if (hashtable::bucket_state(r, b) != hashtable::state_used) continue;
-        auto* head = reinterpret_cast<uint32_t*>(data + slots[b]);
-        if (live_node(head[1]) && marked(head[1])) continue;
-        head[0] = 0;
-        auto* cells = reinterpret_cast<Cell*>(data + slots[b] + 16);
+        auto* head = reinterpret_cast<hashtable::EntryHead*>(data + slots[b]);
+        if (live_node(head->key) && marked(head->key)) continue;
+        head->state = hashtable::entry_removed;
+        auto* cells = reinterpret_cast<Cell*>(head + 1);
         for (int32_t i = 0; i < record_cells; i++) cell::make_unset(cells + i);
         hashtable::set_bucket_state(r, b, hashtable::state_deleted);
         r->count--;

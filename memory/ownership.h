@@ -90,14 +90,12 @@ void report_change(const Cell* target, Action action, const Cell* new_value, int
         change();
         return;
     }
-    Cell t = *target;
-    Cell v;
+    gc::Local t(*target);
+    gc::Local v(Cell{});
     if (new_value)
         v = *new_value;
     else
         cell::make_none(&v);
-    gc::Protect keep_target(&t);
-    gc::Protect keep_value(&v);
     check(&t, action_word(action), &v, index, part);
     change();
     check(&t, past_word(action), &v, index, part);

@@ -813,6 +813,40 @@ TEST_F(HashTableIdentity, DataCellsKeepTheirValuesAlive) {
     EXPECT_EQ(nodes::buffer(ht::record(table)->keys)->count(), 0u);
 }
 
+// A removed entry stays in the entry series until a rebuild, its data
+// cells untouched: the collector must pass over it by its state, or it
+// keeps what the cells name alive.
+TEST_F(HashTableIdentity, OnlyLiveEntriesKeepTheirValuesAlive) {
+    gc::state.enabled = 1;
+    uint32_t table = ht::create(8, nullptr, ht::kind_identity, 2);
+    ht::ProtectTable keep(table);
+    uint32_t blocks[4];
+    {
+        Cell held[4] = {};
+        gc::Protect hold_until_stored(held, 4);
+        for (int k = 0; k < 4; k++) {
+            blocks[k] = block_of_integers({0, 1});
+            held[k] = {type_block, 0, blocks[k], 0};
+        }
+        for (uint32_t k = 0; k < 2; k++) {
+            Cell* data = ht::put_pointer(table, 10 + k);
+            data[0] = held[2 * k];
+            data[1] = held[2 * k + 1];
+        }
+    }
+    ASSERT_NE(ht::remove_pointer(table, 11), nullptr);
+    gc::collect();
+    auto alive = [](uint32_t node) {
+        SeriesBuffer* b = nodes::buffer(node);
+        return b && !(reinterpret_cast<uintptr_t>(b) & 1) && (b->flags & series_flags::in_use);
+    };
+    EXPECT_TRUE(alive(blocks[0]) && alive(blocks[1]));
+    EXPECT_TRUE(holds_integers(blocks[0], 2) && holds_integers(blocks[1], 2));
+    EXPECT_FALSE(alive(blocks[2]) || alive(blocks[3]));
+    ASSERT_NE(ht::find_pointer(table, 10), nullptr);
+    EXPECT_EQ(ht::find_pointer(table, 10)[1].w2, blocks[1]);
+}
+
 TEST_F(HashTableIdentity, SweepDropsEntriesOfUnmarkedSeries) {
     uint32_t table = ht::create(8, nullptr, ht::kind_ownership, 3);
     uint32_t nodes_[6];
