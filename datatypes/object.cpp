@@ -219,8 +219,7 @@ void refresh_record(uint32_t record, int32_t k, const Cell* function) {
 // A handler's error passes to the code that made the change, as any error
 // of a call it made would.
 void run_handler(const Cell* function, const Cell* name, const Cell* args, int32_t count) {
-    Cell result{};
-    gc::Protect keep(&result);
+    gc::Local result(Cell{});
     call::Call c(function, name);
     for (int32_t i = 0; i < count; i++) c.arg(args + i);
     c.run(&result);
@@ -503,9 +502,8 @@ void set_words(const Cell* target, const Cell* value, bool any, bool only, bool 
 
 void call_change_handler(const Cell* object, const Cell* word, const Cell* old_value, const Cell* new_value) {
     if (!cell::change_record(object)) return;
-    Cell o = *object;
+    gc::Local o(*object);
     Cell args[3] = {*word, *old_value, *new_value};
-    gc::Protect keep_o(&o);
     gc::Protect keep_args(args, 3);
     uint32_t position = series::cells_head(cell::change_record(&o))[0].w2 >> 16;
     if (position == no_handler) return;

@@ -169,8 +169,7 @@ Cell environment_function(const Cell* name) {
 void expand_directives(const Cell* block) {
     gc::Local name(environment_word("expand-directives"));
     gc::Local fn(environment_function(&name));
-    Cell result{};
-    gc::Protect keep_result(&result);
+    gc::Local result(Cell{});
     call::Call(&fn, &name).arg(block).run(&result);
 }
 

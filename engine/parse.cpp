@@ -686,9 +686,8 @@ void Engine::event(Event e) {
     // The callback gets this run's frames as a block of its own.
     int32_t n = rs_count();
     cell::make_series(&args[4], type_block, series::copy_part(rule_node(), rule_base_, n - rule_base_));
-    Cell answer;
+    gc::Local answer(Cell{});
     cell::make_none(&answer);
-    gc::Protect keep_answer(&answer);
     call::Call call(&regs_[r_callback], &callback_name);
     for (const Cell& a : args) call.arg(&a);
     call.run(&answer);

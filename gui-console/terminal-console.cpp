@@ -117,16 +117,14 @@ bool call_engine(const char* name, Cell* result) {
 
 // The engine's own words do the rest; quit ends the process.
 int run() {
-    Cell error{};
-    gc::Protect keep(&error);
+    gc::Local error(Cell{});
     if (call_engine("_run-terminal-console", &error)) return 0;
     write_line(report_of(&error));
     return 1;
 }
 
 void start() {
-    Cell result{};
-    gc::Protect keep(&result);
+    gc::Local result(Cell{});
     call_engine("_start-terminal-console", &result);
 }
 

@@ -270,10 +270,9 @@ Cell* set_in(Cell* word, const Cell* value, uint32_t ctx, bool notify) {
         return target;
     }
     word_at(ctx, index)->header |= cell::flag_slot_changed;
-    Cell owner = *owner_cell(ctx);
+    gc::Local owner(*owner_cell(ctx));
     if (notify && owner.w3 != 0) {
         gc::Local old(*target);
-        gc::Protect keep_owner(&owner);
         *target = v;
         services::current.change_handler(&owner, &w, &old, &v);
         return value_slot(ctx, index, err::script::not_defined);

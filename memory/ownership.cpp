@@ -273,20 +273,15 @@ bool check(const Cell* target, const Cell* action, const Cell* new_value, int32_
     if (!key || !gc::roots.ownership_table) return false;
     const Cell* cells = hashtable::find_pointer(gc::roots.ownership_table, key);
     if (!cells || cell::type(cells + 1) != type_object || cells[1].w3 == 0) return false;
-    Cell owner = cells[1];
-    Cell word = cells[2];
-    Cell changed = *target;
-    Cell act = *action;
-    Cell value;
+    gc::Local owner(cells[1]);
+    gc::Local word(cells[2]);
+    gc::Local changed(*target);
+    gc::Local act(*action);
+    gc::Local value(Cell{});
     if (new_value)
         value = *new_value;
     else
         cell::make_none(&value);
-    gc::Protect keep_owner(&owner);
-    gc::Protect keep_word(&word);
-    gc::Protect keep_target(&changed);
-    gc::Protect keep_action(&act);
-    gc::Protect keep_value(&value);
     services::current.deep_change_handler(&owner, &word, &changed, &act, &value, index, part);
     return true;
 }
