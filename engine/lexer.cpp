@@ -606,7 +606,7 @@ void keep_scanned(State& st) {
     if (!st.into) return;
     size_t done = st.opens.empty() ? st.cells.size() : size_t(st.opens.front().base);
     gc::Local target(*st.into);
-    for (size_t i = 0; i < done; ++i) *block::alloc_tail(&target) = st.cells[i];
+    for (size_t i = 0; i < done; ++i) *series::alloc_tail(&target) = st.cells[i];
     st.cells.erase(st.cells.begin(), st.cells.begin() + std::ptrdiff_t(done));
     for (Open& o : st.opens) o.base -= int32_t(done);
 }
@@ -1159,7 +1159,7 @@ int32_t run_utf8(const uint8_t* bytes, int32_t length, bool binary, const Option
         if (options.into) {
             gc::Local target(*options.into);
             for (size_t i = 0; i < st.cells.size(); ++i) {
-                Cell* slot = block::alloc_tail(&target);
+                Cell* slot = series::alloc_tail(&target);
                 *slot = st.cells[i];
             }
             *result = target;
@@ -1180,7 +1180,7 @@ bool first_value(const char* text, int32_t length, Cell* out) {
     options.trace = &quiet;
     gc::Local values({type_none, 0, 0, 0});
     run_utf8(reinterpret_cast<const uint8_t*>(text), length, false, options, &values, nullptr);
-    if (block::length_from_head(&values) == 0) {
+    if (series::length_from_head(&values) == 0) {
         for (int32_t i = 0; i < length; ++i)
             if (class_of(uint8_t(text[i])) != c_space && class_of(uint8_t(text[i])) != c_lf) {
                 cell::make_none(out);  // something that is no value
@@ -1213,7 +1213,7 @@ void init() {
 uint32_t mask_from_callback(const Cell* callback) {
     if (cell::type(callback) != type_function) return event_all;
     Cell body = series::cells_head(callback->w3)[function::info_body];
-    if (cell::type(&body) != type_block || block::length_from_head(&body) <= 0) return event_all;
+    if (cell::type(&body) != type_block || series::length_from_head(&body) <= 0) return event_all;
     Cell first = series::cells_head(body.w2)[body.w1];
     if (cell::type(&first) != type_block) return event_all;
     static const struct { runtime_symbols::Word word; Event event; } events[] = {
@@ -1222,7 +1222,7 @@ uint32_t mask_from_callback(const Cell* callback) {
         {runtime_symbols::word_close, event_close},     {runtime_symbols::word_error, event_error},
     };
     uint32_t mask = 0;
-    int32_t n = block::length_from_head(&first);
+    int32_t n = series::length_from_head(&first);
     for (int32_t i = 0; i < n; ++i) {
         Cell w = series::cells_head(first.w2)[int32_t(first.w1) + i];
         uint8_t t = cell::type(&w);
@@ -1292,7 +1292,7 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     } else if (options.into) {
         first = values;
     } else if (options.one || options.next) {
-        if (block::length_from_head(&values) > 0) first = series::cells_head(values.w2)[0];
+        if (series::length_from_head(&values) > 0) first = series::cells_head(values.w2)[0];
         cell::clear_new_line(&first);
     } else {
         first = values;
@@ -1311,8 +1311,8 @@ void transcode(const Cell* source, const Options& options, Cell* result) {
     Cell pair;
     block_actions::make_at(&pair, 2);
     gc::Protect keep_pair(&pair);
-    *block::alloc_tail(&pair) = first;
-    *block::alloc_tail(&pair) = rest;
+    *series::alloc_tail(&pair) = first;
+    *series::alloc_tail(&pair) = rest;
     *result = pair;
 }
 
