@@ -81,7 +81,7 @@ const Cell* decode_boot_image() {
     word_recording = 1;
     boot_image_decode_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                std::chrono::steady_clock::now() - start).count();
-    if (base >= block::length_from_head(&gc::roots.root_block)) return nullptr;
+    if (base >= series::length_from_head(&gc::roots.root_block)) return nullptr;
     return series::cells_head(gc::roots.root_block.w2) + base;
 }
 }  // namespace

@@ -149,7 +149,7 @@ void measure(const char* name, bool compact, int32_t rounds) {
         vumbin::decode(file.data(), int64_t(file.size()), &block, true, nullptr);
         double seconds = cpu_now() - start;
         if (seconds < best) best = seconds;
-        int32_t decoded = block::length_from_head(series::cells_head(block.w2));
+        int32_t decoded = series::length_from_head(series::cells_head(block.w2));
         if (decoded != rounds * 10) {
             std::fprintf(stderr, "%s: %d values decoded\n", name, decoded);
             std::exit(1);

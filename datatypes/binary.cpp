@@ -14,6 +14,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/refinement-args.h"
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/unicode.h"
@@ -25,6 +26,9 @@ namespace {
 
 using namespace actions;
 using ownership::Action;
+using refinement_args::bad_refinement;
+using refinement_args::integer_refinement;
+using refinement_args::part_of;
 
 // Bytes a buffer may hold at most, with room for the header and padding.
 constexpr int64_t max_bytes = cell::max_series_bytes;
@@ -40,7 +44,6 @@ const Cell none = {type_none, 0, 0, 0};
 [[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 [[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void bad_to(const Cell* value) {
     Cell target = cell::make_datatype(type_binary);
@@ -71,18 +74,6 @@ bool report(const Cell* series, Action action, const Cell* value, int64_t index,
 }
 void reported(const Cell* series, Action action, bool owned, int64_t index, int64_t count) {
     if (owned) ownership::check(series, ownership::past_word(action), nullptr, int32_t(index), int32_t(count));
-}
-
-int64_t integer_refinement(const char* name, const Cell* value) {
-    if (cell::type(value) != type_integer) bad_refinement(name, value);
-    return cell::get_integer(value);
-}
-
-// A /part value: a count, or a position in the same series as `of`.
-int64_t part_of(const Cell* of, const Cell* part) {
-    if (cell::type(part) == type_integer) return cell::get_integer(part);
-    if (cell::type(part) == cell::type(of) && part->w2 == of->w2) return int64_t(part->w1) - int64_t(of->w1);
-    bad_refinement("part", part);
 }
 
 int64_t dup_count(const Cell* dup) { return dup ? std::max<int64_t>(0, integer_refinement("dup", dup)) : 1; }
@@ -229,7 +220,7 @@ Cell make_cell(int32_t capacity) { return {type_binary, 0, make(capacity), 0}; }
 Cell* load_bytes(const uint8_t* bytes, int32_t n, const Cell* block) {
     std::string copy(reinterpret_cast<const char*>(bytes), size_t(std::max(n, 0)));
     gc::Local out(from_bytes(copy));
-    Cell* slot = block ? block::alloc_tail(block) : stack::push_cell();
+    Cell* slot = block ? series::alloc_tail(block) : stack::push_cell();
     *slot = out;
     return slot;
 }

@@ -380,13 +380,13 @@ void make_from(const Cell* given, Caller caller, Cell* result) {
     }
     // [not ...]: the rest of the block describes what is left out.
     bool complemented = false;
-    if (cell::type(&spec) == type_block && block::length_from_head(&spec) > 0) {
+    if (cell::type(&spec) == type_block && series::length_from_head(&spec) > 0) {
         Cell first = series::cells_head(spec.w2)[spec.w1];
         if (cell::type(&first) == type_word &&
             symbols::resolve(int32_t(first.w2)) == symbols::resolve(runtime_symbols::id(runtime_symbols::sym_not))) {
             complemented = true;
             spec.w1++;
-            Cell next = block::length_from_head(&spec) > 0 ? series::cells_head(spec.w2)[spec.w1] : spec;
+            Cell next = series::length_from_head(&spec) > 0 ? series::cells_head(spec.w2)[spec.w1] : spec;
             if (cell::type(&next) == type_binary) {
                 // The bytes start it; what follows leaves out more.
                 uint32_t node = from_binary(&next, true);

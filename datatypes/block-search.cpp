@@ -12,6 +12,7 @@
 #include "memory/interrupt.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/refinement-args.h"
 #include "memory/series.h"
 #include "memory/sort.h"
 #include "memory/typed-access.h"
@@ -33,10 +34,9 @@ using block_actions::cell_at;
 using block_actions::is_any_block;
 using block_actions::is_series_kind;
 using block_actions::length_from_head;
+using refinement_args::bad_refinement;
 
 const Cell none_value = {type_none, 0, 0, 0};
-
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 constexpr int64_t max_cells = cell::max_series_cells;
 

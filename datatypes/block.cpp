@@ -9,6 +9,7 @@
 #include "datatypes/map.h"
 #include "datatypes/object.h"
 #include "datatypes/registry.h"
+#include "datatypes/series-ranges.h"
 #include "datatypes/string.h"
 #include "datatypes/vector.h"
 #include "memory/cell-access.h"
@@ -119,7 +120,7 @@ int32_t part_count(const Cell* part, const Cell* series) {
 
 // ------------------------------------------------------------ cell operations
 
-int32_t length_from_head(const Cell* b) { return block::length_from_head(b); }
+int32_t length_from_head(const Cell* b) { return series::length_from_head(b); }
 
 Cell* clip_head(Cell* b) {
     int32_t n = buffer_length(cell::series_node(b));
@@ -589,30 +590,11 @@ void to(const Cell*, const Cell* value, int32_t type, Cell* result) {
 
 void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const Cell* types) {
     gc::Local s(*series);
-    int32_t i = cell::series_index(&s);
-    int32_t length = buffer_length(cell::series_node(&s));
-    int32_t start = i;
-    int64_t k = std::max(length - i, 0);
-    if (part) {
-        if (cell::type(part) == type_pair) {
-            int32_t x = cell::pair_x(part), y = cell::pair_y(part);
-            start = std::max(x < 0 ? i + x : i + x - 1, 0);
-            k = y < x ? 0 : int64_t(y) - x;
-        } else {
-            k = part_count(part, &s);
-        }
-    }
-    if (k < 0) {
-        int32_t from = int32_t(std::max<int64_t>(int64_t(i) + k, 0));
-        k = i - from;
-        start = from;
-    }
-    if (start > length) {
-        start = length;
-        k = 0;
-    }
-    if (start + k > length) k = length - start;
-    uint32_t node = series::copy_part(cell::series_node(&s), start, int32_t(k));
+    auto count_of = [](const Cell* from, const Cell* value) -> int64_t { return part_count(value, from); };
+    series_ranges::Span span =
+        series_ranges::copy_span(&s, buffer_length(cell::series_node(&s)), part, count_of);
+    int32_t k = int32_t(span.count);
+    uint32_t node = series::copy_part(cell::series_node(&s), int32_t(span.start), k);
     *result = {s.header, 0, node, 0};
     if (!deep && !types) {
         if (has_table(&s)) cell::set_hash_table(result, hashtable::create(int32_t(k), result, hashtable::kind_hash, 0));
@@ -625,13 +607,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
         cycles::reset();
         errors::raise(err::internal::no_cycle);
     }
-    if (deep) cycles::push(cell::series_node(&s));
-    struct Pop {
-        bool active;
-        ~Pop() {
-            if (active) cycles::pop();
-        }
-    } pop{deep};
+    cycles::VisitIf visit(cell::series_node(&s), deep);
     if (types) {
         copy_nested_values(&out, 0, buffer_length(cell::series_node(&out)), 1, deep, types);
         return;

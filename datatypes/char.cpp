@@ -38,7 +38,7 @@ Cell* push(uint32_t cp) {
     return c;
 }
 
-void load_into_block(const Cell* block, uint32_t cp) { *block::alloc_tail(block) = make(cp); }
+void load_into_block(const Cell* block, uint32_t cp) { *series::alloc_tail(block) = make(cp); }
 
 void math(MathOp op) {
     Cell* a = stack::arg(0);

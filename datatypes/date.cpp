@@ -95,7 +95,7 @@ const Step steps[14][3] = {
 
 Spec read_spec(const Cell* spec) {
     Spec s;
-    int32_t n = block::length_from_head(spec);
+    int32_t n = series::length_from_head(spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     int32_t state = 0;
     for (int32_t i = 0; i < n; i++) {
@@ -237,7 +237,7 @@ std::u32string month_name(int32_t month) {
     if (cell::type(locale) != type_object) return fallback;
     if (object_type::field_index(locale, &months_word) < 0) return fallback;
     const Cell* months = object_type::select_word(locale, &months_word);
-    if (cell::type(months) != type_block || block::length_from_head(months) < month)
+    if (cell::type(months) != type_block || series::length_from_head(months) < month)
         errors::raise(err::script::invalid_months);
     const Cell* name = series::cells_head(months->w2) + months->w1 + month - 1;
     if (cell::type(name) != type_string) errors::raise(err::script::invalid_months);

@@ -52,7 +52,7 @@ Cell make_message(const error_catalogue::Entry& e) {
 }
 
 void keep_in_root(const Cell& c) {
-    if (gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = c;
+    if (gc::roots.root_block.w2) *series::alloc_tail(&gc::roots.root_block) = c;
 }
 
 uint32_t make_category(const error_catalogue::Category& cat) {

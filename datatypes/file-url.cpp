@@ -63,7 +63,7 @@ int32_t encode_byte(int32_t mode, uint8_t byte, char out[3]) {
         out[0] = char(byte);
         return 1;
     }
-    const char* hex = integer::byte_to_hex(byte);
+    const char* hex = string::byte_to_hex(byte);
     out[0] = '%';
     out[1] = hex[0];
     out[2] = hex[1];

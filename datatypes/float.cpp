@@ -86,7 +86,7 @@ bool scan_float(const std::string& text, double* out) {
 
 // [mantissa exponent] of integers or floats.
 double from_block(uint8_t target, const Cell* spec) {
-    if (block::length_from_head(spec) != 2) errors::raise_bad_to(target, spec);
+    if (series::length_from_head(spec) != 2) errors::raise_bad_to(target, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     for (int i = 0; i < 2; i++) {
         uint8_t t = cell::type(items + i);

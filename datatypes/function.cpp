@@ -69,7 +69,7 @@ Cell stored_spec(const Cell* spec) {
 
 void function_make(const Cell*, const Cell* spec, int32_t, Cell* result) {
     gc::Local argument(*spec);
-    if (cell::type(&argument) != type_block || block::length_from_head(&argument) < 2)
+    if (cell::type(&argument) != type_block || series::length_from_head(&argument) < 2)
         errors::raise(err::script::bad_func_def, &argument);
     Cell parts[2] = {cell_at(argument.w2, int32_t(argument.w1)), cell_at(argument.w2, int32_t(argument.w1) + 1)};
     gc::Protect keep_parts(parts, 2);
@@ -529,7 +529,7 @@ std::vector<Entry>& table() {
 
 // A routine's argument is marshalled by the word its type block starts with.
 bool is_type_block(const Cell* types) {
-    if (cell::type(types) != type_block || block::length_from_head(types) < 1) return false;
+    if (cell::type(types) != type_block || series::length_from_head(types) < 1) return false;
     Cell first = cell_at(types->w2, int32_t(types->w1));
     return cell::type(&first) == type_word;
 }

@@ -31,7 +31,7 @@ void set_result(uint32_t kind, uint32_t data) { make_at(stack::result(), kind, d
 void append_to_block(const Cell* block, uint32_t kind, uint32_t data) {
     Cell h;
     make_at(&h, kind, data);
-    *block::alloc_tail(block) = h;
+    *series::alloc_tail(block) = h;
 }
 
 Cell* push(uint32_t kind) { return make_at(stack::push_cell(), kind, 0); }
@@ -51,7 +51,7 @@ void* registered_data(const Cell* h, int32_t registry_kind) {
 
 int32_t form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
     char text[10];
-    const char* digits = integer::to_hex_text(int32_t(value->w2), false);
+    const char* digits = string::to_hex_text(int32_t(value->w2), false);
     for (int i = 0; i < 8; i++) text[i] = digits[i];
     text[8] = 'h';
     text[9] = 0;

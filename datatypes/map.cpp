@@ -172,13 +172,7 @@ void copy_map(const Cell* source, Cell* result, bool deep, const Cell* types) {
     gc::Local out({type_block, 0, series::copy_part(cell::series_node(&s), 0, n), 0});
     if (types) {
         gc::Local kind(*types);
-        if (deep) cycles::push(cell::series_node(&s));
-        struct Pop {
-            bool active;
-            ~Pop() {
-                if (active) cycles::pop();
-            }
-        } pop{deep};
+        cycles::VisitIf visit(cell::series_node(&s), deep);
         block_actions::copy_nested_values(&out, 1, n, 2, deep, &kind);
     } else if (deep) {
         cycles::Visit visit(cell::series_node(&s));
@@ -205,7 +199,7 @@ void build(const Cell* spec_cell, bool make, Cell* result) {
         case type_block:
         case type_paren:
         case type_hash: {
-            int32_t n = std::max(block::length_from_head(&spec), 0);
+            int32_t n = std::max(series::length_from_head(&spec), 0);
             if (n % 2) errors::raise(err::script::invalid_arg, &spec);
             gc::Local pairs(
                 {type_block, 0, series::copy_part(cell::series_node(&spec), cell::series_index(&spec), n), 0});
@@ -324,7 +318,7 @@ void extend(const Cell* map, const Cell* spec, bool case_sensitive) {
         }
         return;
     }
-    int32_t n = std::max(block::length_from_head(&s), 0);
+    int32_t n = std::max(series::length_from_head(&s), 0);
     if (n % 2) errors::raise(err::script::invalid_arg, &s);
     reserve(cell::series_node(&m), n);
     for (int32_t j = 0; j < n; j += 2) {

@@ -185,7 +185,7 @@ int32_t compare_with_number(const Amount& x, const Cell* number, int32_t op) {
 
 // [currency amount fraction], currency and fraction optional.
 void from_block(const Cell* spec, Cell* result) {
-    int32_t n = block::length_from_head(spec);
+    int32_t n = series::length_from_head(spec);
     if (n < 1 || n > 3) raise_bad_make(spec);
     Cell items[3];
     const Cell* head = series::cells_head(spec->w2) + spec->w1;

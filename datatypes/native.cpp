@@ -48,7 +48,7 @@ bool from_function(const Cell* value) {
 // make native! and make action!: [spec index].
 void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     gc::Local argument(*spec);
-    if (cell::type(&argument) != type_block || block::length_from_head(&argument) != 2) bad_make(type, &argument);
+    if (cell::type(&argument) != type_block || series::length_from_head(&argument) != 2) bad_make(type, &argument);
     gc::Local spec_block(cell_at(argument.w2, int32_t(argument.w1)));
     Cell index = cell_at(argument.w2, int32_t(argument.w1) + 1);
     int32_t limit = type == type_action ? natives::front_end_count : natives::table_size;

@@ -102,7 +102,7 @@ Cell new_block(int32_t n) {
 }
 void append(const Cell* block, const Cell& value) {
     gc::Local v(value);
-    *block::alloc_tail(block) = v;
+    *series::alloc_tail(block) = v;
 }
 
 // Copies the series value in place through its copy action.

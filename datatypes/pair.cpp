@@ -49,7 +49,7 @@ int32_t coordinate_of(const Cell* c) {
 }
 
 void from_block(const Cell* spec, int32_t* x, int32_t* y) {
-    if (block::length_from_head(spec) < 2) errors::raise(err::syntax::malconstruct, spec);
+    if (series::length_from_head(spec) < 2) errors::raise(err::syntax::malconstruct, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     Cell a = items[0], b = items[1];
     for (const Cell* c : {&a, &b}) {

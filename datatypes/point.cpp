@@ -46,7 +46,7 @@ uint32_t word_of(const Cell* c, int32_t i) { return i == 0 ? c->w1 : i == 1 ? c-
 // The coordinates of a block spec: the first two or three values from its
 // position, each an integer! or a float!.
 void from_block(const Cell* spec, int32_t n, double* v) {
-    if (block::length_from_head(spec) < n) errors::raise(err::syntax::malconstruct, spec);
+    if (series::length_from_head(spec) < n) errors::raise(err::syntax::malconstruct, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     for (int32_t i = 0; i < n; i++) {
         uint8_t t = cell::type(items + i);

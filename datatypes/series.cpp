@@ -9,12 +9,14 @@
 #include "datatypes/logic.h"
 #include "datatypes/random.h"
 #include "datatypes/registry.h"
+#include "datatypes/series-ranges.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/refinement-args.h"
 #include "memory/runtime-symbols.h"
 #include "memory/series.h"
 #include "memory/sort.h"
@@ -28,6 +30,8 @@ namespace {
 
 using namespace actions;
 using ownership::Action;
+using refinement_args::bad_refinement;
+using refinement_args::part_of;
 
 // How an element of each kind is read and written.
 enum class Kind { cells, vector, binary, text, other };
@@ -71,8 +75,6 @@ Cell integer(int64_t n) {
     return c;
 }
 
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
-
 [[noreturn]] void out_of_range(int64_t n) {
     Cell c = integer(n);
     errors::raise(err::script::out_of_range, &c);
@@ -81,14 +83,6 @@ Cell integer(int64_t n) {
 [[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
 
 bool same_buffer(const Cell* a, const Cell* b) { return cell::type(a) == cell::type(b) && a->w2 == b->w2; }
-
-// The element count a /part value gives: an integer, or a position in the
-// same series counted from the series' head.
-int64_t part_count(const Cell* series, const Cell* part) {
-    if (cell::type(part) == type_integer) return cell::get_integer(part);
-    if (same_buffer(series, part)) return int64_t(head_of(part)) - head_of(series);
-    bad_refinement("part", part);
-}
 
 // The change reports: the second only when the first found an owner.
 bool report(const Cell* series, Action action, const Cell* value, int64_t index, int64_t count) {
@@ -342,7 +336,7 @@ void reverse_action(Cell* series, const Cell* part, const Cell* skip, Cell* resu
     int64_t i = head_of(&s);
     int64_t rest = buffer_length(&s) - i;
     if (rest < 1) return;
-    int64_t e = part ? std::min(part_count(&s, part), rest) : rest;
+    int64_t e = part ? std::min(part_of(&s, part), rest) : rest;
     if (e < 1) return;
     int64_t r = 1;
     if (skip) {
@@ -509,35 +503,8 @@ void poke(Cell* series, const Cell*, const Cell* value, int32_t n, Cell* result)
 
 void copy(const Cell* series, Cell* result, const Cell* part, bool, const Cell*) {
     gc::Local s(*series);
-    int64_t i = head_of(&s);
-    int64_t length = buffer_length(&s);
-    int64_t start = i;
-    int64_t k = std::max<int64_t>(length - i, 0);
-    if (part) {
-        if (cell::type(part) == type_integer) {
-            k = cell::get_integer(part);
-        } else if (cell::type(part) == type_pair) {
-            int64_t x = int32_t(part->w2), y = int32_t(part->w3);
-            start = std::max<int64_t>(x < 0 ? i + x : i + x - 1, 0);
-            k = y < x ? 0 : y - x;
-        } else if (same_buffer(&s, part)) {
-            k = int64_t(head_of(part)) - i;
-        } else {
-            bad_refinement("part", part);
-        }
-    }
-    if (k < 0) {
-        // Before the head, as far back as the start.
-        int64_t from = std::max<int64_t>(start + k, 0);
-        k = start - from;
-        start = from;
-    }
-    if (start > length) {
-        start = length;
-        k = 0;
-    }
-    if (start + k > length) k = length - start;
-    uint32_t node = series::copy_part(s.w2, int32_t(start), int32_t(k));
+    series_ranges::Span span = series_ranges::copy_span(&s, buffer_length(&s), part, part_of);
+    uint32_t node = series::copy_part(s.w2, int32_t(span.start), int32_t(span.count));
     uint8_t t = cell::type(&s);
     *result = {uint32_t(t) | (s.header & cell::flag_new_line), 0, node, t == type_vector ? s.w3 : 0};
 }
@@ -594,7 +561,7 @@ void take(Cell* series, const Cell* part, bool, bool last, Cell* result) {
 
 void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
     gc::Local s(*series);
-    int64_t d = part ? part_count(&s, part) : 1;
+    int64_t d = part ? part_of(&s, part) : 1;
     if (d < 1) {
         *result = s;
         return;

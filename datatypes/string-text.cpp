@@ -13,7 +13,7 @@
 #include "memory/series.h"
 #include "memory/unicode.h"
 
-namespace vum::integer {
+namespace vum::string {
 
 namespace {
 constexpr char hex_digits[] = "0123456789ABCDEF";
@@ -38,10 +38,6 @@ const char* to_hex_text(int32_t n, bool significant) {
     while (start < 6 && text[start] == '0') start++;
     return text + start;
 }
-
-}  // namespace vum::integer
-
-namespace vum::string {
 
 namespace {
 
@@ -82,7 +78,7 @@ void form_elements(const Cell* block, uint32_t buffer) {
 void append_escaped(uint32_t buffer, uint32_t cp, bool all) {
     if (cp == 30 || (cp >= 128 && cp <= 159) || (all && cp > 127)) {
         append_ascii(buffer, "^(");
-        append_ascii(buffer, integer::to_hex_text(int32_t(cp), true));
+        append_ascii(buffer, string::to_hex_text(int32_t(cp), true));
         append_char(buffer, ')');
         return;
     }

@@ -34,10 +34,6 @@ void to(const Cell* prototype, const Cell* spec, int32_t type, Cell* result);
 // the type; bytes that do not decode raise access invalid-utf8.
 void from_utf8_binary(const Cell* binary, int32_t type, Cell* result);
 
-}  // namespace vum::string
-
-namespace vum::integer {
-
 // Two upper-case hexadecimal digits of a byte, in a static buffer.
 const char* byte_to_hex(uint8_t byte);
 // Eight digits (two's complement for negative values) in a static buffer;
@@ -45,4 +41,4 @@ const char* byte_to_hex(uint8_t byte);
 // for zero).
 const char* to_hex_text(int32_t n, bool significant);
 
-}  // namespace vum::integer
+}  // namespace vum::string

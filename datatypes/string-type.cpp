@@ -6,6 +6,7 @@
 
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
+#include "datatypes/series-ranges.h"
 #include "datatypes/series.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
@@ -14,6 +15,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/refinement-args.h"
 #include "memory/series.h"
 #include "memory/sort.h"
 #include "memory/symbols.h"
@@ -25,10 +27,11 @@ namespace {
 
 using namespace actions;
 using ownership::Action;
+using refinement_args::bad_refinement;
+using refinement_args::integer_refinement;
+using refinement_args::part_of;
 
 const Cell none = {type_none, 0, 0, 0};
-
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 
@@ -41,20 +44,6 @@ bool report(const Cell* series, Action action, const Cell* value, int64_t index,
 }
 void reported(const Cell* series, Action action, bool owned, int64_t index, int64_t count) {
     if (owned) ownership::check(series, ownership::past_word(action), nullptr, int32_t(index), int32_t(count));
-}
-
-// A /part value of the series: an integer, or a position in the same series
-// counted from its head.
-int64_t part_of(const Cell* series, const Cell* part) {
-    if (cell::type(part) == type_integer) return cell::get_integer(part);
-    if (cell::type(part) == cell::type(series) && part->w2 == series->w2)
-        return int64_t(part->w1) - int64_t(series->w1);
-    bad_refinement("part", part);
-}
-
-int64_t integer_refinement(const char* name, const Cell* value) {
-    if (cell::type(value) != type_integer) bad_refinement(name, value);
-    return cell::get_integer(value);
 }
 
 Cell char_cell(uint32_t cp) { return {type_char, 0, cp, 0}; }
@@ -187,26 +176,8 @@ void needle_of(const Cell* series, const Cell* value, Needle& needle) {
 // The position of the match (an element index) and its length, or -1.
 int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
     int64_t length = string::length(s->w2);
-    int64_t head = int64_t(s->w1);
-    // Nothing to search answers none before any refinement is looked at.
-    if (length == 0 || (head >= length && !o.reverse)) return -1;
-    // Wildcards are reserved: no meaning is given to them yet.
-    if (o.any || o.with) not_done();
-    int64_t skip = 1;
-    if (o.skip) {
-        skip = integer_refinement("skip", o.skip);
-        if (skip < 1) errors::raise_out_of_range(o.skip);
-    }
-    if (o.reverse && (head == 0 || o.match)) return -1;
-    head = std::min(head, length);
-    int64_t span = o.reverse ? head : length - head;
-    if (o.part) {
-        int64_t count = part_of(s, o.part);
-        // Backwards, a position before the head bounds the range from below.
-        if (o.reverse && cell::type(o.part) != type_integer) count = -count;
-        if (count < 1) return -1;
-        span = std::min(span, count);
-    }
+    series_ranges::SearchRange range;
+    if (!series_ranges::search_range(s, length, o, &range)) return -1;
     Needle needle;
     needle_of(s, value, needle);
     bool fold_case = is_text_kind(cell::type(s)) && !o.case_sensitive && !o.same;
@@ -222,23 +193,7 @@ int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* 
         }
         return true;
     };
-    if (o.reverse) {
-        // Backwards from just before the head, over the part count at most.
-        int64_t lowest = head - span;
-        for (int64_t p = std::min(head - 1, length - n); p >= lowest; p -= skip)
-            if (matches_at(p)) return p;
-        return -1;
-    }
-    int64_t end = head + span;  // the match must lie within [head, end)
-    if (o.match) return n <= span && matches_at(head) ? head : -1;
-    if (o.last) {
-        for (int64_t p = end - n; p >= head; p -= skip)
-            if (matches_at(p)) return p;
-        return -1;
-    }
-    for (int64_t p = head; p + n <= end; p += skip)
-        if (matches_at(p)) return p;
-    return -1;
+    return series_ranges::search_positions(range, length, n, o, matches_at);
 }
 
 // ---- sort ----

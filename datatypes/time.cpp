@@ -38,7 +38,7 @@ bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_refinement; }
 // [hours minutes seconds], each part optional from the end. Only the hours
 // may be negative, and then the whole time is.
 double from_block(const Cell* spec) {
-    int32_t n = block::length_from_head(spec);
+    int32_t n = series::length_from_head(spec);
     if (n > 3) errors::raise_bad_to(type_time, spec);
     const Cell* items = series::cells_head(spec->w2) + spec->w1;
     double parts[3] = {0, 0, 0};

@@ -47,7 +47,7 @@ uint8_t clamp_byte(double x) {
 
 // Integers, characters and floats (truncated), each 0-255, at most 12.
 void from_block(const Cell* spec, Cell* result) {
-    int32_t n = block::length_from_head(spec);
+    int32_t n = series::length_from_head(spec);
     if (n > max_length) errors::raise_bad_to(type_tuple, spec);
     uint8_t bytes[max_length] = {};
     const Cell* items = series::cells_head(spec->w2) + spec->w1;

@@ -57,12 +57,12 @@ Cell any_value() {
 }
 
 void load_into_block(const Cell* block, uint32_t w1, uint32_t w2, uint32_t w3) {
-    *block::alloc_tail(block) = {type_typeset, w1, w2, w3};
+    *series::alloc_tail(block) = {type_typeset, w1, w2, w3};
 }
 
 void append_any_value(const Cell* block) {
     Cell ts = any_value();
-    *block::alloc_tail(block) = ts;
+    *series::alloc_tail(block) = ts;
 }
 
 void append_from_spec(const Cell* block, const Cell* spec) {
@@ -82,7 +82,7 @@ void append_from_spec(const Cell* block, const Cell* spec) {
             default: errors::raise(err::script::invalid_type_spec, &v);
         }
     }
-    *block::alloc_tail(block) = ts;
+    *series::alloc_tail(block) = ts;
 }
 
 void add(Cell* ts, const Cell* value) {

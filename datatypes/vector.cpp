@@ -12,6 +12,7 @@
 #include "datatypes/float.h"
 #include "datatypes/integer.h"
 #include "datatypes/registry.h"
+#include "datatypes/series-ranges.h"
 #include "datatypes/series.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
@@ -19,6 +20,7 @@
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
 #include "memory/raise-error.h"
+#include "memory/refinement-args.h"
 #include "memory/runtime-helpers.h"
 #include "memory/series.h"
 #include "memory/sort.h"
@@ -32,6 +34,9 @@ namespace {
 using namespace actions;
 using integer_type::MathOp;
 using ownership::Action;
+using refinement_args::bad_refinement;
+using refinement_args::integer_refinement;
+using refinement_args::part_of;
 
 const Cell none = {type_none, 0, 0, 0};
 
@@ -42,7 +47,6 @@ MoveFn series_move = nullptr;
 [[noreturn]] void not_done() { errors::raise(err::internal::not_done); }
 [[noreturn]] void no_memory() { errors::raise(err::internal::no_memory); }
 [[noreturn]] void invalid_arg(const Cell* value) { errors::raise(err::script::invalid_arg, value); }
-[[noreturn]] void bad_refinement(const char* name, const Cell* value) { errors::raise_refine_arg(name, value); }
 
 [[noreturn]] void invalid_type_of(const Cell* value) {
     Cell type = cell::make_datatype(cell::type(value));
@@ -153,19 +157,6 @@ Cell result_at(const Cell* series, int64_t head) {
     return r;
 }
 
-// A /part value: an integer, or a position in the same vector counted from
-// the series' head.
-int64_t part_of(const Cell* series, const Cell* part) {
-    if (cell::type(part) == type_integer) return cell::get_integer(part);
-    if (cell::type(part) == type_vector && part->w2 == series->w2) return int64_t(part->w1) - int64_t(series->w1);
-    bad_refinement("part", part);
-}
-
-int64_t integer_refinement(const char* name, const Cell* value) {
-    if (cell::type(value) != type_integer) bad_refinement(name, value);
-    return cell::get_integer(value);
-}
-
 // Bytes for count elements of the width, within the 32-bit sizes of series.
 int32_t checked_bytes(int64_t count, uint32_t width) {
     if (count < 0 || count > int64_t(INT_MAX) || count * width > int64_t(INT_MAX) - 64) no_memory();
@@ -219,7 +210,7 @@ void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
         return;
     }
     if (t != type_block) not_done();
-    int32_t count = block::length_from_head(&spec);
+    int32_t count = series::length_from_head(&spec);
     if (count <= 0) {
         make_at(&out, 0, type_integer, 4);
         *result = out;
@@ -262,7 +253,7 @@ void vector_make(const Cell*, const Cell* spec_in, int32_t, Cell* result) {
     }
     if ((size < 0 && cell::type(&values) == type_none) || k < count)
         errors::raise(err::script::invalid_spec_field, &spec);
-    int32_t given = cell::type(&values) == type_block ? std::max(block::length_from_head(&values), 0) : 0;
+    int32_t given = cell::type(&values) == type_block ? std::max(series::length_from_head(&values), 0) : 0;
     checked_bytes(std::max<int64_t>(size, given), width);
     make_at(&out, int32_t(std::max<int64_t>(size, given)), element_type, width);
     if (given) append_values(&out, &values);
@@ -291,7 +282,7 @@ void put_element(uint32_t buffer, const Cell* e, uint32_t width, bool mold, bool
             } else {
                 // A 32-bit element beyond Unicode: its bits, where text would lie.
                 string::append_ascii(buffer, "^(");
-                string::append_ascii(buffer, integer::to_hex_text(int32_t(cp), true));
+                string::append_ascii(buffer, string::to_hex_text(int32_t(cp), true));
                 string::append_char(buffer, ')');
             }
             string::append_char(buffer, '"');
@@ -687,25 +678,8 @@ bool element_equals(const uint8_t* at, uint32_t width, uint8_t element_type, con
 // The element index of the match and its length, or -1.
 int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* matched) {
     int64_t length = buffer_length(s);
-    int64_t head = s->w1;
-    // Nothing to search answers none before any refinement is looked at.
-    if (length == 0 || (head >= length && !o.reverse)) return -1;
-    // Wildcards are reserved: no meaning is given to them yet.
-    if (o.any || o.with) not_done();
-    int64_t skip = 1;
-    if (o.skip) {
-        skip = integer_refinement("skip", o.skip);
-        if (skip < 1) errors::raise_out_of_range(o.skip);
-    }
-    if (o.reverse && (head == 0 || o.match)) return -1;
-    head = std::min(head, length);
-    int64_t span = o.reverse ? head : length - head;
-    if (o.part) {
-        int64_t count = part_of(s, o.part);
-        if (o.reverse && cell::type(o.part) != type_integer) count = -count;
-        if (count < 1) return -1;
-        span = std::min(span, count);
-    }
+    series_ranges::SearchRange range;
+    if (!series_ranges::search_range(s, length, o, &range)) return -1;
     std::vector<Cell> needle;
     if (!needle_of(value, needle) || needle.empty()) return -1;
     int64_t n = int64_t(needle.size());
@@ -718,22 +692,7 @@ int64_t search(const Cell* s, const Cell* value, const FindOptions& o, int32_t* 
             if (!element_equals(v.at(p + k), v.width, element_type, needle[size_t(k)])) return false;
         return true;
     };
-    if (o.reverse) {
-        int64_t lowest = head - span;
-        for (int64_t p = std::min(head - 1, length - n); p >= lowest; p -= skip)
-            if (matches_at(p)) return p;
-        return -1;
-    }
-    int64_t end = head + span;
-    if (o.match) return n <= span && matches_at(head) ? head : -1;
-    if (o.last) {
-        for (int64_t p = end - n; p >= head; p -= skip)
-            if (matches_at(p)) return p;
-        return -1;
-    }
-    for (int64_t p = head; p + n <= end; p += skip)
-        if (matches_at(p)) return p;
-    return -1;
+    return series_ranges::search_positions(range, length, n, o, matches_at);
 }
 
 void vector_find(const Cell* series, const Cell* value, const FindOptions& options, Cell* result) {
@@ -895,7 +854,7 @@ void to_block(const Cell* vector, Cell* result) {
     for (int64_t i = v.w1; i < buffer_length(&v); i++) {
         View w = view(&v);
         Cell e = element(w.at(i), w.width, element_type_of(&v));
-        *block::alloc_tail(&out) = e;
+        *series::alloc_tail(&out) = e;
     }
     *result = out;
 }

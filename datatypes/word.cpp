@@ -24,7 +24,7 @@ namespace vum::word {
 namespace {
 
 void record(const Cell& w) {
-    if (runtime::word_recording && gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = w;
+    if (runtime::word_recording && gc::roots.root_block.w2) *series::alloc_tail(&gc::roots.root_block) = w;
 }
 
 // The global word for a symbol, the slot shared by every case variant.
@@ -154,7 +154,7 @@ Cell load(const char* text) { return load_as(type_word, text); }
 
 void load_into_block_as(uint8_t type, const char* text, const Cell* block) {
     Cell w = load_as(type, text);
-    *block::alloc_tail(block) = w;
+    *series::alloc_tail(block) = w;
 }
 
 Cell* make_at(int32_t symbol, Cell* out) {
@@ -166,7 +166,7 @@ Cell* make_at(int32_t symbol, Cell* out) {
 void load_into_block(int32_t symbol, const Cell* block) {
     Cell w;
     make_at(symbol, &w);
-    *block::alloc_tail(block) = w;
+    *series::alloc_tail(block) = w;
 }
 
 Cell* push_symbol(int32_t symbol) {
@@ -285,7 +285,7 @@ Cell* get(const Cell* word) {
 
 Cell append_refinement_symbol(const char* text) {
     Cell r = {type_refinement, 0, uint32_t(symbols::make(text)), uint32_t(-1)};
-    if (gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = r;
+    if (gc::roots.root_block.w2) *series::alloc_tail(&gc::roots.root_block) = r;
     return r;
 }
 
@@ -301,14 +301,14 @@ Cell* make_at(int32_t symbol, Cell* out) {
 void append_to_block(const char* text, const Cell* block) {
     Cell i;
     make_at(symbols::make(text), &i);
-    *block::alloc_tail(block) = i;
+    *series::alloc_tail(block) = i;
 }
 
 Cell make(const char* text) {
     Cell i;
     make_at(symbols::make(text), &i);
     if (runtime::word_recording && gc::roots.root_block.w2)
-        *block::alloc_tail(&gc::roots.root_block) = i;
+        *series::alloc_tail(&gc::roots.root_block) = i;
     else
         stack::push_copy(&i);
     return i;

@@ -215,8 +215,8 @@ uint32_t build_argument_cache(const Cell* function) {
             Cell next;
             cell::make_none(&next);
             if (i + 1 < n) next = cell_at(spec, i + 1);
-            if (cell::type(&next) == type_block && block::length_from_head(&next) > 0) {
-                *block::alloc_tail(&cache) = type_block_set(&next);
+            if (cell::type(&next) == type_block && series::length_from_head(&next) > 0) {
+                *series::alloc_tail(&cache) = type_block_set(&next);
             } else {
                 typeset::append_any_value(&cache);
             }
@@ -237,7 +237,7 @@ uint32_t build_argument_cache(const Cell* function) {
             refinements++;
             c.w3 = uint32_t(refinements);
             c.header &= ~cell::flag_new_line;
-            *block::alloc_tail(&cache) = c;
+            *series::alloc_tail(&cache) = c;
         } else if (t == type_set_word) {
             if (canonical(int32_t(c.w2)) != return_symbol) {
                 Cell s = {type_block, 0, spec, 0};
@@ -247,9 +247,9 @@ uint32_t build_argument_cache(const Cell* function) {
         }
     }
     // Natives take refinement positions in an array of 64.
-    if (is_native && block::length_from_head(&cache) > 64) raise_script(err::script::bad_func_def, &fn);
+    if (is_native && series::length_from_head(&cache) > 64) raise_script(err::script::bad_func_def, &fn);
     Cell count = {type_integer, 0, uint32_t(is_native ? refinements : locals), 0};
-    *block::alloc_tail(&cache) = count;
+    *series::alloc_tail(&cache) = count;
     series::cells_head(fn.w3)[function::info_arguments] = cache;
     return cache.w2;
 }

@@ -132,7 +132,7 @@ Cell* push_block(int32_t n) {
 // The result goes to the current frame's result slot.
 void evaluate_single(const Cell* value) {
     Cell* holder = push_block(1);
-    *block::alloc_tail(holder) = *value;
+    *series::alloc_tail(holder) = *value;
     eval::eval_next(holder, 0, 1, false);
 }
 
@@ -285,7 +285,7 @@ void reduce_native(const int32_t* refinements) {
             Cell* one = push_block(1);
             Cell v = *stack::arg(0);
             cell::clear_new_line(&v);
-            *block::alloc_tail(one) = v;
+            *series::alloc_tail(one) = v;
             put_into(one, out);
             *stack::arg(0) = *out;
         }
@@ -310,7 +310,7 @@ void reduce_native(const int32_t* refinements) {
         position = eval::eval_expression(source, position, tail, flags);
         cell::clear_new_line(stack::s.args_top - 1);
         if (collected) {
-            *block::alloc_tail(collected) = stack::s.args_top[-1];
+            *series::alloc_tail(collected) = stack::s.args_top[-1];
             stack::s.args_top = top;
         }
         // The evaluation may have shortened the block.
@@ -319,7 +319,7 @@ void reduce_native(const int32_t* refinements) {
     if (on_stack) {
         int32_t n = int32_t(stack::s.args_top - first);
         collected = push_block(n);
-        for (int32_t i = 0; i < n; i++) *block::alloc_tail(collected) = first[i];
+        for (int32_t i = 0; i < n; i++) *series::alloc_tail(collected) = first[i];
     }
     if (into) {
         put_into(collected, out);
@@ -346,7 +346,7 @@ void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32
                 if (!deep) break;
                 Cell* inner = stack::push_copy(&element);
                 clip(inner);
-                Cell* composed = push_block(block::length_from_head(inner));
+                Cell* composed = push_block(series::length_from_head(inner));
                 compose_block(inner, composed, deep, only, depth + 1);
                 element = *composed;
                 element.header = inner->header;
@@ -355,7 +355,7 @@ void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32
             case type_paren: {
                 Cell* paren = stack::push_copy(&element);
                 clip(paren);
-                if (block::length_from_head(paren) == 0) {
+                if (series::length_from_head(paren) == 0) {
                     stack::s.args_top = top;
                     continue;
                 }
@@ -370,7 +370,7 @@ void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32
                     clip(result);
                     for (int32_t k = int32_t(result->w1); k < tail_of(result); k++) {
                         Cell c = *block_actions::cell_at(result->w2, k);
-                        *block::alloc_tail(target) = c;
+                        *series::alloc_tail(target) = c;
                     }
                     stack::s.args_top = top;
                     continue;
@@ -381,7 +381,7 @@ void compose_block(const Cell* source, Cell* target, bool deep, bool only, int32
             default: break;
         }
         // What element refers to is held by the source or by a pushed cell.
-        *block::alloc_tail(target) = element;
+        *series::alloc_tail(target) = element;
         stack::s.args_top = top;
     }
 }
@@ -398,7 +398,7 @@ void compose_native(const int32_t* refinements) {
     }
     Cell* source = stack::push_copy(value);
     clip(source);
-    Cell* composed = push_block(block::length_from_head(source));
+    Cell* composed = push_block(series::length_from_head(source));
     compose_block(source, composed, deep, only, 0);
     if (into) {
         Cell* out = stack::arg(refinements[refine::compose::into]);
@@ -495,8 +495,8 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
     Cell* source = stack::push_copy(value);
     bool spread = block_like(cell::type(source)) && !only;
     if (spread) clip(source);
-    int32_t count = block::length_from_head(targets);
-    int32_t available = spread ? block::length_from_head(source) : 0;
+    int32_t count = series::length_from_head(targets);
+    int32_t available = spread ? series::length_from_head(source) : 0;
     for (int32_t i = 0; i < count; i++) {
         Cell w = *block_actions::cell_at(targets->w2, int32_t(targets->w1) + i);
         if (!is_any_word_kind(cell::type(&w))) raise_script(err::script::invalid_arg, &w);
@@ -506,11 +506,11 @@ void set_words_of_block(const Cell* words, const Cell* value, bool any, bool onl
     }
     Cell* w = stack::push_cell();
     Cell* v = stack::push_cell();
-    for (int32_t i = 0; i < count && i < block::length_from_head(targets); i++) {
+    for (int32_t i = 0; i < count && i < series::length_from_head(targets); i++) {
         *w = *block_actions::cell_at(targets->w2, int32_t(targets->w1) + i);
         if (!spread)
             *v = *source;
-        else if (i < block::length_from_head(source))
+        else if (i < series::length_from_head(source))
             *v = *block_actions::cell_at(source->w2, int32_t(source->w1) + i);
         else
             cell::make_none(v);

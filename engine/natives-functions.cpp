@@ -45,7 +45,7 @@ void has_native(const int32_t*) {
     clip_to_tail(stack::arg(0));
     clip_to_tail(stack::arg(1));
     const Cell* vars = stack::arg(0);
-    int32_t n = block::length_from_head(vars);
+    int32_t n = series::length_from_head(vars);
     Cell* spec = cell::make_unset(stack::push_cell());
     block_actions::make_at(spec, n + 1);
     *series::alloc_tail_cell(spec->w2) = runtime_symbols::refinements[runtime_symbols::refinement_local];

@@ -262,7 +262,7 @@ void to_hex_native(const int32_t* refinements) {
         if (keep > 8) keep = 8;
     }
     char digits[9];
-    std::memcpy(digits, integer::to_hex_text(n, false), 9);
+    std::memcpy(digits, string::to_hex_text(n, false), 9);
     int32_t symbol = symbols::make(digits + 8 - keep);
     issue::make_at(symbol, arg(0));
 }

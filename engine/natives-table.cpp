@@ -50,7 +50,7 @@ void init_table() {
     gc::ProtectNode keep(&scratch_node);
     Cell scratch;
     cell::make_series(&scratch, type_block, scratch_node);
-    *block::alloc_tail(&gc::roots.root_block) = scratch;
+    *series::alloc_tail(&gc::roots.root_block) = scratch;
 }
 
 const char* name_at(int32_t id) { return id >= 1 && id <= native_count ? native_names[id] : nullptr; }

@@ -255,7 +255,7 @@ void Engine::complete_collect(int32_t kind) {
         }
         default:
             if (collects_ > 1) {
-                Cell* dst = block::alloc_tail(collect_slot(collects_ - 2));
+                Cell* dst = series::alloc_tail(collect_slot(collects_ - 2));
                 *dst = *collect_slot(collects_ - 1);
             } else {
                 regs_[r_result] = *out;
@@ -301,7 +301,7 @@ Engine::State Engine::keep() {
 }
 
 void Engine::append_kept(const Cell* value) {
-    Cell* dst = block::alloc_tail(collect_slot(collects_ - 1));
+    Cell* dst = series::alloc_tail(collect_slot(collects_ - 1));
     *dst = *value;
 }
 

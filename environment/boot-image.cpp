@@ -56,13 +56,13 @@ std::vector<uint8_t> read_file(const char* path, bool* ok) {
 const Cell* root_cells(int32_t n) {
     if (!rt.boot_image) return nullptr;
     int32_t base = vumbin::root_base_index();
-    if (block::length_from_head(&gc::roots.root_block) - base < n) return nullptr;
+    if (series::length_from_head(&gc::roots.root_block) - base < n) return nullptr;
     return series::cells_head(gc::roots.root_block.w2) + base;
 }
 
 // The root cells from the image's first on: its own, and those made after.
 int32_t added_root_cells() {
-    return rt.boot_image ? block::length_from_head(&gc::roots.root_block) - vumbin::root_base_index() : 0;
+    return rt.boot_image ? series::length_from_head(&gc::roots.root_block) - vumbin::root_base_index() : 0;
 }
 
 // One source loaded into a block that stands after its header, as
@@ -104,8 +104,8 @@ bool make_image(const std::vector<Source>& extra, std::string* bytes, std::strin
     stack::Mark mark;
     Cell* roots = stack::push_cell();
     cell::make_series(roots, type_block, memory::alloc_cells(first_module_cell + 2 * count));
-    *block::alloc_tail(roots) = error::catalogue();
-    cell::make_integer(block::alloc_tail(roots), count);
+    *series::alloc_tail(roots) = error::catalogue();
+    cell::make_integer(series::alloc_tail(roots), count);
     Cell* code = stack::push_cell();
     for (const Source& source : sources) {
         if (!load_source(source, code, report)) {
@@ -114,8 +114,8 @@ bool make_image(const std::vector<Source>& extra, std::string* bytes, std::strin
         }
         auto name = reinterpret_cast<const uint8_t*>(source.name);
         gc::Local file({type_file, 0, unicode::load_utf8_new(name, int32_t(std::char_traits<char>::length(source.name))), 0});
-        *block::alloc_tail(roots) = file;
-        *block::alloc_tail(roots) = *code;
+        *series::alloc_tail(roots) = file;
+        *series::alloc_tail(roots) = *code;
     }
     Cell* image = stack::push_cell();
     if (!source::guarded("encode", [&] { vumbin::encode_boot_image(roots, image); }, image)) {

@@ -56,7 +56,7 @@ MachineValue vumbin_decode(const MachineValue* args, int32_t) {
     block_actions::make_at(block, 4);
     vumbin::set_mode(vumbin::Mode::saved);
     vumbin::decode(binary::position_pointer(payload), binary::length_from_index(payload), block, true, payload);
-    *stack::result() = block::length_from_head(block) == 1 ? series::cells_head(block->w2)[0] : *block;
+    *stack::result() = series::length_from_head(block) == 1 ? series::cells_head(block->w2)[0] : *block;
     return none_returned();
 }
 

@@ -23,7 +23,7 @@ bool spelled(const Cell* word, const char* text) {
 
 // The cell at index i of a series value counted from its head, or null.
 const Cell* element(const Cell* series, int32_t i) {
-    if (i >= block::length_from_head(series)) return nullptr;
+    if (i >= series::length_from_head(series)) return nullptr;
     return series::cells_head(series->w2) + series->w1 + i;
 }
 }  // namespace

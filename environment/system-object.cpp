@@ -88,7 +88,7 @@ void fill_currency_list() {
     gc::Local block(*list);
     for (int32_t i = 1; i <= money_type::currencies::count(); i++) {
         gc::Local code(money_type::currencies::word(i));
-        *block::alloc_tail(&block) = code;
+        *series::alloc_tail(&block) = code;
     }
 }
 

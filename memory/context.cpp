@@ -108,7 +108,7 @@ Cell* value_slot(uint32_t ctx, int32_t index, err::Script missing_storage) {
 }
 
 void record_word(const Cell& w) {
-    if (runtime::word_recording && gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = w;
+    if (runtime::word_recording && gc::roots.root_block.w2) *series::alloc_tail(&gc::roots.root_block) = w;
 }
 
 bool is_block_kind(uint8_t t) {
@@ -429,7 +429,7 @@ void init_global() {
     if (gc::roots.root_block.w2) {
         Cell b;
         cell::make_series(&b, type_block, keep_alive);
-        *block::alloc_tail(&gc::roots.root_block) = b;
+        *series::alloc_tail(&gc::roots.root_block) = b;
     }
 }
 

@@ -27,4 +27,21 @@ public:
     Visit& operator=(const Visit&) = delete;
 };
 
+// A Visit only when `active`: the deep forms of an operation visit what
+// they recurse into, the shallow ones do not recurse.
+class VisitIf {
+public:
+    VisitIf(uint32_t node, bool active) : active_(active) {
+        if (active) push(node);
+    }
+    ~VisitIf() {
+        if (active_) pop();
+    }
+    VisitIf(const VisitIf&) = delete;
+    VisitIf& operator=(const VisitIf&) = delete;
+
+private:
+    bool active_;
+};
+
 }  // namespace vum::cycles

@@ -97,7 +97,7 @@ void init_refinements() {
     refinement_block = memory::alloc_cells(refinement_count);
     Cell b;
     cell::make_series(&b, type_block, refinement_block);
-    if (gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = b;
+    if (gc::roots.root_block.w2) *series::alloc_tail(&gc::roots.root_block) = b;
     for (int32_t i = 0; i < refinement_count; i++) {
         // Refinements of specs are not bound to any context.
         Cell r = {type_refinement, 0, uint32_t(symbols::make(refinement_texts[i])), uint32_t(-1)};
@@ -108,7 +108,7 @@ void init_refinements() {
 
 void init_issue_constant() {
     issue_ooo = {type_issue, context::global, uint32_t(symbols::make("ooo")), uint32_t(-1)};
-    if (gc::roots.root_block.w2) *block::alloc_tail(&gc::roots.root_block) = issue_ooo;
+    if (gc::roots.root_block.w2) *series::alloc_tail(&gc::roots.root_block) = issue_ooo;
 }
 
 }  // namespace vum::runtime_symbols

@@ -50,10 +50,6 @@ uint32_t copy_part(uint32_t node, int32_t start, int32_t count) {
     return copy;
 }
 
+Cell* alloc_tail(const Cell* block) { return alloc_tail_cell(block->w2); }
+
 }  // namespace vum::series
-
-namespace vum::block {
-
-Cell* alloc_tail(const Cell* block) { return series::alloc_tail_cell(block->w2); }
-
-}  // namespace vum::block

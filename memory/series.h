@@ -23,10 +23,6 @@ uint32_t copy_part(uint32_t node, int32_t start, int32_t count);
 inline Cell* cells_head(uint32_t node) { return reinterpret_cast<Cell*>(nodes::buffer(node)->head_ptr()); }
 inline Cell* cells_tail(uint32_t node) { return reinterpret_cast<Cell*>(nodes::buffer(node)->tail_ptr()); }
 
-}  // namespace vum::series
-
-namespace vum::block {
-
 // Reserves a cell at the tail of the block the cell refers to.
 Cell* alloc_tail(const Cell* block);
 
@@ -37,4 +33,4 @@ inline int32_t length_from_head(const Cell* block) {
     return int32_t((b->tail - b->head) >> 4) - int32_t(block->w1);
 }
 
-}  // namespace vum::block
+}  // namespace vum::series

@@ -58,9 +58,9 @@ void init() {
     if (gc::roots.root_block.w2) {
         Cell b;
         cell::make_series(&b, type_block, arg_node);
-        *block::alloc_tail(&gc::roots.root_block) = b;
+        *series::alloc_tail(&gc::roots.root_block) = b;
         cell::make_series(&b, type_binary, call_node);
-        *block::alloc_tail(&gc::roots.root_block) = b;
+        *series::alloc_tail(&gc::roots.root_block) = b;
     }
 }
 
@@ -366,8 +366,8 @@ void collect_trace(const Cell* block) {
         Cell word = frame_word(f);
         Cell base;
         cell::make_integer(&base, int32_t(f + 1 < s.calls_top ? f[1].caller_args : index_of(s.args)));
-        *block::alloc_tail(&target) = word;
-        *block::alloc_tail(&target) = base;
+        *series::alloc_tail(&target) = word;
+        *series::alloc_tail(&target) = base;
     }
 }
 

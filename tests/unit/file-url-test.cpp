@@ -237,11 +237,11 @@ TEST_F(FileUrlTest, PathsJoinWithOneSlash) {
 TEST_F(FileUrlTest, UrlFromABlockOfParts) {
     Cell block = {type_block, 0, memory::alloc_cells(8), 0};
     Cell* b = push(block);
-    *block::alloc_tail(b) = context::load_word("http");
-    *block::alloc_tail(b) = string::from_utf8("example.org");
-    *block::alloc_tail(b) = {type_integer, 0, 8080, 0};
-    *block::alloc_tail(b) = context::load_word("a");
-    *block::alloc_tail(b) = context::load_word("b");
+    *series::alloc_tail(b) = context::load_word("http");
+    *series::alloc_tail(b) = string::from_utf8("example.org");
+    *series::alloc_tail(b) = {type_integer, 0, 8080, 0};
+    *series::alloc_tail(b) = context::load_word("a");
+    *series::alloc_tail(b) = context::load_word("b");
     Cell* u = to(type_url, b);
     EXPECT_EQ(cell::type(u), type_url);
     EXPECT_EQ(utf8(u), "http://example.org:8080/a/b");

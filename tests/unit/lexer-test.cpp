@@ -30,7 +30,7 @@ protected:
         lexer::load_utf8(text.data(), int32_t(text.size()), &loaded);
         return loaded;
     }
-    int32_t length() const { return block::length_from_head(&loaded); }
+    int32_t length() const { return series::length_from_head(&loaded); }
     Cell at(int32_t i) const { return series::cells_head(loaded.w2)[i]; }
 
     // The error loading text raises (none when it loads).
@@ -160,10 +160,10 @@ TEST_F(LexerTest, PathsOfEveryKind) {
     ASSERT_EQ(length(), 4);
     Cell set = at(0), lit = at(1), get = at(2), mixed = at(3);
     EXPECT_EQ(cell::type(&set), type_set_path);
-    EXPECT_EQ(block::length_from_head(&set), 3);
+    EXPECT_EQ(series::length_from_head(&set), 3);
     EXPECT_EQ(cell::type(&lit), type_lit_path);
     EXPECT_EQ(cell::type(&get), type_get_path);
-    EXPECT_EQ(block::length_from_head(&get), 2);
+    EXPECT_EQ(series::length_from_head(&get), 2);
     EXPECT_EQ(cell::type(&mixed), type_path);
     EXPECT_EQ(cell::type(&series::cells_head(mixed.w2)[1]), type_paren);
 }
@@ -400,7 +400,7 @@ TEST_F(LexerTest, TranscodeRefinements) {
     lexer::Options next;
     next.next = true;
     lexer::transcode(&src, next, &out);
-    ASSERT_EQ(block::length_from_head(&out), 2);
+    ASSERT_EQ(series::length_from_head(&out), 2);
     Cell first = series::cells_head(out.w2)[0], rest = series::cells_head(out.w2)[1];
     EXPECT_EQ(cell::get_integer(&first), 1);
     EXPECT_EQ(rest.w1, 1u);

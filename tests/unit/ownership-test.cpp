@@ -345,7 +345,7 @@ TEST_F(Ownership, RecordsSurviveCollections) {
     constexpr int32_t n = 1100;  // more than the table was made for
     for (int32_t i = 0; i < n; i++) {
         gc::Local s(string());
-        *block::alloc_tail(&list) = s;
+        *series::alloc_tail(&list) = s;
     }
     *field(owner, "many") = list;
     Cell w = word("many");

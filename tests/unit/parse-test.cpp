@@ -64,7 +64,7 @@ TEST_F(ParseEngineTest, EndlessRecursionIsAParseStackError) {
     stack::Mark mark;
     Cell* rules = stack::push_cell();
     block_actions::make_at(rules, 1);
-    *block::alloc_tail(rules) = *rules;
+    *series::alloc_tail(rules) = *rules;
     Cell* input = load("\"a\"");
     *input = series::cells_head(input->w2)[0];
     Cell* result = cell::make_none(stack::push_cell());

@@ -347,9 +347,9 @@ TEST_F(StringTest, MakeAndTo) {
 
     Cell block = {type_block, 0, memory::alloc_cells(4), 0};
     Cell* b = push(block);
-    *block::alloc_tail(b) = context::load_word("ab");
-    *block::alloc_tail(b) = {type_integer, 0, 1, 0};
-    *block::alloc_tail(b) = string::from_utf8("cd");
+    *series::alloc_tail(b) = context::load_word("ab");
+    *series::alloc_tail(b) = {type_integer, 0, 1, 0};
+    *series::alloc_tail(b) = string::from_utf8("cd");
     EXPECT_EQ(utf8(make(b, actions::slot_to)), "ab1cd");
 
     Cell bytes = {type_binary, 0, memory::alloc_bytes(4), 0};

@@ -243,7 +243,7 @@ TEST_F(Typesets, FindComparesAndListsTypes) {
 
     gc::Local list({type_none, 0, 0, 0});
     typeset::to_block(&ts, &list);
-    ASSERT_EQ(block::length_from_head(&list), 2);
+    ASSERT_EQ(series::length_from_head(&list), 2);
     Cell first = series::cells_head(list.w2)[0], second = series::cells_head(list.w2)[1];
     EXPECT_EQ(mold(first), "integer!");
     EXPECT_EQ(mold(second), "float!");

@@ -130,7 +130,7 @@ protected:
         stack::Mark mark;
         Cell* block = decode(file);
         std::string out;
-        for (int32_t i = 0; i < block::length_from_head(block); i++) {
+        for (int32_t i = 0; i < series::length_from_head(block); i++) {
             if (i) out += "\n";
             gc::Local value(series::cells_head(block->w2)[i]);
             out += actions::mold_text(&value, true);
@@ -298,7 +298,7 @@ TEST_F(VumbinDecoderTest, WordsOfAnObjectNameTheirOwner) {
     records.u8({0xC1, 0x50, 1}).sv(1).u8({1, 0});
     block = decode(compact_file(records, {"a", "b"}));
     Cell* words = series::cells_head(block->w2);
-    ASSERT_EQ(block::length_from_head(block), 2);
+    ASSERT_EQ(series::length_from_head(block), 2);
     EXPECT_EQ(cell::type(&words[0]), type_word);
     EXPECT_EQ(cell::type(&words[1]), type_set_word);
     EXPECT_EQ(words[0].w1, words[1].w1);
@@ -385,7 +385,7 @@ TEST_F(VumbinDecoderTest, ContextValuesAreALevelOfTheirOwn) {
     EXPECT_EQ(cell::type(&cells[0]), type_context);
     EXPECT_EQ(cell::type(&cells[1]), type_integer);
     EXPECT_EQ(cell::get_integer(&cells[1]), 5);
-    EXPECT_EQ(block::length_from_head(block), 2);
+    EXPECT_EQ(series::length_from_head(block), 2);
 }
 
 TEST_F(VumbinDecoderTest, NativesActionsAndOperatorsComeFromTheirTables) {
@@ -428,7 +428,7 @@ TEST_F(VumbinDecoderTest, ErrorsCarryTheirCodeAndFields) {
     EXPECT_EQ(cell::get_integer(error::field(&e, error::field_arg1)), 5);
     EXPECT_EQ(mold(*error::field(&e, error::field_arg2)), "\"abc\"");
     EXPECT_EQ(cell::type(error::field(&e, error::field_stack)), type_block);
-    EXPECT_EQ(block::length_from_head(block), 1);
+    EXPECT_EQ(series::length_from_head(block), 1);
 }
 
 TEST_F(VumbinDecoderTest, HashesAndMapsIndexTheirKeys) {
@@ -458,12 +458,12 @@ TEST_F(VumbinDecoderTest, BootImageBindsWordsByRootCell) {
     std::vector<uint8_t> image = compact_file(records, {"f", "g", "h"});
     image[6] = vumbin::version_boot;
     gc::state.enabled = 1;
-    int32_t before = block::length_from_head(&gc::roots.root_block);
+    int32_t before = series::length_from_head(&gc::roots.root_block);
     int32_t base = vumbin::load_boot_image(image.data(), false);
     EXPECT_EQ(gc::state.enabled, 1);
     EXPECT_EQ(base, before);
     EXPECT_EQ(vumbin::root_base_index(), base);
-    ASSERT_EQ(block::length_from_head(&gc::roots.root_block), base + 4);
+    ASSERT_EQ(series::length_from_head(&gc::roots.root_block), base + 4);
     Cell* root = series::cells_head(gc::roots.root_block.w2) + base;
     EXPECT_EQ(root[0].w2, 42u);
     EXPECT_EQ(root[1].w1, root[0].w1);
@@ -488,7 +488,7 @@ TEST_F(VumbinDecoderTest, BootImageBindsWordsByRootCell) {
     root = series::cells_head(gc::roots.root_block.w2) + second;
     EXPECT_EQ(cell::get_integer(context::get_word_value(&root[1])), 5);
     EXPECT_EQ(cell::get_integer(context::get_word_value(&g)), 8);
-    EXPECT_EQ(block::length_from_head(&gc::roots.root_block), second + 2);
+    EXPECT_EQ(series::length_from_head(&gc::roots.root_block), second + 2);
     vumbin::set_mode(vumbin::Mode::saved);
 }
 
@@ -708,7 +708,7 @@ TEST_F(VumbinDecoderTest, NestingDeeperThanTheLimitIsRefused) {
     CoarserTorture coarser(31);
     Bytes records;
     for (int32_t i = 1; i < vumbin::max_depth; i++) records.u8({0x05, 1});
-    EXPECT_EQ(block::length_from_head(decode(compact_file(Bytes().add(records).u8({0x85})))), 1);
+    EXPECT_EQ(series::length_from_head(decode(compact_file(Bytes().add(records).u8({0x85})))), 1);
     records.u8({0x05, 1, 0x85});
     std::vector<uint8_t> file = compact_file(records);
     Refusal r = refusal(file);

@@ -551,7 +551,7 @@ TEST_F(VumbinObjectTest, TheBootImageWritesEachRootValueAsATopLevelRecord) {
     int32_t base = vumbin::load_boot_image(reinterpret_cast<const uint8_t*>(bytes.data()), false,
                                            int64_t(bytes.size()));
     vumbin::set_mode(vumbin::Mode::saved);
-    ASSERT_EQ(block::length_from_head(&gc::roots.root_block), base + 3);
+    ASSERT_EQ(series::length_from_head(&gc::roots.root_block), base + 3);
     // Copied out: molding allocates, and the root block may move.
     Cell decoded[3];
     std::memcpy(decoded, series::cells_head(gc::roots.root_block.w2) + base, sizeof decoded);

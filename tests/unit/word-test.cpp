@@ -315,7 +315,7 @@ TEST_F(Words, MakeFromTextLoadsOneWord) {
 
 TEST_F(Words, StartUpRecordingKeepsTheMadeKind) {
     auto root_tail = [] { return *(series::cells_tail(gc::roots.root_block.w2) - 1); };
-    int32_t before = block::length_from_head(&gc::roots.root_block);
+    int32_t before = series::length_from_head(&gc::roots.root_block);
     runtime::word_recording = 1;
     Cell lit = word::load_as(type_lit_word, "recorded");
     Cell recorded = root_tail();
@@ -324,13 +324,13 @@ TEST_F(Words, StartUpRecordingKeepsTheMadeKind) {
     Cell last = root_tail();
     EXPECT_EQ(mold(last), "#tag");
     runtime::word_recording = 0;
-    EXPECT_EQ(block::length_from_head(&gc::roots.root_block), before + 2);
+    EXPECT_EQ(series::length_from_head(&gc::roots.root_block), before + 2);
     EXPECT_EQ(lit.w2, uint32_t(symbols::make("recorded")));
     // Not recording: the issue goes on the value stack.
     stack::Mark mark;
     issue::make("other");
     EXPECT_EQ(mold(*stack::top_cell()), "#other");
-    EXPECT_EQ(block::length_from_head(&gc::roots.root_block), before + 2);
+    EXPECT_EQ(series::length_from_head(&gc::roots.root_block), before + 2);
     EXPECT_EQ(issue.w3, uint32_t(-1));
 
     Cell r = word::append_refinement_symbol("only");
@@ -350,7 +350,7 @@ TEST_F(Words, BlocksAndTheStackReceiveGlobalWords) {
         word::load_into_block_as(type_set_word, name.c_str(), &block);
         issue::append_to_block(name.c_str(), &block);
     }
-    ASSERT_EQ(block::length_from_head(&block), 120);
+    ASSERT_EQ(series::length_from_head(&block), 120);
     for (int32_t i = 0; i < 40; i++) {
         std::string name = "w" + std::to_string(i);
         Cell w = series::cells_head(node)[i * 3];
