@@ -25,7 +25,7 @@
 #include "memory/symbols.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
-#include "platform/window-system-module.h"
+#include "platform/window-system/window-system-module.h"
 #include "platform/image-codecs.h"
 
 namespace vum::boot {

@@ -17,11 +17,11 @@
 #include <cstring>
 #include <string>
 
-#include "platform/clipboard.h"
-#include "platform/input-routing.h"
-#include "platform/message-queue.h"
-#include "platform/paint.h"
-#include "platform/windows.h"
+#include "platform/window-system/clipboard.h"
+#include "platform/window-system/input-routing.h"
+#include "platform/window-system/message-queue.h"
+#include "platform/window-system/paint.h"
+#include "platform/window-system/windows.h"
 
 using namespace vum::win;
 

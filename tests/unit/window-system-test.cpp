@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/clipboard.h"
-#include "platform/driver-headless.h"
-#include "platform/input-routing.h"
-#include "platform/message-queue.h"
-#include "platform/paint.h"
-#include "platform/windows.h"
+#include "platform/window-system/clipboard.h"
+#include "platform/window-system/drivers/driver-headless.h"
+#include "platform/window-system/input-routing.h"
+#include "platform/window-system/message-queue.h"
+#include "platform/window-system/paint.h"
+#include "platform/window-system/windows.h"
 
 using namespace vum::win;
 

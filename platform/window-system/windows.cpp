@@ -1,13 +1,13 @@
-#include "platform/windows.h"
+#include "platform/window-system/windows.h"
 
 #include <cairo.h>
 
 #include <algorithm>
 #include <map>
 
-#include "platform/input-routing.h"
-#include "platform/message-queue.h"
-#include "platform/paint.h"
+#include "platform/window-system/input-routing.h"
+#include "platform/window-system/message-queue.h"
+#include "platform/window-system/paint.h"
 
 namespace vum::win {
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/display-driver.h"
+#include "platform/window-system/drivers/display-driver.h"
 
 namespace vum::win {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/display-driver.h"
+#include "platform/window-system/drivers/display-driver.h"
 #include "platform/geometry.h"
-#include "platform/window-messages.h"
+#include "platform/window-system/window-messages.h"
 
 typedef struct _cairo_region cairo_region_t;
 

@@ -1,10 +1,10 @@
-#include "platform/display-driver.h"
+#include "platform/window-system/drivers/display-driver.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/driver-headless.h"
-#include "platform/driver-sdl.h"
+#include "platform/window-system/drivers/driver-headless.h"
+#include "platform/window-system/drivers/driver-sdl.h"
 
 namespace vum::win {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/clipboard.h"
+#include "platform/window-system/clipboard.h"
 #include "platform/geometry.h"
 
 typedef struct _cairo_surface cairo_surface_t;

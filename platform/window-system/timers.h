@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/window-messages.h"
+#include "platform/window-system/window-messages.h"
 
 namespace vum::win {
 

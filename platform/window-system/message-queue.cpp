@@ -1,14 +1,14 @@
-#include "platform/message-queue.h"
+#include "platform/window-system/message-queue.h"
 
 #include <cstdio>
 #include <deque>
 #include <mutex>
 #include <vector>
 
-#include "platform/input-routing.h"
-#include "platform/paint.h"
-#include "platform/timers.h"
-#include "platform/windows.h"
+#include "platform/window-system/input-routing.h"
+#include "platform/window-system/paint.h"
+#include "platform/window-system/timers.h"
+#include "platform/window-system/windows.h"
 
 namespace vum::win {
 

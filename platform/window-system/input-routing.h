@@ -4,8 +4,8 @@
 #pragma once
 #include <deque>
 
-#include "platform/display-driver.h"
-#include "platform/window-messages.h"
+#include "platform/window-system/drivers/display-driver.h"
+#include "platform/window-system/window-messages.h"
 
 namespace vum::win::input {
 

@@ -4,7 +4,7 @@
 #pragma once
 #include <memory>
 
-#include "platform/display-driver.h"
+#include "platform/window-system/drivers/display-driver.h"
 
 namespace vum::win {
 

@@ -1,6 +1,6 @@
 // The runtime's side of the window system module: its entries, looked up
 // on first use.
-#include "platform/window-system-module.h"
+#include "platform/window-system/window-system-module.h"
 
 #include "platform/module-loader.h"
 

@@ -7,7 +7,7 @@
 #pragma once
 #include <memory>
 
-#include "platform/clipboard.h"
+#include "platform/window-system/clipboard.h"
 
 namespace vum::clip {
 

@@ -3,7 +3,7 @@
 // maps none of those libraries. The runtime reaches it through these calls;
 // programs linked with the module (its tests and probes) find it at once.
 #pragma once
-#include "platform/clipboard.h"
+#include "platform/window-system/clipboard.h"
 
 namespace vum::clip {
 

@@ -6,7 +6,7 @@
 // parents. Then the dirty part is presented.
 #pragma once
 #include "platform/geometry.h"
-#include "platform/window-messages.h"
+#include "platform/window-system/window-messages.h"
 
 typedef struct _cairo cairo_t;
 typedef struct _cairo_surface cairo_surface_t;

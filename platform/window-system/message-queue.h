@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "platform/window-messages.h"
+#include "platform/window-system/window-messages.h"
 
 namespace vum::win {
 

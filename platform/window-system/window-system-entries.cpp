@@ -1,6 +1,6 @@
 // The window system module's entries for the runtime (the module is built
 // with hidden symbols but these).
-#include "platform/clipboard.h"
+#include "platform/window-system/clipboard.h"
 
 extern "C" __attribute__((visibility("default"))) int vum_windows_read_clipboard(vum::clip::Content* content) {
     return int(vum::clip::system_clipboard().read(*content));

@@ -1,4 +1,4 @@
-#include "platform/clipboard-x11.h"
+#include "platform/window-system/clipboard-x11.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

@@ -1,4 +1,4 @@
-#include "platform/driver-headless.h"
+#include "platform/window-system/drivers/driver-headless.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "platform/driver-sdl.h"
+#include "platform/window-system/drivers/driver-sdl.h"
 
 #include <SDL2/SDL.h>
 #include <cairo.h>
@@ -6,7 +6,7 @@
 #include <deque>
 #include <map>
 
-#include "platform/window-messages.h"
+#include "platform/window-system/window-messages.h"
 
 namespace vum::win {
 

@@ -1,9 +1,9 @@
-#include "platform/input-routing.h"
+#include "platform/window-system/input-routing.h"
 
 #include <cstdlib>
 
-#include "platform/paint.h"
-#include "platform/windows.h"
+#include "platform/window-system/paint.h"
+#include "platform/window-system/windows.h"
 
 namespace vum::win::input {
 

@@ -1,4 +1,4 @@
-#include "platform/timers.h"
+#include "platform/window-system/timers.h"
 
 #include <algorithm>
 #include <functional>

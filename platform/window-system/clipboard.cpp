@@ -1,10 +1,10 @@
-#include "platform/clipboard.h"
+#include "platform/window-system/clipboard.h"
 
 #include <mutex>
 
-#include "platform/clipboard-x11.h"
-#include "platform/display-driver.h"
-#include "platform/windows.h"
+#include "platform/window-system/clipboard-x11.h"
+#include "platform/window-system/drivers/display-driver.h"
+#include "platform/window-system/windows.h"
 
 namespace vum::clip {
 

@@ -1,10 +1,10 @@
-#include "platform/paint.h"
+#include "platform/window-system/paint.h"
 
 #include <cairo.h>
 
 #include <algorithm>
 
-#include "platform/windows.h"
+#include "platform/window-system/windows.h"
 
 namespace vum::win {
 
