@@ -3,29 +3,16 @@
 #include <cstdlib>
 
 #include "platform/window-system/paint.h"
+#include "platform/window-system/system-state.h"
 #include "platform/window-system/windows.h"
 
 namespace vum::win::input {
 
 namespace {
 
-struct LastPress {
-    WindowId window = no_window;
-    uint64_t button = 0;
-    uint64_t time = 0;
-    Point screen{};
-};
+using detail::record;
 
-struct InputState {
-    WindowId capture = no_window;
-    WindowId focus = no_window;
-    WindowId active = no_window;
-    WindowId leave_watch = no_window;
-    LastPress last_press;
-    uint32_t buttons_held = 0;  // modifier:: button bits
-};
-
-InputState state;
+detail::InputState& state() { return detail::current()->input; }
 
 uint32_t button_bit(uint32_t button) {
     switch (button) {
@@ -37,15 +24,15 @@ uint32_t button_bit(uint32_t button) {
 }
 
 void check_leave(WindowId now_under, std::deque<Message>& out, uint64_t time) {
-    if (state.leave_watch == no_window || state.leave_watch == now_under) return;
-    out.push_back(Message{.window = state.leave_watch, .kind = msg::mouse_leave, .time = time});
-    state.leave_watch = no_window;
+    if (state().leave_watch == no_window || state().leave_watch == now_under) return;
+    out.push_back(Message{.window = state().leave_watch, .kind = msg::mouse_leave, .time = time});
+    state().leave_watch = no_window;
 }
 
 bool is_double(WindowId target, const RawEvent& e, Point screen) {
-    const WindowRecord* r = find(target);
+    const detail::WindowRecord* r = record(target);
     if (!r || !(r->window_class->class_style & class_style::double_clicks)) return false;
-    const LastPress& last = state.last_press;
+    const detail::LastPress& last = state().last_press;
     return last.window == target && last.button == e.button && e.time - last.time <= double_click_ms &&
            std::abs(screen.x - last.screen.x) <= double_click_distance &&
            std::abs(screen.y - last.screen.y) <= double_click_distance;
@@ -54,14 +41,14 @@ bool is_double(WindowId target, const RawEvent& e, Point screen) {
 void route_mouse(const RawEvent& e, WindowId top, std::deque<Message>& out) {
     Point screen = to_screen(top, e.position);
     WindowId under = window_at(top, e.position);
-    WindowId target = state.capture != no_window ? state.capture : under;
+    WindowId target = state().capture != no_window ? state().capture : under;
     if (target == no_window) return;
 
-    if (e.kind == RawEvent::Kind::button_down) state.buttons_held |= button_bit(e.button);
-    if (e.kind == RawEvent::Kind::button_up) state.buttons_held &= ~button_bit(e.button);
+    if (e.kind == RawEvent::Kind::button_down) state().buttons_held |= button_bit(e.button);
+    if (e.kind == RawEvent::Kind::button_up) state().buttons_held &= ~button_bit(e.button);
     Message m{.window = target,
               .point = from_screen(target, screen),
-              .modifiers = (e.modifiers & 0xFF) | state.buttons_held,
+              .modifiers = (e.modifiers & 0xFF) | state().buttons_held,
               .time = e.time};
 
     switch (e.kind) {
@@ -72,15 +59,19 @@ void route_mouse(const RawEvent& e, WindowId top, std::deque<Message>& out) {
         return;
     case RawEvent::Kind::button_down:
         // A press activates its top-level; a disabled window takes no press.
-        if (top != state.active) set_active(top);
+        if (top != state().active) {
+            uint64_t serial = detail::current_serial();
+            set_active(top);
+            if (detail::current_serial() != serial) return;  // a procedure stopped the system
+        }
         if (!is_enabled(target)) return;
         m.a = e.button;
         if (is_double(target, e, screen)) {
             m.kind = msg::button_double;
-            state.last_press = {};
+            state().last_press = {};
         } else {
             m.kind = msg::button_down;
-            state.last_press = {target, e.button, e.time, screen};
+            state().last_press = {target, e.button, e.time, screen};
         }
         out.push_back(m);
         return;
@@ -103,7 +94,7 @@ void route_mouse(const RawEvent& e, WindowId top, std::deque<Message>& out) {
 }
 
 void route_key(const RawEvent& e, std::deque<Message>& out) {
-    WindowId target = state.focus != no_window ? state.focus : state.active;
+    WindowId target = state().focus != no_window ? state().focus : state().active;
     if (target == no_window || !is_enabled(target)) return;
     Message m{.window = target, .modifiers = e.modifiers, .time = e.time};
     switch (e.kind) {
@@ -135,8 +126,7 @@ void apply_window_manager_place(WindowId top, const RawEvent& e) {
     }
     if (r == rect_of(top)) return;
     Rect old = rect_of(top);
-    WindowRecord* record = find(top);
-    record->rect = r;
+    record(top)->rect = r;
     if (old.width != r.width || old.height != r.height) {
         size_back_buffer(top);
         send_message(Message{.window = top, .kind = msg::resized, .point = {r.width, r.height}});
@@ -163,7 +153,7 @@ void route(const RawEvent& e, std::deque<Message>& out) {
         if (top != no_window) route_mouse(e, top, out);
         return;
     case K::mouse_left:
-        if (state.capture == no_window) check_leave(no_window, out, e.time);
+        if (state().capture == no_window) check_leave(no_window, out, e.time);
         return;
     case K::close:
         if (top != no_window) out.push_back(Message{.window = top, .kind = msg::close, .time = e.time});
@@ -172,7 +162,7 @@ void route(const RawEvent& e, std::deque<Message>& out) {
         if (top != no_window) set_active(top);
         return;
     case K::focus_out:
-        if (top != no_window && top == state.active) set_active(no_window);
+        if (top != no_window && top == state().active) set_active(no_window);
         return;
     case K::exposed:
         if (top != no_window) present_again(top);
@@ -185,63 +175,64 @@ void route(const RawEvent& e, std::deque<Message>& out) {
 }
 
 WindowId set_capture(WindowId window) {
-    WindowId old = state.capture;
+    if (!running()) return no_window;
+    WindowId old = state().capture;
     if (!is_window(window) || old == window) return old;
-    state.capture = window;
+    state().capture = window;
     if (old != no_window) send(old, msg::capture_lost, 0, window);
     return old;
 }
 
 void release_capture() {
-    WindowId old = state.capture;
-    state.capture = no_window;
+    if (!running()) return;
+    WindowId old = state().capture;
+    state().capture = no_window;
     if (old != no_window) send(old, msg::capture_lost);
 }
 
-WindowId capture() { return state.capture; }
+WindowId capture() { return running() ? state().capture : no_window; }
 
-void track_leave(WindowId window) { state.leave_watch = is_window(window) ? window : no_window; }
+void track_leave(WindowId window) {
+    if (running()) state().leave_watch = is_window(window) ? window : no_window;
+}
 
 WindowId set_focus(WindowId window) {
-    WindowId previous = state.focus;
+    if (!running()) return no_window;
+    WindowId previous = state().focus;
     if (window != no_window && (!is_window(window) || !is_enabled(window))) return previous;
     if (window == previous) return previous;
-    if (window != no_window && top_level_of(window) != state.active) set_active(top_level_of(window));
+    uint64_t serial = detail::current_serial();
+    if (window != no_window && top_level_of(window) != state().active) set_active(top_level_of(window));
+    if (detail::current_serial() != serial) return previous;
     // Activating another top-level may have taken the focus already.
-    WindowId old = state.focus;
-    state.focus = window;
+    WindowId old = state().focus;
+    state().focus = window;
     if (old != no_window && old != window) send(old, msg::kill_focus, 0, window);
-    if (window != no_window && state.focus == window) send(window, msg::set_focus, 0, old);
+    if (window != no_window && detail::current_serial() == serial && state().focus == window)
+        send(window, msg::set_focus, 0, old);
     return previous;
 }
 
-WindowId focus() { return state.focus; }
+WindowId focus() { return running() ? state().focus : no_window; }
 
 WindowId set_active(WindowId top_level) {
-    WindowId old = state.active;
+    if (!running()) return no_window;
+    WindowId old = state().active;
     if (top_level == old || (top_level != no_window && !is_window(top_level))) return old;
-    state.active = top_level;
+    uint64_t serial = detail::current_serial();
+    state().active = top_level;
     if (old != no_window) send(old, msg::activate, 0, top_level);
     if (top_level != no_window) send(top_level, msg::activate, 1, old);
+    if (detail::current_serial() != serial) return old;
     // The focus stays inside the active top-level.
-    if (state.focus != no_window && top_level_of(state.focus) != top_level) {
-        WindowId lost = state.focus;
-        state.focus = no_window;
+    if (state().focus != no_window && top_level_of(state().focus) != top_level) {
+        WindowId lost = state().focus;
+        state().focus = no_window;
         send(lost, msg::kill_focus);
     }
     return old;
 }
 
-WindowId active() { return state.active; }
-
-void forget(WindowId window) {
-    if (state.capture == window) state.capture = no_window;
-    if (state.focus == window) state.focus = no_window;
-    if (state.active == window) state.active = no_window;
-    if (state.leave_watch == window) state.leave_watch = no_window;
-    if (state.last_press.window == window) state.last_press = {};
-}
-
-void reset() { state = InputState{}; }
+WindowId active() { return running() ? state().active : no_window; }
 
 }  // namespace vum::win::input

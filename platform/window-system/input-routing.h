@@ -34,8 +34,4 @@ WindowId active();
 constexpr uint64_t double_click_ms = 500;
 constexpr int32_t double_click_distance = 4;
 
-// A window going away: it holds nothing any more (no messages are sent).
-void forget(WindowId window);
-void reset();
-
 }  // namespace vum::win::input

@@ -7,6 +7,7 @@
 
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/paint.h"
+#include "platform/window-system/system-state.h"
 #include "platform/window-system/timers.h"
 #include "platform/window-system/windows.h"
 
@@ -14,17 +15,10 @@ namespace vum::win {
 
 namespace {
 
-struct QueueState {
-    std::deque<Message> posted;
-    bool quit = false;
-    int32_t quit_code = 0;
-    std::deque<RawEvent> raw;
-    std::deque<Message> input;  // routed, not yet taken
-    TimerHeap timers;
-    int32_t depth = 0;
-};
+using detail::current;
+using detail::current_serial;
 
-QueueState state;
+detail::QueueState& state() { return current()->queue; }
 
 // Posts from other threads wait here until the owner thread takes them.
 std::mutex foreign_lock;
@@ -34,40 +28,48 @@ enum class Taken { nothing, message, quit };
 
 void absorb_foreign() {
     std::lock_guard<std::mutex> hold(foreign_lock);
-    for (Message& m : foreign) state.posted.push_back(m);
+    for (Message& m : foreign) state().posted.push_back(m);
     foreign.clear();
 }
 
 // Routes raw events one at a time, each when the messages before it are
 // gone, so that it meets the windows as they are by then.
+// Routing sends messages, and a procedure may stop the system meanwhile.
 bool fill_input() {
     RawEvent e;
-    while (running() && driver().next_event(e)) state.raw.push_back(e);
-    while (state.input.empty() && !state.raw.empty()) {
-        RawEvent next = state.raw.front();
-        state.raw.pop_front();
-        input::route(next, state.input);
+    while (driver().next_event(e)) state().raw.push_back(e);
+    uint64_t serial = current_serial();
+    while (state().input.empty() && !state().raw.empty()) {
+        RawEvent next = state().raw.front();
+        state().raw.pop_front();
+        std::deque<Message> routed;
+        input::route(next, routed);
+        if (current_serial() != serial) return false;
+        state().input.insert(state().input.end(), routed.begin(), routed.end());
     }
-    return !state.input.empty();
+    return !state().input.empty();
 }
 
 uint64_t now() { return running() ? driver().now_ms() : 0; }
 
 Taken take(Message& m, bool remove) {
+    if (!running()) return Taken::nothing;
     absorb_foreign();
-    if (!state.posted.empty()) {
-        m = state.posted.front();
-        if (remove) state.posted.pop_front();
+    if (!state().posted.empty()) {
+        m = state().posted.front();
+        if (remove) state().posted.pop_front();
         return Taken::message;
     }
-    if (state.quit) {
-        m = Message{.kind = msg::quit, .a = uint64_t(uint32_t(state.quit_code))};
-        if (remove) state.quit = false;
+    if (state().quit) {
+        m = Message{.kind = msg::quit, .a = uint64_t(uint32_t(state().quit_code))};
+        if (remove) state().quit = false;
         return Taken::quit;
     }
-    if (fill_input()) {
-        m = state.input.front();
-        if (remove) state.input.pop_front();
+    bool have_input = fill_input();
+    if (!running()) return Taken::nothing;
+    if (have_input) {
+        m = state().input.front();
+        if (remove) state().input.pop_front();
         return Taken::message;
     }
     if (WindowId top = next_dirty_top_level(); top != no_window) {
@@ -75,22 +77,30 @@ Taken take(Message& m, bool remove) {
         return Taken::message;
     }
     uint64_t t = now();
-    if (auto fired = state.timers.due(t, remove)) {
+    if (auto fired = state().timers.due(t, remove)) {
         m = Message{.window = fired->window, .kind = msg::timer, .a = fired->id, .time = t};
         return Taken::message;
     }
     return Taken::nothing;
 }
 
+// Counts a running loop in the system it started in, not in one started
+// after a procedure stopped that.
 struct DepthGuard {
-    DepthGuard() { ++state.depth; }
-    ~DepthGuard() { --state.depth; }
+    uint64_t serial = current_serial();
+    DepthGuard() {
+        if (serial) ++state().depth;
+    }
+    ~DepthGuard() {
+        if (serial && current_serial() == serial) --state().depth;
+    }
 };
 
 }  // namespace
 
 void post(WindowId window, uint32_t kind, uint64_t a, int64_t b) {
-    state.posted.push_back(Message{.window = window, .kind = kind, .a = a, .b = b, .time = now()});
+    if (!running()) return;
+    state().posted.push_back(Message{.window = window, .kind = kind, .a = a, .b = b, .time = now()});
 }
 
 void post_from_any_thread(WindowId window, uint32_t kind, uint64_t a, int64_t b) {
@@ -102,8 +112,9 @@ void post_from_any_thread(WindowId window, uint32_t kind, uint64_t a, int64_t b)
 }
 
 void post_quit(int32_t code) {
-    state.quit = true;
-    state.quit_code = code;
+    if (!running()) return;
+    state().quit = true;
+    state().quit_code = code;
 }
 
 bool peek(Message& message, bool remove) { return take(message, remove) != Taken::nothing; }
@@ -117,7 +128,7 @@ bool get(Message& message) {
         }
         if (!running()) return false;
         int64_t timeout = -1;
-        if (auto due = state.timers.next_due()) {
+        if (auto due = state().timers.next_due()) {
             uint64_t t = now();
             timeout = *due > t ? int64_t(*due - t) : 0;
         }
@@ -130,8 +141,8 @@ bool get(Message& message) {
 }
 
 void translate(const Message& message) {
-    if (message.kind != msg::key_down || message.b <= 0) return;
-    state.input.push_front(Message{.window = message.window,
+    if (!running() || message.kind != msg::key_down || message.b <= 0) return;
+    state().input.push_front(Message{.window = message.window,
                                    .kind = msg::character,
                                    .a = uint64_t(message.b),
                                    .modifiers = message.modifiers,
@@ -161,28 +172,21 @@ int32_t run_loop() {
     return int32_t(m.a);
 }
 
-int32_t loop_depth() { return state.depth; }
+int32_t loop_depth() { return running() ? state().depth : 0; }
 
 void set_timer(WindowId window, uint64_t id, uint64_t interval_ms) {
-    state.timers.set(window, id, interval_ms, now());
+    if (running()) state().timers.set(window, id, interval_ms, now());
 }
 
-bool kill_timer(WindowId window, uint64_t id) { return state.timers.kill(window, id); }
+bool kill_timer(WindowId window, uint64_t id) { return running() && state().timers.kill(window, id); }
 
-namespace queue {
+namespace detail {
 
-void forget(WindowId window) {
-    std::erase_if(state.posted, [&](const Message& m) { return m.window == window; });
-    std::erase_if(state.input, [&](const Message& m) { return m.window == window; });
-    state.timers.kill_all(window);
-}
-
-void reset() {
-    state = QueueState{};
+void drop_foreign_posts() {
     std::lock_guard<std::mutex> hold(foreign_lock);
     foreign.clear();
 }
 
-}  // namespace queue
+}  // namespace detail
 
 }  // namespace vum::win

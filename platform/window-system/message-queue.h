@@ -35,9 +35,4 @@ int32_t loop_depth();
 void set_timer(WindowId window, uint64_t id, uint64_t interval_ms);
 bool kill_timer(WindowId window, uint64_t id);
 
-namespace queue {
-void forget(WindowId window);  // drops its timers and queued messages
-void reset();
-}  // namespace queue
-
 }  // namespace vum::win

@@ -4,26 +4,18 @@
 
 #include <algorithm>
 
+#include "platform/window-system/system-state.h"
 #include "platform/window-system/windows.h"
 
 namespace vum::win {
 
 namespace {
 
-struct Caret {
-    WindowId window = no_window;
-    Rect rect;
-    bool shown = false;
-};
+using detail::current_serial;
+using detail::record;
+using detail::WindowRecord;
 
-struct PaintState {
-    cairo_t* context = nullptr;
-    Rect bounds;
-    bool painting = false;
-    Caret caret;
-};
-
-PaintState state;
+detail::PaintState& state() { return detail::current()->paint; }
 
 cairo_rectangle_int_t to_cairo(const Rect& r) { return {r.x, r.y, r.width, r.height}; }
 Rect from_cairo(const cairo_rectangle_int_t& r) { return {r.x, r.y, r.width, r.height}; }
@@ -56,7 +48,7 @@ void fill_background(cairo_t* cr, const WindowRecord* r) {
 }
 
 void draw_caret(cairo_t* cr) {
-    const Rect& c = state.caret.rect;
+    const Rect& c = state().caret.rect;
     cairo_save(cr);
     cairo_set_operator(cr, CAIRO_OPERATOR_DIFFERENCE);
     cairo_set_source_rgb(cr, 1, 1, 1);
@@ -74,16 +66,22 @@ void paint_window(WindowRecord* top, WindowRecord* r, const cairo_region_t* regi
     fill_background(cr, r);
     cairo_rectangle_int_t extents;
     cairo_region_get_extents(region, &extents);
-    cairo_t* outer_context = state.context;
-    Rect outer_bounds = state.bounds;
-    state.context = cr;
-    state.bounds = from_cairo(extents).moved(-origin.x, -origin.y);
+    cairo_t* outer_context = state().context;
+    Rect outer_bounds = state().bounds;
+    state().context = cr;
+    state().bounds = from_cairo(extents).moved(-origin.x, -origin.y);
+    WindowId window = r->id;
+    uint64_t serial = current_serial();
     cairo_save(cr);
-    send_message(Message{.window = r->id, .kind = msg::paint});
+    send_message(Message{.window = window, .kind = msg::paint});
     cairo_restore(cr);
-    if (state.caret.window == r->id && state.caret.shown && is_window(r->id)) draw_caret(cr);
-    state.context = outer_context;
-    state.bounds = outer_bounds;
+    // The procedure may have stopped the system, and `top` with it; `cr`
+    // holds its own reference to the back buffer.
+    if (current_serial() == serial) {
+        if (state().caret.window == window && state().caret.shown && is_window(window)) draw_caret(cr);
+        state().context = outer_context;
+        state().bounds = outer_bounds;
+    }
     cairo_destroy(cr);
 }
 
@@ -95,13 +93,13 @@ void present(WindowRecord* top, const Rect& area) {
 }
 
 void invalidate_caret() {
-    if (state.caret.window != no_window && state.caret.shown) invalidate(state.caret.window, &state.caret.rect);
+    if (state().caret.window != no_window && state().caret.shown) invalidate(state().caret.window, &state().caret.rect);
 }
 
 }  // namespace
 
 void invalidate(WindowId window, const Rect* rect) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || r->being_destroyed || !is_visible(window)) return;
     Rect area = client_rect(window);
     if (rect) area = intersect(area, *rect);
@@ -119,31 +117,32 @@ void invalidate(WindowId window, const Rect* rect) {
 }
 
 void validate(WindowId window) {
-    if (WindowRecord* r = find(window)) drop_invalid(r);
+    if (WindowRecord* r = record(window)) drop_invalid(r);
 }
 
 bool has_invalid(WindowId top_level) {
-    WindowRecord* top = find(top_level);
+    WindowRecord* top = record(top_level);
     if (!top || !top->visible) return false;
     for (WindowId w : subtree(top_level))
-        if (!region_empty(find(w)->invalid)) return true;
+        if (!region_empty(record(w)->invalid)) return true;
     return false;
 }
 
 WindowId next_dirty_top_level() {
-    if (state.painting) return no_window;
+    if (!running() || state().painting) return no_window;
     for (WindowId top : top_levels())
         if (has_invalid(top)) return top;
     return no_window;
 }
 
 void repaint_top_level(WindowId top_level) {
-    WindowRecord* top = find(top_level);
-    if (!top || !top->back_buffer || state.painting) return;
-    state.painting = true;
+    WindowRecord* top = record(top_level);
+    if (!top || !top->back_buffer || state().painting) return;
+    uint64_t serial = current_serial();
+    state().painting = true;
     cairo_region_t* painted = cairo_region_create();
     for (WindowId w : subtree(top_level)) {
-        WindowRecord* r = find(w);
+        WindowRecord* r = record(w);
         if (!r) continue;
         if (!is_visible(w)) {
             drop_invalid(r);
@@ -164,7 +163,7 @@ void repaint_top_level(WindowId top_level) {
             cairo_region_union(painted, wanted);
         }
         cairo_region_destroy(wanted);
-        top = find(top_level);
+        top = record(top_level);
         if (!top) break;
     }
     if (top) {
@@ -173,30 +172,30 @@ void repaint_top_level(WindowId top_level) {
         present(top, from_cairo(extents));
     }
     cairo_region_destroy(painted);
-    state.painting = false;
+    if (current_serial() == serial) state().painting = false;
 }
 
 bool update_window(WindowId window) {
     WindowId top = top_level_of(window);
-    if (state.painting || !has_invalid(top)) return false;
+    if (!running() || state().painting || !has_invalid(top)) return false;
     repaint_top_level(top);
     return true;
 }
 
 void present_again(WindowId top_level) {
-    if (WindowRecord* top = find(top_level)) present(top, client_rect(top_level));
+    if (WindowRecord* top = record(top_level)) present(top, client_rect(top_level));
 }
 
-cairo_t* paint_context() { return state.context; }
-Rect paint_bounds() { return state.bounds; }
+cairo_t* paint_context() { return running() ? state().context : nullptr; }
+Rect paint_bounds() { return running() ? state().bounds : Rect{}; }
 
 cairo_surface_t* back_buffer(WindowId top_level) {
-    WindowRecord* r = find(top_level);
+    WindowRecord* r = record(top_level);
     return r ? r->back_buffer : nullptr;
 }
 
 void size_back_buffer(WindowId top_level) {
-    WindowRecord* r = find(top_level);
+    WindowRecord* r = record(top_level);
     if (!r || r->parent != no_window) return;
     if (r->back_buffer) cairo_surface_destroy(r->back_buffer);
     r->back_buffer =
@@ -205,41 +204,33 @@ void size_back_buffer(WindowId top_level) {
 }
 
 void create_caret(WindowId window, int32_t width, int32_t height) {
+    if (!running()) return;
     destroy_caret();
     if (!is_window(window)) return;
-    state.caret = Caret{window, {0, 0, width, height}, false};
+    state().caret = detail::Caret{window, {0, 0, width, height}, false};
 }
 
 void set_caret_position(Point point) {
+    if (!running()) return;
     invalidate_caret();
-    state.caret.rect.x = point.x;
-    state.caret.rect.y = point.y;
+    state().caret.rect.x = point.x;
+    state().caret.rect.y = point.y;
     invalidate_caret();
 }
 
 void show_caret(bool shown) {
-    if (state.caret.shown == shown) return;
+    if (!running() || state().caret.shown == shown) return;
     invalidate_caret();
-    state.caret.shown = shown;
+    state().caret.shown = shown;
     invalidate_caret();
 }
 
 void destroy_caret() {
+    if (!running()) return;
     invalidate_caret();
-    state.caret = Caret{};
+    state().caret = detail::Caret{};
 }
 
-WindowId caret_window() { return state.caret.window; }
-
-namespace paint {
-
-void forget(WindowId window) {
-    if (state.caret.window == window) state.caret = Caret{};
-    if (WindowRecord* r = find(window)) drop_invalid(r);
-}
-
-void reset() { state = PaintState{}; }
-
-}  // namespace paint
+WindowId caret_window() { return running() ? state().caret.window : no_window; }
 
 }  // namespace vum::win

@@ -43,9 +43,4 @@ void show_caret(bool shown);
 void destroy_caret();
 WindowId caret_window();
 
-namespace paint {
-void forget(WindowId window);
-void reset();
-}  // namespace paint
-
 }  // namespace vum::win

@@ -3,13 +3,28 @@
 #include <cairo.h>
 
 #include <algorithm>
-#include <map>
+#include <cstdio>
+#include <cstdlib>
 
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/message-queue.h"
 #include "platform/window-system/paint.h"
+#include "platform/window-system/system-state.h"
 
 namespace vum::win {
+
+namespace detail {
+
+WindowRecord::~WindowRecord() {
+    if (invalid) cairo_region_destroy(invalid);
+    if (back_buffer) cairo_surface_destroy(back_buffer);
+}
+
+}  // namespace detail
+
+using detail::record;
+using detail::System;
+using detail::WindowRecord;
 
 namespace {
 
@@ -18,16 +33,8 @@ namespace {
 constexpr uint32_t slot_bits = 16;
 constexpr uint32_t slot_mask = (1u << slot_bits) - 1;
 
-struct System {
-    std::unique_ptr<DisplayDriver> driver;
-    std::map<std::string, std::unique_ptr<WindowClass>> classes;
-    std::vector<std::unique_ptr<WindowRecord>> slots;  // slot i holds id with low half i + 1
-    std::vector<uint16_t> generations;
-    std::vector<uint32_t> free_slots;
-    std::vector<WindowId> top_levels;  // in creation order
-};
-
-System* sys = nullptr;
+std::unique_ptr<System> sys;
+uint64_t last_serial = 0;
 const std::vector<WindowId> no_children;
 
 WindowRecord* make_record() {
@@ -48,46 +55,69 @@ WindowRecord* make_record() {
     return sys->slots[slot].get();
 }
 
-void free_record(WindowRecord* record) {
-    uint32_t slot = (record->id & slot_mask) - 1;
-    if (record->invalid) cairo_region_destroy(record->invalid);
-    if (record->back_buffer) cairo_surface_destroy(record->back_buffer);
+void free_record(WindowRecord* rec) {
+    uint32_t slot = (rec->id & slot_mask) - 1;
     sys->slots[slot].reset();
     sys->free_slots.push_back(slot);
 }
 
-void unlink_from_parent(WindowRecord* record) {
-    if (record->parent != no_window) {
-        if (WindowRecord* parent = find(record->parent)) std::erase(parent->children, record->id);
+void unlink_from_parent(WindowRecord* rec) {
+    if (rec->parent != no_window) {
+        if (WindowRecord* parent = record(rec->parent)) std::erase(parent->children, rec->id);
     } else {
-        std::erase(sys->top_levels, record->id);
+        std::erase(sys->top_levels, rec->id);
     }
 }
 
 // The part a window covers in its parent, invalidated there (or, for a
 // top-level, nothing: its surface goes with it).
-void invalidate_in_parent(WindowRecord* record, const Rect& area) {
-    if (record->parent == no_window || area.empty()) return;
-    invalidate(record->parent, &area);
+void invalidate_in_parent(WindowRecord* rec, const Rect& area) {
+    if (rec->parent == no_window || area.empty()) return;
+    invalidate(rec->parent, &area);
 }
 
 void collect_subtree(WindowId window, std::vector<WindowId>& out) {
     out.push_back(window);
-    if (WindowRecord* r = find(window))
+    if (WindowRecord* r = record(window))
         for (WindowId child : r->children) collect_subtree(child, out);
 }
 
-void make_surface(WindowRecord* record) {
-    record->surface = sys->driver->create_surface(record->rect, record->text);
-    size_back_buffer(record->id);
-    if (record->visible) sys->driver->show_surface(record->surface, true);
+void make_surface(WindowRecord* rec) {
+    rec->surface = sys->driver->create_surface(rec->rect, rec->text);
+    size_back_buffer(rec->id);
+    if (rec->visible) sys->driver->show_surface(rec->surface, true);
 }
 
-void drop_surface(WindowRecord* record) {
-    if (record->surface) sys->driver->destroy_surface(record->surface);
-    record->surface = 0;
-    if (record->back_buffer) cairo_surface_destroy(record->back_buffer);
-    record->back_buffer = nullptr;
+void drop_surface(WindowRecord* rec) {
+    if (rec->surface) sys->driver->destroy_surface(rec->surface);
+    rec->surface = 0;
+    if (rec->back_buffer) cairo_surface_destroy(rec->back_buffer);
+    rec->back_buffer = nullptr;
+}
+
+// A window leaving its top-level's painting: no caret, nothing invalid.
+void forget_in_paint(WindowRecord* r) {
+    detail::PaintState& paint = sys->paint;
+    if (paint.caret.window == r->id) paint.caret = detail::Caret{};
+    if (r->invalid) cairo_region_destroy(r->invalid);
+    r->invalid = nullptr;
+}
+
+// A window going away: nothing in the system refers to it any more (no
+// messages are sent): not the input state, queued messages, timers, caret.
+void forget_everywhere(WindowRecord* r) {
+    WindowId window = r->id;
+    detail::InputState& in = sys->input;
+    if (in.capture == window) in.capture = no_window;
+    if (in.focus == window) in.focus = no_window;
+    if (in.active == window) in.active = no_window;
+    if (in.leave_watch == window) in.leave_watch = no_window;
+    if (in.last_press.window == window) in.last_press = {};
+    detail::QueueState& queue = sys->queue;
+    std::erase_if(queue.posted, [&](const Message& m) { return m.window == window; });
+    std::erase_if(queue.input, [&](const Message& m) { return m.window == window; });
+    queue.timers.kill_all(window);
+    forget_in_paint(r);
 }
 
 bool is_inside(WindowId window, WindowId ancestor) {
@@ -102,23 +132,32 @@ bool is_inside(WindowId window, WindowId ancestor) {
 
 void start(std::unique_ptr<DisplayDriver> driver) {
     if (sys) stop();
-    sys = new System;
-    sys->driver = driver ? std::move(driver) : make_display_driver();
+    auto fresh = std::make_unique<System>();
+    fresh->serial = ++last_serial;
+    fresh->driver = driver ? std::move(driver) : make_display_driver();
+    sys = std::move(fresh);
 }
 
 void stop() {
     if (!sys) return;
-    for (WindowId top : std::vector<WindowId>(sys->top_levels)) destroy_window(top);
-    input::reset();
-    queue::reset();
-    paint::reset();
-    delete sys;
-    sys = nullptr;
+    // Destroying sends messages, so procedures still see a whole system.
+    for (WindowId top : std::vector<WindowId>(sys->top_levels)) {
+        destroy_window(top);
+        if (!sys) return;  // a procedure stopped it meanwhile
+    }
+    sys.reset();
+    detail::drop_foreign_posts();
 }
 
 bool running() { return sys != nullptr; }
 
-DisplayDriver& driver() { return *sys->driver; }
+DisplayDriver& driver() {
+    if (!sys) {
+        std::fputs("vum: the window system's display driver was asked for before start\n", stderr);
+        std::abort();
+    }
+    return *sys->driver;
+}
 
 // ---- Classes ----
 
@@ -144,8 +183,8 @@ bool unregister_class(const std::string& name) {
     if (!sys) return false;
     auto it = sys->classes.find(name);
     if (it == sys->classes.end()) return false;
-    for (const auto& record : sys->slots)
-        if (record && record->window_class == it->second.get()) return false;
+    for (const auto& rec : sys->slots)
+        if (rec && rec->window_class == it->second.get()) return false;
     sys->classes.erase(it);
     return true;
 }
@@ -158,16 +197,24 @@ const WindowClass* find_class(const std::string& name) {
 
 // ---- Records and tree ----
 
-WindowRecord* find(WindowId window) {
+namespace detail {
+
+System* current() { return sys.get(); }
+
+uint64_t current_serial() { return sys ? sys->serial : 0; }
+
+WindowRecord* record(WindowId window) {
     if (!sys || window == no_window) return nullptr;
     uint32_t slot = (window & slot_mask) - 1;
     if (slot >= sys->slots.size() || !sys->slots[slot]) return nullptr;
-    WindowRecord* record = sys->slots[slot].get();
-    return record->id == window ? record : nullptr;
+    WindowRecord* found = sys->slots[slot].get();
+    return found->id == window ? found : nullptr;
 }
 
+}  // namespace detail
+
 bool is_window(WindowId window) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     return r && !r->being_destroyed;
 }
 
@@ -177,22 +224,22 @@ WindowId create_window(const CreateParams& params) {
     if (!window_class) return no_window;
     bool child = params.style & style::child;
     if (child && !is_window(params.parent)) return no_window;
-    WindowRecord* record = make_record();
-    if (!record) return no_window;
-    record->window_class = window_class;
-    record->procedure = window_class->procedure;
-    record->style = params.style;
-    record->rect = params.rect;
-    record->text = params.text;
-    record->extra.assign(size_t(std::max(window_class->extra_slots, 0)), 0);
-    record->owner = child ? no_window : params.owner;
-    WindowId id = record->id;
+    WindowRecord* rec = make_record();
+    if (!rec) return no_window;
+    rec->window_class = window_class;
+    rec->procedure = window_class->procedure;
+    rec->style = params.style;
+    rec->rect = params.rect;
+    rec->text = params.text;
+    rec->extra.assign(size_t(std::max(window_class->extra_slots, 0)), 0);
+    rec->owner = child ? no_window : params.owner;
+    WindowId id = rec->id;
     if (child) {
-        record->parent = params.parent;
-        find(params.parent)->children.push_back(id);
+        rec->parent = params.parent;
+        record(params.parent)->children.push_back(id);
     } else {
         sys->top_levels.push_back(id);
-        make_surface(record);
+        make_surface(rec);
     }
     send(id, msg::created, uint64_t(params.create_data));
     if (!is_window(id)) return no_window;
@@ -204,23 +251,21 @@ void destroy_window(WindowId window) {
     if (!is_window(window)) return;
     // Owned top-levels go first, whole.
     for (WindowId top : std::vector<WindowId>(sys->top_levels))
-        if (WindowRecord* r = find(top); r && r->owner == window) destroy_window(top);
+        if (WindowRecord* r = record(top); r && r->owner == window) destroy_window(top);
     if (!is_window(window)) return;
 
-    WindowRecord* record = find(window);
-    if (record->visible) invalidate_in_parent(record, record->rect);
+    WindowRecord* rec = record(window);
+    if (rec->visible) invalidate_in_parent(rec, rec->rect);
     std::vector<WindowId> order;
     collect_subtree(window, order);
-    for (WindowId w : order) find(w)->being_destroyed = true;
+    for (WindowId w : order) record(w)->being_destroyed = true;
     for (WindowId w : order) {
         send_message(Message{.window = w, .kind = msg::destroying});
-        input::forget(w);
-        queue::forget(w);
-        paint::forget(w);
+        forget_everywhere(record(w));
     }
-    unlink_from_parent(find(window));
+    unlink_from_parent(record(window));
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        WindowRecord* r = find(*it);
+        WindowRecord* r = record(*it);
         if (r->procedure) r->procedure(*it, Message{.window = *it, .kind = msg::destroyed});
         drop_surface(r);
         free_record(r);
@@ -228,18 +273,18 @@ void destroy_window(WindowId window) {
 }
 
 WindowId parent_of(WindowId window) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     return r ? r->parent : no_window;
 }
 
 WindowId top_level_of(WindowId window) {
-    WindowRecord* r = find(window);
-    while (r && r->parent != no_window) r = find(r->parent);
+    WindowRecord* r = record(window);
+    while (r && r->parent != no_window) r = record(r->parent);
     return r ? r->id : no_window;
 }
 
 const std::vector<WindowId>& children_of(WindowId window) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     return r ? r->children : no_children;
 }
 
@@ -248,18 +293,43 @@ std::vector<WindowId> top_levels() { return sys ? sys->top_levels : std::vector<
 WindowId window_of_surface(SurfaceId surface) {
     if (!sys || surface == 0) return no_window;
     for (WindowId top : sys->top_levels)
-        if (find(top)->surface == surface) return top;
+        if (record(top)->surface == surface) return top;
     return no_window;
 }
 
 std::vector<WindowId> subtree(WindowId window) {
     std::vector<WindowId> out;
-    if (find(window)) collect_subtree(window, out);
+    if (record(window)) collect_subtree(window, out);
     return out;
 }
 
+const WindowClass* class_of(WindowId window) {
+    WindowRecord* r = record(window);
+    return r ? r->window_class : nullptr;
+}
+
+Procedure procedure_of(WindowId window) {
+    WindowRecord* r = record(window);
+    return r ? r->procedure : nullptr;
+}
+
+WindowId owner_of(WindowId window) {
+    WindowRecord* r = record(window);
+    return r ? r->owner : no_window;
+}
+
+uint32_t style_of(WindowId window) {
+    WindowRecord* r = record(window);
+    return r ? r->style : 0;
+}
+
+SurfaceId surface_of(WindowId window) {
+    WindowRecord* r = record(window);
+    return r ? r->surface : 0;
+}
+
 Procedure set_procedure(WindowId window, Procedure procedure) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || !procedure) return nullptr;
     Procedure old = r->procedure;
     r->procedure = procedure;
@@ -267,18 +337,18 @@ Procedure set_procedure(WindowId window, Procedure procedure) {
 }
 
 int64_t extra(WindowId window, int32_t slot) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || slot < 0 || size_t(slot) >= r->extra.size()) return 0;
     return r->extra[size_t(slot)];
 }
 
 void set_extra(WindowId window, int32_t slot, int64_t value) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (r && slot >= 0 && size_t(slot) < r->extra.size()) r->extra[size_t(slot)] = value;
 }
 
 void set_text(WindowId window, const std::string& text) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r) return;
     r->text = text;
     if (r->surface) sys->driver->set_title(r->surface, text);
@@ -287,12 +357,12 @@ void set_text(WindowId window, const std::string& text) {
 
 const std::string& text_of(WindowId window) {
     static const std::string none;
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     return r ? r->text : none;
 }
 
 void set_style(WindowId window, uint32_t new_style) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r) return;
     // Whether it is a child is fixed by its parent, not by the bits.
     r->style = (new_style & ~style::child) | (r->style & style::child);
@@ -300,12 +370,12 @@ void set_style(WindowId window, uint32_t new_style) {
 }
 
 ScrollState scroll_state(WindowId window, bool vertical) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     return r ? r->scroll[vertical] : ScrollState{};
 }
 
 void set_scroll_state(WindowId window, bool vertical, const ScrollState& state) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r) return;
     ScrollState s = state;
     if (s.max < s.min) s.max = s.min;
@@ -317,7 +387,7 @@ void set_scroll_state(WindowId window, bool vertical, const ScrollState& state) 
 // ---- Geometry ----
 
 Rect rect_of(WindowId window) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     return r ? r->rect : Rect{};
 }
 
@@ -327,7 +397,7 @@ Rect client_rect(WindowId window) {
 }
 
 Point to_screen(WindowId window, Point point) {
-    for (WindowRecord* r = find(window); r; r = find(r->parent)) {
+    for (WindowRecord* r = record(window); r; r = record(r->parent)) {
         point.x += r->rect.x;
         point.y += r->rect.y;
     }
@@ -342,7 +412,7 @@ Point from_screen(WindowId window, Point point) {
 Point map_point(WindowId from, WindowId to, Point point) { return from_screen(to, to_screen(from, point)); }
 
 Rect visible_rect_in_top_level(WindowId window) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r) return {};
     if (r->parent == no_window) return {0, 0, r->rect.width, r->rect.height};
     Point origin = map_point(window, top_level_of(window), {0, 0});
@@ -377,7 +447,7 @@ void announce_move(WindowId window, const Rect& old, const Rect& now) {
 }  // namespace
 
 void move_window(WindowId window, const Rect& rect) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r) return;
     Rect old = r->rect;
     place(r, rect);
@@ -387,7 +457,7 @@ void move_window(WindowId window, const Rect& rect) {
 void MoveBatch::apply() {
     std::vector<std::pair<WindowId, Rect>> olds;
     for (const Move& m : moves_) {
-        WindowRecord* r = find(m.window);
+        WindowRecord* r = record(m.window);
         if (!r) continue;
         olds.push_back({m.window, r->rect});
         place(r, m.rect);
@@ -398,7 +468,7 @@ void MoveBatch::apply() {
 }
 
 bool set_parent(WindowId window, WindowId parent) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || r->being_destroyed) return false;
     if (parent != no_window && (!is_window(parent) || is_inside(parent, window))) return false;
     if (r->visible) invalidate_in_parent(r, r->rect);
@@ -412,18 +482,18 @@ bool set_parent(WindowId window, WindowId parent) {
     } else {
         r->style |= style::child;
         r->owner = no_window;
-        find(parent)->children.push_back(window);
+        record(parent)->children.push_back(window);
         if (was_top) drop_surface(r);
-        paint::forget(window);
+        forget_in_paint(r);
     }
     if (r->visible) invalidate(window);
     return true;
 }
 
 void restack(WindowId window, bool to_top) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || r->parent == no_window) return;
-    auto& siblings = find(r->parent)->children;
+    auto& siblings = record(r->parent)->children;
     std::erase(siblings, window);
     if (to_top)
         siblings.push_back(window);
@@ -433,7 +503,7 @@ void restack(WindowId window, bool to_top) {
 }
 
 void show_window(WindowId window, bool shown) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || r->visible == shown) return;
     r->visible = shown;
     if (r->parent == no_window) {
@@ -451,13 +521,13 @@ void show_window(WindowId window, bool shown) {
 }
 
 bool is_visible(WindowId window) {
-    for (WindowRecord* r = find(window); r; r = find(r->parent))
+    for (WindowRecord* r = record(window); r; r = record(r->parent))
         if (!r->visible) return false;
-    return find(window) != nullptr;
+    return record(window) != nullptr;
 }
 
 void enable_window(WindowId window, bool enabled) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || r->enabled == enabled) return;
     r->enabled = enabled;
     if (!enabled) {
@@ -468,17 +538,17 @@ void enable_window(WindowId window, bool enabled) {
 }
 
 bool is_enabled(WindowId window) {
-    for (WindowRecord* r = find(window); r; r = find(r->parent))
+    for (WindowRecord* r = record(window); r; r = record(r->parent))
         if (!r->enabled) return false;
-    return find(window) != nullptr;
+    return record(window) != nullptr;
 }
 
 WindowId window_from_point(WindowId window, Point point) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r || !r->visible || !client_rect(window).contains(point)) return no_window;
     // Topmost child first.
     for (auto it = r->children.rbegin(); it != r->children.rend(); ++it) {
-        WindowRecord* c = find(*it);
+        WindowRecord* c = record(*it);
         if (!c || !c->visible || !c->rect.contains(point)) continue;
         WindowId hit = window_from_point(*it, {point.x - c->rect.x, point.y - c->rect.y});
         if (hit != no_window) return hit;
@@ -490,13 +560,13 @@ WindowId window_from_point(WindowId window, Point point) {
 
 WindowId window_at(WindowId top_level, Point point) {
     WindowId hit = window_from_point(top_level, point);
-    return hit == no_window && find(top_level) ? top_level : hit;
+    return hit == no_window && record(top_level) ? top_level : hit;
 }
 
 // ---- Messages ----
 
 int64_t send_message(const Message& message) {
-    WindowRecord* r = find(message.window);
+    WindowRecord* r = record(message.window);
     if (!r || !r->procedure) return 0;
     return r->procedure(message.window, message);
 }
@@ -506,7 +576,7 @@ int64_t send(WindowId window, uint32_t kind, uint64_t a, int64_t b) {
 }
 
 int64_t default_procedure(WindowId window, const Message& message) {
-    WindowRecord* r = find(window);
+    WindowRecord* r = record(window);
     if (!r) return 0;
     switch (message.kind) {
     case msg::close:

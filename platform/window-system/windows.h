@@ -1,5 +1,5 @@
 // The window system's records and tree. A window is a 32-bit id into a
-// table of records: its class and procedure, parent, owner, children in
+// table of records that only the window system touches: its class and procedure, parent, owner, children in
 // z-order, style, rectangle, visibility, enabled state, text, the extra
 // slots its class asks for, its invalid region, scroll-bar state and, for a
 // top-level, its display surface and back buffer. Everything here runs on
@@ -13,8 +13,6 @@
 #include "platform/window-system/drivers/display-driver.h"
 #include "platform/geometry.h"
 #include "platform/window-system/window-messages.h"
-
-typedef struct _cairo_region cairo_region_t;
 
 namespace vum::win {
 
@@ -50,35 +48,18 @@ struct ScrollState {
     int32_t min = 0, max = 0, page = 0, position = 0;
 };
 
-struct WindowRecord {
-    WindowId id = no_window;
-    const WindowClass* window_class = nullptr;
-    Procedure procedure = nullptr;
-    WindowId parent = no_window;
-    WindowId owner = no_window;
-    std::vector<WindowId> children;  // bottom first: the order they paint in
-    uint32_t style = 0;
-    Rect rect;  // in the parent's client coordinates; a top-level's on the screen
-    bool visible = false;
-    bool enabled = true;
-    bool being_destroyed = false;
-    std::string text{};
-    std::vector<int64_t> extra;
-    cairo_region_t* invalid = nullptr;  // window coordinates; null when valid
-    ScrollState scroll[2];               // horizontal, vertical
-    SurfaceId surface = 0;               // top-levels only
-    cairo_surface_t* back_buffer = nullptr;
-};
-
 // ---- The system ----
 
 // Starts the window system on the calling thread with a driver (the one
 // make_display_driver chooses when none is given). Starting again first
 // stops what runs.
 void start(std::unique_ptr<DisplayDriver> driver = nullptr);
-// Destroys every window, drops queue, timers and classes, closes the driver.
+// Destroys every window, then drops the whole state (queue, timers, paint,
+// input, classes) and closes the driver.
 void stop();
 bool running();
+// The running system's driver. Asking before start (or after stop) is a
+// fault of the caller: it ends the program with a message saying so.
 DisplayDriver& driver();
 
 // ---- Classes ----
@@ -111,7 +92,6 @@ WindowId create_window(const CreateParams& params);
 // `destroyed` and frees records children first.
 void destroy_window(WindowId window);
 bool is_window(WindowId window);
-WindowRecord* find(WindowId window);
 
 WindowId parent_of(WindowId window);
 WindowId top_level_of(WindowId window);
@@ -121,7 +101,14 @@ WindowId window_of_surface(SurfaceId surface);
 // The window and its descendants in painting order.
 std::vector<WindowId> subtree(WindowId window);
 
+// A window's record is the window system's own; these read and change it
+// by id. Reads of a window that is gone give the empty value.
+const WindowClass* class_of(WindowId window);
+Procedure procedure_of(WindowId window);
 Procedure set_procedure(WindowId window, Procedure procedure);
+WindowId owner_of(WindowId window);
+uint32_t style_of(WindowId window);
+SurfaceId surface_of(WindowId window);  // a top-level's; 0 for a child
 int64_t extra(WindowId window, int32_t slot);
 void set_extra(WindowId window, int32_t slot, int64_t value);
 void set_text(WindowId window, const std::string& text);

@@ -88,7 +88,7 @@ protected:
     void inject(RawEvent::Kind kind, WindowId top, Point p, uint32_t button_number = 0) {
         RawEvent e;
         e.kind = kind;
-        e.surface = find(top)->surface;
+        e.surface = surface_of(top);
         e.position = p;
         e.button = button_number;
         display->inject(e);
@@ -279,7 +279,7 @@ TEST_F(WindowSystemTest, InjectedKeysGiveKeyDownCharacterKeyUp) {
     auto key = [&](RawEvent::Kind kind, uint32_t code, uint32_t character, uint32_t mods) {
         RawEvent e;
         e.kind = kind;
-        e.surface = find(top)->surface;
+        e.surface = surface_of(top);
         e.key = code;
         e.character = character;
         e.modifiers = mods;
@@ -444,6 +444,141 @@ TEST_F(WindowSystemTest, NothingLeftToWaitForEndsTheLoop) {
     EXPECT_FALSE(get(m));
     EXPECT_NE(testing::internal::GetCapturedStderr().find("left to wait for"), std::string::npos);
     EXPECT_EQ(m.kind, msg::quit);
+}
+
+TEST_F(WindowSystemTest, RecordsAreReadByIdAndAGoneWindowReadsEmpty) {
+    WindowId owner = top_level();
+    WindowId owned = create_window({.class_name = "test", .style = style::popup, .rect = {5, 5, 40, 30},
+                                    .owner = owner});
+    WindowId c = child(owner, {1, 2, 3, 4}, style::transparent);
+    EXPECT_EQ(window_of_surface(surface_of(owner)), owner);
+    EXPECT_NE(surface_of(owned), surface_of(owner));
+    EXPECT_EQ(surface_of(c), 0u);
+    EXPECT_EQ(owner_of(owned), owner);
+    EXPECT_EQ(owner_of(c), no_window);  // a child has a parent, never an owner
+    EXPECT_EQ(style_of(c), style::child | style::transparent);
+    EXPECT_EQ(class_of(c), find_class("test"));
+    EXPECT_EQ(procedure_of(c), &recording_procedure);
+    destroy_window(owner);
+    for (WindowId gone : {owner, owned, c}) {
+        EXPECT_EQ(surface_of(gone), 0u);
+        EXPECT_EQ(owner_of(gone), no_window);
+        EXPECT_EQ(style_of(gone), 0u);
+        EXPECT_EQ(class_of(gone), nullptr);
+        EXPECT_EQ(procedure_of(gone), nullptr);
+    }
+}
+
+TEST_F(WindowSystemTest, StopDropsTheWholeStateAndTheNextStartBeginsClean) {
+    WindowId w = top_level();
+    WindowId c = child(w, {10, 10, 50, 50});
+    settle();
+    input::set_focus(c);
+    input::set_capture(c);
+    input::track_leave(c);
+    create_caret(c, 2, 10);
+    show_caret(true);
+    set_timer(w, 1, 10);
+    post(w, marker);
+    post_quit(3);
+    post_from_any_thread(w, marker + 1);
+    stop();
+    ASSERT_FALSE(running());
+    EXPECT_EQ(input::focus(), no_window);
+    EXPECT_EQ(caret_window(), no_window);
+
+    auto fresh = std::make_unique<HeadlessDriver>();
+    display = fresh.get();
+    start(std::move(fresh));
+    EXPECT_FALSE(is_window(w));
+    EXPECT_TRUE(top_levels().empty());
+    EXPECT_EQ(find_class("test"), nullptr);
+    EXPECT_EQ(input::focus(), no_window);
+    EXPECT_EQ(input::capture(), no_window);
+    EXPECT_EQ(input::active(), no_window);
+    EXPECT_EQ(caret_window(), no_window);
+    EXPECT_EQ(paint_context(), nullptr);
+    EXPECT_EQ(loop_depth(), 0);
+    display->advance(1000);
+    Message m;
+    EXPECT_FALSE(peek(m, true));  // no posted message, quit flag, foreign post or timer survived
+}
+
+// A procedure may stop (and start again) the window system while the loops,
+// the paint pass and the routing that called it are still on the stack:
+// they must neither touch the old state nor count themselves in the new.
+TEST_F(WindowSystemTest, AProcedureMayStopTheSystemUnderItsCallers) {
+    auto restart = [&] {
+        stop();
+        auto fresh = std::make_unique<HeadlessDriver>();
+        display = fresh.get();
+        start(std::move(fresh));
+    };
+    WindowId w = top_level();
+    child(w, {10, 10, 50, 50});
+    settle();
+    hook = [&](WindowId self, const Message& m) -> int64_t {
+        if (m.kind == msg::paint) restart();
+        return default_procedure(self, m);
+    };
+    invalidate(w);
+    EXPECT_TRUE(update_window(w));
+    EXPECT_FALSE(is_window(w));
+    EXPECT_EQ(paint_context(), nullptr);
+    EXPECT_EQ(next_dirty_top_level(), no_window);
+
+    hook = nullptr;
+    ASSERT_TRUE(register_class(WindowClass{.name = "test", .procedure = recording_procedure}));
+    w = top_level();
+    settle();
+    std::vector<int32_t> depth_seen;
+    hook = [&](WindowId self, const Message& m) -> int64_t {
+        if (m.kind == marker) {
+            depth_seen.push_back(loop_depth());
+            post(self, marker + 1);
+            run_loop();
+        } else if (m.kind == marker + 1) {
+            depth_seen.push_back(loop_depth());
+            restart();
+        }
+        return default_procedure(self, m);
+    };
+    post(w, marker);
+    run_loop();  // both loops end: the new system has nothing to wait for
+    EXPECT_EQ(loop_depth(), 0);
+    EXPECT_EQ(depth_seen, (std::vector<int32_t>{1, 2}));
+
+    hook = nullptr;
+    ASSERT_TRUE(register_class(WindowClass{.name = "test", .procedure = recording_procedure}));
+    w = top_level();
+    input::set_active(no_window);
+    settle();
+    hook = [&](WindowId self, const Message& m) -> int64_t {
+        if (m.kind == msg::activate && m.a == 1) restart();
+        return default_procedure(self, m);
+    };
+    inject(RawEvent::Kind::button_down, w, {5, 5}, button::left);
+    Message m;
+    EXPECT_FALSE(peek(m, true));  // the press died with the system it came to
+    EXPECT_EQ(input::active(), no_window);
+}
+
+TEST(WindowSystemBeforeStart, AskingForTheDriverIsAClearFault) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_FALSE(running());
+    EXPECT_DEATH(driver(), "display driver was asked for before start");
+    // The calls that would reach the driver answer as with nothing to do.
+    post(1, marker);
+    post_quit(1);
+    set_timer(1, 1, 10);
+    Message m;
+    EXPECT_FALSE(peek(m, false));
+    EXPECT_FALSE(get(m));
+    EXPECT_EQ(run_loop(), 0);
+    EXPECT_EQ(loop_depth(), 0);
+    EXPECT_FALSE(update_window(1));
+    EXPECT_EQ(create_window({.class_name = "test"}), no_window);
+    EXPECT_EQ(input::set_focus(1), no_window);
 }
 
 TEST(HeadlessMonitors, DescriptionsRead) {

@@ -1,0 +1,114 @@
+// The window system's state: one object that start makes and stop drops,
+// holding the window records and classes, the queue, painting and input
+// routing. Only the window system's own files include this header; the rest
+// of the program reaches windows through the typed calls of windows.h and
+// its neighbours, by window id, and never holds a record.
+#pragma once
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/window-system/drivers/display-driver.h"
+#include "platform/window-system/timers.h"
+#include "platform/window-system/windows.h"
+
+typedef struct _cairo cairo_t;
+typedef struct _cairo_region cairo_region_t;
+
+namespace vum::win::detail {
+
+struct WindowRecord {
+    WindowRecord() = default;
+    WindowRecord(const WindowRecord&) = delete;
+    WindowRecord& operator=(const WindowRecord&) = delete;
+    ~WindowRecord();  // releases the invalid region and the back buffer
+
+    WindowId id = no_window;
+    const WindowClass* window_class = nullptr;
+    Procedure procedure = nullptr;
+    WindowId parent = no_window;
+    WindowId owner = no_window;
+    std::vector<WindowId> children;  // bottom first: the order they paint in
+    uint32_t style = 0;
+    Rect rect;  // in the parent's client coordinates; a top-level's on the screen
+    bool visible = false;
+    bool enabled = true;
+    bool being_destroyed = false;
+    std::string text{};
+    std::vector<int64_t> extra;
+    cairo_region_t* invalid = nullptr;  // window coordinates; null when valid
+    ScrollState scroll[2];               // horizontal, vertical
+    SurfaceId surface = 0;               // top-levels only
+    cairo_surface_t* back_buffer = nullptr;
+};
+
+struct QueueState {
+    std::deque<Message> posted;
+    bool quit = false;
+    int32_t quit_code = 0;
+    std::deque<RawEvent> raw;
+    std::deque<Message> input;  // routed, not yet taken
+    TimerHeap timers;
+    int32_t depth = 0;
+};
+
+struct Caret {
+    WindowId window = no_window;
+    Rect rect;
+    bool shown = false;
+};
+
+struct PaintState {
+    cairo_t* context = nullptr;
+    Rect bounds;
+    bool painting = false;
+    Caret caret;
+};
+
+struct LastPress {
+    WindowId window = no_window;
+    uint64_t button = 0;
+    uint64_t time = 0;
+    Point screen{};
+};
+
+struct InputState {
+    WindowId capture = no_window;
+    WindowId focus = no_window;
+    WindowId active = no_window;
+    WindowId leave_watch = no_window;
+    LastPress last_press;
+    uint32_t buttons_held = 0;  // modifier:: button bits
+};
+
+struct System {
+    // Tells this system from one started after it at the same address: a
+    // procedure may stop (or restart) the window system while a loop, a
+    // paint or a routing step that called it is still on the stack.
+    uint64_t serial = 0;
+    std::unique_ptr<DisplayDriver> driver;
+    std::map<std::string, std::unique_ptr<WindowClass>> classes;
+    std::vector<std::unique_ptr<WindowRecord>> slots;  // slot i holds id with low half i + 1
+    std::vector<uint16_t> generations;
+    std::vector<uint32_t> free_slots;
+    std::vector<WindowId> top_levels;  // in creation order
+    QueueState queue;
+    PaintState paint;
+    InputState input;
+};
+
+// The running system, or null before start and after stop.
+System* current();
+// The running system's serial, or 0 when none runs.
+uint64_t current_serial();
+// The record of a window (one being destroyed too), or null.
+WindowRecord* record(WindowId window);
+
+// Posts from other threads wait outside the system object, since a thread
+// may post while the system stops or before it starts; stop drops them.
+void drop_foreign_posts();
+
+}  // namespace vum::win::detail
