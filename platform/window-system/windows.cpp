@@ -141,9 +141,12 @@ void start(std::unique_ptr<DisplayDriver> driver) {
 void stop() {
     if (!sys) return;
     // Destroying sends messages, so procedures still see a whole system.
+    // A procedure may stop it meanwhile, or start another whose ids may
+    // equal the ones left in this list.
+    uint64_t serial = sys->serial;
     for (WindowId top : std::vector<WindowId>(sys->top_levels)) {
         destroy_window(top);
-        if (!sys) return;  // a procedure stopped it meanwhile
+        if (detail::current_serial() != serial) return;
     }
     sys.reset();
     detail::drop_foreign_posts();
@@ -259,14 +262,18 @@ void destroy_window(WindowId window) {
     std::vector<WindowId> order;
     collect_subtree(window, order);
     for (WindowId w : order) record(w)->being_destroyed = true;
+    // A procedure that stops the system takes these records with it.
+    uint64_t serial = sys->serial;
     for (WindowId w : order) {
         send_message(Message{.window = w, .kind = msg::destroying});
+        if (detail::current_serial() != serial) return;
         forget_everywhere(record(w));
     }
     unlink_from_parent(record(window));
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         WindowRecord* r = record(*it);
         if (r->procedure) r->procedure(*it, Message{.window = *it, .kind = msg::destroyed});
+        if (detail::current_serial() != serial) return;
         drop_surface(r);
         free_record(r);
     }

@@ -561,6 +561,27 @@ TEST_F(WindowSystemTest, AProcedureMayStopTheSystemUnderItsCallers) {
     Message m;
     EXPECT_FALSE(peek(m, true));  // the press died with the system it came to
     EXPECT_EQ(input::active(), no_window);
+
+    // Restarted while stop destroys the windows: stop leaves the new
+    // system's windows alone, though they took the old ones' ids.
+    hook = nullptr;
+    ASSERT_TRUE(register_class(WindowClass{.name = "test", .procedure = recording_procedure}));
+    WindowId first = top_level();
+    top_level();
+    settle();
+    std::vector<WindowId> made_after;
+    hook = [&](WindowId self, const Message& m) -> int64_t {
+        if (m.kind == msg::destroying && self == first && made_after.empty()) {
+            restart();
+            register_class(WindowClass{.name = "test", .procedure = recording_procedure});
+            made_after = {top_level(), top_level()};
+        }
+        return default_procedure(self, m);
+    };
+    stop();
+    hook = nullptr;
+    ASSERT_TRUE(running());
+    for (WindowId made : made_after) EXPECT_TRUE(is_window(made));
 }
 
 TEST(WindowSystemBeforeStart, AskingForTheDriverIsAClearFault) {
