@@ -84,13 +84,27 @@ struct InputState {
     uint32_t buttons_held = 0;  // modifier:: button bits
 };
 
+// Class names match whatever their letters' case, as scripts and the
+// backend spell them apart ("VumTabpanel" and "VumTabPanel" are one class).
+struct ClassNameLess {
+    static char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+    bool operator()(const std::string& a, const std::string& b) const {
+        size_t n = a.size() < b.size() ? a.size() : b.size();
+        for (size_t i = 0; i < n; i++) {
+            unsigned char x = (unsigned char)fold(a[i]), y = (unsigned char)fold(b[i]);
+            if (x != y) return x < y;
+        }
+        return a.size() < b.size();
+    }
+};
+
 struct System {
     // Tells this system from one started after it at the same address: a
     // procedure may stop (or restart) the window system while a loop, a
     // paint or a routing step that called it is still on the stack.
     uint64_t serial = 0;
     std::unique_ptr<DisplayDriver> driver;
-    std::map<std::string, std::unique_ptr<WindowClass>> classes;
+    std::map<std::string, std::unique_ptr<WindowClass>, ClassNameLess> classes;
     std::vector<std::unique_ptr<WindowRecord>> slots;  // slot i holds id with low half i + 1
     std::vector<uint16_t> generations;
     std::vector<uint32_t> free_slots;

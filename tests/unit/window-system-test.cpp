@@ -446,6 +446,25 @@ TEST_F(WindowSystemTest, NothingLeftToWaitForEndsTheLoop) {
     EXPECT_EQ(m.kind, msg::quit);
 }
 
+TEST_F(WindowSystemTest, ClassNamesMatchWhateverTheirCase) {
+    ASSERT_TRUE(register_class(WindowClass{.name = "VumTabpanel", .procedure = recording_procedure}));
+    const WindowClass* registered = find_class("VumTabpanel");
+    ASSERT_NE(registered, nullptr);
+    EXPECT_EQ(find_class("VumTabPanel"), registered);
+    EXPECT_EQ(find_class("VUMTABPANEL"), registered);
+    EXPECT_EQ(find_class("VumTabPane"), nullptr);
+    EXPECT_FALSE(register_class(WindowClass{.name = "VUMTABPANEL", .procedure = recording_procedure}));
+    EXPECT_NE(superclass("Tabs", "vumtabpanel", nullptr), nullptr);
+    WindowId w = create_window({.class_name = "VumTabPanel", .rect = {0, 0, 10, 10}});
+    ASSERT_NE(w, no_window);
+    EXPECT_EQ(class_of(w), registered);
+    EXPECT_FALSE(unregister_class("vumtabPANEL"));  // a window of the class lives
+    destroy_window(w);
+    EXPECT_TRUE(unregister_class("vumtabPANEL"));
+    EXPECT_EQ(find_class("VumTabpanel"), nullptr);
+    EXPECT_NE(find_class("TABS"), nullptr);
+}
+
 TEST_F(WindowSystemTest, RecordsAreReadByIdAndAGoneWindowReadsEmpty) {
     WindowId owner = top_level();
     WindowId owned = create_window({.class_name = "test", .style = style::popup, .rect = {5, 5, 40, 30},
