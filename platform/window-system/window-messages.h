@@ -122,4 +122,17 @@ struct Message {
     uint64_t time = 0;  // the driver's clock, in milliseconds
 };
 
+// The character a key types when the driver reports no text for it: the
+// editing keys type their own code, Ctrl+Backspace deletes a word (127),
+// Ctrl+Enter breaks a line (10), Ctrl+letter its control code. Both the
+// display drivers and injected keys use it, so tests type what users do.
+inline uint32_t control_character(uint32_t k, uint32_t modifiers) {
+    bool control = modifiers & modifier::control;
+    if (control && k == key::backspace) return 127;
+    if (control && k == key::enter) return 10;
+    if (k == key::backspace || k == key::tab || k == key::enter || k == key::escape) return k;
+    if (control && k >= 'A' && k <= 'Z') return k - 'A' + 1;
+    return 0;
+}
+
 }  // namespace vum::win

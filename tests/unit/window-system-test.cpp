@@ -446,6 +446,20 @@ TEST_F(WindowSystemTest, NothingLeftToWaitForEndsTheLoop) {
     EXPECT_EQ(m.kind, msg::quit);
 }
 
+TEST(KeyCharacters, ControlKeysTypeTheirControlCodes) {
+    struct Case {
+        uint32_t key, modifiers, character;
+    } cases[] = {
+        {key::backspace, 0, 8},           {key::backspace, modifier::control, 127},
+        {key::enter, 0, 13},              {key::enter, modifier::control, 10},
+        {key::tab, 0, 9},                 {key::escape, modifier::shift, 27},
+        {'C', modifier::control, 3},      {'Z', modifier::control | modifier::shift, 26},
+        {'C', 0, 0},                      {key::left, modifier::control, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(control_character(c.key, c.modifiers), c.character) << c.key << " with " << c.modifiers;
+}
+
 TEST_F(WindowSystemTest, ClassNamesMatchWhateverTheirCase) {
     ASSERT_TRUE(register_class(WindowClass{.name = "VumTabpanel", .procedure = recording_procedure}));
     const WindowClass* registered = find_class("VumTabpanel");

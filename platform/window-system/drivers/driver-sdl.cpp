@@ -255,13 +255,6 @@ private:
         }
     }
 
-    // Keys that type a control character SDL reports no text for.
-    static uint32_t control_character(uint32_t key, uint32_t modifiers) {
-        if (key == key::backspace || key == key::tab || key == key::enter || key == key::escape) return key;
-        if ((modifiers & modifier::control) && key >= 'A' && key <= 'Z') return key - 'A' + 1;
-        return 0;
-    }
-
     std::map<SurfaceId, SDL_Window*> windows_;
     std::map<int, SDL_Cursor*> cursors_;
     uint32_t wake_event_ = 0;
