@@ -1264,18 +1264,12 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
 
 bool evaluate_protected(const Cell* block, Cell* result) {
     gc::Local b(*block);
-    stack::Mark mark;
-    static Cell try_word = word::load("try");
-    stack::push_try_frame(&try_word);
-    uint32_t code = sys::catch_codes(sys::catch_guard, [&] { eval_block(&b, true); });
-    if (code == 0) {
-        *result = *stack::s.args;
-        return false;
-    }
-    if (code != sys::code_language_error) sys::rethrow();
-    sys::clear_thrown();
-    *result = *stack::thrown_value();
-    return true;
+    return !call::run_catching_errors(
+        [&] {
+            eval_block(&b, true);
+            *result = *stack::s.args;
+        },
+        result);
 }
 
 }  // namespace vum::eval

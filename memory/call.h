@@ -37,12 +37,29 @@
 
 #include "memory/cell.h"
 #include "base/system-throw.h"
-#include "memory/context.h"
 #include "memory/raise-error.h"
 #include "memory/runtime-services.h"
+#include "memory/runtime-symbols.h"
 #include "memory/value-stack.h"
 
 namespace vum::call {
+
+// Runs `body` as try runs its block: true when it ends; false with the
+// error! it raised in *error and the value stack as it was before. It
+// catches what try catches: raised errors, and a break left without a loop,
+// which the try frame turns into one. A throw, a halt, a quit and the
+// systems layer's own exits are no errors: they pass on to the caller.
+template <class Body>
+bool run_catching_errors(Body&& body, Cell* error) {
+    stack::Mark mark;
+    stack::push_try_frame(&runtime_symbols::words[runtime_symbols::word_try]);
+    uint32_t code = sys::catch_codes(sys::catch_guard, body);
+    if (code == 0) return true;
+    if (code != sys::code_language_error) sys::rethrow();
+    sys::clear_thrown();
+    *error = *stack::thrown_value();
+    return false;
+}
 
 constexpr int32_t max_refinements = 16;
 
@@ -95,22 +112,10 @@ public:
     void run(Cell* result) { services::current.run_call(request_, result); }
     // The protected form, for callers whose own caller must not see the
     // callee's errors (the console's loop, a GUI message handler): runs the
-    // call as run does, inside a try frame. True with the result in *result;
-    // false with the error! in *result and the value stack as it was before
-    // run_protected. It catches what try catches: raised errors, and a break
-    // the callee left without a loop, which the try frame turns into one. A
-    // throw, a halt, a quit and the systems layer's own exits are no errors:
-    // they pass through to the caller, as from run.
+    // call as run does, inside a try frame (run_catching_errors). True with
+    // the result in *result; false with the error! in *result.
     bool run_protected(Cell* result) {
-        stack::Mark mark;
-        Cell try_word = context::load_word("try");
-        stack::push_try_frame(&try_word);
-        uint32_t code = sys::catch_codes(sys::catch_guard, [&] { run(result); });
-        if (code == 0) return true;
-        if (code != sys::code_language_error) sys::rethrow();
-        sys::clear_thrown();
-        *result = *stack::thrown_value();
-        return false;
+        return run_catching_errors([&] { run(result); }, result);
     }
     // The callee's positional argument `index` (from 1 on; 0 holds the
     // result) as the call left it, for a callback allowed to move an input
