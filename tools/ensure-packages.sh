@@ -12,7 +12,11 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 BUILD_PACKAGES=(g++ cmake ninja-build python3 pkg-config libssl-dev libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev
-                libcairo2-dev libsdl2-dev libx11-dev libcurl4-openssl-dev libedit-dev)
+                libcairo2-dev libsdl2-dev libx11-dev libcurl4-openssl-dev libedit-dev
+                libpango1.0-dev fonts-liberation2 fonts-dejavu-core)
 # openssl makes the HTTPS tests' certificate; the window tests under Xvfb: the
-# server, xwd, xdotool, ImageMagick, xclip; the terminal console's test: tmux.
-TEST_PACKAGES=(libgtest-dev python3-pil openssl xvfb x11-apps xdotool imagemagick xclip tmux)
+# server, xwd, xdotool, ImageMagick, xclip, xrdb (x11-xserver-utils); the
+# terminal console's test: tmux; the text tests' references: pango-view
+# (pango1.0-tools) and rsvg-convert (librsvg2-bin).
+TEST_PACKAGES=(libgtest-dev python3-pil openssl xvfb x11-apps xdotool imagemagick xclip tmux
+               x11-xserver-utils pango1.0-tools librsvg2-bin)
