@@ -8,7 +8,17 @@
 //   clip-write TEXT  puts the text on the clipboard; prints "ready"
 //   clip-read        prints "text:" and the clipboard's text, or "empty",
 //                    "files:N" or "failed"
+//   states           a resizable top-level at 40,30 titled "vum-states";
+//                    prints "ready X Y W H", then "state N" for each
+//                    state_changed and "size-move begin"/"size-move end"
+//   styles           top-levels titled "vum-owner" (resizable, at least
+//                    150x80), "vum-owned" (owned by it) and "vum-popup" (a
+//                    popup it owns); prints "ready"
+//   scale            prints "scale S" (the first monitor's), "monitors N"
+//                    and "ids I..." (the monitors' ids)
 // The window modes run until standard input ends; 77 means no display.
+// Everything runs on a thread of the runtime's stack size, as vum runs
+// the GUI.
 #include <cairo.h>
 #include <poll.h>
 #include <unistd.h>
@@ -16,11 +26,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/window-system/clipboard.h"
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/message-queue.h"
 #include "platform/window-system/paint.h"
+#include "platform/runtime-thread.h"
 #include "platform/window-system/windows.h"
 
 using namespace vum::win;
@@ -52,6 +64,9 @@ int64_t top_procedure(WindowId w, const Message& m) {
     case msg::key_down: std::printf("key-down %llu\n", (unsigned long long)m.a); break;
     case msg::character: std::printf("char %llu\n", (unsigned long long)m.a); break;
     case msg::key_up: std::printf("key-up %llu\n", (unsigned long long)m.a); break;
+    case msg::state_changed: std::printf("state %llu\n", (unsigned long long)m.a); break;
+    case msg::size_move_begin: std::printf("size-move begin\n"); break;
+    case msg::size_move_end: std::printf("size-move end\n"); break;
     case msg::close: return 0;
     default: return default_procedure(w, m);
     }
@@ -88,15 +103,51 @@ void pump_for(uint64_t ms) {
     }
 }
 
-int window_mode(bool paint_mode, const char* ppm) {
+bool start_on_display() {
     start();
-    if (std::strcmp(driver().name(), "sdl") != 0) {
-        std::fprintf(stderr, "no display\n");
-        return 77;
-    }
+    if (std::strcmp(driver().name(), "sdl") == 0) return true;
+    std::fprintf(stderr, "no display\n");
+    return false;
+}
+
+void run_until_stdin_ends(WindowId top) {
+    set_timer(top, stdin_check_timer, 20);
+    run_loop();
+    stop();
+}
+
+int styles_mode() {
+    if (!start_on_display()) return 77;
+    register_class({.name = "probe", .procedure = top_procedure, .background = 0xFF3050A0});
+    WindowId owner = create_window({.class_name = "probe", .text = "vum-owner", .style = style::resizable,
+                                    .rect = {40, 30, 200, 100}, .visible = true, .minimum_size = {150, 80}});
+    create_window({.class_name = "probe", .text = "vum-owned", .rect = {300, 30, 100, 60}, .owner = owner, .visible = true});
+    create_window({.class_name = "probe", .text = "vum-popup", .style = style::popup, .rect = {60, 150, 120, 80},
+                   .owner = owner, .visible = true});
+    pump_for(300);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    run_until_stdin_ends(owner);
+    return 0;
+}
+
+int scale_mode() {
+    if (!start_on_display()) return 77;
+    std::vector<Monitor> all = driver().monitors();
+    std::printf("scale %g\nmonitors %zu\nids", all.empty() ? 0.0 : all[0].scale, all.size());
+    for (const Monitor& m : all) std::printf(" %u", m.id);
+    std::printf("\n");
+    std::fflush(stdout);
+    stop();
+    return 0;
+}
+
+int window_mode(bool paint_mode, const char* ppm, const char* title = "vum-probe", uint32_t top_style = 0) {
+    if (!start_on_display()) return 77;
     register_class({.name = "probe", .procedure = top_procedure, .background = 0xFF3050A0});
     register_class({.name = "red", .procedure = red_child});
-    WindowId top = create_window({.class_name = "probe", .text = "vum-probe", .rect = {40, 30, 200, 100}, .visible = true});
+    WindowId top = create_window({.class_name = "probe", .text = title, .style = top_style, .rect = {40, 30, 200, 100},
+                                  .visible = true});
     if (paint_mode) create_window({.class_name = "red", .style = style::child, .rect = {50, 25, 100, 50}, .parent = top, .visible = true});
     input::set_focus(top);
     update_window(top);
@@ -106,18 +157,17 @@ int window_mode(bool paint_mode, const char* ppm) {
     if (paint_mode && !write_ppm(back_buffer(top), ppm)) return 1;
     std::printf("ready %d %d %d %d\n", r.x, r.y, r.width, r.height);
     std::fflush(stdout);
-    set_timer(top, stdin_check_timer, 20);
-    run_loop();
-    stop();
+    run_until_stdin_ends(top);
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int probe(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "paint" && argc > 2) return window_mode(true, argv[2]);
     if (mode == "keys") return window_mode(false, nullptr);
+    if (mode == "states") return window_mode(false, nullptr, "vum-states", style::resizable);
+    if (mode == "styles") return styles_mode();
+    if (mode == "scale") return scale_mode();
     // The clipboard modes go through the running window system's driver,
     // as the routines do in a GUI session.
     if (mode.rfind("clip-", 0) == 0) start();
@@ -157,6 +207,28 @@ int main(int argc, char** argv) {
         stop();
         return 0;
     }
-    std::fprintf(stderr, "usage: vum-window-probe paint FILE | keys | clip-write TEXT | clip-write-png FILE | clip-read\n");
+    std::fprintf(stderr,
+                 "usage: vum-window-probe paint FILE | keys | states | styles | scale | clip-write TEXT | "
+                 "clip-write-png FILE | clip-read\n");
     return 2;
+}
+
+struct ProbeRun {
+    int argc;
+    char** argv;
+    int status = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ProbeRun run{argc, argv};
+    vum::platform::run_on_large_stack(
+        vum::platform::runtime_stack_size,
+        [](void* p) {
+            auto* r = static_cast<ProbeRun*>(p);
+            r->status = probe(r->argc, r->argv);
+        },
+        &run);
+    return run.status;
 }

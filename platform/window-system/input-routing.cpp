@@ -14,6 +14,9 @@ using detail::record;
 
 detail::InputState& state() { return detail::current()->input; }
 
+// Menus and drop-down lists never become active nor take the focus.
+bool is_popup(WindowId top) { return top != no_window && (style_of(top) & style::popup); }
+
 uint32_t button_bit(uint32_t button) {
     switch (button) {
     case button::left: return modifier::left_button;
@@ -59,7 +62,7 @@ void route_mouse(const RawEvent& e, WindowId top, std::deque<Message>& out) {
         return;
     case RawEvent::Kind::button_down:
         // A press activates its top-level; a disabled window takes no press.
-        if (top != state().active) {
+        if (top != state().active && !is_popup(top)) {
             uint64_t serial = detail::current_serial();
             set_active(top);
             if (detail::current_serial() != serial) return;  // a procedure stopped the system
@@ -135,6 +138,15 @@ void apply_window_manager_place(WindowId top, const RawEvent& e) {
     }
 }
 
+// The display's word on a top-level's state. A hidden surface is reported
+// minimised by some displays when it is unmapped: that is not the user's.
+void apply_state(WindowId top, SurfaceState now) {
+    detail::WindowRecord* r = record(top);
+    if (!r || r->state == now || (now == SurfaceState::minimised && !r->visible)) return;
+    r->state = now;
+    send(top, msg::state_changed, uint64_t(now));
+}
+
 }  // namespace
 
 void route(const RawEvent& e, std::deque<Message>& out) {
@@ -159,7 +171,7 @@ void route(const RawEvent& e, std::deque<Message>& out) {
         if (top != no_window) out.push_back(Message{.window = top, .kind = msg::close, .time = e.time});
         return;
     case K::focus_in:
-        if (top != no_window) set_active(top);
+        if (top != no_window && !is_popup(top)) set_active(top);
         return;
     case K::focus_out:
         if (top != no_window && top == state().active) set_active(no_window);
@@ -170,6 +182,24 @@ void route(const RawEvent& e, std::deque<Message>& out) {
     case K::moved:
     case K::resized:
         if (top != no_window) apply_window_manager_place(top, e);
+        return;
+    case K::minimised:
+    case K::maximised:
+    case K::restored:
+        if (top != no_window)
+            apply_state(top, e.kind == K::minimised   ? SurfaceState::minimised
+                             : e.kind == K::maximised ? SurfaceState::maximised
+                                                      : SurfaceState::restored);
+        return;
+    case K::size_move_begin:
+    case K::size_move_end:
+        if (top != no_window)
+            send_message(Message{.window = top,
+                                 .kind = e.kind == K::size_move_begin ? msg::size_move_begin : msg::size_move_end,
+                                 .time = e.time});
+        return;
+    case K::display_changed:
+        for (WindowId t : top_levels()) out.push_back(Message{.window = t, .kind = msg::display_changed, .time = e.time});
         return;
     }
 }
@@ -199,7 +229,8 @@ void track_leave(WindowId window) {
 WindowId set_focus(WindowId window) {
     if (!running()) return no_window;
     WindowId previous = state().focus;
-    if (window != no_window && (!is_window(window) || !is_enabled(window))) return previous;
+    if (window != no_window && (!is_window(window) || !is_enabled(window) || is_popup(top_level_of(window))))
+        return previous;
     if (window == previous) return previous;
     uint64_t serial = detail::current_serial();
     if (window != no_window && top_level_of(window) != state().active) set_active(top_level_of(window));
@@ -218,7 +249,7 @@ WindowId focus() { return running() ? state().focus : no_window; }
 WindowId set_active(WindowId top_level) {
     if (!running()) return no_window;
     WindowId old = state().active;
-    if (top_level == old || (top_level != no_window && !is_window(top_level))) return old;
+    if (top_level == old || (top_level != no_window && (!is_window(top_level) || is_popup(top_level)))) return old;
     uint64_t serial = detail::current_serial();
     state().active = top_level;
     if (old != no_window) send(old, msg::activate, 0, top_level);

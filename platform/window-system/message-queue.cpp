@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/paint.h"
+#include "platform/window-system/size-move.h"
 #include "platform/window-system/system-state.h"
 #include "platform/window-system/timers.h"
 #include "platform/window-system/windows.h"
@@ -32,12 +34,15 @@ void absorb_foreign() {
     foreign.clear();
 }
 
+uint64_t now() { return running() ? driver().now_ms() : 0; }
+
 // Routes raw events one at a time, each when the messages before it are
 // gone, so that it meets the windows as they are by then.
 // Routing sends messages, and a procedure may stop the system meanwhile.
 bool fill_input() {
     RawEvent e;
-    while (driver().next_event(e)) state().raw.push_back(e);
+    while (driver().next_event(e)) size_move::accept(e, state().raw);
+    size_move::end_quiet(now(), state().raw);
     uint64_t serial = current_serial();
     while (state().input.empty() && !state().raw.empty()) {
         RawEvent next = state().raw.front();
@@ -49,8 +54,6 @@ bool fill_input() {
     }
     return !state().input.empty();
 }
-
-uint64_t now() { return running() ? driver().now_ms() : 0; }
 
 Taken take(Message& m, bool remove) {
     if (!running()) return Taken::nothing;
@@ -128,7 +131,9 @@ bool get(Message& message) {
         }
         if (!running()) return false;
         int64_t timeout = -1;
-        if (auto due = state().timers.next_due()) {
+        std::optional<uint64_t> due = state().timers.next_due();
+        if (auto burst_end = size_move::next_end(); burst_end && (!due || *burst_end < *due)) due = burst_end;
+        if (due) {
             uint64_t t = now();
             timeout = *due > t ? int64_t(*due - t) : 0;
         }

@@ -43,6 +43,12 @@ struct WindowRecord {
     ScrollState scroll[2];               // horizontal, vertical
     SurfaceId surface = 0;               // top-levels only
     cairo_surface_t* back_buffer = nullptr;
+
+    // A top-level's state on the screen and the user's moving of it.
+    SurfaceState state = SurfaceState::restored;
+    Point minimum_size{};
+    bool size_moving = false;
+    uint64_t size_move_until = 0;  // the driver's clock: when the burst ends without another move
 };
 
 struct QueueState {

@@ -40,6 +40,11 @@ enum : uint32_t {
     enabled,         // a = 1 enabled, 0 disabled
     text_changed,
     quit,            // only in peek results: the quit flag was taken
+    // A top-level's state, the user moving it, the monitors
+    state_changed,    // a = the new SurfaceState (restored, minimised, maximised)
+    size_move_begin,  // the user began moving or sizing the top-level; moved/resized follow
+    size_move_end,    // ... and stopped
+    display_changed,  // to every top-level: monitors came, went, or changed place or scale
     user = 0x1000,   // from here on the GUI code's own
 };
 }  // namespace msg

@@ -83,7 +83,14 @@ void collect_subtree(WindowId window, std::vector<WindowId>& out) {
 }
 
 void make_surface(WindowRecord* rec) {
-    rec->surface = sys->driver->create_surface(rec->rect, rec->text);
+    SurfaceStyle look{.resizable = (rec->style & style::resizable) != 0,
+                      .borderless = (rec->style & style::borderless) != 0,
+                      .fullscreen = (rec->style & style::fullscreen) != 0,
+                      .popup = (rec->style & style::popup) != 0,
+                      .owner = surface_of(top_level_of(rec->owner)),
+                      .min_width = std::max(rec->minimum_size.x, 0),
+                      .min_height = std::max(rec->minimum_size.y, 0)};
+    rec->surface = sys->driver->create_surface(rec->rect, rec->text, look);
     size_back_buffer(rec->id);
     if (rec->visible) sys->driver->show_surface(rec->surface, true);
 }
@@ -236,6 +243,7 @@ WindowId create_window(const CreateParams& params) {
     rec->text = params.text;
     rec->extra.assign(size_t(std::max(window_class->extra_slots, 0)), 0);
     rec->owner = child ? no_window : params.owner;
+    rec->minimum_size = params.minimum_size;
     WindowId id = rec->id;
     if (child) {
         rec->parent = params.parent;
@@ -568,6 +576,23 @@ WindowId window_from_point(WindowId window, Point point) {
 WindowId window_at(WindowId top_level, Point point) {
     WindowId hit = window_from_point(top_level, point);
     return hit == no_window && record(top_level) ? top_level : hit;
+}
+
+// ---- Top-level states ----
+
+void set_window_state(WindowId window, SurfaceState state) {
+    WindowRecord* r = record(window);
+    if (r && r->surface && !r->being_destroyed) sys->driver->set_surface_state(r->surface, state);
+}
+
+SurfaceState window_state(WindowId window) {
+    WindowRecord* r = record(window);
+    return r ? r->state : SurfaceState::restored;
+}
+
+bool is_size_moving(WindowId window) {
+    WindowRecord* r = record(window);
+    return r && r->size_moving;
 }
 
 // ---- Messages ----

@@ -31,7 +31,13 @@ enum : uint32_t {
     clip_children = 0x4,  // reserved for the GUI code; painting always composites
     horizontal_scroll = 0x10,
     vertical_scroll = 0x20,
-    popup = 0x40,         // a top-level without the window manager's frame
+    // A top-level for menus and drop-down lists: no frame, no taskbar
+    // entry, never active nor focused (keys stay with the focus it opened from).
+    popup = 0x40,
+    // How a top-level's surface looks, read when it gets its surface.
+    resizable = 0x10000,   // the user may size it by its border
+    borderless = 0x20000,  // no frame or title bar
+    fullscreen = 0x40000,  // covers its monitor
 };
 }
 
@@ -81,9 +87,10 @@ struct CreateParams {
     uint32_t style = 0;
     Rect rect{};
     WindowId parent = no_window;  // required for a child
-    WindowId owner = no_window;   // a top-level destroyed with its owner
+    WindowId owner = no_window;   // a top-level destroyed with its owner, kept above it
     bool visible = false;
     int64_t create_data = 0;      // handed to the procedure with `created` (a)
+    Point minimum_size{};         // a top-level's smallest width (x) and height (y) for the user; 0: any
 };
 
 // no_window when the class is unknown or a child has no live parent.
@@ -158,6 +165,16 @@ bool is_enabled(WindowId window);  // it and every ancestor enabled
 WindowId window_from_point(WindowId window, Point point);
 // The same for a point of a top-level's surface.
 WindowId window_at(WindowId top_level, Point point);
+
+// ---- Top-level states ----
+
+// Asks the display to minimise, maximise or restore a top-level; the window
+// gets state_changed when the display reports the change.
+void set_window_state(WindowId window, SurfaceState state);
+// The state the display last reported (restored for a child or a gone window).
+SurfaceState window_state(WindowId window);
+// Between a top-level's size_move_begin and size_move_end.
+bool is_size_moving(WindowId window);
 
 // ---- Messages ----
 

@@ -9,12 +9,21 @@ runs vum-window-probe there.
   headless unit test injects.
 - clipboard: text the probe writes reads back through xclip, and text xclip
   sets reads back in the probe.
+- scale: with no Xft.dpi the scale is 1; after `xrdb -merge` of
+  `Xft.dpi: 144` it is 1.5.
+- styles: the popup is override-redirect (no frame, no taskbar entry, no
+  focus from the window manager), an owned window is transient for its
+  owner, a minimum size reaches the size hints.
+- states (under openbox, a window manager, for these need one):
+  `xdotool windowminimize` gives the minimised state, `windowactivate` the
+  restored one, and `xdotool windowsize` one size-move begin and end.
 
 Exits 77 (skipped) when Xvfb or a tool is missing or the server does not
 start. --keep DIR leaves the captures (PNG) there to look at.
 """
 import argparse
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -22,7 +31,7 @@ import tempfile
 import time
 
 SKIP = 77
-TOOLS = ["Xvfb", "xwd", "convert", "xdotool", "xclip"]
+TOOLS = ["Xvfb", "xwd", "convert", "xdotool", "xclip", "xrdb", "xprop", "xwininfo", "openbox"]
 
 # The unit test's sequence for "aB" (codes of the window system's keys).
 LEFT_SHIFT = 0x100 + 11
@@ -176,6 +185,90 @@ def check_clipboard(probe, env):
     print("clipboard: text and image/png both ways through xclip")
 
 
+def probe_lines(p, want, timeout=10.0):
+    """Reads the probe's lines until `want` lines have come or time ends."""
+    got = []
+    deadline = time.time() + timeout
+    while len(got) < want and time.time() < deadline:
+        ready, _, _ = select.select([p.stdout], [], [], 0.1)
+        if ready:
+            line = p.stdout.readline()
+            if not line:
+                break
+            got.append(line.strip())
+    return got
+
+
+def check_scale(probe, env):
+    def scale():
+        out = subprocess.run([probe, "scale"], env=env, capture_output=True, text=True, timeout=30).stdout
+        return out.split("\n")[0]
+    got = [scale()]
+    subprocess.run(["xrdb", "-merge"], input="Xft.dpi: 144\n", text=True, env=env, check=True, timeout=30)
+    got.append(scale())
+    subprocess.run(["xrdb", "-remove"], env=env, check=True, timeout=30)
+    assert got == ["scale 1", "scale 1.5"], f"scale without and with Xft.dpi 144: {got}"
+    print("scale: 1 without Xft.dpi, 1.5 with Xft.dpi 144")
+
+
+def window_id(env, title):
+    out = subprocess.run(["xdotool", "search", "--name", f"^{title}$"], env=env, capture_output=True, text=True,
+                         timeout=30).stdout.split()
+    assert out, f"no window titled {title}"
+    return out[0]
+
+
+def check_styles(probe, env):
+    p = subprocess.Popen([probe, "styles"], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        line = p.stdout.readline().strip()
+        assert line == "ready", f"styles probe said {line!r}"
+        def info(title, *command):
+            return subprocess.run(command + (window_id(env, title),), env=env, capture_output=True, text=True,
+                                  timeout=30).stdout
+        popup = info("vum-popup", "xwininfo", "-id")
+        owner = info("vum-owner", "xwininfo", "-id")
+        assert "Override Redirect State: yes" in popup, f"the popup is not override-redirect:\n{popup}"
+        assert "Override Redirect State: no" in owner, f"the owner is override-redirect:\n{owner}"
+        owner_id = int(window_id(env, "vum-owner"))
+        transient = info("vum-owned", "xprop", "WM_TRANSIENT_FOR", "-id")
+        assert transient.strip().endswith(hex(owner_id)), f"owned: {transient!r}, owner {hex(owner_id)}"
+        hints = info("vum-owner", "xprop", "WM_NORMAL_HINTS", "-id")
+        assert "minimum size: 150 by 80" in hints, f"owner's size hints: {hints}"
+    finally:
+        p.stdin.close()
+        p.wait(timeout=30)
+    print("styles: popup override-redirect, owned transient for its owner, minimum size in the hints")
+
+
+def check_states(probe, env):
+    wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(1.0)
+        p, _ = start_probe(probe, ["states"], env)
+        try:
+            # The window manager framing and placing the window is a burst
+            # of its own: let it end before asking anything.
+            time.sleep(0.5)
+            probe_lines(p, 100, timeout=0.5)
+            window = window_id(env, "vum-states")
+            steps = [(["windowminimize", window], ["state 1"]),
+                     (["windowactivate", window], ["state 0"]),
+                     (["windowsize", window, "260", "140"], ["size-move begin", "size-move end"])]
+            for command, want in steps:
+                subprocess.run(["xdotool"] + command, env=env, check=True, timeout=30)
+                got = probe_lines(p, len(want))
+                assert got == want, f"xdotool {command[0]}: got {got}, want {want}"
+        finally:
+            p.stdin.close()
+            p.wait(timeout=30)
+    finally:
+        wm.terminate()
+        wm.wait(timeout=10)
+    print("states: windowminimize, windowactivate and windowsize give minimised, restored and one size-move")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--probe", required=True)
@@ -197,7 +290,11 @@ def main():
     try:
         for name, check in [("paint", lambda: check_paint(args.probe, env, folder)),
                             ("keys", lambda: check_keys(args.probe, env)),
-                            ("clipboard", lambda: check_clipboard(args.probe, env))]:
+                            ("clipboard", lambda: check_clipboard(args.probe, env)),
+                            ("scale", lambda: check_scale(args.probe, env)),
+                            ("styles", lambda: check_styles(args.probe, env)),
+                            # Last: it runs a window manager, which the checks above have none of.
+                            ("states", lambda: check_states(args.probe, env))]:
             try:
                 check()
             except (AssertionError, subprocess.SubprocessError, OSError) as e:

@@ -8,6 +8,13 @@
 
 namespace vum::win {
 
+uint32_t MonitorIds::id_for(const std::string& key) {
+    for (size_t i = 0; i < keys_.size(); ++i)
+        if (keys_[i] == key) return uint32_t(i + 1);
+    keys_.push_back(key);
+    return uint32_t(keys_.size());
+}
+
 bool headless_wanted() {
     const char* wanted = std::getenv("VUM_DISPLAY");
     if (wanted && std::strcmp(wanted, "headless") == 0) return true;

@@ -18,6 +18,20 @@ namespace vum::win {
 
 using SurfaceId = uint32_t;
 
+// How a top-level surface looks and behaves on the screen.
+struct SurfaceStyle {
+    bool resizable = false;   // the user may size it by its border
+    bool borderless = false;  // no frame or title bar
+    bool fullscreen = false;  // covers its monitor
+    // Menus and drop-down lists: no frame, no taskbar entry, never focused.
+    bool popup = false;
+    SurfaceId owner = 0;      // kept above this surface; 0: none
+    int32_t min_width = 0, min_height = 0;  // the smallest the user may size it; 0: no limit
+};
+
+// A top-level surface's state on the screen.
+enum class SurfaceState : uint32_t { restored, minimised, maximised };
+
 // Input and window-manager happenings as the display reports them, before
 // the window system routes them to windows.
 struct RawEvent {
@@ -36,6 +50,13 @@ struct RawEvent {
         exposed,      // the surface's pixels were lost: present it again
         moved,        // position: the surface's new origin on the screen
         resized,      // position: the new width and height
+        // The surface's state, and the monitors
+        minimised,
+        maximised,
+        restored,         // neither minimised nor maximised any more
+        size_move_begin,  // the user started moving or sizing the surface
+        size_move_end,    // ... and stopped (see size-move.h)
+        display_changed,  // monitors came, went, or changed place or scale; surface 0
     };
     Kind kind = Kind::mouse_move;
     SurfaceId surface = 0;
@@ -52,6 +73,18 @@ struct RawEvent {
 struct Monitor {
     Rect area;
     double scale = 1.0;
+    uint32_t id = 0;  // the same for the same monitor while the driver lives; never 0
+};
+
+// Stable monitor ids: a monitor's key (its name and place) gets an id the
+// first time it is seen and keeps it, so a monitor that changes its mode or
+// scale, or outlives another's removal, is still known by the same id.
+class MonitorIds {
+public:
+    uint32_t id_for(const std::string& key);
+
+private:
+    std::vector<std::string> keys_;
 };
 
 enum class Cursor { arrow, ibeam, wait, crosshair, hand, size_horizontal, size_vertical, size_all, no, hidden };
@@ -62,7 +95,7 @@ public:
     virtual const char* name() const = 0;
 
     // Surfaces start hidden.
-    virtual SurfaceId create_surface(const Rect& area, const std::string& title) = 0;
+    virtual SurfaceId create_surface(const Rect& area, const std::string& title, const SurfaceStyle& style) = 0;
     virtual void destroy_surface(SurfaceId surface) = 0;
     virtual void show_surface(SurfaceId surface, bool shown) = 0;
     virtual void place_surface(SurfaceId surface, const Rect& area) = 0;
@@ -84,6 +117,13 @@ public:
     virtual std::vector<Monitor> monitors() = 0;
     virtual void enable_text_input(bool on) = 0;
     virtual clip::Clipboard& clipboard() = 0;
+
+    // ---- Surface states and the pointer ----
+    // Asks for a state; the display answers with a minimised, maximised or
+    // restored raw event when the state changes.
+    virtual void set_surface_state(SurfaceId surface, SurfaceState state) = 0;
+    // Where the pointer is on the screen.
+    virtual Point pointer_position() = 0;
 };
 
 // True when no display is to be used: VUM_DISPLAY=headless, or no DISPLAY.

@@ -4,8 +4,18 @@
 
 namespace vum::win {
 
-HeadlessDriver::HeadlessDriver(std::vector<Monitor> monitors) : monitors_(std::move(monitors)) {
+HeadlessDriver::HeadlessDriver(std::vector<Monitor> monitors) : monitors_(std::move(monitors)) { number_monitors(); }
+
+// A headless monitor is known by its place: two cannot share an origin.
+void HeadlessDriver::number_monitors() {
     if (monitors_.empty()) monitors_.push_back(Monitor{{0, 0, 1920, 1080}, 1.0});
+    for (Monitor& m : monitors_) m.id = monitor_ids_.id_for(std::to_string(m.area.x) + "," + std::to_string(m.area.y));
+}
+
+void HeadlessDriver::set_monitors(std::vector<Monitor> monitors) {
+    monitors_ = std::move(monitors);
+    number_monitors();
+    inject(RawEvent{.kind = RawEvent::Kind::display_changed});
 }
 
 std::vector<Monitor> HeadlessDriver::parse_monitors(const std::string& description) {
@@ -32,10 +42,34 @@ std::vector<Monitor> HeadlessDriver::parse_monitors(const std::string& descripti
     return out;
 }
 
-SurfaceId HeadlessDriver::create_surface(const Rect& area, const std::string& title) {
+SurfaceId HeadlessDriver::create_surface(const Rect& area, const std::string& title, const SurfaceStyle& style) {
     SurfaceId id = next_surface_++;
-    surfaces_[id] = Surface{area, title, false};
+    surfaces_[id] = Surface{area, title, false, style};
     return id;
+}
+
+void HeadlessDriver::set_surface_state(SurfaceId surface, SurfaceState state) {
+    auto it = surfaces_.find(surface);
+    if (it == surfaces_.end() || it->second.state == state) return;
+    it->second.state = state;
+    using K = RawEvent::Kind;
+    K kind = state == SurfaceState::minimised ? K::minimised : state == SurfaceState::maximised ? K::maximised : K::restored;
+    inject(RawEvent{.kind = kind, .surface = surface});
+}
+
+SurfaceStyle HeadlessDriver::surface_style(SurfaceId surface) const {
+    auto it = surfaces_.find(surface);
+    return it == surfaces_.end() ? SurfaceStyle{} : it->second.style;
+}
+
+SurfaceState HeadlessDriver::surface_state(SurfaceId surface) const {
+    auto it = surfaces_.find(surface);
+    return it == surfaces_.end() ? SurfaceState::restored : it->second.state;
+}
+
+Point HeadlessDriver::pointer_position() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return pointer_;
 }
 
 void HeadlessDriver::destroy_surface(SurfaceId surface) { surfaces_.erase(surface); }
@@ -94,6 +128,12 @@ uint64_t HeadlessDriver::now_ms() {
 void HeadlessDriver::inject(RawEvent event) {
     std::lock_guard<std::mutex> hold(lock_);
     event.time = clock_;
+    using K = RawEvent::Kind;
+    if (event.kind == K::mouse_move || event.kind == K::button_down || event.kind == K::button_up) {
+        auto it = surfaces_.find(event.surface);
+        if (it != surfaces_.end())
+            pointer_ = {it->second.area.x + event.position.x, it->second.area.y + event.position.y};
+    }
     injected_.push_back(event);
 }
 

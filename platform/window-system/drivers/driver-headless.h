@@ -22,7 +22,7 @@ public:
     static std::vector<Monitor> parse_monitors(const std::string& description);
 
     const char* name() const override { return "headless"; }
-    SurfaceId create_surface(const Rect& area, const std::string& title) override;
+    SurfaceId create_surface(const Rect& area, const std::string& title, const SurfaceStyle& style) override;
     void destroy_surface(SurfaceId surface) override;
     void show_surface(SurfaceId surface, bool shown) override;
     void place_surface(SurfaceId surface, const Rect& area) override;
@@ -36,6 +36,11 @@ public:
     std::vector<Monitor> monitors() override { return monitors_; }
     void enable_text_input(bool on) override { text_input_ = on; }
     clip::Clipboard& clipboard() override;
+    // The state is recorded and, when it changes, reported as a window
+    // manager would.
+    void set_surface_state(SurfaceId surface, SurfaceState state) override;
+    // Where the last injected mouse event put it (the origin at first).
+    Point pointer_position() override;
 
     // For tests and tools: input as a display would report it (stamped
     // with the virtual time), the clock moved on, and what was presented.
@@ -51,13 +56,24 @@ public:
     bool text_input() const { return text_input_; }
     bool surface_shown(SurfaceId surface) const;
 
+    // Monitors replaced as if plugged in or rearranged: a display_changed
+    // event follows. None given keeps one of 1920x1080.
+    void set_monitors(std::vector<Monitor> monitors);
+    SurfaceStyle surface_style(SurfaceId surface) const;
+    SurfaceState surface_state(SurfaceId surface) const;
+
 private:
     struct Surface {
         Rect area;
         std::string title;
         bool shown = false;
+        SurfaceStyle style{};
+        SurfaceState state = SurfaceState::restored;
     };
+    void number_monitors();
     std::vector<Monitor> monitors_;
+    MonitorIds monitor_ids_;
+    Point pointer_{};
     std::map<SurfaceId, Surface> surfaces_;
     SurfaceId next_surface_ = 1;
     std::vector<Presented> presented_;

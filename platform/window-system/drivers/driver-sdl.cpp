@@ -1,7 +1,13 @@
 #include "platform/window-system/drivers/driver-sdl.h"
 
 #include <SDL2/SDL.h>
+#include <SDL2/SDL_syswm.h>
+#include <X11/Xlib.h>
+#include <X11/Xresource.h>
+#include <X11/Xutil.h>
 #include <cairo.h>
+
+#include <cstdlib>
 
 #include <deque>
 #include <map>
@@ -43,9 +49,32 @@ uint32_t single_code_point(const char* text, bool& single) {
     return c;
 }
 
+// The scale the X server's resources give now. A connection of our own:
+// SDL's is not shared, and Xlib reads the resources when it connects, so
+// a fresh one sees an `xrdb -merge` made since.
+double read_x_resource_scale() {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return 1.0;
+    double scale = scale_from_x_resources(XResourceManagerString(d));
+    XCloseDisplay(d);
+    return scale;
+}
+
+// The X window of an SDL window, or 0 when it is not on X11.
+Window x_window_of(SDL_Window* w, Display** display) {
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (!SDL_GetWindowWMInfo(w, &info) || info.subsystem != SDL_SYSWM_X11) return 0;
+    *display = info.info.x11.display;
+    return info.info.x11.window;
+}
+
 class SdlDriver : public DisplayDriver {
 public:
-    SdlDriver() { wake_event_ = SDL_RegisterEvents(1); }
+    SdlDriver() {
+        wake_event_ = SDL_RegisterEvents(1);
+        scale_ = read_x_resource_scale();
+    }
     ~SdlDriver() override {
         for (auto& [id, cursor] : cursors_) SDL_FreeCursor(cursor);
         for (auto& [id, window] : windows_) SDL_DestroyWindow(window);
@@ -54,12 +83,29 @@ public:
 
     const char* name() const override { return "sdl"; }
 
-    SurfaceId create_surface(const Rect& area, const std::string& title) override {
+    SurfaceId create_surface(const Rect& area, const std::string& title, const SurfaceStyle& style) override {
+        uint32_t flags = SDL_WINDOW_HIDDEN;
+        if (style.resizable) flags |= SDL_WINDOW_RESIZABLE;
+        if (style.borderless) flags |= SDL_WINDOW_BORDERLESS;
+        if (style.fullscreen) flags |= SDL_WINDOW_FULLSCREEN_DESKTOP;
+        // On X11 a popup menu window is override-redirect: the window
+        // manager neither frames it, lists it, nor gives it the focus.
+        if (style.popup) flags |= SDL_WINDOW_POPUP_MENU | SDL_WINDOW_SKIP_TASKBAR | SDL_WINDOW_BORDERLESS;
         SDL_Window* w = SDL_CreateWindow(title.c_str(), area.x, area.y, std::max(area.width, 1),
-                                         std::max(area.height, 1), SDL_WINDOW_HIDDEN);
+                                         std::max(area.height, 1), flags);
         if (!w) return 0;
         SurfaceId id = SDL_GetWindowID(w);
         windows_[id] = w;
+        if (style.min_width > 0 || style.min_height > 0)
+            SDL_SetWindowMinimumSize(w, std::max(style.min_width, 1), std::max(style.min_height, 1));
+        // Transient-for keeps it above its owner without making the owner
+        // wait for it, as SDL's modal-for would.
+        if (SDL_Window* owner = window(style.owner)) {
+            Display* d = nullptr;
+            Display* owner_display = nullptr;
+            Window xw = x_window_of(w, &d), xowner = x_window_of(owner, &owner_display);
+            if (xw && xowner) XSetTransientForHint(d, xw, xowner);
+        }
         return id;
     }
 
@@ -152,14 +198,16 @@ public:
         if (made) SDL_SetCursor(made);
     }
 
+    // One scale for every monitor: X gives the user's choice once, for
+    // the whole screen.
     std::vector<Monitor> monitors() override {
         std::vector<Monitor> out;
         for (int i = 0, n = SDL_GetNumVideoDisplays(); i < n; ++i) {
             SDL_Rect r;
             if (SDL_GetDisplayBounds(i, &r) != 0) continue;
-            float dpi = 0;
-            double scale = SDL_GetDisplayDPI(i, &dpi, nullptr, nullptr) == 0 && dpi > 0 ? dpi / 96.0 : 1.0;
-            out.push_back(Monitor{{r.x, r.y, r.w, r.h}, scale});
+            const char* name = SDL_GetDisplayName(i);
+            std::string key = std::string(name ? name : "") + "@" + std::to_string(r.x) + "," + std::to_string(r.y);
+            out.push_back(Monitor{{r.x, r.y, r.w, r.h}, scale_, monitor_ids_.id_for(key)});
         }
         return out;
     }
@@ -167,6 +215,22 @@ public:
     void enable_text_input(bool on) override { on ? SDL_StartTextInput() : SDL_StopTextInput(); }
 
     clip::Clipboard& clipboard() override { return clip::display_clipboard(); }
+
+    void set_surface_state(SurfaceId surface, SurfaceState state) override {
+        SDL_Window* w = window(surface);
+        if (!w) return;
+        switch (state) {
+        case SurfaceState::minimised: SDL_MinimizeWindow(w); break;
+        case SurfaceState::maximised: SDL_MaximizeWindow(w); break;
+        case SurfaceState::restored: SDL_RestoreWindow(w); break;
+        }
+    }
+
+    Point pointer_position() override {
+        int x = 0, y = 0;
+        SDL_GetGlobalMouseState(&x, &y);
+        return {x, y};
+    }
 
 private:
     SDL_Window* window(SurfaceId surface) {
@@ -249,8 +313,15 @@ private:
                 out.kind = K::resized;
                 out.position = {e.window.data1, e.window.data2};
                 return true;
+            case SDL_WINDOWEVENT_MINIMIZED: out.kind = K::minimised; return true;
+            case SDL_WINDOWEVENT_MAXIMIZED: out.kind = K::maximised; return true;
+            case SDL_WINDOWEVENT_RESTORED: out.kind = K::restored; return true;
             default: return false;
             }
+        case SDL_DISPLAYEVENT:
+            scale_ = read_x_resource_scale();
+            out.kind = K::display_changed;
+            return true;
         default: return false;
         }
     }
@@ -258,6 +329,8 @@ private:
     std::map<SurfaceId, SDL_Window*> windows_;
     std::map<int, SDL_Cursor*> cursors_;
     uint32_t wake_event_ = 0;
+    double scale_ = 1.0;
+    MonitorIds monitor_ids_;
 };
 
 }  // namespace
@@ -308,6 +381,23 @@ uint32_t key_from_sdl(int32_t k) {
     if (k >= SDLK_KP_1 && k <= SDLK_KP_9) return key::keypad_0 + 1 + uint32_t(k - SDLK_KP_1);
     if (k > 32 && k < 127) return key::punctuation + uint32_t(k);
     return key::other;
+}
+
+double scale_from_x_resources(const char* resources) {
+    if (!resources) return 1.0;
+    XrmInitialize();
+    XrmDatabase db = XrmGetStringDatabase(resources);
+    if (!db) return 1.0;
+    char* type = nullptr;
+    XrmValue value{};
+    double scale = 1.0;
+    if (XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+        char* end = nullptr;
+        double dpi = std::strtod(value.addr, &end);
+        if (end != value.addr && dpi > 0 && dpi < 10000) scale = dpi / 96.0;
+    }
+    XrmDestroyDatabase(db);
+    return scale;
 }
 
 std::unique_ptr<DisplayDriver> make_sdl_driver() {
