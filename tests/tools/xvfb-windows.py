@@ -91,7 +91,10 @@ def capture_screen(env, png_path):
 def start_probe(probe, args, env):
     p = subprocess.Popen([probe] + args, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
+    # A window manager's framing and placing may come first (size-move).
     line = p.stdout.readline().split()
+    while line and line[0] == "size-move":
+        line = p.stdout.readline().split()
     if not line or line[0] != "ready":
         p.kill()
         out, err = p.communicate()

@@ -403,6 +403,10 @@ double scale_from_x_resources(const char* resources) {
 std::unique_ptr<DisplayDriver> make_sdl_driver() {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+    // X11's own framebuffer: an accelerated one would make SDL recreate the
+    // X window at the first present, dropping the owner (transient-for)
+    // set on the one it replaces.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return nullptr;
     return std::make_unique<SdlDriver>();
 }
