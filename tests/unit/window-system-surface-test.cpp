@@ -295,15 +295,20 @@ TEST_F(SurfaceTest, ThePointerIsWhereTheLastMouseEventPutIt) {
     WindowId v = top({600, 400, 100, 100});
     EXPECT_EQ(driver().pointer_position(), (Point{0, 0}));
     inject(RawEvent::Kind::mouse_move, w, {10, 5});
+    pump();
     EXPECT_EQ(driver().pointer_position(), (Point{110, 55}));
     display->inject(RawEvent{.kind = RawEvent::Kind::button_down, .surface = surface_of(v), .position = {1, 2},
                              .button = button::left});
+    pump();
     EXPECT_EQ(driver().pointer_position(), (Point{601, 402}));
-    // Keys and events of no surface leave it.
-    display->inject(RawEvent{.kind = RawEvent::Kind::key_down, .key = 'A'});
+    // Keys and events of a surface that is gone leave it.
     inject(RawEvent::Kind::mouse_move, w, {1, 1});
+    pump();
+    display->inject(RawEvent{.kind = RawEvent::Kind::key_down, .key = 'A'});
+    SurfaceId gone = surface_of(w);
     destroy_window(w);
-    display->inject(RawEvent{.kind = RawEvent::Kind::mouse_move, .surface = 999, .position = {7, 7}});
+    display->inject(RawEvent{.kind = RawEvent::Kind::mouse_move, .surface = gone, .position = {7, 7}});
+    pump();
     EXPECT_EQ(driver().pointer_position(), (Point{101, 51}));
 }
 

@@ -67,10 +67,7 @@ SurfaceState HeadlessDriver::surface_state(SurfaceId surface) const {
     return it == surfaces_.end() ? SurfaceState::restored : it->second.state;
 }
 
-Point HeadlessDriver::pointer_position() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return pointer_;
-}
+Point HeadlessDriver::pointer_position() { return pointer_; }
 
 void HeadlessDriver::destroy_surface(SurfaceId surface) { surfaces_.erase(surface); }
 
@@ -95,11 +92,20 @@ bool HeadlessDriver::surface_shown(SurfaceId surface) const {
     return it != surfaces_.end() && it->second.shown;
 }
 
+// The pointer moves when the window system takes a mouse event, on its own
+// thread, as the surfaces are that thread's.
 bool HeadlessDriver::next_event(RawEvent& event) {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (injected_.empty()) return false;
-    event = injected_.front();
-    injected_.pop_front();
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (injected_.empty()) return false;
+        event = injected_.front();
+        injected_.pop_front();
+    }
+    using K = RawEvent::Kind;
+    if (event.kind == K::mouse_move || event.kind == K::button_down || event.kind == K::button_up ||
+        event.kind == K::wheel)
+        if (auto it = surfaces_.find(event.surface); it != surfaces_.end())
+            pointer_ = {it->second.area.x + event.position.x, it->second.area.y + event.position.y};
     return true;
 }
 
@@ -128,12 +134,6 @@ uint64_t HeadlessDriver::now_ms() {
 void HeadlessDriver::inject(RawEvent event) {
     std::lock_guard<std::mutex> hold(lock_);
     event.time = clock_;
-    using K = RawEvent::Kind;
-    if (event.kind == K::mouse_move || event.kind == K::button_down || event.kind == K::button_up) {
-        auto it = surfaces_.find(event.surface);
-        if (it != surfaces_.end())
-            pointer_ = {it->second.area.x + event.position.x, it->second.area.y + event.position.y};
-    }
     injected_.push_back(event);
 }
 

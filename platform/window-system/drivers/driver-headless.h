@@ -39,7 +39,7 @@ public:
     // The state is recorded and, when it changes, reported as a window
     // manager would.
     void set_surface_state(SurfaceId surface, SurfaceState state) override;
-    // Where the last injected mouse event put it (the origin at first).
+    // Where the last mouse event taken put it (the origin at first).
     Point pointer_position() override;
 
     // For tests and tools: input as a display would report it (stamped
