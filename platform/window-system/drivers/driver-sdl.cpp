@@ -8,7 +8,6 @@
 #include <cairo.h>
 
 #include <cstdlib>
-
 #include <deque>
 #include <map>
 
@@ -98,8 +97,8 @@ public:
         windows_[id] = w;
         if (style.min_width > 0 || style.min_height > 0)
             SDL_SetWindowMinimumSize(w, std::max(style.min_width, 1), std::max(style.min_height, 1));
-        // Transient-for keeps it above its owner without making the owner
-        // wait for it, as SDL's modal-for would.
+        // Transient-for keeps it above its owner, and nothing more: the
+        // owner stays as usable as before.
         if (SDL_Window* owner = window(style.owner)) {
             Display* d = nullptr;
             Display* owner_display = nullptr;
