@@ -128,6 +128,20 @@ bool is_inside(WindowId window, WindowId ancestor) {
     return false;
 }
 
+// A scroll bar held in a window that is hidden or disabled is let go
+// without a message, its thumb drawn back where the position is.
+void drop_scroll_drag_inside(WindowId window) {
+    detail::ScrollDrag& drag = sys->input.scroll_drag;
+    if (drag.window == no_window || !is_inside(drag.window, window)) return;
+    WindowId held = drag.window;
+    drag = {};
+    if (WindowRecord* r = record(held)) {
+        detail::Frame frame = detail::frame_of(*r);
+        detail::invalidate_frame(held, &frame.vertical);
+        detail::invalidate_frame(held, &frame.horizontal);
+    }
+}
+
 }  // namespace
 
 // ---- The system ----
@@ -572,6 +586,7 @@ void show_window(WindowId window, bool shown) {
         // A hidden window keeps neither the focus nor the capture.
         if (is_inside(input::focus(), window)) input::set_focus(no_window);
         if (is_inside(input::capture(), window)) input::release_capture();
+        drop_scroll_drag_inside(window);
     }
     send(window, msg::shown, shown ? 1 : 0);
 }
@@ -589,6 +604,7 @@ void enable_window(WindowId window, bool enabled) {
     if (!enabled) {
         if (is_inside(input::focus(), window)) input::set_focus(no_window);
         if (is_inside(input::capture(), window)) input::release_capture();
+        drop_scroll_drag_inside(window);
     }
     send(window, msg::enabled, enabled ? 1 : 0);
 }

@@ -159,7 +159,8 @@ void enable_window(WindowId window, bool enabled);
 bool is_enabled(WindowId window);  // it and every ancestor enabled
 
 // The deepest shown window under a client point of `window` that does not
-// answer hit::transparent, or `window` itself, or no_window outside it.
+// answer hit::transparent, or `window` itself, or no_window outside it. A
+// point on a window's non-client area is that window's.
 WindowId window_from_point(WindowId window, Point point);
 // The same for a point of a top-level's surface.
 WindowId window_at(WindowId top_level, Point point);

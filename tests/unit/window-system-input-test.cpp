@@ -521,20 +521,34 @@ TEST_F(WindowInputTest, ABarWithNothingToScrollOrADisabledWindowTakesNoPress) {
     EXPECT_TRUE(of_kind(msg::button_down).empty());
 }
 
+// A held bar is let go without a message when its window is destroyed,
+// hidden or disabled, or the window holding it is.
 TEST_F(WindowInputTest, ADragEndsQuietlyWhenItsWindowGoes) {
+    std::vector<std::pair<const char*, std::function<void(WindowId, WindowId)>>> endings = {
+        {"destroyed", [](WindowId, WindowId bar) { destroy_window(bar); }},
+        {"hidden", [](WindowId, WindowId bar) { show_window(bar, false); }},
+        {"disabled", [](WindowId, WindowId bar) { enable_window(bar, false); }},
+        {"its holder hidden", [](WindowId holder, WindowId) { show_window(holder, false); }},
+    };
     WindowId top = top_level();
-    WindowId inner = child(top, {0, 0, 100, 100}, "test", style::vertical_scroll);
-    set_scroll_state(inner, true, {0, 99, 10, 0});
-    settle();
-    mouse(RawEvent::Kind::button_down, top, {90, 20});
-    run_pending();
-    destroy_window(inner);
-    received.clear();
-    mouse(RawEvent::Kind::mouse_move, top, {50, 50});
-    mouse(RawEvent::Kind::button_up, top, {50, 50});
-    run_pending();
-    EXPECT_TRUE(of_kind(msg::scroll).empty());
-    EXPECT_EQ(of_kind(msg::mouse_move).size(), 1u);  // the top-level's again
+    for (auto& [name, end] : endings) {
+        WindowId holder = child(top, {0, 0, 150, 150});
+        WindowId inner = child(holder, {0, 0, 100, 100}, "test", style::vertical_scroll);
+        set_scroll_state(inner, true, {0, 99, 10, 0});
+        settle();
+        mouse(RawEvent::Kind::button_down, top, {90, 20});  // its thumb
+        mouse(RawEvent::Kind::mouse_move, top, {90, 60});
+        run_pending();
+        EXPECT_EQ(of_kind(msg::scroll).size(), 1u) << name;
+        end(holder, inner);
+        received.clear();
+        mouse(RawEvent::Kind::mouse_move, top, {200, 170});
+        mouse(RawEvent::Kind::button_up, top, {200, 170});
+        run_pending();
+        EXPECT_TRUE(of_kind(msg::scroll).empty()) << name;
+        EXPECT_EQ(of_kind(msg::mouse_move).size(), 1u) << name;  // the top-level's again
+        destroy_window(holder);
+    }
 }
 
 // ---- Rendering a subtree ----
