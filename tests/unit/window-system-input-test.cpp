@@ -439,6 +439,14 @@ TEST_F(WindowInputTest, ThePainterKeepsToTheClientAreaAndTheThemeDrawsTheRest) {
     EXPECT_TRUE(of_kind(msg::paint).empty());  // only the bar was drawn again
     EXPECT_EQ(pixel_of(buffer, 291, 40), trough);
     EXPECT_EQ(pixel_of(buffer, 291, 160), thumb);
+
+    // A child reaching under the bar and into the band shows only in the
+    // client area.
+    child(top, {250, -10, 100, 50}, "red");
+    run_pending();
+    EXPECT_EQ(pixel_of(buffer, 260, 25), red);
+    EXPECT_EQ(pixel_of(buffer, 260, 15), green);
+    EXPECT_EQ(pixel_of(buffer, 291, 40), trough);
 }
 
 // A vertical bar of 300x200: arrows 0-16 and 183-199, the trough between
