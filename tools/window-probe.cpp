@@ -4,7 +4,15 @@
 //                    red; prints "ready X Y W H" with the top-level's place,
 //                    writes its back buffer as a PPM file
 //   keys             a focused top-level at 40,30; prints each key message
-//                    as "key-down CODE", "char CODE", "key-up CODE"
+//                    as "key-down CODE", "char CODE", "key-up CODE", and
+//                    the wheel as "wheel HORIZONTAL DELTA"
+//   scroll FILE.ppm  a 200x150 top-level at 40,30 with both scroll bars and
+//                    a 20-pixel menu band (painted green) over a red child;
+//                    writes its back buffer, prints "ready X Y W H", then
+//                    each scroll message as "scroll CODE VERTICAL POSITION"
+//   cursor           a top-level at 40,30 showing a 16x16 colour cursor
+//                    (a blue square with a red dot at the hot spot 3,5);
+//                    prints "ready X Y W H" once it is made and set
 //   clip-write TEXT  puts the text on the clipboard; prints "ready"
 //   clip-read        prints "text:" and the clipboard's text, or "empty",
 //                    "files:N" or "failed"
@@ -56,8 +64,23 @@ int64_t red_child(WindowId, const Message& m) {
     return 0;
 }
 
+uint32_t probe_cursor = 0;
+
 int64_t top_procedure(WindowId w, const Message& m) {
     switch (m.kind) {
+    case msg::wheel: std::printf("wheel %llu %lld\n", (unsigned long long)m.a, (long long)m.b); break;
+    case msg::scroll:
+        std::printf("scroll %llu %d %lld\n", (unsigned long long)(m.a & 0xFF), (m.a & scroll::vertical) ? 1 : 0,
+                    (long long)m.b);
+        break;
+    case msg::paint_menu_band:
+        cairo_set_source_rgb(paint_context(), 0, 1, 0);
+        cairo_paint(paint_context());
+        return 0;
+    case msg::set_cursor:
+        if (!probe_cursor) return default_procedure(w, m);
+        driver().set_color_cursor(probe_cursor);
+        return 1;
     case msg::timer:
         if (m.a == stdin_check_timer && stdin_ended()) post_quit(0);
         return 0;
@@ -142,19 +165,42 @@ int scale_mode() {
     return 0;
 }
 
-int window_mode(bool paint_mode, const char* ppm, const char* title = "vum-probe", uint32_t top_style = 0) {
+enum class Mode { paint, keys, scroll, cursor, states };
+
+int window_mode(Mode mode, const char* ppm) {
     if (!start_on_display()) return 77;
     register_class({.name = "probe", .procedure = top_procedure, .background = 0xFF3050A0});
     register_class({.name = "red", .procedure = red_child});
-    WindowId top = create_window({.class_name = "probe", .text = title, .style = top_style, .rect = {40, 30, 200, 100},
-                                  .visible = true});
-    if (paint_mode) create_window({.class_name = "red", .style = style::child, .rect = {50, 25, 100, 50}, .parent = top, .visible = true});
+    bool scroll_mode = mode == Mode::scroll;
+    uint32_t top_style = scroll_mode ? style::vertical_scroll | style::horizontal_scroll : 0;
+    if (mode == Mode::states) top_style |= style::resizable;
+    const char* title = mode == Mode::states ? "vum-states" : "vum-probe";
+    Rect place = {40, 30, 200, scroll_mode ? 150 : 100};
+    WindowId top = create_window({.class_name = "probe", .text = title, .style = top_style, .rect = place, .visible = true});
+    if (mode == Mode::paint || scroll_mode)
+        create_window({.class_name = "red", .style = style::child, .rect = {50, 25, 100, 50}, .parent = top, .visible = true});
+    if (scroll_mode) {
+        set_menu_band(top, 20);
+        set_scroll_state(top, true, {0, 99, 10, 30});
+        set_scroll_state(top, false, {0, 9, 0, 0});
+    }
+    if (mode == Mode::cursor) {
+        uint32_t pixels[16 * 16];
+        for (uint32_t& p : pixels) p = 0xFF0000FF;
+        pixels[5 * 16 + 3] = 0xFFFF0000;
+        probe_cursor = driver().create_color_cursor(16, 16, pixels, {3, 5});
+        if (!probe_cursor) {
+            std::fprintf(stderr, "the colour cursor was not made\n");
+            return 1;
+        }
+        driver().set_color_cursor(probe_cursor);
+    }
     input::set_focus(top);
     update_window(top);
     pump_for(500);
     update_window(top);
     Rect r = rect_of(top);
-    if (paint_mode && !write_ppm(back_buffer(top), ppm)) return 1;
+    if (ppm && !write_ppm(back_buffer(top), ppm)) return 1;
     std::printf("ready %d %d %d %d\n", r.x, r.y, r.width, r.height);
     std::fflush(stdout);
     run_until_stdin_ends(top);
@@ -163,11 +209,13 @@ int window_mode(bool paint_mode, const char* ppm, const char* title = "vum-probe
 
 int probe(int argc, char** argv) {
     std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "paint" && argc > 2) return window_mode(true, argv[2]);
-    if (mode == "keys") return window_mode(false, nullptr);
-    if (mode == "states") return window_mode(false, nullptr, "vum-states", style::resizable);
+    if (mode == "states") return window_mode(Mode::states, nullptr);
     if (mode == "styles") return styles_mode();
     if (mode == "scale") return scale_mode();
+    if (mode == "paint" && argc > 2) return window_mode(Mode::paint, argv[2]);
+    if (mode == "scroll" && argc > 2) return window_mode(Mode::scroll, argv[2]);
+    if (mode == "keys") return window_mode(Mode::keys, nullptr);
+    if (mode == "cursor") return window_mode(Mode::cursor, nullptr);
     // The clipboard modes go through the running window system's driver,
     // as the routines do in a GUI session.
     if (mode.rfind("clip-", 0) == 0) start();
@@ -208,8 +256,8 @@ int probe(int argc, char** argv) {
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: vum-window-probe paint FILE | keys | states | styles | scale | clip-write TEXT | "
-                 "clip-write-png FILE | clip-read\n");
+                 "usage: vum-window-probe paint FILE | scroll FILE | keys | cursor | states | styles | scale | "
+                 "clip-write TEXT | clip-write-png FILE | clip-read\n");
     return 2;
 }
 

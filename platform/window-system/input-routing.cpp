@@ -1,5 +1,6 @@
 #include "platform/window-system/input-routing.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/window-system/paint.h"
@@ -41,14 +42,47 @@ bool is_double(WindowId target, const RawEvent& e, Point screen) {
            std::abs(screen.y - last.screen.y) <= double_click_distance;
 }
 
+// The pointer in a window's own coordinates (its corner at 0, 0).
+Point in_window(WindowId window, Point screen) {
+    Rect top = rect_of(top_level_of(window));
+    Point origin = detail::origin_in_surface(window);
+    return {screen.x - top.x - origin.x, screen.y - top.y - origin.y};
+}
+
+// A press on a scroll bar holds every mouse event until it is let go.
+void route_non_client(const RawEvent& e, WindowId top, WindowId under, Point screen, std::deque<Message>& out) {
+    if (e.kind == RawEvent::Kind::mouse_move) {
+        check_leave(no_window, out, e.time);
+        driver().set_cursor(Cursor::arrow);
+        return;
+    }
+    if (e.kind != RawEvent::Kind::button_down) return;
+    if (top != state().active) {
+        uint64_t serial = detail::current_serial();
+        set_active(top);
+        if (detail::current_serial() != serial || !is_window(under)) return;
+    }
+    if (is_enabled(under)) detail::press_non_client(e, under, in_window(under, screen), out);
+}
+
 void route_mouse(const RawEvent& e, WindowId top, std::deque<Message>& out) {
-    Point screen = to_screen(top, e.position);
+    Rect surface = rect_of(top);
+    Point screen = {surface.x + e.position.x, surface.y + e.position.y};
+    if (e.kind == RawEvent::Kind::button_down) state().buttons_held |= button_bit(e.button);
+    if (e.kind == RawEvent::Kind::button_up) state().buttons_held &= ~button_bit(e.button);
+    if (detail::scroll_drag_active()) {
+        detail::route_scroll_drag(e, in_window(detail::scroll_drag_window(), screen), out);
+        return;
+    }
     WindowId under = window_at(top, e.position);
+    if (state().capture == no_window && under != no_window && e.kind != RawEvent::Kind::wheel &&
+        detail::on_window_system_part(*record(under), in_window(under, screen))) {
+        route_non_client(e, top, under, screen, out);
+        return;
+    }
     WindowId target = state().capture != no_window ? state().capture : under;
     if (target == no_window) return;
 
-    if (e.kind == RawEvent::Kind::button_down) state().buttons_held |= button_bit(e.button);
-    if (e.kind == RawEvent::Kind::button_up) state().buttons_held &= ~button_bit(e.button);
     Message m{.window = target,
               .point = from_screen(target, screen),
               .modifiers = (e.modifiers & 0xFF) | state().buttons_held,
@@ -118,6 +152,33 @@ void route_key(const RawEvent& e, std::deque<Message>& out) {
     out.push_back(m);
 }
 
+// The composition is kept here for the focus to read as its messages
+// come: routing runs one raw event ahead of the message taken at most.
+void route_composition(const RawEvent& e, std::deque<Message>& out) {
+    using K = RawEvent::Kind;
+    Message m{.modifiers = e.modifiers, .time = e.time};
+    switch (e.kind) {
+    case K::composition_start:
+        state().composition.clear();
+        state().composition_caret = 0;
+        m.kind = msg::composition_start;
+        break;
+    case K::composition:
+        state().composition = e.text;
+        state().composition_caret = std::max(e.caret, 0);
+        m.kind = msg::composition_update;
+        m.a = uint64_t(state().composition_caret);
+        break;
+    default:
+        state().composition.clear();
+        state().composition_caret = 0;
+        m.kind = msg::composition_end;
+        break;
+    }
+    m.window = state().focus != no_window ? state().focus : state().active;
+    if (m.window != no_window && is_enabled(m.window)) out.push_back(m);
+}
+
 void apply_window_manager_place(WindowId top, const RawEvent& e) {
     Rect r = rect_of(top);
     if (e.kind == RawEvent::Kind::moved) {
@@ -132,7 +193,8 @@ void apply_window_manager_place(WindowId top, const RawEvent& e) {
     record(top)->rect = r;
     if (old.width != r.width || old.height != r.height) {
         size_back_buffer(top);
-        send_message(Message{.window = top, .kind = msg::resized, .point = {r.width, r.height}});
+        Rect client = client_rect(top);
+        send_message(Message{.window = top, .kind = msg::resized, .point = {client.width, client.height}});
     } else {
         send_message(Message{.window = top, .kind = msg::moved, .point = {r.x, r.y}});
     }
@@ -201,6 +263,11 @@ void route(const RawEvent& e, std::deque<Message>& out) {
     case K::display_changed:
         for (WindowId t : top_levels()) out.push_back(Message{.window = t, .kind = msg::display_changed, .time = e.time});
         return;
+    case K::composition_start:
+    case K::composition:
+    case K::composition_end:
+        route_composition(e, out);
+        return;
     }
 }
 
@@ -265,5 +332,20 @@ WindowId set_active(WindowId top_level) {
 }
 
 WindowId active() { return running() ? state().active : no_window; }
+
+// ---- Input methods ----
+
+const std::string& composition_text() {
+    static const std::string none;
+    return running() ? state().composition : none;
+}
+
+int32_t composition_caret() { return running() ? state().composition_caret : 0; }
+
+void set_text_input_rect(WindowId window, const Rect& area) {
+    if (!is_window(window)) return;
+    Point origin = detail::client_origin_in_surface(window);
+    driver().set_text_input_rect(surface_of(top_level_of(window)), area.moved(origin.x, origin.y));
+}
 
 }  // namespace vum::win::input

@@ -3,6 +3,7 @@
 // hover-leave tracking, double clicks, keyboard focus and activation.
 #pragma once
 #include <deque>
+#include <string>
 
 #include "platform/window-system/drivers/display-driver.h"
 #include "platform/window-system/window-messages.h"
@@ -29,6 +30,17 @@ WindowId focus();
 // The active top-level: sent activate 0, the new one activate 1.
 WindowId set_active(WindowId top_level);
 WindowId active();
+
+// ---- Input methods ----
+
+// What an input method is composing for the focus (UTF-8) and where its
+// caret is, in code points; empty outside a composition. A
+// composition_update message is read through these.
+const std::string& composition_text();
+int32_t composition_caret();
+// Where the text being edited is, in the window's client coordinates: an
+// input method shows its candidates beside it.
+void set_text_input_rect(WindowId window, const Rect& area);
 
 // The double-click time and distance.
 constexpr uint64_t double_click_ms = 500;

@@ -36,13 +36,18 @@ void absorb_foreign() {
 
 uint64_t now() { return running() ? driver().now_ms() : 0; }
 
+// Takes what the display has, with the size-move bursts it begins and ends.
+void gather_raw() {
+    RawEvent e;
+    while (driver().next_event(e)) size_move::accept(e, state().raw);
+    size_move::end_quiet(now(), state().raw);
+}
+
 // Routes raw events one at a time, each when the messages before it are
 // gone, so that it meets the windows as they are by then.
 // Routing sends messages, and a procedure may stop the system meanwhile.
 bool fill_input() {
-    RawEvent e;
-    while (driver().next_event(e)) size_move::accept(e, state().raw);
-    size_move::end_quiet(now(), state().raw);
+    gather_raw();
     uint64_t serial = current_serial();
     while (state().input.empty() && !state().raw.empty()) {
         RawEvent next = state().raw.front();
@@ -178,6 +183,30 @@ int32_t run_loop() {
 }
 
 int32_t loop_depth() { return running() ? state().depth : 0; }
+
+std::vector<RawEvent> pending_raw() {
+    if (!running()) return {};
+    gather_raw();
+    return std::vector<RawEvent>(state().raw.begin(), state().raw.end());
+}
+
+bool take_raw(const std::function<bool(const RawEvent&)>& wanted, RawEvent& taken) {
+    if (!running()) return false;
+    gather_raw();
+    uint64_t serial = current_serial();
+    for (size_t i = 0; i < state().raw.size(); ++i) {
+        // A copy is offered, and the queue checked again after: `wanted`
+        // should not run the queue, but a fault there must not crash here.
+        RawEvent offered = state().raw[i];
+        bool take = wanted(offered);
+        if (current_serial() != serial || i >= state().raw.size()) return false;
+        if (!take) continue;
+        taken = std::move(state().raw[i]);
+        state().raw.erase(state().raw.begin() + std::ptrdiff_t(i));
+        return true;
+    }
+    return false;
+}
 
 void set_timer(WindowId window, uint64_t id, uint64_t interval_ms) {
     if (running()) state().timers.set(window, id, interval_ms, now());

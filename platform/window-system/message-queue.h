@@ -3,7 +3,10 @@
 // sets a flag, so several posts before it is taken end one loop only.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <vector>
 
+#include "platform/window-system/drivers/display-driver.h"
 #include "platform/window-system/window-messages.h"
 
 namespace vum::win {
@@ -30,6 +33,15 @@ int64_t dispatch(const Message& message);
 int32_t run_loop();
 // How many run_loop calls are running.
 int32_t loop_depth();
+
+// ---- Raw input, before routing ----
+
+// The raw events the display reported that no message was made of yet,
+// oldest first. Nothing is routed or taken: they stay for the queue.
+std::vector<RawEvent> pending_raw();
+// Takes the oldest pending raw event `wanted` accepts, unrouted, leaving
+// the others in their order. False when none is accepted.
+bool take_raw(const std::function<bool(const RawEvent&)>& wanted, RawEvent& taken);
 
 // The timers of a window; setting an existing id replaces its interval.
 void set_timer(WindowId window, uint64_t id, uint64_t interval_ms);

@@ -57,30 +57,74 @@ void draw_caret(cairo_t* cr) {
     cairo_restore(cr);
 }
 
-// One window's paint: the region (top-level coordinates) clipped, the
-// class background filled, the procedure called with the context.
-void paint_window(WindowRecord* top, WindowRecord* r, const cairo_region_t* region, Point origin) {
-    cairo_t* cr = cairo_create(top->back_buffer);
-    clip_to(cr, region);
-    cairo_translate(cr, origin.x, origin.y);
-    fill_background(cr, r);
-    cairo_rectangle_int_t extents;
-    cairo_region_get_extents(region, &extents);
+// Sends a paint message of `kind` with the context `cr` (at the part's
+// corner, clipped to what is to be painted) and the part's bounds. False
+// when the procedure stopped the system or destroyed the window.
+bool send_paint(WindowId window, uint32_t kind, cairo_t* cr, const Rect& bounds) {
     cairo_t* outer_context = state().context;
     Rect outer_bounds = state().bounds;
     state().context = cr;
-    state().bounds = from_cairo(extents).moved(-origin.x, -origin.y);
-    WindowId window = r->id;
+    state().bounds = bounds;
     uint64_t serial = current_serial();
     cairo_save(cr);
-    send_message(Message{.window = window, .kind = msg::paint});
+    send_message(Message{.window = window, .kind = kind});
     cairo_restore(cr);
-    // The procedure may have stopped the system, and `top` with it; `cr`
-    // holds its own reference to the back buffer.
-    if (current_serial() == serial) {
-        if (state().caret.window == window && state().caret.shown && is_window(window)) draw_caret(cr);
-        state().context = outer_context;
-        state().bounds = outer_bounds;
+    if (current_serial() != serial) return false;
+    state().context = outer_context;
+    state().bounds = outer_bounds;
+    return is_window(window);
+}
+
+// One window's paint onto `target`: of the region (target coordinates),
+// the client part gets the class background and the procedure's paint
+// message, then the non-client part is drawn in the theme and the menu
+// band handed to the procedure. `origin` is the window's corner in the
+// target.
+void paint_window(cairo_surface_t* target, WindowRecord* r, const cairo_region_t* region, Point origin,
+                  bool with_caret) {
+    // `cr` holds its own reference to the target: a procedure may stop the
+    // system and drop the back buffer meanwhile.
+    cairo_t* cr = cairo_create(target);
+    WindowId window = r->id;
+    detail::Frame frame = detail::frame_of(*r);
+    Rect client = frame.client.moved(origin.x, origin.y);
+    cairo_rectangle_int_t client_box = to_cairo(client);
+    cairo_region_t* part = cairo_region_copy(region);
+    cairo_region_intersect_rectangle(part, &client_box);
+    bool alive = true;
+    if (!cairo_region_is_empty(part)) {
+        cairo_save(cr);
+        clip_to(cr, part);
+        cairo_translate(cr, client.x, client.y);
+        fill_background(cr, r);
+        cairo_rectangle_int_t extents;
+        cairo_region_get_extents(part, &extents);
+        alive = send_paint(window, msg::paint, cr, from_cairo(extents).moved(-client.x, -client.y));
+        if (alive && with_caret && state().caret.window == window && state().caret.shown) draw_caret(cr);
+        cairo_restore(cr);
+    }
+    cairo_region_destroy(part);
+    r = alive ? record(window) : nullptr;
+    if (r && client != Rect{origin.x, origin.y, r->rect.width, r->rect.height}) {
+        part = cairo_region_copy(region);
+        cairo_region_subtract_rectangle(part, &client_box);
+        if (!cairo_region_is_empty(part)) {
+            cairo_save(cr);
+            clip_to(cr, part);
+            cairo_translate(cr, origin.x, origin.y);
+            detail::paint_non_client(cr, *r);
+            cairo_rectangle_int_t band = to_cairo(frame.band.moved(origin.x, origin.y));
+            cairo_region_intersect_rectangle(part, &band);
+            if (!cairo_region_is_empty(part)) {
+                cairo_rectangle(cr, frame.band.x, frame.band.y, frame.band.width, frame.band.height);
+                cairo_clip(cr);
+                cairo_rectangle_int_t extents;
+                cairo_region_get_extents(part, &extents);
+                send_paint(window, msg::paint_menu_band, cr, from_cairo(extents).moved(-origin.x, -origin.y));
+            }
+            cairo_restore(cr);
+        }
+        cairo_region_destroy(part);
     }
     cairo_destroy(cr);
 }
@@ -100,8 +144,20 @@ void invalidate_caret() {
 
 void invalidate(WindowId window, const Rect* rect) {
     WindowRecord* r = record(window);
+    if (!r) return;
+    Rect client = detail::frame_of(*r).client;
+    Rect area = client;
+    if (rect) area = intersect(area, rect->moved(client.x, client.y));
+    detail::invalidate_frame(window, &area);
+}
+
+namespace detail {
+
+// The invalid region is kept in the window's own coordinates.
+void invalidate_frame(WindowId window, const Rect* rect) {
+    WindowRecord* r = record(window);
     if (!r || r->being_destroyed || !is_visible(window)) return;
-    Rect area = client_rect(window);
+    Rect area = {0, 0, r->rect.width, r->rect.height};
     if (rect) area = intersect(area, *rect);
     if (area.empty()) return;
     cairo_rectangle_int_t c = to_cairo(area);
@@ -115,6 +171,8 @@ void invalidate(WindowId window, const Rect* rect) {
         invalidate(r->parent, &in_parent);
     }
 }
+
+}  // namespace detail
 
 void validate(WindowId window) {
     if (WindowRecord* r = record(window)) drop_invalid(r);
@@ -148,7 +206,7 @@ void repaint_top_level(WindowId top_level) {
             drop_invalid(r);
             continue;
         }
-        Point origin = map_point(w, top_level, {0, 0});
+        Point origin = detail::origin_in_surface(w);
         cairo_rectangle_int_t clip = to_cairo(visible_rect_in_top_level(w));
         // Its own invalid part, and whatever was painted under it in this pass.
         cairo_region_t* wanted = cairo_region_copy(painted);
@@ -159,7 +217,7 @@ void repaint_top_level(WindowId top_level) {
         }
         cairo_region_intersect_rectangle(wanted, &clip);
         if (!cairo_region_is_empty(wanted)) {
-            paint_window(top, r, wanted, origin);
+            paint_window(top->back_buffer, r, wanted, origin, true);
             cairo_region_union(painted, wanted);
         }
         cairo_region_destroy(wanted);
@@ -183,7 +241,7 @@ bool update_window(WindowId window) {
 }
 
 void present_again(WindowId top_level) {
-    if (WindowRecord* top = record(top_level)) present(top, client_rect(top_level));
+    if (WindowRecord* top = record(top_level)) present(top, {0, 0, top->rect.width, top->rect.height});
 }
 
 cairo_t* paint_context() { return running() ? state().context : nullptr; }
@@ -200,7 +258,57 @@ void size_back_buffer(WindowId top_level) {
     if (r->back_buffer) cairo_surface_destroy(r->back_buffer);
     r->back_buffer =
         cairo_image_surface_create(CAIRO_FORMAT_ARGB32, std::max(r->rect.width, 1), std::max(r->rect.height, 1));
-    invalidate(top_level);
+    detail::invalidate_frame(top_level);
+}
+
+namespace {
+
+struct RenderItem {
+    WindowId window;
+    Point origin;
+    Rect clip;
+};
+
+// The windows to render in painting order, each with its corner and the
+// part of it that shows, in the target's coordinates.
+void collect_render(WindowId window, Point origin, Rect clip, bool root, std::vector<RenderItem>& out) {
+    WindowRecord* r = record(window);
+    if (!r || (!root && !r->visible)) return;
+    out.push_back({window, origin, clip});
+    Rect client = detail::frame_of(*r).client.moved(origin.x, origin.y);
+    Rect inside = intersect(clip, client);
+    for (WindowId child : r->children) {
+        WindowRecord* c = record(child);
+        if (!c) continue;
+        Point at{client.x + c->rect.x, client.y + c->rect.y};
+        collect_render(child, at, intersect(inside, {at.x, at.y, c->rect.width, c->rect.height}), false, out);
+    }
+}
+
+}  // namespace
+
+bool render_subtree(WindowId window, cairo_surface_t* surface) {
+    WindowRecord* root = record(window);
+    if (!root || root->being_destroyed || !surface || cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS)
+        return false;
+    std::vector<RenderItem> items;
+    collect_render(window, {0, 0}, {0, 0, root->rect.width, root->rect.height}, true, items);
+    uint64_t serial = current_serial();
+    // No repaint of the screen starts inside this one.
+    bool was_painting = state().painting;
+    state().painting = true;
+    for (const RenderItem& item : items) {
+        WindowRecord* r = record(item.window);
+        if (!r || r->being_destroyed || item.clip.empty()) continue;
+        cairo_rectangle_int_t c = to_cairo(item.clip);
+        cairo_region_t* region = cairo_region_create_rectangle(&c);
+        paint_window(surface, r, region, item.origin, false);
+        cairo_region_destroy(region);
+        if (current_serial() != serial) return false;
+    }
+    state().painting = was_painting;
+    cairo_surface_flush(surface);
+    return true;
 }
 
 void create_caret(WindowId window, int32_t width, int32_t height) {

@@ -36,6 +36,12 @@ cairo_surface_t* back_buffer(WindowId top_level);
 // The back buffer made or remade at the top-level's size (invalidated).
 void size_back_buffer(WindowId top_level);
 
+// Paints the window and its shown descendants onto `surface`, the
+// window's corner at the surface's, whether the window itself is shown or
+// not: what it would show (the caret left out). Nothing on the screen
+// changes. False when the window is gone or the surface unusable.
+bool render_subtree(WindowId window, cairo_surface_t* surface);
+
 // The caret: one at a time, drawn inverted over its window after it paints.
 void create_caret(WindowId window, int32_t width, int32_t height);
 void set_caret_position(Point point);

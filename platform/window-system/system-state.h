@@ -49,6 +49,8 @@ struct WindowRecord {
     Point minimum_size{};
     bool size_moving = false;
     uint64_t size_move_until = 0;  // the driver's clock: when the burst ends without another move
+
+    int32_t menu_band = 0;               // top-levels only: the height reserved at the top
 };
 
 struct QueueState {
@@ -81,6 +83,16 @@ struct LastPress {
     Point screen{};
 };
 
+// A press on a scroll bar, followed until the button is let go: an arrow
+// or the trough held, or the thumb dragged.
+struct ScrollDrag {
+    WindowId window = no_window;
+    bool vertical = false;
+    bool thumb = false;
+    int32_t grab = 0;   // where along the thumb the pointer took it
+    int32_t track = 0;  // the position the thumb was dragged to
+};
+
 struct InputState {
     WindowId capture = no_window;
     WindowId focus = no_window;
@@ -88,6 +100,9 @@ struct InputState {
     WindowId leave_watch = no_window;
     LastPress last_press;
     uint32_t buttons_held = 0;  // modifier:: button bits
+    ScrollDrag scroll_drag;
+    std::string composition;  // what an input method composes, UTF-8
+    int32_t composition_caret = 0;
 };
 
 // Class names match whatever their letters' case, as scripts and the
@@ -118,6 +133,7 @@ struct System {
     QueueState queue;
     PaintState paint;
     InputState input;
+    double metrics_scale = 1.0;  // the first monitor's at start: sizes the scroll bars
 };
 
 // The running system, or null before start and after stop.
@@ -126,6 +142,44 @@ System* current();
 uint64_t current_serial();
 // The record of a window (one being destroyed too), or null.
 WindowRecord* record(WindowId window);
+
+// ---- The non-client area (non-client.cpp) ----
+
+// Where the parts of a window lie, in its own coordinates (its rectangle's
+// corner at 0, 0): the menu band across the top, the client area, the
+// vertical bar at the right, the horizontal one at the bottom, and the
+// corner square between the two bars. Parts a window lacks are empty.
+struct Frame {
+    Rect band, client, vertical, horizontal, corner;
+};
+Frame frame_of(const WindowRecord& record);
+// The thumb of a bar: its place in window coordinates; empty when the bar
+// has nothing to scroll or no room for one.
+Rect thumb_of(const WindowRecord& record, bool vertical);
+// Draws the scroll bars and the band's background on `cr`, which is at the
+// window's corner and clipped to what is to be painted.
+void paint_non_client(cairo_t* cr, const WindowRecord& record);
+// Whether a point of the window's own coordinates is on what the window
+// system handles itself: a scroll bar or the corner between two. The band
+// is the GUI code's: its mouse messages come as the client area's, above it.
+bool on_window_system_part(const WindowRecord& record, Point window_point);
+// A press there: a scroll bar's arrow, trough or thumb taken, its first
+// `scroll` message made.
+void press_non_client(const RawEvent& event, WindowId window, Point window_point, std::deque<Message>& out);
+// While a press on a scroll bar is held, every mouse event is the bar's:
+// the thumb tracks, a release ends it. `window_point` is in the pressed
+// window's own coordinates.
+bool scroll_drag_active();
+WindowId scroll_drag_window();
+void route_scroll_drag(const RawEvent& event, Point window_point, std::deque<Message>& out);
+
+// A window's corner and its client area's corner in its top-level's
+// surface.
+Point origin_in_surface(WindowId window);
+Point client_origin_in_surface(WindowId window);
+// Marks part of a window (its own coordinates, the non-client area
+// included; null: all of it) to be painted.
+void invalidate_frame(WindowId window, const Rect* area = nullptr);
 
 // Posts from other threads wait outside the system object, since a thread
 // may post while the system stops or before it starts; stop drops them.

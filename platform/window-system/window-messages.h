@@ -32,7 +32,7 @@ enum : uint32_t {
     button_down,     // a = button (see button::), point
     button_up,
     button_double,   // a second press soon after the first, in a class that wants them
-    wheel,           // b = notches, positive away from the user; a = 1 horizontal
+    wheel,           // b = 1/120 notches, positive away from the user; a = 1 horizontal
     timer,           // a = the timer's id
     hit_test,        // point; answer hit::client or hit::transparent
     set_cursor,      // the pointer is over the window; default sets the class cursor
@@ -45,9 +45,35 @@ enum : uint32_t {
     size_move_begin,  // the user began moving or sizing the top-level; moved/resized follow
     size_move_end,    // ... and stopped
     display_changed,  // to every top-level: monitors came, went, or changed place or scale
+
+    // Controls, scroll bars, the menu band and input methods. Numbered
+    // from a base of their own, so other additions above never move them.
+    command = 0x200,     // a control's notification to its parent: a = the code, b = the control
+    scroll,              // a scroll bar of the window: a = scroll:: code | scroll::vertical, b = a position
+    composition_start,   // an input method began composing text in the focus
+    composition_update,  // the text being composed changed: composition_text(), a = the caret in code points
+    composition_end,     // the composition ended; its result, if any, comes as `character` messages
+    paint_menu_band,     // the reserved band at a top-level's top to draw: paint_context() is at its origin
+
     user = 0x1000,   // from here on the GUI code's own
 };
 }  // namespace msg
+
+// What a `scroll` message reports, in the low byte of its a; the bar is
+// the vertical one when scroll::vertical is set. b is the position the
+// thumb was dragged to for track and position, else the bar's position.
+namespace scroll {
+enum : uint64_t {
+    line_up = 0,    // an arrow at the top (left) end
+    line_down = 1,  // an arrow at the bottom (right) end
+    page_up = 2,    // the trough before the thumb
+    page_down = 3,  // the trough after it
+    position = 4,   // the thumb let go
+    track = 5,      // the thumb dragged
+    end = 8,        // the button let go, after any of the others
+    vertical = 0x100,
+};
+}
 
 namespace hit {
 enum : int64_t { transparent = -1, client = 1 };

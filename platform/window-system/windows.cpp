@@ -3,6 +3,7 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -120,6 +121,7 @@ void forget_everywhere(WindowRecord* r) {
     if (in.active == window) in.active = no_window;
     if (in.leave_watch == window) in.leave_watch = no_window;
     if (in.last_press.window == window) in.last_press = {};
+    if (in.scroll_drag.window == window) in.scroll_drag = {};
     detail::QueueState& queue = sys->queue;
     std::erase_if(queue.posted, [&](const Message& m) { return m.window == window; });
     std::erase_if(queue.input, [&](const Message& m) { return m.window == window; });
@@ -133,6 +135,20 @@ bool is_inside(WindowId window, WindowId ancestor) {
     return false;
 }
 
+// A scroll bar held in a window that is hidden or disabled is let go
+// without a message, its thumb drawn back where the position is.
+void drop_scroll_drag_inside(WindowId window) {
+    detail::ScrollDrag& drag = sys->input.scroll_drag;
+    if (drag.window == no_window || !is_inside(drag.window, window)) return;
+    WindowId held = drag.window;
+    drag = {};
+    if (WindowRecord* r = record(held)) {
+        detail::Frame frame = detail::frame_of(*r);
+        detail::invalidate_frame(held, &frame.vertical);
+        detail::invalidate_frame(held, &frame.horizontal);
+    }
+}
+
 }  // namespace
 
 // ---- The system ----
@@ -142,6 +158,8 @@ void start(std::unique_ptr<DisplayDriver> driver) {
     auto fresh = std::make_unique<System>();
     fresh->serial = ++last_serial;
     fresh->driver = driver ? std::move(driver) : make_display_driver();
+    std::vector<Monitor> monitors = fresh->driver->monitors();
+    if (!monitors.empty() && monitors[0].scale > 0) fresh->metrics_scale = monitors[0].scale;
     sys = std::move(fresh);
 }
 
@@ -376,12 +394,25 @@ const std::string& text_of(WindowId window) {
     return r ? r->text : none;
 }
 
+namespace {
+
+// Scroll bars or a band that come or go change the client area's size.
+void announce_client_size(WindowId window, const Rect& old_client) {
+    Rect now = client_rect(window);
+    if (is_window(window) && (now.width != old_client.width || now.height != old_client.height))
+        send_message(Message{.window = window, .kind = msg::resized, .point = {now.width, now.height}});
+}
+
+}  // namespace
+
 void set_style(WindowId window, uint32_t new_style) {
     WindowRecord* r = record(window);
     if (!r) return;
+    Rect old_client = client_rect(window);
     // Whether it is a child is fixed by its parent, not by the bits.
     r->style = (new_style & ~style::child) | (r->style & style::child);
-    invalidate(window);
+    detail::invalidate_frame(window);
+    announce_client_size(window, old_client);
 }
 
 ScrollState scroll_state(WindowId window, bool vertical) {
@@ -397,6 +428,8 @@ void set_scroll_state(WindowId window, bool vertical, const ScrollState& state) 
     s.page = std::clamp(s.page, 0, s.max - s.min + 1);
     s.position = std::clamp(s.position, s.min, std::max(s.min, s.max - std::max(s.page - 1, 0)));
     r->scroll[vertical] = s;
+    detail::Frame frame = detail::frame_of(*r);
+    detail::invalidate_frame(window, vertical ? &frame.vertical : &frame.horizontal);
 }
 
 // ---- Geometry ----
@@ -407,14 +440,17 @@ Rect rect_of(WindowId window) {
 }
 
 Rect client_rect(WindowId window) {
-    Rect r = rect_of(window);
-    return {0, 0, r.width, r.height};
+    WindowRecord* r = record(window);
+    if (!r) return {};
+    Rect client = detail::frame_of(*r).client;
+    return {0, 0, client.width, client.height};
 }
 
 Point to_screen(WindowId window, Point point) {
     for (WindowRecord* r = record(window); r; r = record(r->parent)) {
-        point.x += r->rect.x;
-        point.y += r->rect.y;
+        Rect client = detail::frame_of(*r).client;
+        point.x += r->rect.x + client.x;
+        point.y += r->rect.y + client.y;
     }
     return point;
 }
@@ -426,13 +462,37 @@ Point from_screen(WindowId window, Point point) {
 
 Point map_point(WindowId from, WindowId to, Point point) { return from_screen(to, to_screen(from, point)); }
 
+// A child shows only inside its parent's client area.
 Rect visible_rect_in_top_level(WindowId window) {
     WindowRecord* r = record(window);
     if (!r) return {};
     if (r->parent == no_window) return {0, 0, r->rect.width, r->rect.height};
-    Point origin = map_point(window, top_level_of(window), {0, 0});
-    return intersect(visible_rect_in_top_level(r->parent), {origin.x, origin.y, r->rect.width, r->rect.height});
+    WindowRecord* parent = record(r->parent);
+    Point parent_origin = detail::origin_in_surface(r->parent);
+    Rect parent_client = detail::frame_of(*parent).client.moved(parent_origin.x, parent_origin.y);
+    Point origin = detail::origin_in_surface(window);
+    return intersect(intersect(visible_rect_in_top_level(r->parent), parent_client),
+                     {origin.x, origin.y, r->rect.width, r->rect.height});
 }
+
+namespace detail {
+
+Point origin_in_surface(WindowId window) {
+    WindowRecord* r = record(window);
+    if (!r || r->parent == no_window) return {};
+    Point parent = client_origin_in_surface(r->parent);
+    return {parent.x + r->rect.x, parent.y + r->rect.y};
+}
+
+Point client_origin_in_surface(WindowId window) {
+    WindowRecord* r = record(window);
+    if (!r) return {};
+    Point origin = origin_in_surface(window);
+    Rect client = frame_of(*r).client;
+    return {origin.x + client.x, origin.y + client.y};
+}
+
+}  // namespace detail
 
 namespace {
 
@@ -448,15 +508,18 @@ void place(WindowRecord* r, const Rect& rect) {
     if (r->visible) {
         invalidate_in_parent(r, old);
         invalidate_in_parent(r, rect);
-        invalidate(r->id);
+        detail::invalidate_frame(r->id);
     }
 }
 
+// `resized` tells the client area's new size.
 void announce_move(WindowId window, const Rect& old, const Rect& now) {
     if (old.x != now.x || old.y != now.y)
         send_message(Message{.window = window, .kind = msg::moved, .point = {now.x, now.y}});
-    if (old.width != now.width || old.height != now.height)
-        send_message(Message{.window = window, .kind = msg::resized, .point = {now.width, now.height}});
+    if (old.width != now.width || old.height != now.height) {
+        Rect client = client_rect(window);
+        send_message(Message{.window = window, .kind = msg::resized, .point = {client.width, client.height}});
+    }
 }
 
 }  // namespace
@@ -501,7 +564,7 @@ bool set_parent(WindowId window, WindowId parent) {
         if (was_top) drop_surface(r);
         forget_in_paint(r);
     }
-    if (r->visible) invalidate(window);
+    if (r->visible) detail::invalidate_frame(window);
     return true;
 }
 
@@ -526,11 +589,12 @@ void show_window(WindowId window, bool shown) {
     } else {
         invalidate_in_parent(r, r->rect);
     }
-    if (shown) invalidate(window);
+    if (shown) detail::invalidate_frame(window);
     if (!shown) {
         // A hidden window keeps neither the focus nor the capture.
         if (is_inside(input::focus(), window)) input::set_focus(no_window);
         if (is_inside(input::capture(), window)) input::release_capture();
+        drop_scroll_drag_inside(window);
     }
     send(window, msg::shown, shown ? 1 : 0);
 }
@@ -548,6 +612,7 @@ void enable_window(WindowId window, bool enabled) {
     if (!enabled) {
         if (is_inside(input::focus(), window)) input::set_focus(no_window);
         if (is_inside(input::capture(), window)) input::release_capture();
+        drop_scroll_drag_inside(window);
     }
     send(window, msg::enabled, enabled ? 1 : 0);
 }
@@ -558,14 +623,22 @@ bool is_enabled(WindowId window) {
     return record(window) != nullptr;
 }
 
-WindowId window_from_point(WindowId window, Point point) {
+namespace {
+
+// The deepest window under a point of the window's own coordinates. Its
+// non-client part is always its own; a child shows only in the client area.
+WindowId hit_in(WindowId window, Point point) {
     WindowRecord* r = record(window);
-    if (!r || !r->visible || !client_rect(window).contains(point)) return no_window;
+    if (!r || !r->visible || !Rect{0, 0, r->rect.width, r->rect.height}.contains(point)) return no_window;
+    Rect client = detail::frame_of(*r).client;
+    if (!client.contains(point)) return window;
+    point = {point.x - client.x, point.y - client.y};
     // Topmost child first.
-    for (auto it = r->children.rbegin(); it != r->children.rend(); ++it) {
+    std::vector<WindowId> children = r->children;
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
         WindowRecord* c = record(*it);
         if (!c || !c->visible || !c->rect.contains(point)) continue;
-        WindowId hit = window_from_point(*it, {point.x - c->rect.x, point.y - c->rect.y});
+        WindowId hit = hit_in(*it, {point.x - c->rect.x, point.y - c->rect.y});
         if (hit != no_window) return hit;
     }
     Message probe{.window = window, .kind = msg::hit_test, .point = point};
@@ -573,8 +646,17 @@ WindowId window_from_point(WindowId window, Point point) {
     return window;
 }
 
+}  // namespace
+
+WindowId window_from_point(WindowId window, Point point) {
+    WindowRecord* r = record(window);
+    if (!r) return no_window;
+    Rect client = detail::frame_of(*r).client;
+    return hit_in(window, {point.x + client.x, point.y + client.y});
+}
+
 WindowId window_at(WindowId top_level, Point point) {
-    WindowId hit = window_from_point(top_level, point);
+    WindowId hit = hit_in(top_level, point);
     return hit == no_window && record(top_level) ? top_level : hit;
 }
 
@@ -593,6 +675,30 @@ SurfaceState window_state(WindowId window) {
 bool is_size_moving(WindowId window) {
     WindowRecord* r = record(window);
     return r && r->size_moving;
+}
+
+// ---- The non-client area ----
+
+int32_t scroll_bar_size() {
+    double scale = sys ? sys->metrics_scale : 1.0;
+    return std::max(1, int32_t(std::lround(17 * scale)));
+}
+
+bool set_menu_band(WindowId top_level, int32_t height) {
+    WindowRecord* r = record(top_level);
+    if (!r || r->being_destroyed || r->parent != no_window) return false;
+    height = std::max(height, 0);
+    if (r->menu_band == height) return true;
+    Rect old_client = client_rect(top_level);
+    r->menu_band = height;
+    detail::invalidate_frame(top_level);
+    announce_client_size(top_level, old_client);
+    return true;
+}
+
+int32_t menu_band_of(WindowId window) {
+    WindowRecord* r = record(window);
+    return r && r->parent == no_window ? r->menu_band : 0;
 }
 
 // ---- Messages ----
@@ -624,7 +730,8 @@ int64_t default_procedure(WindowId window, const Message& message) {
         if (r->parent != no_window) {
             Message up = message;
             up.window = r->parent;
-            up.point = {message.point.x + r->rect.x, message.point.y + r->rect.y};
+            Rect client = detail::frame_of(*r).client;
+            up.point = {message.point.x + r->rect.x + client.x, message.point.y + r->rect.y + client.y};
             return send_message(up);
         }
         return 0;

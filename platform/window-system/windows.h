@@ -29,8 +29,8 @@ enum : uint32_t {
     child = 0x1,          // lives inside its parent; otherwise a top-level with a surface
     transparent = 0x2,    // paints over what is below it: its parent paints first
     clip_children = 0x4,  // reserved for the GUI code; painting always composites
-    horizontal_scroll = 0x10,
-    vertical_scroll = 0x20,
+    horizontal_scroll = 0x10,  // a scroll bar along the bottom, inside the window
+    vertical_scroll = 0x20,    // a scroll bar along the right, inside the window
     // A top-level for menus and drop-down lists: no frame, no taskbar
     // entry, never active nor focused (keys stay with the focus it opened from).
     popup = 0x40,
@@ -122,12 +122,17 @@ void set_text(WindowId window, const std::string& text);
 const std::string& text_of(WindowId window);
 void set_style(WindowId window, uint32_t style);
 ScrollState scroll_state(WindowId window, bool vertical);
+// Kept within the range (the position at most max - page + 1); the bar is
+// drawn again.
 void set_scroll_state(WindowId window, bool vertical, const ScrollState& state);
 
 // ---- Geometry ----
 
 Rect rect_of(WindowId window);                 // in the parent (the screen for a top-level)
-Rect client_rect(WindowId window);             // at 0, 0
+// At 0, 0: the window less its non-client area. Client coordinates (of
+// points, painting, children's rectangles, mouse messages) start at the
+// client area's corner.
+Rect client_rect(WindowId window);
 Point to_screen(WindowId window, Point point);  // from client coordinates
 Point from_screen(WindowId window, Point point);
 Point map_point(WindowId from, WindowId to, Point point);
@@ -161,7 +166,8 @@ void enable_window(WindowId window, bool enabled);
 bool is_enabled(WindowId window);  // it and every ancestor enabled
 
 // The deepest shown window under a client point of `window` that does not
-// answer hit::transparent, or `window` itself, or no_window outside it.
+// answer hit::transparent, or `window` itself, or no_window outside it. A
+// point on a window's non-client area is that window's.
 WindowId window_from_point(WindowId window, Point point);
 // The same for a point of a top-level's surface.
 WindowId window_at(WindowId top_level, Point point);
@@ -175,6 +181,22 @@ void set_window_state(WindowId window, SurfaceState state);
 SurfaceState window_state(WindowId window);
 // Between a top-level's size_move_begin and size_move_end.
 bool is_size_moving(WindowId window);
+
+// ---- The non-client area ----
+
+// Scroll bars (style::horizontal_scroll, vertical_scroll) and a top-level's
+// menu band lie inside the window's rectangle, outside its client area.
+// The window system draws the bars in its own theme and turns presses and
+// drags on them into `scroll` messages; the GUI code draws the band when
+// sent msg::paint_menu_band. A window whose client area changes size with
+// them is sent `resized`.
+
+// The thickness of a scroll bar: 17 pixels at scale 1.0.
+int32_t scroll_bar_size();
+// Reserves `height` pixels across the top of a top-level (0: none). False
+// for a child or a window that is gone.
+bool set_menu_band(WindowId top_level, int32_t height);
+int32_t menu_band_of(WindowId window);
 
 // ---- Messages ----
 

@@ -18,10 +18,19 @@ runs vum-window-probe there.
   `xdotool windowminimize` gives the minimised state, `windowactivate` the
   restored one, and `xdotool windowsize` one size-move begin and end.
 
+- control keys and wheel: Ctrl+BackSpace types 127 and Ctrl+Return 10;
+  `xdotool click 4` is a wheel of +120, `click 5` of -120.
+- scroll bars: a window with both bars and a menu band; its region of the
+  screen equals its back buffer, the band shows what the probe drew there,
+  a click on an arrow and a drag of the thumb send their scroll messages.
+- colour cursor: the cursor the probe makes from an image is the one the
+  server shows over its window (read back through XFixes), hot spot and all.
+
 Exits 77 (skipped) when Xvfb or a tool is missing or the server does not
 start. --keep DIR leaves the captures (PNG) there to look at.
 """
 import argparse
+import ctypes
 import os
 import select
 import shutil
@@ -148,6 +157,143 @@ def check_keys(probe, env):
     got = [line for line in got if line]
     assert got == EXPECTED_KEYS, f"keys: got {got}, want {EXPECTED_KEYS}"
     print("keys: xdotool's aB gives the injected sequence")
+
+
+def run_input(probe, env, actions):
+    """Runs the keys probe, does the xdotool actions over its window and
+    returns what it printed."""
+    p, (x, y, w, h) = start_probe(probe, ["keys"], env)
+    try:
+        subprocess.run(["xdotool", "mousemove", str(x + 20), str(y + 20)], env=env, check=True)
+        time.sleep(0.3)
+        for action in actions:
+            subprocess.run(["xdotool"] + action, env=env, check=True)
+            time.sleep(0.15)
+        time.sleep(0.5)
+    finally:
+        p.stdin.close()
+        out = p.stdout.read()
+        p.wait(timeout=30)
+    return [line for line in out.split("\n") if line]
+
+
+def check_control_keys_and_wheel(probe, env):
+    got = run_input(probe, env, [["key", "ctrl+BackSpace"], ["key", "ctrl+Return"], ["key", "BackSpace"],
+                                 ["click", "4"], ["click", "5"]])
+    chars = [line for line in got if line.startswith("char ")]
+    assert chars == ["char 127", "char 10", "char 8"], f"characters {chars} of {got}"
+    wheels = [line for line in got if line.startswith("wheel ")]
+    assert wheels == ["wheel 0 120", "wheel 0 -120"], f"wheel {wheels} of {got}"
+    print("control keys and wheel: Ctrl+BackSpace 127, Ctrl+Return 10; click 4 and 5 are +120 and -120")
+
+
+# The scroll probe's window: 200x150 with a 20-pixel band, the vertical bar
+# at x 183-199 from y 20 (arrows 17 high, the thumb 8 long at position 30
+# of 0-90: y 61-68), the horizontal bar at y 133-149.
+def check_scroll_bars(probe, env, folder):
+    buffer_path = os.path.join(folder, "scroll-back-buffer.ppm")
+    p, (x, y, w, h) = start_probe(probe, ["scroll", buffer_path], env)
+    try:
+        sw, sh, screen = capture_screen(env, os.path.join(folder, "scroll-screen.png"))
+        subprocess.run(["xdotool", "mousemove", str(x + 191), str(y + 125), "click", "1"], env=env, check=True)
+        time.sleep(0.3)
+        subprocess.run(["xdotool", "mousemove", str(x + 191), str(y + 64), "mousedown", "1"], env=env, check=True)
+        time.sleep(0.2)
+        subprocess.run(["xdotool", "mousemove", str(x + 191), str(y + 100)], env=env, check=True)
+        time.sleep(0.2)
+        subprocess.run(["xdotool", "mouseup", "1"], env=env, check=True)
+        time.sleep(0.5)
+    finally:
+        p.stdin.close()
+        out = p.stdout.read()
+        p.wait(timeout=30)
+    subprocess.run(["convert", buffer_path, os.path.join(folder, "scroll-back-buffer.png")], check=True)
+    with open(buffer_path, "rb") as f:
+        bw, bh, buffer = read_ppm(f.read())
+    assert (bw, bh) == (w, h) == (200, 150), f"sizes {bw}x{bh}, window {w}x{h}"
+    # The window's region of the screen, for a person to look at.
+    subprocess.run(["convert", os.path.join(folder, "scroll-screen.png"), "-crop", f"{w}x{h}+{x}+{y}", "+repage",
+                    os.path.join(folder, "scroll-window.png")], check=True)
+
+    def screen_pixel(px, py):
+        at = ((y + py) * sw + x + px) * 3
+        return tuple(screen[at:at + 3])
+
+    assert screen_pixel(100, 10) == (0, 255, 0), f"the band shows {screen_pixel(100, 10)}"
+    assert screen_pixel(10, 30) == (0x30, 0x50, 0xA0), f"the client area shows {screen_pixel(10, 30)}"
+    assert screen_pixel(100, 70) == (255, 0, 0), f"the child shows {screen_pixel(100, 70)}"
+    trough, thumb = screen_pixel(191, 100), screen_pixel(191, 64)
+    assert trough[0] == trough[1] == trough[2] and trough != thumb, f"trough {trough}, thumb {thumb}"
+    assert screen_pixel(100, 141)[0] == screen_pixel(100, 141)[2], f"the bottom bar shows {screen_pixel(100, 141)}"
+    differing = sum(1 for py in range(h)
+                    if screen[((y + py) * sw + x) * 3:((y + py) * sw + x + w) * 3] != buffer[py * w * 3:(py + 1) * w * 3])
+    assert differing == 0, f"{differing} rows of the screen differ from the back buffer"
+    got = [line for line in out.split("\n") if line.startswith("scroll ")]
+    # The arrow: line down at 30, then the end; the thumb: dragged, let go, end.
+    assert got[:2] == ["scroll 1 1 30", "scroll 8 1 30"], f"arrow click gave {got}"
+    drag = got[2:]
+    assert len(drag) >= 3 and all(line.startswith("scroll 5 1 ") for line in drag[:-2]), f"drag gave {drag}"
+    final = drag[-3].split()[3]
+    assert drag[-2:] == [f"scroll 4 1 {final}", f"scroll 8 1 {final}"] and int(final) > 30, f"drag gave {drag}"
+    print(f"scroll bars: the screen equals the back buffer; an arrow and a drag to {final} sent their messages")
+
+
+class XFixesCursorImage(ctypes.Structure):
+    _fields_ = [("x", ctypes.c_short), ("y", ctypes.c_short), ("width", ctypes.c_ushort),
+                ("height", ctypes.c_ushort), ("xhot", ctypes.c_ushort), ("yhot", ctypes.c_ushort),
+                ("cursor_serial", ctypes.c_ulong), ("pixels", ctypes.POINTER(ctypes.c_ulong)),
+                ("atom", ctypes.c_ulong), ("name", ctypes.c_char_p)]
+
+
+def shown_cursor(display):
+    """The server's cursor image as (width, height, hot x, hot y, ARGB
+    pixels), or None when XFixes cannot be reached."""
+    try:
+        x11 = ctypes.CDLL("libX11.so.6")
+        xfixes = ctypes.CDLL("libXfixes.so.3")
+    except OSError:
+        return None
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11.XFree.argtypes = [ctypes.c_void_p]
+    xfixes.XFixesGetCursorImage.restype = ctypes.POINTER(XFixesCursorImage)
+    xfixes.XFixesGetCursorImage.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(display.encode())
+    if not connection:
+        return None
+    try:
+        image = xfixes.XFixesGetCursorImage(connection)
+        if not image:
+            return None
+        c = image.contents
+        pixels = [c.pixels[i] & 0xFFFFFFFF for i in range(c.width * c.height)]
+        shape = (c.width, c.height, c.xhot, c.yhot, pixels)
+        x11.XFree(image)
+        return shape
+    finally:
+        x11.XCloseDisplay(connection)
+
+
+def check_color_cursor(probe, env):
+    p, (x, y, w, h) = start_probe(probe, ["cursor"], env)
+    try:
+        subprocess.run(["xdotool", "mousemove", str(x + 50), str(y + 40)], env=env, check=True)
+        time.sleep(0.2)
+        subprocess.run(["xdotool", "mousemove", str(x + 60), str(y + 50)], env=env, check=True)
+        time.sleep(0.5)
+        shown = shown_cursor(env["DISPLAY"])
+    finally:
+        p.stdin.close()
+        p.wait(timeout=30)
+    if shown is None:
+        print("colour cursor: set without error (XFixes not reachable to see it)")
+        return
+    width, height, hot_x, hot_y, pixels = shown
+    assert (width, height, hot_x, hot_y) == (16, 16, 3, 5), f"cursor {width}x{height} hot {hot_x},{hot_y}"
+    assert pixels[5 * 16 + 3] == 0xFFFF0000 and pixels[0] == 0xFF0000FF, \
+        f"cursor pixels {pixels[5 * 16 + 3]:08x} at the hot spot, {pixels[0]:08x} at the corner"
+    print("colour cursor: the server shows the probe's image with its hot spot")
 
 
 def check_clipboard(probe, env):
@@ -294,6 +440,9 @@ def main():
         for name, check in [("paint", lambda: check_paint(args.probe, env, folder)),
                             ("keys", lambda: check_keys(args.probe, env)),
                             ("clipboard", lambda: check_clipboard(args.probe, env)),
+                            ("control keys and wheel", lambda: check_control_keys_and_wheel(args.probe, env)),
+                            ("scroll bars", lambda: check_scroll_bars(args.probe, env, folder)),
+                            ("colour cursor", lambda: check_color_cursor(args.probe, env)),
                             ("scale", lambda: check_scale(args.probe, env)),
                             ("styles", lambda: check_styles(args.probe, env)),
                             # Last: it runs a window manager, which the checks above have none of.

@@ -22,6 +22,11 @@ bool headless_wanted() {
     return !display || !*display;
 }
 
+bool color_cursor_fits(int32_t width, int32_t height, const uint32_t* pixels, Point hot_spot) {
+    return pixels && width > 0 && height > 0 && width <= max_cursor_side && height <= max_cursor_side &&
+           hot_spot.x >= 0 && hot_spot.y >= 0 && hot_spot.x < width && hot_spot.y < height;
+}
+
 std::unique_ptr<DisplayDriver> make_display_driver() {
     if (!headless_wanted())
         if (auto sdl = make_sdl_driver()) return sdl;

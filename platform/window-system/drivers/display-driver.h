@@ -43,7 +43,7 @@ struct RawEvent {
         mouse_left,   // the pointer left the surface
         button_down,  // button, position
         button_up,
-        wheel,        // delta in notches (positive away from the user), horizontal
+        wheel,        // delta in 1/120 notches (positive away from the user), horizontal
         close,        // the user asked to close the surface
         focus_in,
         focus_out,
@@ -57,6 +57,13 @@ struct RawEvent {
         size_move_begin,  // the user started moving or sizing the surface
         size_move_end,    // ... and stopped (see size-move.h)
         display_changed,  // monitors came, went, or changed place or scale; surface 0
+
+        // An input method composing text: it begins, the text and its
+        // caret (in code points) change, it ends. What it commits comes
+        // as `text` events.
+        composition_start,
+        composition,  // text, caret
+        composition_end,
     };
     Kind kind = Kind::mouse_move;
     SurfaceId surface = 0;
@@ -68,6 +75,8 @@ struct RawEvent {
     int32_t delta = 0;
     bool horizontal = false;
     uint64_t time = 0;
+    std::string text{};  // composition: the text being composed (UTF-8)
+    int32_t caret = 0;   // composition: where its caret is, in code points
 };
 
 struct Monitor {
@@ -124,7 +133,28 @@ public:
     virtual void set_surface_state(SurfaceId surface, SurfaceState state) = 0;
     // Where the pointer is on the screen.
     virtual Point pointer_position() = 0;
+
+    // ---- Input methods and colour cursors ----
+
+    // Where the text being edited is, in the surface's coordinates, so that
+    // an input method shows its candidates beside it.
+    virtual void set_text_input_rect(SurfaceId surface, const Rect& area) = 0;
+    // A cursor from an image: width * height pixels, rows top first, each
+    // 0xAARRGGBB with straight alpha, and the hot spot inside it. 0 when
+    // the image does not fit (see color_cursor_fits) or the display refuses it.
+    virtual uint32_t create_color_cursor(int32_t width, int32_t height, const uint32_t* pixels,
+                                         Point hot_spot) = 0;
+    // Shows a cursor create_color_cursor made; set_cursor goes back to the
+    // system's. An unknown id changes nothing.
+    virtual void set_color_cursor(uint32_t cursor) = 0;
+    virtual void destroy_color_cursor(uint32_t cursor) = 0;
 };
+
+// The largest side of a colour cursor's image.
+constexpr int32_t max_cursor_side = 256;
+// True when a colour cursor can be made of the image: pixels given, each
+// side 1 to max_cursor_side, the hot spot inside.
+bool color_cursor_fits(int32_t width, int32_t height, const uint32_t* pixels, Point hot_spot);
 
 // True when no display is to be used: VUM_DISPLAY=headless, or no DISPLAY.
 bool headless_wanted();

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/window-system/window-messages.h"
+
 namespace vum::win {
 
 HeadlessDriver::HeadlessDriver(std::vector<Monitor> monitors) : monitors_(std::move(monitors)) { number_monitors(); }
@@ -132,6 +134,8 @@ uint64_t HeadlessDriver::now_ms() {
 }
 
 void HeadlessDriver::inject(RawEvent event) {
+    if (event.kind == RawEvent::Kind::key_down && event.character == 0)
+        event.character = control_character(event.key, event.modifiers);
     std::lock_guard<std::mutex> hold(lock_);
     event.time = clock_;
     injected_.push_back(event);
@@ -140,6 +144,32 @@ void HeadlessDriver::inject(RawEvent event) {
 void HeadlessDriver::advance(uint64_t ms) {
     std::lock_guard<std::mutex> hold(lock_);
     clock_ += ms;
+}
+
+void HeadlessDriver::set_text_input_rect(SurfaceId surface, const Rect& area) {
+    text_input_surface_ = surface;
+    text_input_rect_ = area;
+}
+
+uint32_t HeadlessDriver::create_color_cursor(int32_t width, int32_t height, const uint32_t* pixels, Point hot_spot) {
+    if (!color_cursor_fits(width, height, pixels, hot_spot)) return 0;
+    uint32_t id = next_color_cursor_++;
+    color_cursors_[id] = ColorCursor{width, height, hot_spot, std::vector<uint32_t>(pixels, pixels + width * height)};
+    return id;
+}
+
+void HeadlessDriver::set_color_cursor(uint32_t cursor) {
+    if (color_cursors_.count(cursor)) color_cursor_ = cursor;
+}
+
+void HeadlessDriver::destroy_color_cursor(uint32_t cursor) {
+    // The one shown gives way to the arrow, as on a display.
+    if (color_cursors_.erase(cursor) && color_cursor_ == cursor) set_cursor(Cursor::arrow);
+}
+
+const HeadlessDriver::ColorCursor* HeadlessDriver::color_cursor_image(uint32_t cursor) const {
+    auto it = color_cursors_.find(cursor);
+    return it == color_cursors_.end() ? nullptr : &it->second;
 }
 
 clip::Clipboard& HeadlessDriver::clipboard() { return clip::in_process_clipboard(); }

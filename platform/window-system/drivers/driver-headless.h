@@ -32,7 +32,10 @@ public:
     bool wait(int64_t timeout_ms) override;
     void wake() override;
     uint64_t now_ms() override;
-    void set_cursor(Cursor cursor) override { cursor_ = cursor; }
+    void set_cursor(Cursor cursor) override {
+        cursor_ = cursor;
+        color_cursor_ = 0;
+    }
     std::vector<Monitor> monitors() override { return monitors_; }
     void enable_text_input(bool on) override { text_input_ = on; }
     clip::Clipboard& clipboard() override;
@@ -42,8 +45,27 @@ public:
     // Where the last mouse event taken put it (the origin at first).
     Point pointer_position() override;
 
+    // ---- Input methods and colour cursors ----
+    void set_text_input_rect(SurfaceId surface, const Rect& area) override;
+    uint32_t create_color_cursor(int32_t width, int32_t height, const uint32_t* pixels, Point hot_spot) override;
+    void set_color_cursor(uint32_t cursor) override;
+    void destroy_color_cursor(uint32_t cursor) override;
+    struct ColorCursor {
+        int32_t width = 0, height = 0;
+        Point hot_spot{};
+        std::vector<uint32_t> pixels;
+    };
+    // The colour cursor shown, or 0 while a system cursor is.
+    uint32_t color_cursor() const { return color_cursor_; }
+    // A colour cursor's image, or null when there is none of that id.
+    const ColorCursor* color_cursor_image(uint32_t cursor) const;
+    SurfaceId text_input_surface() const { return text_input_surface_; }
+    Rect text_input_rect() const { return text_input_rect_; }
+
     // For tests and tools: input as a display would report it (stamped
     // with the virtual time), the clock moved on, and what was presented.
+    // A key pressed without a character types what the key types on a
+    // display (control_character), as the SDL driver does.
     void inject(RawEvent event);
     void advance(uint64_t ms);
     struct Presented {
@@ -79,6 +101,11 @@ private:
     std::vector<Presented> presented_;
     Cursor cursor_ = Cursor::arrow;
     bool text_input_ = false;
+    std::map<uint32_t, ColorCursor> color_cursors_;
+    uint32_t next_color_cursor_ = 1;
+    uint32_t color_cursor_ = 0;
+    SurfaceId text_input_surface_ = 0;
+    Rect text_input_rect_{};
     std::mutex lock_;  // guards the injected events and the wake flag
     std::deque<RawEvent> injected_;
     bool woken_ = false;

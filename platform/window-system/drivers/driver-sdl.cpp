@@ -7,6 +7,7 @@
 #include <X11/Xutil.h>
 #include <cairo.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -36,15 +37,24 @@ uint32_t button_from_sdl(uint8_t b) {
     }
 }
 
+// The code point UTF-8 text starts with; `p` moves past it.
+uint32_t next_code_point(const unsigned char*& p) {
+    uint32_t c = *p++;
+    int more = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    c &= more == 0 ? 0x7F : more == 1 ? 0x1F : more == 2 ? 0x0F : 0x07;
+    for (int i = 0; i < more && *p; ++i) c = (c << 6) | (*p++ & 0x3F);
+    return c;
+}
+
 // The first code point of UTF-8 text, and whether it was the only one.
 uint32_t single_code_point(const char* text, bool& single) {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
-    uint32_t c = p[0];
-    int more = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-    c &= more == 0 ? 0x7F : more == 1 ? 0x1F : more == 2 ? 0x0F : 0x07;
-    int i = 1;
-    for (; i <= more && p[i]; ++i) c = (c << 6) | (p[i] & 0x3F);
-    single = p[0] != 0 && p[i] == 0;
+    if (!*p) {
+        single = false;
+        return 0;
+    }
+    uint32_t c = next_code_point(p);
+    single = *p == 0;
     return c;
 }
 
@@ -76,6 +86,7 @@ public:
     }
     ~SdlDriver() override {
         for (auto& [id, cursor] : cursors_) SDL_FreeCursor(cursor);
+        for (auto& [id, cursor] : color_cursors_) SDL_FreeCursor(cursor);
         for (auto& [id, window] : windows_) SDL_DestroyWindow(window);
         SDL_QuitSubSystem(SDL_INIT_VIDEO);
     }
@@ -153,9 +164,11 @@ public:
     }
 
     bool next_event(RawEvent& event) override {
+        if (take_pending(event)) return true;
         SDL_Event e;
         while (SDL_PollEvent(&e)) {
             if (convert(e, event)) return true;
+            if (take_pending(event)) return true;
         }
         return false;
     }
@@ -231,7 +244,97 @@ public:
         return {x, y};
     }
 
+    // ---- Input methods and colour cursors ----
+
+    // SDL keeps one rectangle, for whichever window has the keyboard.
+    void set_text_input_rect(SurfaceId surface, const Rect& area) override {
+        if (!window(surface)) return;
+        SDL_Rect r{area.x, area.y, std::max(area.width, 0), std::max(area.height, 0)};
+        SDL_SetTextInputRect(&r);
+    }
+
+    uint32_t create_color_cursor(int32_t width, int32_t height, const uint32_t* pixels, Point hot_spot) override {
+        if (!color_cursor_fits(width, height, pixels, hot_spot)) return 0;
+        // SDL copies the pixels; its ARGB8888 is straight alpha.
+        SDL_Surface* image = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<uint32_t*>(pixels), width, height, 32,
+                                                                width * 4, SDL_PIXELFORMAT_ARGB8888);
+        if (!image) return 0;
+        SDL_Cursor* made = SDL_CreateColorCursor(image, hot_spot.x, hot_spot.y);
+        SDL_FreeSurface(image);
+        if (!made) return 0;
+        uint32_t id = next_color_cursor_++;
+        color_cursors_[id] = made;
+        return id;
+    }
+
+    void set_color_cursor(uint32_t cursor) override {
+        auto it = color_cursors_.find(cursor);
+        if (it == color_cursors_.end()) return;
+        SDL_ShowCursor(SDL_ENABLE);
+        SDL_SetCursor(it->second);
+    }
+
+    // SDL puts its default cursor back when the one shown is freed.
+    void destroy_color_cursor(uint32_t cursor) override {
+        auto it = color_cursors_.find(cursor);
+        if (it == color_cursors_.end()) return;
+        SDL_FreeCursor(it->second);
+        color_cursors_.erase(it);
+    }
+
 private:
+    bool take_pending(RawEvent& event) {
+        if (pending_.empty()) return false;
+        event = std::move(pending_.front());
+        pending_.pop_front();
+        return true;
+    }
+
+    // SDL reports only the text being composed: a composition starts with
+    // its first text and ends when the text empties or is committed.
+    void composing(SurfaceId surface, const char* text, int32_t caret) {
+        RawEvent e;
+        e.surface = surface;
+        e.time = SDL_GetTicks64();
+        if (!*text) {
+            end_composition(surface);
+            return;
+        }
+        if (!composing_) {
+            e.kind = RawEvent::Kind::composition_start;
+            pending_.push_back(e);
+            composing_ = true;
+        }
+        e.kind = RawEvent::Kind::composition;
+        e.text = text;
+        e.caret = std::max(caret, 0);
+        pending_.push_back(e);
+    }
+
+    void end_composition(SurfaceId surface) {
+        if (!composing_) return;
+        composing_ = false;
+        RawEvent e;
+        e.kind = RawEvent::Kind::composition_end;
+        e.surface = surface;
+        e.time = SDL_GetTicks64();
+        pending_.push_back(e);
+    }
+
+    // Committed text, a `text` event for each of its characters.
+    void committed(SurfaceId surface, const char* text) {
+        end_composition(surface);
+        const auto* p = reinterpret_cast<const unsigned char*>(text);
+        while (*p) {
+            RawEvent e;
+            e.kind = RawEvent::Kind::text;
+            e.surface = surface;
+            e.time = SDL_GetTicks64();
+            e.character = next_code_point(p);
+            if (e.character) pending_.push_back(e);
+        }
+    }
+
     SDL_Window* window(SurfaceId surface) {
         auto it = windows_.find(surface);
         return it == windows_.end() ? nullptr : it->second;
@@ -264,13 +367,18 @@ private:
             if (e.type == SDL_KEYDOWN && !out.character && !single) out.character = control_character(out.key, out.modifiers);
             return true;
         }
-        case SDL_TEXTINPUT: {
-            bool single = false;
-            out.kind = K::text;
-            out.surface = e.text.windowID;
-            out.character = single_code_point(e.text.text, single);
-            return out.character != 0;
-        }
+        case SDL_TEXTINPUT:
+            committed(e.text.windowID, e.text.text);
+            return false;
+        case SDL_TEXTEDITING:
+            composing(e.edit.windowID, e.edit.text, e.edit.start);
+            return false;
+#if SDL_VERSION_ATLEAST(2, 0, 22)
+        case SDL_TEXTEDITING_EXT:
+            composing(e.editExt.windowID, e.editExt.text ? e.editExt.text : "", e.editExt.start);
+            SDL_free(e.editExt.text);
+            return false;
+#endif
         case SDL_MOUSEMOTION:
             out.kind = K::mouse_move;
             out.surface = e.motion.windowID;
@@ -291,8 +399,19 @@ private:
             int x = 0, y = 0;
             SDL_GetMouseState(&x, &y);
             out.position = {x, y};
-            out.horizontal = e.wheel.y == 0 && e.wheel.x != 0;
-            out.delta = out.horizontal ? e.wheel.x : e.wheel.y;
+            // In 1/120 notches: a smooth wheel or touchpad moves by less
+            // than one.
+#if SDL_VERSION_ATLEAST(2, 0, 18)
+            float dx = e.wheel.preciseX, dy = e.wheel.preciseY;
+#else
+            float dx = float(e.wheel.x), dy = float(e.wheel.y);
+#endif
+            if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) {
+                dx = -dx;
+                dy = -dy;
+            }
+            out.horizontal = dy == 0 && dx != 0;
+            out.delta = int32_t(std::lround((out.horizontal ? dx : dy) * 120.0f));
             out.modifiers = modifiers_from_sdl(SDL_GetModState());
             return out.delta != 0;
         }
@@ -330,6 +449,12 @@ private:
     uint32_t wake_event_ = 0;
     double scale_ = 1.0;
     MonitorIds monitor_ids_;
+
+    // Raw events one SDL event made beyond the first (composition, text).
+    std::deque<RawEvent> pending_;
+    bool composing_ = false;
+    std::map<uint32_t, SDL_Cursor*> color_cursors_;
+    uint32_t next_color_cursor_ = 1;
 };
 
 }  // namespace
@@ -406,6 +531,9 @@ std::unique_ptr<DisplayDriver> make_sdl_driver() {
     // X window at the first present, dropping the owner (transient-for)
     // set on the one it replaces.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+#ifdef SDL_HINT_IME_SUPPORT_EXTENDED_TEXT
+    SDL_SetHint(SDL_HINT_IME_SUPPORT_EXTENDED_TEXT, "1");  // compositions longer than 32 bytes
+#endif
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return nullptr;
     return std::make_unique<SdlDriver>();
 }
