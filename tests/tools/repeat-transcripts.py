@@ -191,7 +191,8 @@ class Session:
     """One vum process fed input by input, whose output is read as it comes."""
 
     def __init__(self, program, directory):
-        env = os.environ.copy()
+        # Headless, as the transcripts run (run-transcript.py).
+        env = dict(os.environ, VUM_DISPLAY="headless")
         # malloc's per-thread cache keeps up to seven freed blocks of each
         # size and counts them as in use: without it, the bytes malloc holds
         # are the bytes the program holds.
