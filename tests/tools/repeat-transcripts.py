@@ -77,6 +77,7 @@ KEEP_STATE = ("repeat-kept: context [globals: system/words words: words-of globa
 # words, the schemes and the working folder are reset; the other fields of
 # the system object and the runtime's own tables are not.)
 OUTPUT_VARIES = {
+    "gui-module-loading": "the view module stays mapped once the first run's GUI word loaded it",
     "console-engine": "takes system/console away and puts its own in place",
     "debugger": "its watches stay set",
     "help": "sets system/build's fields",
