@@ -156,7 +156,8 @@ TEST_F(GuiTestRoutines, KeysAsTheDriversGiveThem) {
         const char* expected;
     } cases[] = {
         {"key #\"a\" none none", "down 65 97; char 97; up 65; "},
-        {"key #\"A\" none none", "down 65 65; char 65; up 65; "},
+        {"key #\"A\" none none", "down 65 65 mods 1; char 65 mods 1; up 65 mods 1; "},
+        {"key #\"A\" [control] none", "down 65 1 mods 3; char 1 mods 3; up 65 mods 3; "},
         {"key #\"a\" [control] none", "down 65 1 mods 2; char 1 mods 2; up 65 mods 2; "},
         {"key 'enter none none", "down 13 13; char 13; up 13; "},
         {"key 'enter [control] none", "down 13 10 mods 2; char 10 mods 2; up 13 mods 2; "},

@@ -128,12 +128,14 @@ uint32_t modifiers_of(const Cell* list) {
 }
 
 // One key pressed and released. A character types itself unless control
-// or alt is held; a named key types what the drivers give it.
+// or alt is held, and a capital letter holds shift as its key does; a
+// named key types what the drivers give it.
 void add_key(const Cell* item, uint32_t modifiers, win::SurfaceId surface, std::vector<RawEvent>& out) {
     uint32_t key = 0, character = 0;
     if (cell::type(item) == type_char) {
         uint32_t c = cell::char_code(item);
         key = key_of_character(c);
+        if (c >= 'A' && c <= 'Z') modifiers |= win::modifier::shift;
         bool commands = modifiers & (win::modifier::control | win::modifier::alt);
         character = commands ? win::control_character(key, modifiers) : c == '\n' ? '\r' : c;
     } else if (cell::is_word_type(cell::type(item)) && key_of_name(word_text(item), &key)) {
