@@ -30,22 +30,11 @@ constexpr ModuleRoutine table[] = {
 };
 constexpr int32_t table_size = int32_t(sizeof table / sizeof table[0]);
 
-// The module's code for entry i. A module that does not load, or lacks
-// the entry, is the caller's error (access cannot-open, naming the module
-// and the loader's reason); the next call tries again.
-RoutineFn resolve(int32_t i) {
-    std::string why;
-    void* address = platform::module_symbol(module_file, table[i].entry, &why);
-    if (!address) {
-        gc::Local file(string::from_utf8(module_file));
-        gc::Local reason(string::from_utf8(why.c_str()));
-        errors::raise(err::access::cannot_open, &file, &reason);
-    }
-    return reinterpret_cast<RoutineFn>(address);
-}
+RoutineFn resolve(int32_t i) { return reinterpret_cast<RoutineFn>(module_entry(table[i].entry)); }
 
 // One forwarder per row: routine code is a plain function, so the row it
-// stands for is its template argument.
+// stands for is its template argument. Until its code is found, every
+// call asks again (and raises what the loader says).
 template <int32_t I>
 MachineValue forward(const MachineValue* args, int32_t count) {
     static RoutineFn code = nullptr;
@@ -61,6 +50,17 @@ void register_forwarders(std::integer_sequence<int32_t, I...>) {
 MachineValue gui_headless(const MachineValue*, int32_t) { return {.integer = headless_wanted() ? 1 : 0}; }
 
 }  // namespace
+
+void* module_entry(const char* symbol) {
+    std::string why;
+    void* address = platform::module_symbol(module_file, symbol, &why);
+    if (!address) {
+        gc::Local file(string::from_utf8(module_file));
+        gc::Local reason(string::from_utf8(why.c_str()));
+        errors::raise(err::access::cannot_open, &file, &reason);
+    }
+    return address;
+}
 
 bool headless_wanted() {
     const char* wanted = std::getenv("VUM_DISPLAY");

@@ -22,6 +22,12 @@ constexpr const char* module_file = "libvum-view.so";
 // without the module (gui-headless?).
 void register_module_routines();
 
+// The address of a symbol of the module, the module loaded on first use.
+// A module that does not load, or lacks the symbol, raises access
+// cannot-open with the module's name and the loader's reason. Forwarders
+// of other kinds (a datatype's action rows) find their code here too.
+void* module_entry(const char* symbol);
+
 // The routines the module holds, in registration order.
 const ModuleRoutine* module_routines(int32_t* count);
 

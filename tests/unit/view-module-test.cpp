@@ -14,6 +14,7 @@
 #include "evaluator-fixture.h"
 #include "datatypes/typeset.h"
 #include "engine/interpreter.h"
+#include "memory/call.h"
 #include "platform/window-system/drivers/driver-headless.h"
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/message-queue.h"
@@ -26,6 +27,7 @@ using namespace vum;
 using routines::MachineValue;
 
 extern "C" {
+MachineValue vum_view_gui_test_font_family(const MachineValue*, int32_t);
 MachineValue vum_view_gui_test_key(const MachineValue*, int32_t);
 MachineValue vum_view_gui_test_type(const MachineValue*, int32_t);
 MachineValue vum_view_gui_test_mouse(const MachineValue*, int32_t);
@@ -112,8 +114,11 @@ protected:
         context::set_word_value(&w, &value);
     }
     void define_routine(const char* name, routines::RoutineFn fn, const char* spec) {
+        define_entry(name, routines::register_routine(name, fn), spec);
+    }
+    // A routine value of an entry registered already.
+    void define_entry(const char* name, int32_t entry, const char* spec) {
         stack::Mark mark;
-        int32_t entry = routines::register_routine(name, fn);
         Cell* s = load(spec);
         *s = series::cells_head(cell::series_node(s))[0];
         Cell* none = cell::make_none(stack::push_cell());
@@ -220,6 +225,29 @@ TEST_F(GuiTestRoutines, PresentsDrainOldestFirst) {
     pump();
     EXPECT_EQ(run("presents"), "[[0x0 300x200] [0x0 300x200]]");
     EXPECT_EQ(run("presents"), "[]");
+}
+
+TEST_F(GuiTestRoutines, ForwardersFindTheModulesCode) {
+    view::register_module_routines();
+    int32_t count = 0;
+    const view::ModuleRoutine* rows = view::module_routines(&count);
+    ASSERT_GT(count, 0);
+    for (int32_t i = 0; i < count; i++) {
+        int32_t entry = routines::find(rows[i].name);
+        ASSERT_NE(entry, 0) << rows[i].name;
+        // The forwarder stands in for the code, and the code is there.
+        EXPECT_NE(reinterpret_cast<void*>(routines::entry(entry)), view::module_entry(rows[i].entry)) << rows[i].name;
+    }
+    define_entry("family", routines::find("gui-test-font-family"), "[name [string!]]");
+    EXPECT_EQ(run("family {Courier New}"), "\"Liberation Mono\"");
+    EXPECT_EQ(run("family {Courier New}"), "\"Liberation Mono\"");  // now straight to the code
+    EXPECT_EQ(reinterpret_cast<void*>(view::module_entry("vum_view_gui_test_font_family")),
+              reinterpret_cast<void*>(&vum_view_gui_test_font_family));
+
+    stack::Mark mark;
+    Cell* error = stack::push_cell();
+    EXPECT_FALSE(call::run_catching_errors([] { view::module_entry("vum_view_no_such_entry"); }, error));
+    EXPECT_EQ(error_id(keep_error(*error)), "cannot-open");
 }
 
 TEST(ViewModule, FontOptionsArePinned) {
