@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """What the program shows its modules and what it links: vum exports the
 runtime's vum:: symbols and nothing of its own else (what remains are the C
-library's data that the program copies in: environ, stdin, stdout ...);
+and C++ libraries' data that the program copies in: environ, stdin ...);
 every runtime symbol the view module leaves for the program to resolve is
 among them, so the module loads; and the program names no GUI library
 among its own dependencies.
@@ -20,8 +20,12 @@ import sys
 GUI_LIBRARIES = ["libcairo", "libpango", "libSDL2", "libX11", "libfontconfig", "libfreetype",
                  "libharfbuzz", "libgobject", "libglib"]
 RUNTIME_FORMS = re.compile(r"^(?:vum::|(?:vtable|typeinfo|typeinfo name|guard variable) for vum::)")
-# Symbols the C library or the linker put in any program.
-C_RUNTIME = re.compile(r"^(?:\S+@GLIBC_[\d.]+|_IO_stdin_used|__data_start|data_start|_edata|_end|__bss_start)$")
+# Symbols the C and C++ libraries or the linker put in any program: data
+# copied in from a shared library (with -static-libstdc++ only the C
+# library's; a sanitized build links the C++ library's shared form, and
+# the sanitizers' runtime copies two flags in).
+C_RUNTIME = re.compile(r"^(?:.+@(?:GLIBC|GLIBCXX|CXXABI)_[\d.]+|_IO_stdin_used|__data_start|data_start|_edata|_end"
+                       r"|__bss_start|__(?:asan|ubsan|lsan)_\w+)$")
 
 
 def dynamic_symbols(path, which):

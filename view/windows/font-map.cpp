@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <fontconfig/fontconfig.h>
 #include <pango/pangocairo.h>
-#include <pango/pangofc-fontmap.h>
 
 #include <mutex>
 
@@ -28,13 +27,13 @@ PangoFontMap* font_map() {
         if (!config) return;
         std::string ours = fonts_file();
         FcConfigParseAndLoad(config, reinterpret_cast<const FcChar8*>(ours.c_str()), FcFalse);
+        // The process's configuration from now on, so that Cairo's own
+        // font lookups meet the same families; a font map made after this
+        // takes it (handing a made map a new configuration clears its
+        // caches, and Pango loses the font list it had then).
+        FcConfigSetCurrent(config);
+        FcConfigDestroy(config);  // fontconfig holds the current one
         map = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
-        if (!map) {
-            FcConfigDestroy(config);
-            return;
-        }
-        pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(map), config);
-        FcConfigDestroy(config);  // the font map holds its own reference
     });
     return map;
 }
