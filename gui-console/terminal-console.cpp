@@ -30,6 +30,7 @@
 #include "memory/series.h"
 #include "memory/symbols.h"
 #include "memory/value-stack.h"
+#include "view/module-routines.h"
 
 namespace vum::console {
 
@@ -102,6 +103,7 @@ routines::MachineValue init_routine(const routines::MachineValue* args, int32_t)
 
 void register_console_routines() {
     terminal::register_terminal_routines();
+    view::register_module_routines();
     routines::register_routine("console-init", init_routine);
 }
 

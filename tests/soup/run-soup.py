@@ -102,6 +102,8 @@ def run(args, only=None, verbose=False, stride=1, offset=0):
         # The cache-through functions make their folders under the cache
         # folder: one of the soup's own, not the user's.
         env["XDG_CACHE_HOME"] = os.path.join(folder, "soup-cache")
+        # No window opens on the desk, and gui-test is there to be called.
+        env["VUM_DISPLAY"] = "headless"
         try:
             done = subprocess.run([args.program, script], cwd=folder, stdin=subprocess.DEVNULL,
                                   capture_output=True, timeout=args.timeout, env=env)

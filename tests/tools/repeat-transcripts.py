@@ -77,6 +77,7 @@ KEEP_STATE = ("repeat-kept: context [globals: system/words words: words-of globa
 # words, the schemes and the working folder are reset; the other fields of
 # the system object and the runtime's own tables are not.)
 OUTPUT_VARIES = {
+    "gui-module-loading": "the view module stays mapped once the first run's GUI word loaded it",
     "console-engine": "takes system/console away and puts its own in place",
     "debugger": "its watches stay set",
     "help": "sets system/build's fields",
@@ -191,7 +192,8 @@ class Session:
     """One vum process fed input by input, whose output is read as it comes."""
 
     def __init__(self, program, directory):
-        env = os.environ.copy()
+        # Headless, as the transcripts run (run-transcript.py).
+        env = dict(os.environ, VUM_DISPLAY="headless")
         # malloc's per-thread cache keeps up to seven freed blocks of each
         # size and counts them as in use: without it, the bytes malloc holds
         # are the bytes the program holds.

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The shared libraries start-up maps: the large ones live in modules loaded
 on first use, so a console waiting at its first prompt has mapped none of
-them; a digest, the first use of the cryptographic library, maps it.
+them; a digest, the first use of the cryptographic library, maps it; a
+script that has used no GUI word has not mapped the view module (nor Pango
+or Cairo), and the first GUI word maps it.
 
     python3 tests/tools/startup-libraries.py --program build/vum
 """
@@ -14,7 +16,10 @@ import time
 
 # Libraries (by file name prefix) that only a module may bring in.
 LOADED_ON_FIRST_USE = ["libcrypto", "libssl", "libcurl", "libpng", "libjpeg", "libtiff", "libgif",
-                       "libcairo", "libSDL2", "libX11", "libpango", "libfontconfig", "libfreetype"]
+                       "libcairo", "libSDL2", "libX11", "libpango", "libfontconfig", "libfreetype",
+                       "libvum-view", "libvum-windows"]
+# What the first GUI word brings in.
+GUI_LIBRARIES = ["libvum-view.so", "libvum-windows.so", "libpangocairo", "libcairo", "libfontconfig"]
 TIMEOUT = 30.0
 
 
@@ -47,8 +52,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--program", required=True)
     args = ap.parse_args()
+    # Headless, so that gui-test is there to be the first GUI word.
     process = subprocess.Popen([args.program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT)
+                               stderr=subprocess.STDOUT, env=dict(os.environ, VUM_DISPLAY="headless"))
     failures = []
     try:
         seen = read_until(process, ">> ", "")
@@ -65,6 +71,18 @@ def main():
         for name in ("libvum-digest.so", "libcrypto"):
             if not any(n.startswith(name) for n in after):
                 failures.append(f"{name} not mapped after a digest")
+        gui = sorted(n for n in after if any(n.startswith(p) for p in GUI_LIBRARIES))
+        if gui:
+            failures.append("mapped before any GUI word: " + ", ".join(gui))
+        process.stdin.write(b"gui-test/font-family \"Arial\"\n")
+        process.stdin.flush()
+        seen = read_until(process, "\n>> ", "")
+        if '"Liberation Sans"' not in seen:
+            failures.append("the first GUI word did not answer: " + seen)
+        after_gui = mapped(process.pid)
+        for name in GUI_LIBRARIES:
+            if not any(n.startswith(name) for n in after_gui):
+                failures.append(f"{name} not mapped after the first GUI word")
     finally:
         process.stdin.close()
         process.wait(timeout=TIMEOUT)

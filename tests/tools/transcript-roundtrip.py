@@ -184,7 +184,9 @@ def check(program, name, inputs, timeout):
         lines.append("roundtrip-checker/run #{" + text.encode("utf-8").hex().upper() + "}")
     feed = "\n".join(lines) + "\n"
     try:
-        run = subprocess.run([program], input=feed.encode("utf-8"), capture_output=True, timeout=timeout)
+        # Headless, as the transcripts run (run-transcript.py).
+        run = subprocess.run([program], input=feed.encode("utf-8"), capture_output=True, timeout=timeout,
+                             env=dict(os.environ, VUM_DISPLAY="headless"))
     except subprocess.TimeoutExpired:
         return name, [f"{name}: timed out"], []
     out = run.stdout.decode("utf-8", errors="replace") + run.stderr.decode("utf-8", errors="replace")
