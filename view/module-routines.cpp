@@ -27,6 +27,10 @@ constexpr ModuleRoutine table[] = {
     {"gui-test-key", "vum_view_gui_test_key"},
     {"gui-test-type", "vum_view_gui_test_type"},
     {"gui-test-mouse", "vum_view_gui_test_mouse"},
+    {"gui-test-wheel", "vum_view_gui_test_wheel"},
+    {"gui-test-compose", "vum_view_gui_test_compose"},
+    {"gui-test-commit", "vum_view_gui_test_commit"},
+    {"gui-test-monitors", "vum_view_gui_test_monitors"},
 };
 constexpr int32_t table_size = int32_t(sizeof table / sizeof table[0]);
 

@@ -33,17 +33,24 @@ MachineValue vum_view_gui_test_type(const MachineValue*, int32_t);
 MachineValue vum_view_gui_test_mouse(const MachineValue*, int32_t);
 MachineValue vum_view_gui_test_advance(const MachineValue*, int32_t);
 MachineValue vum_view_gui_test_presents(const MachineValue*, int32_t);
+MachineValue vum_view_gui_test_wheel(const MachineValue*, int32_t);
+MachineValue vum_view_gui_test_compose(const MachineValue*, int32_t);
+MachineValue vum_view_gui_test_commit(const MachineValue*, int32_t);
+MachineValue vum_view_gui_test_monitors(const MachineValue*, int32_t);
 }
 
 namespace {
 
 std::vector<win::Message> received;
+std::vector<std::string> composed;  // the text of each composition_update, read as it came
 
 int64_t recording(win::WindowId w, const win::Message& m) {
     using namespace win::msg;
     if (m.kind == key_down || m.kind == key_up || m.kind == character || m.kind == button_down ||
-        m.kind == button_up || m.kind == timer)
+        m.kind == button_up || m.kind == timer || m.kind == wheel || m.kind == composition_start ||
+        m.kind == composition_update || m.kind == composition_end || m.kind == display_changed)
         received.push_back(m);
+    if (m.kind == composition_update) composed.push_back(win::input::composition_text());
     return win::default_procedure(w, m);
 }
 
@@ -61,6 +68,14 @@ std::string seen() {
                    std::to_string(m.point.x) + "," + std::to_string(m.point.y);
             break;
         case win::msg::timer: out += "timer " + std::to_string(m.a); break;
+        case win::msg::wheel: out += "wheel " + std::to_string(m.b); break;
+        case win::msg::composition_start: out += "compose"; break;
+        case win::msg::composition_update:
+            out += "composing " + composed.front() + " caret " + std::to_string(m.a);
+            composed.erase(composed.begin());
+            break;
+        case win::msg::composition_end: out += "composed"; break;
+        case win::msg::display_changed: out += "display"; break;
         }
         if (m.modifiers & 0xF) out += " mods " + std::to_string(m.modifiers & 0xF);
         out += "; ";
@@ -92,6 +107,10 @@ protected:
         define_routine("mouse", vum_view_gui_test_mouse, "[action [word!] at [pair!] queue [any-type!]]");
         define_routine("advance", vum_view_gui_test_advance, "[ms [integer!]]");
         define_routine("presents", vum_view_gui_test_presents, "[]");
+        define_routine("wheel", vum_view_gui_test_wheel, "[notches [any-type!] queue [any-type!]]");
+        define_routine("compose", vum_view_gui_test_compose, "[text [string!] queue [any-type!]]");
+        define_routine("commit", vum_view_gui_test_commit, "[text [string!] queue [any-type!]]");
+        define_routine("monitors", vum_view_gui_test_monitors, "[description [string!]]");
 
         // A window at 100,100 on a monitor of scale 1.5, active and focused.
         auto headless = std::make_unique<win::HeadlessDriver>(win::HeadlessDriver::parse_monitors("1920x1080@1.5"));
@@ -225,6 +244,35 @@ TEST_F(GuiTestRoutines, PresentsDrainOldestFirst) {
     pump();
     EXPECT_EQ(run("presents"), "[[0x0 300x200] [0x0 300x200]]");
     EXPECT_EQ(run("presents"), "[]");
+}
+
+TEST_F(GuiTestRoutines, WheelInHundredTwentiethsOfANotch) {
+    EXPECT_EQ(run("mouse 'move 10x10 none"), "unset");
+    EXPECT_EQ(run("wheel 1 none"), "unset");
+    EXPECT_EQ(run("wheel -0.5 none"), "unset");
+    EXPECT_EQ(run("wheel 0.01 none"), "unset");
+    EXPECT_EQ(seen(), "wheel 120; wheel -60; wheel 1; ");
+    EXPECT_NE(run("wheel 1e300 none").find("error: "), std::string::npos);
+    EXPECT_EQ(seen(), "");
+}
+
+TEST_F(GuiTestRoutines, CompositionsBeginUpdateAndEndWithTheCommit) {
+    EXPECT_EQ(run("compose {k} none"), "unset");
+    EXPECT_EQ(run("compose {ka} none"), "unset");
+    EXPECT_EQ(run("commit {\xE3\x81\x8B} none"), "unset");
+    EXPECT_EQ(seen(), "compose; composing k caret 1; composing ka caret 2; composed; char 12363; ");
+    // A commit with no composition is typed text alone.
+    EXPECT_EQ(run("commit {ab} none"), "unset");
+    EXPECT_EQ(seen(), "char 97; char 98; ");
+}
+
+TEST_F(GuiTestRoutines, MonitorsReplacedSendTheDisplayChange) {
+    EXPECT_EQ(run("monitors {1920x1080,2880x1620+1920+0@1.5}"), "unset");
+    EXPECT_EQ(seen(), "display; ");
+    ASSERT_EQ(driver->monitors().size(), 2u);
+    EXPECT_EQ(driver->monitors()[1].scale, 1.5);
+    EXPECT_NE(run("monitors {nonsense}").find("error: "), std::string::npos);
+    EXPECT_EQ(driver->monitors().size(), 2u);
 }
 
 TEST_F(GuiTestRoutines, ForwardersFindTheModulesCode) {

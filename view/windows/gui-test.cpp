@@ -257,6 +257,80 @@ MachineValue mouse(const MachineValue* args, int32_t) {
     return done();
 }
 
+// ---- wheel, input methods, monitors ----
+
+// notches [integer! float!] queue [none! logic!]: the wheel turned by a
+// number of notches (positive away from the user) where the pointer is,
+// in the 1/120 steps a display reports.
+MachineValue wheel(const MachineValue* args, int32_t) {
+    win::HeadlessDriver& driver = headless();
+    const Cell* amount = args[0].cell;
+    double notches = cell::type(amount) == type_integer ? double(cell::get_integer(amount)) : cell::get_double(amount);
+    double steps = std::floor(notches * 120 + 0.5);
+    if (!(steps >= -1e6 && steps <= 1e6)) errors::raise_out_of_range(amount);
+    win::Point at = driver.pointer_position();
+    win::WindowId active = win::input::active();
+    if (active != win::no_window) {
+        win::Rect r = win::rect_of(win::top_level_of(active));
+        at = {at.x - r.x, at.y - r.y};
+    }
+    inject_all(driver,
+               {RawEvent{.kind = RawEvent::Kind::wheel, .surface = target_surface(), .position = at,
+                         .delta = int32_t(steps)}},
+               args[1].cell);
+    cell::make_unset(stack::result());
+    return done();
+}
+
+bool composing = false;
+
+// text [string!] queue [none! logic!]: an input method shows text being
+// composed, its caret at the end; the first call begins the composition.
+MachineValue compose(const MachineValue* args, int32_t) {
+    win::HeadlessDriver& driver = headless();
+    win::SurfaceId surface = target_surface();
+    std::vector<RawEvent> events;
+    if (!composing) events.push_back(RawEvent{.kind = RawEvent::Kind::composition_start, .surface = surface});
+    composing = true;
+    events.push_back(RawEvent{.kind = RawEvent::Kind::composition, .surface = surface,
+                              .text = string::to_utf8(args[0].cell),
+                              .caret = string::length_from_head(args[0].cell)});
+    inject_all(driver, events, args[1].cell);
+    cell::make_unset(stack::result());
+    return done();
+}
+
+// text [string!] queue [none! logic!]: the composition, if any, ends and
+// the input method commits the text, a character at a time.
+MachineValue commit(const MachineValue* args, int32_t) {
+    win::HeadlessDriver& driver = headless();
+    const Cell* text = args[0].cell;
+    win::SurfaceId surface = target_surface();
+    std::vector<RawEvent> events;
+    if (composing) events.push_back(RawEvent{.kind = RawEvent::Kind::composition_end, .surface = surface});
+    composing = false;
+    int32_t n = string::length_from_head(text);
+    for (int32_t i = 0; i < n; i++)
+        events.push_back(RawEvent{.kind = RawEvent::Kind::text, .surface = surface,
+                                  .character = string::char_at(cell::series_node(text), cell::series_index(text) + i)});
+    inject_all(driver, events, args[1].cell);
+    cell::make_unset(stack::result());
+    return done();
+}
+
+// description [string!]: the monitors replaced, as VUM_HEADLESS_MONITORS
+// describes them, and the display change sent and run.
+MachineValue monitors(const MachineValue* args, int32_t) {
+    win::HeadlessDriver& driver = headless();
+    std::string description = string::to_utf8(args[0].cell);
+    std::vector<win::Monitor> all = win::HeadlessDriver::parse_monitors(description);
+    if (all.empty()) invalid(args[0].cell);
+    driver.set_monitors(std::move(all));
+    run_pending();
+    cell::make_unset(stack::result());
+    return done();
+}
+
 // ---- the clock, presents, fonts ----
 
 // ms [integer!]: the virtual clock moved on, then what fell due run.
@@ -314,3 +388,7 @@ VUM_VIEW_ENTRY(vum_view_gui_test_presents, presents)
 VUM_VIEW_ENTRY(vum_view_gui_test_key, key)
 VUM_VIEW_ENTRY(vum_view_gui_test_type, type)
 VUM_VIEW_ENTRY(vum_view_gui_test_mouse, mouse)
+VUM_VIEW_ENTRY(vum_view_gui_test_wheel, wheel)
+VUM_VIEW_ENTRY(vum_view_gui_test_compose, compose)
+VUM_VIEW_ENTRY(vum_view_gui_test_commit, commit)
+VUM_VIEW_ENTRY(vum_view_gui_test_monitors, monitors)
