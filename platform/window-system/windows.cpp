@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/window-system/event-script.h"
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/message-queue.h"
 #include "platform/window-system/paint.h"
@@ -136,6 +137,7 @@ void start(std::unique_ptr<DisplayDriver> driver) {
     fresh->serial = ++last_serial;
     fresh->driver = driver ? std::move(driver) : make_display_driver();
     sys = std::move(fresh);
+    events::begin_from_environment();
 }
 
 void stop() {
