@@ -9,6 +9,9 @@ runs vum-window-probe there.
   headless unit test injects.
 - clipboard: text the probe writes reads back through xclip, and text xclip
   sets reads back in the probe.
+- script: an event script (VUM_GUI_EVENTS) fed at the SDL driver's waits
+  types into the probe's window, shoots its back buffer as a PNG and, at
+  its end, closes the window and ends the process with status 0.
 
 Exits 77 (skipped) when Xvfb or a tool is missing or the server does not
 start. --keep DIR leaves the captures (PNG) there to look at.
@@ -22,7 +25,7 @@ import tempfile
 import time
 
 SKIP = 77
-TOOLS = ["Xvfb", "xwd", "convert", "xdotool", "xclip"]
+TOOLS = ["Xvfb", "xwd", "convert", "identify", "xdotool", "xclip"]
 
 # The unit test's sequence for "aB" (codes of the window system's keys).
 LEFT_SHIFT = 0x100 + 11
@@ -176,6 +179,34 @@ def check_clipboard(probe, env):
     print("clipboard: text and image/png both ways through xclip")
 
 
+def check_script(probe, env, folder):
+    shot = os.path.join(folder, "script-shot.png")
+    script = os.path.join(folder, "events.txt")
+    with open(script, "w") as f:
+        f.write(f'type "aB"\nkey control+enter\nclick 20 30\nwait 50\nshot "{shot}"\n')
+    p, _ = start_probe(probe, ["keys"], dict(env, VUM_GUI_EVENTS=script))
+    # Standard input stays open: its end would end the probe before the script.
+    try:
+        p.wait(timeout=60)
+        out, err = p.stdout.read(), p.stderr.read()
+    finally:
+        if p.poll() is None:
+            p.kill()
+        p.stdin.close()
+    got = [line for line in out.split("\n") if line]
+    want = ["key-down 65", "char 97", "key-up 65", "key-down 66", "char 66", "key-up 66",
+            "key-down 13", "char 10", "key-up 13"]
+    assert got == want, f"script keys: got {got}, want {want}"
+    assert p.returncode == 0, f"the script's end gave status {p.returncode}: {err}"
+    size = subprocess.run(["identify", "-format", "%w %h", shot], capture_output=True, text=True,
+                          check=True).stdout
+    assert size == "200 100", f"the shot is {size}"
+    colour = subprocess.run(["convert", shot, "-format", "%[hex:p{100,50}]", "info:"], capture_output=True,
+                            text=True, check=True).stdout
+    assert colour.upper().startswith("3050A0"), f"the shot shows {colour} at its centre"
+    print("script: typed, shot and ended with status 0 at the SDL driver's waits")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--probe", required=True)
@@ -197,7 +228,8 @@ def main():
     try:
         for name, check in [("paint", lambda: check_paint(args.probe, env, folder)),
                             ("keys", lambda: check_keys(args.probe, env)),
-                            ("clipboard", lambda: check_clipboard(args.probe, env))]:
+                            ("clipboard", lambda: check_clipboard(args.probe, env)),
+                            ("script", lambda: check_script(args.probe, env, folder))]:
             try:
                 check()
             except (AssertionError, subprocess.SubprocessError, OSError) as e:
