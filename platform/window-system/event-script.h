@@ -80,10 +80,11 @@ void begin_from_environment();
 // True while a script runs.
 bool scripted();
 
-// The loop calls this when it would wait up to `timeout_ms` (-1: no limit).
-// Runs lines up to one whose events the loop must take first, and returns
-// true when the loop should look for messages again before waiting; else a
-// `wait` line may have shortened the timeout.
+// The loop calls this when it would wait up to `timeout_ms` (-1: no limit),
+// whichever driver it waits on; so may any place that polls for input while
+// work runs. Runs lines up to one whose events the loop must take first,
+// and returns true when the loop should look for messages again before
+// waiting; else a `wait` line may have shortened the timeout.
 bool feed(int64_t& timeout_ms);
 
 }  // namespace vum::win::events
