@@ -313,6 +313,10 @@ uint32_t key_from_sdl(int32_t k) {
 std::unique_ptr<DisplayDriver> make_sdl_driver() {
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+    // A window's pixels are copies of its back buffer: X11's shared-memory
+    // image takes them as they are, where a renderer would load Mesa's
+    // software GL (its JIT and threads, and memory lost when SDL unloads it).
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return nullptr;
     return std::make_unique<SdlDriver>();
 }
