@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/window-system/event-script.h"
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/paint.h"
 #include "platform/window-system/size-move.h"
@@ -142,6 +143,8 @@ bool get(Message& message) {
             uint64_t t = now();
             timeout = *due > t ? int64_t(*due - t) : 0;
         }
+        // A script's next lines come when all before them is done.
+        if (events::feed(timeout)) continue;
         if (!driver().wait(timeout) && take(message, true) == Taken::nothing) {
             std::fprintf(stderr, "vum: no window, timer or input is left to wait for: the event loop ends\n");
             message = Message{.kind = msg::quit};

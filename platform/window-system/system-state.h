@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/window-system/drivers/display-driver.h"
+#include "platform/window-system/event-script.h"
 #include "platform/window-system/timers.h"
 #include "platform/window-system/windows.h"
 
@@ -105,6 +106,16 @@ struct InputState {
     int32_t composition_caret = 0;
 };
 
+// The event script being fed (event-script.h).
+struct ScriptState {
+    std::string name{};
+    std::vector<events::Command> commands;
+    size_t next = 0;
+    uint64_t resume_at = 0;  // a `wait` holds the next lines until the clock is here
+    Point pointer{};         // in the surface, where the script last put it
+    bool running = false;
+};
+
 // Class names match whatever their letters' case, as scripts and the
 // backend spell them apart ("VumTabpanel" and "VumTabPanel" are one class).
 struct ClassNameLess {
@@ -134,6 +145,7 @@ struct System {
     PaintState paint;
     InputState input;
     double metrics_scale = 1.0;  // the first monitor's at start: sizes the scroll bars
+    ScriptState script;
 };
 
 // The running system, or null before start and after stop.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/window-system/event-script.h"
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/message-queue.h"
 #include "platform/window-system/paint.h"
@@ -161,6 +162,7 @@ void start(std::unique_ptr<DisplayDriver> driver) {
     std::vector<Monitor> monitors = fresh->driver->monitors();
     if (!monitors.empty() && monitors[0].scale > 0) fresh->metrics_scale = monitors[0].scale;
     sys = std::move(fresh);
+    events::begin_from_environment();
 }
 
 void stop() {

@@ -17,7 +17,6 @@ runs vum-window-probe there.
 - states (under openbox, a window manager, for these need one):
   `xdotool windowminimize` gives the minimised state, `windowactivate` the
   restored one, and `xdotool windowsize` one size-move begin and end.
-
 - control keys and wheel: Ctrl+BackSpace types 127 and Ctrl+Return 10;
   `xdotool click 4` is a wheel of +120, `click 5` of -120.
 - scroll bars: a window with both bars and a menu band; its region of the
@@ -25,6 +24,9 @@ runs vum-window-probe there.
   a click on an arrow and a drag of the thumb send their scroll messages.
 - colour cursor: the cursor the probe makes from an image is the one the
   server shows over its window (read back through XFixes), hot spot and all.
+- script: an event script (VUM_GUI_EVENTS) fed at the SDL driver's waits
+  types into the probe's window, shoots its back buffer as a PNG and, at
+  its end, closes the window and ends the process with status 0.
 
 Exits 77 (skipped) when Xvfb or a tool is missing or the server does not
 start. --keep DIR leaves the captures (PNG) there to look at.
@@ -40,7 +42,7 @@ import tempfile
 import time
 
 SKIP = 77
-TOOLS = ["Xvfb", "xwd", "convert", "xdotool", "xclip", "xrdb", "xprop", "xwininfo", "openbox"]
+TOOLS = ["Xvfb", "xwd", "convert", "identify", "xdotool", "xclip", "xrdb", "xprop", "xwininfo", "openbox"]
 
 # The unit test's sequence for "aB" (codes of the window system's keys).
 LEFT_SHIFT = 0x100 + 11
@@ -416,6 +418,32 @@ def check_states(probe, env):
         wm.terminate()
         wm.wait(timeout=10)
     print("states: windowminimize, windowactivate and windowsize give minimised, restored and one size-move")
+def check_script(probe, env, folder):
+    shot = os.path.join(folder, "script-shot.png")
+    script = os.path.join(folder, "events.txt")
+    with open(script, "w") as f:
+        f.write(f'type "aB"\nkey control+enter\nclick 20 30\nwait 50\nshot "{shot}"\n')
+    p, _ = start_probe(probe, ["keys"], dict(env, VUM_GUI_EVENTS=script))
+    # Standard input stays open: its end would end the probe before the script.
+    try:
+        p.wait(timeout=60)
+        out, err = p.stdout.read(), p.stderr.read()
+    finally:
+        if p.poll() is None:
+            p.kill()
+        p.stdin.close()
+    got = [line for line in out.split("\n") if line]
+    want = ["key-down 65", "char 97", "key-up 65", "key-down 66", "char 66", "key-up 66",
+            "key-down 13", "char 10", "key-up 13"]
+    assert got == want, f"script keys: got {got}, want {want}"
+    assert p.returncode == 0, f"the script's end gave status {p.returncode}: {err}"
+    size = subprocess.run(["identify", "-format", "%w %h", shot], capture_output=True, text=True,
+                          check=True).stdout
+    assert size == "200 100", f"the shot is {size}"
+    colour = subprocess.run(["convert", shot, "-format", "%[hex:p{100,50}]", "info:"], capture_output=True,
+                            text=True, check=True).stdout
+    assert colour.upper().startswith("3050A0"), f"the shot shows {colour} at its centre"
+    print("script: typed, shot and ended with status 0 at the SDL driver's waits")
 
 
 def main():
@@ -445,6 +473,7 @@ def main():
                             ("colour cursor", lambda: check_color_cursor(args.probe, env)),
                             ("scale", lambda: check_scale(args.probe, env)),
                             ("styles", lambda: check_styles(args.probe, env)),
+                            ("script", lambda: check_script(args.probe, env, folder)),
                             # Last: it runs a window manager, which the checks above have none of.
                             ("states", lambda: check_states(args.probe, env))]:
             try:

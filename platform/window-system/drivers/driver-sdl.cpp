@@ -529,7 +529,10 @@ std::unique_ptr<DisplayDriver> make_sdl_driver() {
     SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
     // X11's own framebuffer: an accelerated one would make SDL recreate the
     // X window at the first present, dropping the owner (transient-for)
-    // set on the one it replaces.
+    // set on the one it replaces, and load Mesa's software GL (its JIT and
+    // threads, and memory lost when SDL unloads it). A window's pixels are
+    // copies of its back buffer, which X11's shared-memory image takes as
+    // they are.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
 #ifdef SDL_HINT_IME_SUPPORT_EXTENDED_TEXT
     SDL_SetHint(SDL_HINT_IME_SUPPORT_EXTENDED_TEXT, "1");  // compositions longer than 32 bytes
