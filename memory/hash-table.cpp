@@ -279,7 +279,8 @@ int32_t int_count(uint32_t node) {
     return int32_t((b->tail - b->head) / 4);
 }
 
-Cell* cells(uint32_t node) { return series::cells_head(node); }
+// The table's own series: keys and chains, never code.
+Cell* cells(uint32_t node) { return series::cells_mut_untracked(node); }
 
 int32_t cell_count(uint32_t node) {
     SeriesBuffer* b = buf(node);
