@@ -63,11 +63,6 @@ inline Cell* cells_mut(uint32_t node) {
     note_change(b);
     return reinterpret_cast<Cell*>(b->head_ptr());
 }
-inline Cell* cells_tail_mut(uint32_t node) {
-    SeriesBuffer* b = nodes::buffer(node);
-    note_change(b);
-    return reinterpret_cast<Cell*>(b->tail_ptr());
-}
 // The same for a series that never holds code (see the top of this file).
 inline Cell* cells_mut_untracked(uint32_t node) {
     return reinterpret_cast<Cell*>(nodes::buffer(node)->head_ptr());
