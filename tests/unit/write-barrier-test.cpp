@@ -156,6 +156,22 @@ TEST_F(WriteBarrierTest, TheFormsMarkFollowsTheSeriesThroughGrowthAndMoves) {
     EXPECT_GT(series::code_epoch, epoch);
 }
 
+TEST_F(WriteBarrierTest, TheFormsMarkSlidesWithItsBufferWhenTheCollectorCompacts) {
+    if (gc::torture()) GTEST_SKIP() << "torture copies every frame instead of compacting";
+    gc::collect();
+    memory::alloc_cells(64);  // garbage the block will slide over
+    Cell block = {type_block, 0, memory::alloc_cells(4), 0};
+    gc::Protect keep(&block, 1);
+    uint32_t node = cell::series_node(&block);
+    cell::make_integer(series::alloc_tail(&block), 7);
+    series::set_form(node, 9);
+    const SeriesBuffer* before = nodes::buffer(node);
+    gc::collect();
+    EXPECT_NE(nodes::buffer(node), before);
+    EXPECT_EQ(series::form_of(node), 9u);
+    EXPECT_EQ(cell::get_integer(series::cells_head(node)), 7);
+}
+
 TEST_F(WriteBarrierTest, ACollectionBumpsTheEpochOnlyWhenItFreesNodes) {
     gc::collect();
     uint64_t epoch = series::code_epoch;
@@ -173,6 +189,12 @@ TEST_F(WriteBarrierTest, StartingATraceBumpsTheEpoch) {
     Cell callback = *word::value_address(&w);
     uint64_t epoch = series::code_epoch;
     ASSERT_TRUE(trace::start(&callback));
+    EXPECT_GT(series::code_epoch, epoch);
+    // trace off, then trace on again.
+    epoch = series::code_epoch;
+    trace::set_reporting(false);
+    EXPECT_EQ(series::code_epoch, epoch);
+    trace::set_reporting(true);
     EXPECT_GT(series::code_epoch, epoch);
     trace::end();
 }
