@@ -31,6 +31,7 @@
 #include "environment/system-object.h"
 #include "io/file-url-actions.h"
 #include "io/vumbin-decoder.h"
+#include "memory/code-forms.h"
 #include "memory/collector.h"
 #include "memory/cell-slots.h"
 #include "memory/context.h"
@@ -110,6 +111,7 @@ void init_all() {
     hashtable::seed = uint32_t(reinterpret_cast<uintptr_t>(&hashtable::seed));
     random::init();
     memory::init();
+    forms::init();
     handle_registry::init();
     datatypes::register_all();
     file_url_actions::init();

@@ -169,7 +169,8 @@ int32_t function_order(const Cell* a, const Cell* b, const Sorting& s) {
     if (s.whole_records) {
         for (int32_t k = 0; k < 2; k++) {
             uint32_t node = s.scratch[k].w2;
-            std::memcpy(cell_at(node, 0), k == 0 ? a : b, size_t(s.width) * 16);
+            // The sort's own scratch records, which no code runs.
+            std::memcpy(series::cells_mut_untracked(node), k == 0 ? a : b, size_t(s.width) * 16);
             nodes::buffer(node)->tail = nodes::buffer(node)->head + uint32_t(s.width) * 16;
         }
         x = s.scratch[0];
@@ -281,7 +282,7 @@ void put(Cell* series, const Cell* key, const Cell* value, bool case_sensitive, 
             gc::Local old(*cell_at(s.w2, at));
             if (actions::compare(&old, &v, op_find)) return;
             if (cell::type(&s) == type_hash && s.w3) hashtable::remove_key(s.w3, cell_at(s.w2, at));
-            *cell_at(s.w2, at) = v;
+            *block_actions::cell_at_mut(s.w2, at) = v;
             if (cell::type(&s) == type_hash && s.w3) hashtable::put_key(s.w3, cell_at(s.w2, at));
         } else {
             block_actions::append_copy(&s, &v);
@@ -310,7 +311,7 @@ bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* resu
     } else {
         int32_t at = std::min(int32_t(s.w1), buffer_length(s.w2));
         block_actions::open_gap(s.w2, at, 1, true);
-        *cell_at(s.w2, at) = v;
+        *block_actions::cell_at_mut(s.w2, at) = v;
         s.w1 = uint32_t(at + 1);
     }
     *result = s;
@@ -366,7 +367,7 @@ void insert(Cell* series, const Cell* value, const Cell* part, bool only, const 
         gc::Protect keep_own(own.data(), int32_t(own.size()));
         int32_t where = std::min(at, buffer_length(s.w2));
         block_actions::open_gap(s.w2, where, total, copies < 5);
-        Cell* to = cell_at(s.w2, where);
+        Cell* to = block_actions::cell_at_mut(s.w2, where);
         if (!spread)
             *to = v;
         else if (!own.empty())
@@ -418,7 +419,7 @@ void change(Cell* series, const Cell* value, const Cell* part, bool only, const 
             block_actions::open_gap(s.w2, head + cut, total - cut, true);
         else
             block_actions::close_gap(s.w2, head + total, cut - total);
-        Cell* to = cell_at(s.w2, head);
+        Cell* to = block_actions::cell_at_mut(s.w2, head);
         // An empty value has no cells to copy (and memcpy takes no null).
         if (e > 0)
             for (int32_t k = 0; k < copies; k++) std::memcpy(to + int64_t(k) * e, cells.data(), size_t(e) * 16);
@@ -500,7 +501,7 @@ void sort(Cell* series, bool case_sensitive, const Cell* skip, const Cell* compa
         else
             vum::sort::quick(copy.data(), records, width * 16, arg, 0, compare_records);
         int32_t room = std::min(n, buffer_length(s.w2) - head);
-        if (room > 0) std::memcpy(cell_at(s.w2, head), copy.data(), size_t(room) * 16);
+        if (room > 0) std::memcpy(block_actions::cell_at_mut(s.w2, head), copy.data(), size_t(room) * 16);
         block_actions::hash_rebuild(&s);
     });
 }
@@ -549,7 +550,7 @@ void set_operation(const Cell* first, const Cell* second, bool case_sensitive, c
             int32_t n = std::min(width, buffer_length(from->w2) - p);
             int32_t at = buffer_length(out.w2);
             block_actions::open_gap(out.w2, at, n, true);
-            std::memcpy(cell_at(out.w2, at), cell_at(from->w2, p), size_t(n) * 16);
+            std::memcpy(series::cells_mut_untracked(out.w2) + at, cell_at(from->w2, p), size_t(n) * 16);  // the fresh result
             hashtable::put_key(seen, cell_at(out.w2, at));
         }
     };

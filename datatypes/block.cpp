@@ -122,7 +122,7 @@ int32_t part_count(const Cell* part, const Cell* series) {
 
 int32_t length_from_head(const Cell* b) { return series::length_from_head(b); }
 
-Cell* clip_head(Cell* b) {
+const Cell* clip_head(Cell* b) {
     int32_t n = buffer_length(cell::series_node(b));
     if (cell::series_index(b) > n) cell::set_series_index(b, n);
     return cell_at(cell::series_node(b), cell::series_index(b));
@@ -141,12 +141,13 @@ void clear_from_head(const Cell* b) { set_tail_at(b, cell::series_index(b)); }
 void set_tail_at(const Cell* b, int32_t n) {
     SeriesBuffer* buf = nodes::buffer(cell::series_node(b));
     if (n < 0) n = 0;
-    if (uint32_t(n) < buf->count()) buf->tail = buf->head + uint32_t(n) * 16;
+    if (uint32_t(n) < buf->count()) series::set_tail(buf, buf->head + uint32_t(n) * 16);
 }
 
 void open_gap(uint32_t node, int32_t at, int32_t n, bool generous) {
     if (n <= 0) return;
     SeriesBuffer* b = nodes::buffer(node);
+    series::note_change(b);
     int32_t length = int32_t(b->count());
     if (at < 0) at = 0;
     if (at > length) at = length;
@@ -168,6 +169,7 @@ void close_gap(uint32_t node, int32_t at, int32_t n) {
     int32_t length = int32_t(b->count());
     if (at < 0 || at >= length || n <= 0) return;
     if (n > length - at) n = length - at;
+    series::note_change(b);
     Cell* c = reinterpret_cast<Cell*>(b->head_ptr());
     std::memmove(c + at, c + at + n, size_t(length - at - n) * 16);
     b->tail -= uint32_t(n) * 16;
@@ -207,7 +209,7 @@ void remove_last(Cell* block) {
     if (buf->tail <= buf->head) return;
     if (has_table(block))
         hashtable::remove_key(cell::hash_table(block), cell_at(cell::series_node(block), int32_t(buf->count()) - 1));
-    buf->tail -= 16;
+    series::set_tail(buf, buf->tail - 16);
     clip_head(block);
 }
 
@@ -223,10 +225,10 @@ void append_all(const Cell* target, const Cell* source) {
                                cell_at(cell::series_node(&s), cell::series_index(&s)) + n);
         gc::Protect keep_copy(copy.data(), n);
         open_gap(cell::series_node(&t), at, n, true);
-        std::memcpy(cell_at(cell::series_node(&t), at), copy.data(), size_t(n) * 16);
+        std::memcpy(cell_at_mut(cell::series_node(&t), at), copy.data(), size_t(n) * 16);
     } else {
         open_gap(cell::series_node(&t), at, n, true);
-        std::memcpy(cell_at(cell::series_node(&t), at), cell_at(cell::series_node(&s), cell::series_index(&s)),
+        std::memcpy(cell_at_mut(cell::series_node(&t), at), cell_at(cell::series_node(&s), cell::series_index(&s)),
                     size_t(n) * 16);
     }
     hash_inserted(&t, at, n);
@@ -298,7 +300,7 @@ void clone(const Cell* source, bool deep, bool paths_too, Cell* result) {
         uint32_t header = nested.header;
         clone(&nested, true, paths_too, &nested);
         nested.header = header;
-        *cell_at(node, i) = nested;
+        series::cells_mut_untracked(node)[i] = nested;  // the fresh copy
     }
 }
 
@@ -312,7 +314,7 @@ void copy_nested_values(const Cell* block, int32_t from, int32_t to, int32_t ste
         uint8_t t = cell::type(&c);
         if (!kind_matches(&kind, t) || !copyable_kind(t)) continue;
         copy_one(&c, &c, deep, deep ? &kind : nullptr);
-        if (i < buffer_length(cell::series_node(&b))) *cell_at(cell::series_node(&b), i) = c;
+        if (i < buffer_length(cell::series_node(&b))) *cell_at_mut(cell::series_node(&b), i) = c;
     }
 }
 
@@ -320,7 +322,7 @@ void insert_value(Cell* block, const Cell* value, bool advance, bool at_start) {
     gc::Local v(*value);
     int32_t at = at_start ? 0 : int32_t(clip_head(block) - cell_at(cell::series_node(block), 0));
     open_gap(cell::series_node(block), at, 1, true);
-    *cell_at(cell::series_node(block), at) = v;
+    *cell_at_mut(cell::series_node(block), at) = v;
     hash_inserted(block, at, 1);
     if (advance) cell::set_series_index(block, at + 1);
 }
@@ -617,7 +619,7 @@ void copy(const Cell* series, Cell* result, const Cell* part, bool deep, const C
         c = *cell_at(cell::series_node(&out), j);
         if (!is_series_kind(cell::type(&c))) continue;
         copy_one(&c, &c, true, nullptr);
-        *cell_at(cell::series_node(&out), j) = c;
+        series::cells_mut_untracked(cell::series_node(&out))[j] = c;  // the fresh copy
     }
 }
 
@@ -675,7 +677,7 @@ void take(Cell* series, const Cell* part, bool deep, bool last, Cell* result) {
                 e = *cell_at(cell::series_node(&taken), j);
                 if (!is_series_kind(cell::type(&e))) continue;
                 copy_one(&e, &e, true, nullptr);
-                *cell_at(cell::series_node(&taken), j) = e;
+                series::cells_mut_untracked(cell::series_node(&taken))[j] = e;  // the fresh copy
             }
         }
         if (cell::type(&taken) == type_hash && part)
@@ -703,8 +705,8 @@ void swap(Cell* a, Cell* b, Cell* result) {
             *result = x;
             return;
         }
-        Cell* p = cell_at(cell::series_node(&x), cell::series_index(&x));
-        Cell* q = cell_at(cell::series_node(&y), cell::series_index(&y));
+        Cell* p = cell_at_mut(cell::series_node(&x), cell::series_index(&x));
+        Cell* q = cell_at_mut(cell::series_node(&y), cell::series_index(&y));
         if (has_table(&x)) hashtable::remove_key(cell::hash_table(&x), p);
         if (has_table(&y)) hashtable::remove_key(cell::hash_table(&y), q);
         std::swap(*p, *q);
@@ -722,7 +724,7 @@ void trim(Cell* series, bool, bool, bool, bool, bool, const Cell*, Cell* result)
     gc::Local s(*series);
     ownership::report_change(&s, ownership::action_trim, nullptr, cell::series_index(&s), 0, [&] {
         int32_t length = buffer_length(cell::series_node(&s));
-        Cell* c = cell_at(cell::series_node(&s), 0);
+        Cell* c = cell_at_mut(cell::series_node(&s), 0);
         int32_t to = cell::series_index(&s);
         for (int32_t from = cell::series_index(&s); from < length; from++)
             if (cell::type(c + from) != type_none) c[to++] = c[from];
@@ -756,7 +758,7 @@ void poke(Cell* series, const Cell* index, const Cell* value, int32_t, Cell* res
     gc::Local v(*value);
     ownership::report_change(&s, ownership::action_poke, &v, int32_t(p), 1, [&] {
         if (p >= buffer_length(cell::series_node(&s))) return;
-        Cell* c = cell_at(cell::series_node(&s), int32_t(p));
+        Cell* c = cell_at_mut(cell::series_node(&s), int32_t(p));
         if (has_table(&s)) hashtable::remove_key(cell::hash_table(&s), c);
         *c = v;
         if (has_table(&s)) hashtable::put_key(cell::hash_table(&s), cell_at(cell::series_node(&s), int32_t(p)));

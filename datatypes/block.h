@@ -14,6 +14,7 @@
 #include "datatypes/actions.h"
 #include "memory/cell.h"
 #include "memory/series-buffer.h"
+#include "memory/series.h"
 
 namespace vum::block_actions {
 
@@ -29,14 +30,16 @@ bool is_series_kind(uint8_t type);
 // The whole buffer's cell count, whatever the head index.
 inline int32_t buffer_length(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
 // Cell i of the buffer, counted from its start (not the value's head).
-inline Cell* cell_at(uint32_t node, int32_t i) {
-    return reinterpret_cast<Cell*>(nodes::buffer(node)->head_ptr()) + i;
+inline const Cell* cell_at(uint32_t node, int32_t i) {
+    return reinterpret_cast<const Cell*>(nodes::buffer(node)->head_ptr()) + i;
 }
+// The same to write, through the write barrier (memory/series.h).
+inline Cell* cell_at_mut(uint32_t node, int32_t i) { return series::cells_mut(node) + i; }
 
 // Cells from the head index to the tail (negative when the index lies past it).
 int32_t length_from_head(const Cell* block);
 // A head index past the tail moves to the tail; returns the head cell.
-Cell* clip_head(Cell* block);
+const Cell* clip_head(Cell* block);
 bool is_tail(const Cell* block);
 // Advances the head by one while it stays within the tail; true when it
 // then stands at the tail.

@@ -70,7 +70,8 @@ uint32_t make_category(const error_catalogue::Category& cat) {
     return ctx;
 }
 
-Cell* slot(uint32_t ctx, int32_t i) { return series::cells_head(context::context_cell(ctx)->w2) + i; }
+// An error's field values: storage, never code.
+Cell* slot(uint32_t ctx, int32_t i) { return series::cells_mut_untracked(context::context_cell(ctx)->w2) + i; }
 
 // Plain writing of values for reports, until the datatypes bring mold.
 void plain_write(const Cell* v, bool mold, int32_t limit, std::string& out) {

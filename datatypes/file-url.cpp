@@ -39,7 +39,7 @@ int32_t hex_digit(uint8_t c) {
 bool is_any_block(uint8_t t) { return t == type_block || t == type_paren || t == type_hash; }
 
 Cell element(const Cell* block, int32_t i) {
-    return reinterpret_cast<Cell*>(nodes::buffer(block->w2)->head_ptr())[i];
+    return reinterpret_cast<const Cell*>(nodes::buffer(block->w2)->head_ptr())[i];
 }
 
 void form_into(const Cell* value, uint32_t target) {

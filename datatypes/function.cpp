@@ -96,7 +96,7 @@ void function_reflect(const Cell* value, int32_t field_symbol, Cell* result) {
         uint32_t ctx = v.w1;
         int32_t n = context::word_count(ctx);
         uint32_t node = n > 0 ? series::copy_part(context::words_node(ctx), 0, n) : memory::alloc_cells(1);
-        Cell* w = series::cells_head(node);
+        Cell* w = series::cells_mut_untracked(node);  // the fresh copy
         for (int32_t i = 0; i < n; i++) {
             w[i].w1 = ctx;
             w[i].w3 = uint32_t(i);
@@ -350,7 +350,7 @@ uint32_t push(const Cell* spec_in, const Cell* body_in, uint32_t ctx, int32_t co
         if (made_here) context::bind_block(&copy, ctx, false);
         if (flags & cell::flag_compiled) mark_compiled_code(copy.w2);
     }
-    Cell* cells = series::cells_head(info);
+    Cell* cells = series::cells_mut_untracked(info);  // the function's fresh info record
     cells[info_body] = copy;
     if (code) cell::make_integer(&cells[info_code], code);
     if (owner) cell::make_integer(&cells[info_owner], int32_t(owner));
@@ -615,7 +615,7 @@ void push(const Cell* spec_in, const Cell* body_in, int32_t code, int32_t result
     count_arguments(&value);
     stack::push_copy(&value);
     *context::owner_cell(ctx) = value;
-    Cell* cells = series::cells_head(info);
+    Cell* cells = series::cells_mut_untracked(info);  // the routine's fresh info record
     cells[function::info_body] = cell::type(&body) == type_unset ? none_cell : body;
     cell::make_integer(&cells[function::info_code], code);
     cell::make_integer(&cells[function::info_result_type], result_type);

@@ -39,7 +39,8 @@ bool is_word_kind(uint8_t t) { return t >= type_word && t <= type_get_word; }
 // The pair block's cells, counted from its start (a map's block never has
 // another head).
 int32_t cell_count(uint32_t pairs) { return int32_t(nodes::buffer(pairs)->count()); }
-Cell* pair_cell(uint32_t pairs, int32_t i) { return series::cells_head(pairs) + i; }
+// A map's pairs are data, never code.
+Cell* pair_cell(uint32_t pairs, int32_t i) { return series::cells_mut_untracked(pairs) + i; }
 // A removed pair's value cell has an empty header.
 bool is_live(uint32_t pairs, int32_t key_index) { return pair_cell(pairs, key_index + 1)->header != 0; }
 
@@ -230,7 +231,7 @@ bool make_literal(const Cell* cells, int32_t count, Cell* result) {
     for (int32_t i = 0; i < count; i += 2)
         if (!valid_key_type(cell::type(cells + i))) return false;
     gc::Local pairs({type_block, 0, memory::alloc_cells(std::max(count, 2)), 0});
-    SeriesBuffer* b = nodes::buffer(cell::series_node(&pairs));
+    SeriesBuffer* b = nodes::buffer(cell::series_node(&pairs));  // fresh pairs: no barrier
     if (count > 0) std::memcpy(b->head_ptr(), cells, size_t(count) * 16);
     b->tail = b->head + uint32_t(count) * 16;
     for (int32_t i = 0; i < count; i++) cell::clear_new_line(pair_cell(cell::series_node(&pairs), i));
@@ -482,7 +483,7 @@ int32_t compare(const Cell* a, const Cell* b, int32_t op) {
 void clear(Cell* value, Cell* result) {
     hashtable::clear_table(cell::hash_table(value));
     SeriesBuffer* b = nodes::buffer(cell::series_node(value));
-    b->tail = b->head;
+    b->tail = b->head;  // a map's pairs are data, never code
     *result = *value;
 }
 

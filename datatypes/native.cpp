@@ -71,7 +71,7 @@ void native_make(const Cell*, const Cell* spec, int32_t type, Cell* result) {
     cell::make_none(series::alloc_tail_cell(info));
     cell::make_none(series::alloc_tail_cell(info));
     uint32_t ctx = context::make_from_block(&spec_block, true, false, context::kind_function);
-    series::cells_head(info)[0] = *context::context_cell(ctx);
+    series::cells_mut_untracked(info)[0] = *context::context_cell(ctx);  // the fresh info record
     *result = {uint32_t(type), uint32_t(entry), spec_block.w2, info};
 }
 
@@ -83,7 +83,7 @@ void op_make(const Cell*, const Cell* source, int32_t, Cell* result) {
         errors::raise(err::script::invalid_type, &datatype);
     }
     if (!natives::is_operator_spec(s.w2)) errors::raise(err::script::bad_op_spec);
-    if (t == type_function || t == type_routine) series::cells_head(s.w3)[function::info_op] = s;
+    if (t == type_function || t == type_routine) series::cells_mut_untracked(s.w3)[function::info_op] = s;  // info, never code
     s.header = uint32_t(type_op) | uint32_t(t) << cell::op_source_shift;
     *result = s;
 }

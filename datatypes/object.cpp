@@ -38,7 +38,8 @@ const Cell none_value = {type_none, 0, 0, 0};
 // ---- Small helpers ----
 
 uint32_t values_node(uint32_t ctx) { return cell::context_values(context::context_cell(ctx)); }
-Cell* slot(uint32_t ctx, int32_t i) { return series::cells_head(values_node(ctx)) + i; }
+// Field values: storage, never code.
+Cell* slot(uint32_t ctx, int32_t i) { return series::cells_mut_untracked(values_node(ctx)) + i; }
 int32_t slot_count(uint32_t ctx) { return int32_t(nodes::buffer(values_node(ctx))->count()); }
 
 // A never-written slot reads as unset!.
@@ -210,7 +211,7 @@ void write_field(const Cell* object, int32_t i, const Cell* value) {
 void refresh_record(uint32_t record, int32_t k, const Cell* function) {
     uint32_t spec = 0;
     int32_t locals = services::current.count_locals(function, &spec);
-    Cell* r = series::cells_head(record) + k;
+    Cell* r = series::cells_mut_untracked(record) + k;  // a change record, never code
     if (r->w3 == spec) return;
     r->w2 = (r->w2 & 0xFFFF0000u) | (uint32_t(locals) & 0xFFFF);
     r->w3 = spec;
@@ -267,12 +268,13 @@ Cell* select_word(const Cell* object, const Cell* word) {
     return slot(cell::context_node(object), i);
 }
 
-Cell* values_head(const Cell* context) { return series::cells_head(cell::context_values(context)); }
+Cell* values_head(const Cell* context) { return series::cells_mut_untracked(cell::context_values(context)); }
 int32_t word_count(const Cell* object) { return context::word_count(cell::context_node(object)); }
 Cell* first_word(const Cell* object) { return context::word_at(cell::context_node(object), 0); }
 
 void clear_new_line_marks(uint32_t node) {
-    for (Cell *c = series::cells_head(node), *end = series::cells_tail(node); c < end; c++) cell::clear_new_line(c);
+    Cell* c = series::cells_mut(node);
+    for (const Cell* end = series::cells_tail(node); c < end; c++) cell::clear_new_line(c);
 }
 
 void clear_changed_marks(uint32_t ctx) {

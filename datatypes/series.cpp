@@ -52,11 +52,16 @@ Kind kind_of(uint8_t t) {
 
 bool is_series_kind(uint8_t t) { return kind_of(t) != Kind::other || t == type_image; }
 
-// The buffer as it stands now: valid until the next allocation.
+// The buffer as it stands now, to read: valid until the next allocation.
 struct View {
     SeriesBuffer* buffer;
     uint32_t unit;
     int32_t length;
+    const uint8_t* at(int64_t i) const { return buffer->head_ptr() + i * unit; }
+};
+// The same to write. Making one is the write barrier (memory/series.h): a
+// block that a compiled form runs bumps the code epoch.
+struct EditView : View {
     uint8_t* at(int64_t i) const { return buffer->head_ptr() + i * unit; }
     void set_length(int64_t n) const { buffer->tail = buffer->head + uint32_t(n) * unit; }
 };
@@ -65,6 +70,10 @@ View view(uint32_t node) {
     SeriesBuffer* b = nodes::buffer(node);
     uint32_t unit = b->unit() ? b->unit() : 1;
     return {b, unit, int32_t((b->tail - b->head) / unit)};
+}
+EditView edit(uint32_t node) {
+    series::note_change(nodes::buffer(node));
+    return {view(node)};
 }
 
 int32_t head_of(const Cell* s) { return int32_t(s->w1); }
@@ -112,7 +121,7 @@ void hash_reenter(const Cell* s, int64_t from, int64_t count) {
     // whose entry still stands for the value it held before.
     hashtable::remove_key_range(table, int32_t(from), int32_t(count));
     for (int64_t j = from; j < from + count && j < view(s->w2).length; j++)
-        hashtable::put_key(table, reinterpret_cast<Cell*>(view(s->w2).at(j)));
+        hashtable::put_key(table, reinterpret_cast<const Cell*>(view(s->w2).at(j)));
 }
 
 // An element of a non-cell kind, as a value.
@@ -178,22 +187,22 @@ void store_element(const Cell* s, int64_t p, const Cell* value) {
     switch (kind_of(cell::type(s))) {
         case Kind::cells: {
             uint32_t table = hash_table_of(s);
-            if (table) hashtable::remove_key(table, reinterpret_cast<Cell*>(view(node).at(p)));
-            std::memcpy(view(node).at(p), value, sizeof(Cell));
+            if (table) hashtable::remove_key(table, reinterpret_cast<const Cell*>(view(node).at(p)));
+            std::memcpy(edit(node).at(p), value, sizeof(Cell));
             hash_reenter(s, p, 1);
             return;
         }
-        case Kind::binary: *view(node).at(p) = uint8_t(value->w2); return;
+        case Kind::binary: *edit(node).at(p) = uint8_t(value->w2); return;
         case Kind::text: {
             uint32_t cp = value->w2;
             uint32_t need = cp < 0x100 ? 1 : cp < 0x10000 ? 2 : 4;
             if (need > view(node).unit) unicode::widen_to(node, need);
-            View v = view(node);
+            EditView v = edit(node);
             unicode::put_unit(v.buffer->head_ptr(), v.unit, uint32_t(p), cp);
             return;
         }
         case Kind::vector: {
-            View v = view(node);
+            EditView v = edit(node);
             uint8_t* at = v.at(p);
             if (cell::type(value) == type_float || cell::type(value) == type_percent) {
                 double d = cell::get_double(value);
@@ -280,7 +289,7 @@ void random_action(Cell* series, bool seed, bool secure, bool only, Cell* result
             int64_t left = buffer_length(&s) - p;
             int64_t q = p + random_in_range(uint32_t(left), secure) - 1;
             if (q == p) continue;
-            View v = view(s.w2);
+            EditView v = edit(s.w2);
             std::swap_ranges(v.at(p), v.at(p) + v.unit, v.at(q));
         }
         reported(&s, ownership::action_random, owned, i, c);
@@ -305,8 +314,8 @@ void modify_action(Cell* target, const Cell* field, const Cell* value, bool, Cel
     if (cell::type(&v) == type_none) {
         ownership::unbind(&s);
     } else if (cell::type(&v) == type_block && view(v.w2).length - head_of(&v) >= 2) {
-        gc::Local owner(*reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v))));
-        gc::Local word(*reinterpret_cast<Cell*>(view(v.w2).at(head_of(&v) + 1)));
+        gc::Local owner(*reinterpret_cast<const Cell*>(view(v.w2).at(head_of(&v))));
+        gc::Local word(*reinterpret_cast<const Cell*>(view(v.w2).at(head_of(&v) + 1)));
         ownership::bind(&s, &owner, &word);
     } else {
         invalid_arg(&v);
@@ -323,7 +332,7 @@ void clear_action(Cell* series, Cell* result) {
         int64_t length = buffer_length(&s);
         if (i < length) {
             if (uint32_t table = hash_table_of(&s)) hashtable::remove_key_range(table, int32_t(i), int32_t(length - i));
-            view(s.w2).set_length(i);
+            edit(s.w2).set_length(i);
         }
         reported(&s, ownership::action_clear, owned, i, 0);
     }
@@ -350,7 +359,7 @@ void reverse_action(Cell* series, const Cell* part, const Cell* skip, Cell* resu
     // Clipped again: the owner's handler may have shortened the series.
     e = std::min(e, int64_t(buffer_length(&s)) - i);
     e -= e > 0 ? e % r : e;
-    View v = view(s.w2);
+    EditView v = edit(s.w2);
     for (int64_t a = 0, b = e / r - 1; a < b; a++, b--)
         std::swap_ranges(v.at(i + a * r), v.at(i + (a + 1) * r), v.at(i + b * r));
     hash_reenter(&s, i, e);
@@ -392,7 +401,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
         int64_t dest = forwards ? (ti == length ? length - n : ti + 1 - n) : ti;
         if (dest == oi || (forwards && dest < oi)) return;  // onto itself, or into its own run
         bool owned = report(&t, ownership::action_move, &o, oi, n);
-        View v = view(o.w2);
+        EditView v = edit(o.w2);
         if (oi + n > v.length || dest + n > v.length) errors::raise(err::script::invalid_arg, &o);
         if (forwards)
             std::rotate(v.at(oi), v.at(oi + n), v.at(dest + n));
@@ -423,7 +432,7 @@ void move_action(Cell* origin, Cell* target, const Cell* part, Cell* result) {
     tu = view(t.w2).unit;
     int64_t target_length = buffer_length(&t);
     series::alloc_tail_bytes(t.w2, int32_t(n * tu));
-    View tv = view(t.w2), ov = view(o.w2);
+    EditView tv = edit(t.w2), ov = edit(o.w2);
     std::memmove(tv.at(ti + n), tv.at(ti), size_t((target_length - ti) * tu));
     if (ov.unit == tv.unit) {
         std::memcpy(tv.at(ti), ov.at(oi), size_t(n * tu));
@@ -550,7 +559,7 @@ void take(Cell* series, const Cell* part, bool, bool last, Cell* result) {
     // A fresh series each time: a shared scratch buffer would change under
     // a result the caller still holds.
     gc::Local taken({t, 0, series::copy_part(s.w2, int32_t(start), int32_t(count)), t == type_vector ? s.w3 : 0});
-    View v = view(s.w2);
+    EditView v = edit(s.w2);
     std::memmove(v.at(start), v.at(start + count), size_t((length - start - count) * v.unit));
     v.set_length(length - count);
     hash_removed(&s, start, count, length);
@@ -585,7 +594,7 @@ void remove(Cell* series, const Cell* part, const Cell* key, Cell* result) {
         int64_t length = buffer_length(&s);
         if (position < length) {
             d = std::min(d, length - position);
-            View v = view(s.w2);
+            EditView v = edit(s.w2);
             std::memmove(v.at(position), v.at(position + d), size_t((length - position - d) * v.unit));
             v.set_length(length - d);
             hash_removed(&s, position, d, length);

@@ -68,7 +68,7 @@ void form_elements(const Cell* block, uint32_t buffer) {
     for (int32_t i = int32_t(b.w1);; i++) {
         SeriesBuffer* sb = nodes::buffer(b.w2);
         if (i >= int32_t(sb->count())) break;
-        gc::Local element(reinterpret_cast<Cell*>(sb->head_ptr())[i]);
+        gc::Local element(reinterpret_cast<const Cell*>(sb->head_ptr())[i]);
         call_form(&element, buffer, false, -1);
     }
 }

@@ -106,7 +106,7 @@ void run_of(const Cell* value, const Cell* part, Run& run) {
     } else if (is_any_block(t)) {
         gc::Local b(*value);
         for (int32_t i = int32_t(b.w1); i < int32_t(nodes::buffer(b.w2)->count()); i++) {
-            gc::Local element(reinterpret_cast<Cell*>(nodes::buffer(b.w2)->head_ptr())[i]);
+            gc::Local element(reinterpret_cast<const Cell*>(nodes::buffer(b.w2)->head_ptr())[i]);
             call_form(&element, node, false, -1);
         }
     } else {

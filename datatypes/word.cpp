@@ -194,7 +194,7 @@ Cell* push_from_context_as(uint8_t type, uint32_t ctx, int32_t index) {
     return c;
 }
 
-Cell* cell_at(uint32_t node, int32_t index) { return series::cells_head(node) + index; }
+const Cell* cell_at(uint32_t node, int32_t index) { return series::cells_head(node) + index; }
 
 Cell word_for_symbol(uint32_t ctx, int32_t symbol) {
     int32_t slot = context::find_word(ctx, symbol, true);

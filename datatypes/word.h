@@ -45,7 +45,7 @@ Cell* push_from_context(uint32_t ctx, int32_t index);
 Cell* push_from_context_as(uint8_t type, uint32_t ctx, int32_t index);
 
 // The cell at that index of the node's series.
-Cell* cell_at(uint32_t node, int32_t index);
+const Cell* cell_at(uint32_t node, int32_t index);
 // The context's word for the symbol (by canonical spelling), else a word of
 // the global context for it.
 Cell word_for_symbol(uint32_t ctx, int32_t symbol);

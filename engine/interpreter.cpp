@@ -17,6 +17,7 @@
 #include "datatypes/typeset.h"
 #include "datatypes/word.h"
 #include "memory/call.h"
+#include "memory/cell-access.h"
 #include "memory/interrupt.h"
 #include "engine/routine-call.h"
 #include "engine/tree-walk.h"
@@ -222,7 +223,9 @@ uint32_t build_argument_cache(const Cell* function) {
             }
             uint32_t mode =
                 t == type_word ? cell::arg_evaluated : t == type_get_word ? cell::arg_literal : cell::arg_quoted;
-            Cell* last = series::cells_tail(cache.w2) - 1;
+            // The cache is being built here: no code runs it.
+            uint32_t cache_node = cell::series_node(&cache);
+            Cell* last = series::cells_mut_untracked(cache_node) + (nodes::buffer(cache_node)->cell_count() - 1);
             last->header = (last->header & ~cell::arg_mode_mask) | mode << cell::arg_mode_shift;
         } else if (t == type_refinement) {
             if (canonical(int32_t(c.w2)) == local_symbol) {
@@ -250,7 +253,7 @@ uint32_t build_argument_cache(const Cell* function) {
     if (is_native && series::length_from_head(&cache) > 64) raise_script(err::script::bad_func_def, &fn);
     Cell count = {type_integer, 0, uint32_t(is_native ? refinements : locals), 0};
     *series::alloc_tail(&cache) = count;
-    series::cells_head(fn.w3)[function::info_arguments] = cache;
+    series::cells_mut_untracked(fn.w3)[function::info_arguments] = cache;  // the info record, never code
     return cache.w2;
 }
 }  // namespace

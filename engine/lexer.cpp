@@ -689,6 +689,7 @@ Cell collect(State& st, int32_t base, uint8_t type) {
     int32_t n = int32_t(st.cells.size()) - base;
     uint32_t node = memory::alloc_cells(n < 1 ? 1 : n);
     if (n > 0) {
+        // A block being made: no code has run it, so no barrier.
         SeriesBuffer* b = nodes::buffer(node);
         std::memcpy(b->tail_ptr(), st.cells.data() + base, size_t(n) * sizeof(Cell));
         b->tail += uint32_t(n) * uint32_t(sizeof(Cell));

@@ -668,7 +668,7 @@ void new_line_native(const int32_t* refinements) {
     int32_t at = int32_t(position->w1);
     int32_t tail = tail_of(position);
     if (!all && !skip) {
-        if (at < tail) mark(block_actions::cell_at(position->w2, at), on);
+        if (at < tail) mark(block_actions::cell_at_mut(position->w2, at), on);
     } else {
         int32_t size = 1;
         if (skip) {
@@ -678,7 +678,7 @@ void new_line_native(const int32_t* refinements) {
         }
         for (int32_t k = 0; at + k < tail; k++) {
             bool marker = size == 1 || k % size == 0;
-            mark(block_actions::cell_at(position->w2, at + k), marker ? on : !on);
+            mark(block_actions::cell_at_mut(position->w2, at + k), marker ? on : !on);
         }
     }
     stack::keep_result_only();

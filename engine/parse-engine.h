@@ -142,7 +142,8 @@ private:
     uint32_t rule_node() const { return regs_[r_rule_stack].w2; }
     uint32_t input_stack_node() const { return regs_[r_input_stack].w2; }
     int32_t rs_count() const { return int32_t(nodes::buffer(rule_node())->count()); }
-    Cell* rs_cell(int32_t i) const { return series::cells_head(rule_node()) + i; }
+    // The work blocks are PARSE's own stacks, never code: untracked.
+    Cell* rs_cell(int32_t i) const { return series::cells_mut_untracked(rule_node()) + i; }
     // Room for n more cells, returned for writing; raises parse-stack past
     // the cap. May allocate.
     Cell* rs_reserve(int32_t n) { return reserve(rule_node(), n); }

@@ -199,7 +199,7 @@ void Engine::complete_into(int32_t entry) {
     int32_t n = int32_t(nodes::buffer(node)->count());
     Cell outer = *block_actions::cell_at(node, n - 2);
     limit_ = cell::get_integer(block_actions::cell_at(node, n - 1));
-    nodes::buffer(node)->tail -= 32;
+    nodes::buffer(node)->tail -= 32;  // PARSE's own input stack, never code
     set_input(&outer);
     set_position(entry + (ok ? 1 : 0));
     matched_ = ok;

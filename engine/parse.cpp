@@ -322,6 +322,8 @@ void init_work_blocks() {
 
 // ---- The work blocks ----
 
+// The work blocks are PARSE's own stacks, never code: their cells and tails
+// are written without the barrier.
 Cell* Engine::reserve(uint32_t node, int32_t n) {
     SeriesBuffer* b = nodes::buffer(node);
     if (int32_t(b->count()) + n > stack_limit) raise(err::script::parse_stack);

@@ -142,6 +142,8 @@ bool start(const Cell* function) {
     callback = *function;
     mask = mask_from_words(function);
     on = mask != 0;
+    // Traced code runs in the walk: every compiled form hands over.
+    series::bump_code_epoch();
     paused = false;
     silenced = switch_pending = false;
     fire(ev_init, nullptr, -1, nullptr, nullptr);
@@ -163,6 +165,7 @@ void set_reporting(bool reporting) {
     if (!running()) return;
     switch_pending = true;
     silenced_next = !reporting;
+    if (reporting) series::bump_code_epoch();
 }
 
 }  // namespace vum::trace

@@ -47,7 +47,7 @@ inline Cell* peek_value(const Cell* w) {
     if (c->w2 == 0) return nullptr;
     if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
     if (index >= series_count(c->w2)) return nullptr;
-    return series::cells_head(c->w2) + index;
+    return series::cells_mut_untracked(c->w2) + index;  // value storage, never code
 }
 
 // The types that evaluate to themselves.

@@ -89,7 +89,7 @@ bool is_slotted_series(uint8_t t) {
 MachineValue set_slot_quiet(const MachineValue* args, int32_t) {
     const Cell* series = args[0].cell;
     if (!is_slotted_series(cell::type(series))) refuse(series, "series");
-    if (series->w1 < nodes::buffer(series->w2)->count()) series::cells_head(series->w2)[series->w1] = *args[1].cell;
+    if (series->w1 < nodes::buffer(series->w2)->count()) series::cells_mut(series->w2)[series->w1] = *args[1].cell;
     return set_unset();
 }
 

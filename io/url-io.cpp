@@ -195,7 +195,7 @@ void write(const Cell* url, const Cell* value, bool binary, bool lines, bool inf
     if (cell::type(&given) == type_block) {
         // [method headers data]: each optional from the back.
         const int32_t n = block_actions::length_from_head(&given);
-        Cell* at = block_actions::cell_at(given.w2, int32_t(given.w1));
+        const Cell* at = block_actions::cell_at(given.w2, int32_t(given.w1));
         if (n == 0) {
             word::make_at(symbols::make("get"), &method);
         } else {

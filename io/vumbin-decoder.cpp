@@ -52,10 +52,11 @@ constexpr uint32_t saved_class_id = 0xFFFFFFFF;  // -1: a decoded object is of n
 
 // ---- Cells and series ----
 
-Cell* cell_at(uint32_t node, int64_t i) { return series::cells_head(node) + i; }
+// Every series the decoder writes is one it made: no code has run it yet.
+Cell* cell_at(uint32_t node, int64_t i) { return series::cells_mut_untracked(node) + i; }
 int32_t cell_count(uint32_t node) { return int32_t(nodes::buffer(node)->count()); }
 
-// Drops the cells from index n on.
+// Drops the cells from index n on (of a series the decoder made).
 void truncate(uint32_t node, int32_t n) {
     SeriesBuffer* b = nodes::buffer(node);
     b->tail = b->head + uint32_t(n) * 16;

@@ -14,6 +14,7 @@
 #include "memory/ownership.h"
 #include "memory/runtime-services.h"
 #include "memory/series-buffer.h"
+#include "memory/series.h"
 #include "memory/value-stack.h"
 
 namespace vum::gc {
@@ -32,6 +33,7 @@ int32_t callback_count = 0;
 
 uint32_t free_queue[free_queue_size];
 int32_t free_queue_count = 0;
+bool freed_any = false;  // nodes went back during this collection
 
 // Nodes whose cells still have to be scanned: marking never recurses.
 std::vector<uint32_t> mark_stack;
@@ -168,6 +170,7 @@ void mark_roots() {
 
 void queue_free(uint32_t node) {
     if (!node) return;
+    freed_any = true;
     if (free_queue_count == free_queue_size) {
         for (int32_t i = 0; i < free_queue_count; i++) memory::free_node(free_queue[i]);
         free_queue_count = 0;
@@ -359,6 +362,10 @@ void collect() {
     memory::settle_node_frames();
     memory::note_collection();
     if (torture_stride) verify_frames();
+    // A freed node's id may come back for another series: whatever a
+    // compiled form cached under it is checked again.
+    if (freed_any) series::bump_code_epoch();
+    freed_any = false;
 
     state.collections++;
     fence();

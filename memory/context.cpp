@@ -33,7 +33,7 @@ int32_t self_symbol() { return self_id; }
 
 uint32_t words_table(uint32_t ctx) { return context_cell(ctx)->w1; }
 
-Cell* words_head(uint32_t ctx) { return series::cells_head(hashtable::record(words_table(ctx))->keys); }
+Cell* words_head(uint32_t ctx) { return series::cells_mut_untracked(hashtable::record(words_table(ctx))->keys); }
 
 uint32_t header_for(Kind kind, bool stack, bool made) {
     uint32_t header = type_context | uint32_t(kind) << cell::context_kind_shift;
@@ -104,7 +104,7 @@ Cell* value_slot(uint32_t ctx, int32_t index, err::Script missing_storage) {
         if (!slot) raise_with_word(missing_storage, ctx, index);
         return slot;
     }
-    return series::cells_head(c->w2) + index;
+    return series::cells_mut_untracked(c->w2) + index;  // value storage, never code
 }
 
 void record_word(const Cell& w) {
@@ -116,7 +116,7 @@ bool is_block_kind(uint8_t t) {
 }
 }  // namespace
 
-Cell* owner_cell(uint32_t ctx) { return series::cells_head(ctx) + 1; }
+Cell* owner_cell(uint32_t ctx) { return series::cells_mut_untracked(ctx) + 1; }
 
 Kind kind_of(uint32_t ctx) {
     return Kind((context_cell(ctx)->header & cell::context_kind_mask) >> cell::context_kind_shift);
@@ -395,8 +395,8 @@ void bind_walk(const Cell* block, uint32_t ctx, bool self, int32_t self_id, cons
     if (!node || cycles::find(node)) return;
     cycles::Visit visit(node);
     // Binding allocates nothing, so the cells stay where they are.
-    Cell* c = series::cells_head(node) + block->w1;
-    Cell* end = series::cells_tail(node);
+    Cell* c = series::cells_mut(node) + block->w1;
+    const Cell* end = series::cells_tail(node);
     for (; c < end; c++) {
         uint8_t t = cell::type(c);
         if (is_block_kind(t)) {

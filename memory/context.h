@@ -23,7 +23,8 @@ enum Kind : uint32_t {
 extern uint32_t global;
 void init_global();
 
-inline Cell* context_cell(uint32_t ctx) { return series::cells_head(ctx); }
+// A context's series holds its own cell, the owner and the values, never code.
+inline Cell* context_cell(uint32_t ctx) { return series::cells_mut_untracked(ctx); }
 Cell* owner_cell(uint32_t ctx);
 Kind kind_of(uint32_t ctx);
 bool is_stack(uint32_t ctx);

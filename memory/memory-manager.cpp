@@ -344,7 +344,7 @@ uint32_t copy_bytes(uint32_t source_node) {
     SeriesBuffer* b = nodes::buffer(node);
     uint32_t used = source->tail - source->head;
     b->flags = (source->flags & ~(series_flags::big | series_flags::external | series_flags::mark |
-                                  series_flags::compiled_code)) |
+                                  series_flags::compiled_code | series_flags::has_form)) |
                (b->flags & series_flags::big);
     std::memcpy(b->data() + b->head, source->data() + source->head, used);
     b->tail = b->head + used;
@@ -370,6 +370,7 @@ SeriesBuffer* grow(uint32_t node, int32_t n, SeriesBuffer** old_out) {
     old = nodes::buffer(node);
     b->flags = (old->flags & ~(series_flags::big | series_flags::external | series_flags::mark)) |
                (b->flags & series_flags::big);
+    b->spare = old->spare;  // the form goes with its series
     b->tail = b->head + (old->tail - old->head);
     link(node, b);
     old->node = 0;

@@ -74,7 +74,8 @@ void clear_owned_mark(Cell* value) {
         nodes::buffer(value->w2)->flags &= ~series_flags::owned;
 }
 
-Cell* cell_at(uint32_t node, uint32_t index) { return reinterpret_cast<Cell*>(nodes::buffer(node)->head_ptr()) + index; }
+// Marking may set an image cell's owner flag: a write, so through the barrier.
+Cell* cell_at(uint32_t node, uint32_t index) { return series::cells_mut(node) + index; }
 
 uint32_t cell_count(uint32_t node) { return nodes::buffer(node)->count(); }
 

@@ -14,6 +14,8 @@ struct SeriesBuffer {
     uint32_t size;   // bytes of data, a multiple of 16
     uint32_t head;   // byte offset of the first element in use, from the data
     uint32_t tail;   // byte offset just past the last element in use
+    // The compiled form's index while the series has one (has_form); it
+    // moves with the header, through growth and compaction.
     uint32_t spare;
 
     uint8_t* data() { return reinterpret_cast<uint8_t*>(this + 1); }
@@ -39,6 +41,7 @@ enum : uint32_t {
     complemented = 1u << 19,  // bitset!
     external = 1u << 20,      // in a tracked-heap block, outside the frames
     compiled_code = 1u << 21, // a block of a compiled function's body (function.h); not copied
+    has_form = 1u << 22,      // a compiled form runs these cells: writes bump the code epoch; not copied
     big = 1u << 24,           // in a big frame of its own
     mark = 1u << 27,
     centred = 1u << 28,

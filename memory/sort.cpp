@@ -8,6 +8,7 @@
 #include "base/tracked-heap.h"
 #include "memory/collector.h"
 #include "memory/series-buffer.h"
+#include "memory/series.h"
 #include "memory/raise-error.h"
 
 namespace vum::sort {
@@ -120,7 +121,7 @@ void cells(uint32_t node, int32_t start, int32_t n, bool stable, intptr_t arg1, 
     // result goes back through the node, wherever the buffer is by then.
     HeapScratch copy{heap::alloc(n * 16)};
     auto* records = static_cast<Cell*>(copy.p);
-    std::memcpy(records, reinterpret_cast<Cell*>(b->head_ptr()) + start, size_t(n) * 16);
+    std::memcpy(records, series::cells_head(node) + start, size_t(n) * 16);
     gc::Protect keep(records, n);
     if (stable)
         merge(records, n, 16, arg1, arg2, compare);
@@ -128,7 +129,7 @@ void cells(uint32_t node, int32_t start, int32_t n, bool stable, intptr_t arg1, 
         quick(records, n, 16, arg1, arg2, compare);
     b = nodes::buffer(node);
     int32_t room = int32_t(b->count()) - start;
-    if (room > 0) std::memcpy(reinterpret_cast<Cell*>(b->head_ptr()) + start, records, size_t(n < room ? n : room) * 16);
+    if (room > 0) std::memcpy(series::cells_mut(node) + start, records, size_t(n < room ? n : room) * 16);
 }
 
 void swap(void* x, void* y, int32_t bytes, bool bytewise) {

@@ -30,7 +30,7 @@ uint32_t hash_of(const char* text, int32_t length) {
     return hashtable::murmur3(scratch, length);
 }
 
-Cell* entries_head() { return series::cells_head(table.entries); }
+Cell* entries_head() { return series::cells_mut_untracked(table.entries); }
 
 // The name bytes of an entry and their count.
 const uint8_t* name_of(const Cell* entry, int32_t* length) {

@@ -104,7 +104,7 @@ Cell* slot_address_checked(uint32_t ctx, int32_t index) {
         errors::raise(err::script::not_defined, &w);
     }
     if (c->header & cell::flag_stack_context) return stack::stack_context_slot(c->w2, index);
-    return series::cells_head(c->w2) + index;
+    return series::cells_mut_untracked(c->w2) + index;  // value storage, never code
 }
 
 }  // namespace vum::context

@@ -19,7 +19,7 @@ class BlockTest : public DatatypeTest {
 protected:
     static Cell at(const Cell* b, int32_t i) { return *block_actions::cell_at(b->w2, int32_t(b->w1) + i); }
     static void new_line(const Cell* b, int32_t i) {
-        block_actions::cell_at(b->w2, int32_t(b->w1) + i)->header |= cell::flag_new_line;
+        block_actions::cell_at_mut(b->w2, int32_t(b->w1) + i)->header |= cell::flag_new_line;
     }
     static std::string mold_with(const Cell* v, bool only, bool all, bool flat) {
         uint32_t buffer = string::make(16);
@@ -289,7 +289,7 @@ TEST_F(BlockTest, CellOperations) {
     Cell key = W("b");
     EXPECT_EQ(mold(*block_actions::select_value(b, &key)), "2");
     Cell set_word = {type_set_word, 0, key.w2, uint32_t(-1)};
-    *block_actions::cell_at(b->w2, 2) = set_word;
+    *block_actions::cell_at_mut(b->w2, 2) = set_word;
     EXPECT_EQ(mold(*block_actions::select_word(b, &key, true)), "2");
     Cell last = I(2);
     EXPECT_EQ(cell::type(block_actions::select_value(b, &last)), type_none);

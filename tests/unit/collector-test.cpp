@@ -92,7 +92,7 @@ TEST_F(Collector, NestedValuesOfEveryFamilyAreMarked) {
     *ctx = {type_context, table, values, 0};
     cell::make_unset(series::alloc_tail_cell(context));
     uint32_t owned_block = integers(2);
-    cell::make_series(series::cells_head(values) + 1, type_block, owned_block);
+    cell::make_series(series::cells_mut(values) + 1, type_block, owned_block);
     uint32_t map_cells = integers(4);
     uint32_t map_table = memory::alloc_bytes(44);
     auto* map_record = reinterpret_cast<uint32_t*>(series::alloc_tail_bytes(map_table, 44));

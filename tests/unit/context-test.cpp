@@ -112,7 +112,7 @@ TEST_F(Contexts, MakeFromBlockAndBinding) {
     *series::alloc_tail_cell(body) = word("zz");
     *series::alloc_tail_cell(body) = word("self");
     context::bind_block(&self, ctx, true);
-    Cell* c = series::cells_head(body);
+    Cell* c = series::cells_mut(body);
     EXPECT_EQ(c[0].w1, ctx);
     EXPECT_EQ(int32_t(c[0].w3), 1);
     EXPECT_EQ(c[2].w1, 0u);             // absent: keeps its binding

@@ -157,7 +157,7 @@ TEST_F(ErrorType, SyntaxArgumentsAreFormedOthersMolded) {
     EXPECT_EQ(line(form(script), 0), "*** Script Error: invalid argument: \"abc\"");
     // A nested block molds on one line even where its cells start lines.
     Cell inner = block({integer(1), integer(2)});
-    (series::cells_head(inner.w2) + 1)->header |= cell::flag_new_line;
+    (series::cells_mut(inner.w2) + 1)->header |= cell::flag_new_line;
     Cell arg = block({inner});
     Cell flat = create(errors::category_script, "invalid-arg", &arg);
     EXPECT_EQ(line(form(flat), 0), "*** Script Error: invalid argument: [[1 2]]");
@@ -229,7 +229,7 @@ TEST_F(ErrorType, Mold) {
 TEST_F(ErrorType, MoldNestedIndentsOneLevelDeeper) {
     Cell e = create(errors::category_script, "no-value", nullptr);
     Cell b = block({e});
-    (series::cells_head(b.w2))->header |= cell::flag_new_line;
+    (series::cells_mut(b.w2))->header |= cell::flag_new_line;
     std::string text = mold(b);
     EXPECT_EQ(text.substr(0, 28), "[\n    make error! [\n        ");
     std::string end = "\n        files: none\n    ]\n]";

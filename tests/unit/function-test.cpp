@@ -145,7 +145,7 @@ TEST_F(FunctionTest, BodyIsADeepCopyBoundToTheContext) {
     Cell copy = info(*f, function::info_body);
     ASSERT_EQ(cell::type(&copy), type_block);
     EXPECT_NE(copy.w2, body->w2);
-    Cell* c = series::cells_head(copy.w2);
+    Cell* c = series::cells_mut(copy.w2);
     EXPECT_EQ(c[0].w1, ctx);
     EXPECT_EQ(int32_t(c[0].w3), 0);
     // Nested blocks and parens are copied too: binding them must not
@@ -371,7 +371,7 @@ TEST_F(FunctionTest, Reflect) {
     Cell words = reflect(*f, "words");
     EXPECT_EQ(mold(words), "[a b local c]");
     for (int32_t i = 0; i < 4; i++) {
-        Cell* w = block_actions::cell_at(words.w2, i);
+        Cell* w = block_actions::cell_at_mut(words.w2, i);
         EXPECT_EQ(w->w1, f->w1);
         EXPECT_EQ(int32_t(w->w3), i);
     }

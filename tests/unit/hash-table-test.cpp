@@ -101,7 +101,7 @@ protected:
         return c;
     }
     static void append(uint32_t block, Cell c) { *series::alloc_tail_cell(block) = c; }
-    static Cell* at(uint32_t block, int32_t i) { return series::cells_head(block) + i; }
+    static Cell* at(uint32_t block, int32_t i) { return series::cells_mut(block) + i; }
     static int32_t length(uint32_t block) { return int32_t(nodes::buffer(block)->count()); }
     static int32_t index_in(uint32_t block, const Cell* c) {
         return c ? int32_t(c - series::cells_head(block)) : -1;

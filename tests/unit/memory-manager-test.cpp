@@ -192,8 +192,8 @@ TEST_F(MemoryManager, Statistics) {
         EXPECT_EQ(cell::type(c + i), type_block);
         EXPECT_TRUE(cell::has_new_line(c + i));
     }
-    Cell* node_frames = series::cells_head(c[0].w2);
-    Cell* first = series::cells_head(node_frames[0].w2);
+    Cell* node_frames = series::cells_mut(c[0].w2);
+    Cell* first = series::cells_mut(node_frames[0].w2);
     EXPECT_EQ(cell::get_integer(first + 2), memory::node_frame_capacity);
     EXPECT_EQ(cell::get_integer(first + 0) + cell::get_integer(first + 1), memory::node_frame_capacity);
     EXPECT_EQ(nodes::buffer(c[2].w2)->count(), 1u);

@@ -131,7 +131,7 @@ TEST_F(NativeTest, MakeFromTableEntries) {
     EXPECT_EQ(cell::type(n), type_native);
     EXPECT_EQ(n->w1, 2u);
     EXPECT_EQ(natives::native_at(int32_t(n->w1)), second_native);
-    Cell* info = series::cells_head(n->w3);
+    Cell* info = series::cells_mut(n->w3);
     ASSERT_EQ(block_actions::buffer_length(n->w3), 2);
     EXPECT_EQ(cell::type(&info[0]), type_context);
     EXPECT_EQ(cell::type(&info[1]), type_none);
@@ -183,7 +183,7 @@ TEST_F(NativeTest, MakeRefusals) {
 
 TEST_F(NativeTest, SpecPositionedPastItsHeadIsStoredFromThere) {
     Cell* argument = parse("[skip a b] 1");
-    block_actions::cell_at(argument->w2, 0)->w1 = 1;
+    block_actions::cell_at_mut(argument->w2, 0)->w1 = 1;
     Cell* result = stack::push_cell();
     make(type_native, argument, result);
     EXPECT_EQ(mold(*result), "make native! [[a b]]");

@@ -157,7 +157,7 @@ TEST_F(RoutineCallTest, TypeBlockThatNamesNoWord) {
     Cell w = context::load_word("add");
     Cell routine = *context::get_word_value(&w);
     Cell types = series::cells_head(routine.w2)[3];  // b's type block
-    series::cells_head(types.w2)[types.w1] = string::from_utf8("integer");
+    series::cells_mut(types.w2)[types.w1] = string::from_utf8("integer");
     EXPECT_EQ(run("add 1 2"), "error: invalid-type-spec");
 }
 

@@ -615,7 +615,7 @@ TEST_F(SortCells, SortsABlockWhoseBufferMoved) {
         fn(b->head_ptr(), int32_t(b->count()), 16, 0, 0, by_integer);
         gc::collect();  // the sorted cells survive and move again
 
-        Cell* cells = series::cells_head(node);
+        Cell* cells = series::cells_mut(node);
         ASSERT_EQ(nodes::buffer(node)->count(), uint32_t(n));
         for (int32_t i = 1; i < n; i++) {
             ASSERT_LE(cell::get_integer(cells + i - 1), cell::get_integer(cells + i));
@@ -658,7 +658,7 @@ TEST_F(SortCells, CellsSurviveCollectionsDuringComparisons) {
     }
     for (bool stable : {true, false}) {
         sort::cells(block.w2, 0, 12, stable, 0, 0, collecting_compare);
-        Cell* c = series::cells_head(block.w2);
+        Cell* c = series::cells_mut(block.w2);
         int32_t previous = -1;
         for (int i = 0; i < 12; i++) {
             int32_t k = int32_t(nodes::buffer(c[i].w2)->count());

@@ -249,7 +249,7 @@ TEST_F(VumbinDecoderTest, SharedSeriesStayShared) {
     Cell* block = decode(compact_file(records));
     Cell outer = *series::cells_head(block->w2);
     Cell inner = series::cells_head(outer.w2)[0];
-    Cell* strings = series::cells_head(inner.w2);
+    Cell* strings = series::cells_mut(inner.w2);
     EXPECT_EQ(strings[0].w2, strings[1].w2);
     Cell again = series::cells_head(outer.w2)[1];
     EXPECT_EQ(again.w2, inner.w2);
@@ -297,7 +297,7 @@ TEST_F(VumbinDecoderTest, WordsOfAnObjectNameTheirOwner) {
     Bytes records = Bytes().u8({0x4F, 0}).sv(0).add(object_of_a_and_b(7));
     records.u8({0xC1, 0x50, 1}).sv(1).u8({1, 0});
     block = decode(compact_file(records, {"a", "b"}));
-    Cell* words = series::cells_head(block->w2);
+    Cell* words = series::cells_mut(block->w2);
     ASSERT_EQ(series::length_from_head(block), 2);
     EXPECT_EQ(cell::type(&words[0]), type_word);
     EXPECT_EQ(cell::type(&words[1]), type_set_word);
@@ -313,7 +313,7 @@ TEST_F(VumbinDecoderTest, ObjectChangeRecordIsKept) {
     records.u8({0x0E, 0x12, 2, 0, 1, 0x85, 0x86});
     Cell o = *series::cells_head(decode(compact_file(records, {"a", "on-change*"}))->w2);
     ASSERT_NE(o.w3, 0u);
-    Cell* record = series::cells_head(o.w3);
+    Cell* record = series::cells_mut(o.w3);
     EXPECT_EQ(record[0].w2, 1u << 16 | 2);
     EXPECT_EQ(record[1].w2 >> 16, object_type::no_handler);
     // A handler position past the fields.
@@ -381,7 +381,7 @@ TEST_F(VumbinDecoderTest, ContextValuesAreALevelOfTheirOwn) {
     // A context! of a: [5], then a path through its value to the 5.
     Bytes records = Bytes().u8({0x0E, 0x12, 1, 0, 0x05, 1, 0x85, 0xFF, 3, 0, 0, 0});
     Cell* block = decode(compact_file(records, {"a"}));
-    Cell* cells = series::cells_head(block->w2);
+    Cell* cells = series::cells_mut(block->w2);
     EXPECT_EQ(cell::type(&cells[0]), type_context);
     EXPECT_EQ(cell::type(&cells[1]), type_integer);
     EXPECT_EQ(cell::get_integer(&cells[1]), 5);
@@ -435,7 +435,7 @@ TEST_F(VumbinDecoderTest, HashesAndMapsIndexTheirKeys) {
     stack::Mark mark;
     Bytes records = Bytes().u8({0x24, 3, 0x85, 0x86, 0x87, 0x28, 4, 0x10, 0, 0x85, 0x07, 0x0C}).text("key").u8({0x86});
     Cell* block = decode(compact_file(records, {"a"}));
-    Cell* cells = series::cells_head(block->w2);
+    Cell* cells = series::cells_mut(block->w2);
     Cell hash = cells[0], map = cells[1];
     ASSERT_NE(hash.w3, 0u);
     Cell six = integer(6);
@@ -464,7 +464,7 @@ TEST_F(VumbinDecoderTest, BootImageBindsWordsByRootCell) {
     EXPECT_EQ(base, before);
     EXPECT_EQ(vumbin::root_base_index(), base);
     ASSERT_EQ(series::length_from_head(&gc::roots.root_block), base + 4);
-    Cell* root = series::cells_head(gc::roots.root_block.w2) + base;
+    Cell* root = series::cells_mut(gc::roots.root_block.w2) + base;
     EXPECT_EQ(root[0].w2, 42u);
     EXPECT_EQ(root[1].w1, root[0].w1);
     EXPECT_EQ(cell::get_integer(context::get_word_value(&root[1])), 5);
@@ -485,7 +485,7 @@ TEST_F(VumbinDecoderTest, BootImageBindsWordsByRootCell) {
     int32_t second = vumbin::load_boot_image(image.data(), true);
     EXPECT_EQ(second, base + 4);
     EXPECT_EQ(vumbin::root_base_index(), base);  // kept
-    root = series::cells_head(gc::roots.root_block.w2) + second;
+    root = series::cells_mut(gc::roots.root_block.w2) + second;
     EXPECT_EQ(cell::get_integer(context::get_word_value(&root[1])), 5);
     EXPECT_EQ(cell::get_integer(context::get_word_value(&g)), 8);
     EXPECT_EQ(series::length_from_head(&gc::roots.root_block), second + 2);

@@ -377,7 +377,7 @@ TEST_F(VumbinEncoderTest, RecordsOfEveryDatatypeInBothForms) {
     // map!: live pairs, keys as set-words.
     from("#[a 1]", "28 02 1000 81", "28000000 02000000 10000002 00000000 FFFFFFFF 0B000000 01000000");
     Cell* removed = first("#[a 1 b 2]");
-    series::cells_head(removed->w2)[1].header = 0;
+    series::cells_mut(removed->w2)[1].header = 0;
     add("#[a 1 b 2] less a", removed, "28 02 1000 82",
         "28000000 02000000 10000002 00000000 FFFFFFFF 0B000000 02000000");
 
@@ -416,7 +416,7 @@ TEST_F(VumbinEncoderTest, ABlockThatContainsItselfIsWrittenOnce) {
 // Inside a map, indexes count the pairs written: a removed pair takes none.
 TEST_F(VumbinEncoderTest, PathsIntoAMapCountItsLivePairs) {
     Cell* m = first("#[a \"x\" b \"y\"]");
-    series::cells_head(m->w2)[1].header = 0;
+    series::cells_mut(m->w2)[1].header = 0;
     Cell y = series::cells_head(m->w2)[3];
     Cell* b = B({*m, y});
     EXPECT_EQ(records(*b, true), squeeze("05 02 28 02 1000 07 04 79 C1 07 03 000001"));
