@@ -10,6 +10,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
+#include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -302,7 +303,9 @@ bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* resu
     int32_t n = length(s.w2);
     int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
     int32_t added;
-    if (t == type_integer) {
+    if (t == type_integer && at == n) {
+        added = append_decimal(cell::series_node(&s), cell::get_integer(value));
+    } else if (t == type_integer) {
         integer_type::Decimal digits(cell::get_integer(value));
         added = digits.size();
         insert_ascii(s.w2, at, digits.data(), added);
