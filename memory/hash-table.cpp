@@ -202,6 +202,9 @@ bool same_chars(const Cell* a, const Cell* b, bool fold) {
     Chars x = chars_of(a), y = chars_of(b);
     if (x.count != y.count) return false;
     if (x.unit == 1 && y.unit == 1) {
+        // Most texts that match match byte for byte, letter case and all.
+        if (x.count == 0 || std::memcmp(x.at, y.at, x.count) == 0) return true;
+        if (!fold) return false;
         for (uint32_t i = 0; i < x.count; i++) {
             uint32_t p = x.at[i], q = y.at[i];
             if (p != q && (!fold || !same_folded(p, q))) return false;
