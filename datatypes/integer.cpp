@@ -158,6 +158,7 @@ void integer_random(Cell* value, bool seed, bool secure, bool, Cell* result) {
 }
 
 int32_t integer_form(const Cell* value, uint32_t buffer, const Cell* arg, int32_t limit) {
+    if (!arg) return limit - string::append_decimal(buffer, cell::get_integer(value));
     return append_limited(buffer, to_text(cell::get_integer(value)), arg, limit);
 }
 
@@ -321,15 +322,33 @@ int32_t action_slot(int32_t op) {
     }
 }
 
-Decimal::Decimal(int32_t n) {
+namespace {
+
+// The magnitude in unsigned arithmetic covers -2147483648 too.
+uint32_t magnitude(int32_t n) { return n < 0 ? 0u - uint32_t(n) : uint32_t(n); }
+
+int32_t digit_count(uint32_t m) {
+    static constexpr uint32_t powers[] = {10u, 100u, 1000u, 10000u, 100000u, 1000000u, 10000000u, 100000000u,
+                                          1000000000u};
+    int32_t k = 1;
+    while (k < 10 && m >= powers[k - 1]) k++;
+    return k;
+}
+
+}  // namespace
+
+int32_t decimal_size(int32_t n) { return digit_count(magnitude(n)) + (n < 0 ? 1 : 0); }
+
+int32_t write_decimal(int32_t n, char* out) {
     static constexpr char pairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
-    // The magnitude in unsigned arithmetic covers -2147483648 too.
-    uint32_t m = n < 0 ? 0u - uint32_t(n) : uint32_t(n);
+    uint32_t m = magnitude(n);
+    int32_t size = digit_count(m) + (n < 0 ? 1 : 0);
+    if (n < 0) out[0] = '-';
     // Two digits at a time from the last.
-    char* p = text_ + sizeof text_;
+    char* p = out + size;
     while (m >= 100) {
         uint32_t pair = m % 100 * 2;
         m /= 100;
@@ -342,9 +361,10 @@ Decimal::Decimal(int32_t n) {
     } else {
         *--p = char('0' + m);
     }
-    if (n < 0) *--p = '-';
-    start_ = int32_t(p - text_);
+    return size;
 }
+
+Decimal::Decimal(int32_t n) : size_(write_decimal(n, text_)) {}
 
 const char* to_text(int32_t n) {
     static char buffer[12];

@@ -41,13 +41,22 @@ const char* to_text(int32_t n);
 class Decimal {
 public:
     explicit Decimal(int32_t n);
-    const char* data() const { return text_ + start_; }
-    int32_t size() const { return int32_t(sizeof text_) - start_; }
+    const char* data() const { return text_; }
+    int32_t size() const { return size_; }
 
 private:
-    char text_[11];  // "-2147483648" at most, written from the end
-    int32_t start_;
+    char text_[11];  // "-2147483648" at most
+    int32_t size_;
 };
+
+// The longest decimal text of an integer!, "-2147483648".
+constexpr int32_t max_decimal_size = 11;
+// How many characters the decimal text of n takes, its minus sign included.
+int32_t decimal_size(int32_t n);
+// Writes the decimal text of n at out, which has room for decimal_size(n)
+// characters (no terminating NUL), and returns that size: the way to put
+// digits straight into their destination.
+int32_t write_decimal(int32_t n, char* out);
 
 // a op b. With a result cell the result is written there too: an integer!,
 // or a float! when add, subtract or multiply overflow, or a division is not

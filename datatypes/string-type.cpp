@@ -10,6 +10,7 @@
 #include "datatypes/series.h"
 #include "datatypes/string-text.h"
 #include "datatypes/string.h"
+#include "memory/cell-access.h"
 #include "memory/collector.h"
 #include "memory/context.h"
 #include "memory/memory-manager.h"
@@ -302,7 +303,9 @@ bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* resu
     int32_t n = length(s.w2);
     int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);
     int32_t added;
-    if (t == type_integer) {
+    if (t == type_integer && at == n) {
+        added = append_decimal(cell::series_node(&s), cell::get_integer(value));
+    } else if (t == type_integer) {
         integer_type::Decimal digits(cell::get_integer(value));
         added = digits.size();
         insert_ascii(s.w2, at, digits.data(), added);
@@ -320,10 +323,59 @@ bool insert_plain(const Cell* series, const Cell* value, bool append, Cell* resu
     return true;
 }
 
+namespace {
+
+// Values whose form reads nothing but the value itself, so that forming them
+// straight into a text cannot see that text change under it: scalars, and
+// other texts (the text itself would be read while it grows).
+bool forms_apart_from(const Cell* value, uint32_t text) {
+    switch (cell::type(value)) {
+        case type_integer: case type_float: case type_percent: case type_char: case type_none: case type_logic:
+            return true;
+        case type_string: case type_file: case type_url: case type_tag: case type_email: case type_ref:
+            return cell::series_node(value) != text;
+        default:
+            return false;
+    }
+}
+
+// A block appended to a text nobody owns, holding only values that form
+// apart from it, is formed value by value straight into the tail, with no
+// text in between. A form that raises takes back what was added before it,
+// as the general path adds nothing until every value is formed.
+bool append_formed(const Cell* series, const Cell* block, Cell* result) {
+    if (!is_any_block(cell::type(block)) || ownership::series_may_have_owner(series)) return false;
+    uint32_t text = cell::series_node(series);
+    uint32_t values = cell::series_node(block);
+    int32_t first = cell::series_index(block);
+    int32_t end = int32_t(nodes::buffer(values)->cell_count());
+    for (int32_t i = first; i < end; i++)
+        if (!forms_apart_from(series::cells_head(values) + i, text)) return false;
+    gc::Local s(*series);
+    gc::Local b(*block);
+    gc::Local element(Cell{});
+    int32_t before = length(text);
+    try {
+        // A form may collect and move the block: its cells are read afresh.
+        for (int32_t i = first; i < int32_t(nodes::buffer(cell::series_node(&b))->cell_count()); i++) {
+            element = series::cells_head(cell::series_node(&b))[i];
+            call_form(&element, cell::series_node(&s), false, -1);
+        }
+    } catch (...) {
+        cut(cell::series_node(&s), before);
+        throw;
+    }
+    *result = result_at(&s, 0);
+    return true;
+}
+
+}  // namespace
+
 void insert(Cell* series, const Cell* value, const Cell* part, bool, const Cell* dup, bool append, Cell* result) {
     gc::Local s(*series);
     gc::Local v(*value);
     if (!part && !dup && insert_plain(&s, &v, append, result)) return;
+    if (!part && !dup && append && append_formed(&s, &v, result)) return;
     Action action = append ? ownership::action_append : ownership::action_insert;
     int32_t n = length(s.w2);
     int32_t at = append ? n : std::min<int32_t>(int32_t(s.w1), n);

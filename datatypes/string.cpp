@@ -7,6 +7,7 @@
 #include "base/system-throw.h"
 #include "base/tracked-heap.h"
 #include "datatypes/actions.h"
+#include "datatypes/integer.h"
 #include "memory/collector.h"
 #include "memory/memory-manager.h"
 #include "memory/raise-error.h"
@@ -78,6 +79,28 @@ void append_ascii(uint32_t node, const char* text) {
         return;
     }
     for (int32_t i = 0; i < n; i++) append_char(node, uint8_t(text[i]));
+}
+
+int32_t append_decimal(uint32_t node, int32_t n) {
+    SeriesBuffer* b = nodes::buffer(node);
+    if (b->unit() == 1 && b->tail + uint32_t(integer_type::max_decimal_size) <= b->size) {
+        // The usual case: byte-wide text with room for any integer.
+        int32_t size = integer_type::write_decimal(n, reinterpret_cast<char*>(b->tail_ptr()));
+        b->tail += uint32_t(size);
+        return size;
+    }
+    int32_t size = integer_type::decimal_size(n);
+    b = reserve(node, int64_t(b->count()) + size);
+    uint32_t unit = b->unit();
+    if (unit == 1) {
+        integer_type::write_decimal(n, reinterpret_cast<char*>(b->tail_ptr()));
+    } else {
+        char digits[integer_type::max_decimal_size];
+        integer_type::write_decimal(n, digits);
+        for (int32_t i = 0; i < size; i++) unicode::put_unit(b->tail_ptr(), unit, uint32_t(i), uint8_t(digits[i]));
+    }
+    b->tail += uint32_t(size) * unit;
+    return size;
 }
 
 void put_text(uint32_t buffer, const char* text, int32_t* limit) {

@@ -25,6 +25,9 @@ Cell from_utf8(const char* text);
 // unit-1 buffer keeps only ASCII when appended to: 128 and up widen it.
 void append_char(uint32_t node, uint32_t cp);
 void append_ascii(uint32_t node, const char* text);
+// The decimal text of an integer formed straight into the tail; returns its
+// length in characters.
+int32_t append_decimal(uint32_t node, int32_t n);
 // Mold and form output: text appended to the buffer and counted against
 // the part limit; an indent is four spaces a level.
 void put_text(uint32_t buffer, const char* text, int32_t* limit);

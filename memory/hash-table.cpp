@@ -202,6 +202,9 @@ bool same_chars(const Cell* a, const Cell* b, bool fold) {
     Chars x = chars_of(a), y = chars_of(b);
     if (x.count != y.count) return false;
     if (x.unit == 1 && y.unit == 1) {
+        // Most texts that match match byte for byte, letter case and all.
+        if (x.count == 0 || std::memcmp(x.at, y.at, x.count) == 0) return true;
+        if (!fold) return false;
         for (uint32_t i = 0; i < x.count; i++) {
             uint32_t p = x.at[i], q = y.at[i];
             if (p != q && (!fold || !same_folded(p, q))) return false;
@@ -924,8 +927,17 @@ void put_key(uint32_t table, const Cell* key) { put_key_status(table, key, nullp
 
 int32_t find_map_key(uint32_t table, const Cell* key_cell, int32_t op, uint32_t* hash) {
     if (record(table)->kind != kind_map) corrupt();
+    uint8_t t = cell::type(key_cell);
+    // The built-in comparison never allocates, so a key that is no word is
+    // hashed and compared where it lies; a word is looked up as the set-word
+    // the map keeps, and a comparison put in place of the built-in one may
+    // move whatever the key lies in.
+    if ((t < type_word || t > type_get_word) && compare_cells == default_compare_impl) {
+        *hash = hash_value(key_cell, 0);
+        return find_keyed(table, key_cell, op, *hash);
+    }
     gc::Local key(*key_cell);
-    if (cell::type(&key) >= type_word && cell::type(&key) <= type_get_word) cell::set_type(&key, type_set_word);
+    if (t >= type_word && t <= type_get_word) cell::set_type(&key, type_set_word);
     *hash = hash_value(&key, 0);
     return find_keyed(table, &key, op, *hash);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cmath>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "datatype-fixture.h"
@@ -352,6 +353,30 @@ TEST_F(IntegerTest, RandomStaysInRangeAndRepeatsFromASeed) {
     Cell zero = integer(0), out{};
     random(&zero, false, true, false, &out);
     expect_integer(out, 0);
+}
+
+// Digits are written where they go, sized beforehand: every count of digits,
+// each side of every power of ten, and both extremes, against the library.
+TEST(IntegerDecimal, WritesExactlyItsSizeAtEveryDigitCount) {
+    std::vector<int32_t> values = {0, INT_MAX, INT_MIN, INT_MIN + 1};
+    for (int64_t p = 1; p <= 1000000000; p *= 10) {
+        for (int64_t v : {p - 1, p, p + 1}) {
+            values.push_back(int32_t(v));
+            values.push_back(int32_t(-v));
+        }
+    }
+    for (int32_t n : values) {
+        std::string want = std::to_string(n);
+        char out[integer_type::max_decimal_size + 1];
+        std::memset(out, '#', sizeof out);
+        int32_t size = integer_type::write_decimal(n, out);
+        EXPECT_EQ(size, int32_t(want.size())) << n;
+        EXPECT_EQ(integer_type::decimal_size(n), size) << n;
+        EXPECT_EQ(std::string(out, size_t(size)), want);
+        EXPECT_EQ(out[size], '#') << n << ": written past its size";
+        integer_type::Decimal d(n);
+        EXPECT_EQ(std::string(d.data(), size_t(d.size())), want);
+    }
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include "datatypes/string-text.h"
 #include "datatypes/string-type.h"
 #include "datatypes/string.h"
+#include "memory/memory-manager.h"
+#include "memory/raise-error.h"
+#include "memory/series.h"
 #include "memory/unicode.h"
 
 using namespace vum;
@@ -87,6 +90,28 @@ TEST_F(StringTest, AppendingWidensByTheAppendRuleAndKeepsEveryCharacter) {
         std::string expected = before + std::string(encoded, size_t(unicode::encode_utf8_char(c.added, encoded)));
         EXPECT_EQ(utf8(s), expected);
     }
+}
+
+// A block's values formed straight into the text: a form that raises half
+// way leaves the text as it was, as forming into a text of its own did.
+TEST_F(StringTest, AppendingABlockWhoseFormRaisesLeavesTheTextAsItWas) {
+    datatype::Handler saved = datatype::handler(type_percent, actions::slot_form);
+    actions::fill<actions::slot_form>(type_percent, [](const Cell*, uint32_t buffer, const Cell*, int32_t) -> int32_t {
+        string::append_ascii(buffer, "half");
+        errors::raise(err::script::invalid_arg);
+    });
+    Cell* block = push({type_block, 0, memory::alloc_cells(3), 0});
+    for (Cell c : {Cell{type_integer, 0, 12, 0}, string::from_utf8("\xC3\xA9"), Cell{type_percent, 0, 0, 0}})
+        *series::alloc_tail(block) = c;
+    Cell* s = text("ab");
+    Cell e = caught([&] { append(s, block); });
+    datatype::set_handler(type_percent, actions::slot_form, saved);
+    EXPECT_EQ(error_id(e), "invalid-arg");
+    EXPECT_EQ(utf8(s), "ab");
+    block = push({type_block, 0, memory::alloc_cells(2), 0});
+    *series::alloc_tail(block) = {type_integer, 0, uint32_t(-7), 0};
+    *series::alloc_tail(block) = {type_percent, 0, 0, 0};
+    EXPECT_EQ(utf8(append(s, block)), "ab-70%");
 }
 
 TEST_F(StringTest, PokingLatin1KeepsOneByteUnits) {
