@@ -14,7 +14,7 @@
 #include "base/tracked-heap.h"
 // The composition root: start-up initialises every layer in order, so this
 // file alone in base/ includes the layers above it (memory/, datatypes/,
-// engine/, io/, environment/). Its header needs nothing but the standard
+// engine/, io/, environment/, view/). Its header needs nothing but the standard
 // library, so the layers it starts do not see it reaching up.
 #include "datatypes/actions.h"
 #include "datatypes/all-types.h"
@@ -45,6 +45,7 @@
 #include "memory/symbols.h"
 #include "memory/unicode.h"
 #include "memory/value-stack.h"
+#include "view/event-type.h"
 
 namespace vum::runtime {
 
@@ -114,6 +115,7 @@ void init_all() {
     forms::init();
     handle_registry::init();
     datatypes::register_all();
+    view::register_event_type();
     file_url_actions::init();
     // Every permanent value is a cell of the root block.
     cell::make_series(&gc::roots.root_block, type_block, memory::alloc_cells(root_block_cells));

@@ -41,6 +41,8 @@
 
 namespace vum::natives {
 
+void (*gui_pass)() = nullptr;
+
 namespace {
 
 bool used(const int32_t* refinements, int32_t k) { return refinements[k] >= 0; }
@@ -100,7 +102,8 @@ void wait_native(const int32_t*) {
     }
     cell::make_none(value);
     interrupt::sleep_polling(seconds);
-    // Pending window messages run here once the window system exists.
+    // Timers and repaints of a script that waits run here.
+    if (gui_pass) gui_pass();
 }
 
 // ---- Environment variables ----

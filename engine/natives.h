@@ -47,6 +47,9 @@ void register_math_natives();        // natives-math.cpp: math and conversion
 // bytes from its position (checksum, compress, decompress).
 std::string bytes_of(const Cell* value);
 
+// One pass of the GUI's message loop without waiting, set by the view
+// module when it starts the window system; `wait` runs it after its delay.
+extern void (*gui_pass)();
 void register_service_natives();     // natives-service.cpp: now, wait, environment, stats, print
 void register_compression_natives();  // natives-compression.cpp: compress, decompress
 void register_process_natives();      // natives-process.cpp: call

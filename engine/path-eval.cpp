@@ -48,6 +48,7 @@ bool is_immediate(uint8_t t) {
         case type_point3d:
         case type_money:
         case type_triple:
+        case type_event:
             return true;
         default:
             return false;

@@ -140,4 +140,13 @@ private:
     Request request_;
 };
 
+// Runs the call under a catch frame that stops every exit of the language:
+// an error, a throw, and a break or continue that finds no loop. True with
+// the result in *result; false with the error! (or the thrown value) there
+// and the value stack as it was. A halt, a quit and the
+// systems layer's own exits pass on. Compiled in the runtime, so that
+// modules reach a catch frame without catching in their own code (they use
+// another C++ library's exception state).
+bool run_stopping_exits(Call& call, Cell* result);
+
 }  // namespace vum::call

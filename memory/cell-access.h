@@ -126,6 +126,42 @@ inline void set_image_size(Cell* c, uint32_t size) {
     c->w3 = size;
 }
 
+// ---- handle!: the kind in w1, the data word in w2 ----
+
+inline uint32_t handle_kind(const Cell* c) {
+    assert(type(c) == type_handle);
+    return c->w1;
+}
+inline uint32_t handle_data(const Cell* c) {
+    assert(type(c) == type_handle);
+    return c->w2;
+}
+
+// ---- event!: the event type in w1, w2 a message slot (or, made by
+// make, the node of its field block), the flags in w3 ----
+
+inline uint32_t event_kind(const Cell* c) {
+    assert(type(c) == type_event);
+    return c->w1;
+}
+inline uint32_t event_target(const Cell* c) {
+    assert(type(c) == type_event);
+    return c->w2;
+}
+inline uint32_t event_flags(const Cell* c) {
+    assert(type(c) == type_event);
+    return c->w3;
+}
+inline Cell* make_event(Cell* c, uint32_t header, uint32_t kind, uint32_t target, uint32_t flags) {
+    *c = {header, kind, target, flags};
+    assert(type(c) == type_event);
+    return c;
+}
+inline void set_event_kind(Cell* c, uint32_t kind) {
+    assert(type(c) == type_event);
+    c->w1 = kind;
+}
+
 // ---- Words ----
 
 inline uint32_t word_context(const Cell* c) {

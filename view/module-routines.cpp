@@ -31,6 +31,15 @@ constexpr ModuleRoutine table[] = {
     {"gui-test-compose", "vum_view_gui_test_compose"},
     {"gui-test-commit", "vum_view_gui_test_commit"},
     {"gui-test-monitors", "vum_view_gui_test_monitors"},
+    {"event?", "vum_view_event_q"},
+    {"find-flag?", "vum_view_find_flag_q"},
+    {"send-event-os", "vum_view_send_event_os"},
+    {"gui-test-do-events", "vum_view_gui_test_do_events"},
+    {"gui-test-loop-counts", "vum_view_gui_test_loop_counts"},
+    {"gui-test-window", "vum_view_gui_test_window"},
+    {"gui-test-close", "vum_view_gui_test_close"},
+    {"gui-test-exit-loop", "vum_view_gui_test_exit_loop"},
+    {"gui-test-capture", "vum_view_gui_test_capture"},
 };
 constexpr int32_t table_size = int32_t(sizeof table / sizeof table[0]);
 

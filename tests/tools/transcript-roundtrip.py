@@ -22,7 +22,7 @@ that check) are passed over.
 Values that no text of the language's syntax can stand for (an email
 without a user or host part, an empty issue, a tag that reads as a word, a
 path whose head is not a word, a time beyond the hours the lexer reads, a
-percent that is not a number, a map holding a value that molds as a make
+percent that is not a number, an event, a map holding a value that molds as a make
 form) are listed, and only their serialised round trip counts. Prints each
 value that does not come back, with its transcript, and exits 1 when there
 is any. Under the collector's torture switch each pass checks a share of
@@ -79,6 +79,7 @@ roundtrip-checker: context [
                 unless parse text [some [not #"@" skip] #"@" some skip] ["an email without a user or host part"]
             ]
             issue? :value [if text = "#" ["an empty issue"]]
+            'event! = type?/word :value ["an event, which molds as the word event"]
             tag? :value [unless tag? first transcode text ["a tag that reads as a word"]]
             any-path? :value [unless word? first :value ["a path whose head is not a word"]]
             time? :value [if 2147483647.0 < absolute (to float! value) / 3600 ["a time beyond 2147483647 hours"]]

@@ -13,6 +13,7 @@
 #include "memory-fixture.h"
 #include "memory/ownership.h"
 #include "memory/value-stack.h"
+#include "view/event-type.h"
 
 class DatatypeTest : public CoreTest {
 protected:
@@ -22,6 +23,7 @@ protected:
         vum::stack::init();
         vum::error::init();
         vum::datatypes::register_all();
+        vum::view::register_event_type();  // its actions are in the view module
         vum::file_url_actions::init();
         vum::datatype::make_name_words();
         vum::actions::fill_table();

@@ -1,23 +1,25 @@
 #include "view/windows/view-module.h"
 
+#include "engine/natives.h"
 #include "platform/window-system/message-queue.h"
 #include "platform/window-system/windows.h"
+#include "view/windows/event.h"
 
 namespace vum::view {
 
+namespace {
+void one_pass() {
+    if (win::running()) gui::do_events(true);
+}
+}  // namespace
+
 void ensure_window_system() {
     if (!win::running()) win::start();
+    natives::gui_pass = one_pass;
 }
 
 void run_pending() {
-    win::Message m;
-    while (win::running() && win::peek(m, true)) {
-        if (m.kind == win::msg::quit) {
-            win::post_quit(int32_t(m.a));
-            return;
-        }
-        win::translate(m);
-        win::dispatch(m);
+    while (win::running() && gui::do_events(true)) {
     }
 }
 

@@ -9,8 +9,9 @@ namespace vum::view {
 // unless it runs already.
 void ensure_window_system();
 
-// Takes and dispatches messages until none is pending, without waiting: a
-// timer not yet due stays, and a quit is left for the loop it ends.
+// Takes messages until none is pending, without waiting, each through the
+// event filter and then dispatched: a timer not yet due stays, and a quit
+// is left for the loop it ends.
 void run_pending();
 
 }  // namespace vum::view
