@@ -63,8 +63,10 @@ void draw_caret(cairo_t* cr) {
 bool send_paint(WindowId window, uint32_t kind, cairo_t* cr, const Rect& bounds) {
     cairo_t* outer_context = state().context;
     Rect outer_bounds = state().bounds;
+    WindowId outer_window = state().window;
     state().context = cr;
     state().bounds = bounds;
+    state().window = kind == msg::paint ? window : no_window;
     uint64_t serial = current_serial();
     cairo_save(cr);
     send_message(Message{.window = window, .kind = kind});
@@ -72,6 +74,7 @@ bool send_paint(WindowId window, uint32_t kind, cairo_t* cr, const Rect& bounds)
     if (current_serial() != serial) return false;
     state().context = outer_context;
     state().bounds = outer_bounds;
+    state().window = outer_window;
     return is_window(window);
 }
 
@@ -245,6 +248,7 @@ void present_again(WindowId top_level) {
 }
 
 cairo_t* paint_context() { return running() ? state().context : nullptr; }
+WindowId painting_window() { return running() ? state().window : no_window; }
 Rect paint_bounds() { return running() ? state().bounds : Rect{}; }
 
 cairo_surface_t* back_buffer(WindowId top_level) {

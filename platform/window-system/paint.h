@@ -31,6 +31,8 @@ void present_again(WindowId top_level);
 // origin and clipped to what is to be painted, and that part's bounds.
 cairo_t* paint_context();
 Rect paint_bounds();
+// The window whose paint message runs (a menu band's paint gives none).
+WindowId painting_window();
 
 cairo_surface_t* back_buffer(WindowId top_level);
 // The back buffer made or remade at the top-level's size (invalidated).

@@ -73,6 +73,7 @@ struct Caret {
 struct PaintState {
     cairo_t* context = nullptr;
     Rect bounds;
+    WindowId window = no_window;  // whose client area `context` is on (not a menu band's)
     bool painting = false;
     Caret caret;
 };
