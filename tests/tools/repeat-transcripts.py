@@ -11,8 +11,9 @@ After each run the tool sends `recycle` and reads four figures: the bytes
 the runtime's series and nodes hold (`stats`), the bytes of its own heap
 (the fifth figure of `stats/info`), the bytes malloc holds (`malloc-bytes`,
 a word that only VUM_TEST_HOOKS makes: pixel stores, codec buffers, what
-handles keep) and the process's resident set
-(VmRSS of /proc/PID/status), and counts the files it has open. The figures
+handles keep) and the process's anonymous resident set
+(RssAnon of /proc/PID/status: a leak's memory, without the file pages of
+libraries and font caches, which come and go), and counts the files it has open. The figures
 of the last run must not exceed those of the second run by more than the
 tolerances (none for the files); the first run is left out, since it
 interns words, grows the stacks and tables to their working sizes and
@@ -170,7 +171,7 @@ def open_files(pid):
 def rss_kb(pid):
     with open(f"/proc/{pid}/status", encoding="ascii") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith("RssAnon:"):
                 return int(line.split()[1])
     return 0
 
