@@ -1,6 +1,7 @@
 #include "engine/interpreter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <array>
 #include <optional>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "datatypes/word.h"
 #include "memory/call.h"
 #include "memory/cell-access.h"
+#include "memory/code-forms.h"
 #include "memory/interrupt.h"
 #include "engine/routine-call.h"
 #include "engine/tree-walk.h"
@@ -856,6 +858,21 @@ private:
 }  // namespace
 
 namespace {
+// The walk's loop over a block's expressions from `position`, its end as
+// the run found it; a compiled form hands over to it at any expression.
+void walk_rest(const Cell* held, Cell* frame, int32_t position, int32_t tail) {
+    uint32_t node = cell::series_node(held);
+    while (position < tail) {
+        interrupt::poll();
+        gc::roots.current_expression = {node, uint32_t(position)};
+        position = eval_expression(held, position, tail, flags_none);
+        // Someone may have shortened the block.
+        tail = std::min(tail, series_count(node));
+        if (position < tail) stack::s.args_top = frame + 1;
+    }
+    if (trace::on) trace::fire(trace::ev_exit, held, tail, frame, nullptr);
+}
+
 // Evaluates the block that `held` (a stable cell) names into the current
 // frame's result slot, expression by expression.
 void eval_in_frame(const Cell* held) {
@@ -869,15 +886,7 @@ void eval_in_frame(const Cell* held) {
     trace::CodeScope tracing(node);
     if (trace::on) trace::fire(trace::ev_enter, held, position, nullptr, nullptr);
     interrupt::poll();
-    while (position < tail) {
-        interrupt::poll();
-        gc::roots.current_expression = {node, uint32_t(position)};
-        position = eval_expression(held, position, tail, flags_none);
-        // Someone may have shortened the block.
-        tail = std::min(tail, series_count(node));
-        if (position < tail) stack::s.args_top = frame + 1;
-    }
-    if (trace::on) trace::fire(trace::ev_exit, held, tail, frame, nullptr);
+    walk_rest(held, frame, position, tail);
 }
 }  // namespace
 
@@ -1263,6 +1272,190 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
     return position;
 }
 }  // namespace
+
+// ---- Compiled forms ----
+//
+// A form runs a block the walk would run, expression by expression, with
+// the same result in the frame's cell 0, the same current expression and
+// the same interrupt polls. It makes no frame because the expressions it
+// computes itself are those the walk computes without one: values, words
+// holding plain values, integer operators done inline, assignments to
+// words that need no change mark. Anything else, and any guard that fails,
+// is a generic step: the walk runs that one expression. Word values are
+// read where the walk reads them; the cells and bindings are trusted while
+// the code epoch is the one the form was checked under, since every write
+// to the block bumps it.
+
+namespace {
+
+bool operand_cell(const Cell* c, forms::Operand* out) {
+    uint8_t t = cell::type(c);
+    out->cell = *c;
+    if (t == type_word) {
+        out->is_word = true;
+        return true;
+    }
+    if (!self_evaluating[t]) return false;
+    out->is_word = false;
+    cell::clear_new_line(&out->cell);
+    return true;
+}
+
+// The step for the expression at `position`: computed when its shape is
+// one the form does itself, with the operators the words hold now; else
+// generic.
+forms::Step compile_step(uint32_t node, int32_t position) {
+    const Cell* cells = series::cells_head(node);
+    int32_t n = series_count(node);
+    forms::Step s{};
+    s.start = position;
+    s.next = -1;
+    int32_t p = position;
+    if (cell::type(cells + p) == type_set_word) {
+        if (p + 1 >= n) return s;
+        s.has_target = true;
+        s.target = cells[p];
+        p++;
+    }
+    if (!operand_cell(cells + p, &s.first)) return s;
+    p++;
+    while (p < n && cell::type(cells + p) == type_word) {
+        const Cell* v = peek_value(cells + p);
+        if (!v || cell::type(v) != type_op) break;  // the next expression's word
+        int32_t fast = fast_of_operator(v);
+        if (fast < 0 || p + 1 >= n || s.operators == forms::max_operators) return s;
+        int32_t k = s.operators;
+        if (!operand_cell(cells + p + 1, &s.right[k])) return s;
+        s.op_word[k] = cells[p];
+        s.op_value[k] = *v;
+        s.fast[k] = fast;
+        s.operators++;
+        p += 2;
+    }
+    if (p < n && cell::type(cells + p) == type_word) {
+        s.has_follower = true;
+        s.follower = cells[p];
+    }
+    s.computed = true;
+    s.next = p;
+    return s;
+}
+
+// A word's value as the walk's quick step takes it, or false when the walk
+// would do more (call, raise).
+inline bool load_operand(const forms::Operand& o, Cell* out) {
+    if (!o.is_word) {
+        *out = o.cell;
+        return true;
+    }
+    const Cell* v = peek_value(&o.cell);
+    if (!v) return false;
+    uint8_t t = cell::type(v);
+    if (t == type_unset || is_function_type(t) || t == type_op) return false;
+    *out = *v;
+    return true;
+}
+
+// Runs a computed step into the frame's cell 0; false, having changed
+// nothing, when the walk must take the expression.
+inline bool run_computed(const forms::Step& s, Cell* frame) {
+    Cell value;
+    if (!load_operand(s.first, &value)) return false;
+    for (int32_t k = 0; k < s.operators; k++) {
+        const Cell* op = peek_value(&s.op_word[k]);
+        if (!op || std::memcmp(op, &s.op_value[k], sizeof(Cell)) != 0) return false;
+        Cell right;
+        if (!load_operand(s.right[k], &right)) return false;
+        if (cell::type(&value) != type_integer || cell::type(&right) != type_integer) return false;
+        int32_t a = cell::get_integer(&value), b = cell::get_integer(&right), r = 0;
+        switch (s.fast[k]) {
+            case fast_add:
+                if (__builtin_add_overflow(a, b, &r)) return false;
+                cell::make_integer(&value, r);
+                break;
+            case fast_subtract:
+                if (__builtin_sub_overflow(a, b, &r)) return false;
+                cell::make_integer(&value, r);
+                break;
+            case fast_multiply:
+                if (__builtin_mul_overflow(a, b, &r)) return false;
+                cell::make_integer(&value, r);
+                break;
+            default:
+                apply_fast_inline(s.fast[k], &value, &right);
+        }
+    }
+    if (s.has_follower) {
+        const Cell* v = peek_value(&s.follower);
+        if (v && cell::type(v) == type_op) return false;
+    }
+    if (s.has_target) {
+        Cell* slot = peek_value(&s.target);
+        if (!slot || context::notifies(cell::word_context(&s.target))) return false;
+        *slot = value;
+    }
+    *frame = value;
+    stack::s.args_top = frame + 1;
+    return true;
+}
+
+// The form for the block in `held`, made when the mode allows it now.
+forms::Form* form_for(uint32_t node, bool again) {
+    uint32_t index = series::form_of(node);
+    if (index) return forms::at(index);
+    if (forms::mode == forms::Mode::on && !again) return nullptr;
+    return forms::make(node);
+}
+
+}  // namespace
+
+void eval_in_current_frame_compiled(const Cell* held, bool again) {
+    if (forms::mode == forms::Mode::off || trace::on || trace::paused) return eval_in_frame(held);
+    uint32_t node = cell::series_node(held);
+    forms::Form* form = form_for(node, again);
+    if (!form) return eval_in_frame(held);
+    uint64_t epoch = series::code_epoch;
+    if (form->epoch != epoch) {
+        // Something may have changed the cells: the steps are made again as
+        // the runs reach them.
+        form->steps.clear();
+        form->epoch = epoch;
+        if (forms::mode == forms::Mode::verify) form->snapshot = forms::snapshot(node);
+    } else if (forms::mode == forms::Mode::verify) {
+        forms::check_unchanged(form->snapshot, "a block's entry");
+    }
+    Cell* frame = stack::s.args;
+    int32_t tail = series_count(node);
+    int32_t position = std::min(cell::series_index(held), tail);
+    cell::make_unset(frame);
+    stack::s.args_top = frame + 1;
+    CurrentBlock current;
+    interrupt::poll();
+    size_t i = 0;
+    // A block entered past its head runs in the walk until it reaches a
+    // step's start.
+    while (position < tail) {
+        if (i == form->steps.size()) form->steps.push_back(compile_step(node, position));
+        if (form->steps[i].start != position) break;
+        interrupt::poll();
+        gc::roots.current_expression = {node, uint32_t(position)};
+        const forms::Step& s = form->steps[i];
+        if (s.computed && run_computed(s, frame)) {
+            position = s.next;
+            i++;
+            continue;
+        }
+        position = eval_expression(held, position, tail, flags_none);
+        tail = std::min(tail, series_count(node));
+        if (position < tail) stack::s.args_top = frame + 1;
+        // The expression may have called anything: the form goes on only
+        // while nothing touched code.
+        if (series::code_epoch != epoch || trace::on || trace::paused) break;
+        if (forms::mode == forms::Mode::verify) forms::check_unchanged(form->snapshot, "a call's return");
+        i++;
+    }
+    walk_rest(held, frame, position, tail);
+}
 
 
 bool evaluate_protected(const Cell* block, Cell* result) {

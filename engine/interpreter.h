@@ -44,6 +44,10 @@ void eval_block(const Cell* block, bool keep_result);
 // needed (a loop's, a conditional's): each expression starts again just
 // above cell 0. `block` must be a stable cell outside the frame.
 void eval_in_current_frame(const Cell* block);
+// The same through the block's compiled form when forms are on: `again`
+// says the caller ran this block before (a loop's second pass), which is
+// when a form is made unless VUM_FORMS forces one from the first run.
+void eval_in_current_frame_compiled(const Cell* block, bool again);
 
 // One expression of the block starting at `position` (an index into its
 // series), inside a native frame; returns the position after it.

@@ -80,6 +80,17 @@ public:
     uint32_t run(const Cell* block) {
         // The frame holds only its result: the body runs in it directly.
         uint32_t code = sys::catch_codes(sys::catch_loop, [&] { eval::eval_in_current_frame(block); });
+        return finish(code);
+    }
+    // The same through the block's compiled form; `again` after its first run.
+    uint32_t run_compiled(const Cell* block, bool again) {
+        uint32_t code =
+            sys::catch_codes(sys::catch_loop, [&] { eval::eval_in_current_frame_compiled(block, again); });
+        return finish(code);
+    }
+
+private:
+    uint32_t finish(uint32_t code) {
         if (code == 0) return 0;
         if (code != sys::code_break && code != sys::code_continue) sys::rethrow();
         sys::clear_thrown();
@@ -91,6 +102,7 @@ public:
         return code;
     }
 
+public:
     // Pops the frame; its cell 0 becomes the native's result.
     void close() {
         stack::pop_frame_return();
@@ -331,13 +343,13 @@ void while_native(const int32_t*) {
     Cell* const cond = stack::arg(0);
     Cell* const body = stack::arg(1);
     LoopFrame loop;
-    for (;;) {
-        if (loop.run(cond) != 0) {
+    for (bool again = false;; again = true) {
+        if (loop.run_compiled(cond, again) != 0) {
             loop.discard();
             errors::raise(err::throw_::while_cond);
         }
         if (!truthy_checked(loop.result())) break;
-        if (loop.run(body) == sys::code_break) break;
+        if (loop.run_compiled(body, again) == sys::code_break) break;
     }
     cell::make_unset(loop.result());
     loop.close();
