@@ -971,11 +971,9 @@ inline int32_t fast_of_operator(const Cell* v) {
         if (fast >= fast_compare_first || (tl != type_integer && tl != type_float) ||
             (tr != type_integer && tr != type_float))
             return false;
-        double a = float_type::number_of(left), b = float_type::number_of(right);
-        int32_t math = fast == fast_add ? integer_type::math_add
-                     : fast == fast_subtract ? integer_type::math_subtract
-                                             : integer_type::math_multiply;
-        cell::make_float(left, float_type::apply_op(a, b, math));
+        double a = tl == type_integer ? double(cell::get_integer(left)) : cell::get_double(left);
+        double b = tr == type_integer ? double(cell::get_integer(right)) : cell::get_double(right);
+        cell::make_float(left, fast == fast_add ? a + b : fast == fast_subtract ? a - b : a * b);
         return true;
     }
     int32_t a = cell::get_integer(left), b = cell::get_integer(right), r = 0;
@@ -1440,6 +1438,209 @@ void eval_in_current_frame_compiled(const Cell* held, bool again) {
         i++;
     }
     walk_rest(held, frame, position, tail);
+}
+
+void eval_rest_in_current_frame(const Cell* held, int32_t position) {
+    Cell* frame = stack::s.args;
+    uint32_t node = cell::series_node(held);
+    int32_t tail = series_count(node);
+    stack::s.args_top = frame + 1;
+    CurrentBlock current;
+    trace::CodeScope tracing(node);
+    walk_rest(held, frame, position, tail);
+}
+
+namespace {
+
+// A computed step with its words' cells found: valid while nothing is
+// called and nothing allocates, which holds while a loop runs only these.
+struct Resolved {
+    const Cell* first;  // the value cell, or the constant
+    bool first_word;
+    int32_t operators;
+    int32_t fast[forms::max_operators];
+    const Cell* right[forms::max_operators];
+    bool right_word[forms::max_operators];
+    Cell* target;
+    int32_t start;
+};
+constexpr int32_t max_resolved = 16;
+
+struct ResolvedBlock {
+    Resolved steps[max_resolved];
+    int32_t count = 0;
+};
+
+// Brings the form up to the code epoch (verify mode compares its snapshot).
+void check_form(forms::Form* form) {
+    uint64_t epoch = series::code_epoch;
+    if (form->epoch != epoch) {
+        form->steps.clear();
+        form->epoch = epoch;
+        if (forms::mode == forms::Mode::verify) form->snapshot = forms::snapshot(form->node);
+    } else if (forms::mode == forms::Mode::verify) {
+        forms::check_unchanged(form->snapshot, "a loop's entry");
+    }
+}
+
+inline bool resolve_operand(const forms::Operand& o, const Cell** cell, bool* is_word) {
+    *is_word = o.is_word;
+    if (!o.is_word) {
+        *cell = &o.cell;
+        return true;
+    }
+    *cell = peek_value(&o.cell);
+    return *cell != nullptr;
+}
+
+// Every step of the block, computed, with its words' cells and operators
+// checked now; false when any is not (the loop then runs block by block).
+bool resolve_block(const Cell* held, forms::Form* form, ResolvedBlock* out) {
+    uint32_t node = form->node;
+    int32_t tail = series_count(node);
+    int32_t position = cell::series_index(held);
+    if (position >= tail) return false;
+    // The steps first: constants are read from them where they lie.
+    size_t i = 0;
+    for (int32_t at = position; at < tail; i++) {
+        if (i == form->steps.size()) form->steps.push_back(compile_step(node, at));
+        const forms::Step& s = form->steps[i];
+        if (!s.computed || s.start != at || i == size_t(max_resolved)) return false;
+        at = s.next;
+    }
+    i = 0;
+    while (position < tail) {
+        const forms::Step& s = form->steps[i];
+        Resolved& r = out->steps[out->count++];
+        r.start = s.start;
+        if (!resolve_operand(s.first, &r.first, &r.first_word)) return false;
+        r.operators = s.operators;
+        for (int32_t k = 0; k < s.operators; k++) {
+            const Cell* op = peek_value(&s.op_word[k]);
+            if (!op || std::memcmp(op, &s.op_value[k], sizeof(Cell)) != 0) return false;
+            r.fast[k] = s.fast[k];
+            if (!resolve_operand(s.right[k], &r.right[k], &r.right_word[k])) return false;
+        }
+        if (s.has_follower) {
+            const Cell* v = peek_value(&s.follower);
+            if (v && cell::type(v) == type_op) return false;
+        }
+        r.target = nullptr;
+        if (s.has_target) {
+            r.target = peek_value(&s.target);
+            if (!r.target || context::notifies(cell::word_context(&s.target))) return false;
+        }
+        position = s.next;
+        i++;
+    }
+    return true;
+}
+
+inline bool plain_value(const Cell* v) {
+    uint8_t t = cell::type(v);
+    return !(t == type_unset || is_function_type(t) || t == type_op);
+}
+
+// One resolved step into the frame; false, having changed nothing, when
+// the walk must take it.
+[[gnu::always_inline]] inline bool run_resolved(const Resolved& r, Cell* frame) {
+    // The usual step, one operator on two numbers, without the general
+    // loop; the result's cell is the left operand's with the operator's
+    // result written as the inline case writes it.
+    if (r.operators == 1) {
+        const Cell* a = r.first;
+        const Cell* b = r.right[0];
+        uint8_t ta = cell::type(a), tb = cell::type(b);
+        Cell* out = r.target ? r.target : frame;
+        int32_t fast = r.fast[0];
+        if (ta == type_integer && tb == type_integer) {
+            int32_t x = cell::get_integer(a), y = cell::get_integer(b), z = 0;
+            bool overflow = false;
+            switch (fast) {
+                case fast_add: overflow = __builtin_add_overflow(x, y, &z); break;
+                case fast_subtract: overflow = __builtin_sub_overflow(x, y, &z); break;
+                case fast_multiply: overflow = __builtin_mul_overflow(x, y, &z); break;
+                default: {
+                    bool result = false;
+                    switch (fast - fast_compare_first + native::equal_q) {
+                        case native::equal_q: result = x == y; break;
+                        case native::not_equal_q: result = x != y; break;
+                        case native::strict_equal_q: result = x == y; break;
+                        case native::lesser_q: result = x < y; break;
+                        case native::greater_q: result = x > y; break;
+                        case native::lesser_or_equal_q: result = x <= y; break;
+                        case native::greater_or_equal_q: result = x >= y; break;
+                    }
+                    *out = *a;
+                    cell::make_logic(out, result);
+                    if (r.target) *frame = *out;
+                    return true;
+                }
+            }
+            if (!overflow) {
+                *out = *a;
+                cell::make_integer(out, z);
+                if (r.target) *frame = *out;
+                return true;
+            }
+        } else if (fast < fast_compare_first && (ta == type_integer || ta == type_float) &&
+                   (tb == type_integer || tb == type_float)) {
+            double x = ta == type_integer ? double(cell::get_integer(a)) : cell::get_double(a);
+            double y = tb == type_integer ? double(cell::get_integer(b)) : cell::get_double(b);
+            double z = fast == fast_add ? x + y : fast == fast_subtract ? x - y : x * y;
+            *out = *a;
+            cell::make_float(out, z);
+            if (r.target) *frame = *out;
+            return true;
+        }
+    }
+    if (r.first_word && !plain_value(r.first)) return false;
+    Cell value = *r.first;
+    for (int32_t k = 0; k < r.operators; k++) {
+        if (r.right_word[k] && !plain_value(r.right[k])) return false;
+        if (!apply_fast_inline(r.fast[k], &value, r.right[k])) return false;
+    }
+    if (r.target) *r.target = value;
+    *frame = value;
+    return true;
+}
+
+// The block's steps from its entry; the position of the one refused, or -1.
+[[gnu::always_inline]] inline int32_t run_resolved_block(const ResolvedBlock& b, Cell* frame) {
+    cell::make_unset(frame);
+    for (int32_t i = 0; i < b.count; i++) {
+        if (interrupt::requested.load(std::memory_order_relaxed)) [[unlikely]]
+            return b.steps[i].start;  // the walk polls there
+        if (!run_resolved(b.steps[i], frame)) return b.steps[i].start;
+    }
+    return -1;
+}
+
+}  // namespace
+
+LoopStop run_while_compiled(const Cell* condition, const Cell* body, Cell* frame, bool again) {
+    LoopStop stop{LoopStop::not_run, 0};
+    if (forms::mode == forms::Mode::off || trace::on || trace::paused) return stop;
+    forms::Form* cf = form_for(cell::series_node(condition), again);
+    if (!cf) return stop;
+    forms::Form* bf = form_for(cell::series_node(body), again);
+    if (!bf) return stop;
+    check_form(cf);
+    check_form(bf);
+    ResolvedBlock c, b;
+    if (!resolve_block(condition, cf, &c) || !resolve_block(body, bf, &b)) return stop;
+    stack::s.args_top = frame + 1;
+    for (;;) {
+        int32_t at = run_resolved_block(c, frame);
+        if (at >= 0) return {LoopStop::in_condition, at};
+        uint8_t t = cell::type(frame);
+        // Only a true value goes on here; false, none and unset (an error)
+        // are the native's to judge.
+        if (t == type_none || t == type_unset || (t == type_logic && !cell::logic_value(frame)))
+            return {LoopStop::condition_done, 0};
+        at = run_resolved_block(b, frame);
+        if (at >= 0) return {LoopStop::in_body, at};
+    }
 }
 
 

@@ -89,6 +89,13 @@ public:
         return finish(code);
     }
 
+    // The rest of a block a compiled loop handed over at `position`.
+    uint32_t run_rest(const Cell* block, int32_t position) {
+        uint32_t code =
+            sys::catch_codes(sys::catch_loop, [&] { eval::eval_rest_in_current_frame(block, position); });
+        return finish(code);
+    }
+
 private:
     uint32_t finish(uint32_t code) {
         if (code == 0) return 0;
@@ -343,13 +350,29 @@ void while_native(const int32_t*) {
     Cell* const cond = stack::arg(0);
     Cell* const body = stack::arg(1);
     LoopFrame loop;
+    // Iterations run compiled as a whole while both blocks are computed
+    // steps; once the walk has had to take over, block by block.
+    bool whole = true;
     for (bool again = false;; again = true) {
-        if (loop.run_compiled(cond, again) != 0) {
-            loop.discard();
-            errors::raise(err::throw_::while_cond);
+        eval::LoopStop stop{eval::LoopStop::not_run, 0};
+        if (whole) {
+            stop = eval::run_while_compiled(cond, body, loop.result(), again);
+            if (stop.kind != eval::LoopStop::not_run) whole = false;
         }
-        if (!truthy_checked(loop.result())) break;
-        if (loop.run_compiled(body, again) == sys::code_break) break;
+        if (stop.kind != eval::LoopStop::in_body) {
+            if (stop.kind != eval::LoopStop::condition_done) {
+                uint32_t code = stop.kind == eval::LoopStop::in_condition ? loop.run_rest(cond, stop.position)
+                                                                          : loop.run_compiled(cond, again);
+                if (code != 0) {
+                    loop.discard();
+                    errors::raise(err::throw_::while_cond);
+                }
+            }
+            if (!truthy_checked(loop.result())) break;
+        }
+        uint32_t code = stop.kind == eval::LoopStop::in_body ? loop.run_rest(body, stop.position)
+                                                             : loop.run_compiled(body, again);
+        if (code == sys::code_break) break;
     }
     cell::make_unset(loop.result());
     loop.close();
