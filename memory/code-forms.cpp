@@ -90,8 +90,8 @@ Form* make(uint32_t node) {
     return f;
 }
 
-void release(uint32_t index) {
-    if (index == 0 || index >= table.size() || !table[index]) return;
+void release(uint32_t index, uint32_t node) {
+    if (index == 0 || index >= table.size() || !table[index] || table[index]->node != node) return;
     delete table[index];
     table[index] = nullptr;
     free_slots.push_back(index);

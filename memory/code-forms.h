@@ -79,8 +79,9 @@ constexpr uint32_t max_forms = 4096;
 // A new form for the block (marked in its buffer), or null when the table
 // is full.
 Form* make(uint32_t node);
-// Drops the form of a block being freed.
-void release(uint32_t index);
+// Drops the form of a block being freed (the index its buffer holds; a
+// form of another node is left alone).
+void release(uint32_t index, uint32_t node);
 uint32_t live_count();
 
 extern std::vector<Form*> table;  // index 0 is never a form

@@ -186,7 +186,7 @@ void flush_free_queue() {
 
 // A block swept with its form takes the form with it.
 void free_buffer_node(const SeriesBuffer* b) {
-    if (b->flags & series_flags::has_form) forms::release(b->spare);
+    if (b->flags & series_flags::has_form) forms::release(b->spare, b->node);
     queue_free(b->node);
 }
 
