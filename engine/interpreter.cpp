@@ -1462,6 +1462,11 @@ struct Resolved {
     const Cell* right[forms::max_operators];
     bool right_word[forms::max_operators];
     Cell* target;
+    // Where the one-operator case writes: the target, else the frame; only
+    // the block's last expression leaves its value in the frame as well
+    // (a handover puts the value before it there).
+    Cell* out;
+    bool to_frame;
     int32_t start;
 };
 constexpr int32_t max_resolved = 16;
@@ -1495,7 +1500,7 @@ inline bool resolve_operand(const forms::Operand& o, const Cell** cell, bool* is
 
 // Every step of the block, computed, with its words' cells and operators
 // checked now; false when any is not (the loop then runs block by block).
-bool resolve_block(const Cell* held, forms::Form* form, ResolvedBlock* out) {
+bool resolve_block(const Cell* held, forms::Form* form, Cell* frame, ResolvedBlock* out) {
     uint32_t node = form->node;
     int32_t tail = series_count(node);
     int32_t position = cell::series_index(held);
@@ -1533,6 +1538,11 @@ bool resolve_block(const Cell* held, forms::Form* form, ResolvedBlock* out) {
         position = s.next;
         i++;
     }
+    for (int32_t k = 0; k < out->count; k++) {
+        Resolved& r = out->steps[k];
+        r.out = r.target ? r.target : frame;
+        r.to_frame = r.target && k == out->count - 1;
+    }
     return true;
 }
 
@@ -1551,38 +1561,41 @@ inline bool plain_value(const Cell* v) {
         const Cell* a = r.first;
         const Cell* b = r.right[0];
         uint8_t ta = cell::type(a), tb = cell::type(b);
-        Cell* out = r.target ? r.target : frame;
+        Cell* out = r.out;
         int32_t fast = r.fast[0];
         if (ta == type_integer && tb == type_integer) {
             int32_t x = cell::get_integer(a), y = cell::get_integer(b), z = 0;
-            bool overflow = false;
+            bool result = false;
+            // One dispatch over every case: fast_compare_first + k is the
+            // k-th of the consecutive comparison natives from equal?.
             switch (fast) {
-                case fast_add: overflow = __builtin_add_overflow(x, y, &z); break;
-                case fast_subtract: overflow = __builtin_sub_overflow(x, y, &z); break;
-                case fast_multiply: overflow = __builtin_mul_overflow(x, y, &z); break;
-                default: {
-                    bool result = false;
-                    switch (fast - fast_compare_first + native::equal_q) {
-                        case native::equal_q: result = x == y; break;
-                        case native::not_equal_q: result = x != y; break;
-                        case native::strict_equal_q: result = x == y; break;
-                        case native::lesser_q: result = x < y; break;
-                        case native::greater_q: result = x > y; break;
-                        case native::lesser_or_equal_q: result = x <= y; break;
-                        case native::greater_or_equal_q: result = x >= y; break;
-                    }
-                    *out = *a;
-                    cell::make_logic(out, result);
-                    if (r.target) *frame = *out;
-                    return true;
-                }
+                case fast_add:
+                    if (__builtin_add_overflow(x, y, &z)) goto general;
+                    goto integer;
+                case fast_subtract:
+                    if (__builtin_sub_overflow(x, y, &z)) goto general;
+                    goto integer;
+                case fast_multiply:
+                    if (__builtin_mul_overflow(x, y, &z)) goto general;
+                    goto integer;
+                case fast_compare_first + native::equal_q - native::equal_q: result = x == y; break;
+                case fast_compare_first + native::not_equal_q - native::equal_q: result = x != y; break;
+                case fast_compare_first + native::strict_equal_q - native::equal_q: result = x == y; break;
+                case fast_compare_first + native::lesser_q - native::equal_q: result = x < y; break;
+                case fast_compare_first + native::greater_q - native::equal_q: result = x > y; break;
+                case fast_compare_first + native::lesser_or_equal_q - native::equal_q: result = x <= y; break;
+                case fast_compare_first + native::greater_or_equal_q - native::equal_q: result = x >= y; break;
+                default: goto general;
             }
-            if (!overflow) {
-                *out = *a;
-                cell::make_integer(out, z);
-                if (r.target) *frame = *out;
-                return true;
-            }
+            *out = *a;
+            cell::make_logic(out, result);
+            if (r.to_frame) *frame = *out;
+            return true;
+        integer:
+            *out = *a;
+            cell::make_integer(out, z);
+            if (r.to_frame) *frame = *out;
+            return true;
         } else if (fast < fast_compare_first && (ta == type_integer || ta == type_float) &&
                    (tb == type_integer || tb == type_float)) {
             double x = ta == type_integer ? double(cell::get_integer(a)) : cell::get_double(a);
@@ -1590,10 +1603,11 @@ inline bool plain_value(const Cell* v) {
             double z = fast == fast_add ? x + y : fast == fast_subtract ? x - y : x * y;
             *out = *a;
             cell::make_float(out, z);
-            if (r.target) *frame = *out;
+            if (r.to_frame) *frame = *out;
             return true;
         }
     }
+general:
     if (r.first_word && !plain_value(r.first)) return false;
     Cell value = *r.first;
     for (int32_t k = 0; k < r.operators; k++) {
@@ -1608,10 +1622,17 @@ inline bool plain_value(const Cell* v) {
 // The block's steps from its entry; the position of the one refused, or -1.
 [[gnu::always_inline]] inline int32_t run_resolved_block(const ResolvedBlock& b, Cell* frame) {
     cell::make_unset(frame);
+    // One poll a run: a request waits at most one block's few steps, and
+    // the walk takes it from the block's first expression.
+    if (interrupt::requested.load(std::memory_order_relaxed)) [[unlikely]]
+        return b.steps[0].start;
     for (int32_t i = 0; i < b.count; i++) {
-        if (interrupt::requested.load(std::memory_order_relaxed)) [[unlikely]]
-            return b.steps[i].start;  // the walk polls there
-        if (!run_resolved(b.steps[i], frame)) return b.steps[i].start;
+        if (!run_resolved(b.steps[i], frame)) [[unlikely]] {
+            // The frame holds the value of the expression before, as in
+            // the walk.
+            if (i > 0 && !b.steps[i - 1].to_frame && b.steps[i - 1].target) *frame = *b.steps[i - 1].target;
+            return b.steps[i].start;
+        }
     }
     return -1;
 }
@@ -1628,7 +1649,7 @@ LoopStop run_while_compiled(const Cell* condition, const Cell* body, Cell* frame
     check_form(cf);
     check_form(bf);
     ResolvedBlock c, b;
-    if (!resolve_block(condition, cf, &c) || !resolve_block(body, bf, &b)) return stop;
+    if (!resolve_block(condition, cf, frame, &c) || !resolve_block(body, bf, frame, &b)) return stop;
     stack::s.args_top = frame + 1;
     for (;;) {
         int32_t at = run_resolved_block(c, frame);
