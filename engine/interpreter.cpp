@@ -860,7 +860,7 @@ private:
 namespace {
 // The walk's loop over a block's expressions from `position`, its end as
 // the run found it; a compiled form hands over to it at any expression.
-void walk_rest(const Cell* held, Cell* frame, int32_t position, int32_t tail) {
+[[gnu::always_inline]] inline void walk_rest(const Cell* held, Cell* frame, int32_t position, int32_t tail) {
     uint32_t node = cell::series_node(held);
     while (position < tail) {
         interrupt::poll();

@@ -357,7 +357,9 @@ void while_native(const int32_t*) {
         eval::LoopStop stop{eval::LoopStop::not_run, 0};
         if (whole) {
             stop = eval::run_while_compiled(cond, body, loop.result(), again);
-            if (stop.kind != eval::LoopStop::not_run) whole = false;
+            // Tried once forms could exist (the second run); one that did
+            // not start will not start later.
+            if (stop.kind != eval::LoopStop::not_run || again) whole = false;
         }
         if (stop.kind != eval::LoopStop::in_body) {
             if (stop.kind != eval::LoopStop::condition_done) {
