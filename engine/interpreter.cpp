@@ -1,6 +1,7 @@
 #include "engine/interpreter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <array>
 #include <optional>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "datatypes/word.h"
 #include "memory/call.h"
 #include "memory/cell-access.h"
+#include "memory/code-forms.h"
 #include "memory/interrupt.h"
 #include "engine/routine-call.h"
 #include "engine/tree-walk.h"
@@ -856,6 +858,21 @@ private:
 }  // namespace
 
 namespace {
+// The walk's loop over a block's expressions from `position`, its end as
+// the run found it; a compiled form hands over to it at any expression.
+[[gnu::always_inline]] inline void walk_rest(const Cell* held, Cell* frame, int32_t position, int32_t tail) {
+    uint32_t node = cell::series_node(held);
+    while (position < tail) {
+        interrupt::poll();
+        gc::roots.current_expression = {node, uint32_t(position)};
+        position = eval_expression(held, position, tail, flags_none);
+        // Someone may have shortened the block.
+        tail = std::min(tail, series_count(node));
+        if (position < tail) stack::s.args_top = frame + 1;
+    }
+    if (trace::on) trace::fire(trace::ev_exit, held, tail, frame, nullptr);
+}
+
 // Evaluates the block that `held` (a stable cell) names into the current
 // frame's result slot, expression by expression.
 void eval_in_frame(const Cell* held) {
@@ -869,15 +886,7 @@ void eval_in_frame(const Cell* held) {
     trace::CodeScope tracing(node);
     if (trace::on) trace::fire(trace::ev_enter, held, position, nullptr, nullptr);
     interrupt::poll();
-    while (position < tail) {
-        interrupt::poll();
-        gc::roots.current_expression = {node, uint32_t(position)};
-        position = eval_expression(held, position, tail, flags_none);
-        // Someone may have shortened the block.
-        tail = std::min(tail, series_count(node));
-        if (position < tail) stack::s.args_top = frame + 1;
-    }
-    if (trace::on) trace::fire(trace::ev_exit, held, tail, frame, nullptr);
+    walk_rest(held, frame, position, tail);
 }
 }  // namespace
 
@@ -962,11 +971,9 @@ inline int32_t fast_of_operator(const Cell* v) {
         if (fast >= fast_compare_first || (tl != type_integer && tl != type_float) ||
             (tr != type_integer && tr != type_float))
             return false;
-        double a = float_type::number_of(left), b = float_type::number_of(right);
-        int32_t math = fast == fast_add ? integer_type::math_add
-                     : fast == fast_subtract ? integer_type::math_subtract
-                                             : integer_type::math_multiply;
-        cell::make_float(left, float_type::apply_op(a, b, math));
+        double a = tl == type_integer ? double(cell::get_integer(left)) : cell::get_double(left);
+        double b = tr == type_integer ? double(cell::get_integer(right)) : cell::get_double(right);
+        cell::make_float(left, fast == fast_add ? a + b : fast == fast_subtract ? a - b : a * b);
         return true;
     }
     int32_t a = cell::get_integer(left), b = cell::get_integer(right), r = 0;
@@ -1263,6 +1270,399 @@ int32_t eval_expression_step(const Cell* block, int32_t position, int32_t end, F
     return position;
 }
 }  // namespace
+
+// ---- Compiled forms ----
+//
+// A form runs a block the walk would run, expression by expression, with
+// the same result in the frame's cell 0, the same current expression and
+// the same interrupt polls. It makes no frame because the expressions it
+// computes itself are those the walk computes without one: values, words
+// holding plain values, integer operators done inline, assignments to
+// words that need no change mark. Anything else, and any guard that fails,
+// is a generic step: the walk runs that one expression. Word values are
+// read where the walk reads them; the cells and bindings are trusted while
+// the code epoch is the one the form was checked under, since every write
+// to the block bumps it.
+
+namespace {
+
+bool operand_cell(const Cell* c, forms::Operand* out) {
+    uint8_t t = cell::type(c);
+    out->cell = *c;
+    if (t == type_word) {
+        out->is_word = true;
+        return true;
+    }
+    if (!self_evaluating[t]) return false;
+    out->is_word = false;
+    cell::clear_new_line(&out->cell);
+    return true;
+}
+
+// The step for the expression at `position`: computed when its shape is
+// one the form does itself, with the operators the words hold now; else
+// generic.
+forms::Step compile_step(uint32_t node, int32_t position) {
+    const Cell* cells = series::cells_head(node);
+    int32_t n = series_count(node);
+    forms::Step s{};
+    s.start = position;
+    s.next = -1;
+    int32_t p = position;
+    if (cell::type(cells + p) == type_set_word) {
+        if (p + 1 >= n) return s;
+        s.has_target = true;
+        s.target = cells[p];
+        p++;
+    }
+    if (!operand_cell(cells + p, &s.first)) return s;
+    p++;
+    while (p < n && cell::type(cells + p) == type_word) {
+        const Cell* v = peek_value(cells + p);
+        if (!v || cell::type(v) != type_op) break;  // the next expression's word
+        int32_t fast = fast_of_operator(v);
+        if (fast < 0 || p + 1 >= n || s.operators == forms::max_operators) return s;
+        int32_t k = s.operators;
+        if (!operand_cell(cells + p + 1, &s.right[k])) return s;
+        s.op_word[k] = cells[p];
+        s.op_value[k] = *v;
+        s.fast[k] = fast;
+        s.operators++;
+        p += 2;
+    }
+    if (p < n && cell::type(cells + p) == type_word) {
+        s.has_follower = true;
+        s.follower = cells[p];
+    }
+    s.computed = true;
+    s.next = p;
+    return s;
+}
+
+// A word's value as the walk's quick step takes it, or false when the walk
+// would do more (call, raise).
+inline bool load_operand(const forms::Operand& o, Cell* out) {
+    if (!o.is_word) {
+        *out = o.cell;
+        return true;
+    }
+    const Cell* v = peek_value(&o.cell);
+    if (!v) return false;
+    uint8_t t = cell::type(v);
+    if (t == type_unset || is_function_type(t) || t == type_op) return false;
+    *out = *v;
+    return true;
+}
+
+// Runs a computed step into the frame's cell 0; false, having changed
+// nothing, when the walk must take the expression.
+inline bool run_computed(const forms::Step& s, Cell* frame) {
+    Cell value;
+    if (!load_operand(s.first, &value)) return false;
+    for (int32_t k = 0; k < s.operators; k++) {
+        const Cell* op = peek_value(&s.op_word[k]);
+        if (!op || std::memcmp(op, &s.op_value[k], sizeof(Cell)) != 0) return false;
+        Cell right;
+        if (!load_operand(s.right[k], &right)) return false;
+        // Numbers as the walk's inline case has them (a sum past 32 bits
+        // becomes a float there too); other types call the operator.
+        if (!apply_fast_inline(s.fast[k], &value, &right)) return false;
+    }
+    if (s.has_follower) {
+        const Cell* v = peek_value(&s.follower);
+        if (v && cell::type(v) == type_op) return false;
+    }
+    if (s.has_target) {
+        Cell* slot = peek_value(&s.target);
+        if (!slot || context::notifies(cell::word_context(&s.target))) return false;
+        *slot = value;
+    }
+    *frame = value;
+    stack::s.args_top = frame + 1;
+    return true;
+}
+
+// The form for the block in `held`, made when the mode allows it now.
+forms::Form* form_for(uint32_t node, bool again) {
+    uint32_t index = series::form_of(node);
+    if (index) return forms::at(index);
+    if (forms::mode == forms::Mode::on && !again) return nullptr;
+    return forms::make(node);
+}
+
+}  // namespace
+
+void eval_in_current_frame_compiled(const Cell* held, bool again) {
+    if (forms::mode == forms::Mode::off || trace::on || trace::paused) return eval_in_frame(held);
+    uint32_t node = cell::series_node(held);
+    forms::Form* form = form_for(node, again);
+    if (!form) return eval_in_frame(held);
+    uint64_t epoch = series::code_epoch;
+    if (form->epoch != epoch) {
+        // Something may have changed the cells: the steps are made again as
+        // the runs reach them.
+        form->steps.clear();
+        form->epoch = epoch;
+        if (forms::mode == forms::Mode::verify) form->snapshot = forms::snapshot(node);
+    } else if (forms::mode == forms::Mode::verify) {
+        forms::check_unchanged(form->snapshot, "a block's entry");
+    }
+    Cell* frame = stack::s.args;
+    int32_t tail = series_count(node);
+    int32_t position = std::min(cell::series_index(held), tail);
+    cell::make_unset(frame);
+    stack::s.args_top = frame + 1;
+    CurrentBlock current;
+    interrupt::poll();
+    size_t i = 0;
+    // A block entered past its head runs in the walk until it reaches a
+    // step's start.
+    while (position < tail) {
+        if (i == form->steps.size()) form->steps.push_back(compile_step(node, position));
+        if (form->steps[i].start != position) break;
+        interrupt::poll();
+        gc::roots.current_expression = {node, uint32_t(position)};
+        const forms::Step& s = form->steps[i];
+        if (s.computed && run_computed(s, frame)) {
+            position = s.next;
+            i++;
+            continue;
+        }
+        position = eval_expression(held, position, tail, flags_none);
+        tail = std::min(tail, series_count(node));
+        if (position < tail) stack::s.args_top = frame + 1;
+        // The expression may have called anything: the form goes on only
+        // while nothing touched code.
+        if (series::code_epoch != epoch || trace::on || trace::paused) break;
+        if (forms::mode == forms::Mode::verify) forms::check_unchanged(form->snapshot, "a call's return");
+        i++;
+    }
+    walk_rest(held, frame, position, tail);
+}
+
+void eval_rest_in_current_frame(const Cell* held, int32_t position) {
+    Cell* frame = stack::s.args;
+    uint32_t node = cell::series_node(held);
+    int32_t tail = series_count(node);
+    stack::s.args_top = frame + 1;
+    CurrentBlock current;
+    trace::CodeScope tracing(node);
+    walk_rest(held, frame, position, tail);
+}
+
+namespace {
+
+// A computed step with its words' cells found: valid while nothing is
+// called and nothing allocates, which holds while a loop runs only these.
+struct Resolved {
+    const Cell* first;  // the value cell, or the constant
+    bool first_word;
+    int32_t operators;
+    int32_t fast[forms::max_operators];
+    const Cell* right[forms::max_operators];
+    bool right_word[forms::max_operators];
+    Cell* target;
+    // Where the one-operator case writes: the target, else the frame; only
+    // the block's last expression leaves its value in the frame as well
+    // (a handover puts the value before it there).
+    Cell* out;
+    bool to_frame;
+    int32_t start;
+};
+constexpr int32_t max_resolved = 16;
+
+struct ResolvedBlock {
+    Resolved steps[max_resolved];
+    int32_t count = 0;
+};
+
+// Brings the form up to the code epoch (verify mode compares its snapshot).
+void check_form(forms::Form* form) {
+    uint64_t epoch = series::code_epoch;
+    if (form->epoch != epoch) {
+        form->steps.clear();
+        form->epoch = epoch;
+        if (forms::mode == forms::Mode::verify) form->snapshot = forms::snapshot(form->node);
+    } else if (forms::mode == forms::Mode::verify) {
+        forms::check_unchanged(form->snapshot, "a loop's entry");
+    }
+}
+
+inline bool resolve_operand(const forms::Operand& o, const Cell** cell, bool* is_word) {
+    *is_word = o.is_word;
+    if (!o.is_word) {
+        *cell = &o.cell;
+        return true;
+    }
+    *cell = peek_value(&o.cell);
+    return *cell != nullptr;
+}
+
+// Every step of the block, computed, with its words' cells and operators
+// checked now; false when any is not (the loop then runs block by block).
+bool resolve_block(const Cell* held, forms::Form* form, Cell* frame, ResolvedBlock* out) {
+    uint32_t node = form->node;
+    int32_t tail = series_count(node);
+    int32_t position = cell::series_index(held);
+    if (position >= tail) return false;
+    // The steps first: constants are read from them where they lie.
+    size_t i = 0;
+    for (int32_t at = position; at < tail; i++) {
+        if (i == form->steps.size()) form->steps.push_back(compile_step(node, at));
+        const forms::Step& s = form->steps[i];
+        if (!s.computed || s.start != at || i == size_t(max_resolved)) return false;
+        at = s.next;
+    }
+    i = 0;
+    while (position < tail) {
+        const forms::Step& s = form->steps[i];
+        Resolved& r = out->steps[out->count++];
+        r.start = s.start;
+        if (!resolve_operand(s.first, &r.first, &r.first_word)) return false;
+        r.operators = s.operators;
+        for (int32_t k = 0; k < s.operators; k++) {
+            const Cell* op = peek_value(&s.op_word[k]);
+            if (!op || std::memcmp(op, &s.op_value[k], sizeof(Cell)) != 0) return false;
+            r.fast[k] = s.fast[k];
+            if (!resolve_operand(s.right[k], &r.right[k], &r.right_word[k])) return false;
+        }
+        if (s.has_follower) {
+            const Cell* v = peek_value(&s.follower);
+            if (v && cell::type(v) == type_op) return false;
+        }
+        r.target = nullptr;
+        if (s.has_target) {
+            r.target = peek_value(&s.target);
+            if (!r.target || context::notifies(cell::word_context(&s.target))) return false;
+        }
+        position = s.next;
+        i++;
+    }
+    for (int32_t k = 0; k < out->count; k++) {
+        Resolved& r = out->steps[k];
+        r.out = r.target ? r.target : frame;
+        r.to_frame = r.target && k == out->count - 1;
+    }
+    return true;
+}
+
+inline bool plain_value(const Cell* v) {
+    uint8_t t = cell::type(v);
+    return !(t == type_unset || is_function_type(t) || t == type_op);
+}
+
+// One resolved step into the frame; false, having changed nothing, when
+// the walk must take it.
+[[gnu::always_inline]] inline bool run_resolved(const Resolved& r, Cell* frame) {
+    // The usual step, one operator on two numbers, without the general
+    // loop; the result's cell is the left operand's with the operator's
+    // result written as the inline case writes it.
+    if (r.operators == 1) {
+        const Cell* a = r.first;
+        const Cell* b = r.right[0];
+        uint8_t ta = cell::type(a), tb = cell::type(b);
+        Cell* out = r.out;
+        int32_t fast = r.fast[0];
+        if (ta == type_integer && tb == type_integer) {
+            int32_t x = cell::get_integer(a), y = cell::get_integer(b), z = 0;
+            bool result = false;
+            // One dispatch over every case: fast_compare_first + k is the
+            // k-th of the consecutive comparison natives from equal?.
+            switch (fast) {
+                case fast_add:
+                    if (__builtin_add_overflow(x, y, &z)) goto general;
+                    goto integer;
+                case fast_subtract:
+                    if (__builtin_sub_overflow(x, y, &z)) goto general;
+                    goto integer;
+                case fast_multiply:
+                    if (__builtin_mul_overflow(x, y, &z)) goto general;
+                    goto integer;
+                case fast_compare_first + native::equal_q - native::equal_q: result = x == y; break;
+                case fast_compare_first + native::not_equal_q - native::equal_q: result = x != y; break;
+                case fast_compare_first + native::strict_equal_q - native::equal_q: result = x == y; break;
+                case fast_compare_first + native::lesser_q - native::equal_q: result = x < y; break;
+                case fast_compare_first + native::greater_q - native::equal_q: result = x > y; break;
+                case fast_compare_first + native::lesser_or_equal_q - native::equal_q: result = x <= y; break;
+                case fast_compare_first + native::greater_or_equal_q - native::equal_q: result = x >= y; break;
+                default: goto general;
+            }
+            *out = *a;
+            cell::make_logic(out, result);
+            if (r.to_frame) *frame = *out;
+            return true;
+        integer:
+            *out = *a;
+            cell::make_integer(out, z);
+            if (r.to_frame) *frame = *out;
+            return true;
+        } else if (fast < fast_compare_first && (ta == type_integer || ta == type_float) &&
+                   (tb == type_integer || tb == type_float)) {
+            double x = ta == type_integer ? double(cell::get_integer(a)) : cell::get_double(a);
+            double y = tb == type_integer ? double(cell::get_integer(b)) : cell::get_double(b);
+            double z = fast == fast_add ? x + y : fast == fast_subtract ? x - y : x * y;
+            *out = *a;
+            cell::make_float(out, z);
+            if (r.to_frame) *frame = *out;
+            return true;
+        }
+    }
+general:
+    if (r.first_word && !plain_value(r.first)) return false;
+    Cell value = *r.first;
+    for (int32_t k = 0; k < r.operators; k++) {
+        if (r.right_word[k] && !plain_value(r.right[k])) return false;
+        if (!apply_fast_inline(r.fast[k], &value, r.right[k])) return false;
+    }
+    if (r.target) *r.target = value;
+    *frame = value;
+    return true;
+}
+
+// The block's steps from its entry; the position of the one refused, or -1.
+[[gnu::always_inline]] inline int32_t run_resolved_block(const ResolvedBlock& b, Cell* frame) {
+    cell::make_unset(frame);
+    // One poll a run: a request waits at most one block's few steps, and
+    // the walk takes it from the block's first expression.
+    if (interrupt::requested.load(std::memory_order_relaxed)) [[unlikely]]
+        return b.steps[0].start;
+    for (int32_t i = 0; i < b.count; i++) {
+        if (!run_resolved(b.steps[i], frame)) [[unlikely]] {
+            // The frame holds the value of the expression before, as in
+            // the walk.
+            if (i > 0 && !b.steps[i - 1].to_frame && b.steps[i - 1].target) *frame = *b.steps[i - 1].target;
+            return b.steps[i].start;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+LoopStop run_while_compiled(const Cell* condition, const Cell* body, Cell* frame, bool again) {
+    LoopStop stop{LoopStop::not_run, 0};
+    if (forms::mode == forms::Mode::off || trace::on || trace::paused) return stop;
+    forms::Form* cf = form_for(cell::series_node(condition), again);
+    if (!cf) return stop;
+    forms::Form* bf = form_for(cell::series_node(body), again);
+    if (!bf) return stop;
+    check_form(cf);
+    check_form(bf);
+    ResolvedBlock c, b;
+    if (!resolve_block(condition, cf, frame, &c) || !resolve_block(body, bf, frame, &b)) return stop;
+    stack::s.args_top = frame + 1;
+    for (;;) {
+        int32_t at = run_resolved_block(c, frame);
+        if (at >= 0) return {LoopStop::in_condition, at};
+        uint8_t t = cell::type(frame);
+        // Only a true value goes on here; false, none and unset (an error)
+        // are the native's to judge.
+        if (t == type_none || t == type_unset || (t == type_logic && !cell::logic_value(frame)))
+            return {LoopStop::condition_done, 0};
+        at = run_resolved_block(b, frame);
+        if (at >= 0) return {LoopStop::in_body, at};
+    }
+}
 
 
 bool evaluate_protected(const Cell* block, Cell* result) {

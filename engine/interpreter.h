@@ -44,6 +44,26 @@ void eval_block(const Cell* block, bool keep_result);
 // needed (a loop's, a conditional's): each expression starts again just
 // above cell 0. `block` must be a stable cell outside the frame.
 void eval_in_current_frame(const Cell* block);
+// The same through the block's compiled form when forms are on: `again`
+// says the caller ran this block before (a loop's second pass), which is
+// when a form is made unless VUM_FORMS forces one from the first run.
+void eval_in_current_frame_compiled(const Cell* block, bool again);
+// The walk over the block from `position` (an expression's start) in the
+// current frame, whose cell 0 holds what the block gave so far: where a
+// compiled loop hands a block over.
+void eval_rest_in_current_frame(const Cell* block, int32_t position);
+
+// A while loop whose condition and body are wholly computed steps runs
+// iterations here, without a call, from the start of an iteration; it
+// stops where the walk must take over: nothing done (not_run), the
+// condition run with its value in `frame` (condition_done), or an
+// expression of the condition or the body that a guard refused, with the
+// expressions before it done (in_condition, in_body).
+struct LoopStop {
+    enum Kind { not_run, condition_done, in_condition, in_body } kind;
+    int32_t position;
+};
+LoopStop run_while_compiled(const Cell* condition, const Cell* body, Cell* frame, bool again);
 
 // One expression of the block starting at `position` (an index into its
 // series), inside a native frame; returns the position after it.

@@ -80,6 +80,24 @@ public:
     uint32_t run(const Cell* block) {
         // The frame holds only its result: the body runs in it directly.
         uint32_t code = sys::catch_codes(sys::catch_loop, [&] { eval::eval_in_current_frame(block); });
+        return finish(code);
+    }
+    // The same through the block's compiled form; `again` after its first run.
+    uint32_t run_compiled(const Cell* block, bool again) {
+        uint32_t code =
+            sys::catch_codes(sys::catch_loop, [&] { eval::eval_in_current_frame_compiled(block, again); });
+        return finish(code);
+    }
+
+    // The rest of a block a compiled loop handed over at `position`.
+    uint32_t run_rest(const Cell* block, int32_t position) {
+        uint32_t code =
+            sys::catch_codes(sys::catch_loop, [&] { eval::eval_rest_in_current_frame(block, position); });
+        return finish(code);
+    }
+
+private:
+    uint32_t finish(uint32_t code) {
         if (code == 0) return 0;
         if (code != sys::code_break && code != sys::code_continue) sys::rethrow();
         sys::clear_thrown();
@@ -91,6 +109,7 @@ public:
         return code;
     }
 
+public:
     // Pops the frame; its cell 0 becomes the native's result.
     void close() {
         stack::pop_frame_return();
@@ -331,13 +350,31 @@ void while_native(const int32_t*) {
     Cell* const cond = stack::arg(0);
     Cell* const body = stack::arg(1);
     LoopFrame loop;
-    for (;;) {
-        if (loop.run(cond) != 0) {
-            loop.discard();
-            errors::raise(err::throw_::while_cond);
+    // Iterations run compiled as a whole while both blocks are computed
+    // steps; once the walk has had to take over, block by block.
+    bool whole = true;
+    for (bool again = false;; again = true) {
+        eval::LoopStop stop{eval::LoopStop::not_run, 0};
+        if (whole) {
+            stop = eval::run_while_compiled(cond, body, loop.result(), again);
+            // Tried once forms could exist (the second run); one that did
+            // not start will not start later.
+            if (stop.kind != eval::LoopStop::not_run || again) whole = false;
         }
-        if (!truthy_checked(loop.result())) break;
-        if (loop.run(body) == sys::code_break) break;
+        if (stop.kind != eval::LoopStop::in_body) {
+            if (stop.kind != eval::LoopStop::condition_done) {
+                uint32_t code = stop.kind == eval::LoopStop::in_condition ? loop.run_rest(cond, stop.position)
+                                                                          : loop.run_compiled(cond, again);
+                if (code != 0) {
+                    loop.discard();
+                    errors::raise(err::throw_::while_cond);
+                }
+            }
+            if (!truthy_checked(loop.result())) break;
+        }
+        uint32_t code = stop.kind == eval::LoopStop::in_body ? loop.run_rest(body, stop.position)
+                                                             : loop.run_compiled(body, again);
+        if (code == sys::code_break) break;
     }
     cell::make_unset(loop.result());
     loop.close();

@@ -64,4 +64,40 @@ void check_unchanged(const Snapshot& s, const char* where) {
     std::abort();
 }
 
+std::vector<Form*> table(1, nullptr);
+namespace {
+std::vector<uint32_t> free_slots;
+uint32_t live = 0;
+}  // namespace
+
+Form* make(uint32_t node) {
+    if (live >= max_forms) return nullptr;
+    uint32_t index;
+    if (!free_slots.empty()) {
+        index = free_slots.back();
+        free_slots.pop_back();
+    } else {
+        index = uint32_t(table.size());
+        table.push_back(nullptr);
+    }
+    Form* f = new Form;
+    f->node = node;
+    f->epoch = series::code_epoch;
+    if (mode == Mode::verify) f->snapshot = snapshot(node);
+    table[index] = f;
+    live++;
+    series::set_form(node, index);
+    return f;
+}
+
+void release(uint32_t index, uint32_t node) {
+    if (index == 0 || index >= table.size() || !table[index] || table[index]->node != node) return;
+    delete table[index];
+    table[index] = nullptr;
+    free_slots.push_back(index);
+    live--;
+}
+
+uint32_t live_count() { return live; }
+
 }  // namespace vum::forms

@@ -9,6 +9,7 @@
 
 #include "base/handle-registry.h"
 #include "memory/cell-access.h"
+#include "memory/code-forms.h"
 #include "memory/hash-table.h"
 #include "memory/memory-manager.h"
 #include "memory/ownership.h"
@@ -183,6 +184,12 @@ void flush_free_queue() {
     free_queue_count = 0;
 }
 
+// A block swept with its form takes the form with it.
+void free_buffer_node(const SeriesBuffer* b) {
+    if (b->flags & series_flags::has_form) forms::release(b->spare, b->node);
+    queue_free(b->node);
+}
+
 size_t span_of(const SeriesBuffer* b) { return size_t(b->size) + memory::buffer_overhead; }
 
 bool live(const SeriesBuffer* b) {
@@ -229,7 +236,7 @@ void compact_series_frames() {
                     dest += span;
                 }
             } else if (b->flags & series_flags::in_use) {
-                queue_free(b->node);
+                free_buffer_node(b);
             }
             p += span;
         }
@@ -264,7 +271,7 @@ void copy_series_frames() {
                 to->free += span;
                 move_buffer(b, at, span);
             } else if (b->flags & series_flags::in_use) {
-                queue_free(b->node);
+                free_buffer_node(b);
             }
             p += span;
         }
@@ -286,7 +293,7 @@ void sweep_big_frames() {
         if (b->flags & series_flags::mark) {
             b->flags &= ~series_flags::mark;
         } else {
-            if (b->flags & series_flags::in_use) queue_free(b->node);
+            if (b->flags & series_flags::in_use) free_buffer_node(b);
             if (f->prev) f->prev->next = f->next; else r.big_frames_head = f->next;
             if (f->next) f->next->prev = f->prev;
             memory::os_free(f);
