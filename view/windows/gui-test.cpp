@@ -21,6 +21,7 @@
 #include "platform/window-system/input-routing.h"
 #include "platform/window-system/message-queue.h"
 #include "platform/window-system/windows.h"
+#include "view/windows/event.h"
 #include "view/windows/font-map.h"
 #include "view/windows/view-module.h"
 
@@ -100,18 +101,6 @@ bool key_of_name(const std::string& name, uint32_t* key) {
     return false;
 }
 
-// A character's key as a US keyboard has it: letters by their capital,
-// digits and space by their code, other ASCII marks among the punctuation
-// keys, anything else a key of no code of its own.
-uint32_t key_of_character(uint32_t c) {
-    if (c >= 'a' && c <= 'z') return c - 'a' + 'A';
-    if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ') return c;
-    if (c == '\t' || c == '\r' || c == '\b' || c == 27) return c;
-    if (c == '\n') return win::key::enter;
-    if (c > ' ' && c < 0x7F) return win::key::punctuation + c;
-    return win::key::other;
-}
-
 uint32_t modifiers_of(const Cell* list) {
     if (cell::type(list) != type_block) return 0;
     uint32_t modifiers = 0;
@@ -134,7 +123,7 @@ void add_key(const Cell* item, uint32_t modifiers, win::SurfaceId surface, std::
     uint32_t key = 0, character = 0;
     if (cell::type(item) == type_char) {
         uint32_t c = cell::char_code(item);
-        key = key_of_character(c);
+        key = gui::key_of_character(c);
         if (c >= 'A' && c <= 'Z') modifiers |= win::modifier::shift;
         bool commands = modifiers & (win::modifier::control | win::modifier::alt);
         character = commands ? win::control_character(key, modifiers) : c == '\n' ? '\r' : c;
